@@ -1,0 +1,22 @@
+# bq_layer(TARGET FOLDER [DEPENDENCIES...])
+# Builds every .cpp in FOLDER into a static library; a folder without sources
+# gives a header-only interface library.
+function(bq_layer target folder)
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${folder}/*.cpp)
+  if(sources)
+    add_library(${target} STATIC ${sources})
+    target_include_directories(${target} PUBLIC ${CMAKE_SOURCE_DIR})
+    target_link_libraries(${target} PUBLIC ${ARGN} PRIVATE bq_warnings)
+  else()
+    add_library(${target} INTERFACE)
+    target_include_directories(${target} INTERFACE ${CMAKE_SOURCE_DIR})
+    target_link_libraries(${target} INTERFACE ${ARGN})
+  endif()
+endfunction()
+
+# bq_program(TARGET SOURCES... LIBS ...)
+function(bq_program target)
+  cmake_parse_arguments(P "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${target} ${P_SOURCES})
+  target_link_libraries(${target} PRIVATE ${P_LIBS} bq_warnings)
+endfunction()

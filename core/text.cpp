@@ -1,0 +1,26 @@
+#include "core/text.h"
+
+namespace bq {
+
+namespace {
+constexpr std::string_view kBlanks = " \t\r\n";
+}
+
+std::string_view TrimBlanksView(std::string_view text) {
+  const auto first = text.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return {};
+  const auto last = text.find_last_not_of(kBlanks);
+  return text.substr(first, last - first + 1);
+}
+
+std::string TrimBlanks(std::string_view text) { return std::string(TrimBlanksView(text)); }
+
+std::string ToUpperAscii(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return out;
+}
+
+}  // namespace bq

@@ -1,0 +1,16 @@
+#pragma once
+// Small text helpers shared by the part list reader and the file layer.
+
+#include <string>
+#include <string_view>
+
+namespace bq {
+
+// Removes " \t\r\n" at both ends; an all-blank text gives "".
+std::string TrimBlanks(std::string_view text);
+std::string_view TrimBlanksView(std::string_view text);
+
+// a..z become A..Z, every other byte stays.
+std::string ToUpperAscii(std::string_view text);
+
+}  // namespace bq

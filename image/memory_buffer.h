@@ -1,0 +1,54 @@
+#pragma once
+// The flash and EEPROM images the program holds: fixed capacity, erased value 0xFF.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace bq {
+
+inline constexpr std::uint32_t kFlashBufferBytes = 0x50000;
+inline constexpr std::uint32_t kEepromBufferBytes = 0x2000;
+
+// Running state of the Intel HEX writer, kept in the buffer being written.
+struct HexRecordStaging {
+  std::uint32_t pending[16] = {};
+  std::uint32_t previousAddress = 0;
+  std::uint32_t pendingCount = 0;
+  std::uint32_t recordAddress = 0;
+  std::uint32_t started = 0;
+  std::uint32_t segment = 0;  // upper 16 bits of the address last announced by a type 04 record
+};
+
+class MemoryBuffer {
+ public:
+  // Allocates capacity bytes, all 0xFF. A capacity of 0 leaves the buffer without storage.
+  explicit MemoryBuffer(std::uint32_t capacity);
+  MemoryBuffer(const MemoryBuffer&) = delete;
+  MemoryBuffer& operator=(const MemoryBuffer&) = delete;
+
+  std::uint8_t* data() { return data_.get(); }
+  const std::uint8_t* data() const { return data_.get(); }
+  // Index of the last byte (capacity - 1); 0 when there is no storage.
+  std::uint32_t lastIndex() const { return lastIndex_; }
+  std::uint32_t capacity() const { return data_ ? lastIndex_ + 1 : 0; }
+
+  const std::string& filePath() const { return filePath_; }
+  void setFilePath(std::string path) { filePath_ = std::move(path); }
+
+  HexRecordStaging& staging() { return staging_; }
+
+ private:
+  std::unique_ptr<std::uint8_t[]> data_;
+  std::uint32_t lastIndex_ = 0;
+  HexRecordStaging staging_;
+  std::string filePath_;
+};
+
+// Every byte 0 .. lastIndex becomes 0xFF; the file path stays.
+void ClearBuffer(MemoryBuffer& buffer);
+
+// The part of the file path after its last backslash (or slash); the whole path without one.
+std::string StoredFileName(const MemoryBuffer& buffer);
+
+}  // namespace bq

@@ -1,0 +1,45 @@
+#pragma once
+// The seam between the programmer link and whatever carries its bytes: a real
+// serial device (platform/), or the simulated programmer (sim/).
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace bq {
+
+// Read time-outs every connection honours: a read of n bytes returns when n bytes
+// have arrived, when more than kInterByteMs pass between two received bytes, or
+// after kTotalConstantMs + kTotalPerByteMs * n, whichever comes first.
+struct SerialTimeouts {
+  static constexpr int kInterByteMs = 50;
+  static constexpr int kTotalPerByteMs = 50;
+  static constexpr int kTotalConstantMs = 2000;
+};
+
+// One open port, 115200 baud 8N1.
+class SerialConnection {
+ public:
+  virtual ~SerialConnection() = default;
+  // Writes all n bytes in one go; false when the write failed or wrote fewer.
+  virtual bool Write(const std::uint8_t* data, std::size_t n) = 0;
+  // One read of up to n bytes under the time-outs above. Returns the number of
+  // bytes read (fewer than n on a time-out), or -1 when the device failed.
+  virtual long Read(std::uint8_t* data, std::size_t n) = 0;
+};
+
+// Opens and lists the ports of one kind (the machine's serial devices, or "sim...").
+class PortDriver {
+ public:
+  virtual ~PortDriver() = default;
+  // True when this driver is the one that opens the port name.
+  virtual bool Handles(const std::string& name) const = 0;
+  // Null when the port cannot be opened.
+  virtual std::unique_ptr<SerialConnection> Open(const std::string& name) = 0;
+  // Port names present, in the order they should be offered.
+  virtual std::vector<std::string> Enumerate() = 0;
+};
+
+}  // namespace bq
