@@ -1,0 +1,62 @@
+# Brindlequartz: one entry point for building, running and testing.
+#   make run    build and start the program (simulated programmer when no hardware is attached)
+#   make test   build everything and run every test (native, ThreadSanitizer, Address+UB sanitizers with fuzzing)
+#   make bench  run the benchmarks and write docs/PERFORMANCE.md
+# Missing Debian packages are installed with apt-get when run as root; otherwise
+# the exact apt-get line is printed and make stops.
+
+SHELL := /bin/bash
+ROOT := $(abspath $(dir $(lastword $(MAKEFILE_LIST))))
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+BUILD := $(ROOT)/build
+BUILD_TSAN := $(ROOT)/build-tsan
+BUILD_ASAN := $(ROOT)/build-asan
+CMAKE_GEN := -G Ninja
+
+BUILD_PACKAGES := cmake ninja-build g++ clang libgtest-dev libgmock-dev python3 pkg-config
+TEST_PACKAGES := gcc-avr avr-libc binutils-avr binutils srecord libclang-rt-14-dev llvm
+
+.PHONY: all deps build run test test-native test-tsan test-asan bench partlist clean
+
+all: build
+
+deps:
+	@$(ROOT)/tools/ensure-packages.sh $(BUILD_PACKAGES) $(TEST_PACKAGES)
+
+$(BUILD)/build.ninja:
+	cmake -S $(ROOT) -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	cd $(ROOT) && $(BUILD)/app/cli/brindlequartz-cli --partlist $(ROOT)/PartList.cfg parts
+
+test-native: build
+	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure --timeout 900
+
+test-tsan: deps
+	cmake -S $(ROOT) -B $(BUILD_TSAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DBQ_SANITIZE=thread -DBQ_BUILD_BENCH=OFF
+	cmake --build $(BUILD_TSAN) -j $(JOBS)
+	cd $(BUILD_TSAN) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  ctest -j $(JOBS) --output-on-failure --timeout 900 -L '^(link|ui|sim|platform)$$'
+
+test-asan: deps
+	CC=clang CXX=clang++ cmake -S $(ROOT) -B $(BUILD_ASAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DBQ_SANITIZE=address,undefined -DBQ_FUZZ=ON -DBQ_BUILD_BENCH=OFF
+	cmake --build $(BUILD_ASAN) -j $(JOBS)
+	cd $(BUILD_ASAN) && ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
+	  ctest -j $(JOBS) --output-on-failure --timeout 900
+
+# The Address/UB sanitizer run comes last: its CTest summary closes the test output.
+test: test-native test-tsan test-asan
+
+bench: build
+	$(ROOT)/bench/run_all.sh $(BUILD)
+
+partlist:
+	python3 $(ROOT)/tools/partlist/generate.py
+
+clean:
+	rm -rf $(BUILD) $(BUILD_TSAN) $(BUILD_ASAN)
