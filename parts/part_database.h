@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "parts/part_record.h"
@@ -43,11 +44,16 @@ class PartDatabase {
   void FinishLoad();
 
  private:
+  void RewindCursor();
+
   PartMap parts_;
-  PartMap::const_iterator cursor_ = parts_.cend();
+  // The next name NextPartName gives, or none at the end. Kept as a key, not an iterator, so
+  // that copies and moves of the database stay sound.
+  std::optional<std::string> cursor_;
   bool loaded_ = false;
   std::string selectedName_;
   bool selected_ = false;
+  PartRecord noPart_;  // what SelectedPart() gives when nothing is selected
 };
 
 // Clears the database, reads the part list file into it and returns the number of parts.
