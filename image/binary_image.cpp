@@ -1,0 +1,42 @@
+#include "image/binary_image.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "image/safe_file_writer.h"
+
+namespace bq {
+
+std::uint32_t ReadBinaryImage(MemoryBuffer& buffer, const std::string& path) {
+  if (buffer.data() == nullptr) return 0;
+  std::error_code ec;
+  const auto status = std::filesystem::status(path, ec);
+  if (ec || !std::filesystem::is_regular_file(status)) return 0;
+  const std::uintmax_t size = std::filesystem::file_size(path, ec);
+  if (ec) return 0;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return 0;
+  const std::size_t n = static_cast<std::size_t>(std::min<std::uintmax_t>(size, buffer.capacity()));
+  ClearBuffer(buffer);
+  const std::size_t got = n == 0 ? 0 : std::fread(buffer.data(), 1, n, file);
+  std::fclose(file);
+  if (got != n) {
+    ClearBuffer(buffer);
+    return 0;
+  }
+  buffer.setFilePath(path);
+  return static_cast<std::uint32_t>(n);
+}
+
+bool WriteBinaryImage(const MemoryBuffer& buffer, const std::string& path, std::uint32_t first,
+                      std::uint32_t last) {
+  if (buffer.data() == nullptr || first > last || last > buffer.lastIndex()) return false;
+  SafeFileWriter file;
+  if (!file.open(path)) return false;
+  if (!file.write(buffer.data() + first, std::size_t{last} - first + 1)) return false;
+  return file.commit();
+}
+
+}  // namespace bq

@@ -1,0 +1,23 @@
+#pragma once
+// Raw binary image files: byte 0 of the file is address 0 of the buffer.
+
+#include <cstdint>
+#include <string>
+
+#include "image/memory_buffer.h"
+
+namespace bq {
+
+// Fills buffer from the file at path: at most the buffer's capacity bytes, the rest of the
+// buffer 0xFF. Returns the number of bytes read and sets the buffer's file path; returns
+// 0 with the buffer unchanged when the file cannot be opened, and 0 with the buffer all
+// 0xFF when the read fails. An empty file reads as 0 bytes.
+std::uint32_t ReadBinaryImage(MemoryBuffer& buffer, const std::string& path);
+
+// Writes bytes first..last (inclusive) to path, replacing an existing file only once the
+// new one is complete. False when the range is not inside the buffer or the file cannot
+// be created, written or closed (an existing file is then untouched).
+bool WriteBinaryImage(const MemoryBuffer& buffer, const std::string& path, std::uint32_t first,
+                      std::uint32_t last);
+
+}  // namespace bq

@@ -1,0 +1,296 @@
+#include "image/intel_hex.h"
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "image/safe_file_writer.h"
+
+namespace bq {
+
+namespace {
+
+constexpr char kDigits[] = "0123456789ABCDEF";
+
+constexpr std::array<std::int8_t, 256> MakeHexValues() {
+  std::array<std::int8_t, 256> values{};
+  for (auto& v : values) v = -1;
+  for (int c = '0'; c <= '9'; ++c) values[c] = static_cast<std::int8_t>(c - '0');
+  for (int c = 'A'; c <= 'F'; ++c) values[c] = static_cast<std::int8_t>(c - 'A' + 10);
+  for (int c = 'a'; c <= 'f'; ++c) values[c] = static_cast<std::int8_t>(c - 'a' + 10);
+  return values;
+}
+constexpr std::array<std::int8_t, 256> kHexValues = MakeHexValues();
+
+int HexValue(char c) { return kHexValues[static_cast<unsigned char>(c)]; }
+
+// Reads at most width hex digits at pos; false when the field does not begin with one.
+bool ReadField(std::string_view line, std::size_t pos, int width, std::uint32_t& value) {
+  value = 0;
+  for (int i = 0; i < width && pos + i < line.size(); ++i) {
+    const int digit = HexValue(line[pos + i]);
+    if (digit < 0) return i > 0;
+    value = (value << 4) | static_cast<std::uint32_t>(digit);
+  }
+  return pos < line.size() && HexValue(line[pos]) >= 0;
+}
+
+char* PutByte(char* p, std::uint32_t value) {
+  p[0] = kDigits[(value >> 4) & 0xF];
+  p[1] = kDigits[value & 0xF];
+  return p + 2;
+}
+
+void PutRecord(HexTextSink& out, std::uint8_t type, std::uint32_t address,
+               const std::uint8_t* data, std::uint32_t count) {
+  char* p = out.reserveLine();
+  *p++ = ':';
+  std::uint32_t sum = count + ((address >> 8) & 0xFF) + (address & 0xFF) + type;
+  p = PutByte(p, count);
+  p = PutByte(p, (address >> 8) & 0xFF);
+  p = PutByte(p, address & 0xFF);
+  p = PutByte(p, type);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    sum += data[i];
+    p = PutByte(p, data[i]);
+  }
+  p = PutByte(p, (0x100 - (sum & 0xFF)) & 0xFF);
+  *p++ = '\r';
+  *p++ = '\n';
+  out.commitLine(p);
+}
+
+// Writes the pending bytes as one data record, preceded by a type 04 record when the
+// record lies in another 64 KiB segment than the one announced last.
+void FlushPending(HexRecordStaging& s, HexTextSink& out) {
+  if (s.pendingCount == 0) return;
+  const std::uint32_t segment = s.recordAddress >> 16;
+  if (segment != s.segment) {
+    const std::uint8_t upper[2] = {static_cast<std::uint8_t>(segment >> 8),
+                                   static_cast<std::uint8_t>(segment)};
+    PutRecord(out, 0x04, 0, upper, 2);
+    s.segment = segment;
+  }
+  std::uint8_t bytes[16];
+  for (std::uint32_t i = 0; i < s.pendingCount; ++i) bytes[i] = static_cast<std::uint8_t>(s.pending[i]);
+  PutRecord(out, 0x00, s.recordAddress & 0xFFFF, bytes, s.pendingCount);
+}
+
+bool WriteRange(MemoryBuffer& buffer, HexTextSink& out, std::uint32_t first, std::uint32_t last) {
+  buffer.staging().started = 0;
+  const std::uint8_t* data = buffer.data();
+  for (std::uint64_t a = first; a <= last; ++a) {
+    EmitHexByte(buffer, out, data[a], static_cast<std::uint32_t>(a), false);
+  }
+  EmitHexByte(buffer, out, 0, 0, true);
+  return out.ok();
+}
+
+bool RangeIsValid(const MemoryBuffer& buffer, std::uint32_t first, std::uint32_t last) {
+  return buffer.data() != nullptr && first <= last && last <= buffer.lastIndex();
+}
+
+}  // namespace
+
+HexRecord ParseHexRecord(std::string_view line) {
+  HexRecord record;
+  if (line.size() < 11 || line[0] != ':') return record;
+  std::uint32_t count = 0;
+  if (!ReadField(line, 1, 2, count)) return record;
+  if (line.size() < 2 * count + 11) return record;
+  std::uint32_t address = 0;
+  std::uint32_t type = 0;
+  if (!ReadField(line, 3, 4, address) || !ReadField(line, 7, 2, type)) return record;
+  std::uint32_t sum = count + (address >> 8) + (address & 0xFF) + type;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint32_t value = 0;
+    if (!ReadField(line, 9 + 2 * i, 2, value)) return record;
+    record.data[i] = static_cast<std::uint8_t>(value);
+    sum += value;
+  }
+  std::uint32_t checksum = 0;
+  if (!ReadField(line, 9 + 2 * count, 2, checksum)) return record;
+  if (((sum + checksum) & 0xFF) != 0) return record;
+  record.accepted = true;
+  record.count = static_cast<std::uint8_t>(count);
+  record.address = static_cast<std::uint16_t>(address);
+  record.type = static_cast<std::uint8_t>(type);
+  return record;
+}
+
+char* HexTextSink::reserveLine() {
+  if (block_.size() - used_ < kMaxLine) flush();
+  return block_.data() + used_;
+}
+
+bool HexTextSink::flush() {
+  if (used_ != 0 && ok_) {
+    if (file_ != nullptr) {
+      ok_ = file_->write(block_.data(), used_);
+    } else if (text_ != nullptr) {
+      text_->append(block_.data(), used_);
+    }
+  }
+  used_ = 0;
+  return ok_;
+}
+
+void EmitHexByte(MemoryBuffer& buffer, HexTextSink& out, std::uint8_t value, std::uint32_t address,
+                 bool final) {
+  HexRecordStaging& s = buffer.staging();
+  if (s.started == 0) {
+    s.previousAddress = address - 1;
+    s.pendingCount = 0;
+    s.recordAddress = address;
+    s.started = 1;
+    s.segment = 0;
+  }
+  const bool gap = address != s.previousAddress + 1;
+  const bool newSegment = (address >> 16) != (s.recordAddress >> 16);
+  if (s.pendingCount > 0 && (gap || newSegment || s.pendingCount >= 16 || final)) {
+    FlushPending(s, out);
+    s.recordAddress = address;
+    s.pendingCount = 0;
+  } else if (s.pendingCount == 0) {
+    s.recordAddress = address;
+  }
+  if (final) {
+    PutRecord(out, 0x01, 0, nullptr, 0);
+    out.flush();
+    s.started = 0;
+    return;
+  }
+  s.previousAddress = address;
+  s.pending[s.pendingCount] = value;
+  s.pendingCount += 1;
+}
+
+bool WriteHexImage(MemoryBuffer& buffer, const std::string& path, std::uint32_t first,
+                   std::uint32_t last) {
+  if (!RangeIsValid(buffer, first, last)) return false;
+  SafeFileWriter file;
+  if (!file.open(path)) return false;
+  HexTextSink out(file);
+  if (!WriteRange(buffer, out, first, last)) return false;
+  return file.commit();
+}
+
+bool FormatHexImage(MemoryBuffer& buffer, std::uint32_t first, std::uint32_t last,
+                    std::string& text) {
+  if (!RangeIsValid(buffer, first, last)) return false;
+  HexTextSink out(text);
+  return WriteRange(buffer, out, first, last);
+}
+
+HexImageReader::HexImageReader(MemoryBuffer& buffer, std::string_view path)
+    : buffer_(buffer), path_(path) {
+  ClearBuffer(buffer_);
+}
+
+bool HexImageReader::feed(std::string_view bytes) {
+  while (!bytes.empty() && state_ == State::Reading) {
+    const std::size_t take = std::min(kLineChars - lineLength_, bytes.size());
+    const void* newline = std::memchr(bytes.data(), '\n', take);
+    const std::size_t length =
+        newline != nullptr ? static_cast<std::size_t>(static_cast<const char*>(newline) - bytes.data()) + 1
+                           : take;
+    const bool complete = newline != nullptr || lineLength_ + length == kLineChars;
+    if (lineLength_ == 0 && complete) {
+      takeLine(bytes.substr(0, length));  // the whole line is in hand: no copy
+    } else {
+      std::memcpy(line_.data() + lineLength_, bytes.data(), length);
+      lineLength_ += length;
+      if (complete) {
+        takeLine(std::string_view(line_.data(), lineLength_));
+        lineLength_ = 0;
+      }
+    }
+    bytes.remove_prefix(length);
+  }
+  return state_ == State::Reading;
+}
+
+std::uint32_t HexImageReader::finish() {
+  if (state_ == State::Reading && lineLength_ > 0) {
+    takeLine(std::string_view(line_.data(), lineLength_));
+    lineLength_ = 0;
+  }
+  if (state_ == State::Failed) {
+    ClearBuffer(buffer_);
+    return 0;
+  }
+  return stored_;
+}
+
+void HexImageReader::takeLine(std::string_view line) {
+  if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  if (line.empty() || line.front() != ':') return;
+  const HexRecord record = ParseHexRecord(line);
+  if (!record.accepted) return;
+  switch (record.type) {
+    case 0x00: {
+      std::uint8_t* data = buffer_.data();
+      const std::uint64_t lastIndex = data != nullptr ? buffer_.lastIndex() : 0;
+      for (std::uint32_t i = 0; i < record.count; ++i) {
+        const std::uint32_t offset = record.address + i;
+        const std::uint64_t address = base_ + (segmented_ ? (offset & 0xFFFF) : offset);
+        if (data == nullptr || address > lastIndex) continue;  // beyond the buffer: dropped
+        data[address] = record.data[i];
+        ++stored_;
+      }
+      return;
+    }
+    case 0x01:
+      buffer_.setFilePath(std::string(path_));
+      state_ = State::Finished;
+      return;
+    case 0x02:
+    case 0x04: {
+      // A base that cannot be read would put every following byte at a wrong address.
+      if (record.count != 2) {
+        state_ = State::Failed;
+        return;
+      }
+      const std::uint64_t value = (std::uint64_t{record.data[0]} << 8) | record.data[1];
+      segmented_ = record.type == 0x02;
+      base_ = segmented_ ? value << 4 : value << 16;
+      return;
+    }
+    case 0x03:
+    case 0x05:
+      return;  // start address: carries no data
+    default:
+      state_ = State::Failed;
+      return;
+  }
+}
+
+std::uint32_t ReadHexImageText(MemoryBuffer& buffer, std::string_view text,
+                               const std::string& path) {
+  HexImageReader reader(buffer, path);
+  reader.feed(text);
+  return reader.finish();
+}
+
+std::uint32_t ReadHexImage(MemoryBuffer& buffer, const std::string& path) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) return 0;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return 0;
+  HexImageReader reader(buffer, path);
+  std::array<char, 32768> block;
+  for (;;) {
+    const std::size_t got = std::fread(block.data(), 1, block.size(), file);
+    if (got > 0 && !reader.feed(std::string_view(block.data(), got))) break;
+    if (got < block.size()) {
+      if (std::ferror(file) != 0) reader.fail();
+      break;
+    }
+  }
+  std::fclose(file);
+  return reader.finish();
+}
+
+}  // namespace bq

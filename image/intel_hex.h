@@ -1,0 +1,125 @@
+#pragma once
+// Intel HEX image files: the writer for an address range of a MemoryBuffer and the reader
+// that fills a MemoryBuffer from a file.
+//
+// The writer emits data records (type 00) of up to 16 bytes, upper-case, CR LF line ends,
+// and the end-of-file record. Addresses above 0xFFFF are announced by an extended linear
+// address record (type 04) before the first data record of each 64 KiB segment above the
+// first; no data record crosses a 64 KiB boundary. A range inside 0..0xFFFF therefore
+// gives a plain 16-bit file without any type 04 record.
+//
+// The reader accepts either case and LF, CR LF or no line end; type 02 and 04 records set
+// the address base, type 03 and 05 (start addresses) are skipped, any other unknown type
+// fails the whole read.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "image/memory_buffer.h"
+
+namespace bq {
+
+class SafeFileWriter;
+
+// One record line as checked by ParseHexRecord.
+struct HexRecord {
+  bool accepted = false;
+  std::uint8_t count = 0;     // number of data bytes
+  std::uint16_t address = 0;  // 16-bit address field
+  std::uint8_t type = 0;      // 00 data, 01 end of file, 02 / 04 address base, ...
+  std::array<std::uint8_t, 255> data{};
+};
+
+// Checks one line that begins with ':' (line end already removed). Refused when shorter
+// than the record needs, when a field does not begin with a hex digit, or when the
+// checksum does not add up. Characters after the checksum are ignored.
+HexRecord ParseHexRecord(std::string_view line);
+
+// Collects the writer's text in large blocks and passes each full block on, either to a
+// file being saved or to a string.
+class HexTextSink {
+ public:
+  explicit HexTextSink(SafeFileWriter& file) : file_(&file) {}
+  explicit HexTextSink(std::string& text) : text_(&text) {}
+  HexTextSink(const HexTextSink&) = delete;
+  HexTextSink& operator=(const HexTextSink&) = delete;
+
+  // Room for at least one whole record line.
+  static constexpr std::size_t kMaxLine = 64;
+  char* reserveLine();
+  void commitLine(char* end) { used_ = static_cast<std::size_t>(end - block_.data()); }
+  // Passes the collected text on; false once anything failed.
+  bool flush();
+  bool ok() const { return ok_; }
+
+ private:
+  std::array<char, 32768> block_;
+  std::size_t used_ = 0;
+  SafeFileWriter* file_ = nullptr;
+  std::string* text_ = nullptr;
+  bool ok_ = true;
+};
+
+// The writer's step for one byte, using the buffer's HexRecordStaging. With final set it
+// writes the last pending data record and the end-of-file record and flushes the sink.
+void EmitHexByte(MemoryBuffer& buffer, HexTextSink& out, std::uint8_t value, std::uint32_t address,
+                 bool final);
+
+// Writes addresses first..last (inclusive) of buffer to path, replacing an existing file
+// only once the new one is complete. False when first > last, last is beyond the buffer,
+// or the file cannot be created, written or closed (an existing file is then untouched).
+bool WriteHexImage(MemoryBuffer& buffer, const std::string& path, std::uint32_t first,
+                   std::uint32_t last);
+
+// The same text as WriteHexImage, appended to text.
+bool FormatHexImage(MemoryBuffer& buffer, std::uint32_t first, std::uint32_t last,
+                    std::string& text);
+
+// Fills buffer from the Intel HEX file at path and returns the number of data bytes
+// stored; 0 means failure. A file that cannot be opened leaves the buffer unchanged;
+// otherwise the buffer is cleared first, and an unknown record type or a read error
+// leaves it all 0xFF. The buffer's file path is set to path when the end-of-file record
+// is read.
+std::uint32_t ReadHexImage(MemoryBuffer& buffer, const std::string& path);
+
+// The reader fed from memory: text is treated as the content of the file at path.
+std::uint32_t ReadHexImageText(MemoryBuffer& buffer, std::string_view text,
+                               const std::string& path);
+
+// The reader's line-splitting core: feed the file's bytes in pieces of any size, then
+// call finish(). Lines are handled in a fixed 1000-character buffer; a line longer than
+// 999 characters is handled in pieces of 999, the rest as the next line.
+class HexImageReader {
+ public:
+  // Clears the buffer.
+  HexImageReader(MemoryBuffer& buffer, std::string_view path);
+  HexImageReader(const HexImageReader&) = delete;
+  HexImageReader& operator=(const HexImageReader&) = delete;
+
+  // False once reading has stopped (end-of-file record or failure); the rest is ignored.
+  bool feed(std::string_view bytes);
+  // Makes the read fail (for example after an I/O error).
+  void fail() { state_ = State::Failed; }
+  // Handles the last line; returns the bytes stored, or 0 (buffer all 0xFF) on failure.
+  std::uint32_t finish();
+
+ private:
+  enum class State { Reading, Finished, Failed };
+  static constexpr std::size_t kLineChars = 999;
+
+  void takeLine(std::string_view line);
+
+  MemoryBuffer& buffer_;
+  std::string_view path_;
+  std::array<char, kLineChars + 1> line_;
+  std::size_t lineLength_ = 0;
+  std::uint32_t stored_ = 0;
+  std::uint64_t base_ = 0;
+  bool segmented_ = false;  // base from a type 02 record: offsets wrap within 64 KiB
+  State state_ = State::Reading;
+};
+
+}  // namespace bq

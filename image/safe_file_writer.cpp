@@ -1,0 +1,82 @@
+#include "image/safe_file_writer.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace bq {
+
+namespace fs = std::filesystem;
+
+SafeFileWriter::~SafeFileWriter() { discard(); }
+
+bool SafeFileWriter::open(const std::string& target) {
+  discard();
+  failed_ = false;
+  if (target.empty()) return false;
+  std::error_code ec;
+  fs::path resolved(target);
+  // Saving through a symbolic link replaces the file it points to, not the link.
+  if (fs::is_symlink(fs::symlink_status(resolved, ec))) {
+    const fs::path real = fs::weakly_canonical(resolved, ec);
+    if (ec) return false;
+    resolved = real;
+  }
+  const fs::file_status status = fs::status(resolved, ec);
+  if (fs::exists(status) && !fs::is_regular_file(status)) return false;
+  target_ = resolved.string();
+
+  // A name that no file uses yet, so that no unrelated file of the user is overwritten.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string candidate = target_ + ".bq" + std::to_string(attempt) + ".tmp";
+    if (fs::exists(fs::symlink_status(candidate, ec))) continue;
+    file_ = std::fopen(candidate.c_str(), "wb");
+    if (file_ == nullptr) return false;
+    temporary_ = std::move(candidate);
+    return true;
+  }
+  return false;
+}
+
+bool SafeFileWriter::write(const void* bytes, std::size_t count) {
+  if (file_ == nullptr || failed_) return false;
+  if (count != 0 && std::fwrite(bytes, 1, count, file_) != count) failed_ = true;
+  return !failed_;
+}
+
+bool SafeFileWriter::commit() {
+  if (file_ == nullptr) return false;
+  bool ok = !failed_ && std::fflush(file_) == 0 && std::ferror(file_) == 0;
+  ok = (std::fclose(file_) == 0) && ok;
+  file_ = nullptr;
+  if (!ok) {
+    discard();
+    return false;
+  }
+  std::error_code ec;
+  // Keep the permissions of the file being replaced.
+  const fs::file_status old = fs::status(target_, ec);
+  if (!ec && fs::is_regular_file(old)) {
+    fs::permissions(temporary_, old.permissions(), fs::perm_options::replace, ec);
+  }
+  fs::rename(temporary_, target_, ec);
+  if (ec) {
+    discard();
+    return false;
+  }
+  temporary_.clear();
+  return true;
+}
+
+void SafeFileWriter::discard() {
+  if (file_ != nullptr) {
+    std::fclose(file_);
+    file_ = nullptr;
+  }
+  if (!temporary_.empty()) {
+    std::error_code ec;
+    fs::remove(temporary_, ec);
+    temporary_.clear();
+  }
+}
+
+}  // namespace bq
