@@ -1,0 +1,38 @@
+#pragma once
+// The chip inside the simulated programmer: what a real AVR keeps in its memories.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "parts/part_record.h"
+
+namespace bq {
+
+struct SimChip {
+  std::string partName;
+  std::uint32_t signature = 0;
+  std::uint8_t hvMode = 0;             // 1..3: answers in the socket in this mode only
+  std::uint8_t flashPageBytes = 0;     // page size in bytes (words * 2)
+  std::uint8_t eepromPageBytes = 0;
+  std::vector<std::uint8_t> flash;     // erased: 0xFF
+  std::vector<std::uint8_t> eeprom;    // erased: 0xFF
+  std::uint8_t low = 0xFF;
+  std::uint8_t high = 0xFF;
+  std::uint8_t extended = 0xFF;
+  std::uint8_t lock = 0xFF;
+
+  // Erased memories, fuses from the part's defaults (0xFF where none), lock byte 0xFF.
+  static SimChip FromPart(const std::string& name, const PartRecord& part);
+
+  // Calibration byte at an address: a fixed pattern, 0xA0 + address (mod 256).
+  static std::uint8_t Calibration(std::uint8_t address) {
+    return static_cast<std::uint8_t>(0xA0u + address);
+  }
+  // Lock bits LB1/LB2 programmed (0): flash and EEPROM refuse programming.
+  bool WriteLocked() const { return (lock & 0x03u) != 0x03u; }
+  // Flash and EEPROM to 0xFF, lock byte to 0xFF. Fuses stay.
+  void Erase();
+};
+
+}  // namespace bq

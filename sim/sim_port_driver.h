@@ -1,0 +1,61 @@
+#pragma once
+// Port names "sim", "sim:PART", "sim:PART:isp", "sim:PART:socket": the simulated
+// programmer in-process, with the chip of a part from the part database. PART is the
+// part's name as in the part list (case-sensitive). Without PART the selected part is
+// used (the first part by name when none is selected); without a connection the chip
+// sits in the socket when the part has a high-voltage mode, on the ISP cable otherwise.
+// Each part's chip keeps its memories for the driver's lifetime, so closing and
+// reopening a port (or moving the chip between socket and cable) keeps the data.
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "link/serial_connection.h"
+#include "parts/part_database.h"
+#include "sim/sim_connection.h"
+#include "sim/sim_programmer.h"
+
+namespace bq {
+
+struct SimPortName {
+  std::string part;                    // empty: the selected part
+  std::optional<SimConnect> connect;   // empty: the part's default
+};
+
+// Splits a "sim..." port name; nullopt when the name is not a simulator name.
+std::optional<SimPortName> ParseSimPortName(const std::string& name);
+
+class SimPortDriver : public PortDriver {
+ public:
+  // parts must outlive the driver; it is read when a port is opened. defaults are the
+  // options of every simulator the driver creates (their connect field is ignored).
+  explicit SimPortDriver(const PartDatabase* parts, SimOptions defaults = {});
+
+  bool Handles(const std::string& name) const override;
+  std::unique_ptr<SerialConnection> Open(const std::string& name) override;
+  std::vector<std::string> Enumerate() override { return {"sim"}; }
+
+  // Options for simulators created from now on.
+  void SetDefaults(const SimOptions& defaults);
+  // The line a port name leads to now (created if new), or null for an unknown part.
+  // For tests that inject faults or look at the chip.
+  std::shared_ptr<SimLine> LineFor(const std::string& name);
+
+ private:
+  struct Bench {
+    std::shared_ptr<SimChip> chip;
+    std::shared_ptr<std::mutex> chipMutex;
+    std::shared_ptr<SimLine> socket, isp;
+  };
+
+  const PartDatabase* parts_;
+  SimOptions defaults_;
+  std::mutex mutex_;
+  std::map<std::string, Bench> benches_;  // by part name
+};
+
+}  // namespace bq

@@ -1,0 +1,128 @@
+#pragma once
+// The simulated programmer: the programmer side of the packet protocol over a SimChip,
+// as a byte-stream state machine. Host bytes go in with the time they finished arriving;
+// answer bytes come out when they are due. Nothing here sleeps or owns a thread, so the
+// same machine runs behind a pseudo-terminal, behind an in-process connection, or under
+// a fuzzer with made-up times.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "sim/sim_chip.h"
+#include "sim/sim_fault.h"
+
+namespace bq {
+
+using SimClock = std::chrono::steady_clock;
+
+enum class SimConnect {
+  kSocket,  // chip in the programmer's socket: answers in its high-voltage mode (1..3) only
+  kIsp,     // chip on the ISP cable: answers in mode 4 once a usable ISP clock is set
+};
+
+struct SimOptions {
+  SimConnect connect = SimConnect::kSocket;
+  // Fastest ISP clock index the target copes with (1 = 3.686 MHz ... 7 = 57.60 kHz).
+  std::uint8_t ispMaxClock = 1;
+  std::uint8_t hardwareMajor = 2, hardwareMinor = 1;  // "2.01"
+  std::uint8_t firmwareMajor = 1, firmwareMinor = 7;  // "1.07"
+  // How long a blank check takes before ANS_BLANK is sent.
+  std::chrono::milliseconds blankCheckTime{0};
+  // Delay both directions by the time their bytes take at 115200 baud 8N1.
+  bool pace = false;
+  std::vector<SimFault> faults;
+};
+
+// Time one byte takes on the wire at 115200 baud, 10 bits a byte: 86.8 us.
+inline constexpr std::chrono::nanoseconds kSimByteTime{86806};
+
+// The default connection for a part: the socket when it has a high-voltage mode, else ISP.
+SimConnect DefaultSimConnect(const SimChip& chip);
+
+class SimProgrammer {
+ public:
+  // The chip may be shared with other programmers (the same chip moved between socket
+  // and cable); callers that share it serialise Receive.
+  SimProgrammer(std::shared_ptr<SimChip> chip, SimOptions options);
+
+  // Host bytes that finished arriving at `now`. With pacing the machine treats them as
+  // arriving a byte time apart after the previous ones. Complete packets are answered
+  // at once; the answer bytes become due no earlier than the packet's last byte.
+  void Receive(const std::uint8_t* data, std::size_t n, SimClock::time_point now);
+
+  // Appends to out the answer bytes due at `now`, at most max of them; returns the count.
+  std::size_t TakeDue(SimClock::time_point now, std::vector<std::uint8_t>& out,
+                      std::size_t max = static_cast<std::size_t>(-1));
+  // When the next pending answer byte is due; nullopt when nothing is pending.
+  std::optional<SimClock::time_point> NextDue() const;
+  // Answer bytes still pending (due or not).
+  std::size_t Pending() const;
+
+  // True once a hang-up fault closed the line: nothing is answered any more.
+  bool HungUp() const { return hungUp_; }
+
+  // The ISP clock index currently set (0 none).
+  std::uint8_t ispClock() const { return ispClock_; }
+  // Number of packets received with a command code, for tests.
+  std::uint32_t PacketsReceived(std::uint8_t code) const { return packetCount_[code]; }
+  const SimOptions& options() const { return options_; }
+  SimOptions& options() { return options_; }
+  SimChip& chip() { return *chip_; }
+  const std::shared_ptr<SimChip>& sharedChip() const { return chip_; }
+
+ private:
+  struct Chunk {
+    std::vector<std::uint8_t> bytes;
+    std::size_t taken = 0;
+    SimClock::time_point start;  // first byte due at start (+ one byte time when paced)
+  };
+  enum class Stream { kNone, kRead, kWrite };
+
+  void Feed(std::uint8_t byte, SimClock::time_point arrival);
+  void HandlePacket(SimClock::time_point arrival);
+  void Dispatch(std::uint8_t code, const std::vector<std::uint8_t>& p,
+                std::uint32_t occurrence, std::uint32_t transfer, SimClock::time_point& when);
+  std::uint8_t ModeError(std::uint8_t mode) const;  // 0 when the chip answers in mode
+  std::vector<std::uint8_t>* Memory(std::uint8_t kind);
+  const SimFault* FaultFor(std::uint8_t code, std::uint32_t occurrence,
+                           std::uint32_t transfer) const;
+  void Answer(std::uint8_t code, const std::vector<std::uint8_t>& payload);
+  void Emit(std::vector<std::uint8_t> bytes, SimClock::time_point when);
+  SimClock::time_point DueOf(const Chunk& c, std::size_t index) const;
+
+  std::shared_ptr<SimChip> chip_;
+  SimOptions options_;
+
+  // Packet assembly.
+  std::uint8_t header_[5] = {};
+  std::size_t headerFill_ = 0;
+  std::size_t payloadLeft_ = 0;
+  bool discarding_ = false;  // payload longer than 256: skipped, answered ANS_ERROR 1
+  std::vector<std::uint8_t> payload_;
+  SimClock::time_point inDeadline_{};
+
+  // Programmer state.
+  std::uint8_t ispClock_ = 0;
+  Stream stream_ = Stream::kNone;
+  std::uint8_t streamKind_ = 0;
+  std::uint32_t streamPos_ = 0;
+  std::uint32_t streamEnd_ = 0;
+  std::uint32_t streamPageBytes_ = 0;
+  bool streamLongData_ = false;
+  bool streamLastNext_ = false;
+  std::uint32_t packetCount_[256] = {};
+  std::uint32_t transferCount_[256] = {};
+  bool hungUp_ = false;
+
+  // Answer being built for the current packet, then its fate.
+  std::vector<std::uint8_t> answer_;
+  std::deque<Chunk> out_;
+  SimClock::time_point outDeadline_{};
+};
+
+}  // namespace bq
