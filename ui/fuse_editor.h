@@ -1,0 +1,105 @@
+#pragma once
+// The fuse and lock-bit editor model: the configuration bytes of the selected part, field by
+// field (from the part's bit-field descriptions) and byte by byte. The worker writes, verifies
+// and fills the byte slots; the user changes them through fields, named values or typed bytes.
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "link/fuse_bytes.h"
+#include "parts/part_database.h"
+#include "parts/part_record.h"
+
+namespace bq {
+
+struct ByteRow {
+  std::uint8_t targetByte = 0;  // TargetByte
+  std::string label;            // "LOW", "HIGH", "EXTENDEND" or "LOCKBIT"
+  std::string valueText;        // "0x%02X"
+};
+
+// Fields whose check box is drawn with a red frame: programming them can lock the user out.
+bool IsWarningField(const std::string& name);
+
+// What a front-end redraws. Defaults do nothing.
+class FuseEditorView {
+ public:
+  virtual ~FuseEditorView() = default;
+  // The field rows were replaced, or a field's value changed: redraw the field list.
+  virtual void OnFieldsChanged() {}
+  // The byte rows were rebuilt.
+  virtual void OnBytesChanged() {}
+};
+
+class FuseEditor {
+ public:
+  FuseEditor(FuseEditorKind which, const PartDatabase& db) : which_(which), db_(db) {}
+  FuseEditor(const FuseEditor&) = delete;
+  FuseEditor& operator=(const FuseEditor&) = delete;
+
+  void SetView(FuseEditorView* view) { view_ = view; }
+  FuseEditorKind which() const { return which_; }
+
+  // The byte slots the worker reads and fills.
+  FuseByteSlots& bytes() { return bytes_; }
+  const FuseByteSlots& bytes() const { return bytes_; }
+  std::uint8_t ByteValue(std::uint8_t targetByte) const;
+  bool BytePresent(std::uint8_t targetByte) const;
+
+  // Field rows := the selected part's fuse (or lock-bit) fields; the bytes := the part's
+  // defaults (fuses) or 0xFF (lock byte); then the byte rows are rebuilt. "Set Default".
+  void ResetEditor();
+  // Byte rows := one per present byte in the order LOW, HIGH, EXTENDED, LOCKBIT.
+  void RebuildByteList();
+  // After the worker stored bytes read from the chip.
+  void BytesReadFromChip();
+
+  const std::map<std::uint32_t, BitFieldDesc>& fieldRows() const { return fields_; }
+  const std::map<std::uint32_t, ByteRow>& byteRows() const { return byteRows_; }
+
+  // (byte AND mask) shifted down to the mask's lowest set bit; 0 for an unknown row.
+  std::uint8_t FieldValue(std::uint32_t row) const;
+  // -1 without field rows; 0 for an enumerator; for a bit field (1 if its value is not 1)
+  // + (2 for a warning field): 0/1 grey unchecked/checked, 2/3 red unchecked/checked.
+  int FieldPicture(std::uint32_t row) const;
+  // A bit field's check box shows checked (value not 1: the bit is programmed).
+  bool FieldChecked(std::uint32_t row) const;
+  // Text of the first choice whose value equals FieldValue; "" when none does.
+  std::string CurrentChoiceText(std::uint32_t row) const;
+  // The choice list's entry to preselect: the last choice equal to FieldValue, else 0.
+  std::size_t ChoiceCellSelection(std::uint32_t row) const;
+  // The value cell as text: "[x]" / "[ ]" for a bit field, the current named value otherwise.
+  std::string FieldDisplayText(std::uint32_t row) const;
+
+  // Clears the field's bits when any is set, sets them all otherwise.
+  void ToggleField(std::uint32_t row);
+  // Puts the value of the choice at position choiceIndex (choice-number order) into the field.
+  void ApplyChoice(std::uint32_t row, std::size_t choiceIndex);
+  // The text as an unsigned number (0x hex, leading 0 octal, else decimal; stops at the first
+  // character that does not fit, no number gives 0); its low 8 bits become the byte of the row.
+  void ApplyByteText(std::uint32_t byteRow, const std::string& text);
+  // Sets a field to a value counted from its mask's lowest bit (bits outside the mask ignored).
+  void SetFieldValue(std::uint32_t row, std::uint32_t value);
+  // Sets a whole byte; ignored when the part does not have it.
+  bool SetByte(std::uint8_t targetByte, std::uint8_t value);
+
+  // Row of the field with this name (case-insensitive); -1 when there is none.
+  int FindField(const std::string& name) const;
+
+ private:
+  void SetSlot(std::uint8_t targetByte, std::uint8_t value, bool present);
+  void FieldsChanged();
+
+  FuseEditorKind which_;
+  const PartDatabase& db_;
+  FuseEditorView* view_ = nullptr;
+  FuseByteSlots bytes_{};
+  std::map<std::uint32_t, ByteRow> byteRows_;
+  std::map<std::uint32_t, BitFieldDesc> fields_;
+};
+
+// Unsigned number with automatic base detection, as typed into a byte cell.
+unsigned long ParseByteText(const std::string& text);
+
+}  // namespace bq
