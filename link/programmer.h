@@ -1,0 +1,134 @@
+#pragma once
+// The programmer worker: one thread that runs one request at a time against the
+// programmer hardware, and the request functions the user-interface thread calls.
+//
+// Requests: every request function returns false and changes nothing when the worker is
+// not started or not idle. Posted requests (Start...) return at once; their results
+// appear only through WorkerEvents, the images and the fuse slots. Waited requests
+// (Query..., IdentifyRequest, EraseRequest, ...Request) block until the worker signals
+// completion; an error report releases the waiter before it is logged, and the worker
+// may then still be busy for a moment (it exchanges CMD_RECOVER). WaitIdle waits until
+// the worker has fully finished (the CLI and tests use it; a message loop need not).
+//
+// All request functions are for ONE requesting thread (the user-interface thread).
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <thread>
+
+#include "link/programmer_context.h"
+#include "link/protocol.h"
+
+namespace bq {
+
+class CProgrammer {
+ public:
+  CProgrammer();
+  virtual ~CProgrammer();  // StopWorker
+  CProgrammer(const CProgrammer&) = delete;
+  CProgrammer& operator=(const CProgrammer&) = delete;
+
+  // Creates the request block from the application objects and starts the thread.
+  // A running worker is stopped first. False when the thread cannot be created.
+  bool StartWorker(const ProgrammerLinks& links);
+  // Asks the worker to stop, waits for the request it runs to end, joins the thread and
+  // frees the request block. Nothing the worker references may be released before this.
+  void StopWorker();
+  bool IsStarted() const;
+  // True while a request is pending or running (also false when not started).
+  bool IsBusy() const;
+  // Blocks until the worker has finished every request (returns at once when idle).
+  void WaitIdle();
+  // Same with a limit; true when idle.
+  bool WaitIdleFor(std::chrono::milliseconds timeout);
+
+  // Results of the last request; read them only while the worker is idle or after a
+  // waited request returned. 0 when not started.
+  std::uint8_t Status() const;
+  std::uint32_t ResultValue() const;
+  bool SocketFlag() const;
+
+  // Request fields set without starting a request; false when busy or not started.
+  bool SetProgrammingMode(std::uint8_t mode);
+  std::uint8_t ProgrammingMode() const;
+  bool SetTransferParams(std::uint8_t kind, std::uint8_t pageSize, std::uint32_t pageCount);
+
+  // Generic helpers: claim the idle worker, set the command code (and argument) and start.
+  // PostRequest returns at once; SendRequest and SendRequestArg clear status and result
+  // value first and wait for the done event. True when the request was accepted.
+  bool PostRequest(std::uint8_t code);
+  bool SendRequest(std::uint8_t code);
+  bool SendRequestArg(std::uint8_t code, std::uint8_t argument);
+
+  // Waited requests. Out values are set whenever the request ran (0 when refused).
+  // True when accepted and the status is 0.
+  bool QueryFirmwareVersion(std::uint32_t& value);  // CMD_FIRMWARE_VERSION: major*256+minor
+  bool QueryHardwareVersion(std::uint32_t& value);  // CMD_HARDWARE_VERSION
+  bool IdentifyRequest(std::uint32_t& signature, bool& socket);  // CMD_IDENTIFY
+  // CMD_CHIP_ERASE with the programming mode; logs "Chip erased" on success.
+  bool EraseRequest();
+  bool ReadSignatureRequest(std::uint32_t& signature);                       // CMD_READ_SIGNATURE
+  bool ReadCalibrationRequest(std::uint8_t address, std::uint32_t& value);   // CMD_READ_CALIBRATION
+  bool DetectIspClockRequest(std::uint8_t& clock);                 // CMD_DETECT_ISP_CLOCK; clock 0: none
+  bool SetIspClockRequest(std::uint8_t index, std::uint8_t& clock);  // CMD_SET_ISP_CLOCK; clock 0: refused
+
+  // Posted requests (status := 0 first). Memory requests use the transfer parameters.
+  bool StartReadMemory();    // fills the whole image of the memory kind with 0xFF first
+  bool StartVerifyMemory();
+  bool StartWriteMemory();
+  bool StartBlankCheck();
+  bool StartReadFuses();
+  bool StartVerifyFuses();
+  bool StartWriteFuses();
+  bool StartReadLockBits();
+  bool StartVerifyLockBits();
+  bool StartWriteLockBits();
+
+  // The request block, for tests and diagnostics; null when not started. Touch it only
+  // while the worker is idle.
+  ProgrammerContext* Context() { return context_.get(); }
+
+  // Operations of the worker, called on the worker thread with the request block.
+  virtual void BuildHeader(ProgrammerContext& ctx);          // 48 56 code 00 00; length 5
+  virtual void BuildTransferHeader(ProgrammerContext& ctx);  // header + transfer parameters; length 10
+  virtual void SetPayloadLength(ProgrammerContext& ctx);     // length field := packet length - 5
+  virtual void Transact(ProgrammerContext& ctx);             // one exchange and its answer applied
+  virtual void DoPlainCommand(ProgrammerContext& ctx);
+  virtual void DoModeCommand(ProgrammerContext& ctx);
+  virtual void DoModeArgCommand(ProgrammerContext& ctx);
+  virtual void DoBlankCheck(ProgrammerContext& ctx);
+  virtual void DoReadMemory(ProgrammerContext& ctx);
+  virtual void DoWriteMemory(ProgrammerContext& ctx);
+  virtual void DoReadFuses(ProgrammerContext& ctx);
+  virtual void DoWriteFuses(ProgrammerContext& ctx);
+  virtual void DoArgCommand(ProgrammerContext& ctx);
+  virtual void DoIdentify(ProgrammerContext& ctx);
+  virtual void ReportError(ProgrammerContext& ctx);
+
+  // Runs the handler of the context's command code; codes without one do nothing.
+  void Dispatch(ProgrammerContext& ctx);
+
+ private:
+  void WorkerLoop();
+  bool Claim();                // idle -> busy for a new request; false when refused
+  void Start();                // signal the worker
+  bool RunWaited(std::uint8_t code, std::uint8_t argument);
+  bool StartMemoryRequest(std::uint8_t code, bool verify);
+  bool StartFuseRequest(std::uint8_t code, bool verify, bool lock);
+
+  // Exchange helpers of Transact.
+  bool ExchangeOnce(ProgrammerContext& ctx);  // false: status set, error handled
+  void ApplyAnswer(ProgrammerContext& ctx);
+  void ApplyData(ProgrammerContext& ctx);
+  void ApplyFuses(ProgrammerContext& ctx);
+  void ApplyBlank(ProgrammerContext& ctx);
+  void Fail(ProgrammerContext& ctx, std::uint8_t status, bool reportEvenIfQuiet);
+  bool ProbeMode(ProgrammerContext& ctx, std::uint8_t mode);
+
+  std::unique_ptr<ProgrammerContext> context_;
+  std::thread thread_;
+  bool started_ = false;
+};
+
+}  // namespace bq

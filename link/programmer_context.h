@@ -1,0 +1,88 @@
+#pragma once
+// The request block shared by the user-interface thread and the programmer worker.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+#include "image/memory_buffer.h"
+#include "link/fuse_bytes.h"
+#include "link/manual_reset_event.h"
+#include "link/protocol.h"
+#include "link/serial_port.h"
+#include "link/worker_events.h"
+
+namespace bq {
+
+// Packet being sent, then the answer received: 5 header bytes and at most 256 payload bytes.
+using PacketBuffer = std::array<std::uint8_t, kPacketBufferBytes>;
+
+// The application objects the worker uses; they must outlive the worker (StopWorker).
+struct ProgrammerLinks {
+  SerialPort& port;
+  MemoryBuffer& flash;
+  MemoryBuffer& eeprom;
+  FuseByteSlots& fuses;     // the fuse editor's slots (LOW, HIGH, EXTENDED are used)
+  FuseByteSlots& lockBits;  // the lock-bit editor's slots (LOCKBIT is used)
+  WorkerEvents& events;
+};
+
+// Fields other than the atomics are written by the user-interface thread only while the
+// worker is idle, and by the worker only while it runs a request.
+struct ProgrammerContext {
+  explicit ProgrammerContext(const ProgrammerLinks& links)
+      : events(links.events),
+        port(links.port),
+        flashData(links.flash.data()),
+        eepromData(links.eeprom.data()),
+        flashLastIndex(links.flash.lastIndex()),
+        eepromLastIndex(links.eeprom.lastIndex()),
+        fuses(links.fuses),
+        lockBits(links.lockBits) {}
+  ProgrammerContext(const ProgrammerContext&) = delete;
+  ProgrammerContext& operator=(const ProgrammerContext&) = delete;
+
+  WorkerEvents& events;        // log, progress bar, hex views, editors
+  SerialPort& port;
+  std::uint8_t* flashData;     // null when the image has no storage
+  std::uint8_t* eepromData;
+  std::uint32_t flashLastIndex;
+  std::uint32_t eepromLastIndex;
+  FuseByteSlots& fuses;
+  FuseByteSlots& lockBits;
+
+  PacketBuffer packet{};       // the PacketBuffer
+  ManualResetEvent startEvent; // set by the requester to start a request
+  ManualResetEvent doneEvent;  // set by the worker when a request completed (or early, on an error report)
+  ManualResetEvent idleEvent;  // set by the worker when it has fully finished a request
+  std::uint32_t packetLength = 0;  // 5 + payload length of the packet in `packet`
+  bool quiet = false;              // silences write failures and device errors
+  // Results a waiting requester reads; atomic because an early-released waiter may read
+  // them while the worker still exchanges CMD_RECOVER.
+  std::atomic<bool> socket{false};           // identify: found in a socket (high-voltage) mode
+  std::atomic<std::uint8_t> status{0};       // a LinkStatus value
+  std::atomic<std::uint32_t> resultValue{0}; // from ANS_SIGNATURE, ANS_VALUE8, ANS_VALUE16
+  std::uint8_t argument = 0;       // calibration address or IspClockIndex
+  std::uint8_t commandCode = 0;    // the request, and the code of the next packet built
+  std::uint8_t progMode = 0;       // ProgMode
+  std::uint8_t memoryKind = 0;     // MemoryKind
+  std::uint8_t pageSize = 0;       // flash: words per page; EEPROM: bytes per page
+  std::uint32_t pageCount = 0;     // low 16 bits go on the wire
+  std::uint32_t transferOffset = 0;
+  bool readDone = false;
+  bool writeReady = false;
+  bool writeNext = false;
+  bool writeDone = false;
+  bool verify = false;             // compare instead of store
+  std::int32_t mismatch = 0;       // fuse verify: differing bytes; memory verify: nonzero once a chunk differed
+  bool lockSelector = false;       // false: fuse bytes, true: lock byte
+  std::atomic<bool> busy{false};   // a request is pending or running
+  std::atomic<bool> stopRequested{false};
+
+  // The answer of the last successful exchange: its code and payload length. The payload
+  // sits at the start of `packet`.
+  std::uint8_t answerCode = 0;
+  std::uint32_t answerLength = 0;
+};
+
+}  // namespace bq

@@ -1,0 +1,78 @@
+#include "link/serial_port.h"
+
+#include <utility>
+
+namespace bq {
+
+SerialPort::SerialPort(std::vector<std::shared_ptr<PortDriver>> drivers) : drivers_(std::move(drivers)) {}
+
+SerialPort::~SerialPort() { ClosePort(); }
+
+void SerialPort::AddDriver(std::shared_ptr<PortDriver> driver) {
+  if (driver) drivers_.push_back(std::move(driver));
+}
+
+bool SerialPort::OpenPort(const std::string& name) {
+  if (IsOpen()) return false;
+  for (const auto& driver : drivers_) {
+    if (!driver || !driver->Handles(name)) continue;
+    std::unique_ptr<SerialConnection> opened = driver->Open(name);
+    if (!opened) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    connection_ = std::shared_ptr<SerialConnection>(std::move(opened));
+    openName_ = name;
+    return true;
+  }
+  return false;
+}
+
+void SerialPort::ClosePort() {
+  std::shared_ptr<SerialConnection> released;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released = std::move(connection_);
+    connection_.reset();
+    openName_.clear();
+  }
+  // The device closes here, or when a transfer still holding it ends.
+}
+
+bool SerialPort::IsOpen() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return connection_ != nullptr;
+}
+
+std::string SerialPort::OpenName() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return openName_;
+}
+
+std::shared_ptr<SerialConnection> SerialPort::Connection() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return connection_;
+}
+
+bool SerialPort::ReadExact(std::uint8_t* buffer, std::size_t n) {
+  std::shared_ptr<SerialConnection> connection = Connection();
+  if (!connection || buffer == nullptr) return false;
+  const long got = connection->Read(buffer, n);
+  return got >= 0 && static_cast<std::size_t>(got) == n;
+}
+
+bool SerialPort::WriteAll(const std::uint8_t* data, std::size_t n) {
+  std::shared_ptr<SerialConnection> connection = Connection();
+  if (!connection || data == nullptr) return false;
+  return connection->Write(data, n);
+}
+
+int SerialPort::EnumeratePorts() {
+  ports_.clear();
+  std::int32_t key = 1;
+  for (const auto& driver : drivers_) {
+    if (!driver) continue;
+    for (auto& name : driver->Enumerate()) ports_.emplace(key++, std::move(name));
+  }
+  return static_cast<int>(ports_.size());
+}
+
+}  // namespace bq

@@ -1,0 +1,66 @@
+#pragma once
+// The one object through which the program reaches the programmer hardware: opens a
+// port by name through the first driver that handles it, moves bytes, lists ports.
+//
+// Threads: the worker thread transfers (ReadExact, WriteAll) while the user-interface
+// thread may open, close and list. A transfer holds its own share of the connection for
+// its whole length, so ClosePort or OpenPort never pulls the connection from under a
+// running transfer: ClosePort returns at once, later transfers fail, and the device is
+// released when the running transfer ends.
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "link/serial_connection.h"
+
+namespace bq {
+
+// Keys 1, 2, 3, ... in the order the ports were found.
+using PortList = std::map<std::int32_t, std::string>;
+
+class SerialPort {
+ public:
+  SerialPort() = default;
+  explicit SerialPort(std::vector<std::shared_ptr<PortDriver>> drivers);
+  ~SerialPort();
+  SerialPort(const SerialPort&) = delete;
+  SerialPort& operator=(const SerialPort&) = delete;
+
+  // Adds a driver after the ones given at construction.
+  void AddDriver(std::shared_ptr<PortDriver> driver);
+
+  // Opens the port through the first driver whose Handles(name) is true. Does not close
+  // a port that is already open (callers close first): false then, and when no driver
+  // handles the name or the open fails. Nothing is logged here.
+  bool OpenPort(const std::string& name);
+  // Closes the port if open; a no-op otherwise.
+  void ClosePort();
+  bool IsOpen() const;
+  // Name the open port was opened with; "" when closed.
+  std::string OpenName() const;
+
+  // One read of n bytes; true only when exactly n bytes arrived. False when closed.
+  bool ReadExact(std::uint8_t* buffer, std::size_t n);
+  // Writes all n bytes in one write; false when closed, failed or short.
+  bool WriteAll(const std::uint8_t* data, std::size_t n);
+
+  // Rebuilds the port list from every driver, in driver order; returns its size.
+  int EnumeratePorts();
+  const PortList& Ports() const { return ports_; }  // user-interface thread only
+
+ private:
+  std::shared_ptr<SerialConnection> Connection() const;
+
+  std::vector<std::shared_ptr<PortDriver>> drivers_;
+  PortList ports_;
+  mutable std::mutex mutex_;  // guards connection_ and openName_ only, never held during I/O
+  std::shared_ptr<SerialConnection> connection_;
+  std::string openName_;
+};
+
+}  // namespace bq
