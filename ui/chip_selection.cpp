@@ -125,15 +125,23 @@ void ChipSelection::ApplyModeSelection() {
 
 void ChipSelection::SelectDetectedChip(bool socket) {
   PickChipByName(db_.selectedName());
-  if (socket) {
-    if (!modeEntries_.empty()) modeIndex_ = 0;
-  } else {
-    for (std::size_t i = 0; i < modeEntries_.size(); ++i) {
-      if (modeEntries_[i] == "ISP") modeIndex_ = static_cast<int>(i);
+  const auto pickConnection = [this, socket] {
+    if (socket) {
+      if (!modeEntries_.empty()) modeIndex_ = 0;
+    } else {
+      for (std::size_t i = 0; i < modeEntries_.size(); ++i) {
+        if (modeEntries_[i] == "ISP") modeIndex_ = static_cast<int>(i);
+      }
     }
-  }
-  view().OnModeSelectorChanged();
+    view().OnModeSelectorChanged();
+  };
+  pickConnection();
   ApplyChipSelection();
+  // When the previous part offered only "ISP", rebuilding the mode list re-applies index 0,
+  // the new part's high-voltage entry, although the chip answered over the ISP cable. The
+  // connection the chip was found on wins.
+  pickConnection();
+  ApplyModeSelection();
 }
 
 ChipInfoTexts ChipSelection::ShowChipInfo() {
