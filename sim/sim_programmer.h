@@ -80,6 +80,7 @@ class SimProgrammer {
     std::vector<std::uint8_t> bytes;
     std::size_t taken = 0;
     SimClock::time_point start;  // first byte due at start (+ one byte time when paced)
+    bool paced = false;
   };
   enum class Stream { kNone, kRead, kWrite };
 

@@ -1,0 +1,218 @@
+#include "platform/posix/posix_port_driver.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+namespace bq {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+int MillisUntil(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+  return left <= 0 ? 0 : static_cast<int>(left) + 1;  // round up: never wake early
+}
+
+class PosixConnection : public SerialConnection {
+ public:
+  explicit PosixConnection(int fd) : fd_(fd) {}
+  ~PosixConnection() override {
+    ::flock(fd_, LOCK_UN);
+    ::ioctl(fd_, TIOCNXCL);
+    ::close(fd_);
+  }
+  PosixConnection(const PosixConnection&) = delete;
+  PosixConnection& operator=(const PosixConnection&) = delete;
+
+  bool Write(const std::uint8_t* data, std::size_t n) override {
+    // Bounded: a line stalled by flow control fails instead of hanging the worker.
+    const auto deadline = Clock::now() + milliseconds(SerialTimeouts::kTotalConstantMs) +
+                          milliseconds(static_cast<long>(n));
+    std::size_t done = 0;
+    while (done < n) {
+      const ssize_t w = ::write(fd_, data + done, n - done);
+      if (w > 0) {
+        done += static_cast<std::size_t>(w);
+        continue;
+      }
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0 && errno != EAGAIN) return false;
+      pollfd p{fd_, POLLOUT, 0};
+      const int timeout = MillisUntil(deadline);
+      if (timeout == 0) return false;
+      const int r = ::poll(&p, 1, timeout);
+      if (r < 0 && errno != EINTR) return false;
+      if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) return false;
+    }
+    return true;
+  }
+
+  long Read(std::uint8_t* data, std::size_t n) override {
+    const auto start = Clock::now();
+    const auto total = start + milliseconds(SerialTimeouts::kTotalConstantMs) +
+                       milliseconds(SerialTimeouts::kTotalPerByteMs) * static_cast<long>(n);
+    std::size_t got = 0;
+    Clock::time_point lastByte{};
+    while (got < n) {
+      auto limit = total;
+      if (got > 0) limit = std::min(limit, lastByte + milliseconds(SerialTimeouts::kInterByteMs));
+      const int timeout = MillisUntil(limit);
+      pollfd p{fd_, POLLIN, 0};
+      const int r = ::poll(&p, 1, timeout);
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        return -1;
+      }
+      if (r == 0) {
+        if (Clock::now() >= limit) break;
+        continue;
+      }
+      if (p.revents & POLLNVAL) return -1;
+      const ssize_t rd = ::read(fd_, data + got, n - got);
+      if (rd > 0) {
+        got += static_cast<std::size_t>(rd);
+        lastByte = Clock::now();
+        continue;
+      }
+      if (rd < 0 && (errno == EINTR || errno == EAGAIN)) {
+        if (p.revents & (POLLHUP | POLLERR)) return -1;
+        continue;
+      }
+      // 0 with VMIN 1: the line hung up; EIO: the device or the other side is gone.
+      return -1;
+    }
+    return static_cast<long>(got);
+  }
+
+ private:
+  int fd_;
+};
+
+std::string ReadFirstLine(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+// Name of the directory a symlink (e.g. device/driver) points to, "" when absent.
+std::string LinkTargetName(const std::filesystem::path& link) {
+  std::error_code ec;
+  const auto target = std::filesystem::read_symlink(link, ec);
+  if (ec) return {};
+  return target.filename().string();
+}
+
+}  // namespace
+
+PosixPortDriver::PosixPortDriver(std::string sysfsRoot) : sysfsRoot_(std::move(sysfsRoot)) {}
+
+bool PosixPortDriver::Handles(const std::string& name) const {
+  return !(name == "sim" || name.rfind("sim:", 0) == 0) && !name.empty();
+}
+
+std::string PosixPortDriver::DevicePath(const std::string& name) {
+  return name.find('/') == std::string::npos ? "/dev/" + name : name;
+}
+
+std::unique_ptr<SerialConnection> PosixPortDriver::Open(const std::string& name) {
+  if (name.empty()) return nullptr;
+  const std::string path = DevicePath(name);
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  auto fail = [fd] {
+    ::close(fd);
+    return nullptr;
+  };
+  termios tio{};
+  if (!::isatty(fd) || ::tcgetattr(fd, &tio) != 0) return fail();
+  // Exclusive: the advisory lock keeps out other programs that lock too, TIOCEXCL the rest.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return fail();
+  if (::ioctl(fd, TIOCEXCL) != 0) return fail();
+
+  // Raw 8N1 at 115200; RTS/CTS flow control stays as the port had it.
+  tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                        ICRNL | IXON | IXOFF | IXANY | INPCK);
+  tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB);
+  tio.c_cflag |= CS8 | CREAD | CLOCAL;
+  // VMIN 1: a read of 0 bytes then means a hang-up, not "no data yet".
+  tio.c_cc[VMIN] = 1;
+  tio.c_cc[VTIME] = 0;
+  ::cfsetispeed(&tio, B115200);
+  ::cfsetospeed(&tio, B115200);
+  if (::tcsetattr(fd, TCSANOW, &tio) != 0) return fail();
+  // The descriptor stays non-blocking: every read and write waits in poll() with a
+  // deadline, so neither can hang on a stalled or vanished device.
+  return std::make_unique<PosixConnection>(fd);
+}
+
+std::vector<std::string> PosixPortDriver::Enumerate() {
+  namespace fs = std::filesystem;
+  std::vector<std::string> names;
+  std::error_code ec;
+  const fs::path classTty = fs::path(sysfsRoot_) / "class" / "tty";
+  for (fs::directory_iterator it(classTty, ec), end; !ec && it != end; it.increment(ec)) {
+    const fs::path entry = it->path();
+    const std::string name = entry.filename().string();
+    if (name.rfind("rfcomm", 0) == 0) continue;
+    const fs::path device = entry / "device";
+    std::error_code e2;
+    if (!fs::exists(device, e2)) continue;  // virtual terminals, ptys, console
+    const fs::path real = fs::canonical(device, e2);
+    if (e2 || real.string().find("bluetooth") != std::string::npos) continue;
+    const std::string driver = LinkTargetName(device / "driver");
+    const std::string subsystem = LinkTargetName(device / "subsystem");
+    bool present = false;
+    if (subsystem == "usb-serial" || driver == "usb-serial" || driver == "cdc_acm") {
+      present = true;
+    } else if (fs::exists(entry / "type", e2)) {
+      // A UART port: the serial core lists placeholders (type 0, no hardware) too.
+      const std::string type = ReadFirstLine(entry / "type");
+      present = !type.empty() && type != "0";
+    }
+    if (present) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end(), NaturalLess);
+  return names;
+}
+
+bool NaturalLess(const std::string& a, const std::string& b) {
+  std::size_t i = 0, j = 0;
+  auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  while (i < a.size() && j < b.size()) {
+    if (isDigit(a[i]) && isDigit(b[j])) {
+      std::size_t ie = i, je = j;
+      while (ie < a.size() && a[ie] == '0') ++ie;
+      while (je < b.size() && b[je] == '0') ++je;
+      std::size_t ae = ie, be = je;
+      while (ae < a.size() && isDigit(a[ae])) ++ae;
+      while (be < b.size() && isDigit(b[be])) ++be;
+      if (ae - ie != be - je) return ae - ie < be - je;
+      const int c = a.compare(ie, ae - ie, b, je, be - je);
+      if (c != 0) return c < 0;
+      i = ae;
+      j = be;
+      continue;
+    }
+    if (a[i] != b[j]) return a[i] < b[j];
+    ++i;
+    ++j;
+  }
+  return a.size() - i < b.size() - j;
+}
+
+}  // namespace bq

@@ -1,0 +1,141 @@
+#include "platform/posix/pty_simulator.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <vector>
+
+namespace bq {
+namespace {
+
+void CloseFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+bool MakeRaw(int fd) {
+  termios tio{};
+  if (::tcgetattr(fd, &tio) != 0) return false;
+  ::cfmakeraw(&tio);
+  tio.c_cflag |= CLOCAL | CREAD;
+  ::cfsetispeed(&tio, B115200);
+  ::cfsetospeed(&tio, B115200);
+  return ::tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+}  // namespace
+
+PtySimulator::PtySimulator(std::shared_ptr<SimChip> chip, SimOptions options)
+    : line_(std::make_shared<SimLine>(std::move(chip), std::move(options))) {}
+
+PtySimulator::~PtySimulator() { Stop(); }
+
+bool PtySimulator::Start() {
+  if (thread_.joinable()) return true;
+  master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master_ < 0) return false;
+  std::array<char, 128> name{};
+  if (::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
+      ::ptsname_r(master_, name.data(), name.size()) != 0) {
+    CloseFd(master_);
+    return false;
+  }
+  slavePath_ = name.data();
+  // Holding the slave open ourselves keeps the master from seeing a hang-up whenever no
+  // host has the port open, and lets us put the line into raw mode before any host comes.
+  slaveKeep_ = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  int pipeFds[2] = {-1, -1};
+  if (slaveKeep_ < 0 || !MakeRaw(slaveKeep_) || ::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    CloseFd(slaveKeep_);
+    CloseFd(master_);
+    slavePath_.clear();
+    return false;
+  }
+  wakeRead_ = pipeFds[0];
+  wakeWrite_ = pipeFds[1];
+  ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+  stop_ = false;
+  thread_ = std::thread([this] { Serve(); });
+  return true;
+}
+
+void PtySimulator::Stop() {
+  if (thread_.joinable()) {
+    stop_ = true;
+    const char b = 1;
+    [[maybe_unused]] const ssize_t w = ::write(wakeWrite_, &b, 1);
+    thread_.join();
+  }
+  CloseFd(wakeRead_);
+  CloseFd(wakeWrite_);
+  CloseFd(slaveKeep_);
+  CloseFd(master_);
+}
+
+void PtySimulator::Serve() {
+  std::vector<std::uint8_t> out;  // due bytes not yet taken by the master
+  std::array<std::uint8_t, 4096> in{};
+  while (!stop_) {
+    std::optional<SimClock::time_point> next;
+    bool hungUp = false;
+    line_->With([&](SimProgrammer& sim) {
+      sim.TakeDue(SimClock::now(), out);
+      next = sim.NextDue();
+      hungUp = sim.HungUp();
+    });
+    if (hungUp && master_ >= 0) {
+      // The programmer hangs up: closing every descriptor of the master side makes the
+      // host's reads fail with EIO / POLLHUP.
+      CloseFd(slaveKeep_);
+      CloseFd(master_);
+      out.clear();
+      hungUp_ = true;
+    }
+    if (master_ >= 0 && !out.empty()) {
+      const ssize_t w = ::write(master_, out.data(), out.size());
+      if (w > 0) out.erase(out.begin(), out.begin() + w);
+    }
+
+    std::array<pollfd, 2> fds{};
+    fds[0] = {wakeRead_, POLLIN, 0};
+    fds[1] = {master_, static_cast<short>(POLLIN | (out.empty() ? 0 : POLLOUT)), 0};
+    const nfds_t count = master_ >= 0 ? 2 : 1;
+    timespec ts{};
+    timespec* timeout = nullptr;
+    if (next && out.empty() && master_ >= 0) {
+      // Wake at the absolute due time of the next byte: paced output follows a running
+      // deadline, so oversleeping one wake-up does not delay the bytes after it.
+      const auto left = std::max(SimClock::duration::zero(), *next - SimClock::now());
+      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+      ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+      ts.tv_nsec = static_cast<long>(ns % 1000000000);
+      timeout = &ts;
+    }
+    const int r = ::ppoll(fds.data(), count, timeout, nullptr);
+    if (r < 0 && errno != EINTR) break;
+    if (r <= 0) continue;
+    if (fds[0].revents & POLLIN) {
+      char drain[64];
+      while (::read(wakeRead_, drain, sizeof drain) > 0) {
+      }
+    }
+    if (count == 2 && (fds[1].revents & POLLIN)) {
+      const ssize_t rd = ::read(master_, in.data(), in.size());
+      if (rd > 0) {
+        const auto now = SimClock::now();
+        line_->With([&](SimProgrammer& sim) {
+          sim.Receive(in.data(), static_cast<std::size_t>(rd), now);
+        });
+      }
+    }
+  }
+}
+
+}  // namespace bq

@@ -1,0 +1,76 @@
+#include "sim/sim_port_driver.h"
+
+namespace bq {
+
+std::optional<SimPortName> ParseSimPortName(const std::string& name) {
+  if (name == "sim") return SimPortName{};
+  if (name.rfind("sim:", 0) != 0) return std::nullopt;
+  SimPortName out;
+  std::string rest = name.substr(4);
+  const auto colon = rest.rfind(':');
+  if (colon != std::string::npos) {
+    const std::string tail = rest.substr(colon + 1);
+    if (tail == "isp") {
+      out.connect = SimConnect::kIsp;
+      rest.resize(colon);
+    } else if (tail == "socket") {
+      out.connect = SimConnect::kSocket;
+      rest.resize(colon);
+    }
+  }
+  if (rest.empty()) return std::nullopt;
+  out.part = rest;
+  return out;
+}
+
+SimPortDriver::SimPortDriver(const PartDatabase* parts, SimOptions defaults)
+    : parts_(parts), defaults_(std::move(defaults)) {}
+
+bool SimPortDriver::Handles(const std::string& name) const {
+  return ParseSimPortName(name).has_value();
+}
+
+void SimPortDriver::SetDefaults(const SimOptions& defaults) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  defaults_ = defaults;
+}
+
+std::shared_ptr<SimLine> SimPortDriver::LineFor(const std::string& name) {
+  const auto parsed = ParseSimPortName(name);
+  if (!parsed || !parts_) return nullptr;
+  std::string partName = parsed->part;
+  const PartRecord* record = nullptr;
+  if (partName.empty()) {
+    if (parts_->selected()) {
+      partName = parts_->selectedName();
+      record = parts_->Find(partName);
+    } else if (!parts_->parts().empty()) {
+      partName = parts_->parts().begin()->first;
+      record = &parts_->parts().begin()->second;
+    }
+  } else {
+    record = parts_->Find(partName);
+  }
+  if (!record) return nullptr;
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  Bench& bench = benches_[partName];
+  if (!bench.chip) {
+    bench.chip = std::make_shared<SimChip>(SimChip::FromPart(partName, *record));
+    bench.chipMutex = std::make_shared<std::mutex>();
+  }
+  const SimConnect connect = parsed->connect.value_or(DefaultSimConnect(*bench.chip));
+  std::shared_ptr<SimLine>& line = connect == SimConnect::kIsp ? bench.isp : bench.socket;
+  if (!line) {
+    SimOptions options = defaults_;
+    options.connect = connect;
+    line = std::make_shared<SimLine>(bench.chip, options, bench.chipMutex);
+  }
+  return line;
+}
+
+std::unique_ptr<SerialConnection> SimPortDriver::Open(const std::string& name) {
+  return SimConnection::Open(LineFor(name));
+}
+
+}  // namespace bq

@@ -1,0 +1,457 @@
+#include "sim/sim_programmer.h"
+
+#include <algorithm>
+
+namespace bq {
+namespace {
+
+// Codes of the packet protocol, programmer side.
+constexpr std::uint8_t kCmdReadSignature = 0x10;
+constexpr std::uint8_t kCmdReadCalibration = 0x11;
+constexpr std::uint8_t kCmdReadFuses = 0x20;
+constexpr std::uint8_t kCmdWriteFuses = 0x21;
+constexpr std::uint8_t kCmdReadMemory = 0x30;
+constexpr std::uint8_t kCmdStopRead = 0x31;
+constexpr std::uint8_t kCmdWriteMemory = 0x32;
+constexpr std::uint8_t kCmdChipErase = 0xB0;
+constexpr std::uint8_t kCmdBlankCheck = 0xB1;
+constexpr std::uint8_t kCmdFirmwareVersion = 0xC0;
+constexpr std::uint8_t kCmdHardwareVersion = 0xC1;
+constexpr std::uint8_t kCmdDetectIspClock = 0xC2;
+constexpr std::uint8_t kCmdSetIspClock = 0xC3;
+constexpr std::uint8_t kCmdRecover = 0xCF;
+
+constexpr std::uint8_t kAnsSignature = 0xD1;
+constexpr std::uint8_t kAnsValue8Clock = 0xD2;
+constexpr std::uint8_t kAnsFuses = 0xD3;
+constexpr std::uint8_t kAnsData = 0xD4;
+constexpr std::uint8_t kAnsWriteReady = 0xD5;
+constexpr std::uint8_t kAnsWriteNext = 0xD6;
+constexpr std::uint8_t kAnsWriteDone = 0xD7;
+constexpr std::uint8_t kAnsReadDone = 0xD8;
+constexpr std::uint8_t kAnsValue8Calibration = 0xD9;
+constexpr std::uint8_t kAnsValue16Firmware = 0xDA;
+constexpr std::uint8_t kAnsValue16Hardware = 0xDB;
+constexpr std::uint8_t kAnsBlank = 0xDC;
+// Plain acknowledgement; hosts accept codes without a meaning and store nothing.
+constexpr std::uint8_t kAnsOk = 0xDD;
+constexpr std::uint8_t kAnsError = 0xEF;
+
+constexpr std::uint8_t kErrUnknownCommand = 1;
+constexpr std::uint8_t kErrEnterProgramMode = 2;
+constexpr std::uint8_t kErrWriteFuses = 4;
+constexpr std::uint8_t kErrWriteMemory = 5;
+
+constexpr std::size_t kMaxPayload = 256;
+
+bool IsTransferStart(std::uint8_t code, std::size_t payloadSize, bool writeStreamOpen) {
+  return (code == kCmdReadMemory && payloadSize == 5) ||
+         (code == kCmdWriteMemory && !writeStreamOpen) || code == kCmdBlankCheck;
+}
+
+}  // namespace
+
+SimConnect DefaultSimConnect(const SimChip& chip) {
+  return chip.hvMode >= 1 && chip.hvMode <= 3 ? SimConnect::kSocket : SimConnect::kIsp;
+}
+
+SimProgrammer::SimProgrammer(std::shared_ptr<SimChip> chip, SimOptions options)
+    : chip_(chip ? std::move(chip) : std::make_shared<SimChip>()), options_(std::move(options)) {}
+
+void SimProgrammer::Receive(const std::uint8_t* data, std::size_t n, SimClock::time_point now) {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (hungUp_) return;
+    SimClock::time_point arrival = now;
+    if (options_.pace) {
+      inDeadline_ = std::max(inDeadline_, now) + kSimByteTime;
+      arrival = inDeadline_;
+    }
+    Feed(data[i], arrival);
+  }
+}
+
+void SimProgrammer::Feed(std::uint8_t byte, SimClock::time_point arrival) {
+  if (headerFill_ < 5) {
+    // Hunt for the "HV" start of a packet; anything else between packets is line noise.
+    if (headerFill_ == 0 && byte != 0x48) return;
+    if (headerFill_ == 1 && byte != 0x56) {
+      headerFill_ = byte == 0x48 ? 1 : 0;
+      return;
+    }
+    header_[headerFill_++] = byte;
+    if (headerFill_ < 5) return;
+    payloadLeft_ = std::size_t{header_[3]} << 8 | header_[4];
+    discarding_ = payloadLeft_ > kMaxPayload;
+    payload_.clear();
+    if (payloadLeft_ == 0) HandlePacket(arrival);
+    return;
+  }
+  if (!discarding_) payload_.push_back(byte);
+  if (--payloadLeft_ == 0) HandlePacket(arrival);
+}
+
+const SimFault* SimProgrammer::FaultFor(std::uint8_t code, std::uint32_t occurrence,
+                                        std::uint32_t transfer) const {
+  for (const SimFault& f : options_.faults) {
+    if (f.code != code) continue;
+    const bool streamFault =
+        f.kind == SimFaultKind::kLastNext || f.kind == SimFaultKind::kLongData;
+    if (streamFault) continue;  // armed at the start of a transfer, see HandlePacket
+    if (f.Matches(occurrence)) return &f;
+  }
+  (void)transfer;
+  return nullptr;
+}
+
+void SimProgrammer::HandlePacket(SimClock::time_point arrival) {
+  headerFill_ = 0;
+  const std::uint8_t code = header_[2];
+  const std::uint32_t occurrence = ++packetCount_[code];
+  answer_.clear();
+
+  if (discarding_) {
+    // A payload beyond 256 bytes is outside the protocol: skipped and refused.
+    discarding_ = false;
+    stream_ = Stream::kNone;
+    Answer(kAnsError, {kErrUnknownCommand});
+    Emit(answer_, arrival);
+    return;
+  }
+
+  std::uint32_t transfer = 0;
+  if (IsTransferStart(code, payload_.size(), stream_ == Stream::kWrite)) {
+    transfer = ++transferCount_[code];
+  }
+  const SimFault* fault = FaultFor(code, occurrence, transfer);
+  if (fault && fault->kind == SimFaultKind::kHangup) {
+    hungUp_ = true;
+    out_.clear();
+    return;
+  }
+  if (fault && fault->kind == SimFaultKind::kSilence) return;
+  if (fault && fault->kind == SimFaultKind::kError) {
+    stream_ = Stream::kNone;
+    Answer(kAnsError, {fault->arg});
+    Emit(answer_, arrival);
+    return;
+  }
+
+  SimClock::time_point when = arrival;
+  Dispatch(code, payload_, occurrence, transfer, when);
+
+  if (fault && fault->kind == SimFaultKind::kBadHeader) {
+    answer_[0] = 0xAA;
+    answer_[1] = 0x55;
+  } else if (fault && fault->kind == SimFaultKind::kShort) {
+    const std::size_t n = answer_.size() - 5 + 1;
+    answer_[3] = static_cast<std::uint8_t>(n >> 8);
+    answer_[4] = static_cast<std::uint8_t>(n);
+  } else if (fault && fault->kind == SimFaultKind::kOversize) {
+    constexpr std::size_t n = kMaxPayload + 1;
+    answer_.resize(5 + n, 0x00);
+    answer_[3] = static_cast<std::uint8_t>(n >> 8);
+    answer_[4] = static_cast<std::uint8_t>(n);
+  }
+  Emit(answer_, when);
+}
+
+std::uint8_t SimProgrammer::ModeError(std::uint8_t mode) const {
+  if (mode == 4) {
+    if (ispClock_ == 0) return 7;  // "ISP Speed not set"
+    const bool reachable = options_.connect == SimConnect::kIsp && options_.ispMaxClock >= 1 &&
+                           options_.ispMaxClock <= 7 && ispClock_ >= options_.ispMaxClock;
+    return reachable ? 0 : kErrEnterProgramMode;
+  }
+  if (mode >= 1 && mode <= 3 && options_.connect == SimConnect::kSocket && mode == chip_->hvMode)
+    return 0;
+  return kErrEnterProgramMode;
+}
+
+std::vector<std::uint8_t>* SimProgrammer::Memory(std::uint8_t kind) {
+  if (kind == 1) return &chip_->flash;
+  if (kind == 2) return &chip_->eeprom;
+  return nullptr;
+}
+
+void SimProgrammer::Answer(std::uint8_t code, const std::vector<std::uint8_t>& payload) {
+  answer_.assign({0x48, 0x56, code, static_cast<std::uint8_t>(payload.size() >> 8),
+                  static_cast<std::uint8_t>(payload.size())});
+  answer_.insert(answer_.end(), payload.begin(), payload.end());
+}
+
+void SimProgrammer::Dispatch(std::uint8_t code, const std::vector<std::uint8_t>& p,
+                             std::uint32_t /*occurrence*/, std::uint32_t transfer,
+                             SimClock::time_point& when) {
+  SimChip& chip = *chip_;
+  if (code != kCmdReadMemory && code != kCmdStopRead && stream_ == Stream::kRead)
+    stream_ = Stream::kNone;
+  if (code != kCmdWriteMemory && stream_ == Stream::kWrite) stream_ = Stream::kNone;
+
+  auto refuse = [&](std::uint8_t error) {
+    stream_ = Stream::kNone;
+    Answer(kAnsError, {error});
+  };
+  // Mode check of commands whose first payload byte is the programming mode.
+  auto modeRefused = [&](std::size_t minSize) {
+    if (p.size() < minSize) {
+      refuse(kErrUnknownCommand);
+      return true;
+    }
+    if (const std::uint8_t e = ModeError(p[0])) {
+      refuse(e);
+      return true;
+    }
+    return false;
+  };
+  // Transfer parameters: memory kind, page size, page count.
+  auto transferBytes = [&](std::uint32_t& pageBytes) {
+    pageBytes = p[1] == 1 ? p[2] * 2u : p[2];
+    return pageBytes * (std::uint32_t{p[3]} << 8 | p[4]);
+  };
+  auto armStreamFaults = [&] {
+    streamLongData_ = streamLastNext_ = false;
+    for (const SimFault& f : options_.faults) {
+      if (f.code != code || !f.Matches(transfer)) continue;
+      if (f.kind == SimFaultKind::kLongData) streamLongData_ = true;
+      if (f.kind == SimFaultKind::kLastNext) streamLastNext_ = true;
+    }
+  };
+
+  switch (code) {
+    case kCmdReadSignature:
+      if (modeRefused(1)) return;
+      Answer(kAnsSignature, {static_cast<std::uint8_t>(chip.signature >> 16),
+                             static_cast<std::uint8_t>(chip.signature >> 8),
+                             static_cast<std::uint8_t>(chip.signature)});
+      return;
+
+    case kCmdReadCalibration:
+      if (modeRefused(2)) return;
+      Answer(kAnsValue8Calibration, {SimChip::Calibration(p[1])});
+      return;
+
+    case kCmdReadFuses: {
+      if (modeRefused(1)) return;
+      std::vector<std::uint8_t> values;
+      for (std::size_t i = 1; i < p.size(); ++i) {
+        switch (p[i]) {
+          case 1: values.push_back(chip.low); break;
+          case 2: values.push_back(chip.high); break;
+          case 3: values.push_back(chip.extended); break;
+          case 4: values.push_back(chip.lock); break;
+          default: refuse(kErrUnknownCommand); return;
+        }
+      }
+      Answer(kAnsFuses, values);
+      return;
+    }
+
+    case kCmdWriteFuses: {
+      if (modeRefused(1)) return;
+      if (p.size() % 2 == 0) {
+        refuse(kErrWriteFuses);
+        return;
+      }
+      for (std::size_t i = 1; i < p.size(); i += 2) {
+        if (p[i] < 1 || p[i] > 4) {
+          refuse(kErrWriteFuses);
+          return;
+        }
+      }
+      for (std::size_t i = 1; i < p.size(); i += 2) {
+        switch (p[i]) {
+          case 1: chip.low = p[i + 1]; break;
+          case 2: chip.high = p[i + 1]; break;
+          case 3: chip.extended = p[i + 1]; break;
+          default: chip.lock &= p[i + 1]; break;  // lock bits only clear; erase sets them
+        }
+      }
+      Answer(kAnsOk, {});
+      return;
+    }
+
+    case kCmdReadMemory:
+      if (p.size() == 5) {
+        if (modeRefused(5)) return;
+        if (!Memory(p[1])) {
+          refuse(kErrUnknownCommand);
+          return;
+        }
+        std::uint32_t pageBytes = 0;
+        streamEnd_ = transferBytes(pageBytes);
+        streamPos_ = 0;
+        streamKind_ = p[1];
+        stream_ = Stream::kRead;
+        armStreamFaults();
+        Answer(kAnsOk, {});
+        return;
+      }
+      if (!p.empty()) {
+        refuse(kErrUnknownCommand);
+        return;
+      }
+      if (stream_ == Stream::kRead && streamPos_ < streamEnd_) {
+        const std::uint32_t n = std::min<std::uint32_t>(kMaxPayload, streamEnd_ - streamPos_);
+        const std::vector<std::uint8_t>& mem = *Memory(streamKind_);
+        std::vector<std::uint8_t> chunk(n, 0xFF);  // past the chip's memory: erased value
+        for (std::uint32_t i = 0; i < n; ++i) {
+          if (streamPos_ + i < mem.size()) chunk[i] = mem[streamPos_ + i];
+        }
+        streamPos_ += n;
+        Answer(kAnsData, chunk);
+        return;
+      }
+      if (stream_ == Stream::kRead && streamLongData_) {
+        streamLongData_ = false;
+        Answer(kAnsData, std::vector<std::uint8_t>(kMaxPayload, 0xFF));
+        return;
+      }
+      stream_ = Stream::kNone;
+      Answer(kAnsReadDone, {});
+      return;
+
+    case kCmdStopRead:
+      stream_ = Stream::kNone;
+      Answer(kAnsReadDone, {});
+      return;
+
+    case kCmdWriteMemory: {
+      if (stream_ != Stream::kWrite) {
+        if (p.size() != 5) {
+          refuse(kErrUnknownCommand);
+          return;
+        }
+        if (modeRefused(5)) return;
+        std::uint32_t pageBytes = 0;
+        const std::uint32_t total = transferBytes(pageBytes);
+        if (!Memory(p[1]) || total == 0 || chip.WriteLocked()) {
+          refuse(kErrWriteMemory);
+          return;
+        }
+        streamKind_ = p[1];
+        streamPageBytes_ = pageBytes;
+        streamPos_ = 0;
+        streamEnd_ = total;
+        stream_ = Stream::kWrite;
+        armStreamFaults();
+        Answer(kAnsWriteReady, {});
+        return;
+      }
+      const std::uint32_t n = static_cast<std::uint32_t>(p.size());
+      if (n == 0 || n % streamPageBytes_ != 0 || streamPos_ + n > streamEnd_) {
+        refuse(kErrWriteMemory);
+        return;
+      }
+      std::vector<std::uint8_t>& mem = *Memory(streamKind_);
+      for (std::uint32_t i = 0; i < n; ++i) {
+        if (streamPos_ + i < mem.size()) mem[streamPos_ + i] = p[i];  // past the chip: lost
+      }
+      streamPos_ += n;
+      if (streamPos_ < streamEnd_) {
+        Answer(kAnsWriteNext, {});
+        return;
+      }
+      stream_ = Stream::kNone;
+      Answer(streamLastNext_ ? kAnsWriteNext : kAnsWriteDone, {});
+      return;
+    }
+
+    case kCmdChipErase:
+      if (modeRefused(1)) return;
+      chip.Erase();
+      Answer(kAnsOk, {});
+      return;
+
+    case kCmdBlankCheck: {
+      if (p.size() != 5) {
+        refuse(kErrUnknownCommand);
+        return;
+      }
+      if (modeRefused(5)) return;
+      const std::vector<std::uint8_t>* mem = Memory(p[1]);
+      if (!mem) {
+        refuse(kErrUnknownCommand);
+        return;
+      }
+      std::uint32_t pageBytes = 0;
+      const std::size_t end = std::min<std::size_t>(transferBytes(pageBytes), mem->size());
+      const bool blank = std::all_of(mem->begin(), mem->begin() + static_cast<long>(end),
+                                     [](std::uint8_t b) { return b == 0xFF; });
+      when += options_.blankCheckTime;
+      Answer(kAnsBlank, {static_cast<std::uint8_t>(blank ? 0 : 1)});
+      return;
+    }
+
+    case kCmdFirmwareVersion:
+      Answer(kAnsValue16Firmware, {options_.firmwareMajor, options_.firmwareMinor});
+      return;
+
+    case kCmdHardwareVersion:
+      Answer(kAnsValue16Hardware, {options_.hardwareMajor, options_.hardwareMinor});
+      return;
+
+    case kCmdDetectIspClock: {
+      const bool target = options_.connect == SimConnect::kIsp && options_.ispMaxClock >= 1 &&
+                          options_.ispMaxClock <= 7;
+      ispClock_ = target ? options_.ispMaxClock : 0;
+      Answer(kAnsValue8Clock, {ispClock_});
+      return;
+    }
+
+    case kCmdSetIspClock:
+      ispClock_ = !p.empty() && p[0] >= 1 && p[0] <= 7 ? p[0] : 0;
+      Answer(kAnsValue8Clock, {ispClock_});
+      return;
+
+    case kCmdRecover:
+      stream_ = Stream::kNone;
+      Answer(kAnsOk, {});
+      return;
+
+    default:
+      refuse(kErrUnknownCommand);
+      return;
+  }
+}
+
+void SimProgrammer::Emit(std::vector<std::uint8_t> bytes, SimClock::time_point when) {
+  if (bytes.empty()) return;
+  Chunk c;
+  c.paced = options_.pace;
+  c.start = std::max(when, outDeadline_);
+  outDeadline_ = c.paced ? c.start + kSimByteTime * static_cast<long>(bytes.size()) : c.start;
+  c.bytes = std::move(bytes);
+  out_.push_back(std::move(c));
+}
+
+SimClock::time_point SimProgrammer::DueOf(const Chunk& c, std::size_t index) const {
+  return c.paced ? c.start + kSimByteTime * static_cast<long>(index + 1) : c.start;
+}
+
+std::size_t SimProgrammer::TakeDue(SimClock::time_point now, std::vector<std::uint8_t>& out,
+                                   std::size_t max) {
+  std::size_t taken = 0;
+  while (!out_.empty() && taken < max) {
+    Chunk& c = out_.front();
+    while (c.taken < c.bytes.size() && taken < max && DueOf(c, c.taken) <= now) {
+      out.push_back(c.bytes[c.taken++]);
+      ++taken;
+    }
+    if (c.taken < c.bytes.size()) break;
+    out_.pop_front();
+  }
+  return taken;
+}
+
+std::optional<SimClock::time_point> SimProgrammer::NextDue() const {
+  if (out_.empty()) return std::nullopt;
+  return DueOf(out_.front(), out_.front().taken);
+}
+
+std::size_t SimProgrammer::Pending() const {
+  std::size_t n = 0;
+  for (const Chunk& c : out_) n += c.bytes.size() - c.taken;
+  return n;
+}
+
+}  // namespace bq
