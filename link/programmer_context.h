@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "image/memory_buffer.h"
 #include "link/fuse_bytes.h"
@@ -78,6 +79,9 @@ struct ProgrammerContext {
   bool lockSelector = false;       // false: fuse bytes, true: lock byte
   std::atomic<bool> busy{false};   // a request is pending or running
   std::atomic<bool> stopRequested{false};
+  // Makes "claim an idle worker" and "finish a request" (busy, idle and done events
+  // together) one step each; never held while the worker transfers or reports.
+  std::mutex requestMutex;
 
   // The answer of the last successful exchange: its code and payload length. The payload
   // sits at the start of `packet`.

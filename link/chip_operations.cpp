@@ -1,0 +1,557 @@
+// The worker's operations: packet building, the exchange with the programmer and the
+// chip operations that drive it.
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "link/programmer.h"
+
+namespace bq {
+namespace {
+
+// Further CMD_RECOVER exchanges after the first, when a recover is itself answered by
+// ANS_ERROR: at most this many recover exchanges per exchange in all.
+constexpr int kMaxRecoverExchanges = 3;
+// Answers in a row that neither bring data nor end a read stream before it is given up.
+constexpr int kMaxIdleReadAnswers = 8;
+// Piece size used to drain an answer that announced more than 256 payload bytes.
+constexpr std::size_t kDrainPieceBytes = 32;
+
+std::string Hex2(std::uint8_t value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(value));
+  return text;
+}
+
+std::uint8_t* ImageOf(ProgrammerContext& ctx, std::uint32_t& capacity) {
+  if (ctx.memoryKind == MEMORY_FLASH && ctx.flashData) {
+    capacity = ctx.flashLastIndex + 1;
+    return ctx.flashData;
+  }
+  if (ctx.memoryKind == MEMORY_EEPROM && ctx.eepromData) {
+    capacity = ctx.eepromLastIndex + 1;
+    return ctx.eepromData;
+  }
+  capacity = 0;
+  return nullptr;
+}
+
+MemoryKind ViewOf(const ProgrammerContext& ctx) {
+  return ctx.memoryKind == MEMORY_FLASH ? MEMORY_FLASH : MEMORY_EEPROM;
+}
+
+// Bytes a memory request moves: page count * page bytes.
+std::uint64_t TransferBytes(const ProgrammerContext& ctx) {
+  return std::uint64_t{ctx.pageCount} * PageBytes(ctx.memoryKind, ctx.pageSize);
+}
+
+}  // namespace
+
+// ---- packets ----
+
+void CProgrammer::BuildHeader(ProgrammerContext& ctx) {
+  ctx.packet[0] = kPacketMagic0;
+  ctx.packet[1] = kPacketMagic1;
+  ctx.packet[2] = ctx.commandCode;
+  ctx.packet[3] = 0;
+  ctx.packet[4] = 0;
+  ctx.packetLength = kPacketHeaderBytes;
+}
+
+void CProgrammer::BuildTransferHeader(ProgrammerContext& ctx) {
+  BuildHeader(ctx);
+  ctx.packet[4] = static_cast<std::uint8_t>(kTransferParamBytes);
+  ctx.packet[5] = ctx.progMode;
+  ctx.packet[6] = ctx.memoryKind;
+  ctx.packet[7] = ctx.pageSize;
+  ctx.packet[8] = static_cast<std::uint8_t>((ctx.pageCount >> 8) & 0xFFu);
+  ctx.packet[9] = static_cast<std::uint8_t>(ctx.pageCount & 0xFFu);
+  ctx.packetLength = kPacketHeaderBytes + kTransferParamBytes;
+}
+
+void CProgrammer::SetPayloadLength(ProgrammerContext& ctx) {
+  const std::uint32_t payload = ctx.packetLength - kPacketHeaderBytes;
+  ctx.packet[3] = static_cast<std::uint8_t>((payload >> 8) & 0xFFu);
+  ctx.packet[4] = static_cast<std::uint8_t>(payload & 0xFFu);
+}
+
+// ---- the exchange ----
+
+void CProgrammer::ReportError(ProgrammerContext& ctx) {
+  // Release a waiting requester before touching the user interface.
+  ctx.doneEvent.Set();
+  ctx.events.AppendLogEntry(LogKind::LogError, LinkStatusText(ctx.status.load()));
+}
+
+void CProgrammer::Fail(ProgrammerContext& ctx, std::uint8_t status, bool reportEvenIfQuiet) {
+  ctx.status.store(status);
+  if (reportEvenIfQuiet || !ctx.quiet) ReportError(ctx);
+}
+
+bool CProgrammer::ExchangeOnce(ProgrammerContext& ctx) {
+  ctx.answerCode = 0;
+  ctx.answerLength = 0;
+  const std::size_t length = std::min<std::size_t>(ctx.packetLength, kPacketBufferBytes);
+  if (!ctx.port.WriteAll(ctx.packet.data(), length)) {
+    Fail(ctx, STATUS_WRITE_FAILED, false);
+    return false;
+  }
+  ctx.packet.fill(0);
+  const int attempts = ctx.commandCode == CMD_BLANK_CHECK ? kBlankCheckHeaderAttempts : 1;
+  bool header = false;
+  for (int attempt = 0; attempt < attempts && !header; ++attempt) {
+    if (attempt > 0 && ctx.stopRequested.load()) break;
+    header = ctx.port.ReadExact(ctx.packet.data(), kPacketHeaderBytes);
+  }
+  if (!header) {
+    Fail(ctx, STATUS_NO_ANSWER, true);
+    return false;
+  }
+  if (ctx.packet[0] != kPacketMagic0 || ctx.packet[1] != kPacketMagic1) {
+    Fail(ctx, STATUS_BAD_HEADER, true);
+    return false;
+  }
+  const std::uint8_t code = ctx.packet[2];
+  const std::uint32_t n = std::uint32_t{ctx.packet[3]} * 256u + ctx.packet[4];
+  if (n > kMaxPayloadBytes) {
+    // Outside the protocol: swallow what arrives of it in small pieces (never into more
+    // than the buffer), so the next exchange starts on a fresh answer, and fail.
+    std::uint32_t left = n;
+    while (left > 0) {
+      const std::size_t piece = std::min<std::size_t>(left, kDrainPieceBytes);
+      if (!ctx.port.ReadExact(ctx.packet.data(), piece)) break;
+      left -= static_cast<std::uint32_t>(piece);
+    }
+    ctx.packet.fill(0);
+    Fail(ctx, STATUS_SHORT_ANSWER, true);
+    return false;
+  }
+  if (n > 0) {
+    ctx.packet.fill(0);
+    if (!ctx.port.ReadExact(ctx.packet.data(), n)) {
+      Fail(ctx, STATUS_SHORT_ANSWER, true);
+      return false;
+    }
+  }
+  ctx.answerCode = code;
+  ctx.answerLength = n;
+  return true;
+}
+
+void CProgrammer::Transact(ProgrammerContext& ctx) {
+  for (int recovers = 0;; ++recovers) {
+    if (!ExchangeOnce(ctx)) return;
+    if (ctx.answerCode != ANS_ERROR) {
+      ApplyAnswer(ctx);
+      return;
+    }
+    // A device error. An error answer without a code (or with code 0) must still count
+    // as a failure, never as success.
+    const std::uint8_t code = ctx.answerLength >= 1 ? ctx.packet[0] : 0;
+    ctx.status.store(code != 0 ? code : std::uint8_t{STATUS_OUT_OF_STEP});
+    if (!ctx.quiet) ReportError(ctx);
+    if (recovers >= kMaxRecoverExchanges) return;
+    ctx.commandCode = CMD_RECOVER;
+    BuildHeader(ctx);
+  }
+}
+
+void CProgrammer::ApplyAnswer(ProgrammerContext& ctx) {
+  const std::uint8_t* p = ctx.packet.data();
+  const std::uint32_t n = ctx.answerLength;
+  const std::uint8_t code = ctx.answerCode;
+  auto needs = [&](std::uint32_t bytes) {
+    if (n >= bytes) return true;
+    Fail(ctx, STATUS_OUT_OF_STEP, true);  // zeros must not pass for values
+    return false;
+  };
+  if (code == ANS_SIGNATURE) {
+    if (needs(3)) ctx.resultValue.store(std::uint32_t{p[0]} << 16 | std::uint32_t{p[1]} << 8 | p[2]);
+  } else if (IsValue8Answer(code)) {
+    if (needs(1)) ctx.resultValue.store(p[0]);
+  } else if (IsValue16Answer(code)) {
+    if (needs(2)) ctx.resultValue.store(std::uint32_t{p[0]} << 8 | p[1]);
+  } else if (code == ANS_WRITE_READY) {
+    ctx.writeReady = true;
+  } else if (code == ANS_WRITE_NEXT) {
+    ctx.writeNext = true;
+  } else if (code == ANS_WRITE_DONE) {
+    ctx.writeDone = true;
+  } else if (code == ANS_READ_DONE) {
+    ctx.readDone = true;
+  } else if (code == ANS_DATA) {
+    // Only a read stream may change an image.
+    if (ctx.commandCode == CMD_READ_MEMORY || ctx.commandCode == CMD_STOP_READ) ApplyData(ctx);
+  } else if (code == ANS_FUSES) {
+    if (ctx.commandCode == CMD_READ_FUSES) ApplyFuses(ctx);
+  } else if (code == ANS_BLANK) {
+    if (ctx.commandCode == CMD_BLANK_CHECK && needs(1)) ApplyBlank(ctx);
+  }
+  // Every other code is accepted without effect.
+}
+
+void CProgrammer::ApplyData(ProgrammerContext& ctx) {
+  const std::uint32_t n = ctx.answerLength;
+  std::uint32_t capacity = 0;
+  std::uint8_t* image = ImageOf(ctx, capacity);
+  if (image) {
+    if (std::uint64_t{ctx.transferOffset} + n > capacity) {
+      Fail(ctx, STATUS_OUT_OF_STEP, true);  // would run past the image
+      return;
+    }
+    std::uint8_t* at = image + ctx.transferOffset;
+    if (!ctx.verify) {
+      std::memcpy(at, ctx.packet.data(), n);
+    } else if (ctx.mismatch == 0) {
+      // Once a chunk differed the verdict stands; later chunks are not compared.
+      const int order = std::memcmp(at, ctx.packet.data(), n);
+      ctx.mismatch = order == 0 ? 0 : (order < 0 ? -1 : 1);
+    }
+  }
+  ctx.transferOffset += n;
+}
+
+void CProgrammer::ApplyFuses(ProgrammerContext& ctx) {
+  const std::uint8_t* p = ctx.packet.data();
+  WorkerEvents& events = ctx.events;
+  if (!ctx.lockSelector) {
+    FuseByteSlots& slots = ctx.fuses;
+    const std::uint32_t wanted = std::uint32_t{slots.low.present} + slots.high.present + slots.extended.present;
+    if (ctx.answerLength < wanted) {
+      Fail(ctx, STATUS_OUT_OF_STEP, true);
+      return;
+    }
+    std::size_t i = 0;
+    struct Entry {
+      ByteSlot& slot;
+      const char* label;
+    } entries[] = {{slots.low, "Read LOW: "}, {slots.high, "Read HIGH: "}, {slots.extended, "Read EXTENDEND: "}};
+    for (Entry& entry : entries) {
+      if (!entry.slot.present) continue;
+      const std::uint8_t byte = p[i++];
+      if (ctx.verify) {
+        if (byte != entry.slot.value) ++ctx.mismatch;
+        continue;
+      }
+      if (&entry.slot == &slots.low) events.AppendLogEntry(LogKind::LogSuccess, "Read fuses");
+      entry.slot.value = byte;
+      events.AppendLogEntry(LogKind::LogInfo, entry.label + Hex2(byte));
+    }
+    return;
+  }
+  ByteSlot& lock = ctx.lockBits.lock;
+  if (lock.present && ctx.answerLength < 1) {
+    Fail(ctx, STATUS_OUT_OF_STEP, true);
+    return;
+  }
+  if (!ctx.verify) events.AppendLogEntry(LogKind::LogSuccess, "Read lock bits");
+  if (!lock.present) return;
+  if (ctx.verify) {
+    if (p[0] != lock.value) ++ctx.mismatch;
+    return;
+  }
+  lock.value = p[0];
+  events.AppendLogEntry(LogKind::LogInfo, "Read LOCKBIT: " + Hex2(p[0]));
+}
+
+void CProgrammer::ApplyBlank(ProgrammerContext& ctx) {
+  ctx.events.ProgressMarqueeStop();
+  ctx.events.ProgressHide();
+  if (ctx.packet[0] != 0) {
+    ctx.events.AppendLogEntry(LogKind::LogWarning, "Chip not empty !!!");
+  } else {
+    ctx.events.AppendLogEntry(LogKind::LogSuccess, "Chip is empty");
+  }
+}
+
+// ---- simple commands ----
+
+void CProgrammer::DoPlainCommand(ProgrammerContext& ctx) {
+  BuildHeader(ctx);
+  Transact(ctx);
+}
+
+void CProgrammer::DoModeCommand(ProgrammerContext& ctx) {
+  BuildHeader(ctx);
+  ctx.packet[ctx.packetLength++] = ctx.progMode;
+  SetPayloadLength(ctx);
+  Transact(ctx);
+}
+
+void CProgrammer::DoModeArgCommand(ProgrammerContext& ctx) {
+  BuildHeader(ctx);
+  ctx.packet[ctx.packetLength++] = ctx.progMode;
+  ctx.packet[ctx.packetLength++] = ctx.argument;
+  SetPayloadLength(ctx);
+  Transact(ctx);
+}
+
+void CProgrammer::DoArgCommand(ProgrammerContext& ctx) {
+  BuildHeader(ctx);
+  ctx.packet[ctx.packetLength++] = ctx.argument;
+  SetPayloadLength(ctx);
+  Transact(ctx);
+}
+
+// ---- identify ----
+
+bool CProgrammer::ProbeMode(ProgrammerContext& ctx, std::uint8_t mode) {
+  ctx.status.store(STATUS_OK);
+  ctx.resultValue.store(0);
+  ctx.commandCode = CMD_READ_SIGNATURE;
+  BuildHeader(ctx);
+  ctx.packet[ctx.packetLength++] = mode;
+  SetPayloadLength(ctx);
+  Transact(ctx);
+  if (ctx.status.load() != STATUS_OK || ctx.answerCode != ANS_SIGNATURE) return false;
+  const std::uint32_t signature = ctx.resultValue.load();
+  return (signature >> 16) == 0x1Eu && ((signature >> 8) & 0xFFu) != 0x1Eu && (signature & 0xFFu) != 0x1Eu;
+}
+
+void CProgrammer::DoIdentify(ProgrammerContext& ctx) {
+  ctx.quiet = true;
+  ctx.socket.store(false);
+  ctx.status.store(STATUS_OK);
+  ctx.resultValue.store(0);
+  bool found = false;
+  ctx.commandCode = CMD_DETECT_ISP_CLOCK;
+  DoPlainCommand(ctx);
+  bool linkFailed = IsLinkFailure(ctx.status.load());
+  if (!linkFailed) {
+    const bool ispClock = ctx.status.load() == STATUS_OK && ctx.answerCode != 0 && (ctx.resultValue.load() & 0xFFu) != 0;
+    ctx.status.store(STATUS_OK);
+    if (ispClock) found = ProbeMode(ctx, PROG_MODE_ISP);
+    linkFailed = !found && IsLinkFailure(ctx.status.load());
+  }
+  if (!found && !linkFailed) {
+    ctx.socket.store(true);
+    for (std::uint8_t mode : {PROG_MODE_HVSP, PROG_MODE_HVPP2, PROG_MODE_HVPP}) {
+      found = ProbeMode(ctx, mode);
+      if (found || IsLinkFailure(ctx.status.load())) break;
+    }
+  }
+  if (found) {
+    ctx.status.store(STATUS_OK);
+  } else {
+    ctx.status.store(STATUS_IDENTIFY_FAILED);
+  }
+  ctx.quiet = false;
+}
+
+// ---- memory ----
+
+namespace {
+bool GeometryFits(ProgrammerContext& ctx) {
+  std::uint32_t capacity = 0;
+  const std::uint8_t* image = ImageOf(ctx, capacity);
+  return image != nullptr && ctx.pageSize != 0 && ctx.pageCount != 0 && TransferBytes(ctx) <= capacity;
+}
+}  // namespace
+
+void CProgrammer::DoReadMemory(ProgrammerContext& ctx) {
+  WorkerEvents& events = ctx.events;
+  ctx.readDone = false;
+  ctx.transferOffset = 0;
+  if (!GeometryFits(ctx)) {
+    Fail(ctx, STATUS_OUT_OF_STEP, true);  // nothing sent: the request does not fit its image
+    return;
+  }
+  events.ProgressSmooth();
+  events.ProgressRange(static_cast<std::uint16_t>(ctx.pageCount));
+  events.ProgressPosition(0);
+  events.ProgressShow();
+  BuildTransferHeader(ctx);
+  Transact(ctx);
+  if (ctx.status.load() != STATUS_OK) return;
+
+  bool failed = false;
+  int idleAnswers = 0;
+  do {
+    const std::uint32_t units = ctx.memoryKind == MEMORY_FLASH ? ctx.transferOffset / 2 : ctx.transferOffset;
+    events.ProgressPosition(units / ctx.pageSize);
+    const std::uint32_t before = ctx.transferOffset;
+    BuildHeader(ctx);
+    Transact(ctx);
+    if (ctx.status.load() != STATUS_OK) {
+      failed = true;
+      break;
+    }
+    if (ctx.verify && ctx.mismatch != 0 && !ctx.readDone) {
+      ctx.commandCode = CMD_STOP_READ;
+      BuildHeader(ctx);
+      Transact(ctx);
+      if (ctx.status.load() != STATUS_OK) {
+        failed = true;
+        break;
+      }
+    }
+    idleAnswers = ctx.transferOffset != before ? 0 : idleAnswers + 1;
+    if (!ctx.readDone && idleAnswers >= kMaxIdleReadAnswers) {
+      Fail(ctx, STATUS_OUT_OF_STEP, true);
+      failed = true;
+      break;
+    }
+  } while (!ctx.readDone);
+  events.ProgressHide();
+
+  // A stream that ended before (or after) the requested size did not read the memory.
+  const bool complete = ctx.transferOffset == TransferBytes(ctx);
+  if (ctx.verify) {
+    if (failed) return;
+    if (ctx.mismatch != 0) {
+      events.AppendLogEntry(LogKind::LogWarning, "Chip differ !!!");
+    } else if (!complete) {
+      Fail(ctx, STATUS_OUT_OF_STEP, true);
+    } else {
+      events.AppendLogEntry(LogKind::LogSuccess, "Verified OK");
+    }
+    return;
+  }
+  events.RefillHexView(ViewOf(ctx));
+  if (failed) return;
+  if (!complete) {
+    Fail(ctx, STATUS_OUT_OF_STEP, true);
+    return;
+  }
+  events.AppendLogEntry(LogKind::LogSuccess,
+                        ctx.memoryKind == MEMORY_FLASH ? "FLASH Code read into buffer" : "EEPROM read into buffer");
+}
+
+void CProgrammer::DoWriteMemory(ProgrammerContext& ctx) {
+  WorkerEvents& events = ctx.events;
+  ctx.writeReady = false;
+  ctx.writeDone = false;
+  ctx.transferOffset = 0;
+  if (!GeometryFits(ctx)) {
+    Fail(ctx, STATUS_OUT_OF_STEP, true);  // nothing sent: never read past the image
+    return;
+  }
+  std::uint32_t capacity = 0;
+  const std::uint8_t* image = ImageOf(ctx, capacity);
+  const std::uint32_t pageBytes = PageBytes(ctx.memoryKind, ctx.pageSize);
+  const std::uint32_t total = static_cast<std::uint32_t>(TransferBytes(ctx));
+
+  events.ProgressSmooth();
+  events.ProgressRange(static_cast<std::uint16_t>(ctx.pageCount));
+  events.ProgressPosition(0);
+  events.ProgressShow();
+  BuildTransferHeader(ctx);
+  Transact(ctx);
+  if (ctx.status.load() != STATUS_OK) return;
+  if (!ctx.writeReady) {
+    Fail(ctx, STATUS_OUT_OF_STEP, true);  // the programmer did not accept the write
+    return;
+  }
+
+  std::uint32_t sent = 0;
+  for (;;) {
+    ctx.writeNext = false;
+    ctx.commandCode = CMD_WRITE_MEMORY;
+    BuildHeader(ctx);
+    std::uint32_t length = 0;
+    if (pageBytes <= kMaxPayloadBytes) {
+      const std::uint32_t pagesLeft = (total - sent) / pageBytes;
+      length = std::min<std::uint32_t>(kMaxPayloadBytes / pageBytes, pagesLeft) * pageBytes;
+    } else {
+      // A page larger than one packet goes in pieces of at most 256 bytes.
+      const std::uint32_t pageEnd = (sent / pageBytes + 1) * pageBytes;
+      length = std::min<std::uint32_t>(kMaxPayloadBytes, pageEnd - sent);
+    }
+    std::memcpy(ctx.packet.data() + kPacketHeaderBytes, image + sent, length);
+    ctx.packetLength = kPacketHeaderBytes + length;
+    sent += length;
+    events.ProgressPosition(sent / pageBytes);
+    SetPayloadLength(ctx);
+    Transact(ctx);
+    if (ctx.status.load() != STATUS_OK) break;
+    const bool last = sent == total;
+    if (ctx.writeDone) {
+      if (!last) Fail(ctx, STATUS_OUT_OF_STEP, true);  // done before every page was sent
+      break;
+    }
+    if (!ctx.writeNext || last) {
+      Fail(ctx, STATUS_OUT_OF_STEP, true);  // neither next nor done, or next after the last page
+      break;
+    }
+  }
+  ctx.transferOffset = sent;
+  events.ProgressHide();
+  if (ctx.status.load() != STATUS_OK) return;
+  events.AppendLogEntry(LogKind::LogSuccess, std::to_string(total) + " bytes written to " +
+                                                 (ctx.memoryKind == MEMORY_FLASH ? "FLASH" : "EEPROM"));
+}
+
+void CProgrammer::DoBlankCheck(ProgrammerContext& ctx) {
+  ctx.events.ProgressMarquee();
+  ctx.events.ProgressMarqueeStart();
+  ctx.events.ProgressShow();
+  ctx.commandCode = CMD_BLANK_CHECK;
+  BuildTransferHeader(ctx);
+  Transact(ctx);
+  if (ctx.status.load() == STATUS_OK && ctx.answerCode != ANS_BLANK) {
+    Fail(ctx, STATUS_OUT_OF_STEP, true);  // no verdict arrived
+  }
+}
+
+// ---- fuses and lock bits ----
+
+void CProgrammer::DoReadFuses(ProgrammerContext& ctx) {
+  ctx.commandCode = CMD_READ_FUSES;
+  BuildHeader(ctx);
+  ctx.packet[ctx.packetLength++] = ctx.progMode;
+  if (!ctx.lockSelector) {
+    if (ctx.fuses.low.present) ctx.packet[ctx.packetLength++] = kTargetLow;
+    if (ctx.fuses.high.present) ctx.packet[ctx.packetLength++] = kTargetHigh;
+    if (ctx.fuses.extended.present) ctx.packet[ctx.packetLength++] = kTargetExtended;
+  } else if (ctx.lockBits.lock.present) {
+    ctx.packet[ctx.packetLength++] = kTargetLockBit;
+  }
+  if (ctx.packetLength <= kPacketHeaderBytes + 1) return;
+  SetPayloadLength(ctx);
+  Transact(ctx);
+  if (ctx.status.load() == STATUS_OK && ctx.answerCode != ANS_FUSES) {
+    Fail(ctx, STATUS_OUT_OF_STEP, true);  // no values arrived
+  }
+  if (ctx.verify) {
+    if (ctx.status.load() != STATUS_OK) return;
+    const bool differ = ctx.mismatch != 0;
+    if (!ctx.lockSelector) {
+      ctx.events.AppendLogEntry(differ ? LogKind::LogWarning : LogKind::LogSuccess,
+                                differ ? "Fuse bits verification FAILED" : "Fuse bits verification OK");
+    } else {
+      ctx.events.AppendLogEntry(differ ? LogKind::LogWarning : LogKind::LogSuccess,
+                                differ ? "Lock bits verification FAILED" : "Lock bits verification OK");
+    }
+    return;
+  }
+  ctx.events.RedrawFuseEditor(ctx.lockSelector ? FuseEditorKind::LockBits : FuseEditorKind::Fuses);
+}
+
+void CProgrammer::DoWriteFuses(ProgrammerContext& ctx) {
+  WorkerEvents& events = ctx.events;
+  ctx.commandCode = CMD_WRITE_FUSES;
+  BuildHeader(ctx);
+  ctx.packet[ctx.packetLength++] = ctx.progMode;
+  auto append = [&](std::uint8_t target, const ByteSlot& slot, const char* label) {
+    if (!slot.present) return;
+    ctx.packet[ctx.packetLength++] = target;
+    ctx.packet[ctx.packetLength++] = slot.value;
+    events.AppendLogEntry(LogKind::LogInfo, label + Hex2(slot.value));
+  };
+  if (!ctx.lockSelector) {
+    events.AppendLogEntry(LogKind::LogSuccess, "Write fuses");
+    append(kTargetLow, ctx.fuses.low, "Write LOW: ");
+    append(kTargetHigh, ctx.fuses.high, "Write HIGH: ");
+    append(kTargetExtended, ctx.fuses.extended, "Write EXTENDEND: ");
+  } else {
+    events.AppendLogEntry(LogKind::LogSuccess, "Write lock bits");
+    append(kTargetLockBit, ctx.lockBits.lock, "Write LOCKBIT: ");
+  }
+  if (ctx.packetLength <= kPacketHeaderBytes + 1) return;
+  SetPayloadLength(ctx);
+  Transact(ctx);
+}
+
+}  // namespace bq
