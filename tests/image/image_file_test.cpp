@@ -1,0 +1,205 @@
+// Loading and saving images by file extension, the save range rule and safe saving.
+
+#include "image/image_file.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include "image/binary_image.h"
+#include "image_test_support.h"
+
+namespace bq::test {
+namespace {
+
+using ImageFileTest = TempFolderTest;
+
+std::vector<std::string> FolderEntries(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST_F(ImageFileTest, TheExtensionChoosesTheFormatWhateverItsCase) {
+  // A valid Intel HEX text: read as HEX it gives one byte 0x55, read raw it gives its text.
+  const std::string hexText = ":0100000055AA\r\n:00000001FF\r\n";
+  struct Case {
+    const char* name;
+    bool intelHex;
+  };
+  fs::create_directories(folder_ / "old.hex");
+  const Case cases[] = {{"image.BIN", false}, {"image.Hex", true},      {"image.eep", true},
+                        {"image.txt", false}, {"image", false},         {"image.hex.bin", false},
+                        {"image.bin.HEX", true}, {"old.hex/image", false}, {"image.", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = pathOf(c.name);
+    WriteFileText(path, hexText);
+    MemoryBuffer flash(kFlashBufferBytes);
+    EXPECT_EQ(LoadImageFile(flash, path), c.intelHex ? 1u : hexText.size());
+    EXPECT_EQ(flash.data()[0], c.intelHex ? 0x55 : ':');
+    EXPECT_EQ(flash.filePath(), path);
+  }
+}
+
+TEST_F(ImageFileTest, BinaryFilesFillFromAddressZeroUpToTheBufferSize) {
+  const Bytes longFile = RandomBytes(10000, 7);
+  WriteFileBytes(pathOf("long.bin"), longFile);
+  MemoryBuffer eeprom(kEepromBufferBytes);
+  EXPECT_EQ(LoadImageFile(eeprom, pathOf("long.bin")), 8192u);
+  EXPECT_EQ(BufferBytes(eeprom, 8192), Bytes(longFile.begin(), longFile.begin() + 8192));
+
+  const Bytes shortFile = RandomBytes(100, 8);
+  WriteFileBytes(pathOf("short.bin"), shortFile);
+  EXPECT_EQ(LoadImageFile(eeprom, pathOf("short.bin")), 100u);
+  Bytes expected(kEepromBufferBytes, 0xFF);
+  std::copy(shortFile.begin(), shortFile.end(), expected.begin());
+  EXPECT_EQ(BufferBytes(eeprom, kEepromBufferBytes), expected);
+  EXPECT_EQ(eeprom.filePath(), pathOf("short.bin"));
+}
+
+TEST_F(ImageFileTest, AnEmptyFileLoadsNothingAndCountsAsFailure) {
+  WriteFileText(pathOf("empty.bin"), "");
+  MemoryBuffer eeprom(kEepromBufferBytes);
+  eeprom.data()[0] = 0;
+  EXPECT_EQ(LoadImageFile(eeprom, pathOf("empty.bin")), 0u);
+  EXPECT_TRUE(AllErased(eeprom));
+}
+
+TEST_F(ImageFileTest, AMissingFileOrAFolderChangesNothing) {
+  MemoryBuffer flash(kFlashBufferBytes);
+  flash.data()[0] = 0x42;
+  flash.setFilePath("/somewhere/kept.hex");
+  for (const std::string& path : {pathOf("missing.bin"), pathOf("missing.hex"), folder_.string(),
+                                  std::string()}) {
+    EXPECT_EQ(LoadImageFile(flash, path), 0u) << path;
+    EXPECT_EQ(flash.data()[0], 0x42);
+    EXPECT_EQ(flash.filePath(), "/somewhere/kept.hex");
+  }
+}
+
+TEST_F(ImageFileTest, SaveWritesTheChipRangeOrFallsBackToTheLastProgrammedByte) {
+  struct Case {
+    const char* what;
+    std::uint32_t last;          // as the Save command passes it: chip size - 1
+    std::uint32_t programmedAt;  // one byte that is not 0xFF, or 0xFFFFFFFF for none
+    bool written;
+    std::size_t fileSize;
+  };
+  const Case cases[] = {
+      {"chip of 8 KiB keeps trailing 0xFF", 0x1FFF, 0x10, true, 0x2000},
+      {"chip of 8 KiB, byte beyond it not saved", 0x1FFF, 0x3000, true, 0x2000},
+      {"no chip: up to the highest programmed byte", 0xFFFFFFFF, 0x1234, true, 0x1235},
+      {"no chip, all erased: nothing", 0xFFFFFFFF, 0xFFFFFFFF, false, 0},
+      {"no chip, only byte 0 programmed: nothing", 0xFFFFFFFF, 0, false, 0},
+      {"range beyond the buffer falls back", kFlashBufferBytes, 0x20, true, 0x21},
+      {"last of 0 falls back", 0, 0x40, true, 0x41},
+      {"whole flash", kFlashBufferBytes - 1, 0x4FFFF, true, kFlashBufferBytes},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    MemoryBuffer flash(kFlashBufferBytes);
+    if (c.programmedAt != 0xFFFFFFFF) flash.data()[c.programmedAt] = 0x5A;
+    const std::string path = pathOf("save.bin");
+    fs::remove(path);
+    EXPECT_EQ(SaveImageFile(flash, path, 0, c.last), c.written);
+    EXPECT_EQ(fs::exists(path), c.written);
+    if (c.written) {
+      EXPECT_EQ(fs::file_size(path), c.fileSize);
+    }
+  }
+  MemoryBuffer flash(kFlashBufferBytes);
+  flash.data()[0x100] = 0;
+  EXPECT_FALSE(SaveImageFile(flash, pathOf("x.bin"), kFlashBufferBytes, 0xFFFFFFFF));
+  EXPECT_FALSE(SaveImageFile(flash, "", 0, 0x200));
+}
+
+TEST_F(ImageFileTest, SavingToEepOrHexWritesIntelHexThatLoadsBack) {
+  MemoryBuffer eeprom(kEepromBufferBytes);
+  FillBuffer(eeprom, RandomBytes(kEepromBufferBytes, 9));
+  for (const char* name : {"data.eep", "data.HEX"}) {
+    const std::string path = pathOf(name);
+    ASSERT_TRUE(SaveImageFile(eeprom, path, 0, kEepromBufferBytes - 1));
+    EXPECT_EQ(ReadFileText(path).substr(0, 9), ":10000000");
+    MemoryBuffer copy(kEepromBufferBytes);
+    EXPECT_EQ(LoadImageFile(copy, path), kEepromBufferBytes);
+    EXPECT_EQ(BufferBytes(copy, kEepromBufferBytes), BufferBytes(eeprom, kEepromBufferBytes));
+  }
+}
+
+TEST_F(ImageFileTest, ASaveReplacesTheOldFileCompletelyAndKeepsItsPermissions) {
+  const std::string path = pathOf("image.bin");
+  WriteFileBytes(path, RandomBytes(50000, 10));
+  fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  MemoryBuffer eeprom(kEepromBufferBytes);
+  FillBuffer(eeprom, RandomBytes(kEepromBufferBytes, 11));
+  ASSERT_TRUE(SaveImageFile(eeprom, path, 0, 99));
+  EXPECT_EQ(ReadFileBytes(path), BufferBytes(eeprom, 100));
+  EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(FolderEntries(folder_), std::vector<std::string>{"image.bin"});
+}
+
+TEST_F(ImageFileTest, SavingToAFolderOrAMissingFolderFailsWithoutTouchingAnything) {
+  MemoryBuffer flash(kFlashBufferBytes);
+  flash.data()[0x10] = 0;
+  fs::create_directories(folder_ / "target.hex");
+  EXPECT_FALSE(SaveImageFile(flash, pathOf("target.hex"), 0, 0x1FFF));
+  EXPECT_FALSE(SaveImageFile(flash, pathOf("target.hex"), 0, 0xFFFFFFFF));
+  EXPECT_TRUE(fs::is_directory(folder_ / "target.hex"));
+  EXPECT_FALSE(SaveImageFile(flash, pathOf("no/such/folder/image.bin"), 0, 0x1FFF));
+  EXPECT_EQ(FolderEntries(folder_), std::vector<std::string>{"target.hex"});
+}
+
+// A write that fails half way (here: the file size limit of the process) must leave the
+// previous file as it was and no temporary file behind.
+TEST_F(ImageFileTest, AFailedWriteKeepsThePreviousFile) {
+  for (const char* name : {"image.bin", "image.hex"}) {
+    SCOPED_TRACE(name);
+    const std::string path = pathOf(name);
+    const Bytes previous = RandomBytes(3000, 12);
+    WriteFileBytes(path, previous);
+    MemoryBuffer flash(kFlashBufferBytes);
+    FillBuffer(flash, RandomBytes(kFlashBufferBytes, 13));
+
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 64 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool saved = SaveImageFile(flash, path, 0, kFlashBufferBytes - 1);
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, oldHandler);
+
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(ReadFileBytes(path), previous);
+    EXPECT_EQ(FolderEntries(folder_), std::vector<std::string>{name});
+    fs::remove(path);
+  }
+}
+
+TEST_F(ImageFileTest, ASaveDoesNotOverwriteAnUnrelatedFileNamedLikeItsTemporary) {
+  const std::string path = pathOf("image.bin");
+  WriteFileText(path + ".bq0.tmp", "keep me");
+  MemoryBuffer eeprom(kEepromBufferBytes);
+  eeprom.data()[0x20] = 1;
+  ASSERT_TRUE(SaveImageFile(eeprom, path, 0, 0x7F));
+  EXPECT_EQ(ReadFileText(path + ".bq0.tmp"), "keep me");
+  EXPECT_EQ(fs::file_size(path), 0x80u);
+}
+
+TEST_F(ImageFileTest, SavingThroughASymbolicLinkReplacesTheFileItPointsTo) {
+  const std::string real = pathOf("real.bin");
+  WriteFileText(real, "old");
+  fs::create_symlink(real, pathOf("link.bin"));
+  MemoryBuffer eeprom(kEepromBufferBytes);
+  eeprom.data()[3] = 0;
+  ASSERT_TRUE(SaveImageFile(eeprom, pathOf("link.bin"), 0, 0xFFFFFFFF));
+  EXPECT_TRUE(fs::is_symlink(pathOf("link.bin")));
+  EXPECT_EQ(ReadFileBytes(real), (Bytes{0xFF, 0xFF, 0xFF, 0x00}));
+}
+
+}  // namespace
+}  // namespace bq::test
