@@ -87,7 +87,7 @@ inline bool ToolPresent(const std::string& tool) {
 }
 
 // Runs a shell command; true when it exits with 0.
-inline bool Run(const std::string& command) { return std::system(command.c_str()) == 0; }
+inline bool RunCommand(const std::string& command) { return std::system(command.c_str()) == 0; }
 
 inline std::string Quote(const std::string& text) { return "'" + text + "'"; }
 
