@@ -9,7 +9,7 @@ SimChip SimChip::FromPart(const std::string& name, const PartRecord& part) {
   chip.partName = name;
   chip.signature = part.signature & 0xFFFFFFu;
   chip.hvMode = part.hvMode;
-  chip.flashPageBytes = static_cast<std::uint8_t>(part.flashPageSizeW * 2u);
+  chip.flashPageBytes = part.flashPageSizeW * 2u;
   chip.eepromPageBytes = part.eepromPageSize;
   chip.flash.assign(part.FlashBytes(), 0xFF);
   chip.eeprom.assign(part.EepromBytes(), 0xFF);

@@ -2,51 +2,18 @@
 
 #include <algorithm>
 
+#include "link/protocol.h"
+
 namespace bq {
 namespace {
 
-// Codes of the packet protocol, programmer side.
-constexpr std::uint8_t kCmdReadSignature = 0x10;
-constexpr std::uint8_t kCmdReadCalibration = 0x11;
-constexpr std::uint8_t kCmdReadFuses = 0x20;
-constexpr std::uint8_t kCmdWriteFuses = 0x21;
-constexpr std::uint8_t kCmdReadMemory = 0x30;
-constexpr std::uint8_t kCmdStopRead = 0x31;
-constexpr std::uint8_t kCmdWriteMemory = 0x32;
-constexpr std::uint8_t kCmdChipErase = 0xB0;
-constexpr std::uint8_t kCmdBlankCheck = 0xB1;
-constexpr std::uint8_t kCmdFirmwareVersion = 0xC0;
-constexpr std::uint8_t kCmdHardwareVersion = 0xC1;
-constexpr std::uint8_t kCmdDetectIspClock = 0xC2;
-constexpr std::uint8_t kCmdSetIspClock = 0xC3;
-constexpr std::uint8_t kCmdRecover = 0xCF;
-
-constexpr std::uint8_t kAnsSignature = 0xD1;
-constexpr std::uint8_t kAnsValue8Clock = 0xD2;
-constexpr std::uint8_t kAnsFuses = 0xD3;
-constexpr std::uint8_t kAnsData = 0xD4;
-constexpr std::uint8_t kAnsWriteReady = 0xD5;
-constexpr std::uint8_t kAnsWriteNext = 0xD6;
-constexpr std::uint8_t kAnsWriteDone = 0xD7;
-constexpr std::uint8_t kAnsReadDone = 0xD8;
-constexpr std::uint8_t kAnsValue8Calibration = 0xD9;
-constexpr std::uint8_t kAnsValue16Firmware = 0xDA;
-constexpr std::uint8_t kAnsValue16Hardware = 0xDB;
-constexpr std::uint8_t kAnsBlank = 0xDC;
-// Plain acknowledgement; hosts accept codes without a meaning and store nothing.
+// Plain acknowledgement (erase, fuse write, start of a read, recover): a code without a
+// meaning of its own, which hosts accept and store nothing from.
 constexpr std::uint8_t kAnsOk = 0xDD;
-constexpr std::uint8_t kAnsError = 0xEF;
-
-constexpr std::uint8_t kErrUnknownCommand = 1;
-constexpr std::uint8_t kErrEnterProgramMode = 2;
-constexpr std::uint8_t kErrWriteFuses = 4;
-constexpr std::uint8_t kErrWriteMemory = 5;
-
-constexpr std::size_t kMaxPayload = 256;
 
 bool IsTransferStart(std::uint8_t code, std::size_t payloadSize, bool writeStreamOpen) {
-  return (code == kCmdReadMemory && payloadSize == 5) ||
-         (code == kCmdWriteMemory && !writeStreamOpen) || code == kCmdBlankCheck;
+  return (code == CMD_READ_MEMORY && payloadSize == 5) ||
+         (code == CMD_WRITE_MEMORY && !writeStreamOpen) || code == CMD_BLANK_CHECK;
 }
 
 }  // namespace
@@ -73,15 +40,15 @@ void SimProgrammer::Receive(const std::uint8_t* data, std::size_t n, SimClock::t
 void SimProgrammer::Feed(std::uint8_t byte, SimClock::time_point arrival) {
   if (headerFill_ < 5) {
     // Hunt for the "HV" start of a packet; anything else between packets is line noise.
-    if (headerFill_ == 0 && byte != 0x48) return;
-    if (headerFill_ == 1 && byte != 0x56) {
-      headerFill_ = byte == 0x48 ? 1 : 0;
+    if (headerFill_ == 0 && byte != kPacketMagic0) return;
+    if (headerFill_ == 1 && byte != kPacketMagic1) {
+      headerFill_ = byte == kPacketMagic0 ? 1 : 0;
       return;
     }
     header_[headerFill_++] = byte;
     if (headerFill_ < 5) return;
     payloadLeft_ = std::size_t{header_[3]} << 8 | header_[4];
-    discarding_ = payloadLeft_ > kMaxPayload;
+    discarding_ = payloadLeft_ > kMaxPayloadBytes;
     payload_.clear();
     if (payloadLeft_ == 0) HandlePacket(arrival);
     return;
@@ -113,7 +80,7 @@ void SimProgrammer::HandlePacket(SimClock::time_point arrival) {
     // A payload beyond 256 bytes is outside the protocol: skipped and refused.
     discarding_ = false;
     stream_ = Stream::kNone;
-    Answer(kAnsError, {kErrUnknownCommand});
+    Answer(ANS_ERROR, {STATUS_DEVICE_UNKNOWN_COMMAND});
     Emit(answer_, arrival);
     return;
   }
@@ -131,7 +98,7 @@ void SimProgrammer::HandlePacket(SimClock::time_point arrival) {
   if (fault && fault->kind == SimFaultKind::kSilence) return;
   if (fault && fault->kind == SimFaultKind::kError) {
     stream_ = Stream::kNone;
-    Answer(kAnsError, {fault->arg});
+    Answer(ANS_ERROR, {fault->arg});
     Emit(answer_, arrival);
     return;
   }
@@ -147,7 +114,7 @@ void SimProgrammer::HandlePacket(SimClock::time_point arrival) {
     answer_[3] = static_cast<std::uint8_t>(n >> 8);
     answer_[4] = static_cast<std::uint8_t>(n);
   } else if (fault && fault->kind == SimFaultKind::kOversize) {
-    constexpr std::size_t n = kMaxPayload + 1;
+    constexpr std::size_t n = kMaxPayloadBytes + 1;
     answer_.resize(5 + n, 0x00);
     answer_[3] = static_cast<std::uint8_t>(n >> 8);
     answer_[4] = static_cast<std::uint8_t>(n);
@@ -156,15 +123,15 @@ void SimProgrammer::HandlePacket(SimClock::time_point arrival) {
 }
 
 std::uint8_t SimProgrammer::ModeError(std::uint8_t mode) const {
-  if (mode == 4) {
-    if (ispClock_ == 0) return 7;  // "ISP Speed not set"
+  if (mode == PROG_MODE_ISP) {
+    if (ispClock_ == 0) return STATUS_DEVICE_ISP_SPEED;
     const bool reachable = options_.connect == SimConnect::kIsp && options_.ispMaxClock >= 1 &&
                            options_.ispMaxClock <= 7 && ispClock_ >= options_.ispMaxClock;
-    return reachable ? 0 : kErrEnterProgramMode;
+    return reachable ? 0 : STATUS_DEVICE_ENTER_PROG_MODE;
   }
   if (mode >= 1 && mode <= 3 && options_.connect == SimConnect::kSocket && mode == chip_->hvMode)
     return 0;
-  return kErrEnterProgramMode;
+  return STATUS_DEVICE_ENTER_PROG_MODE;
 }
 
 std::vector<std::uint8_t>* SimProgrammer::Memory(std::uint8_t kind) {
@@ -174,7 +141,7 @@ std::vector<std::uint8_t>* SimProgrammer::Memory(std::uint8_t kind) {
 }
 
 void SimProgrammer::Answer(std::uint8_t code, const std::vector<std::uint8_t>& payload) {
-  answer_.assign({0x48, 0x56, code, static_cast<std::uint8_t>(payload.size() >> 8),
+  answer_.assign({kPacketMagic0, kPacketMagic1, code, static_cast<std::uint8_t>(payload.size() >> 8),
                   static_cast<std::uint8_t>(payload.size())});
   answer_.insert(answer_.end(), payload.begin(), payload.end());
 }
@@ -183,18 +150,18 @@ void SimProgrammer::Dispatch(std::uint8_t code, const std::vector<std::uint8_t>&
                              std::uint32_t /*occurrence*/, std::uint32_t transfer,
                              SimClock::time_point& when) {
   SimChip& chip = *chip_;
-  if (code != kCmdReadMemory && code != kCmdStopRead && stream_ == Stream::kRead)
+  if (code != CMD_READ_MEMORY && code != CMD_STOP_READ && stream_ == Stream::kRead)
     stream_ = Stream::kNone;
-  if (code != kCmdWriteMemory && stream_ == Stream::kWrite) stream_ = Stream::kNone;
+  if (code != CMD_WRITE_MEMORY && stream_ == Stream::kWrite) stream_ = Stream::kNone;
 
   auto refuse = [&](std::uint8_t error) {
     stream_ = Stream::kNone;
-    Answer(kAnsError, {error});
+    Answer(ANS_ERROR, {error});
   };
   // Mode check of commands whose first payload byte is the programming mode.
   auto modeRefused = [&](std::size_t minSize) {
     if (p.size() < minSize) {
-      refuse(kErrUnknownCommand);
+      refuse(STATUS_DEVICE_UNKNOWN_COMMAND);
       return true;
     }
     if (const std::uint8_t e = ModeError(p[0])) {
@@ -218,19 +185,19 @@ void SimProgrammer::Dispatch(std::uint8_t code, const std::vector<std::uint8_t>&
   };
 
   switch (code) {
-    case kCmdReadSignature:
+    case CMD_READ_SIGNATURE:
       if (modeRefused(1)) return;
-      Answer(kAnsSignature, {static_cast<std::uint8_t>(chip.signature >> 16),
+      Answer(ANS_SIGNATURE, {static_cast<std::uint8_t>(chip.signature >> 16),
                              static_cast<std::uint8_t>(chip.signature >> 8),
                              static_cast<std::uint8_t>(chip.signature)});
       return;
 
-    case kCmdReadCalibration:
+    case CMD_READ_CALIBRATION:
       if (modeRefused(2)) return;
-      Answer(kAnsValue8Calibration, {SimChip::Calibration(p[1])});
+      Answer(ANS_VALUE8_ALT, {SimChip::Calibration(p[1])});
       return;
 
-    case kCmdReadFuses: {
+    case CMD_READ_FUSES: {
       if (modeRefused(1)) return;
       std::vector<std::uint8_t> values;
       for (std::size_t i = 1; i < p.size(); ++i) {
@@ -239,22 +206,22 @@ void SimProgrammer::Dispatch(std::uint8_t code, const std::vector<std::uint8_t>&
           case 2: values.push_back(chip.high); break;
           case 3: values.push_back(chip.extended); break;
           case 4: values.push_back(chip.lock); break;
-          default: refuse(kErrUnknownCommand); return;
+          default: refuse(STATUS_DEVICE_UNKNOWN_COMMAND); return;
         }
       }
-      Answer(kAnsFuses, values);
+      Answer(ANS_FUSES, values);
       return;
     }
 
-    case kCmdWriteFuses: {
+    case CMD_WRITE_FUSES: {
       if (modeRefused(1)) return;
       if (p.size() % 2 == 0) {
-        refuse(kErrWriteFuses);
+        refuse(STATUS_DEVICE_WRITE_FUSES);
         return;
       }
       for (std::size_t i = 1; i < p.size(); i += 2) {
         if (p[i] < 1 || p[i] > 4) {
-          refuse(kErrWriteFuses);
+          refuse(STATUS_DEVICE_WRITE_FUSES);
           return;
         }
       }
@@ -270,11 +237,11 @@ void SimProgrammer::Dispatch(std::uint8_t code, const std::vector<std::uint8_t>&
       return;
     }
 
-    case kCmdReadMemory:
+    case CMD_READ_MEMORY:
       if (p.size() == 5) {
         if (modeRefused(5)) return;
         if (!Memory(p[1])) {
-          refuse(kErrUnknownCommand);
+          refuse(STATUS_DEVICE_UNKNOWN_COMMAND);
           return;
         }
         std::uint32_t pageBytes = 0;
@@ -287,45 +254,45 @@ void SimProgrammer::Dispatch(std::uint8_t code, const std::vector<std::uint8_t>&
         return;
       }
       if (!p.empty()) {
-        refuse(kErrUnknownCommand);
+        refuse(STATUS_DEVICE_UNKNOWN_COMMAND);
         return;
       }
       if (stream_ == Stream::kRead && streamPos_ < streamEnd_) {
-        const std::uint32_t n = std::min<std::uint32_t>(kMaxPayload, streamEnd_ - streamPos_);
+        const std::uint32_t n = std::min<std::uint32_t>(kMaxPayloadBytes, streamEnd_ - streamPos_);
         const std::vector<std::uint8_t>& mem = *Memory(streamKind_);
         std::vector<std::uint8_t> chunk(n, 0xFF);  // past the chip's memory: erased value
         for (std::uint32_t i = 0; i < n; ++i) {
           if (streamPos_ + i < mem.size()) chunk[i] = mem[streamPos_ + i];
         }
         streamPos_ += n;
-        Answer(kAnsData, chunk);
+        Answer(ANS_DATA, chunk);
         return;
       }
       if (stream_ == Stream::kRead && streamLongData_) {
         streamLongData_ = false;
-        Answer(kAnsData, std::vector<std::uint8_t>(kMaxPayload, 0xFF));
+        Answer(ANS_DATA, std::vector<std::uint8_t>(kMaxPayloadBytes, 0xFF));
         return;
       }
       stream_ = Stream::kNone;
-      Answer(kAnsReadDone, {});
+      Answer(ANS_READ_DONE, {});
       return;
 
-    case kCmdStopRead:
+    case CMD_STOP_READ:
       stream_ = Stream::kNone;
-      Answer(kAnsReadDone, {});
+      Answer(ANS_READ_DONE, {});
       return;
 
-    case kCmdWriteMemory: {
+    case CMD_WRITE_MEMORY: {
       if (stream_ != Stream::kWrite) {
         if (p.size() != 5) {
-          refuse(kErrUnknownCommand);
+          refuse(STATUS_DEVICE_UNKNOWN_COMMAND);
           return;
         }
         if (modeRefused(5)) return;
         std::uint32_t pageBytes = 0;
         const std::uint32_t total = transferBytes(pageBytes);
         if (!Memory(p[1]) || total == 0 || chip.WriteLocked()) {
-          refuse(kErrWriteMemory);
+          refuse(STATUS_DEVICE_WRITE_MEMORY);
           return;
         }
         streamKind_ = p[1];
@@ -334,12 +301,16 @@ void SimProgrammer::Dispatch(std::uint8_t code, const std::vector<std::uint8_t>&
         streamEnd_ = total;
         stream_ = Stream::kWrite;
         armStreamFaults();
-        Answer(kAnsWriteReady, {});
+        Answer(ANS_WRITE_READY, {});
         return;
       }
       const std::uint32_t n = static_cast<std::uint32_t>(p.size());
-      if (n == 0 || n % streamPageBytes_ != 0 || streamPos_ + n > streamEnd_) {
-        refuse(kErrWriteMemory);
+      // Whole pages; a page longer than one packet comes in pieces that stay inside it.
+      const bool whole = n % streamPageBytes_ == 0;
+      const bool piece = streamPageBytes_ > kMaxPayloadBytes &&
+                         streamPos_ % streamPageBytes_ + n <= streamPageBytes_;
+      if (n == 0 || !(whole || piece) || streamPos_ + n > streamEnd_) {
+        refuse(STATUS_DEVICE_WRITE_MEMORY);
         return;
       }
       std::vector<std::uint8_t>& mem = *Memory(streamKind_);
@@ -348,29 +319,29 @@ void SimProgrammer::Dispatch(std::uint8_t code, const std::vector<std::uint8_t>&
       }
       streamPos_ += n;
       if (streamPos_ < streamEnd_) {
-        Answer(kAnsWriteNext, {});
+        Answer(ANS_WRITE_NEXT, {});
         return;
       }
       stream_ = Stream::kNone;
-      Answer(streamLastNext_ ? kAnsWriteNext : kAnsWriteDone, {});
+      Answer(streamLastNext_ ? ANS_WRITE_NEXT : ANS_WRITE_DONE, {});
       return;
     }
 
-    case kCmdChipErase:
+    case CMD_CHIP_ERASE:
       if (modeRefused(1)) return;
       chip.Erase();
       Answer(kAnsOk, {});
       return;
 
-    case kCmdBlankCheck: {
+    case CMD_BLANK_CHECK: {
       if (p.size() != 5) {
-        refuse(kErrUnknownCommand);
+        refuse(STATUS_DEVICE_UNKNOWN_COMMAND);
         return;
       }
       if (modeRefused(5)) return;
       const std::vector<std::uint8_t>* mem = Memory(p[1]);
       if (!mem) {
-        refuse(kErrUnknownCommand);
+        refuse(STATUS_DEVICE_UNKNOWN_COMMAND);
         return;
       }
       std::uint32_t pageBytes = 0;
@@ -378,38 +349,38 @@ void SimProgrammer::Dispatch(std::uint8_t code, const std::vector<std::uint8_t>&
       const bool blank = std::all_of(mem->begin(), mem->begin() + static_cast<long>(end),
                                      [](std::uint8_t b) { return b == 0xFF; });
       when += options_.blankCheckTime;
-      Answer(kAnsBlank, {static_cast<std::uint8_t>(blank ? 0 : 1)});
+      Answer(ANS_BLANK, {static_cast<std::uint8_t>(blank ? 0 : 1)});
       return;
     }
 
-    case kCmdFirmwareVersion:
-      Answer(kAnsValue16Firmware, {options_.firmwareMajor, options_.firmwareMinor});
+    case CMD_FIRMWARE_VERSION:
+      Answer(ANS_VALUE16, {options_.firmwareMajor, options_.firmwareMinor});
       return;
 
-    case kCmdHardwareVersion:
-      Answer(kAnsValue16Hardware, {options_.hardwareMajor, options_.hardwareMinor});
+    case CMD_HARDWARE_VERSION:
+      Answer(ANS_VALUE16_ALT, {options_.hardwareMajor, options_.hardwareMinor});
       return;
 
-    case kCmdDetectIspClock: {
+    case CMD_DETECT_ISP_CLOCK: {
       const bool target = options_.connect == SimConnect::kIsp && options_.ispMaxClock >= 1 &&
                           options_.ispMaxClock <= 7;
       ispClock_ = target ? options_.ispMaxClock : 0;
-      Answer(kAnsValue8Clock, {ispClock_});
+      Answer(ANS_VALUE8, {ispClock_});
       return;
     }
 
-    case kCmdSetIspClock:
+    case CMD_SET_ISP_CLOCK:
       ispClock_ = !p.empty() && p[0] >= 1 && p[0] <= 7 ? p[0] : 0;
-      Answer(kAnsValue8Clock, {ispClock_});
+      Answer(ANS_VALUE8, {ispClock_});
       return;
 
-    case kCmdRecover:
+    case CMD_RECOVER:
       stream_ = Stream::kNone;
       Answer(kAnsOk, {});
       return;
 
     default:
-      refuse(kErrUnknownCommand);
+      refuse(STATUS_DEVICE_UNKNOWN_COMMAND);
       return;
   }
 }
