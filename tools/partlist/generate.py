@@ -1,0 +1,462 @@
+#!/usr/bin/env python3
+"""Writes PartList.cfg, the shipped part list, from the vendor's ATDF device files.
+
+    python3 tools/partlist/generate.py [--atdf DIR] [--output FILE] [--license-output FILE]
+
+The ATDF folder defaults to $BQ_ATDF_DIR, else ../shared/atdf beside the repository.
+The output defaults to PartList.cfg at the repository root, and the license notice to
+PartList.cfg.LICENSE beside it. The same inputs always give the same bytes.
+
+One part entry per device file, plus the siblings listed in part_tables.py. Before
+anything is written, the text is read back with a copy of the application's reader
+rules and compared with what was meant to be written; any difference stops the run.
+"""
+
+import argparse
+import os
+import re
+import sys
+import xml.etree.ElementTree as ET
+from pathlib import Path
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import part_tables  # noqa: E402
+import partlist_reader  # noqa: E402
+
+REPO_ROOT = Path(__file__).resolve().parents[2]
+APACHE_TEXT = Path(__file__).resolve().parent / "apache-2.0.txt"
+
+FUSE_BYTES = ("LOW", "HIGH", "EXTENDED")
+FUSE_OFFSETS = {0: "LOW", 1: "HIGH", 2: "EXTENDED"}
+TARGET_CODE = {"LOW": 1, "HIGH": 2, "EXTENDED": 3}
+
+# The wiring of the parallel programming control lines on the 28-pin and larger sockets
+# (BS2 on a line of its own); the vendor files give it as the start of PpControlStack.
+WIDE_SOCKET_PP_STACK = ("0x0E 0x1E 0x0F 0x1F 0x2E 0x3E 0x2F 0x3F 0x4E 0x5E 0x4F 0x5F "
+                        "0x6E 0x7E 0x6F 0x7F 0x66 0x76 0x67 0x77 0x6A 0x7A 0x6B 0x7B").split()
+
+HV_PARALLEL_WIDE = 1    # 28-pin and larger sockets
+HV_PARALLEL_20PIN = 2   # 20-pin parts
+HV_SERIAL = 3
+
+
+class GenerateError(Exception):
+    pass
+
+
+# ---------------------------------------------------------------- reading the ATDF
+
+def _int(text, what):
+    try:
+        return int(text, 0)
+    except (TypeError, ValueError):
+        raise GenerateError("%s: not a number: %r" % (what, text))
+
+
+def clean_text(text):
+    """Makes a vendor caption safe for the part list: printable ASCII, no quote or bracket."""
+    replacements = [(r"\s*(>=|\u2265)\s*", " at least "), (r"\s*(<=|\u2264)\s*", " at most "),
+                    (r"\s*>\s*", " above "), (r"\s*<\s*", " below ")]
+    for pattern, words in replacements:
+        text = re.sub(pattern, words, text)
+    text = text.replace('"', "'").replace("\u00b5", "u").replace("\u00b7", "*")
+    text = "".join(c if " " <= c <= "~" else (" " if ord(c) < 0x20 else "?") for c in text)
+    return text.strip(" ")
+
+
+def _pin_count(root):
+    """Pins of the smallest package: the fewest pins any pinout of the device lists."""
+    counts = [len(p.findall("pin")) for p in root.findall("pinouts/pinout")]
+    counts = [c for c in counts if c > 0]
+    return min(counts) if counts else None
+
+
+def hv_mode_of(root, device):
+    """HVMODE value for a device, or None for ISP only. See docs/parts-shipped.md."""
+    name = device.get("name")
+    kinds = {(i.get("type") or i.get("name") or "").lower() for i in device.findall("interfaces/interface")}
+    if "hvsp" in kinds:
+        return HV_SERIAL
+    if "hvpp" not in kinds:
+        return None
+    pins = _pin_count(root)
+    by_pins = None if pins is None else (HV_PARALLEL_20PIN if pins <= 20 else HV_PARALLEL_WIDE)
+    by_wiring = None
+    for group in device.findall("property-groups/property-group"):
+        if group.get("name") != "PP_INTERFACE":
+            continue
+        for prop in group.findall("property"):
+            if prop.get("name") == "PpControlStack":
+                stack = prop.get("value", "").upper().replace("0X", "0x").split()
+                wide = [s.upper().replace("0X", "0x") for s in WIDE_SOCKET_PP_STACK]
+                by_wiring = HV_PARALLEL_WIDE if stack[:len(wide)] == wide else HV_PARALLEL_20PIN
+    if by_pins is not None and by_wiring is not None and by_pins != by_wiring:
+        raise GenerateError("%s: %d pins but the parallel programming wiring of mode %d"
+                            % (name, pins, by_wiring))
+    mode = by_pins if by_pins is not None else by_wiring
+    if mode is None:
+        raise GenerateError("%s: parallel programming, but neither pinouts nor PpControlStack" % name)
+    return mode
+
+
+def _segment(device, space_name, seg_type):
+    for space in device.findall("address-spaces/address-space"):
+        if space.get("name") != space_name:
+            continue
+        for seg in space.findall("memory-segment"):
+            if seg.get("type") == seg_type and _int(seg.get("start", "0"), space_name) == 0:
+                return space, seg
+        return space, None
+    return None, None
+
+
+def _geometry(device, name):
+    _, flash = _segment(device, "prog", "flash")
+    _, eeprom = _segment(device, "eeprom", "eeprom")
+    if flash is None or eeprom is None or not flash.get("pagesize") or not eeprom.get("pagesize"):
+        raise GenerateError("%s: flash or EEPROM segment with a page size missing" % name)
+    return _sized_geometry(name, _int(flash.get("size"), name), _int(flash.get("pagesize"), name),
+                           _int(eeprom.get("size"), name), _int(eeprom.get("pagesize"), name))
+
+
+def _sized_geometry(name, flash, flash_page, eeprom, eeprom_page):
+    if flash_page % 2 or flash % flash_page or eeprom % eeprom_page:
+        raise GenerateError("%s: sizes are not whole pages" % name)
+    if flash_page // 2 > 255 or eeprom_page > 255:
+        raise GenerateError("%s: page size does not fit the part list" % name)
+    return {"flash_page_words": flash_page // 2, "flash_pages": flash // flash_page,
+            "eeprom_page": eeprom_page, "eeprom_pages": eeprom // eeprom_page}
+
+
+def _signature(device, name):
+    props = {}
+    for group in device.findall("property-groups/property-group"):
+        if group.get("name") == "SIGNATURES":
+            props = {p.get("name"): p.get("value") for p in group.findall("property")}
+    try:
+        sig = [_int(props["SIGNATURE%d" % i], name) for i in range(3)]
+    except KeyError:
+        raise GenerateError("%s: SIGNATURES property group incomplete" % name)
+    if any(b > 0xFF for b in sig):
+        raise GenerateError("%s: signature byte out of range" % name)
+    return (sig[0] << 16) | (sig[1] << 8) | sig[2]
+
+
+def _fields(module, register, name):
+    """The register's fields, highest bit first: (name, text, mask, choices or None)."""
+    groups = {g.get("name"): g for g in module.findall("value-group")}
+    fields = []
+    for bitfield in register.findall("bitfield"):
+        field_name = bitfield.get("name", "")
+        mask = _int(bitfield.get("mask"), name)
+        if not 0 < mask <= 0xFF or not re.fullmatch(r"[A-Za-z0-9_]+", field_name):
+            raise GenerateError("%s: field %r with mask %r" % (name, field_name, bitfield.get("mask")))
+        shift = (mask & -mask).bit_length() - 1
+        width = bin(mask).count("1")
+        choices = None
+        group_name = bitfield.get("values")
+        if group_name is not None:
+            group = groups.get(group_name)
+            if group is None:
+                raise GenerateError("%s: value group %s missing" % (name, group_name))
+            choices = []
+            for value in group.findall("value"):
+                v = _int(value.get("value"), name)
+                if (v << shift) & ~mask:
+                    raise GenerateError("%s: %s value %#x outside mask %#x" % (name, field_name, v, mask))
+                choices.append((v, clean_text(value.get("caption") or value.get("name", ""))))
+            choices = choices or None
+        if choices is None and width > 1:
+            # A wide field without named values: offer every value by number.
+            choices = [(v, "0x%02X" % v) for v in range(1 << width)]
+        text = clean_text(bitfield.get("caption") or "") or field_name
+        fields.append((field_name, text, mask, choices))
+    fields.sort(key=lambda f: -f[2])
+    return fields
+
+
+def _module(root, module_name):
+    for module in root.findall("modules/module"):
+        if module.get("name") == module_name:
+            return module
+    return None
+
+
+def load_device(path):
+    """Reads one ATDF file into a part description."""
+    try:
+        root = ET.parse(str(path)).getroot()
+    except ET.ParseError as e:
+        raise GenerateError("%s: %s" % (path.name, e))
+    device = root.find("devices/device")
+    if device is None:
+        raise GenerateError("%s: no device" % path.name)
+    name = device.get("name", "")
+    if not re.fullmatch(r"[A-Za-z0-9]+", name):
+        raise GenerateError("%s: unusable device name %r" % (path.name, name))
+    part = {"name": name, "source": path.name, "signature": _signature(device, name),
+            "hv_mode": hv_mode_of(root, device), "fuses": [], "lock": []}
+    part.update(_geometry(device, name))
+
+    osccal_space, _ = _segment(device, "osccal", "osccal")
+    count = _int(osccal_space.get("size"), name) if osccal_space is not None else 0
+    start = _int(osccal_space.get("start", "0"), name) if osccal_space is not None else 0
+    labels = part_tables.OSCCAL_LABELS.get(name, ((), ""))[0]
+    if labels and len(labels) != count:
+        raise GenerateError("%s: %d calibration labels for %d bytes" % (name, len(labels), count))
+    part["osccal"] = [(start + i, labels[i] if labels else part_tables.neutral_osccal_label(i))
+                      for i in range(count)]
+
+    fuse = _module(root, "FUSE")
+    if fuse is not None:
+        by_byte = {}
+        for register in fuse.findall("register-group/register"):
+            reg_name = register.get("name", "").upper()
+            if reg_name not in FUSE_BYTES:
+                reg_name = FUSE_OFFSETS.get(_int(register.get("offset", "-1"), name))
+            if reg_name is None or reg_name in by_byte:
+                raise GenerateError("%s: fuse register %r" % (name, register.get("name")))
+            initval = register.get("initval")
+            by_byte[reg_name] = (None if initval is None else _int(initval, name) & 0xFF,
+                                 _fields(fuse, register, name))
+        part["fuses"] = [(b,) + by_byte[b] for b in FUSE_BYTES if b in by_byte]
+    lock = _module(root, "LOCKBIT")
+    if lock is not None:
+        registers = lock.findall("register-group/register")
+        if len(registers) != 1:
+            raise GenerateError("%s: %d lock registers" % (name, len(registers)))
+        part["lock"] = _fields(lock, registers[0], name)
+    return part
+
+
+# ---------------------------------------------------------------- siblings
+
+def _rewrite(text, captions):
+    for old, new in captions.items():
+        text = text.replace(old, new)
+    return text
+
+
+def _rewrite_fields(fields, captions):
+    return [(n, _rewrite(t, captions), m,
+             None if c is None else [(v, _rewrite(ct, captions)) for v, ct in c])
+            for n, t, m, c in fields]
+
+
+def _texts(part):
+    fields = [f for _, _, fs in part["fuses"] for f in fs] + part["lock"]
+    for _, text, _, choices in fields:
+        yield text
+        for _, choice_text in choices or ():
+            yield choice_text
+
+
+def make_sibling(entry, template):
+    name = entry["name"]
+    geometry = _sized_geometry(name, entry["flash"], entry["flash_page"], entry["eeprom"],
+                               entry["eeprom_page"])
+    captions = entry.get("captions", {})
+    texts = list(_texts(template))
+    for old in captions:
+        if not any(old in t for t in texts):
+            raise GenerateError("%s: text %r not found in %s" % (name, old, template["name"]))
+    template_flash = template["flash_page_words"] * 2 * template["flash_pages"]
+    if entry["flash"] != template_flash:
+        for text in texts:
+            if re.search(r"\$[0-9A-Fa-f]+", text) and not any(old in text for old in captions):
+                raise GenerateError("%s: flash size differs from %s, and %r names an address"
+                                    % (name, template["name"], text))
+    part = dict(template)
+    part.update(geometry)
+    part.update({"name": name, "signature": entry["signature"],
+                 "source": "%s (sibling of %s)" % (template["source"], template["name"]),
+                 "sibling_source": entry["source"],
+                 "fuses": [(b, d, _rewrite_fields(fs, captions)) for b, d, fs in template["fuses"]],
+                 "lock": _rewrite_fields(template["lock"], captions)})
+    return part
+
+
+def collect_parts(atdf_dir, warn=None):
+    """Every part the list ships: one per ATDF file, then the siblings whose family member is here."""
+    warn = warn or (lambda message: print("generate.py: " + message, file=sys.stderr))
+    files = sorted(Path(atdf_dir).glob("*.atdf"))
+    if not files:
+        raise GenerateError("no .atdf files in %s" % atdf_dir)
+    parts = {}
+    for path in files:
+        part = load_device(path)
+        if part["name"] in parts:
+            raise GenerateError("%s described twice" % part["name"])
+        parts[part["name"]] = part
+    for entry in part_tables.SIBLINGS:
+        if entry["name"] in parts:
+            warn("%s has a device file of its own; its table entry is not used" % entry["name"])
+            continue
+        template = parts.get(entry["template"])
+        if template is None or "sibling_source" in template:
+            warn("%s skipped: %s is not in %s" % (entry["name"], entry["template"], atdf_dir))
+            continue
+        parts[entry["name"]] = make_sibling(entry, template)
+    return [parts[n] for n in sorted(parts, key=lambda n: n.encode())]
+
+
+# ---------------------------------------------------------------- writing
+
+HEADER = """\
+<!--
+  Brindlequartz part list: the AVR parts the application knows, read at start-up.
+  Generated by tools/partlist/generate.py (make partlist); edit the generator, not this file.
+  Made from the vendor's ATDF device description files, Copyright (c) 2018 Microchip
+  Technology Inc., licensed under the Apache License, Version 2.0
+  (http://www.apache.org/licenses/LICENSE-2.0). The vendor's notice and the license text
+  are in PartList.cfg.LICENSE beside this file. Device data was converted to this format;
+  parts marked as siblings take their signature and memory sizes from the vendor's
+  datasheets named in tools/partlist/part_tables.py.
+-->
+"""
+
+
+def _comment(text):
+    if "<" in text or ">" in text or "--" in text:
+        raise GenerateError("comment text would end early: %r" % text)
+    return "<!-- %s -->" % text
+
+
+def _field_lines(fields, indent):
+    lines = []
+    for name, text, mask, choices in fields:
+        attributes = 'mask="0x%02X" name="%s" text="%s"' % (mask, name, text)
+        if choices is None:
+            lines.append('%s<BIT %s>' % (indent, attributes))
+            continue
+        lines.append('%s<ENUMERATOR %s>' % (indent, attributes))
+        for value, choice_text in choices:
+            lines.append('%s  <ENUM val="0x%02X" text="%s">' % (indent, value, choice_text))
+        lines.append('%s</ENUMERATOR>' % indent)
+    return lines
+
+
+def render_part(part):
+    lines = []
+    if "sibling_source" in part:
+        lines.append(_comment("%s: fuses and lock bits from %s; %s"
+                              % (part["name"], part["source"], part["sibling_source"])))
+    else:
+        lines.append(_comment("%s: from %s" % (part["name"], part["source"])))
+    lines.append('<AVRPART name="%s" signature="0x%06X">' % (part["name"], part["signature"]))
+    lines.append('  <MEMORY FlashPageSizeW="%d" FlashNoOfPages="%d" EEpromPageSize="%d" '
+                 'EEpromNoOfPages="%d">' % (part["flash_page_words"], part["flash_pages"],
+                                            part["eeprom_page"], part["eeprom_pages"]))
+    if part["hv_mode"] is not None:
+        lines.append('  <HVMODE val="%d">' % part["hv_mode"])
+    for address, label in part["osccal"]:
+        lines.append('  <OSCCAL val="0x%02X" text="%s">' % (address, label))
+    if part["fuses"]:
+        lines.append("  <FUSE>")
+        for byte, _, fields in part["fuses"]:
+            lines.append("    <%s>" % byte)
+            lines.extend(_field_lines(fields, "      "))
+            lines.append("    </%s>" % byte)
+        for byte, default, _ in part["fuses"]:
+            if default is not None:
+                lines.append('    <DEFAULT%s val="0x%02X">' % (byte, default))
+        lines.append("  </FUSE>")
+    if part["lock"]:
+        lines.append("  <LOCKBIT>")
+        lines.extend(_field_lines(part["lock"], "    "))
+        lines.append("  </LOCKBIT>")
+    lines.append("</AVRPART>")
+    return lines
+
+
+def render(parts):
+    lines = [HEADER.rstrip("\n")]
+    for part in parts:
+        lines.append("")
+        lines.extend(render_part(part))
+    return ("\n".join(lines) + "\n").encode("ascii")
+
+
+def _expected_fields(fields, target):
+    return [{"name": n, "text": t, "mask": m, "isEnumerator": c is not None, "targetByte": target,
+             "choices": [{"value": v, "text": ct} for v, ct in (c or ())]}
+            for n, t, m, c in fields]
+
+
+def expected_record(part):
+    """The record the application's reader should build from the part's entry."""
+    defaults = {b: d for b, d, _ in part["fuses"]}
+    return {
+        "name": part["name"], "signature": part["signature"],
+        "flashPageSizeW": part["flash_page_words"], "flashNoOfPages": part["flash_pages"],
+        "eepromPageSize": part["eeprom_page"], "eepromNoOfPages": part["eeprom_pages"],
+        "hvMode": part["hv_mode"],
+        "defaultLow": defaults.get("LOW"), "defaultHigh": defaults.get("HIGH"),
+        "defaultExtended": defaults.get("EXTENDED"),
+        "osccal": [{"label": label, "address": address} for address, label in part["osccal"]],
+        "fuseBits": [f for byte, _, fields in part["fuses"]
+                     for f in _expected_fields(fields, TARGET_CODE[byte])],
+        "lockBits": _expected_fields(part["lock"], 4),
+    }
+
+
+def check_readback(data, parts):
+    """Reads the text back with the reader's rules; every part must come out as meant."""
+    read = partlist_reader.read_part_list(data)
+    if list(read) != [p["name"] for p in parts]:
+        raise GenerateError("read back %d parts, wrote %d" % (len(read), len(parts)))
+    for part in parts:
+        want = expected_record(part)
+        got = read[part["name"]]
+        if got != want:
+            keys = [k for k in want if want[k] != got.get(k)]
+            raise GenerateError("%s reads back differently in %s" % (part["name"], ", ".join(keys)))
+
+
+def license_text(atdf_dir):
+    notice = (Path(atdf_dir) / "LICENSE").read_text(encoding="utf-8").rstrip() + "\n"
+    parts = [
+        "PartList.cfg is made from the vendor's ATDF device description files by\n"
+        "tools/partlist/generate.py; the device data was converted to the part list format.\n"
+        "The vendor's notice for those files follows, then the license it names.\n",
+        "-" * 78 + "\n" + notice,
+    ]
+    if APACHE_TEXT.exists():
+        parts.append("-" * 78 + "\n" + APACHE_TEXT.read_text(encoding="utf-8"))
+    return "\n".join(parts).encode("utf-8")
+
+
+def default_atdf_dir():
+    return os.environ.get("BQ_ATDF_DIR") or str(REPO_ROOT.parent / "shared" / "atdf")
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--atdf", default=default_atdf_dir(),
+                        help="folder of vendor .atdf files (default: $BQ_ATDF_DIR or ../shared/atdf)")
+    parser.add_argument("--output", default=str(REPO_ROOT / "PartList.cfg"))
+    parser.add_argument("--license-output", default=None,
+                        help="license notice file (default: OUTPUT.LICENSE)")
+    args = parser.parse_args(argv)
+    license_output = args.license_output or args.output + ".LICENSE"
+    if not Path(args.atdf).is_dir():
+        print("generate.py: ATDF folder %s not found (set BQ_ATDF_DIR or pass --atdf)" % args.atdf,
+              file=sys.stderr)
+        return 2
+    try:
+        parts = collect_parts(args.atdf)
+        data = render(parts)
+        check_readback(data, parts)
+        license_data = license_text(args.atdf)
+    except GenerateError as e:
+        print("generate.py: %s" % e, file=sys.stderr)
+        return 1
+    Path(args.output).write_bytes(data)
+    Path(license_output).write_bytes(license_data)
+    print("generate.py: %d parts written to %s" % (len(parts), args.output))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
