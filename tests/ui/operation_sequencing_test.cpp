@@ -1,0 +1,222 @@
+// The chip command flows against the in-process simulated programmer.
+
+#include "ui/operation_sequencing.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+
+#include "sim/sim_port_driver.h"
+#include "tests/ui/test_parts.h"
+
+namespace bq {
+namespace {
+
+class ScriptedAnswer : public QuestionView {
+ public:
+  explicit ScriptedAnswer(bool yes) : yes(yes) {}
+  bool AskYesNo(const std::string& t, const std::string& c) override {
+    ++asked;
+    text = t;
+    caption = c;
+    return yes;
+  }
+  bool yes;
+  int asked = 0;
+  std::string text, caption;
+};
+
+class FlowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::FillTestParts(app.parts);
+    driver = std::make_shared<SimPortDriver>(&app.parts);
+    app.port.AddDriver(driver);
+    app.selection.FillChipSelector();
+    app.selection.ApplyChipSelection();  // ISPONLY, the first name
+    ASSERT_TRUE(app.StartProgrammer());
+  }
+  void Select(const std::string& name) {
+    ASSERT_TRUE(app.selection.PickChipByName(name));
+    app.selection.ApplyChipSelection();
+  }
+  std::vector<std::string> TextsSince(std::uint32_t mark) {
+    std::vector<std::string> out;
+    for (std::uint32_t s = mark; s < app.log.NextSerial(); ++s) out.push_back(app.log.EntryBySerial(s).text);
+    return out;
+  }
+  std::uint32_t Packets(const std::string& port, std::uint8_t code) {
+    return driver->LineFor(port)->With([code](SimProgrammer& p) { return p.PacketsReceived(code); });
+  }
+
+  AppState app;
+  std::shared_ptr<SimPortDriver> driver;
+  ScriptedAnswer no{false};
+  ScriptedAnswer yes{true};
+};
+
+TEST_F(FlowTest, IdentifyInTheSocketSelectsPartAndHighVoltageMode) {
+  app.settings.COMPort = "sim:TINYHV:socket";
+  EXPECT_EQ(IdentifyCommand(app), IdentifyOutcome::Detected);
+  EXPECT_EQ(app.selection.ChipSelectorText(), "TINYHV");
+  EXPECT_EQ(app.selection.SelectedProgMode(), 3);
+  EXPECT_EQ(TextsSince(0), (std::vector<std::string>{
+                               "Chip detect successfully.",
+                               "Name: TINYHV, Signature: 0x1E930B, Connected to: Socket"}));
+  EXPECT_EQ(app.log.EntryBySerial(0).kind, LogKind::LogSuccess);
+}
+
+TEST_F(FlowTest, IdentifyOverIspSelectsIspEvenAfterAnIspOnlyPart) {
+  app.settings.COMPort = "sim:MEGAPP:isp";
+  ASSERT_EQ(app.selection.modeEntries(), (std::vector<std::string>{"ISP"}));
+  EXPECT_EQ(IdentifyCommand(app), IdentifyOutcome::Detected);
+  EXPECT_EQ(app.selection.ChipSelectorText(), "MEGAPP");
+  EXPECT_EQ(app.selection.ModeSelectorText(), "ISP");
+  EXPECT_EQ(app.selection.SelectedProgMode(), 4);
+  EXPECT_EQ(app.log.Row(0).text, "Name: MEGAPP, Signature: 0x1E950F, Connected to: ISP");
+}
+
+TEST_F(FlowTest, IdentifyWithoutAChipOrWithAnUnknownOne) {
+  app.settings.COMPort = "sim:TINYHV:socket";
+  driver->LineFor(app.settings.COMPort)->With([](SimProgrammer& p) { p.chip().signature = 0x1E1234; });
+  EXPECT_EQ(IdentifyCommand(app), IdentifyOutcome::UnknownChip);
+  EXPECT_EQ(TextsSince(0), (std::vector<std::string>{"Detect unknown chip.", "Signature: 0x1E1234"}));
+  EXPECT_EQ(app.selection.chip().name, "ISPONLY");  // selection unchanged
+
+  driver->LineFor(app.settings.COMPort)->With([](SimProgrammer& p) { p.chip().signature = 0xFFFFFF; });
+  const std::uint32_t mark = app.log.NextSerial();
+  EXPECT_EQ(IdentifyCommand(app), IdentifyOutcome::NoChip);
+  EXPECT_EQ(app.log.Row(0).text, kNoChipText);
+  EXPECT_EQ(app.log.Row(0).kind, LogKind::LogError);
+  EXPECT_GT(app.log.NextSerial(), mark);
+}
+
+TEST_F(FlowTest, IspPreparationDetectsTheClockBeforeTheSignature) {
+  Select("MEGAPP");
+  app.selection.PickMode(1);  // ISP
+  app.settings.COMPort = "sim:MEGAPP:isp";
+  driver->LineFor(app.settings.COMPort)->With([](SimProgrammer& p) { p.options().ispMaxClock = 3; });
+  EXPECT_TRUE(PrepareOperation(app, no));
+  EXPECT_EQ(TextsSince(0), (std::vector<std::string>{"Autodetect ISP frequency", "Set ISP Frequency: 921.60 kHz",
+                                                     "Read Signature: 0x1E950F (Chip: MEGAPP)"}));
+  EXPECT_EQ(no.asked, 0);
+
+  // A fixed clock is set without detection.
+  app.settings.ISPSpeed = 6;
+  const std::uint32_t mark = app.log.NextSerial();
+  EXPECT_TRUE(PrepareOperation(app, no));
+  EXPECT_EQ(TextsSince(mark)[0], "Set ISP Frequency: 115.20 kHz");
+}
+
+TEST_F(FlowTest, IspWithoutTargetReportsTheClockError) {
+  Select("MEGAPP");
+  app.selection.PickMode(1);
+  app.settings.COMPort = "sim:MEGAPP:socket";  // nothing on the ISP cable
+  EXPECT_EQ(PrepareOperationOutcome(app, no), PrepareOutcome::IspClockFailed);
+  EXPECT_EQ(app.log.Row(0), (LogEntry{LogKind::LogError, "ERROR: Autodetect ISP Frequency."}));
+}
+
+TEST_F(FlowTest, HighVoltageModeMakesNoClockRequest) {
+  Select("TINYHV");
+  app.settings.COMPort = "sim:TINYHV:socket";
+  EXPECT_TRUE(PrepareOperation(app, no));
+  EXPECT_EQ(TextsSince(0), (std::vector<std::string>{"Read Signature: 0x1E930B (Chip: TINYHV)"}));
+  EXPECT_EQ(Packets(app.settings.COMPort, CMD_DETECT_ISP_CLOCK), 0u);
+  EXPECT_EQ(Packets(app.settings.COMPort, CMD_SET_ISP_CLOCK), 0u);
+}
+
+TEST_F(FlowTest, SignatureMismatchAnsweredNoStartsNothingAndYesProceeds) {
+  Select("TINYHV");
+  app.selection.PickMode(1);  // ISP
+  app.settings.COMPort = "sim:MEGAPP:isp";
+  EXPECT_FALSE(EraseCommand(app, no));
+  EXPECT_EQ(no.asked, 1);
+  EXPECT_EQ(no.text, "Signature does not match selected device !\r\n\r\nContinue ?");
+  EXPECT_EQ(no.caption, "Warning");
+  EXPECT_EQ(app.log.Row(0), (LogEntry{LogKind::LogWarning, "Signature does not match selected device !"}));
+  EXPECT_EQ(app.log.Row(1).text, "Read Signature: 0x1E950F (Chip: MEGAPP)");
+  EXPECT_EQ(Packets(app.settings.COMPort, CMD_CHIP_ERASE), 0u);
+
+  EXPECT_TRUE(EraseCommand(app, yes));
+  EXPECT_EQ(app.log.Row(0), (LogEntry{LogKind::LogSuccess, "Chip erased"}));
+  EXPECT_EQ(Packets(app.settings.COMPort, CMD_CHIP_ERASE), 1u);
+}
+
+TEST_F(FlowTest, BusyWorkerRefusesEveryCommand) {
+  Select("TINYHV");
+  app.settings.COMPort = "sim:TINYHV:socket";
+  driver->LineFor(app.settings.COMPort)->With([](SimProgrammer& p) {
+    p.options().blankCheckTime = std::chrono::milliseconds(400);
+  });
+  ASSERT_TRUE(BlankCheckCommand(app, no));
+  ASSERT_TRUE(app.programmer.IsBusy());
+  EXPECT_FALSE(ReadMemoryCommand(app, no));
+  EXPECT_EQ(app.log.Row(0), (LogEntry{LogKind::LogError, "Programmer is BUSY !!!"}));
+  EXPECT_FALSE(ReadCalibrationCommand(app, no));
+  EXPECT_EQ(app.log.Row(0).text, "Programmer is BUSY !!!");
+  app.programmer.WaitIdle();
+  EXPECT_EQ(app.log.Row(0), (LogEntry{LogKind::LogSuccess, "Chip is empty"}));
+}
+
+TEST_F(FlowTest, PortThatDoesNotOpenStopsSilently) {
+  Select("TINYHV");
+  app.settings.COMPort = "sim:NOSUCHPART";
+  EXPECT_EQ(PrepareOperationOutcome(app, no), PrepareOutcome::PortNotOpened);
+  EXPECT_EQ(app.log.NextSerial(), 0u);
+  EXPECT_EQ(PortOpenErrorText(app.settings.COMPort), "Error Open Serial Port (sim:NOSUCHPART) !!!");
+  EXPECT_EQ(IdentifyCommand(app), IdentifyOutcome::NotRun);
+  EXPECT_EQ(app.log.NextSerial(), 0u);
+}
+
+TEST_F(FlowTest, MissingMemoryOfTheTabEndsAfterTheSignature) {
+  app.settings.COMPort = "sim:ISPONLY:isp";
+  app.tab = BufferTab::Eeprom;
+  EXPECT_EQ(PrepareOperationOutcome(app, no), PrepareOutcome::NoSuchMemory);
+  EXPECT_FALSE(EraseCommand(app, no));
+  EXPECT_EQ(app.log.Row(0).text, "Read Signature: 0x1E9007 (Chip: ISPONLY)");
+  EXPECT_EQ(Packets(app.settings.COMPort, CMD_CHIP_ERASE), 0u);
+}
+
+TEST_F(FlowTest, CalibrationKeepsTheOldTextOfAFailedByte) {
+  app.parts.RecordFor("TINYHV").osccal[2] = OsccalEntry{"4.0 MHz", 2};
+  Select("TINYHV");
+  app.settings.COMPort = "sim:TINYHV:socket";
+  ASSERT_TRUE(ReadCalibrationCommand(app, no));
+  EXPECT_EQ(app.calibration.ValueText(0), "0xA0");
+  EXPECT_EQ(app.calibration.ValueText(1), "0xA1");
+  EXPECT_EQ(app.calibration.ValueText(2), "0xA2");
+  EXPECT_EQ(app.log.Row(0), (LogEntry{LogKind::LogSuccess, "Read Calibration Bytes"}));
+
+  app.calibration.SetValueText(1, "old");
+  driver->LineFor(app.settings.COMPort)->With([](SimProgrammer& p) {
+    p.options().faults.push_back(*ParseSimFault("0x11:error=1@5"));  // the second byte of this read
+  });
+  ASSERT_TRUE(ReadCalibrationCommand(app, no));
+  EXPECT_EQ(app.calibration.ValueText(0), "0xA0");
+  EXPECT_EQ(app.calibration.ValueText(1), "old");
+  EXPECT_EQ(app.calibration.ValueText(2), "0xA2");
+  EXPECT_EQ(app.log.Row(0).text, "Read Calibration Bytes");
+  EXPECT_EQ(app.log.Row(1).text, "ERROR: Unknown Command");
+}
+
+TEST_F(FlowTest, FusesRoundTripThroughTheEditors) {
+  Select("TINYHV");
+  app.settings.COMPort = "sim:TINYHV:socket";
+  app.fuseEditor.SetByte(kTargetLow, 0xE2);
+  ASSERT_TRUE(WriteFusesCommand(app, no));
+  app.programmer.WaitIdle();
+  SetDefaultFusesCommand(app);
+  EXPECT_EQ(app.log.Row(0), (LogEntry{LogKind::LogInfo, "Set Default Fuses"}));
+  EXPECT_EQ(app.fuseEditor.ByteValue(kTargetLow), 0x62);
+  ASSERT_TRUE(ReadFusesCommand(app, no));
+  app.programmer.WaitIdle();
+  EXPECT_EQ(app.fuseEditor.ByteValue(kTargetLow), 0xE2);
+  EXPECT_EQ(app.fuseEditor.byteRows().at(0).valueText, "0xE2");
+  EXPECT_EQ(app.log.Row(0).text, "Read EXTENDEND: 0xFF");
+  SetDefaultLockBitsCommand(app);
+  EXPECT_EQ(app.log.Row(0).text, "Set Default Lock Bits");
+}
+
+}  // namespace
+}  // namespace bq
