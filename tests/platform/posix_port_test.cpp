@@ -1,0 +1,255 @@
+#include "platform/posix/posix_port_driver.h"
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+
+#include "platform/posix/pty_simulator.h"
+#include "sim/sim_chip.h"
+#include "tests/platform/platform_test_util.h"
+
+namespace bq::test {
+namespace {
+
+PartRecord Mega8Like() {
+  PartRecord r;
+  r.signature = 0x1E9307;
+  r.flashPageSizeW = 32;
+  r.flashNoOfPages = 128;
+  r.eepromPageSize = 4;
+  r.eepromNoOfPages = 128;
+  r.hvMode = 1;
+  return r;
+}
+
+std::unique_ptr<PtySimulator> StartSim(std::initializer_list<const char*> faults = {},
+                                       bool pace = false) {
+  SimOptions o;
+  o.pace = pace;
+  for (const char* f : faults) o.faults.push_back(*ParseSimFault(f));
+  auto sim = std::make_unique<PtySimulator>(
+      std::make_shared<SimChip>(SimChip::FromPart("ATmega8", Mega8Like())), o);
+  EXPECT_TRUE(sim->Start());
+  return sim;
+}
+
+const Bytes kFirmware = {0x48, 0x56, 0xDA, 0, 2, 1, 7};
+
+TEST(PosixPort, TalksToTheSimulatorThroughAPseudoTerminal) {
+  auto sim = StartSim();
+  PosixPortDriver driver;
+  auto port = driver.Open(sim->SlavePath());
+  ASSERT_NE(port, nullptr);
+  EXPECT_EQ(Exchange(*port, Packet(0xC0), 7), kFirmware);
+  EXPECT_EQ(Exchange(*port, Packet(0x10, {1}), 8), (Bytes{0x48, 0x56, 0xD1, 0, 3, 0x1E, 0x93, 0x07}));
+}
+
+TEST(PosixPort, SetsRawEightNOneAt115200AndKeepsHardwareFlowControl) {
+  auto sim = StartSim();
+  {
+    // Cooked settings and RTS/CTS before the program opens the port.
+    const int fd = ::open(sim->SlavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    termios t{};
+    ASSERT_EQ(::tcgetattr(fd, &t), 0);
+    t.c_lflag |= ICANON | ECHO | ISIG;
+    t.c_iflag |= ICRNL | IXON;
+    t.c_oflag |= OPOST;
+    t.c_cflag |= PARENB | CSTOPB | CRTSCTS;
+    t.c_cflag = (t.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7;
+    ::cfsetspeed(&t, B9600);
+    ASSERT_EQ(::tcsetattr(fd, TCSANOW, &t), 0);
+    ::close(fd);
+  }
+  PosixPortDriver driver;
+  auto port = driver.Open(sim->SlavePath());
+  ASSERT_NE(port, nullptr);
+  const int probe = ::open(sim->SlavePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(probe, 0);  // root passes TIOCEXCL; the settings are the line's
+  termios t{};
+  ASSERT_EQ(::tcgetattr(probe, &t), 0);
+  ::close(probe);
+  EXPECT_EQ(::cfgetispeed(&t), static_cast<speed_t>(B115200));
+  EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B115200));
+  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB), 0u);
+  EXPECT_NE(t.c_cflag & CREAD, 0u);
+  EXPECT_NE(t.c_cflag & CRTSCTS, 0u) << "flow control stays as the port had it";
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+  EXPECT_EQ(t.c_iflag & (ICRNL | IXON), 0u);
+  EXPECT_EQ(t.c_oflag & OPOST, 0u);
+  // Raw: bytes that a cooked line would change pass unchanged both ways.
+  EXPECT_EQ(Exchange(*port, Packet(0x11, {1, 0x6A}), 6), (Bytes{0x48, 0x56, 0xD9, 0, 1, 0x0A}));
+}
+
+TEST(PosixPort, ReadGivesUpAfterTheTotalTimeOutOnSilence) {
+  auto sim = StartSim({"0xC0:silence"});
+  PosixPortDriver driver;
+  auto port = driver.Open(sim->SlavePath());
+  ASSERT_NE(port, nullptr);
+  const Bytes p = Packet(0xC0);
+  ASSERT_TRUE(port->Write(p.data(), p.size()));
+  const ReadResult r = TimedRead(*port, 5);  // 2000 + 5 * 50 ms
+  EXPECT_EQ(r.count, 0);
+  EXPECT_GE(r.seconds, 2.24);
+  EXPECT_LT(r.seconds, 3.5);
+}
+
+TEST(PosixPort, ReadEndsFiftyMillisecondsAfterTheLastByte) {
+  auto sim = StartSim({"0x10:short"});  // promises 4 payload bytes, sends 3
+  PosixPortDriver driver;
+  auto port = driver.Open(sim->SlavePath());
+  ASSERT_NE(port, nullptr);
+  const Bytes p = Packet(0x10, {1});
+  ASSERT_TRUE(port->Write(p.data(), p.size()));
+  EXPECT_EQ(TimedRead(*port, 5).count, 5);
+  const ReadResult r = TimedRead(*port, 4);
+  EXPECT_EQ(r.count, 3);
+  EXPECT_GE(r.seconds, 0.045);
+  EXPECT_LT(r.seconds, 1.0) << "the inter-byte gap ends the read, not the total time-out";
+}
+
+TEST(PosixPort, HangUpFailsTheReadPromptly) {
+  auto sim = StartSim({"0xC1:hangup"});
+  PosixPortDriver driver;
+  auto port = driver.Open(sim->SlavePath());
+  ASSERT_NE(port, nullptr);
+  EXPECT_EQ(Exchange(*port, Packet(0xC0), 7), kFirmware);
+  const Bytes p = Packet(0xC1);
+  ASSERT_TRUE(port->Write(p.data(), p.size()));
+  const ReadResult r = TimedRead(*port, 5);
+  EXPECT_EQ(r.count, -1);
+  EXPECT_LT(r.seconds, 1.0);
+  EXPECT_TRUE(sim->HungUp());
+}
+
+TEST(PosixPort, OnlyOneProgramHoldsAPortAtATime) {
+  auto sim = StartSim();
+  PosixPortDriver driver;
+  auto first = driver.Open(sim->SlavePath());
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(driver.Open(sim->SlavePath()), nullptr);
+  first.reset();
+  auto again = driver.Open(sim->SlavePath());
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(Exchange(*again, Packet(0xC0), 7), kFirmware);
+}
+
+TEST(PosixPort, NamesWithoutAPathAreDevices) {
+  EXPECT_EQ(PosixPortDriver::DevicePath("ttyUSB0"), "/dev/ttyUSB0");
+  EXPECT_EQ(PosixPortDriver::DevicePath("/dev/pts/3"), "/dev/pts/3");
+  EXPECT_EQ(PosixPortDriver::DevicePath("./link"), "./link");
+
+  auto sim = StartSim();
+  PosixPortDriver driver;
+  const std::string name = "bq-test-port-" + std::to_string(::getpid());
+  const std::string devLink = "/dev/" + name;
+  if (::symlink(sim->SlavePath().c_str(), devLink.c_str()) != 0) GTEST_SKIP() << "cannot write /dev";
+  auto port = driver.Open(name);
+  ::unlink(devLink.c_str());
+  ASSERT_NE(port, nullptr);
+  EXPECT_EQ(Exchange(*port, Packet(0xC0), 7), kFirmware);
+}
+
+TEST(PosixPort, RefusesWhatIsNotASerialDevice) {
+  TempDir dir;
+  const auto file = dir.path() / "plain";
+  std::ofstream(file) << "x";
+  PosixPortDriver driver;
+  EXPECT_EQ(driver.Open(file.string()), nullptr);
+  EXPECT_EQ(driver.Open((dir.path() / "absent").string()), nullptr);
+  EXPECT_EQ(driver.Open(""), nullptr);
+  EXPECT_FALSE(driver.Handles("sim"));
+  EXPECT_FALSE(driver.Handles("sim:ATmega8:isp"));
+  EXPECT_TRUE(driver.Handles("ttyUSB0"));
+}
+
+// A sysfs tree with the shapes of the real one: class/tty/NAME/device links to a device
+// folder with driver and subsystem links.
+class FakeSysfs {
+ public:
+  explicit FakeSysfs(const std::filesystem::path& root) : root_(root) {
+    std::filesystem::create_directories(root_ / "class" / "tty");
+  }
+  void Add(const std::string& name, const std::string& devicePath, const std::string& driver,
+           const std::string& subsystem, const char* type = nullptr) {
+    namespace fs = std::filesystem;
+    const fs::path dev = root_ / "devices" / devicePath;
+    fs::create_directories(dev);
+    fs::create_directories(root_ / "bus" / subsystem / "drivers" / driver);
+    if (!fs::is_symlink(dev / "driver")) {  // placeholder ports share one device
+      fs::create_symlink(root_ / "bus" / subsystem / "drivers" / driver, dev / "driver");
+      fs::create_symlink(root_ / "bus" / subsystem, dev / "subsystem");
+    }
+    const fs::path tty = root_ / "class" / "tty" / name;
+    fs::create_directories(tty);
+    fs::create_symlink(dev, tty / "device");
+    if (type) std::ofstream(tty / "type") << type << "\n";
+  }
+  void AddVirtual(const std::string& name) {
+    std::filesystem::create_directories(root_ / "class" / "tty" / name);
+  }
+
+ private:
+  std::filesystem::path root_;
+};
+
+TEST(PosixPortList, ListsRealSerialDevicesInNaturalOrder) {
+  TempDir dir;
+  FakeSysfs sys(dir.path());
+  sys.Add("ttyUSB10", "pci0/usb1/1-2/1-2:1.0/ttyUSB10", "ftdi_sio", "usb-serial");
+  sys.Add("ttyUSB2", "pci0/usb1/1-1/1-1:1.0/ttyUSB2", "cp210x", "usb-serial");
+  sys.Add("ttyACM0", "pci0/usb1/1-3/1-3:1.0", "cdc_acm", "usb");
+  sys.Add("ttyS0", "pnp0/00:04", "serial", "pnp", "4");
+  sys.Add("ttyS1", "platform/serial8250", "serial8250", "platform", "0");  // placeholder
+  sys.Add("ttyS12", "platform/serial8250", "serial8250", "platform", "0");
+  sys.Add("ttyAMA0", "platform/fe201000.serial", "uart-pl011", "amba", "91");
+  sys.Add("ttyHS0", "pci0/uart/bluetooth/hci0/ttyHS0", "hci_uart", "serial", "4");
+  sys.AddVirtual("rfcomm0");
+  sys.AddVirtual("tty1");
+  sys.AddVirtual("ptmx");
+  PosixPortDriver driver(dir.path().string());
+  EXPECT_EQ(driver.Enumerate(),
+            (std::vector<std::string>{"ttyACM0", "ttyAMA0", "ttyS0", "ttyUSB2", "ttyUSB10"}));
+  EXPECT_EQ(driver.Enumerate(), driver.Enumerate()) << "listing twice gives the same list";
+}
+
+TEST(PosixPortList, MissingSysfsGivesAnEmptyList) {
+  TempDir dir;
+  PosixPortDriver driver((dir.path() / "none").string());
+  EXPECT_TRUE(driver.Enumerate().empty());
+}
+
+TEST(PosixPortList, NaturalOrder) {
+  std::vector<std::string> names = {"ttyUSB10", "ttyS2", "ttyUSB9", "ttyS10", "ttyACM0", "ttyS02"};
+  std::sort(names.begin(), names.end(), NaturalLess);
+  EXPECT_EQ(names, (std::vector<std::string>{"ttyACM0", "ttyS2", "ttyS02", "ttyS10", "ttyUSB9", "ttyUSB10"}));
+}
+
+TEST(PtySimulatorPacing, KeepsToTheWireRate) {
+  auto sim = StartSim({}, /*pace=*/true);
+  PosixPortDriver driver;
+  auto port = driver.Open(sim->SlavePath());
+  ASSERT_NE(port, nullptr);
+  // 9 chunks of 256 bytes: 2304 payload bytes take at least 0.2 s at 115200 baud.
+  ASSERT_EQ(Exchange(*port, Packet(0x30, {1, 1, 32, 0, 36}), 5).size(), 5u);
+  const auto t0 = Clock::now();
+  std::size_t payload = 0;
+  for (int i = 0; i < 9; ++i) {
+    const Bytes a = Exchange(*port, Packet(0x30), 261);
+    ASSERT_EQ(a.size(), 261u);
+    payload += a.size() - 5;
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  EXPECT_EQ(payload, 2304u);
+  EXPECT_GE(seconds, 0.19);
+  EXPECT_LT(seconds, 2.0);
+}
+
+}  // namespace
+}  // namespace bq::test
