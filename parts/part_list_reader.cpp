@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <limits>
+#include <string>
 
 #include "core/text.h"
 
@@ -38,36 +39,59 @@ void ReadField(std::string_view& content, const PartListTag& tag, std::uint8_t t
   if (field.isEnumerator) ParseEnumerator(content, field.choices);
 }
 
+char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// First position of needle in text with a..z and A..Z taken as equal, or npos.
+std::size_t FindIgnoringCase(std::string_view text, std::string_view needle) {
+  if (needle.size() > text.size()) return std::string_view::npos;
+  for (std::size_t at = 0; at + needle.size() <= text.size(); ++at) {
+    std::size_t i = 0;
+    while (i < needle.size() && UpperAscii(text[at + i]) == UpperAscii(needle[i])) ++i;
+    if (i == needle.size()) return at;
+  }
+  return std::string_view::npos;
+}
+
 bool IsFieldTag(const std::string& name) { return name == "BIT" || name == "ENUMERATOR"; }
+
+// Drops every LF and every CR directly before an LF, moving the rest of the text down.
+void JoinLinesInPlace(std::string& text) {
+  std::size_t out = 0;
+  std::size_t in = 0;
+  while (in < text.size()) {
+    const auto lf = text.find('\n', in);
+    const std::size_t end = lf == std::string::npos ? text.size() : lf;
+    std::size_t length = end - in;
+    if (lf != std::string::npos && length > 0 && text[end - 1] == '\r') --length;
+    if (out != in) std::char_traits<char>::move(text.data() + out, text.data() + in, length);
+    out += length;
+    in = lf == std::string::npos ? text.size() : lf + 1;
+  }
+  text.resize(out);
+}
 
 }  // namespace
 
 std::string JoinPartListLines(std::string_view raw) {
-  std::string joined;
-  joined.reserve(raw.size());
-  while (!raw.empty()) {
-    const auto end = raw.find('\n');
-    std::string_view line = raw.substr(0, end);
-    if (end == std::string_view::npos) {
-      raw = {};
-    } else {
-      raw.remove_prefix(end + 1);
-      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    }
-    joined.append(line);
-  }
-  return joined;
+  std::string text(raw);
+  JoinLinesInPlace(text);
+  return text;
 }
 
 bool ReadPartListText(const std::string& fileName, std::string& content) {
   std::ifstream in(fileName, std::ios::binary);
   if (!in.is_open()) return false;
-  std::string raw;
+  content.clear();
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  in.clear();
+  in.seekg(0, std::ios::beg);
+  if (size > 0) content.reserve(static_cast<std::size_t>(size));
   char chunk[64 * 1024];
   while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-    raw.append(chunk, static_cast<std::size_t>(in.gcount()));
+    content.append(chunk, static_cast<std::size_t>(in.gcount()));
   }
-  content = JoinPartListLines(raw);
+  JoinLinesInPlace(content);
   return true;
 }
 
@@ -93,9 +117,8 @@ PartListTag NextTag(std::string_view& content) {
 }
 
 std::string GetAttribute(std::string_view attributes, std::string_view name) {
-  // Upper-casing keeps every byte in place, so positions found in the copy hold in the original.
-  const auto at = ToUpperAscii(attributes).find(ToUpperAscii(name));
-  if (at == std::string::npos) return {};
+  const auto at = FindIgnoringCase(attributes, name);
+  if (at == std::string_view::npos) return {};
   std::string_view rest = attributes.substr(at + name.size());
   const auto open = rest.find('"');
   if (open == std::string_view::npos) return {};
