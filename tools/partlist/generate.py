@@ -311,16 +311,30 @@ HEADER = """\
   Technology Inc., licensed under the Apache License, Version 2.0
   (http://www.apache.org/licenses/LICENSE-2.0). The vendor's notice and the license text
   are in PartList.cfg.LICENSE beside this file. Device data was converted to this format;
-  parts marked as siblings take their signature and memory sizes from the vendor's
+  parts marked as siblings take their signature and flash and EEPROM sizes from the vendor's
   datasheets named in tools/partlist/part_tables.py.
 -->
 """
 
 
-def _comment(text):
+READER_TAGS = ("AVRPART", "MEMORY", "HVMODE", "OSCCAL", "FUSE", "LOCKBIT", "LOW", "HIGH",
+               "EXTENDED", "DEFAULTLOW", "DEFAULTHIGH", "DEFAULTEXTENDED", "BIT", "ENUMERATOR",
+               "ENUM")
+
+
+def _check_comment(text):
+    """A comment is one unknown tag to the reader: no bracket may end it early, and it
+    names none of the reader's tags, so that no reader could take it for one."""
     if "<" in text or ">" in text or "--" in text:
         raise GenerateError("comment text would end early: %r" % text)
-    return "<!-- %s -->" % text
+    words = set(re.findall(r"[A-Z]+", text.upper()))
+    if words & set(READER_TAGS):
+        raise GenerateError("comment names a part list tag: %r" % text)
+    return text
+
+
+def _comment(text):
+    return "<!-- %s -->" % _check_comment(text)
 
 
 def _field_lines(fields, indent):
@@ -340,7 +354,7 @@ def _field_lines(fields, indent):
 def render_part(part):
     lines = []
     if "sibling_source" in part:
-        lines.append(_comment("%s: fuses and lock bits from %s; %s"
+        lines.append(_comment("%s: fields from %s; %s"
                               % (part["name"], part["source"], part["sibling_source"])))
     else:
         lines.append(_comment("%s: from %s" % (part["name"], part["source"])))
@@ -371,6 +385,7 @@ def render_part(part):
 
 
 def render(parts):
+    _check_comment(HEADER.strip()[len("<!--"):-len("-->")])
     lines = [HEADER.rstrip("\n")]
     for part in parts:
         lines.append("")
