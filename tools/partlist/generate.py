@@ -72,10 +72,25 @@ def _pin_count(root):
     return min(counts) if counts else None
 
 
+def _pp_control_stack(device):
+    """The parallel programming control stack as numbers, or None."""
+    for group in device.findall("property-groups/property-group"):
+        if group.get("name") != "PP_INTERFACE":
+            continue
+        for prop in group.findall("property"):
+            if prop.get("name") == "PpControlStack":
+                try:
+                    return [int(s, 16) for s in prop.get("value", "").split()]
+                except ValueError:
+                    raise GenerateError("%s: unreadable PpControlStack" % device.get("name"))
+    return None
+
+
 def hv_mode_of(root, device):
     """HVMODE value for a device, or None for ISP only. See docs/parts-shipped.md."""
     name = device.get("name")
-    kinds = {(i.get("type") or i.get("name") or "").lower() for i in device.findall("interfaces/interface")}
+    kinds = {(i.get("type") or i.get("name") or "").lower()
+             for i in device.findall("interfaces/interface")}
     if "hvsp" in kinds:
         return HV_SERIAL
     if "hvpp" not in kinds:
@@ -83,14 +98,10 @@ def hv_mode_of(root, device):
     pins = _pin_count(root)
     by_pins = None if pins is None else (HV_PARALLEL_20PIN if pins <= 20 else HV_PARALLEL_WIDE)
     by_wiring = None
-    for group in device.findall("property-groups/property-group"):
-        if group.get("name") != "PP_INTERFACE":
-            continue
-        for prop in group.findall("property"):
-            if prop.get("name") == "PpControlStack":
-                stack = prop.get("value", "").upper().replace("0X", "0x").split()
-                wide = [s.upper().replace("0X", "0x") for s in WIDE_SOCKET_PP_STACK]
-                by_wiring = HV_PARALLEL_WIDE if stack[:len(wide)] == wide else HV_PARALLEL_20PIN
+    stack = _pp_control_stack(device)
+    if stack is not None:
+        wide = [int(s, 16) for s in WIDE_SOCKET_PP_STACK]
+        by_wiring = HV_PARALLEL_WIDE if stack[:len(wide)] == wide else HV_PARALLEL_20PIN
     if by_pins is not None and by_wiring is not None and by_pins != by_wiring:
         raise GenerateError("%s: %d pins but the parallel programming wiring of mode %d"
                             % (name, pins, by_wiring))
