@@ -19,6 +19,12 @@ constexpr int kMaxIdleReadAnswers = 8;
 // Piece size used to drain an answer that announced more than 256 payload bytes.
 constexpr std::size_t kDrainPieceBytes = 32;
 
+// One read of exactly n bytes.
+bool ReadExact(SerialConnection& link, std::uint8_t* buffer, std::size_t n) {
+  const long got = link.Read(buffer, n);
+  return got >= 0 && static_cast<std::size_t>(got) == n;
+}
+
 std::string Hex2(std::uint8_t value) {
   char text[8];
   std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(value));
@@ -94,7 +100,9 @@ bool CProgrammer::ExchangeOnce(ProgrammerContext& ctx) {
   ctx.answerCode = 0;
   ctx.answerLength = 0;
   const std::size_t length = std::min<std::size_t>(ctx.packetLength, kPacketBufferBytes);
-  if (!ctx.port.WriteAll(ctx.packet.data(), length)) {
+  // The whole exchange uses one connection, even if the port is closed meanwhile.
+  const std::shared_ptr<SerialConnection> link = ctx.port.Hold();
+  if (!link || !link->Write(ctx.packet.data(), length)) {
     Fail(ctx, STATUS_WRITE_FAILED, false);
     return false;
   }
@@ -103,7 +111,7 @@ bool CProgrammer::ExchangeOnce(ProgrammerContext& ctx) {
   bool header = false;
   for (int attempt = 0; attempt < attempts && !header; ++attempt) {
     if (attempt > 0 && ctx.stopRequested.load()) break;
-    header = ctx.port.ReadExact(ctx.packet.data(), kPacketHeaderBytes);
+    header = ReadExact(*link, ctx.packet.data(), kPacketHeaderBytes);
   }
   if (!header) {
     Fail(ctx, STATUS_NO_ANSWER, true);
@@ -121,7 +129,7 @@ bool CProgrammer::ExchangeOnce(ProgrammerContext& ctx) {
     std::uint32_t left = n;
     while (left > 0) {
       const std::size_t piece = std::min<std::size_t>(left, kDrainPieceBytes);
-      if (!ctx.port.ReadExact(ctx.packet.data(), piece)) break;
+      if (!ReadExact(*link, ctx.packet.data(), piece)) break;
       left -= static_cast<std::uint32_t>(piece);
     }
     ctx.packet.fill(0);
@@ -130,7 +138,7 @@ bool CProgrammer::ExchangeOnce(ProgrammerContext& ctx) {
   }
   if (n > 0) {
     ctx.packet.fill(0);
-    if (!ctx.port.ReadExact(ctx.packet.data(), n)) {
+    if (!ReadExact(*link, ctx.packet.data(), n)) {
       Fail(ctx, STATUS_SHORT_ANSWER, true);
       return false;
     }

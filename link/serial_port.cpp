@@ -47,20 +47,20 @@ std::string SerialPort::OpenName() const {
   return openName_;
 }
 
-std::shared_ptr<SerialConnection> SerialPort::Connection() const {
+std::shared_ptr<SerialConnection> SerialPort::Hold() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return connection_;
 }
 
 bool SerialPort::ReadExact(std::uint8_t* buffer, std::size_t n) {
-  std::shared_ptr<SerialConnection> connection = Connection();
+  std::shared_ptr<SerialConnection> connection = Hold();
   if (!connection || buffer == nullptr) return false;
   const long got = connection->Read(buffer, n);
   return got >= 0 && static_cast<std::size_t>(got) == n;
 }
 
 bool SerialPort::WriteAll(const std::uint8_t* data, std::size_t n) {
-  std::shared_ptr<SerialConnection> connection = Connection();
+  std::shared_ptr<SerialConnection> connection = Hold();
   if (!connection || data == nullptr) return false;
   return connection->Write(data, n);
 }

@@ -3,8 +3,8 @@
 // port by name through the first driver that handles it, moves bytes, lists ports.
 //
 // Threads: the worker thread transfers (ReadExact, WriteAll) while the user-interface
-// thread may open, close and list. A transfer holds its own share of the connection for
-// its whole length, so ClosePort or OpenPort never pulls the connection from under a
+// thread may open, close and list. A transfer (one call, or one exchange through Hold)
+// holds its own share of the connection for its whole length, so ClosePort or OpenPort never pulls the connection from under a
 // running transfer: ClosePort returns at once, later transfers fail, and the device is
 // released when the running transfer ends.
 
@@ -49,13 +49,15 @@ class SerialPort {
   // Writes all n bytes in one write; false when closed, failed or short.
   bool WriteAll(const std::uint8_t* data, std::size_t n);
 
+  // A share of the open connection (null when closed) for an exchange of several calls:
+  // the connection stays usable while held, even when the port is closed meanwhile.
+  std::shared_ptr<SerialConnection> Hold() const;
+
   // Rebuilds the port list from every driver, in driver order; returns its size.
   int EnumeratePorts();
   const PortList& Ports() const { return ports_; }  // user-interface thread only
 
  private:
-  std::shared_ptr<SerialConnection> Connection() const;
-
   std::vector<std::shared_ptr<PortDriver>> drivers_;
   PortList ports_;
   mutable std::mutex mutex_;  // guards connection_ and openName_ only, never held during I/O
