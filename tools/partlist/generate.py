@@ -267,6 +267,8 @@ def make_sibling(entry, template):
     name = entry["name"]
     geometry = _sized_geometry(name, entry["flash"], entry["flash_page"], entry["eeprom"],
                                entry["eeprom_page"])
+    if not 0 <= entry["signature"] <= 0xFFFFFF:
+        raise GenerateError("%s: signature %#x is not three bytes" % (name, entry["signature"]))
     captions = entry.get("captions", {})
     texts = list(_texts(template))
     for old in captions:
