@@ -4,6 +4,7 @@
 // The content is consumed through a std::string_view cursor, so reading is linear in its size.
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 
