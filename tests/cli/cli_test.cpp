@@ -1,0 +1,312 @@
+// brindlequartz-cli end to end: the real program against brindlequartz-sim on a
+// pseudo-terminal, and against the in-process "sim" port.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "image/image_file.h"
+#include "image/memory_buffer.h"
+#include "tests/cli/cli_process.h"
+#include "tests/cli/test_part_list.h"
+
+namespace bq {
+namespace {
+
+namespace fs = std::filesystem;
+using test::RunResult;
+
+const std::string kCli = std::string(BQ_BINARY_DIR) + "/app/cli/brindlequartz-cli";
+const std::string kSim = std::string(BQ_BINARY_DIR) + "/app/sim/brindlequartz-sim";
+const std::string kData = std::string(BQ_SOURCE_DIR) + "/tests/cli/data";
+const std::string kShippedList = std::string(BQ_SOURCE_DIR) + "/PartList.cfg";
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(fs::exists(kCli)) << kCli;
+    test::WriteText(dir.path() / "parts.cfg", test::kTestPartList);
+    testList = dir / "parts.cfg";
+  }
+  // Runs the CLI with the given part list and a private settings folder.
+  RunResult Cli(std::vector<std::string> args, const std::string& partlist = "") {
+    std::vector<std::string> full{"--partlist", partlist.empty() ? testList : partlist, "--no-progress"};
+    full.insert(full.end(), args.begin(), args.end());
+    return test::RunProgram(kCli, full, {"XDG_CONFIG_HOME=" + (dir / "xdg"), "HOME=" + dir.path().string()},
+                            dir.path());
+  }
+  // Same image contents (every byte of both buffers) after loading both files.
+  static bool SameImage(const std::string& a, const std::string& b, bool eeprom) {
+    const std::uint32_t size = eeprom ? kEepromBufferBytes : kFlashBufferBytes;
+    MemoryBuffer x(size), y(size);
+    if (LoadImageFile(x, a) == 0 || LoadImageFile(y, b) == 0) return false;
+    return std::equal(x.data(), x.data() + size, y.data());
+  }
+
+  test::ScratchDir dir{::testing::UnitTest::GetInstance()->current_test_info()->name()};
+  std::string testList;
+};
+
+std::string Describe(const RunResult& r) { return "exit " + std::to_string(r.status) + "\nstdout:\n" + r.out + "stderr:\n" + r.err; }
+
+struct Bench {
+  const char* name;
+  bool shippedList;
+  const char* part;
+  const char* identifiesAs;  // the first part by name with the chip's signature
+  const char* connect;       // "isp" or "socket"
+  const char* ispMaxClock;   // target's fastest ISP clock
+  const char* clockOption;   // -c value, "" for the saved setting (automatic)
+  const char* clockLine;     // the "Set ISP Frequency" line expected, "" in the socket
+  std::uint32_t flashBytes;
+  std::uint32_t eepromBytes;
+};
+
+class ChipMatrix : public CliTest, public ::testing::WithParamInterface<Bench> {};
+
+TEST_P(ChipMatrix, EveryChipCommandEndToEnd) {
+  const Bench& b = GetParam();
+  if (b.shippedList && !fs::exists(kShippedList)) GTEST_SKIP() << "no shipped part list";
+  ASSERT_TRUE(fs::exists(kSim)) << kSim;
+  const std::string list = b.shippedList ? kShippedList : testList;
+  test::SimProcess sim(kSim, {"--partlist", list, "--part", b.part, "--connect", b.connect,
+                              "--isp-max-clock", b.ispMaxClock});
+  ASSERT_FALSE(sim.device().empty());
+  const bool socket = std::string(b.connect) == "socket";
+  auto run = [&](std::vector<std::string> args) {
+    std::vector<std::string> full{"-P", sim.device()};
+    if (*b.clockOption) {
+      full.push_back("-c");
+      full.push_back(b.clockOption);
+    }
+    full.insert(full.end(), args.begin(), args.end());
+    return Cli(full, list);
+  };
+  const std::string hex = kData + "/blink.hex";
+  const std::string eep = kData + "/blink.eep";
+
+  RunResult r = run({"identify"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_TRUE(r.Has(std::string("success: Chip detect successfully.\ninfo: Name: ") + b.identifiesAs + ", Signature: 0x"))
+      << Describe(r);
+  EXPECT_TRUE(r.Has(std::string(", Connected to: ") + (socket ? "Socket" : "ISP") + "\n")) << Describe(r);
+
+  r = run({"erase"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_TRUE(r.Has("success: Chip erased\n")) << Describe(r);
+  if (*b.clockLine) {
+    EXPECT_TRUE(r.Has(std::string("info: Set ISP Frequency: ") + b.clockLine + "\ninfo: Read Signature: ")) << Describe(r);
+  } else {
+    EXPECT_FALSE(r.Has("ISP Frequency")) << Describe(r);
+  }
+  r = run({"blank-check"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_TRUE(r.Has("success: Chip is empty\n")) << Describe(r);
+
+  // Flash: write with verification, blank check, verify, read back.
+  r = run({"write", "flash", hex, "--verify"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_TRUE(r.Has(std::to_string(b.flashBytes) + " bytes written to FLASH\n")) << Describe(r);
+  EXPECT_TRUE(r.Has("success: Verified OK\n")) << Describe(r);
+  r = run({"blank-check", "flash"});
+  EXPECT_EQ(r.status, 1) << Describe(r);
+  EXPECT_TRUE(r.Has("warning: Chip not empty !!!\n")) << Describe(r);
+  r = run({"verify", "flash", hex});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  const std::string readHex = dir / "read.hex";
+  const std::string readBin = dir / "read.bin";
+  r = run({"read", "flash", readHex});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_TRUE(r.Has("success: FLASH Code read into buffer\n")) << Describe(r);
+  EXPECT_TRUE(SameImage(hex, readHex, false));
+  r = run({"read", "flash", readBin});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_EQ(fs::file_size(readBin), b.flashBytes);
+  EXPECT_TRUE(SameImage(hex, readBin, false));
+
+  // A different image is reported as differing.
+  const std::string other = dir / "other.bin";
+  test::WriteText(other, std::string(16, '\x5A'));
+  r = run({"verify", "flash", other});
+  EXPECT_EQ(r.status, 1) << Describe(r);
+  EXPECT_TRUE(r.Has("warning: Chip differ !!!\n")) << Describe(r);
+
+  // EEPROM the same way.
+  r = run({"write", "eeprom", eep, "--verify"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_TRUE(r.Has(std::to_string(b.eepromBytes) + " bytes written to EEPROM\n")) << Describe(r);
+  r = run({"verify", "eeprom", eep});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  const std::string readEep = dir / "read.eep";
+  r = run({"read", "eeprom", readEep});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_TRUE(r.Has("success: EEPROM read into buffer\n")) << Describe(r);
+  EXPECT_TRUE(SameImage(eep, readEep, true));
+  r = run({"blank-check", "eeprom"});
+  EXPECT_EQ(r.status, 1) << Describe(r);
+
+  // Fuses: write a changed low byte, verify it, see the default fail, read it back.
+  r = run({"fuses", "write", "--low", "0xE2"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_TRUE(r.Has("success: Write fuses\ninfo: Write LOW: 0xE2\n")) << Describe(r);
+  r = run({"fuses", "verify", "CKDIV8=1"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_TRUE(r.Has("success: Fuse bits verification OK\n")) << Describe(r);
+  r = run({"fuses", "verify"});
+  EXPECT_EQ(r.status, 1) << Describe(r);
+  EXPECT_TRUE(r.Has("warning: Fuse bits verification FAILED\n")) << Describe(r);
+  r = run({"fuses", "read"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_TRUE(r.Has("success: Read fuses\ninfo: Read LOW: 0xE2\n")) << Describe(r);
+  EXPECT_TRUE(r.Has("\nCKDIV8\tDivide clock by 8 internally\t[ ]\n")) << Describe(r);
+
+  // Lock byte: write, verify, read; an erase clears it again.
+  r = run({"lock", "write", "LB=0"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_TRUE(r.Has("success: Write lock bits\ninfo: Write LOCKBIT: 0xFC\n")) << Describe(r);
+  r = run({"lock", "verify", "0xFC"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_TRUE(r.Has("success: Lock bits verification OK\n")) << Describe(r);
+  r = run({"lock", "read"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_TRUE(r.Has("success: Read lock bits\ninfo: Read LOCKBIT: 0xFC\n")) << Describe(r);
+  EXPECT_TRUE(r.Has("\nLB\tMemory Lock\tFurther programming and verification disabled\n")) << Describe(r);
+  r = run({"erase"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  r = run({"lock", "verify"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+
+  // Calibration bytes, where the part has any.
+  r = run({"calibration"});
+  if (r.err.find("has no calibration bytes") != std::string::npos) {
+    EXPECT_EQ(r.status, 1);
+  } else {
+    EXPECT_EQ(r.status, 0) << Describe(r);
+    EXPECT_TRUE(r.Has("success: Read Calibration Bytes\n")) << Describe(r);
+    EXPECT_TRUE(r.Has(": 0xA0\n")) << Describe(r);
+  }
+}
+
+const Bench kBenches[] = {
+    {"IspAutomaticClock", false, "TISP0", "TISP0", "isp", "3", "", "921.60 kHz", 8192, 512},
+    {"IspFixedClock", false, "TISP0", "TISP0", "isp", "3", "5", "230.40 kHz", 8192, 512},
+    {"Hvsp", false, "TTINY3", "TTINY3", "socket", "1", "", "", 4096, 256},
+    {"HvppMode1", false, "TMEGA1", "TMEGA1", "socket", "1", "", "", 4096, 256},
+    {"HvppMode2", false, "TTINY2", "TTINY2", "socket", "1", "", "", 2048, 128},
+    {"ShippedATtiny85", true, "ATtiny85", "ATtiny85", "socket", "1", "", "", 8192, 512},
+    {"ShippedATmega328P", true, "ATmega328P", "ATmega328P", "socket", "1", "", "", 32768, 1024},
+    // ATtiny2313 and ATtiny2313A share a signature; identify selects the first by name.
+    {"ShippedATtiny2313A", true, "ATtiny2313A", "ATtiny2313", "socket", "1", "", "", 2048, 128},
+    {"ShippedATmega328PIsp", true, "ATmega328P", "ATmega328P", "isp", "2", "", "1.843 MHz", 32768, 1024},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cli, ChipMatrix, ::testing::ValuesIn(kBenches),
+                         [](const ::testing::TestParamInfo<Bench>& info) { return std::string(info.param.name); });
+
+TEST_F(CliTest, SignatureMismatchAnsweredNoThenYes) {
+  ASSERT_TRUE(fs::exists(kSim));
+  test::SimProcess sim(kSim, {"--partlist", testList, "--part", "TISP0", "--connect", "isp"});
+  ASSERT_FALSE(sim.device().empty());
+  RunResult r = Cli({"-P", sim.device(), "-p", "TMEGA1", "-m", "isp", "erase"});
+  EXPECT_EQ(r.status, 1) << Describe(r);
+  EXPECT_TRUE(r.Has("info: Read Signature: 0x1E940F (Chip: TISP0)\n"
+                    "warning: Signature does not match selected device !\n"))
+      << Describe(r);
+  EXPECT_FALSE(r.Has("Chip erased")) << Describe(r);
+  EXPECT_NE(r.err.find("Continue ?"), std::string::npos) << Describe(r);
+
+  r = Cli({"-P", sim.device(), "--part", "TMEGA1", "--mode", "isp", "--yes", "erase"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_TRUE(r.Has("warning: Signature does not match selected device !\nsuccess: Chip erased\n")) << Describe(r);
+}
+
+TEST_F(CliTest, InProcessSimulatorPort) {
+  RunResult r = Cli({"ports"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_TRUE(r.Has("sim\n")) << Describe(r);
+
+  r = Cli({"version", "-P", "sim"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_EQ(r.out, "Hardware Version: 02.01\nFirmware Version: 01.07\n");
+
+  // A whole write and verification within one run.
+  r = Cli({"-P", "sim:TTINY3", "write", "flash", kData + "/blink.hex", "--verify"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_TRUE(r.Has("success: Verified OK\n")) << Describe(r);
+
+  // Fuses by field and by named value.
+  r = Cli({"-P", "sim:TMEGA1", "-p", "TMEGA1", "fuses", "write", "CKSEL=ext. crystal", "SPIEN=1", "--extended", "0xFE"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_TRUE(r.Has("info: Write LOW: 0x6F\ninfo: Write HIGH: 0xF9\ninfo: Write EXTENDEND: 0xFE\n")) << Describe(r);
+
+  // Identify over ISP and the calibration list with labels.
+  r = Cli({"-P", "sim:TTINY3:isp", "calibration"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_TRUE(r.Has("Connected to: ISP\n")) << Describe(r);
+  EXPECT_TRUE(r.Has("success: Read Calibration Bytes\n8.0 MHz: 0xA0\n6.4 MHz: 0xA1\n")) << Describe(r);
+
+  // The mode is taken from the option: the chip sits in the socket, ISP finds no target.
+  r = Cli({"-P", "sim:TTINY3:socket", "-p", "TTINY3", "-m", "isp", "erase"});
+  EXPECT_EQ(r.status, 1) << Describe(r);
+  EXPECT_TRUE(r.Has("error: ERROR: Autodetect ISP Frequency.\n")) << Describe(r);
+
+  // Nothing in the socket.
+  r = Cli({"-P", "sim:TISP0:socket", "identify"});
+  EXPECT_EQ(r.status, 1) << Describe(r);
+  EXPECT_TRUE(r.Has("error: No chip in socket or chip does not responding !!!\n")) << Describe(r);
+}
+
+TEST_F(CliTest, SavedSettingsChooseThePortAndClock) {
+  fs::create_directories(dir.path() / "xdg" / "Varno");
+  test::WriteText(dir.path() / "xdg" / "Varno" / "Brindlequartz.conf", "[General]\nCOMPort=sim:TISP0\nISPSpeed=6\n");
+  RunResult r = Cli({"erase"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_TRUE(r.Has("info: Set ISP Frequency: 115.20 kHz\n")) << Describe(r);
+  r = Cli({"erase", "-c", "auto"});
+  EXPECT_TRUE(r.Has("info: Autodetect ISP frequency\n")) << Describe(r);
+
+  // A fresh settings folder gets the defaults written.
+  test::ScratchDir fresh("fresh");
+  r = test::RunProgram(kCli, {"--partlist", testList, "identify"}, {"XDG_CONFIG_HOME=" + (fresh / "xdg")},
+                       fresh.path());
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_EQ(test::ReadText(fresh.path() / "xdg" / "Varno" / "Brindlequartz.conf"),
+            "[General]\nCOMPort=sim\nISPSpeed=0\n");
+}
+
+TEST_F(CliTest, UsageAndMissingThings) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* err;
+  } cases[] = {
+      {{"frobnicate"}, 2, "unknown command"},
+      {{"-P", "sim", "read", "flash"}, 2, "needs flash|eeprom and a FILE"},
+      {{"-P", "sim", "read", "rom", "x.bin"}, 2, "flash or eeprom"},
+      {{"-P", "sim", "--bogus", "erase"}, 2, "unknown option --bogus"},
+      {{"-P", "sim", "-c", "9", "erase"}, 2, "auto or 1..7"},
+      {{"-P", "sim", "-m", "pp", "erase"}, 2, "hv or isp"},
+      {{"-P", "sim", "write", "flash", "/nonexistent/image.hex"}, 2, "/nonexistent/image.hex not found."},
+      {{"-P", "sim", "-p", "NOPART", "erase"}, 2, "no part named 'NOPART'"},
+      {{"-P", "sim:TISP0", "-p", "TISP0", "-m", "hv", "erase"}, 2, "no high-voltage mode"},
+      {{"-P", "sim:TTINY3", "fuses", "write", "--low", "0x100"}, 2, "bad byte value"},
+      {{"-P", "sim:TTINY3", "fuses", "write", "NOFIELD=1"}, 2, "no field NOFIELD"},
+      {{"-P", "sim:TTINY3", "fuses", "write", "SPIEN=2"}, 2, "does not fit"},
+      {{"-P", "sim:TTINY2", "fuses", "write", "--extended", "0xFF"}, 2, "no EXTENDED fuse byte"},
+      {{"-P", "sim:TTINY3", "erase", "--verify"}, 2, "--verify belongs to write"},
+      {{"-P", "/dev/bq-no-such-port", "erase"}, 1, "Error Open Serial Port (/dev/bq-no-such-port) !!!"},
+  };
+  for (const Case& c : cases) {
+    const RunResult r = Cli(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args[0] << " " << Describe(r);
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << Describe(r);
+  }
+  const RunResult r = Cli({"-P", "sim", "identify"}, dir / "missing.cfg");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "PartList Load ERROR !!!\n");
+}
+
+}  // namespace
+}  // namespace bq
