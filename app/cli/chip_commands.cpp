@@ -164,6 +164,7 @@ class CliFrontEnd : public WorkerEvents {
     position_ = position;
     if (shown_) Draw();
   }
+
   void ProgressMarqueeStart() override {}
   void ProgressMarqueeStop() override {}
   void ProgressShow() override {
@@ -190,6 +191,9 @@ class CliFrontEnd : public WorkerEvents {
       const std::uint32_t max = maximum_ == 0 ? 1 : maximum_;
       const std::uint32_t pos = position_ > max ? max : position_;
       const int filled = static_cast<int>(pos * kWidth / max);
+      // One redraw per step of the bar is enough for the eye.
+      if (filled == lastFilled_ && pos != max && pos != 0) return;
+      lastFilled_ = filled;
       std::string bar(static_cast<std::size_t>(filled), '#');
       bar.append(static_cast<std::size_t>(kWidth - filled), '-');
       std::fprintf(stderr, "\r[%s] %u/%u pages", bar.c_str(), pos, static_cast<unsigned>(max));
@@ -203,6 +207,7 @@ class CliFrontEnd : public WorkerEvents {
   bool shown_ = false;
   std::uint32_t maximum_ = 0;
   std::uint32_t position_ = 0;
+  int lastFilled_ = -1;
 };
 
 // Everything one invocation needs, in the order it must be released.
@@ -245,7 +250,7 @@ MemoryArg ParseMemory(const std::string& word) {
 
 class ChipRun {
  public:
-  ChipRun(Session& s, const Options& o) : s_(s), app_(s.app), o_(o) {}
+  ChipRun(Session& s, const Options& o) : app_(s.app), o_(o) {}
 
   // Selects the part (by name, or by identifying the chip) and the mode. Returns an exit
   // status, or -1 to go on.
@@ -272,17 +277,7 @@ class ChipRun {
 
   int Exit(bool ok) const { return ok ? kExitOk : kExitFailed; }
 
-  void ReportUnprepared(PrepareOutcome outcome) {
-    if (outcome == PrepareOutcome::NoSuchMemory) {
-      std::fprintf(stderr, "brindlequartz-cli: %s has no %s\n", app_.selection.chip().name.c_str(),
-                   app_.tab == BufferTab::Eeprom ? "EEPROM" : "flash memory");
-    } else if (outcome == PrepareOutcome::PortNotOpened) {
-      std::fprintf(stderr, "%s\n", PortOpenErrorText(app_.settings.COMPort).c_str());
-    }
-  }
-
  private:
-  Session& s_;
   AppState& app_;
   const Options& o_;
 };
@@ -294,7 +289,16 @@ bool RunFlow(Session& s, bool (*command)(AppState&, QuestionView&), bool needSuc
   const std::uint32_t mark = app.log.NextSerial();
   const bool started = command(app, s.question);
   app.programmer.WaitIdle();
-  if (!started) return false;
+  if (!started) {
+    // The desktop program stops silently when the part lacks the memory; say why here.
+    const SelectedChip& chip = app.selection.chip();
+    const bool eeprom = app.tab == BufferTab::Eeprom;
+    if (eeprom ? chip.eepromPageSize == 0 || chip.eepromPageCount == 0
+               : chip.flashPageSizeW == 0 || chip.flashPageCount == 0) {
+      std::fprintf(stderr, "brindlequartz-cli: %s has no %s\n", chip.name.c_str(), eeprom ? "EEPROM" : "flash memory");
+    }
+    return false;
+  }
   const Verdict v = LogVerdictSince(app.log, mark);
   if (app.programmer.Status() != STATUS_OK || v.bad) return false;
   return !needSuccessLine || v.success;

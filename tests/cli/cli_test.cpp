@@ -303,6 +303,14 @@ TEST_F(CliTest, UsageAndMissingThings) {
     EXPECT_EQ(r.status, c.status) << c.args[0] << " " << Describe(r);
     EXPECT_NE(r.err.find(c.err), std::string::npos) << Describe(r);
   }
+  // A part without EEPROM: the read goes as far as the signature, then stops with a reason.
+  RunResult none = Cli({"-P", "sim:TNOEEP", "read", "eeprom", dir / "x.eep"});
+  EXPECT_EQ(none.status, 1) << Describe(none);
+  EXPECT_TRUE(none.Has("info: Read Signature: 0x1E9001 (Chip: TNOEEP)\n")) << Describe(none);
+  EXPECT_FALSE(none.Has("EEPROM read into buffer")) << Describe(none);
+  EXPECT_NE(none.err.find("TNOEEP has no EEPROM"), std::string::npos) << Describe(none);
+  EXPECT_FALSE(fs::exists(dir / "x.eep"));
+
   const RunResult r = Cli({"-P", "sim", "identify"}, dir / "missing.cfg");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "PartList Load ERROR !!!\n");

@@ -1,6 +1,6 @@
 #pragma once
 // A small part list the command-line tests write for themselves: one part per high-voltage
-// mode (1, 2, 3) and one with ISP only.
+// mode (1, 2, 3), one with ISP only and one without EEPROM.
 
 namespace bq::test {
 
@@ -101,6 +101,9 @@ inline constexpr const char* kTestPartList = R"(<AVRPART name="TMEGA1" signature
       <ENUM val="0x03" text="No memory lock features enabled">
     </ENUMERATOR>
   </LOCKBIT>
+</AVRPART>
+<AVRPART name="TNOEEP" signature="0x1E9001">
+  <MEMORY FlashPageSizeW="16" FlashNoOfPages="32" EEpromPageSize="0" EEpromNoOfPages="0">
 </AVRPART>
 )";
 
