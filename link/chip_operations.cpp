@@ -2,6 +2,7 @@
 // chip operations that drive it.
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -124,15 +125,15 @@ bool CProgrammer::ExchangeOnce(ProgrammerContext& ctx) {
   const std::uint8_t code = ctx.packet[2];
   const std::uint32_t n = std::uint32_t{ctx.packet[3]} * 256u + ctx.packet[4];
   if (n > kMaxPayloadBytes) {
-    // Outside the protocol: swallow what arrives of it in small pieces (never into more
-    // than the buffer), so the next exchange starts on a fresh answer, and fail.
+    // Outside the protocol: swallow what arrives of it in small pieces, never into the
+    // payload area, so the next exchange starts on a fresh answer; then fail.
+    std::array<std::uint8_t, kDrainPieceBytes> sink{};
     std::uint32_t left = n;
     while (left > 0) {
-      const std::size_t piece = std::min<std::size_t>(left, kDrainPieceBytes);
-      if (!ReadExact(*link, ctx.packet.data(), piece)) break;
+      const std::size_t piece = std::min<std::size_t>(left, sink.size());
+      if (!ReadExact(*link, sink.data(), piece)) break;
       left -= static_cast<std::uint32_t>(piece);
     }
-    ctx.packet.fill(0);
     Fail(ctx, STATUS_SHORT_ANSWER, true);
     return false;
   }

@@ -120,12 +120,12 @@ bool CProgrammer::PostRequest(std::uint8_t code) {
   return true;
 }
 
-bool CProgrammer::RunWaited(std::uint8_t code, std::uint8_t argument) {
+bool CProgrammer::RunWaited(std::uint8_t code, const std::uint8_t* argument) {
   if (!Claim()) return false;
   ProgrammerContext& ctx = *context_;
   ctx.status.store(STATUS_OK);
   ctx.resultValue.store(0);
-  ctx.argument = argument;
+  if (argument) ctx.argument = *argument;
   ctx.commandCode = code;
   ctx.doneEvent.Reset();
   Start();
@@ -133,11 +133,9 @@ bool CProgrammer::RunWaited(std::uint8_t code, std::uint8_t argument) {
   return true;
 }
 
-bool CProgrammer::SendRequest(std::uint8_t code) {
-  return RunWaited(code, context_ ? context_->argument : 0);
-}
+bool CProgrammer::SendRequest(std::uint8_t code) { return RunWaited(code, nullptr); }
 
-bool CProgrammer::SendRequestArg(std::uint8_t code, std::uint8_t argument) { return RunWaited(code, argument); }
+bool CProgrammer::SendRequestArg(std::uint8_t code, std::uint8_t argument) { return RunWaited(code, &argument); }
 
 bool CProgrammer::QueryFirmwareVersion(std::uint32_t& value) {
   value = 0;

@@ -25,7 +25,9 @@ namespace bq {
 class CProgrammer {
  public:
   CProgrammer();
-  virtual ~CProgrammer();  // StopWorker
+  // StopWorker. A subclass that overrides operations calls StopWorker in its own
+  // destructor, so the worker never runs a half-destroyed object.
+  virtual ~CProgrammer();
   CProgrammer(const CProgrammer&) = delete;
   CProgrammer& operator=(const CProgrammer&) = delete;
 
@@ -113,7 +115,7 @@ class CProgrammer {
   void WorkerLoop();
   bool Claim();                // idle -> busy for a new request; false when refused
   void Start();                // signal the worker
-  bool RunWaited(std::uint8_t code, std::uint8_t argument);
+  bool RunWaited(std::uint8_t code, const std::uint8_t* argument);  // null: argument unchanged
   bool StartMemoryRequest(std::uint8_t code, bool verify);
   bool StartFuseRequest(std::uint8_t code, bool verify, bool lock);
 
