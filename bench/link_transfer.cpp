@@ -81,7 +81,8 @@ int main() {
     std::fprintf(stderr, "cannot start the simulator or the worker\n");
     return 1;
   }
-  for (std::uint32_t i = 0; i < kBytes; ++i) flash.data()[i] = static_cast<std::uint8_t>(i * 13 + 1);
+  for (std::uint32_t i = 0; i < kBytes; ++i)
+    flash.data()[i] = static_cast<std::uint8_t>(i * 13 + 1);
   programmer.SetProgrammingMode(PROG_MODE_HVPP);
   programmer.SetTransferParams(MEMORY_FLASH, kPageWords, kPages);
 
@@ -91,8 +92,8 @@ int main() {
     programmer.WaitIdle();
     const double measured = std::chrono::duration<double>(Clock::now() - t0).count();
     const double reference = wireBytes * kByteSeconds;
-    std::printf("%s: measured %.3f s, reference %.3f s, ratio %.2f (target < 1.2)\n", name, measured, reference,
-                measured / reference);
+    std::printf("%s: measured %.3f s, reference %.3f s, ratio %.2f (target < 1.2)\n", name,
+                measured, reference, measured / reference);
     return programmer.Status() == STATUS_OK;
   };
   bool ok = timed("link_write_flash_32k", &CProgrammer::StartWriteMemory, WireBytesWrite());

@@ -177,7 +177,8 @@ void CProgrammer::ApplyAnswer(ProgrammerContext& ctx) {
     return false;
   };
   if (code == ANS_SIGNATURE) {
-    if (needs(3)) ctx.resultValue.store(std::uint32_t{p[0]} << 16 | std::uint32_t{p[1]} << 8 | p[2]);
+    if (needs(3))
+      ctx.resultValue.store(std::uint32_t{p[0]} << 16 | std::uint32_t{p[1]} << 8 | p[2]);
   } else if (IsValue8Answer(code)) {
     if (needs(1)) ctx.resultValue.store(p[0]);
   } else if (IsValue16Answer(code)) {
@@ -227,7 +228,8 @@ void CProgrammer::ApplyFuses(ProgrammerContext& ctx) {
   WorkerEvents& events = ctx.events;
   if (!ctx.lockSelector) {
     FuseByteSlots& slots = ctx.fuses;
-    const std::uint32_t wanted = std::uint32_t{slots.low.present} + slots.high.present + slots.extended.present;
+    const std::uint32_t wanted =
+        std::uint32_t{slots.low.present} + slots.high.present + slots.extended.present;
     if (ctx.answerLength < wanted) {
       Fail(ctx, STATUS_OUT_OF_STEP, true);
       return;
@@ -236,7 +238,9 @@ void CProgrammer::ApplyFuses(ProgrammerContext& ctx) {
     struct Entry {
       ByteSlot& slot;
       const char* label;
-    } entries[] = {{slots.low, "Read LOW: "}, {slots.high, "Read HIGH: "}, {slots.extended, "Read EXTENDEND: "}};
+    } entries[] = {{slots.low, "Read LOW: "},
+                   {slots.high, "Read HIGH: "},
+                   {slots.extended, "Read EXTENDEND: "}};
     for (Entry& entry : entries) {
       if (!entry.slot.present) continue;
       const std::uint8_t byte = p[i++];
@@ -316,7 +320,8 @@ bool CProgrammer::ProbeMode(ProgrammerContext& ctx, std::uint8_t mode) {
   Transact(ctx);
   if (ctx.status.load() != STATUS_OK || ctx.answerCode != ANS_SIGNATURE) return false;
   const std::uint32_t signature = ctx.resultValue.load();
-  return (signature >> 16) == 0x1Eu && ((signature >> 8) & 0xFFu) != 0x1Eu && (signature & 0xFFu) != 0x1Eu;
+  return (signature >> 16) == 0x1Eu && ((signature >> 8) & 0xFFu) != 0x1Eu &&
+         (signature & 0xFFu) != 0x1Eu;
 }
 
 void CProgrammer::DoIdentify(ProgrammerContext& ctx) {
@@ -329,7 +334,8 @@ void CProgrammer::DoIdentify(ProgrammerContext& ctx) {
   DoPlainCommand(ctx);
   bool linkFailed = IsLinkFailure(ctx.status.load());
   if (!linkFailed) {
-    const bool ispClock = ctx.status.load() == STATUS_OK && ctx.answerCode != 0 && (ctx.resultValue.load() & 0xFFu) != 0;
+    const bool ispClock = ctx.status.load() == STATUS_OK && ctx.answerCode != 0 &&
+                          (ctx.resultValue.load() & 0xFFu) != 0;
     ctx.status.store(STATUS_OK);
     if (ispClock) found = ProbeMode(ctx, PROG_MODE_ISP);
     linkFailed = !found && IsLinkFailure(ctx.status.load());
@@ -355,7 +361,8 @@ namespace {
 bool GeometryFits(ProgrammerContext& ctx) {
   std::uint32_t capacity = 0;
   const std::uint8_t* image = ImageOf(ctx, capacity);
-  return image != nullptr && ctx.pageSize != 0 && ctx.pageCount != 0 && TransferBytes(ctx) <= capacity;
+  return image != nullptr && ctx.pageSize != 0 && ctx.pageCount != 0 &&
+         TransferBytes(ctx) <= capacity;
 }
 }  // namespace
 
@@ -378,7 +385,8 @@ void CProgrammer::DoReadMemory(ProgrammerContext& ctx) {
   bool failed = false;
   int idleAnswers = 0;
   do {
-    const std::uint32_t units = ctx.memoryKind == MEMORY_FLASH ? ctx.transferOffset / 2 : ctx.transferOffset;
+    const std::uint32_t units =
+        ctx.memoryKind == MEMORY_FLASH ? ctx.transferOffset / 2 : ctx.transferOffset;
     events.ProgressPosition(units / ctx.pageSize);
     const std::uint32_t before = ctx.transferOffset;
     BuildHeader(ctx);
@@ -424,8 +432,9 @@ void CProgrammer::DoReadMemory(ProgrammerContext& ctx) {
     Fail(ctx, STATUS_OUT_OF_STEP, true);
     return;
   }
-  events.AppendLogEntry(LogKind::LogSuccess,
-                        ctx.memoryKind == MEMORY_FLASH ? "FLASH Code read into buffer" : "EEPROM read into buffer");
+  events.AppendLogEntry(LogKind::LogSuccess, ctx.memoryKind == MEMORY_FLASH
+                                                 ? "FLASH Code read into buffer"
+                                                 : "EEPROM read into buffer");
 }
 
 void CProgrammer::DoWriteMemory(ProgrammerContext& ctx) {
@@ -488,8 +497,9 @@ void CProgrammer::DoWriteMemory(ProgrammerContext& ctx) {
   ctx.transferOffset = sent;
   events.ProgressHide();
   if (ctx.status.load() != STATUS_OK) return;
-  events.AppendLogEntry(LogKind::LogSuccess, std::to_string(total) + " bytes written to " +
-                                                 (ctx.memoryKind == MEMORY_FLASH ? "FLASH" : "EEPROM"));
+  events.AppendLogEntry(LogKind::LogSuccess,
+                        std::to_string(total) + " bytes written to " +
+                            (ctx.memoryKind == MEMORY_FLASH ? "FLASH" : "EEPROM"));
 }
 
 void CProgrammer::DoBlankCheck(ProgrammerContext& ctx) {
@@ -527,11 +537,13 @@ void CProgrammer::DoReadFuses(ProgrammerContext& ctx) {
     if (ctx.status.load() != STATUS_OK) return;
     const bool differ = ctx.mismatch != 0;
     if (!ctx.lockSelector) {
-      ctx.events.AppendLogEntry(differ ? LogKind::LogWarning : LogKind::LogSuccess,
-                                differ ? "Fuse bits verification FAILED" : "Fuse bits verification OK");
+      ctx.events.AppendLogEntry(
+          differ ? LogKind::LogWarning : LogKind::LogSuccess,
+          differ ? "Fuse bits verification FAILED" : "Fuse bits verification OK");
     } else {
-      ctx.events.AppendLogEntry(differ ? LogKind::LogWarning : LogKind::LogSuccess,
-                                differ ? "Lock bits verification FAILED" : "Lock bits verification OK");
+      ctx.events.AppendLogEntry(
+          differ ? LogKind::LogWarning : LogKind::LogSuccess,
+          differ ? "Lock bits verification FAILED" : "Lock bits verification OK");
     }
     return;
   }

@@ -28,11 +28,16 @@ struct FuseByteSlots {
   // The slot of a TargetByte code (1 LOW, 2 HIGH, 3 EXTENDED, 4 LOCKBIT); null otherwise.
   ByteSlot* Slot(std::uint8_t target) {
     switch (target) {
-      case kTargetLow: return &low;
-      case kTargetHigh: return &high;
-      case kTargetExtended: return &extended;
-      case kTargetLockBit: return &lock;
-      default: return nullptr;
+      case kTargetLow:
+        return &low;
+      case kTargetHigh:
+        return &high;
+      case kTargetExtended:
+        return &extended;
+      case kTargetLockBit:
+        return &lock;
+      default:
+        return nullptr;
     }
   }
   const ByteSlot* Slot(std::uint8_t target) const {

@@ -7,7 +7,9 @@ namespace bq {
 
 CProgrammer::CProgrammer() = default;
 
-CProgrammer::~CProgrammer() { StopWorker(); }
+CProgrammer::~CProgrammer() {
+  StopWorker();
+}
 
 bool CProgrammer::StartWorker(const ProgrammerLinks& links) {
   if (context_) StopWorker();
@@ -32,9 +34,13 @@ void CProgrammer::StopWorker() {
   started_ = false;
 }
 
-bool CProgrammer::IsStarted() const { return started_ && context_ != nullptr; }
+bool CProgrammer::IsStarted() const {
+  return started_ && context_ != nullptr;
+}
 
-bool CProgrammer::IsBusy() const { return context_ && context_->busy.load(); }
+bool CProgrammer::IsBusy() const {
+  return context_ && context_->busy.load();
+}
 
 void CProgrammer::WaitIdle() {
   if (context_) context_->idleEvent.Wait();
@@ -44,9 +50,15 @@ bool CProgrammer::WaitIdleFor(std::chrono::milliseconds timeout) {
   return !context_ || context_->idleEvent.WaitFor(timeout);
 }
 
-std::uint8_t CProgrammer::Status() const { return context_ ? context_->status.load() : 0; }
-std::uint32_t CProgrammer::ResultValue() const { return context_ ? context_->resultValue.load() : 0; }
-bool CProgrammer::SocketFlag() const { return context_ && context_->socket.load(); }
+std::uint8_t CProgrammer::Status() const {
+  return context_ ? context_->status.load() : 0;
+}
+std::uint32_t CProgrammer::ResultValue() const {
+  return context_ ? context_->resultValue.load() : 0;
+}
+bool CProgrammer::SocketFlag() const {
+  return context_ && context_->socket.load();
+}
 
 void CProgrammer::WorkerLoop() {
   ProgrammerContext& ctx = *context_;
@@ -67,20 +79,43 @@ void CProgrammer::WorkerLoop() {
 
 void CProgrammer::Dispatch(ProgrammerContext& ctx) {
   switch (ctx.commandCode) {
-    case CMD_READ_SIGNATURE: DoModeCommand(ctx); break;
-    case CMD_READ_CALIBRATION: DoModeArgCommand(ctx); break;
-    case CMD_READ_FUSES: DoReadFuses(ctx); break;
-    case CMD_WRITE_FUSES: DoWriteFuses(ctx); break;
-    case CMD_READ_MEMORY: DoReadMemory(ctx); break;
-    case CMD_WRITE_MEMORY: DoWriteMemory(ctx); break;
-    case CMD_IDENTIFY: DoIdentify(ctx); break;
-    case CMD_CHIP_ERASE: DoModeCommand(ctx); break;
-    case CMD_BLANK_CHECK: DoBlankCheck(ctx); break;
+    case CMD_READ_SIGNATURE:
+      DoModeCommand(ctx);
+      break;
+    case CMD_READ_CALIBRATION:
+      DoModeArgCommand(ctx);
+      break;
+    case CMD_READ_FUSES:
+      DoReadFuses(ctx);
+      break;
+    case CMD_WRITE_FUSES:
+      DoWriteFuses(ctx);
+      break;
+    case CMD_READ_MEMORY:
+      DoReadMemory(ctx);
+      break;
+    case CMD_WRITE_MEMORY:
+      DoWriteMemory(ctx);
+      break;
+    case CMD_IDENTIFY:
+      DoIdentify(ctx);
+      break;
+    case CMD_CHIP_ERASE:
+      DoModeCommand(ctx);
+      break;
+    case CMD_BLANK_CHECK:
+      DoBlankCheck(ctx);
+      break;
     case CMD_FIRMWARE_VERSION:
     case CMD_HARDWARE_VERSION:
-    case CMD_DETECT_ISP_CLOCK: DoPlainCommand(ctx); break;
-    case CMD_SET_ISP_CLOCK: DoArgCommand(ctx); break;
-    default: break;  // nothing is sent, the status stays
+    case CMD_DETECT_ISP_CLOCK:
+      DoPlainCommand(ctx);
+      break;
+    case CMD_SET_ISP_CLOCK:
+      DoArgCommand(ctx);
+      break;
+    default:
+      break;  // nothing is sent, the status stays
   }
 }
 
@@ -95,7 +130,9 @@ bool CProgrammer::Claim() {
   return true;
 }
 
-void CProgrammer::Start() { context_->startEvent.Set(); }
+void CProgrammer::Start() {
+  context_->startEvent.Set();
+}
 
 bool CProgrammer::SetProgrammingMode(std::uint8_t mode) {
   if (!context_ || IsBusy()) return false;
@@ -103,9 +140,12 @@ bool CProgrammer::SetProgrammingMode(std::uint8_t mode) {
   return true;
 }
 
-std::uint8_t CProgrammer::ProgrammingMode() const { return context_ ? context_->progMode : 0; }
+std::uint8_t CProgrammer::ProgrammingMode() const {
+  return context_ ? context_->progMode : 0;
+}
 
-bool CProgrammer::SetTransferParams(std::uint8_t kind, std::uint8_t pageSize, std::uint32_t pageCount) {
+bool CProgrammer::SetTransferParams(std::uint8_t kind, std::uint8_t pageSize,
+                                    std::uint32_t pageCount) {
   if (!context_ || IsBusy()) return false;
   context_->memoryKind = kind;
   context_->pageSize = pageSize;
@@ -133,9 +173,13 @@ bool CProgrammer::RunWaited(std::uint8_t code, const std::uint8_t* argument) {
   return true;
 }
 
-bool CProgrammer::SendRequest(std::uint8_t code) { return RunWaited(code, nullptr); }
+bool CProgrammer::SendRequest(std::uint8_t code) {
+  return RunWaited(code, nullptr);
+}
 
-bool CProgrammer::SendRequestArg(std::uint8_t code, std::uint8_t argument) { return RunWaited(code, &argument); }
+bool CProgrammer::SendRequestArg(std::uint8_t code, std::uint8_t argument) {
+  return RunWaited(code, &argument);
+}
 
 bool CProgrammer::QueryFirmwareVersion(std::uint32_t& value) {
   value = 0;
@@ -210,7 +254,8 @@ bool CProgrammer::StartReadMemory() {
   if (!Claim()) return false;
   ProgrammerContext& ctx = *context_;
   std::uint8_t* image = ctx.memoryKind == MEMORY_FLASH ? ctx.flashData : ctx.eepromData;
-  const std::uint32_t last = ctx.memoryKind == MEMORY_FLASH ? ctx.flashLastIndex : ctx.eepromLastIndex;
+  const std::uint32_t last =
+      ctx.memoryKind == MEMORY_FLASH ? ctx.flashLastIndex : ctx.eepromLastIndex;
   if (image) std::fill(image, image + std::size_t{last} + 1, std::uint8_t{0xFF});
   ctx.status.store(STATUS_OK);
   ctx.verify = false;
@@ -220,9 +265,15 @@ bool CProgrammer::StartReadMemory() {
   return true;
 }
 
-bool CProgrammer::StartVerifyMemory() { return StartMemoryRequest(CMD_READ_MEMORY, true); }
-bool CProgrammer::StartWriteMemory() { return StartMemoryRequest(CMD_WRITE_MEMORY, false); }
-bool CProgrammer::StartBlankCheck() { return StartMemoryRequest(CMD_BLANK_CHECK, false); }
+bool CProgrammer::StartVerifyMemory() {
+  return StartMemoryRequest(CMD_READ_MEMORY, true);
+}
+bool CProgrammer::StartWriteMemory() {
+  return StartMemoryRequest(CMD_WRITE_MEMORY, false);
+}
+bool CProgrammer::StartBlankCheck() {
+  return StartMemoryRequest(CMD_BLANK_CHECK, false);
+}
 
 bool CProgrammer::StartFuseRequest(std::uint8_t code, bool verify, bool lock) {
   if (!Claim()) return false;
@@ -236,11 +287,23 @@ bool CProgrammer::StartFuseRequest(std::uint8_t code, bool verify, bool lock) {
   return true;
 }
 
-bool CProgrammer::StartReadFuses() { return StartFuseRequest(CMD_READ_FUSES, false, false); }
-bool CProgrammer::StartVerifyFuses() { return StartFuseRequest(CMD_READ_FUSES, true, false); }
-bool CProgrammer::StartWriteFuses() { return StartFuseRequest(CMD_WRITE_FUSES, false, false); }
-bool CProgrammer::StartReadLockBits() { return StartFuseRequest(CMD_READ_FUSES, false, true); }
-bool CProgrammer::StartVerifyLockBits() { return StartFuseRequest(CMD_READ_FUSES, true, true); }
-bool CProgrammer::StartWriteLockBits() { return StartFuseRequest(CMD_WRITE_FUSES, false, true); }
+bool CProgrammer::StartReadFuses() {
+  return StartFuseRequest(CMD_READ_FUSES, false, false);
+}
+bool CProgrammer::StartVerifyFuses() {
+  return StartFuseRequest(CMD_READ_FUSES, true, false);
+}
+bool CProgrammer::StartWriteFuses() {
+  return StartFuseRequest(CMD_WRITE_FUSES, false, false);
+}
+bool CProgrammer::StartReadLockBits() {
+  return StartFuseRequest(CMD_READ_FUSES, false, true);
+}
+bool CProgrammer::StartVerifyLockBits() {
+  return StartFuseRequest(CMD_READ_FUSES, true, true);
+}
+bool CProgrammer::StartWriteLockBits() {
+  return StartFuseRequest(CMD_WRITE_FUSES, false, true);
+}
 
 }  // namespace bq

@@ -70,13 +70,14 @@ class CProgrammer {
   bool IdentifyRequest(std::uint32_t& signature, bool& socket);  // CMD_IDENTIFY
   // CMD_CHIP_ERASE with the programming mode; logs "Chip erased" on success.
   bool EraseRequest();
-  bool ReadSignatureRequest(std::uint32_t& signature);                       // CMD_READ_SIGNATURE
-  bool ReadCalibrationRequest(std::uint8_t address, std::uint32_t& value);   // CMD_READ_CALIBRATION
-  bool DetectIspClockRequest(std::uint8_t& clock);                 // CMD_DETECT_ISP_CLOCK; clock 0: none
-  bool SetIspClockRequest(std::uint8_t index, std::uint8_t& clock);  // CMD_SET_ISP_CLOCK; clock 0: refused
+  bool ReadSignatureRequest(std::uint32_t& signature);                      // CMD_READ_SIGNATURE
+  bool ReadCalibrationRequest(std::uint8_t address, std::uint32_t& value);  // CMD_READ_CALIBRATION
+  bool DetectIspClockRequest(std::uint8_t& clock);  // CMD_DETECT_ISP_CLOCK; clock 0: none
+  bool SetIspClockRequest(std::uint8_t index,
+                          std::uint8_t& clock);  // CMD_SET_ISP_CLOCK; clock 0: refused
 
   // Posted requests (status := 0 first). Memory requests use the transfer parameters.
-  bool StartReadMemory();    // fills the whole image of the memory kind with 0xFF first
+  bool StartReadMemory();  // fills the whole image of the memory kind with 0xFF first
   bool StartVerifyMemory();
   bool StartWriteMemory();
   bool StartBlankCheck();
@@ -92,10 +93,11 @@ class CProgrammer {
   ProgrammerContext* Context() { return context_.get(); }
 
   // Operations of the worker, called on the worker thread with the request block.
-  virtual void BuildHeader(ProgrammerContext& ctx);          // 48 56 code 00 00; length 5
-  virtual void BuildTransferHeader(ProgrammerContext& ctx);  // header + transfer parameters; length 10
-  virtual void SetPayloadLength(ProgrammerContext& ctx);     // length field := packet length - 5
-  virtual void Transact(ProgrammerContext& ctx);             // one exchange and its answer applied
+  virtual void BuildHeader(ProgrammerContext& ctx);  // 48 56 code 00 00; length 5
+  virtual void BuildTransferHeader(
+      ProgrammerContext& ctx);                            // header + transfer parameters; length 10
+  virtual void SetPayloadLength(ProgrammerContext& ctx);  // length field := packet length - 5
+  virtual void Transact(ProgrammerContext& ctx);          // one exchange and its answer applied
   virtual void DoPlainCommand(ProgrammerContext& ctx);
   virtual void DoModeCommand(ProgrammerContext& ctx);
   virtual void DoModeArgCommand(ProgrammerContext& ctx);
@@ -113,8 +115,8 @@ class CProgrammer {
 
  private:
   void WorkerLoop();
-  bool Claim();                // idle -> busy for a new request; false when refused
-  void Start();                // signal the worker
+  bool Claim();  // idle -> busy for a new request; false when refused
+  void Start();  // signal the worker
   bool RunWaited(std::uint8_t code, const std::uint8_t* argument);  // null: argument unchanged
   bool StartMemoryRequest(std::uint8_t code, bool verify);
   bool StartFuseRequest(std::uint8_t code, bool verify, bool lock);

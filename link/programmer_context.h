@@ -43,41 +43,43 @@ struct ProgrammerContext {
   ProgrammerContext(const ProgrammerContext&) = delete;
   ProgrammerContext& operator=(const ProgrammerContext&) = delete;
 
-  WorkerEvents& events;        // log, progress bar, hex views, editors
+  WorkerEvents& events;  // log, progress bar, hex views, editors
   SerialPort& port;
-  std::uint8_t* flashData;     // null when the image has no storage
+  std::uint8_t* flashData;  // null when the image has no storage
   std::uint8_t* eepromData;
   std::uint32_t flashLastIndex;
   std::uint32_t eepromLastIndex;
   FuseByteSlots& fuses;
   FuseByteSlots& lockBits;
 
-  PacketBuffer packet{};       // the PacketBuffer
-  ManualResetEvent startEvent; // set by the requester to start a request
-  ManualResetEvent doneEvent;  // set by the worker when a request completed (or early, on an error report)
-  ManualResetEvent idleEvent;  // set by the worker when it has fully finished a request
+  PacketBuffer packet{};        // the PacketBuffer
+  ManualResetEvent startEvent;  // set by the requester to start a request
+  ManualResetEvent
+      doneEvent;  // set by the worker when a request completed (or early, on an error report)
+  ManualResetEvent idleEvent;      // set by the worker when it has fully finished a request
   std::uint32_t packetLength = 0;  // 5 + payload length of the packet in `packet`
   bool quiet = false;              // silences write failures and device errors
   // Results a waiting requester reads; atomic because an early-released waiter may read
   // them while the worker still exchanges CMD_RECOVER.
-  std::atomic<bool> socket{false};           // identify: found in a socket (high-voltage) mode
-  std::atomic<std::uint8_t> status{0};       // a LinkStatus value
-  std::atomic<std::uint32_t> resultValue{0}; // from ANS_SIGNATURE, ANS_VALUE8, ANS_VALUE16
-  std::uint8_t argument = 0;       // calibration address or IspClockIndex
-  std::uint8_t commandCode = 0;    // the request, and the code of the next packet built
-  std::uint8_t progMode = 0;       // ProgMode
-  std::uint8_t memoryKind = 0;     // MemoryKind
-  std::uint8_t pageSize = 0;       // flash: words per page; EEPROM: bytes per page
-  std::uint32_t pageCount = 0;     // low 16 bits go on the wire
+  std::atomic<bool> socket{false};            // identify: found in a socket (high-voltage) mode
+  std::atomic<std::uint8_t> status{0};        // a LinkStatus value
+  std::atomic<std::uint32_t> resultValue{0};  // from ANS_SIGNATURE, ANS_VALUE8, ANS_VALUE16
+  std::uint8_t argument = 0;                  // calibration address or IspClockIndex
+  std::uint8_t commandCode = 0;               // the request, and the code of the next packet built
+  std::uint8_t progMode = 0;                  // ProgMode
+  std::uint8_t memoryKind = 0;                // MemoryKind
+  std::uint8_t pageSize = 0;                  // flash: words per page; EEPROM: bytes per page
+  std::uint32_t pageCount = 0;                // low 16 bits go on the wire
   std::uint32_t transferOffset = 0;
   bool readDone = false;
   bool writeReady = false;
   bool writeNext = false;
   bool writeDone = false;
-  bool verify = false;             // compare instead of store
-  std::int32_t mismatch = 0;       // fuse verify: differing bytes; memory verify: nonzero once a chunk differed
-  bool lockSelector = false;       // false: fuse bytes, true: lock byte
-  std::atomic<bool> busy{false};   // a request is pending or running
+  bool verify = false;  // compare instead of store
+  std::int32_t mismatch =
+      0;  // fuse verify: differing bytes; memory verify: nonzero once a chunk differed
+  bool lockSelector = false;      // false: fuse bytes, true: lock byte
+  std::atomic<bool> busy{false};  // a request is pending or running
   std::atomic<bool> stopRequested{false};
   // Makes "claim an idle worker" and "finish a request" (busy, idle and done events
   // together) one step each; never held while the worker transfers or reports.

@@ -44,19 +44,19 @@ enum CommandCode : std::uint8_t {
 
 // Code of an answer from the programmer. Every code not listed is accepted without effect.
 enum AnswerCode : std::uint8_t {
-  ANS_SIGNATURE = 0xD1,     // 3 bytes: signature, high byte first
-  ANS_VALUE8 = 0xD2,        // 1 byte
-  ANS_FUSES = 0xD3,         // one byte per TargetByte requested, in request order
-  ANS_DATA = 0xD4,          // next chunk of memory contents (at most 256 bytes)
-  ANS_WRITE_READY = 0xD5,   // page data for CMD_WRITE_MEMORY accepted from now on
-  ANS_WRITE_NEXT = 0xD6,    // data packet written; send the next one
-  ANS_WRITE_DONE = 0xD7,    // write complete (answer to the last data packet)
-  ANS_READ_DONE = 0xD8,     // read stream ended
-  ANS_VALUE8_ALT = 0xD9,    // same as ANS_VALUE8
-  ANS_VALUE16 = 0xDA,       // 2 bytes: high, low (versions: major, minor)
-  ANS_VALUE16_ALT = 0xDB,   // same as ANS_VALUE16
-  ANS_BLANK = 0xDC,         // 1 byte: 0 = chip empty, other = not empty
-  ANS_ERROR = 0xEF,         // 1 byte: device error code
+  ANS_SIGNATURE = 0xD1,    // 3 bytes: signature, high byte first
+  ANS_VALUE8 = 0xD2,       // 1 byte
+  ANS_FUSES = 0xD3,        // one byte per TargetByte requested, in request order
+  ANS_DATA = 0xD4,         // next chunk of memory contents (at most 256 bytes)
+  ANS_WRITE_READY = 0xD5,  // page data for CMD_WRITE_MEMORY accepted from now on
+  ANS_WRITE_NEXT = 0xD6,   // data packet written; send the next one
+  ANS_WRITE_DONE = 0xD7,   // write complete (answer to the last data packet)
+  ANS_READ_DONE = 0xD8,    // read stream ended
+  ANS_VALUE8_ALT = 0xD9,   // same as ANS_VALUE8
+  ANS_VALUE16 = 0xDA,      // 2 bytes: high, low (versions: major, minor)
+  ANS_VALUE16_ALT = 0xDB,  // same as ANS_VALUE16
+  ANS_BLANK = 0xDC,        // 1 byte: 0 = chip empty, other = not empty
+  ANS_ERROR = 0xEF,        // 1 byte: device error code
 };
 
 inline constexpr bool IsValue8Answer(std::uint8_t code) {
@@ -90,7 +90,9 @@ enum LinkStatus : std::uint8_t {
 };
 
 inline constexpr std::uint8_t kLinkFailureAbove = 240;
-inline constexpr bool IsLinkFailure(std::uint8_t status) { return status > kLinkFailureAbove; }
+inline constexpr bool IsLinkFailure(std::uint8_t status) {
+  return status > kLinkFailureAbove;
+}
 
 // The log line of a status: "ERROR: " + device text for 1..7 ("ERROR: Chip Erase"),
 // "Comunication Error Code 0x01!!!" .. "0x04!!!" for 250..253, "Unknown Error !!!" else.

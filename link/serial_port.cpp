@@ -4,9 +4,12 @@
 
 namespace bq {
 
-SerialPort::SerialPort(std::vector<std::shared_ptr<PortDriver>> drivers) : drivers_(std::move(drivers)) {}
+SerialPort::SerialPort(std::vector<std::shared_ptr<PortDriver>> drivers)
+    : drivers_(std::move(drivers)) {}
 
-SerialPort::~SerialPort() { ClosePort(); }
+SerialPort::~SerialPort() {
+  ClosePort();
+}
 
 void SerialPort::AddDriver(std::shared_ptr<PortDriver> driver) {
   if (driver) drivers_.push_back(std::move(driver));

@@ -4,9 +4,9 @@
 //
 // Threads: the worker thread transfers (ReadExact, WriteAll) while the user-interface
 // thread may open, close and list. A transfer (one call, or one exchange through Hold)
-// holds its own share of the connection for its whole length, so ClosePort or OpenPort never pulls the connection from under a
-// running transfer: ClosePort returns at once, later transfers fail, and the device is
-// released when the running transfer ends.
+// holds its own share of the connection for its whole length, so ClosePort or OpenPort never pulls
+// the connection from under a running transfer: ClosePort returns at once, later transfers fail,
+// and the device is released when the running transfer ends.
 
 #include <cstddef>
 #include <cstdint>

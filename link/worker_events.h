@@ -33,11 +33,11 @@ class WorkerEvents {
   //   and when the answer arrives ProgressMarqueeStop, ProgressHide.
   // A failure of the first exchange of a transfer leaves the bar shown until the next
   // operation that uses it.
-  virtual void ProgressSmooth() = 0;                         // determinate style
-  virtual void ProgressMarquee() = 0;                        // busy (marquee) style
-  virtual void ProgressRange(std::uint16_t maximum) = 0;     // range 0 .. maximum
+  virtual void ProgressSmooth() = 0;                      // determinate style
+  virtual void ProgressMarquee() = 0;                     // busy (marquee) style
+  virtual void ProgressRange(std::uint16_t maximum) = 0;  // range 0 .. maximum
   virtual void ProgressPosition(std::uint32_t position) = 0;
-  virtual void ProgressMarqueeStart() = 0;                   // animate, 15 ms per step
+  virtual void ProgressMarqueeStart() = 0;  // animate, 15 ms per step
   virtual void ProgressMarqueeStop() = 0;
   virtual void ProgressShow() = 0;
   virtual void ProgressHide() = 0;

@@ -33,30 +33,34 @@ TEST(ReadMemory, EepromStreamFillsTheImageAndRefillsItsView) {
   std::fill(bench.eeprom.data(), bench.eeprom.data() + kEepromBufferBytes, 0x00);
   bench.programmer.SetProgrammingMode(PROG_MODE_HVPP);
   bench.programmer.SetTransferParams(MEMORY_EEPROM, 8, 64);
-  bench.script->Then({Answer(0xE0), Answer(ANS_DATA, Ramp(256, 0)), Answer(ANS_DATA, Ramp(256, 100)), Answer(ANS_READ_DONE)});
+  bench.script->Then({Answer(0xE0), Answer(ANS_DATA, Ramp(256, 0)),
+                      Answer(ANS_DATA, Ramp(256, 100)), Answer(ANS_READ_DONE)});
   ASSERT_TRUE(bench.Run([](CProgrammer& p) { return p.StartReadMemory(); }));
   EXPECT_EQ(bench.programmer.Status(), STATUS_OK);
   const Bytes sent0{0x48, 0x56, 0x30, 0x00, 0x05, 0x01, 0x02, 0x08, 0x00, 0x40};
   const Bytes empty{0x48, 0x56, 0x30, 0x00, 0x00};
   EXPECT_EQ(bench.script->Written(), (std::vector<Bytes>{sent0, empty, empty, empty}));
   EXPECT_TRUE(std::equal(bench.eeprom.data(), bench.eeprom.data() + 256, Ramp(256, 0).begin()));
-  EXPECT_TRUE(std::equal(bench.eeprom.data() + 256, bench.eeprom.data() + 512, Ramp(256, 100).begin()));
+  EXPECT_TRUE(
+      std::equal(bench.eeprom.data() + 256, bench.eeprom.data() + 512, Ramp(256, 100).begin()));
   EXPECT_TRUE(std::all_of(bench.eeprom.data() + 512, bench.eeprom.data() + kEepromBufferBytes,
                           [](std::uint8_t b) { return b == 0xFF; }));
   EXPECT_EQ(bench.flash.data()[0], 0x11);  // the other image is untouched
-  EXPECT_EQ(bench.events.Events(),
-            (std::vector<std::string>{"smooth", "range 64", "pos 0", "show", "pos 0", "pos 32", "pos 64", "hide",
-                                      "refill 2", "log 1 EEPROM read into buffer"}));
+  EXPECT_EQ(
+      bench.events.Events(),
+      (std::vector<std::string>{"smooth", "range 64", "pos 0", "show", "pos 0", "pos 32", "pos 64",
+                                "hide", "refill 2", "log 1 EEPROM read into buffer"}));
 }
 
 TEST(ReadMemory, StartPacketForEepromOf128PagesOf4Bytes) {
   ScriptedBench bench;
   bench.programmer.SetProgrammingMode(PROG_MODE_HVPP);
   bench.programmer.SetTransferParams(MEMORY_EEPROM, 4, 128);
-  bench.script->Then({Answer(0xE0), Answer(ANS_DATA, Bytes(256, 1)), Answer(ANS_DATA, Bytes(256, 2)),
-                      Answer(ANS_READ_DONE)});
+  bench.script->Then({Answer(0xE0), Answer(ANS_DATA, Bytes(256, 1)),
+                      Answer(ANS_DATA, Bytes(256, 2)), Answer(ANS_READ_DONE)});
   bench.Run([](CProgrammer& p) { return p.StartReadMemory(); });
-  EXPECT_EQ(bench.script->Written().at(0), (Bytes{0x48, 0x56, 0x30, 0x00, 0x05, 0x01, 0x02, 0x04, 0x00, 0x80}));
+  EXPECT_EQ(bench.script->Written().at(0),
+            (Bytes{0x48, 0x56, 0x30, 0x00, 0x05, 0x01, 0x02, 0x04, 0x00, 0x80}));
 }
 
 TEST(ReadMemory, FlashReadLogsFlashLineAndRefillsFlashView) {
@@ -76,13 +80,16 @@ TEST(ReadMemory, StreamsOutOfStepAreReportedNotShownAsRead) {
     std::vector<Reply> replies;
     std::uint8_t status;
   } cases[] = {
-      {"ends early", {Answer(0xE0), Answer(ANS_DATA, Bytes(256, 1)), Answer(ANS_READ_DONE)}, STATUS_OUT_OF_STEP},
-      {"runs long",
-       {Answer(0xE0), Answer(ANS_DATA, Bytes(256, 1)), Answer(ANS_DATA, Bytes(256, 1)), Answer(ANS_DATA, Bytes(8, 1)),
-        Answer(ANS_READ_DONE)},
+      {"ends early",
+       {Answer(0xE0), Answer(ANS_DATA, Bytes(256, 1)), Answer(ANS_READ_DONE)},
        STATUS_OUT_OF_STEP},
-      {"never ends", {Answer(0xE0), Answer(ANS_DATA, Bytes(256, 1)), Answer(0xE5), Answer(0xE5), Answer(0xE5),
-                      Answer(0xE5), Answer(0xE5), Answer(0xE5), Answer(0xE5), Answer(0xE5), Answer(0xE5)},
+      {"runs long",
+       {Answer(0xE0), Answer(ANS_DATA, Bytes(256, 1)), Answer(ANS_DATA, Bytes(256, 1)),
+        Answer(ANS_DATA, Bytes(8, 1)), Answer(ANS_READ_DONE)},
+       STATUS_OUT_OF_STEP},
+      {"never ends",
+       {Answer(0xE0), Answer(ANS_DATA, Bytes(256, 1)), Answer(0xE5), Answer(0xE5), Answer(0xE5),
+        Answer(0xE5), Answer(0xE5), Answer(0xE5), Answer(0xE5), Answer(0xE5), Answer(0xE5)},
        STATUS_OUT_OF_STEP},
       {"falls silent", {Answer(0xE0), Answer(ANS_DATA, Bytes(256, 1))}, STATUS_NO_ANSWER},
       {"device error mid-stream", {Answer(0xE0), Answer(ANS_ERROR, {5}), Answer(0xD8)}, 5},
@@ -126,8 +133,9 @@ TEST(ReadMemory, FirstExchangeFailingLeavesTheBarShown) {
   ScriptedBench bench;
   bench.programmer.SetTransferParams(MEMORY_EEPROM, 8, 64);
   bench.Run([](CProgrammer& p) { return p.StartReadMemory(); });  // silence
-  EXPECT_EQ(bench.events.Events(), (std::vector<std::string>{"smooth", "range 64", "pos 0", "show",
-                                                             "log 3 Comunication Error Code 0x02!!!"}));
+  EXPECT_EQ(bench.events.Events(),
+            (std::vector<std::string>{"smooth", "range 64", "pos 0", "show",
+                                      "log 3 Comunication Error Code 0x02!!!"}));
 }
 
 TEST(VerifyMemory, DifferenceStopsTheStreamAndStands) {
@@ -140,7 +148,8 @@ TEST(VerifyMemory, DifferenceStopsTheStreamAndStands) {
   // After the stop the programmer still sends one matching chunk before it is done: the
   // verdict must not turn back to OK.
   bench.script->Then({Answer(0xE0), Answer(ANS_DATA, Bytes(image.begin(), image.begin() + 256)),
-                      Answer(ANS_DATA, second), Answer(ANS_DATA, Bytes(image.begin(), image.begin() + 16)),
+                      Answer(ANS_DATA, second),
+                      Answer(ANS_DATA, Bytes(image.begin(), image.begin() + 16)),
                       Answer(ANS_READ_DONE)});
   bench.Run([](CProgrammer& p) { return p.StartVerifyMemory(); });
   EXPECT_EQ(bench.script->WrittenCodes(), (Bytes{0x30, 0x30, 0x30, 0x31, 0x31}));
@@ -153,8 +162,8 @@ TEST(VerifyMemory, DifferenceStopsTheStreamAndStands) {
 TEST(VerifyMemory, OneStopReadWhenDoneFollowsAtOnce) {
   ScriptedBench bench;
   bench.programmer.SetTransferParams(MEMORY_FLASH, 32, 8);
-  bench.script->Then({Answer(0xE0), Answer(ANS_DATA, Bytes(256, 0xFF)), Answer(ANS_DATA, Bytes(256, 0x00)),
-                      Answer(ANS_READ_DONE)});
+  bench.script->Then({Answer(0xE0), Answer(ANS_DATA, Bytes(256, 0xFF)),
+                      Answer(ANS_DATA, Bytes(256, 0x00)), Answer(ANS_READ_DONE)});
   bench.Run([](CProgrammer& p) { return p.StartVerifyMemory(); });
   EXPECT_EQ(bench.script->WrittenCodes(), (Bytes{0x30, 0x30, 0x30, 0x31}));
   EXPECT_EQ(bench.events.LogTexts(), (std::vector<std::string>{"Chip differ !!!"}));
@@ -163,8 +172,8 @@ TEST(VerifyMemory, OneStopReadWhenDoneFollowsAtOnce) {
 TEST(VerifyMemory, EqualAndCompleteIsVerifiedOk) {
   ScriptedBench bench;
   bench.programmer.SetTransferParams(MEMORY_FLASH, 32, 8);
-  bench.script->Then({Answer(0xE0), Answer(ANS_DATA, Bytes(256, 0xFF)), Answer(ANS_DATA, Bytes(256, 0xFF)),
-                      Answer(ANS_READ_DONE)});
+  bench.script->Then({Answer(0xE0), Answer(ANS_DATA, Bytes(256, 0xFF)),
+                      Answer(ANS_DATA, Bytes(256, 0xFF)), Answer(ANS_READ_DONE)});
   bench.Run([](CProgrammer& p) { return p.StartVerifyMemory(); });
   EXPECT_EQ(bench.events.Log(), (LogEntries{{LogKind::LogSuccess, "Verified OK"}}));
 }
@@ -190,12 +199,17 @@ TEST(WriteMemory, ThreeFlashPagesOf64WordsGoInTwoPackets) {
   const auto written = bench.script->Written();
   ASSERT_EQ(written.size(), 3u);
   EXPECT_EQ(written[0], (Bytes{0x48, 0x56, 0x32, 0x00, 0x05, 0x04, 0x01, 0x40, 0x00, 0x03}));
-  EXPECT_EQ(Bytes(written[1].begin(), written[1].begin() + 5), (Bytes{0x48, 0x56, 0x32, 0x01, 0x00}));
-  EXPECT_EQ(Bytes(written[1].begin() + 5, written[1].end()), Bytes(image.begin(), image.begin() + 256));
-  EXPECT_EQ(Bytes(written[2].begin(), written[2].begin() + 5), (Bytes{0x48, 0x56, 0x32, 0x00, 0x80}));
-  EXPECT_EQ(Bytes(written[2].begin() + 5, written[2].end()), Bytes(image.begin() + 256, image.end()));
-  EXPECT_EQ(bench.events.Events(), (std::vector<std::string>{"smooth", "range 3", "pos 0", "show", "pos 2", "pos 3",
-                                                             "hide", "log 1 384 bytes written to FLASH"}));
+  EXPECT_EQ(Bytes(written[1].begin(), written[1].begin() + 5),
+            (Bytes{0x48, 0x56, 0x32, 0x01, 0x00}));
+  EXPECT_EQ(Bytes(written[1].begin() + 5, written[1].end()),
+            Bytes(image.begin(), image.begin() + 256));
+  EXPECT_EQ(Bytes(written[2].begin(), written[2].begin() + 5),
+            (Bytes{0x48, 0x56, 0x32, 0x00, 0x80}));
+  EXPECT_EQ(Bytes(written[2].begin() + 5, written[2].end()),
+            Bytes(image.begin() + 256, image.end()));
+  EXPECT_EQ(bench.events.Events(),
+            (std::vector<std::string>{"smooth", "range 3", "pos 0", "show", "pos 2", "pos 3",
+                                      "hide", "log 1 384 bytes written to FLASH"}));
 }
 
 TEST(WriteMemory, PacketSizesForEveryPageSize) {
@@ -220,7 +234,8 @@ TEST(WriteMemory, PacketSizesForEveryPageSize) {
     std::iota(image, image + total, std::uint8_t{0});
     bench.programmer.SetTransferParams(c.kind, c.pageSize, c.pages);
     bench.script->Then(Answer(ANS_WRITE_READY));
-    for (std::size_t i = 0; i + 1 < c.payloads.size(); ++i) bench.script->Then(Answer(ANS_WRITE_NEXT));
+    for (std::size_t i = 0; i + 1 < c.payloads.size(); ++i)
+      bench.script->Then(Answer(ANS_WRITE_NEXT));
     bench.script->Then(Answer(ANS_WRITE_DONE));
     bench.Run([](CProgrammer& p) { return p.StartWriteMemory(); });
     const auto written = bench.script->Written();
@@ -245,12 +260,20 @@ TEST(WriteMemory, SequencesOutOfStepAreErrorsNeverSuccess) {
     std::uint8_t status;
     std::size_t packets;
   } cases[] = {
-      {"next after the last page", {Answer(ANS_WRITE_READY), Answer(ANS_WRITE_NEXT), Answer(ANS_WRITE_NEXT)},
-       STATUS_OUT_OF_STEP, 3},
-      {"done before the last page", {Answer(ANS_WRITE_READY), Answer(ANS_WRITE_DONE)}, STATUS_OUT_OF_STEP, 2},
+      {"next after the last page",
+       {Answer(ANS_WRITE_READY), Answer(ANS_WRITE_NEXT), Answer(ANS_WRITE_NEXT)},
+       STATUS_OUT_OF_STEP,
+       3},
+      {"done before the last page",
+       {Answer(ANS_WRITE_READY), Answer(ANS_WRITE_DONE)},
+       STATUS_OUT_OF_STEP,
+       2},
       {"neither next nor done", {Answer(ANS_WRITE_READY), Answer(0xE5)}, STATUS_OUT_OF_STEP, 2},
       {"not ready", {Answer(0xE5)}, STATUS_OUT_OF_STEP, 1},
-      {"device refuses a page", {Answer(ANS_WRITE_READY), Answer(ANS_ERROR, {5}), Answer(0xD8)}, 5, 3},
+      {"device refuses a page",
+       {Answer(ANS_WRITE_READY), Answer(ANS_ERROR, {5}), Answer(0xD8)},
+       5,
+       3},
       {"silence after a page", {Answer(ANS_WRITE_READY)}, STATUS_NO_ANSWER, 2},
   };
   for (const auto& c : cases) {
@@ -284,9 +307,11 @@ TEST(BlankCheck, ToleratesFiftyNineSilentHeaderReads) {
   reply.push_back(Data(Packet(ANS_BLANK, {0})));
   bench.script->Then(reply);
   bench.Run([](CProgrammer& p) { return p.StartBlankCheck(); });
-  EXPECT_EQ(bench.script->Written(), (std::vector<Bytes>{{0x48, 0x56, 0xB1, 0x00, 0x05, 0x01, 0x01, 0x40, 0x01, 0x00}}));
-  EXPECT_EQ(bench.events.Events(), (std::vector<std::string>{"marquee", "marquee-on", "show", "marquee-off", "hide",
-                                                             "log 1 Chip is empty"}));
+  EXPECT_EQ(bench.script->Written(),
+            (std::vector<Bytes>{{0x48, 0x56, 0xB1, 0x00, 0x05, 0x01, 0x01, 0x40, 0x01, 0x00}}));
+  EXPECT_EQ(bench.events.Events(),
+            (std::vector<std::string>{"marquee", "marquee-on", "show", "marquee-off", "hide",
+                                      "log 1 Chip is empty"}));
 }
 
 TEST(BlankCheck, SixtySilentReadsAreNoAnswer) {
@@ -298,8 +323,9 @@ TEST(BlankCheck, SixtySilentReadsAreNoAnswer) {
   bench.script->Then(reply);
   bench.Run([](CProgrammer& p) { return p.StartBlankCheck(); });
   EXPECT_EQ(bench.programmer.Status(), STATUS_NO_ANSWER);
-  EXPECT_EQ(bench.events.Events(), (std::vector<std::string>{"marquee", "marquee-on", "show",
-                                                             "log 3 Comunication Error Code 0x02!!!"}));
+  EXPECT_EQ(bench.events.Events(),
+            (std::vector<std::string>{"marquee", "marquee-on", "show",
+                                      "log 3 Comunication Error Code 0x02!!!"}));
 }
 
 TEST(BlankCheck, Verdicts) {
@@ -331,7 +357,8 @@ TEST(Fuses, WritePacketForLowAndHighInIsp) {
   bench.programmer.SetProgrammingMode(PROG_MODE_ISP);
   bench.script->Then(Answer(0xE0));
   bench.Run([](CProgrammer& p) { return p.StartWriteFuses(); });
-  EXPECT_EQ(bench.script->Written(), (std::vector<Bytes>{{0x48, 0x56, 0x21, 0x00, 0x05, 0x04, 0x01, 0xE1, 0x02, 0xD9}}));
+  EXPECT_EQ(bench.script->Written(),
+            (std::vector<Bytes>{{0x48, 0x56, 0x21, 0x00, 0x05, 0x04, 0x01, 0xE1, 0x02, 0xD9}}));
   EXPECT_EQ(bench.events.Log(), (LogEntries{{LogKind::LogSuccess, "Write fuses"},
                                             {LogKind::LogInfo, "Write LOW: 0xE1"},
                                             {LogKind::LogInfo, "Write HIGH: 0xD9"}}));
@@ -345,7 +372,8 @@ TEST(Fuses, WriteLockAndRefusal) {
   bench.Run([](CProgrammer& p) { return p.StartWriteLockBits(); });
   EXPECT_EQ(bench.script->Written().at(0), (Bytes{0x48, 0x56, 0x21, 0x00, 0x03, 0x03, 0x04, 0xFC}));
   EXPECT_EQ(bench.events.LogTexts(),
-            (std::vector<std::string>{"Write lock bits", "Write LOCKBIT: 0xFC", "ERROR: Write Lock Bits"}));
+            (std::vector<std::string>{"Write lock bits", "Write LOCKBIT: 0xFC",
+                                      "ERROR: Write Lock Bits"}));
 }
 
 TEST(Fuses, ReadWithoutExtendedByte) {
@@ -356,12 +384,14 @@ TEST(Fuses, ReadWithoutExtendedByte) {
   bench.programmer.SetProgrammingMode(PROG_MODE_HVPP);
   bench.script->Then(Answer(ANS_FUSES, {0x62, 0xD9}));
   bench.Run([](CProgrammer& p) { return p.StartReadFuses(); });
-  EXPECT_EQ(bench.script->Written(), (std::vector<Bytes>{{0x48, 0x56, 0x20, 0x00, 0x03, 0x01, 0x01, 0x02}}));
+  EXPECT_EQ(bench.script->Written(),
+            (std::vector<Bytes>{{0x48, 0x56, 0x20, 0x00, 0x03, 0x01, 0x01, 0x02}}));
   EXPECT_EQ(bench.fuses.low.value, 0x62);
   EXPECT_EQ(bench.fuses.high.value, 0xD9);
   EXPECT_EQ(bench.fuses.extended.value, 0x55);
   EXPECT_EQ(bench.events.Events(),
-            (std::vector<std::string>{"log 1 Read fuses", "log 0 Read LOW: 0x62", "log 0 Read HIGH: 0xD9", "redraw 0"}));
+            (std::vector<std::string>{"log 1 Read fuses", "log 0 Read LOW: 0x62",
+                                      "log 0 Read HIGH: 0xD9", "redraw 0"}));
 }
 
 TEST(Fuses, ReadAllThreeAndLock) {
@@ -376,10 +406,12 @@ TEST(Fuses, ReadAllThreeAndLock) {
   EXPECT_EQ(bench.script->Written().at(1), (Bytes{0x48, 0x56, 0x20, 0x00, 0x02, 0x00, 0x04}));
   EXPECT_EQ(bench.fuses.extended.value, 0xFD);
   EXPECT_EQ(bench.lockBits.lock.value, 0xFC);
-  EXPECT_EQ(bench.events.LogTexts(),
-            (std::vector<std::string>{"Read fuses", "Read LOW: 0x01", "Read HIGH: 0x02", "Read EXTENDEND: 0xFD",
-                                      "Read lock bits", "Read LOCKBIT: 0xFC"}));
-  EXPECT_EQ(Filter(bench.events.Events(), "redraw"), (std::vector<std::string>{"redraw 0", "redraw 1"}));
+  EXPECT_EQ(
+      bench.events.LogTexts(),
+      (std::vector<std::string>{"Read fuses", "Read LOW: 0x01", "Read HIGH: 0x02",
+                                "Read EXTENDEND: 0xFD", "Read lock bits", "Read LOCKBIT: 0xFC"}));
+  EXPECT_EQ(Filter(bench.events.Events(), "redraw"),
+            (std::vector<std::string>{"redraw 0", "redraw 1"}));
 }
 
 TEST(Fuses, HeadingOnlyWithALowByte) {
@@ -405,10 +437,16 @@ TEST(Fuses, VerifyVerdicts) {
     Reply reply;
     LogEntry line;
   } cases[] = {
-      {false, Answer(ANS_FUSES, {0x62, 0xD9, 0xFF}), {LogKind::LogSuccess, "Fuse bits verification OK"}},
-      {false, Answer(ANS_FUSES, {0x62, 0xD8, 0xFF}), {LogKind::LogWarning, "Fuse bits verification FAILED"}},
-      {false, Answer(ANS_FUSES, {0x62, 0xD9}), {LogKind::LogError, "Unknown Error !!!"}},  // one byte short
-      {false, Answer(0xE5), {LogKind::LogError, "Unknown Error !!!"}},                     // no values
+      {false,
+       Answer(ANS_FUSES, {0x62, 0xD9, 0xFF}),
+       {LogKind::LogSuccess, "Fuse bits verification OK"}},
+      {false,
+       Answer(ANS_FUSES, {0x62, 0xD8, 0xFF}),
+       {LogKind::LogWarning, "Fuse bits verification FAILED"}},
+      {false,
+       Answer(ANS_FUSES, {0x62, 0xD9}),
+       {LogKind::LogError, "Unknown Error !!!"}},                       // one byte short
+      {false, Answer(0xE5), {LogKind::LogError, "Unknown Error !!!"}},  // no values
       {true, Answer(ANS_FUSES, {0xFC}), {LogKind::LogSuccess, "Lock bits verification OK"}},
       {true, Answer(ANS_FUSES, {0xFF}), {LogKind::LogWarning, "Lock bits verification FAILED"}},
   };
@@ -420,7 +458,8 @@ TEST(Fuses, VerifyVerdicts) {
     bench.lockBits.lock = {0xFC, true};
     const FuseByteSlots fusesBefore = bench.fuses, lockBefore = bench.lockBits;
     bench.script->Then(c.reply);
-    bench.Run([&](CProgrammer& p) { return c.lock ? p.StartVerifyLockBits() : p.StartVerifyFuses(); });
+    bench.Run(
+        [&](CProgrammer& p) { return c.lock ? p.StartVerifyLockBits() : p.StartVerifyFuses(); });
     EXPECT_EQ(bench.events.Log(), (LogEntries{c.line})) << c.line.text;
     EXPECT_EQ(bench.fuses, fusesBefore);  // a verify never changes the editor
     EXPECT_EQ(bench.lockBits, lockBefore);
@@ -435,7 +474,8 @@ TEST(Fuses, ShortReadAnswerStoresNothing) {
   bench.Run([](CProgrammer& p) { return p.StartReadFuses(); });
   EXPECT_EQ(bench.fuses.low.value, 0x11);
   EXPECT_EQ(bench.fuses.high.value, 0x22);
-  EXPECT_EQ(bench.events.Events(), (std::vector<std::string>{"log 3 Unknown Error !!!", "redraw 0"}));
+  EXPECT_EQ(bench.events.Events(),
+            (std::vector<std::string>{"log 3 Unknown Error !!!", "redraw 0"}));
 }
 
 TEST(Answers, StrayAnswersDoNotTouchImagesEditorsOrLog) {
@@ -465,8 +505,8 @@ TEST(Identify, ChipInTheSocketAnsweringInHvsp) {
   EXPECT_TRUE(bench.programmer.IdentifyRequest(signature, socket));
   EXPECT_EQ(signature, 0x1E930Bu);
   EXPECT_TRUE(socket);
-  EXPECT_EQ(bench.script->Written(),
-            (std::vector<Bytes>{{0x48, 0x56, 0xC2, 0x00, 0x00}, {0x48, 0x56, 0x10, 0x00, 0x01, 0x03}}));
+  EXPECT_EQ(bench.script->Written(), (std::vector<Bytes>{{0x48, 0x56, 0xC2, 0x00, 0x00},
+                                                         {0x48, 0x56, 0x10, 0x00, 0x01, 0x03}}));
 }
 
 TEST(Identify, IspTargetFoundFirst) {
@@ -483,10 +523,10 @@ TEST(Identify, IspTargetFoundFirst) {
 TEST(Identify, ProbesInOrderAndRejectsImplausibleSignatures) {
   ScriptedBench bench;
   bench.script->Then({Answer(ANS_VALUE8, {1}),
-                      Answer(ANS_SIGNATURE, {0x1E, 0x1E, 0x05}),      // ISP: second byte 0x1E
-                      Answer(ANS_ERROR, {2}), Answer(0xD8),           // mode 3: device error, quietly
-                      Answer(ANS_SIGNATURE, {0x00, 0x95, 0x0F}),      // mode 2: no 0x1E
-                      Answer(ANS_SIGNATURE, {0x1E, 0x97, 0x02})});    // mode 1
+                      Answer(ANS_SIGNATURE, {0x1E, 0x1E, 0x05}),    // ISP: second byte 0x1E
+                      Answer(ANS_ERROR, {2}), Answer(0xD8),         // mode 3: device error, quietly
+                      Answer(ANS_SIGNATURE, {0x00, 0x95, 0x0F}),    // mode 2: no 0x1E
+                      Answer(ANS_SIGNATURE, {0x1E, 0x97, 0x02})});  // mode 1
   std::uint32_t signature = 0;
   bool socket = false;
   EXPECT_TRUE(bench.programmer.IdentifyRequest(signature, socket));
@@ -506,8 +546,9 @@ TEST(Identify, ProbesInOrderAndRejectsImplausibleSignatures) {
 TEST(Identify, NothingFoundAndLinkFailures) {
   {
     ScriptedBench bench;  // every mode answers with a device error
-    bench.script->Then({Answer(ANS_VALUE8, {0}), Answer(ANS_ERROR, {2}), Answer(0xD8), Answer(ANS_ERROR, {2}),
-                        Answer(0xD8), Answer(ANS_ERROR, {2}), Answer(0xD8)});
+    bench.script->Then({Answer(ANS_VALUE8, {0}), Answer(ANS_ERROR, {2}), Answer(0xD8),
+                        Answer(ANS_ERROR, {2}), Answer(0xD8), Answer(ANS_ERROR, {2}),
+                        Answer(0xD8)});
     std::uint32_t signature = 0;
     bool socket = false;
     EXPECT_FALSE(bench.programmer.IdentifyRequest(signature, socket));
@@ -524,7 +565,8 @@ TEST(Identify, NothingFoundAndLinkFailures) {
     bench.programmer.WaitIdle();
     EXPECT_EQ(bench.programmer.Status(), STATUS_IDENTIFY_FAILED);
     EXPECT_EQ(bench.script->Written().size(), 2u);
-    EXPECT_EQ(bench.events.LogTexts(), (std::vector<std::string>{"Comunication Error Code 0x02!!!"}));
+    EXPECT_EQ(bench.events.LogTexts(),
+              (std::vector<std::string>{"Comunication Error Code 0x02!!!"}));
   }
   {
     ScriptedBench bench;  // a closed port fails quietly
@@ -538,7 +580,8 @@ TEST(Identify, NothingFoundAndLinkFailures) {
     // The quiet flag does not outlive the identify request.
     bench.programmer.QueryFirmwareVersion(signature);
     bench.programmer.WaitIdle();
-    EXPECT_EQ(bench.events.LogTexts(), (std::vector<std::string>{"Comunication Error Code 0x01!!!"}));
+    EXPECT_EQ(bench.events.LogTexts(),
+              (std::vector<std::string>{"Comunication Error Code 0x01!!!"}));
   }
 }
 

@@ -14,22 +14,32 @@ TEST(LinkStatusText, EveryStatusHasItsLine) {
     std::uint8_t status;
     const char* text;
   } cases[] = {
-      {1, "ERROR: Unknown Command"},      {2, "ERROR: Enter Program Mode"},
-      {3, "ERROR: Write Lock Bits"},      {4, "ERROR: Write Fuses"},
-      {5, "ERROR: Write Memory"},         {6, "ERROR: Chip Erase"},
-      {7, "ERROR: ISP Speed not set"},    {8, "Unknown Error !!!"},
-      {0, "Unknown Error !!!"},           {249, "Unknown Error !!!"},
-      {250, "Comunication Error Code 0x01!!!"}, {251, "Comunication Error Code 0x02!!!"},
-      {252, "Comunication Error Code 0x03!!!"}, {253, "Comunication Error Code 0x04!!!"},
-      {254, "Unknown Error !!!"},         {255, "Unknown Error !!!"},
+      {1, "ERROR: Unknown Command"},
+      {2, "ERROR: Enter Program Mode"},
+      {3, "ERROR: Write Lock Bits"},
+      {4, "ERROR: Write Fuses"},
+      {5, "ERROR: Write Memory"},
+      {6, "ERROR: Chip Erase"},
+      {7, "ERROR: ISP Speed not set"},
+      {8, "Unknown Error !!!"},
+      {0, "Unknown Error !!!"},
+      {249, "Unknown Error !!!"},
+      {250, "Comunication Error Code 0x01!!!"},
+      {251, "Comunication Error Code 0x02!!!"},
+      {252, "Comunication Error Code 0x03!!!"},
+      {253, "Comunication Error Code 0x04!!!"},
+      {254, "Unknown Error !!!"},
+      {255, "Unknown Error !!!"},
   };
   for (const auto& c : cases) EXPECT_EQ(LinkStatusText(c.status), c.text) << int{c.status};
 }
 
 TEST(IspClockText, SevenStepsAndNothingElse) {
-  const char* expected[] = {"", "3.686 MHz", "1.843 MHz", "921.60 kHz", "460.80 kHz",
-                            "230.40 kHz", "115.20 kHz", "57.60 kHz", ""};
-  for (int i = 0; i <= 8; ++i) EXPECT_STREQ(IspClockText(static_cast<std::uint8_t>(i)), expected[i]) << i;
+  const char* expected[] = {"",           "3.686 MHz",  "1.843 MHz",
+                            "921.60 kHz", "460.80 kHz", "230.40 kHz",
+                            "115.20 kHz", "57.60 kHz",  ""};
+  for (int i = 0; i <= 8; ++i)
+    EXPECT_STREQ(IspClockText(static_cast<std::uint8_t>(i)), expected[i]) << i;
 }
 
 TEST(Exchange, SignatureAnswerGivesTheValueAndTheModeIsSent) {
@@ -96,16 +106,39 @@ TEST(Exchange, FailuresGiveTheirStatusAndOneErrorLine) {
     const char* line;  // null: nothing logged
   } cases[] = {
       {"silence", {}, STATUS_NO_ANSWER, "Comunication Error Code 0x02!!!"},
-      {"partial header", {Data({0x48, 0x56, 0xDA}), Timeout()}, STATUS_NO_ANSWER, "Comunication Error Code 0x02!!!"},
-      {"bad header", {Data({0x47, 0x56, 0xDA, 0x00, 0x00})}, STATUS_BAD_HEADER, "Comunication Error Code 0x03!!!"},
-      {"short payload", {Data({0x48, 0x56, 0xDA, 0x00, 0x02, 0x01}), Timeout()}, STATUS_SHORT_ANSWER,
+      {"partial header",
+       {Data({0x48, 0x56, 0xDA}), Timeout()},
+       STATUS_NO_ANSWER,
+       "Comunication Error Code 0x02!!!"},
+      {"bad header",
+       {Data({0x47, 0x56, 0xDA, 0x00, 0x00})},
+       STATUS_BAD_HEADER,
+       "Comunication Error Code 0x03!!!"},
+      {"short payload",
+       {Data({0x48, 0x56, 0xDA, 0x00, 0x02, 0x01}), Timeout()},
+       STATUS_SHORT_ANSWER,
        "Comunication Error Code 0x04!!!"},
-      {"length above 256", {Data(oversize)}, STATUS_SHORT_ANSWER, "Comunication Error Code 0x04!!!"},
-      {"value too short for its code", {Data(Packet(0xDA, {0x01}))}, STATUS_OUT_OF_STEP, "Unknown Error !!!"},
+      {"length above 256",
+       {Data(oversize)},
+       STATUS_SHORT_ANSWER,
+       "Comunication Error Code 0x04!!!"},
+      {"value too short for its code",
+       {Data(Packet(0xDA, {0x01}))},
+       STATUS_OUT_OF_STEP,
+       "Unknown Error !!!"},
       {"unknown answer ignored", {Data(Packet(0xE5, {1, 2, 3, 4, 5, 6, 7}))}, STATUS_OK, nullptr},
-      {"device error", {Data(Packet(ANS_ERROR, {0x01})), Data(Packet(0xD8))}, 1, "ERROR: Unknown Command"},
-      {"unknown device error", {Data(Packet(ANS_ERROR, {0x42})), Data(Packet(0xD8))}, 0x42, "Unknown Error !!!"},
-      {"error without code", {Data(Packet(ANS_ERROR)), Data(Packet(0xD8))}, STATUS_OUT_OF_STEP, "Unknown Error !!!"},
+      {"device error",
+       {Data(Packet(ANS_ERROR, {0x01})), Data(Packet(0xD8))},
+       1,
+       "ERROR: Unknown Command"},
+      {"unknown device error",
+       {Data(Packet(ANS_ERROR, {0x42})), Data(Packet(0xD8))},
+       0x42,
+       "Unknown Error !!!"},
+      {"error without code",
+       {Data(Packet(ANS_ERROR)), Data(Packet(0xD8))},
+       STATUS_OUT_OF_STEP,
+       "Unknown Error !!!"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -141,8 +174,8 @@ TEST(Exchange, DeviceErrorReleasesTheWaiterAndSendsOneRecover) {
   EXPECT_FALSE(bench.programmer.EraseRequest());
   EXPECT_EQ(bench.programmer.Status(), 6);
   bench.programmer.WaitIdle();
-  EXPECT_EQ(bench.script->Written(),
-            (std::vector<Bytes>{{0x48, 0x56, 0xB0, 0x00, 0x01, 0x01}, {0x48, 0x56, 0xCF, 0x00, 0x00}}));
+  EXPECT_EQ(bench.script->Written(), (std::vector<Bytes>{{0x48, 0x56, 0xB0, 0x00, 0x01, 0x01},
+                                                         {0x48, 0x56, 0xCF, 0x00, 0x00}}));
   EXPECT_EQ(bench.events.LogTexts(), (std::vector<std::string>{"ERROR: Chip Erase"}));
   EXPECT_EQ(bench.programmer.Status(), 6);
 }
@@ -162,8 +195,9 @@ TEST(Exchange, RecoverAnsweredByErrorsIsBounded) {
   bench.programmer.WaitIdle();
   EXPECT_EQ(bench.script->WrittenCodes(), (Bytes{0xC0, 0xCF, 0xCF, 0xCF}));
   EXPECT_EQ(bench.programmer.Status(), 2);
-  EXPECT_EQ(bench.events.LogTexts(), (std::vector<std::string>{"ERROR: Write Memory", "ERROR: Write Fuses",
-                                                              "ERROR: Write Lock Bits", "ERROR: Enter Program Mode"}));
+  EXPECT_EQ(bench.events.LogTexts(),
+            (std::vector<std::string>{"ERROR: Write Memory", "ERROR: Write Fuses",
+                                      "ERROR: Write Lock Bits", "ERROR: Enter Program Mode"}));
 }
 
 TEST(Exchange, WriteFailuresAndClosedPort) {
@@ -174,7 +208,8 @@ TEST(Exchange, WriteFailuresAndClosedPort) {
     EXPECT_FALSE(bench.programmer.QueryFirmwareVersion(value));
     bench.programmer.WaitIdle();
     EXPECT_EQ(bench.programmer.Status(), STATUS_WRITE_FAILED);
-    EXPECT_EQ(bench.events.LogTexts(), (std::vector<std::string>{"Comunication Error Code 0x01!!!"}));
+    EXPECT_EQ(bench.events.LogTexts(),
+              (std::vector<std::string>{"Comunication Error Code 0x01!!!"}));
   }
   {
     ScriptedBench bench;

@@ -37,12 +37,20 @@ struct Piece {
   enum Kind { kBytes, kTimeout, kGate } kind = kBytes;
   Bytes bytes;
 };
-inline Piece Data(Bytes b) { return {Piece::kBytes, std::move(b)}; }
-inline Piece Timeout() { return {Piece::kTimeout, {}}; }
+inline Piece Data(Bytes b) {
+  return {Piece::kBytes, std::move(b)};
+}
+inline Piece Timeout() {
+  return {Piece::kTimeout, {}};
+}
 // The reader blocks here until the test calls OpenGate().
-inline Piece Gate() { return {Piece::kGate, {}}; }
+inline Piece Gate() {
+  return {Piece::kGate, {}};
+}
 using Reply = std::vector<Piece>;
-inline Reply Answer(std::uint8_t code, const Bytes& payload = {}) { return {Data(Packet(code, payload))}; }
+inline Reply Answer(std::uint8_t code, const Bytes& payload = {}) {
+  return {Data(Packet(code, payload))};
+}
 
 // Shared state of the scripted line: replies queued per written packet, everything written.
 class Script {
@@ -163,7 +171,9 @@ class Script {
 
 class ScriptedConnection : public SerialConnection {
  public:
-  explicit ScriptedConnection(std::shared_ptr<Script> script) : script_(std::move(script)) { script_->Opened(); }
+  explicit ScriptedConnection(std::shared_ptr<Script> script) : script_(std::move(script)) {
+    script_->Opened();
+  }
   ~ScriptedConnection() override { script_->Closed(); }
   bool Write(const std::uint8_t* data, std::size_t n) override { return script_->Write(data, n); }
   long Read(std::uint8_t* data, std::size_t n) override { return script_->Read(data, n); }
@@ -174,7 +184,8 @@ class ScriptedConnection : public SerialConnection {
 
 class ScriptedDriver : public PortDriver {
  public:
-  ScriptedDriver(std::string name, std::shared_ptr<Script> script) : name_(std::move(name)), script_(std::move(script)) {}
+  ScriptedDriver(std::string name, std::shared_ptr<Script> script)
+      : name_(std::move(name)), script_(std::move(script)) {}
   bool Handles(const std::string& name) const override { return name == name_; }
   std::unique_ptr<SerialConnection> Open(const std::string&) override {
     return std::make_unique<ScriptedConnection>(script_);
@@ -203,7 +214,9 @@ class RecordingEvents : public WorkerEvents {
   void ProgressMarqueeStop() override { Add("marquee-off"); }
   void ProgressShow() override { Add("show"); }
   void ProgressHide() override { Add("hide"); }
-  void RefillHexView(MemoryKind kind) override { Add("refill " + std::to_string(static_cast<int>(kind))); }
+  void RefillHexView(MemoryKind kind) override {
+    Add("refill " + std::to_string(static_cast<int>(kind)));
+  }
   void RedrawFuseEditor(FuseEditorKind editor) override {
     Add("redraw " + std::to_string(static_cast<int>(editor)));
   }

@@ -57,7 +57,8 @@ struct PtyBench {
   CProgrammer programmer;  // stopped first, before the port and the simulator go
 
   explicit PtyBench(SimOptions options = Options())
-      : chip(std::make_shared<SimChip>(SimChip::FromPart("TestChip", TestPart()))), sim(chip, std::move(options)) {
+      : chip(std::make_shared<SimChip>(SimChip::FromPart("TestChip", TestPart()))),
+        sim(chip, std::move(options)) {
     started = sim.Start() && port.OpenPort(sim.SlavePath()) &&
               programmer.StartWorker({port, flash, eeprom, fuses, lockBits, events});
     programmer.SetProgrammingMode(PROG_MODE_HVPP);
@@ -196,7 +197,10 @@ TEST(PtyLink, FusesAndLockBits) {
   bench.fuses.high = {0xDE, true};
   bench.fuses.extended = {0xFD, true};
   bench.Run([](CProgrammer& p) { return p.StartWriteFuses(); });
-  EXPECT_EQ(bench.Chip([](SimChip& c) { return Bytes{c.low, c.high, c.extended}; }), (Bytes{0xE2, 0xDE, 0xFD}));
+  EXPECT_EQ(bench.Chip([](SimChip& c) {
+    return Bytes{c.low, c.high, c.extended};
+  }),
+            (Bytes{0xE2, 0xDE, 0xFD}));
   bench.Run([](CProgrammer& p) { return p.StartVerifyFuses(); });
   EXPECT_EQ(bench.LastLine(), "Fuse bits verification OK");
   bench.fuses.high.value = 0xD9;
@@ -245,8 +249,11 @@ TEST(PtyLink, FaultsAreReportedAndTheNextRequestWorks) {
     bench.sim.line().With([](SimProgrammer& p) { p.options().faults.clear(); });
     bench.Fault(std::string(c.fault));
     // Occurrences count from the start of the line: aim at the next one.
-    const std::uint32_t next = bench.sim.line().With([](SimProgrammer& p) { return p.PacketsReceived(0xC0); }) + 1;
-    bench.sim.line().With([&](SimProgrammer& p) { p.options().faults.back().first = p.options().faults.back().last = next; });
+    const std::uint32_t next =
+        bench.sim.line().With([](SimProgrammer& p) { return p.PacketsReceived(0xC0); }) + 1;
+    bench.sim.line().With([&](SimProgrammer& p) {
+      p.options().faults.back().first = p.options().faults.back().last = next;
+    });
     bench.events.Clear();
     std::uint32_t value = 0;
     EXPECT_FALSE(bench.programmer.QueryFirmwareVersion(value));
@@ -266,7 +273,8 @@ TEST(PtyLink, DeviceErrorOnEraseThenRecovery) {
   EXPECT_EQ(bench.programmer.Status(), STATUS_DEVICE_CHIP_ERASE);
   bench.programmer.WaitIdle();
   EXPECT_EQ(bench.events.LogTexts(), (std::vector<std::string>{"ERROR: Chip Erase"}));
-  EXPECT_EQ(bench.sim.line().With([](SimProgrammer& p) { return p.PacketsReceived(CMD_RECOVER); }), 1u);
+  EXPECT_EQ(bench.sim.line().With([](SimProgrammer& p) { return p.PacketsReceived(CMD_RECOVER); }),
+            1u);
   EXPECT_TRUE(bench.programmer.EraseRequest());
   EXPECT_EQ(bench.LastLine(), "Chip erased");
 }

@@ -38,7 +38,8 @@ TEST(Worker, CodesWithoutHandlerSendNothingAndKeepTheStatus) {
   bench.programmer.QueryFirmwareVersion(value);  // silence: status 251
   bench.programmer.WaitIdle();
   ASSERT_EQ(bench.programmer.Status(), STATUS_NO_ANSWER);
-  for (std::uint8_t code : {std::uint8_t{CMD_STOP_READ}, std::uint8_t{CMD_RECOVER}, std::uint8_t{CMD_NONE}, std::uint8_t{0x99}}) {
+  for (std::uint8_t code : {std::uint8_t{CMD_STOP_READ}, std::uint8_t{CMD_RECOVER},
+                            std::uint8_t{CMD_NONE}, std::uint8_t{0x99}}) {
     EXPECT_TRUE(bench.programmer.PostRequest(code));
     bench.programmer.WaitIdle();
     EXPECT_EQ(bench.programmer.Status(), STATUS_NO_ANSWER);
@@ -108,7 +109,7 @@ TEST(Worker, WaiterIsReleasedByTheErrorReportWhileRecoverRuns) {
   ScriptedBench bench;
   bench.script->Then(Answer(ANS_ERROR, {6}));
   bench.script->Then(Reply{Gate(), Data(Packet(0xD8))});  // the recover answer is held back
-  EXPECT_FALSE(bench.programmer.EraseRequest());           // returns although the worker still runs
+  EXPECT_FALSE(bench.programmer.EraseRequest());          // returns although the worker still runs
   EXPECT_EQ(bench.programmer.Status(), 6);
   bench.script->WaitAtGate();
   EXPECT_TRUE(bench.programmer.IsBusy());
@@ -125,10 +126,10 @@ TEST(Worker, StopAndRestart) {
   bench.programmer.StopWorker();
   EXPECT_FALSE(bench.programmer.IsStarted());
   bench.programmer.StopWorker();  // twice is harmless
-  ASSERT_TRUE(bench.programmer.StartWorker({bench.port, bench.flash, bench.eeprom, bench.fuses, bench.lockBits,
-                                            bench.events}));
-  ASSERT_TRUE(bench.programmer.StartWorker({bench.port, bench.flash, bench.eeprom, bench.fuses, bench.lockBits,
-                                            bench.events}));  // restarts
+  ASSERT_TRUE(bench.programmer.StartWorker(
+      {bench.port, bench.flash, bench.eeprom, bench.fuses, bench.lockBits, bench.events}));
+  ASSERT_TRUE(bench.programmer.StartWorker({bench.port, bench.flash, bench.eeprom, bench.fuses,
+                                            bench.lockBits, bench.events}));  // restarts
   bench.script->Then(Answer(0xDA, {1, 7}));
   std::uint32_t value = 0;
   EXPECT_TRUE(bench.programmer.QueryFirmwareVersion(value));
