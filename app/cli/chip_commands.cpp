@@ -210,14 +210,15 @@ class CliFrontEnd : public WorkerEvents {
   int lastFilled_ = -1;
 };
 
-// Everything one invocation needs, in the order it must be released.
+// Everything one invocation needs. The application state is declared last so that it (and
+// with it the worker) goes first: nothing the worker reports to may be released before it.
 struct Session {
   Session(const Options& options, bool progress)
       : question(options.yes), frontEnd(app, progress) {}
-  AppState app;
   LogPrinter printer;
   CliQuestion question;
-  CliFrontEnd frontEnd;
+  CliFrontEnd frontEnd;  // keeps a reference to app only; uses it once the worker runs
+  AppState app;
 };
 
 // What the worker reported since `mark`: the operation failed when it logged a warning or an
