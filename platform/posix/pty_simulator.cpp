@@ -93,10 +93,10 @@ void PtySimulator::Serve() {
     if (hungUp && master_ >= 0) {
       // The programmer hangs up: closing every descriptor of the master side makes the
       // host's reads fail with EIO / POLLHUP.
+      hungUp_ = true;
       CloseFd(slaveKeep_);
       CloseFd(master_);
       out.clear();
-      hungUp_ = true;
     }
     if (master_ >= 0 && !out.empty()) {
       const ssize_t w = ::write(master_, out.data(), out.size());
