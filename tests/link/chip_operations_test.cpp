@@ -63,17 +63,6 @@ TEST(ReadMemory, StartPacketForEepromOf128PagesOf4Bytes) {
             (Bytes{0x48, 0x56, 0x30, 0x00, 0x05, 0x01, 0x02, 0x04, 0x00, 0x80}));
 }
 
-TEST(ReadMemory, FlashReadLogsFlashLineAndRefillsFlashView) {
-  ScriptedBench bench;
-  bench.programmer.SetTransferParams(MEMORY_FLASH, 64, 2);  // 2 pages of 128 bytes
-  bench.script->Then({Answer(0xE0), Answer(ANS_DATA, Ramp(256, 7)), Answer(ANS_READ_DONE)});
-  bench.Run([](CProgrammer& p) { return p.StartReadMemory(); });
-  EXPECT_TRUE(std::equal(bench.flash.data(), bench.flash.data() + 256, Ramp(256, 7).begin()));
-  EXPECT_EQ(Filter(bench.events.Events(), "refill"), (std::vector<std::string>{"refill 1"}));
-  EXPECT_EQ(bench.events.LogTexts(), (std::vector<std::string>{"FLASH Code read into buffer"}));
-}
-
-// Streams that do not deliver the memory asked for end as an error, never as a success.
 TEST(ReadMemory, StreamsOutOfStepAreReportedNotShownAsRead) {
   const struct {
     const char* name;
@@ -167,15 +156,6 @@ TEST(VerifyMemory, OneStopReadWhenDoneFollowsAtOnce) {
   bench.Run([](CProgrammer& p) { return p.StartVerifyMemory(); });
   EXPECT_EQ(bench.script->WrittenCodes(), (Bytes{0x30, 0x30, 0x30, 0x31}));
   EXPECT_EQ(bench.events.LogTexts(), (std::vector<std::string>{"Chip differ !!!"}));
-}
-
-TEST(VerifyMemory, EqualAndCompleteIsVerifiedOk) {
-  ScriptedBench bench;
-  bench.programmer.SetTransferParams(MEMORY_FLASH, 32, 8);
-  bench.script->Then({Answer(0xE0), Answer(ANS_DATA, Bytes(256, 0xFF)),
-                      Answer(ANS_DATA, Bytes(256, 0xFF)), Answer(ANS_READ_DONE)});
-  bench.Run([](CProgrammer& p) { return p.StartVerifyMemory(); });
-  EXPECT_EQ(bench.events.Log(), (LogEntries{{LogKind::LogSuccess, "Verified OK"}}));
 }
 
 TEST(VerifyMemory, ShortStreamIsNotVerifiedOk) {

@@ -126,52 +126,55 @@ TEST(PtyLink, IdentifyAndClockOverIsp) {
   EXPECT_EQ(calibration, SimChip::Calibration(2));
 }
 
-TEST(PtyLink, FlashWriteReadAndVerify) {
-  PtyBench bench;
-  ASSERT_TRUE(bench.started);
-  constexpr std::size_t kBytes = 64 * 2 * 256;
-  std::uint8_t* image = bench.flash.data();
-  for (std::size_t i = 0; i < kBytes; ++i) image[i] = static_cast<std::uint8_t>(i * 7 + (i >> 8));
-  const Bytes pattern(image, image + kBytes);
-  ASSERT_TRUE(bench.programmer.SetTransferParams(MEMORY_FLASH, 64, 256));
+// Write an image into the chip, read it back into a cleared image, verify it, then
+// verify again after one byte of the image changed.
+TEST(PtyLink, MemoryWriteReadAndVerify) {
+  const struct {
+    std::uint8_t kind, pageSize;
+    std::uint32_t pages;
+    const char* written;
+    const char* read;
+  } cases[] = {
+      {MEMORY_FLASH, 64, 256, "32768 bytes written to FLASH", "FLASH Code read into buffer"},
+      {MEMORY_EEPROM, 4, 256, "1024 bytes written to EEPROM", "EEPROM read into buffer"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.read);
+    PtyBench bench;
+    ASSERT_TRUE(bench.started);
+    MemoryBuffer& buffer = c.kind == MEMORY_FLASH ? bench.flash : bench.eeprom;
+    const std::size_t bytes = std::size_t{c.pages} * PageBytes(c.kind, c.pageSize);
+    std::uint8_t* image = buffer.data();
+    for (std::size_t i = 0; i < bytes; ++i) image[i] = static_cast<std::uint8_t>(i * 7 + (i >> 8));
+    const Bytes pattern(image, image + bytes);
+    ASSERT_TRUE(bench.programmer.SetTransferParams(c.kind, c.pageSize, c.pages));
 
-  bench.Run([](CProgrammer& p) { return p.StartWriteMemory(); });
-  EXPECT_EQ(bench.LastLine(), "32768 bytes written to FLASH");
-  EXPECT_EQ(bench.Chip([](SimChip& c) { return c.flash; }), pattern);
+    bench.Run([](CProgrammer& p) { return p.StartWriteMemory(); });
+    EXPECT_EQ(bench.LastLine(), c.written);
+    EXPECT_EQ(bench.Chip(
+                  [&](SimChip& chip) { return c.kind == MEMORY_FLASH ? chip.flash : chip.eeprom; }),
+              pattern);
 
-  ClearBuffer(bench.flash);
-  bench.Run([](CProgrammer& p) { return p.StartReadMemory(); });
-  EXPECT_EQ(bench.LastLine(), "FLASH Code read into buffer");
-  EXPECT_EQ(Bytes(image, image + kBytes), pattern);
+    ClearBuffer(buffer);
+    bench.events.Clear();
+    bench.Run([](CProgrammer& p) { return p.StartReadMemory(); });
+    EXPECT_EQ(bench.LastLine(), c.read);
+    EXPECT_EQ(Bytes(image, image + bytes), pattern);
+    const auto events = bench.events.Events();
+    EXPECT_EQ(std::count(events.begin(), events.end(), "refill " + std::to_string(c.kind)), 1);
 
-  bench.Run([](CProgrammer& p) { return p.StartVerifyMemory(); });
-  EXPECT_EQ(bench.LastLine(), "Verified OK");
+    bench.Run([](CProgrammer& p) { return p.StartVerifyMemory(); });
+    EXPECT_EQ(bench.LastLine(), "Verified OK");
 
-  image[20000] ^= 0x40;
-  bench.Run([](CProgrammer& p) { return p.StartVerifyMemory(); });
-  EXPECT_EQ(bench.LastLine(), "Chip differ !!!");
-  EXPECT_EQ(bench.programmer.Status(), STATUS_OK);
-  const LogEntries log = bench.events.Log();
-  const auto errors = std::count_if(log.begin(), log.end(),
-                                    [](const LogEntry& e) { return e.kind == LogKind::LogError; });
-  EXPECT_EQ(errors, 0);
-}
-
-TEST(PtyLink, EepromWriteReadAndVerify) {
-  PtyBench bench;
-  ASSERT_TRUE(bench.started);
-  std::iota(bench.eeprom.data(), bench.eeprom.data() + 1024, std::uint8_t{9});
-  const Bytes pattern(bench.eeprom.data(), bench.eeprom.data() + 1024);
-  ASSERT_TRUE(bench.programmer.SetTransferParams(MEMORY_EEPROM, 4, 256));
-  bench.Run([](CProgrammer& p) { return p.StartWriteMemory(); });
-  EXPECT_EQ(bench.LastLine(), "1024 bytes written to EEPROM");
-  EXPECT_EQ(bench.Chip([](SimChip& c) { return c.eeprom; }), pattern);
-  ClearBuffer(bench.eeprom);
-  bench.Run([](CProgrammer& p) { return p.StartReadMemory(); });
-  EXPECT_EQ(bench.LastLine(), "EEPROM read into buffer");
-  EXPECT_EQ(Bytes(bench.eeprom.data(), bench.eeprom.data() + 1024), pattern);
-  bench.Run([](CProgrammer& p) { return p.StartVerifyMemory(); });
-  EXPECT_EQ(bench.LastLine(), "Verified OK");
+    image[bytes - 300] ^= 0x40;
+    bench.Run([](CProgrammer& p) { return p.StartVerifyMemory(); });
+    EXPECT_EQ(bench.LastLine(), "Chip differ !!!");
+    EXPECT_EQ(bench.programmer.Status(), STATUS_OK);
+    const LogEntries log = bench.events.Log();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const LogEntry& e) { return e.kind == LogKind::LogError; }),
+              0);
+  }
 }
 
 TEST(PtyLink, EraseAndASlowBlankCheck) {
