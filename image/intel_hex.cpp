@@ -1,5 +1,6 @@
 #include "image/intel_hex.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -36,9 +37,16 @@ bool ReadField(std::string_view line, std::size_t pos, int width, std::uint32_t&
   return pos < line.size() && HexValue(line[pos]) >= 0;
 }
 
+// Both hex digits of every byte value, so a byte is formatted with one table look-up.
+constexpr std::array<std::array<char, 2>, 256> MakeDigitPairs() {
+  std::array<std::array<char, 2>, 256> pairs{};
+  for (int v = 0; v < 256; ++v) pairs[v] = {kDigits[v >> 4], kDigits[v & 0xF]};
+  return pairs;
+}
+constexpr std::array<std::array<char, 2>, 256> kDigitPairs = MakeDigitPairs();
+
 char* PutByte(char* p, std::uint32_t value) {
-  p[0] = kDigits[(value >> 4) & 0xF];
-  p[1] = kDigits[value & 0xF];
+  std::memcpy(p, kDigitPairs[value & 0xFF].data(), 2);
   return p + 2;
 }
 
@@ -77,13 +85,29 @@ void FlushPending(HexRecordStaging& s, HexTextSink& out) {
   PutRecord(out, 0x00, s.recordAddress & 0xFFFF, bytes, s.pendingCount);
 }
 
+// Writes a contiguous range as EmitHexByte would byte by byte, a whole record at a time:
+// records of 16 bytes from first on, cut short only at 64 KiB boundaries and at the end.
 bool WriteRange(MemoryBuffer& buffer, HexTextSink& out, std::uint32_t first, std::uint32_t last) {
-  buffer.staging().started = 0;
+  HexRecordStaging& s = buffer.staging();
+  s.started = 0;
+  s.segment = 0;
   const std::uint8_t* data = buffer.data();
-  for (std::uint64_t a = first; a <= last; ++a) {
-    EmitHexByte(buffer, out, data[a], static_cast<std::uint32_t>(a), false);
+  std::uint64_t a = first;
+  while (a <= last) {
+    const std::uint64_t toBoundary = 0x10000 - (a & 0xFFFF);
+    const std::uint64_t count = std::min<std::uint64_t>({16, last - a + 1, toBoundary});
+    const auto address = static_cast<std::uint32_t>(a);
+    if ((address >> 16) != s.segment) {
+      s.segment = address >> 16;
+      const std::uint8_t upper[2] = {static_cast<std::uint8_t>(s.segment >> 8),
+                                     static_cast<std::uint8_t>(s.segment)};
+      PutRecord(out, 0x04, 0, upper, 2);
+    }
+    PutRecord(out, 0x00, address & 0xFFFF, data + a, static_cast<std::uint32_t>(count));
+    a += count;
   }
-  EmitHexByte(buffer, out, 0, 0, true);
+  PutRecord(out, 0x01, 0, nullptr, 0);
+  out.flush();
   return out.ok();
 }
 

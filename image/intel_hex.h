@@ -63,8 +63,10 @@ class HexTextSink {
   bool ok_ = true;
 };
 
-// The writer's step for one byte, using the buffer's HexRecordStaging. With final set it
-// writes the last pending data record and the end-of-file record and flushes the sink.
+// The writer's step for one byte, using the buffer's HexRecordStaging: bytes of
+// consecutive addresses collect into records of up to 16 bytes. With final set it writes
+// the last pending data record and the end-of-file record and flushes the sink.
+// WriteHexImage gives the same text for a range, a whole record at a time.
 void EmitHexByte(MemoryBuffer& buffer, HexTextSink& out, std::uint8_t value, std::uint32_t address,
                  bool final);
 

@@ -78,6 +78,35 @@ TEST_F(IntelHexFileTest, ImagesAbove64KiBAnnounceEachSegmentAndNeverCrossIt) {
   EXPECT_EQ(WrittenText(flash, 0, 0xFFFF).find(":02000004"), std::string::npos);
 }
 
+TEST_F(IntelHexFileTest, ByteByByteEmissionGivesTheSameTextAsTheRangeWriter) {
+  MemoryBuffer flash(kFlashBufferBytes);
+  FillBuffer(flash, RandomBytes(kFlashBufferBytes, 5));
+  struct Range {
+    std::uint32_t first, last;
+  };
+  for (const Range r : {Range{0, 0x20}, Range{0x105, 0x1FF}, Range{0xFFF9, 0x1001A},
+                        Range{0x2FFFF, 0x30000}, Range{0x4FFF7, 0x4FFFF}, Range{7, 7}}) {
+    SCOPED_TRACE(testing::Message() << std::hex << r.first << ".." << r.last);
+    std::string emitted;
+    {
+      HexTextSink out(emitted);
+      flash.staging().started = 0;
+      for (std::uint32_t a = r.first; a <= r.last; ++a) EmitHexByte(flash, out, flash.data()[a], a, false);
+      EmitHexByte(flash, out, 0, 0, true);
+    }
+    EXPECT_EQ(emitted, WrittenText(flash, r.first, r.last));
+  }
+  // A gap in the addresses starts a new record.
+  std::string gapped;
+  HexTextSink out(gapped);
+  flash.staging().started = 0;
+  EmitHexByte(flash, out, 0x11, 0x10, false);
+  EmitHexByte(flash, out, 0x22, 0x11, false);
+  EmitHexByte(flash, out, 0x33, 0x20, false);
+  EmitHexByte(flash, out, 0, 0, true);
+  EXPECT_EQ(Lines(gapped), (std::vector<std::string>{":020010001122BB", ":0100200033AC", ":00000001FF"}));
+}
+
 TEST_F(IntelHexFileTest, EveryWrittenRangeReadsBackToTheSameBytes) {
   struct Range {
     std::uint32_t first, last;
