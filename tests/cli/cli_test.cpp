@@ -222,6 +222,31 @@ TEST_F(CliTest, SignatureMismatchAnsweredNoThenYes) {
   EXPECT_TRUE(r.Has("warning: Signature does not match selected device !\nsuccess: Chip erased\n")) << Describe(r);
 }
 
+TEST_F(CliTest, DeviceAndLinkErrorsFailTheCommand) {
+  ASSERT_TRUE(fs::exists(kSim));
+  const std::string never = dir / "never.bin";
+  struct Case {
+    const char* fault;
+    std::vector<std::string> args;
+    const char* line;
+  } cases[] = {
+      {"0xB0:error=6", {"erase"}, "error: ERROR: Chip Erase\n"},
+      {"0x30:silence@2", {"read", "flash", never}, "error: Comunication Error Code 0x02!!!\n"},
+      {"0x32:error=5@2", {"write", "eeprom", kData + "/blink.eep"}, "error: ERROR: Write Memory\n"},
+      {"0x21:error=4", {"fuses", "write"}, "error: ERROR: Write Fuses\n"},
+  };
+  for (const Case& c : cases) {
+    test::SimProcess sim(kSim, {"--partlist", testList, "--part", "TTINY3", "--fault", c.fault});
+    ASSERT_FALSE(sim.device().empty());
+    std::vector<std::string> args{"-P", sim.device(), "-p", "TTINY3"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const RunResult r = Cli(args);
+    EXPECT_EQ(r.status, 1) << c.fault << " " << Describe(r);
+    EXPECT_TRUE(r.Has(c.line)) << c.fault << " " << Describe(r);
+  }
+  EXPECT_FALSE(fs::exists(never));
+}
+
 TEST_F(CliTest, InProcessSimulatorPort) {
   RunResult r = Cli({"ports"});
   EXPECT_EQ(r.status, 0) << Describe(r);
