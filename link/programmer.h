@@ -36,6 +36,8 @@ class CProgrammer {
   bool StartWorker(const ProgrammerLinks& links);
   // Asks the worker to stop, waits for the request it runs to end, joins the thread and
   // frees the request block. Nothing the worker references may be released before this.
+  // A blank check waiting for its answer gives up after the header read in progress
+  // (at most one read time-out); other requests end by themselves within their time-outs.
   void StopWorker();
   bool IsStarted() const;
   // True while a request is pending or running (also false when not started).

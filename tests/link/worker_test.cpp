@@ -152,6 +152,26 @@ TEST(Worker, StopWaitsForTheRunningRequest) {
   EXPECT_EQ(bench.events.LogTexts(), (std::vector<std::string>{"EEPROM read into buffer"}));
 }
 
+TEST(Worker, StopEndsALongBlankCheckAfterTheCurrentHeaderRead) {
+  ScriptedBench bench;
+  bench.programmer.SetTransferParams(MEMORY_FLASH, 64, 256);
+  Reply reply{Gate()};
+  for (int i = 0; i < 50; ++i) reply.push_back(Timeout());
+  reply.push_back(Data(Packet(ANS_BLANK, {0})));
+  bench.script->Then(reply);
+  ASSERT_TRUE(bench.programmer.StartBlankCheck());
+  bench.script->WaitAtGate();
+  ProgrammerContext* ctx = bench.programmer.Context();
+  std::thread opener([&] {
+    while (!ctx->stopRequested.load()) std::this_thread::sleep_for(1ms);
+    bench.script->OpenGate();
+  });
+  bench.programmer.StopWorker();
+  opener.join();
+  // The header read in progress ended; no further one was made.
+  EXPECT_EQ(bench.events.LogTexts(), (std::vector<std::string>{"Comunication Error Code 0x02!!!"}));
+}
+
 TEST(SerialPortTransfer, ClosingDuringATransferKeepsTheConnectionUntilItEnds) {
   ScriptedBench bench;
   bench.script->Then(Reply{Gate(), Data(Packet(0xDA, {2, 1}))});
