@@ -42,7 +42,9 @@ void AppWorkerEvents::RedrawFuseEditor(FuseEditorKind editor) {
   }
 }
 
-AppState::AppState(std::vector<std::shared_ptr<PortDriver>> drivers) : port(std::move(drivers)) {}
+AppState::AppState(std::vector<std::shared_ptr<PortDriver>> drivers) : port(std::move(drivers)) {
+  selection.SetCellEditors(&cells);
+}
 
 AppState::~AppState() {
   programmer.StopWorker();

@@ -17,6 +17,7 @@
 #include "link/worker_events.h"
 #include "parts/part_database.h"
 #include "ui/calibration_view.h"
+#include "ui/cell_editors.h"
 #include "ui/chip_selection.h"
 #include "ui/fuse_editor.h"
 #include "ui/message_log.h"
@@ -79,6 +80,7 @@ class AppState {
   MemoryBuffer eeprom{kEepromBufferBytes};
   FuseEditor fuseEditor{FuseEditorKind::Fuses, parts};
   FuseEditor lockEditor{FuseEditorKind::LockBits, parts};
+  CellEditors cells;
   ChipSelection selection{parts, &fuseEditor, &lockEditor, &calibration};
   Settings settings;
   SerialPort port;

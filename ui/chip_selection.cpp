@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "ui/calibration_view.h"
+#include "ui/cell_editors.h"
 #include "ui/fuse_editor.h"
 
 namespace bq {
@@ -49,6 +50,7 @@ std::string ChipSelection::ModeSelectorText() const {
 }
 
 void ChipSelection::ApplyChipSelection() {
+  if (cells_ != nullptr) cells_->CloseCellEditors();
   view().CloseCellEditors();
   const std::string text = ChipSelectorText();
   if (text.empty()) return;

@@ -13,6 +13,7 @@ namespace bq {
 
 class FuseEditor;
 class CalibrationView;
+class CellEditors;
 
 // The programming mode byte sent to the programmer: 1, 2 HVPP, 3 HVSP, 4 ISP, 0 none.
 inline constexpr std::uint8_t kProgModeIsp = 4;
@@ -52,7 +53,8 @@ class ChipSelectionView {
   virtual void OnChipInfoChanged(const ChipInfoTexts&) {}
   // The chip's flash (memoryKind 1) or EEPROM (2) size changed: the hex view recolours its rows.
   virtual void OnChipMemorySizeChanged(std::uint8_t /*memoryKind*/) {}
-  // A chip cell editor must close before the selection changes (fuse editor cells).
+  // An open fuse or lock-bit cell editor was closed before the selection changed: remove
+  // its widget.
   virtual void CloseCellEditors() {}
   // The chosen name has no part: show kPartNotFoundText (caption "Error").
   virtual void ShowPartNotFound() {}
@@ -65,6 +67,8 @@ class ChipSelection {
                 CalibrationView* calibration);
 
   void SetView(ChipSelectionView* view) { view_ = view; }
+  // The cell editor state closed by every chip selection (may stay null).
+  void SetCellEditors(CellEditors* cells) { cells_ = cells; }
 
   // The chip selector: every part name in the database's order, entry 0 selected.
   void FillChipSelector();
@@ -105,6 +109,7 @@ class ChipSelection {
   FuseEditor* fuseEditor_;
   FuseEditor* lockEditor_;
   CalibrationView* calibration_;
+  CellEditors* cells_ = nullptr;
   ChipSelectionView* view_ = nullptr;
   ChipSelectionView noView_;
 
