@@ -361,7 +361,8 @@ namespace {
 bool GeometryFits(ProgrammerContext& ctx) {
   std::uint32_t capacity = 0;
   const std::uint8_t* image = ImageOf(ctx, capacity);
-  return image != nullptr && ctx.pageSize != 0 && ctx.pageCount != 0 &&
+  // The page count must also fit its 16 bits on the wire, or the two sides disagree.
+  return image != nullptr && ctx.pageSize != 0 && ctx.pageCount != 0 && ctx.pageCount <= 0xFFFFu &&
          TransferBytes(ctx) <= capacity;
 }
 }  // namespace

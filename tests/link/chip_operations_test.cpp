@@ -110,14 +110,28 @@ TEST(ReadMemory, ChunkPastTheImageIsNotWritten) {
   EXPECT_EQ(bench.events.LogTexts(), (std::vector<std::string>{"Unknown Error !!!"}));
 }
 
-TEST(ReadMemory, GeometryLargerThanTheImageSendsNothing) {
-  ScriptedBench bench;
-  bench.programmer.SetTransferParams(MEMORY_EEPROM, 128, 65);  // 8320 bytes > 8192
-  bench.Run([](CProgrammer& p) { return p.StartReadMemory(); });
-  EXPECT_TRUE(bench.script->Written().empty());
-  EXPECT_EQ(bench.programmer.Status(), STATUS_OUT_OF_STEP);
+TEST(ReadMemory, GeometryTheImageOrTheWireCannotHoldSendsNothing) {
+  const struct {
+    std::uint8_t kind, pageSize;
+    std::uint32_t pages;
+  } cases[] = {
+      {MEMORY_EEPROM, 128, 65},    // 8320 bytes > 8192
+      {MEMORY_FLASH, 1, 0x10000},  // page count beyond 16 bits
+      {MEMORY_FLASH, 0, 4},        // no page size
+      {MEMORY_EEPROM, 4, 0},       // no pages
+      {MEMORY_NONE, 4, 4},         // no image
+  };
+  for (const auto& c : cases) {
+    for (bool write : {false, true}) {
+      ScriptedBench bench;
+      bench.programmer.SetTransferParams(c.kind, c.pageSize, c.pages);
+      bench.Run([&](CProgrammer& p) { return write ? p.StartWriteMemory() : p.StartReadMemory(); });
+      EXPECT_TRUE(bench.script->Written().empty());
+      EXPECT_EQ(bench.programmer.Status(), STATUS_OUT_OF_STEP);
+      EXPECT_EQ(bench.events.LogTexts(), (std::vector<std::string>{"Unknown Error !!!"}));
+    }
+  }
 }
-
 TEST(ReadMemory, FirstExchangeFailingLeavesTheBarShown) {
   ScriptedBench bench;
   bench.programmer.SetTransferParams(MEMORY_EEPROM, 8, 64);
@@ -267,16 +281,6 @@ TEST(WriteMemory, SequencesOutOfStepAreErrorsNeverSuccess) {
     EXPECT_EQ(bench.events.LogTexts(), (std::vector<std::string>{LinkStatusText(c.status)}));
   }
 }
-
-TEST(WriteMemory, NeverReadsPastTheImage) {
-  ScriptedBench bench;
-  bench.programmer.SetTransferParams(MEMORY_FLASH, 255, 1285);  // 655350 bytes > 0x50000
-  bench.Run([](CProgrammer& p) { return p.StartWriteMemory(); });
-  EXPECT_TRUE(bench.script->Written().empty());
-  EXPECT_EQ(bench.programmer.Status(), STATUS_OUT_OF_STEP);
-}
-
-// ---- blank check ----
 
 TEST(BlankCheck, ToleratesFiftyNineSilentHeaderReads) {
   ScriptedBench bench;
