@@ -81,7 +81,8 @@ bool SameImage(const fs::path& output, const std::vector<std::uint8_t>& image) {
 void Report(const char* name, double measured, const char* peer, double reference,
             const char* target) {
   if (measured < 0 || reference < 0) {
-    std::printf("%s: could not measure (ours %.2f ms, %s %.2f ms)\n", name, measured, peer, reference);
+    std::printf("%s: could not measure (ours %.2f ms, %s %.2f ms)\n", name, measured, peer,
+                reference);
     return;
   }
   std::printf("%s: measured %.2f ms, reference %s %.2f ms, ratio %.3f (target %s)\n", name,
@@ -91,7 +92,8 @@ void Report(const char* name, double measured, const char* peer, double referenc
 }  // namespace
 
 int main() {
-  const fs::path folder = fs::temp_directory_path() / ("bq_bench_convert_" + std::to_string(getpid()));
+  const fs::path folder =
+      fs::temp_directory_path() / ("bq_bench_convert_" + std::to_string(getpid()));
   fs::create_directories(folder);
   const std::string bin = (folder / "image.bin").string();
   const std::string hex = (folder / "image.hex").string();
@@ -102,7 +104,8 @@ int main() {
   image.back() = 0x00;  // the last byte is programmed, so the whole image is saved
   {
     std::ofstream out(bin, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    out.write(reinterpret_cast<const char*>(image.data()),
+              static_cast<std::streamsize>(image.size()));
   }
   {
     bq::MemoryBuffer flash(bq::kFlashBufferBytes);
@@ -129,10 +132,16 @@ int main() {
   const std::string outBin = (folder / "out.bin").string();
   const std::string outHex = (folder / "out.hex").string();
   const Direction directions[] = {
-      {"convert_hex_to_bin", "convert_hex_to_bin_vs_srec_cat", hex, outBin,
+      {"convert_hex_to_bin",
+       "convert_hex_to_bin_vs_srec_cat",
+       hex,
+       outBin,
        {"objcopy", "-I", "ihex", "-O", "binary", hex, outBin},
        {"srec_cat", hex, "-Intel", "-o", outBin, "-Binary"}},
-      {"convert_bin_to_hex", "convert_bin_to_hex_vs_srec_cat", bin, outHex,
+      {"convert_bin_to_hex",
+       "convert_bin_to_hex_vs_srec_cat",
+       bin,
+       outHex,
        {"objcopy", "-I", "binary", "-O", "ihex", bin, outHex},
        {"srec_cat", bin, "-Binary", "-o", outHex, "-Intel"}},
   };

@@ -1,6 +1,8 @@
 // Fuzzes the raw binary reader and writer through a real file: whatever the file holds,
 // the buffer gets its first bytes (at most the capacity) and a save writes them back.
 
+#include "image/binary_image.h"
+
 #include <unistd.h>
 
 #include <cstdint>
@@ -10,7 +12,6 @@
 #include <fstream>
 #include <string>
 
-#include "image/binary_image.h"
 #include "image/image_file.h"
 #include "image/memory_buffer.h"
 

@@ -1,6 +1,8 @@
 // Fuzzes the Intel HEX reader (fed from memory, whole and in pieces), the record parser,
 // and the writer/reader round trip over an address range chosen by the input.
 
+#include "image/intel_hex.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -8,7 +10,6 @@
 #include <string>
 #include <string_view>
 
-#include "image/intel_hex.h"
 #include "image/memory_buffer.h"
 
 namespace {
@@ -52,7 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Any 64 KiB segment, any offset in it (so boundaries are easy to reach), up to 1 KiB.
     const std::uint32_t first = ((data[0] % 5u) << 16) | (std::uint32_t{data[1]} << 8) | data[2];
     const std::uint32_t length = ((std::uint32_t{data[3]} << 8 | data[4]) & 0x3FF) + 1;
-    const std::uint32_t last = std::min<std::uint32_t>(first + length - 1, bq::kFlashBufferBytes - 1);
+    const std::uint32_t last =
+        std::min<std::uint32_t>(first + length - 1, bq::kFlashBufferBytes - 1);
     const std::size_t fill = size - 6;
     for (std::uint32_t a = first; a <= last; ++a) {
       flash.data()[a] = fill == 0 ? 0 : data[6 + (a - first) % fill];

@@ -8,14 +8,19 @@ namespace {
 
 MemoryBuffer* BufferFor(BufferTab tab, MemoryBuffer& flash, MemoryBuffer& eeprom) {
   switch (tab) {
-    case BufferTab::Flash: return &flash;
-    case BufferTab::Eeprom: return &eeprom;
-    case BufferTab::Other: return nullptr;
+    case BufferTab::Flash:
+      return &flash;
+    case BufferTab::Eeprom:
+      return &eeprom;
+    case BufferTab::Other:
+      return nullptr;
   }
   return nullptr;
 }
 
-const char* BufferName(BufferTab tab) { return tab == BufferTab::Flash ? "FLASH" : "EEPROM"; }
+const char* BufferName(BufferTab tab) {
+  return tab == BufferTab::Flash ? "FLASH" : "EEPROM";
+}
 
 BufferCommandResult Busy() {
   BufferCommandResult result;
@@ -45,8 +50,7 @@ BufferCommandResult LoadCommand(BufferTab tab, MemoryBuffer& flash, MemoryBuffer
   BufferCommandResult result;
   if (LoadImageFile(*buffer, path) != 0) {
     result.refillView = true;
-    result.log.push_back(
-        {LogKind::LogInfo, path + " loaded into " + BufferName(tab) + " buffer"});
+    result.log.push_back({LogKind::LogInfo, path + " loaded into " + BufferName(tab) + " buffer"});
   } else {
     result.log.push_back({LogKind::LogError, path + " not found."});
   }

@@ -25,7 +25,8 @@ struct BufferCommandResult {
 inline constexpr const char* kBufferBusyText = "Programmer is BUSY !!!";
 
 // File dialog filters: pairs of description and pattern, in the order shown.
-inline constexpr const char* kOpenFilterImages = "Binary (*.bin), Intel HEX (*.hex), Eeprom (*.eep)";
+inline constexpr const char* kOpenFilterImages =
+    "Binary (*.bin), Intel HEX (*.hex), Eeprom (*.eep)";
 inline constexpr const char* kOpenPatternImages = "*.bin;*.hex;*.eep";
 inline constexpr const char* kOpenFilterAll = "All files";
 inline constexpr const char* kOpenPatternAll = "*.*";

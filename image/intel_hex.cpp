@@ -24,7 +24,9 @@ constexpr std::array<std::int8_t, 256> MakeHexValues() {
 }
 constexpr std::array<std::int8_t, 256> kHexValues = MakeHexValues();
 
-int HexValue(char c) { return kHexValues[static_cast<unsigned char>(c)]; }
+int HexValue(char c) {
+  return kHexValues[static_cast<unsigned char>(c)];
+}
 
 // Reads at most width hex digits at pos; false when the field does not begin with one.
 bool ReadField(std::string_view line, std::size_t pos, int width, std::uint32_t& value) {
@@ -50,8 +52,8 @@ char* PutByte(char* p, std::uint32_t value) {
   return p + 2;
 }
 
-void PutRecord(HexTextSink& out, std::uint8_t type, std::uint32_t address,
-               const std::uint8_t* data, std::uint32_t count) {
+void PutRecord(HexTextSink& out, std::uint8_t type, std::uint32_t address, const std::uint8_t* data,
+               std::uint32_t count) {
   char* p = out.reserveLine();
   *p++ = ':';
   std::uint32_t sum = count + ((address >> 8) & 0xFF) + (address & 0xFF) + type;
@@ -81,7 +83,8 @@ void FlushPending(HexRecordStaging& s, HexTextSink& out) {
     s.segment = segment;
   }
   std::uint8_t bytes[16];
-  for (std::uint32_t i = 0; i < s.pendingCount; ++i) bytes[i] = static_cast<std::uint8_t>(s.pending[i]);
+  for (std::uint32_t i = 0; i < s.pendingCount; ++i)
+    bytes[i] = static_cast<std::uint8_t>(s.pending[i]);
   PutRecord(out, 0x00, s.recordAddress & 0xFFFF, bytes, s.pendingCount);
 }
 
@@ -217,8 +220,9 @@ bool HexImageReader::feed(std::string_view bytes) {
     const std::size_t take = std::min(kLineChars - lineLength_, bytes.size());
     const void* newline = std::memchr(bytes.data(), '\n', take);
     const std::size_t length =
-        newline != nullptr ? static_cast<std::size_t>(static_cast<const char*>(newline) - bytes.data()) + 1
-                           : take;
+        newline != nullptr
+            ? static_cast<std::size_t>(static_cast<const char*>(newline) - bytes.data()) + 1
+            : take;
     const bool complete = newline != nullptr || lineLength_ + length == kLineChars;
     if (lineLength_ == 0 && complete) {
       takeLine(bytes.substr(0, length));  // the whole line is in hand: no copy

@@ -7,7 +7,9 @@ namespace bq {
 
 namespace fs = std::filesystem;
 
-SafeFileWriter::~SafeFileWriter() { discard(); }
+SafeFileWriter::~SafeFileWriter() {
+  discard();
+}
 
 bool SafeFileWriter::open(const std::string& target) {
   discard();

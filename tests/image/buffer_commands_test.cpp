@@ -16,7 +16,9 @@ class BufferCommandsTest : public TempFolderTest {
   MemoryBuffer eeprom{kEepromBufferBytes};
 };
 
-LogEntries One(LogKind kind, const std::string& text) { return {LogEntry{kind, text}}; }
+LogEntries One(LogKind kind, const std::string& text) {
+  return {LogEntry{kind, text}};
+}
 
 TEST_F(BufferCommandsTest, ClearErasesTheTabsBufferOnlyAndKeepsItsFile) {
   flash.data()[1] = 0;
@@ -76,7 +78,8 @@ TEST_F(BufferCommandsTest, ReloadReadsTheLastFileAgainEvenAfterClear) {
   EXPECT_TRUE(result.log.empty());
   EXPECT_FALSE(result.refillView);
 
-  ASSERT_EQ(LoadCommand(BufferTab::Flash, flash, eeprom, path, false).log[0].kind, LogKind::LogInfo);
+  ASSERT_EQ(LoadCommand(BufferTab::Flash, flash, eeprom, path, false).log[0].kind,
+            LogKind::LogInfo);
   ClearCommand(BufferTab::Flash, flash, eeprom, false);
   result = ReloadCommand(BufferTab::Flash, flash, eeprom, false);
   EXPECT_EQ(result.log, One(LogKind::LogInfo, "app.hex reloaded"));
@@ -131,9 +134,10 @@ TEST_F(BufferCommandsTest, WhileTheProgrammerIsBusyOnlySaveIsAllowed) {
   const Bytes before = BufferBytes(flash, kFlashBufferBytes);
   const LogEntries busy = One(LogKind::LogError, "Programmer is BUSY !!!");
 
-  for (const auto& result : {ClearCommand(BufferTab::Flash, flash, eeprom, true),
-                             LoadCommand(BufferTab::Flash, flash, eeprom, pathOf("other.bin"), true),
-                             ReloadCommand(BufferTab::Flash, flash, eeprom, true)}) {
+  for (const auto& result :
+       {ClearCommand(BufferTab::Flash, flash, eeprom, true),
+        LoadCommand(BufferTab::Flash, flash, eeprom, pathOf("other.bin"), true),
+        ReloadCommand(BufferTab::Flash, flash, eeprom, true)}) {
     EXPECT_EQ(result.log, busy);
     EXPECT_FALSE(result.refillView);
   }
@@ -149,9 +153,9 @@ TEST(StoredFileName, IsThePartAfterTheLastSeparator) {
     const char* path;
     const char* name;
   };
-  const Case cases[] = {{"C:\\dir\\image.hex", "image.hex"}, {"image.hex", "image.hex"},
-                        {"", ""},                            {"/home/u/fw/app.eep", "app.eep"},
-                        {"C:\\mixed/dir\\x.bin", "x.bin"},   {"dir/", ""}};
+  const Case cases[] = {
+      {"C:\\dir\\image.hex", "image.hex"}, {"image.hex", "image.hex"},        {"", ""},
+      {"/home/u/fw/app.eep", "app.eep"},   {"C:\\mixed/dir\\x.bin", "x.bin"}, {"dir/", ""}};
   MemoryBuffer eeprom(kEepromBufferBytes);
   for (const auto& c : cases) {
     eeprom.setFilePath(c.path);

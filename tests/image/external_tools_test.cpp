@@ -22,10 +22,14 @@ TEST_F(ExternalToolsTest, AvrGccProgramLoadsLikeItsRawSections) {
   const std::string elf = pathOf("blink.elf");
   ASSERT_TRUE(RunCommand("avr-gcc -mmcu=atmega328p -Os -o " + Quote(elf) + " " + Quote(source)));
   const std::string eepromSection = " -j .eeprom --change-section-lma .eeprom=0 ";
-  ASSERT_TRUE(RunCommand("avr-objcopy -O ihex -R .eeprom " + Quote(elf) + " " + Quote(pathOf("blink.hex"))));
-  ASSERT_TRUE(RunCommand("avr-objcopy -O binary -R .eeprom " + Quote(elf) + " " + Quote(pathOf("flash.raw"))));
-  ASSERT_TRUE(RunCommand("avr-objcopy -O ihex" + eepromSection + Quote(elf) + " " + Quote(pathOf("blink.eep"))));
-  ASSERT_TRUE(RunCommand("avr-objcopy -O binary" + eepromSection + Quote(elf) + " " + Quote(pathOf("eeprom.raw"))));
+  ASSERT_TRUE(RunCommand("avr-objcopy -O ihex -R .eeprom " + Quote(elf) + " " +
+                         Quote(pathOf("blink.hex"))));
+  ASSERT_TRUE(RunCommand("avr-objcopy -O binary -R .eeprom " + Quote(elf) + " " +
+                         Quote(pathOf("flash.raw"))));
+  ASSERT_TRUE(RunCommand("avr-objcopy -O ihex" + eepromSection + Quote(elf) + " " +
+                         Quote(pathOf("blink.eep"))));
+  ASSERT_TRUE(RunCommand("avr-objcopy -O binary" + eepromSection + Quote(elf) + " " +
+                         Quote(pathOf("eeprom.raw"))));
 
   const Bytes flashBytes = ReadFileBytes(pathOf("flash.raw"));
   ASSERT_GT(flashBytes.size(), 100u);
@@ -59,7 +63,8 @@ TEST_F(ExternalToolsTest, FilesWithExtendedAddressesLoadToTheSourceBytes) {
       {"srec_cat", "srec_cat " + in + "-Binary -o %OUT% -Intel -execution-start-address=0x1234",
        ":02000004"},
       {"srec_cat",
-       "srec_cat " + in + "-Binary -o %OUT% -Intel -address-length=3 -execution-start-address=0x1234",
+       "srec_cat " + in +
+           "-Binary -o %OUT% -Intel -address-length=3 -execution-start-address=0x1234",
        ":02000002"},
       {"objcopy", "objcopy -I binary -O ihex " + in + "%OUT%", ":02000002"},
   };
@@ -93,8 +98,8 @@ TEST_F(ExternalToolsTest, SrecCatReadsOurFilesBackToTheSameBytes) {
     const std::string back = pathOf("back.bin");
     ASSERT_TRUE(WriteHexImage(flash, hex, r.first, r.last));
     // srec_cat refuses files with bad checksums or malformed records.
-    ASSERT_TRUE(RunCommand("srec_cat " + Quote(hex) + " -Intel -fill 0xFF 0 0x50000 -o " + Quote(back) +
-                    " -Binary"));
+    ASSERT_TRUE(RunCommand("srec_cat " + Quote(hex) + " -Intel -fill 0xFF 0 0x50000 -o " +
+                           Quote(back) + " -Binary"));
     Bytes expected(kFlashBufferBytes, 0xFF);
     std::copy(flash.data() + r.first, flash.data() + r.last + 1, expected.begin() + r.first);
     EXPECT_TRUE(ReadFileBytes(back) == expected);
@@ -107,7 +112,7 @@ TEST_F(ExternalToolsTest, ObjcopyReadsOurWholeFlashImage) {
   FillBuffer(flash, RandomBytes(kFlashBufferBytes, 32));
   ASSERT_TRUE(SaveImageFile(flash, pathOf("ours.hex"), 0, kFlashBufferBytes - 1));
   ASSERT_TRUE(RunCommand("objcopy -I ihex -O binary " + Quote(pathOf("ours.hex")) + " " +
-                  Quote(pathOf("back.bin"))));
+                         Quote(pathOf("back.bin"))));
   EXPECT_TRUE(ReadFileBytes(pathOf("back.bin")) == BufferBytes(flash, kFlashBufferBytes));
 }
 

@@ -16,7 +16,8 @@ using ImageFileTest = TempFolderTest;
 
 std::vector<std::string> FolderEntries(const fs::path& folder) {
   std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+  for (const auto& entry : fs::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -29,8 +30,8 @@ TEST_F(ImageFileTest, TheExtensionChoosesTheFormatWhateverItsCase) {
     bool intelHex;
   };
   fs::create_directories(folder_ / "old.hex");
-  const Case cases[] = {{"image.BIN", false}, {"image.Hex", true},      {"image.eep", true},
-                        {"image.txt", false}, {"image", false},         {"image.hex.bin", false},
+  const Case cases[] = {{"image.BIN", false},    {"image.Hex", true},      {"image.eep", true},
+                        {"image.txt", false},    {"image", false},         {"image.hex.bin", false},
                         {"image.bin.HEX", true}, {"old.hex/image", false}, {"image.", false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -71,8 +72,8 @@ TEST_F(ImageFileTest, AMissingFileOrAFolderChangesNothing) {
   MemoryBuffer flash(kFlashBufferBytes);
   flash.data()[0] = 0x42;
   flash.setFilePath("/somewhere/kept.hex");
-  for (const std::string& path : {pathOf("missing.bin"), pathOf("missing.hex"), folder_.string(),
-                                  std::string()}) {
+  for (const std::string& path :
+       {pathOf("missing.bin"), pathOf("missing.hex"), folder_.string(), std::string()}) {
     EXPECT_EQ(LoadImageFile(flash, path), 0u) << path;
     EXPECT_EQ(flash.data()[0], 0x42);
     EXPECT_EQ(flash.filePath(), "/somewhere/kept.hex");

@@ -51,7 +51,8 @@ inline std::string ReadFileText(const std::string& path) {
 
 inline void WriteFileBytes(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 inline void WriteFileText(const std::string& path, const std::string& text) {
@@ -87,8 +88,12 @@ inline bool ToolPresent(const std::string& tool) {
 }
 
 // Runs a shell command; true when it exits with 0.
-inline bool RunCommand(const std::string& command) { return std::system(command.c_str()) == 0; }
+inline bool RunCommand(const std::string& command) {
+  return std::system(command.c_str()) == 0;
+}
 
-inline std::string Quote(const std::string& text) { return "'" + text + "'"; }
+inline std::string Quote(const std::string& text) {
+  return "'" + text + "'";
+}
 
 }  // namespace bq::test

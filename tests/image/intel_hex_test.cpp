@@ -91,7 +91,8 @@ TEST_F(IntelHexFileTest, ByteByByteEmissionGivesTheSameTextAsTheRangeWriter) {
     {
       HexTextSink out(emitted);
       flash.staging().started = 0;
-      for (std::uint32_t a = r.first; a <= r.last; ++a) EmitHexByte(flash, out, flash.data()[a], a, false);
+      for (std::uint32_t a = r.first; a <= r.last; ++a)
+        EmitHexByte(flash, out, flash.data()[a], a, false);
       EmitHexByte(flash, out, 0, 0, true);
     }
     EXPECT_EQ(emitted, WrittenText(flash, r.first, r.last));
@@ -104,15 +105,20 @@ TEST_F(IntelHexFileTest, ByteByByteEmissionGivesTheSameTextAsTheRangeWriter) {
   EmitHexByte(flash, out, 0x22, 0x11, false);
   EmitHexByte(flash, out, 0x33, 0x20, false);
   EmitHexByte(flash, out, 0, 0, true);
-  EXPECT_EQ(Lines(gapped), (std::vector<std::string>{":020010001122BB", ":0100200033AC", ":00000001FF"}));
+  EXPECT_EQ(Lines(gapped),
+            (std::vector<std::string>{":020010001122BB", ":0100200033AC", ":00000001FF"}));
 }
 
 TEST_F(IntelHexFileTest, EveryWrittenRangeReadsBackToTheSameBytes) {
   struct Range {
     std::uint32_t first, last;
   };
-  const Range ranges[] = {{0, 1},           {0, 0x20},         {0x105, 0x2FF},
-                          {0xFFF0, 0x10010}, {0x1FFFF, 0x20000}, {0, kFlashBufferBytes - 1},
+  const Range ranges[] = {{0, 1},
+                          {0, 0x20},
+                          {0x105, 0x2FF},
+                          {0xFFF0, 0x10010},
+                          {0x1FFFF, 0x20000},
+                          {0, kFlashBufferBytes - 1},
                           {0x4FFF0, 0x4FFFF}};
   MemoryBuffer source(kFlashBufferBytes);
   FillBuffer(source, RandomBytes(kFlashBufferBytes, 3));
@@ -150,12 +156,11 @@ TEST_F(IntelHexFileTest, EepromDropsAndDoesNotCountBytesBeyondItsEnd) {
   ASSERT_TRUE(WriteHexImage(flash, path, 0x1FF8, 0x2017));
   MemoryBuffer eeprom(kEepromBufferBytes);
   EXPECT_EQ(ReadHexImage(eeprom, path), 8u);
-  EXPECT_EQ(BufferBytes(eeprom, kEepromBufferBytes),
-            [&] {
-              Bytes expected(kEepromBufferBytes, 0xFF);
-              std::copy(flash.data() + 0x1FF8, flash.data() + 0x2000, expected.begin() + 0x1FF8);
-              return expected;
-            }());
+  EXPECT_EQ(BufferBytes(eeprom, kEepromBufferBytes), [&] {
+    Bytes expected(kEepromBufferBytes, 0xFF);
+    std::copy(flash.data() + 0x1FF8, flash.data() + 0x2000, expected.begin() + 0x1FF8);
+    return expected;
+  }());
 }
 
 TEST_F(IntelHexFileTest, AFailedReadAfterDataLeavesTheWholeBufferErased) {
@@ -202,14 +207,16 @@ TEST(IntelHexMalformedFiles, EachFileReadsAsExpected) {
 
     // The same content fed from memory in awkward pieces gives the same image.
     const std::string text = ReadFileText(path);
-    for (std::size_t piece : {std::size_t{1}, std::size_t{3}, std::size_t{998}, std::size_t{1001}}) {
+    for (std::size_t piece :
+         {std::size_t{1}, std::size_t{3}, std::size_t{998}, std::size_t{1001}}) {
       MemoryBuffer copy(kFlashBufferBytes);
       HexImageReader reader(copy, path);
       for (std::size_t at = 0; at < text.size(); at += piece) {
         reader.feed(std::string_view(text).substr(at, piece));
       }
       EXPECT_EQ(reader.finish(), count) << "pieces of " << piece;
-      EXPECT_EQ(std::memcmp(copy.data(), flash.data(), kFlashBufferBytes), 0) << "pieces of " << piece;
+      EXPECT_EQ(std::memcmp(copy.data(), flash.data(), kFlashBufferBytes), 0)
+          << "pieces of " << piece;
     }
   }
   EXPECT_GE(files, 20);
@@ -226,12 +233,12 @@ TEST(ParseHexRecord, ChecksFieldsLengthAndChecksum) {
       {":00000001FF", true, 0, 1, 0},
       {":0300300002337A1E", true, 3, 0, 0x0030},
       {":0300300002337a1e", true, 3, 0, 0x0030},
-      {":0300300002337A1F", false, 0, 0, 0},      // checksum off by one
-      {":0300300002337A", false, 0, 0, 0},        // cut short
-      {":00000001F", false, 0, 0, 0},             // shorter than any record
+      {":0300300002337A1F", false, 0, 0, 0},              // checksum off by one
+      {":0300300002337A", false, 0, 0, 0},                // cut short
+      {":00000001F", false, 0, 0, 0},                     // shorter than any record
       {":FF000000000000000000000000FF", false, 0, 0, 0},  // count larger than the line
-      {":00000001FFxyz", true, 0, 1, 0},          // text after the checksum
-      {": 0000001FF", false, 0, 0, 0},            // field begins with a blank
+      {":00000001FFxyz", true, 0, 1, 0},                  // text after the checksum
+      {": 0000001FF", false, 0, 0, 0},                    // field begins with a blank
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
