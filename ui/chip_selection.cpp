@@ -163,10 +163,14 @@ ChipInfoTexts ChipSelection::ShowChipInfo() {
 const char* ProgModeName(std::uint8_t mode) {
   switch (mode) {
     case 1:
-    case 2: return "HVPP";
-    case 3: return "HVSP";
-    case 4: return "ISP";
-    default: return "";
+    case 2:
+      return "HVPP";
+    case 3:
+      return "HVSP";
+    case 4:
+      return "ISP";
+    default:
+      return "";
   }
 }
 

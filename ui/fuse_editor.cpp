@@ -67,7 +67,8 @@ void FuseEditor::ResetEditor() {
     const PartRecord& part = have ? db_.SelectedPart() : none;
     SetSlot(kTargetHigh, have && part.hasDefaultHigh ? part.defaultHigh : 0,
             have && part.hasDefaultHigh);
-    SetSlot(kTargetLow, have && part.hasDefaultLow ? part.defaultLow : 0, have && part.hasDefaultLow);
+    SetSlot(kTargetLow, have && part.hasDefaultLow ? part.defaultLow : 0,
+            have && part.hasDefaultLow);
     SetSlot(kTargetExtended, have && part.hasDefaultExtended ? part.defaultExtended : 0,
             have && part.hasDefaultExtended);
     SetSlot(kTargetLockBit, ByteValue(kTargetLockBit), false);
@@ -119,7 +120,9 @@ int FuseEditor::FieldPicture(std::uint32_t row) const {
   return (FieldValue(row) != 1 ? 1 : 0) + (IsWarningField(it->second.name) ? 2 : 0);
 }
 
-bool FuseEditor::FieldChecked(std::uint32_t row) const { return FieldValue(row) != 1; }
+bool FuseEditor::FieldChecked(std::uint32_t row) const {
+  return FieldValue(row) != 1;
+}
 
 std::string FuseEditor::CurrentChoiceText(std::uint32_t row) const {
   const auto it = fields_.find(row);
@@ -158,7 +161,8 @@ void FuseEditor::ToggleField(std::uint32_t row) {
   if (slot == nullptr) return;
   std::uint8_t* b = &slot->value;
   const std::uint8_t mask = it->second.mask;
-  *b = (*b & mask) != 0 ? static_cast<std::uint8_t>(*b & ~mask) : static_cast<std::uint8_t>(*b | mask);
+  *b = (*b & mask) != 0 ? static_cast<std::uint8_t>(*b & ~mask)
+                        : static_cast<std::uint8_t>(*b | mask);
   FieldsChanged();
   RebuildByteList();
 }

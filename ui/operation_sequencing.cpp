@@ -10,8 +10,8 @@ namespace {
 
 std::string SignatureText(std::uint32_t signature) {
   char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%02X%02X%02X", (signature >> 16) & 0xFFu, (signature >> 8) & 0xFFu,
-                signature & 0xFFu);
+  std::snprintf(buf, sizeof buf, "0x%02X%02X%02X", (signature >> 16) & 0xFFu,
+                (signature >> 8) & 0xFFu, signature & 0xFFu);
   return buf;
 }
 
@@ -21,12 +21,16 @@ std::string Hex2(std::uint32_t v) {
   return buf;
 }
 
-void Log(AppState& app, LogKind kind, const std::string& text) { app.log.AppendLogEntry(kind, text); }
+void Log(AppState& app, LogKind kind, const std::string& text) {
+  app.log.AppendLogEntry(kind, text);
+}
 
 // An error report releases a waiting request before the worker has finished (it still
 // exchanges CMD_RECOVER). Waiting for the rest keeps the next step of a flow from being
 // refused as busy; the worker's events never wait for this thread, so this cannot block it.
-void SettleWorker(AppState& app) { app.programmer.WaitIdle(); }
+void SettleWorker(AppState& app) {
+  app.programmer.WaitIdle();
+}
 
 bool OpenConfiguredPort(AppState& app) {
   if (app.port.IsOpen()) return true;
@@ -35,7 +39,9 @@ bool OpenConfiguredPort(AppState& app) {
 
 }  // namespace
 
-std::string PortOpenErrorText(const std::string& name) { return "Error Open Serial Port (" + name + ") !!!"; }
+std::string PortOpenErrorText(const std::string& name) {
+  return "Error Open Serial Port (" + name + ") !!!";
+}
 
 bool SelectIspClock(AppState& app) {
   const std::uint32_t setting = app.settings.ISPSpeed;
@@ -62,10 +68,12 @@ bool CheckSignature(AppState& app, QuestionView& question) {
     SettleWorker(app);
   }
   Log(app, LogKind::LogInfo,
-      "Read Signature: " + SignatureText(signature) + " (Chip: " + app.parts.PartNameForSignature(signature) + ")");
+      "Read Signature: " + SignatureText(signature) +
+          " (Chip: " + app.parts.PartNameForSignature(signature) + ")");
   if (signature == app.selection.chip().signature) return true;
   Log(app, LogKind::LogWarning, kSignatureMismatchText);
-  return question.AskYesNo(std::string(kSignatureMismatchText) + kContinueQuestion, kWarningCaption);
+  return question.AskYesNo(std::string(kSignatureMismatchText) + kContinueQuestion,
+                           kWarningCaption);
 }
 
 PrepareOutcome PrepareOperationOutcome(AppState& app, QuestionView& question) {

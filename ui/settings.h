@@ -39,11 +39,11 @@ class SettingsStore {
 };
 
 enum class SettingsLoadResult {
-  Loaded,            // both values read (ISPSpeed possibly clamped)
-  Created,           // nothing was stored: the defaults were written
-  StoreUnavailable,  // the store could not be opened: defaults, silently
-  ComPortUnreadable, // the front-end shows kComPortReadError; defaults kept, nothing written
-  IspSpeedRewritten, // ISPSpeed was missing: 0 used and both values written
+  Loaded,             // both values read (ISPSpeed possibly clamped)
+  Created,            // nothing was stored: the defaults were written
+  StoreUnavailable,   // the store could not be opened: defaults, silently
+  ComPortUnreadable,  // the front-end shows kComPortReadError; defaults kept, nothing written
+  IspSpeedRewritten,  // ISPSpeed was missing: 0 used and both values written
 };
 
 // Reads both values into settings. ISPSpeed above 7 is limited to 7.

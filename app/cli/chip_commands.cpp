@@ -213,8 +213,7 @@ class CliFrontEnd : public WorkerEvents {
 // Everything one invocation needs. The application state is declared last so that it (and
 // with it the worker) goes first: nothing the worker reports to may be released before it.
 struct Session {
-  Session(const Options& options, bool progress)
-      : question(options.yes), frontEnd(app, progress) {}
+  Session(const Options& options, bool progress) : question(options.yes), frontEnd(app, progress) {}
   LogPrinter printer;
   CliQuestion question;
   CliFrontEnd frontEnd;  // keeps a reference to app only; uses it once the worker runs
@@ -234,7 +233,8 @@ Verdict LogVerdictSince(const MessageLog& log, std::uint32_t mark) {
   for (std::uint32_t s = mark; s < log.NextSerial(); ++s) {
     const LogEntry e = log.EntryBySerial(s);
     if (e.kind == LogKind::LogSuccess) v.success = true;
-    if ((e.kind == LogKind::LogWarning && e.text != kSignatureMismatchText) || e.kind == LogKind::LogError) {
+    if ((e.kind == LogKind::LogWarning && e.text != kSignatureMismatchText) ||
+        e.kind == LogKind::LogError) {
       v.bad = true;
     }
   }
@@ -296,7 +296,8 @@ bool RunFlow(Session& s, bool (*command)(AppState&, QuestionView&), bool needSuc
     const bool eeprom = app.tab == BufferTab::Eeprom;
     if (eeprom ? chip.eepromPageSize == 0 || chip.eepromPageCount == 0
                : chip.flashPageSizeW == 0 || chip.flashPageCount == 0) {
-      std::fprintf(stderr, "brindlequartz-cli: %s has no %s\n", chip.name.c_str(), eeprom ? "EEPROM" : "flash memory");
+      std::fprintf(stderr, "brindlequartz-cli: %s has no %s\n", chip.name.c_str(),
+                   eeprom ? "EEPROM" : "flash memory");
     }
     return false;
   }
@@ -332,19 +333,20 @@ std::string ApplyFieldWords(FuseEditor& editor, const std::vector<std::string>& 
       }
     }
     if (!found && !ParseValue(valueText, max, value)) {
-      return "value '" + valueText + "' does not fit field " + field.name + " (0.." + std::to_string(max) +
-             (field.isEnumerator ? " or a choice text" : "") + ")";
+      return "value '" + valueText + "' does not fit field " + field.name + " (0.." +
+             std::to_string(max) + (field.isEnumerator ? " or a choice text" : "") + ")";
     }
     editor.SetFieldValue(static_cast<std::uint32_t>(row), value);
   }
   return "";
 }
 
-std::string ApplyByteOption(FuseEditor& editor, const std::optional<std::string>& text, std::uint8_t target,
-                            const char* label) {
+std::string ApplyByteOption(FuseEditor& editor, const std::optional<std::string>& text,
+                            std::uint8_t target, const char* label) {
   if (!text) return "";
   std::uint32_t value = 0;
-  if (!ParseValue(*text, 0xFF, value)) return std::string("bad byte value for ") + label + ": '" + *text + "'";
+  if (!ParseValue(*text, 0xFF, value))
+    return std::string("bad byte value for ") + label + ": '" + *text + "'";
   if (!editor.SetByte(target, static_cast<std::uint8_t>(value))) {
     return std::string("the part has no ") + label + " fuse byte";
   }
@@ -353,7 +355,8 @@ std::string ApplyByteOption(FuseEditor& editor, const std::optional<std::string>
 
 void PrintFields(const FuseEditor& editor) {
   for (const auto& [row, field] : editor.fieldRows()) {
-    std::printf("%s\t%s\t%s\n", field.name.c_str(), field.text.c_str(), editor.FieldDisplayText(row).c_str());
+    std::printf("%s\t%s\t%s\n", field.name.c_str(), field.text.c_str(),
+                editor.FieldDisplayText(row).c_str());
   }
   std::fflush(stdout);
 }
@@ -364,7 +367,8 @@ bool FileExists(const std::string& path) {
 }
 
 bool LoadInto(AppState& app, const std::string& path) {
-  const BufferCommandResult r = LoadCommand(app.tab, app.flash, app.eeprom, path, app.programmer.IsBusy());
+  const BufferCommandResult r =
+      LoadCommand(app.tab, app.flash, app.eeprom, path, app.programmer.IsBusy());
   bool ok = true;
   for (const LogEntry& e : r.log) {
     app.log.AppendLogEntry(e.kind, e.text);
@@ -411,8 +415,9 @@ int RunChipCommand(const std::vector<std::string>& args, const std::string& part
   const std::string command = o.words[0];
   const std::vector<std::string> operands(o.words.begin() + 1, o.words.end());
 
-  static const char* const kCommands[] = {"ports", "version", "identify",    "read",  "write", "verify",
-                                          "erase", "blank-check", "fuses", "lock", "calibration"};
+  static const char* const kCommands[] = {"ports", "version", "identify",   "read",
+                                          "write", "verify",  "erase",      "blank-check",
+                                          "fuses", "lock",    "calibration"};
   bool known = false;
   for (const char* c : kCommands) known = known || command == c;
   if (!known) return UsageError("unknown command '" + command + "'");
@@ -429,7 +434,8 @@ int RunChipCommand(const std::vector<std::string>& args, const std::string& part
   } else if (command == "read" || command == "write" || command == "verify") {
     if (operands.size() != 2) return UsageError(command + " needs flash|eeprom and a FILE");
     memory = ParseMemory(operands[0]);
-    if (memory == MemoryArg::Bad) return UsageError(command + " needs flash or eeprom, not '" + operands[0] + "'");
+    if (memory == MemoryArg::Bad)
+      return UsageError(command + " needs flash or eeprom, not '" + operands[0] + "'");
     file = operands[1];
     if (command != "read" && !FileExists(file)) {
       std::fprintf(stderr, "brindlequartz-cli: %s not found.\n", file.c_str());
@@ -452,7 +458,8 @@ int RunChipCommand(const std::vector<std::string>& args, const std::string& part
         fieldWords.push_back(operands[i]);
       }
     }
-    if (action == "read" && (!fieldWords.empty() || lockValue)) return UsageError(command + " read takes no values");
+    if (action == "read" && (!fieldWords.empty() || lockValue))
+      return UsageError(command + " read takes no values");
   }
   if (o.verify && command != "write") return UsageError("--verify belongs to write");
   if ((o.low || o.high || o.extended) && !(command == "fuses" && action != "read")) {
@@ -491,7 +498,8 @@ int RunChipCommand(const std::vector<std::string>& args, const std::string& part
   app.selection.FillChipSelector();
   if (command != "version" && command != "identify" && o.part != "auto") {
     if (!app.selection.PickChipByName(o.part)) {
-      std::fprintf(stderr, "brindlequartz-cli: no part named '%s' in %s\n", o.part.c_str(), partlistPath.c_str());
+      std::fprintf(stderr, "brindlequartz-cli: no part named '%s' in %s\n", o.part.c_str(),
+                   partlistPath.c_str());
       return kExitUsage;
     }
   }
@@ -555,7 +563,8 @@ int RunChipCommand(const std::vector<std::string>& args, const std::string& part
     std::fflush(stdout);
     if (read && app.calibration.entries().empty()) ok = false;
     if (!read && !s.question.declined() && app.calibration.entries().empty()) {
-      std::fprintf(stderr, "brindlequartz-cli: %s has no calibration bytes\n", app.selection.chip().name.c_str());
+      std::fprintf(stderr, "brindlequartz-cli: %s has no calibration bytes\n",
+                   app.selection.chip().name.c_str());
     }
     return finish(ok);
   }

@@ -83,7 +83,8 @@ inline std::vector<char*> Pointers(std::vector<std::string>& strings) {
 
 // Runs a program to its end (at most timeout), stdout and stderr captured through files.
 inline RunResult RunProgram(const std::string& program, std::vector<std::string> args,
-                            const std::vector<std::string>& extraEnv, const std::filesystem::path& scratch,
+                            const std::vector<std::string>& extraEnv,
+                            const std::filesystem::path& scratch,
                             std::chrono::seconds timeout = std::chrono::seconds(90)) {
   static int counter = 0;
   const std::string tag = std::to_string(++counter);
@@ -97,8 +98,10 @@ inline RunResult RunProgram(const std::string& program, std::vector<std::string>
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
   pid_t pid = -1;
   RunResult r;
   const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());

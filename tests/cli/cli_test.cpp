@@ -32,9 +32,11 @@ class CliTest : public ::testing::Test {
   }
   // Runs the CLI with the given part list and a private settings folder.
   RunResult Cli(std::vector<std::string> args, const std::string& partlist = "") {
-    std::vector<std::string> full{"--partlist", partlist.empty() ? testList : partlist, "--no-progress"};
+    std::vector<std::string> full{"--partlist", partlist.empty() ? testList : partlist,
+                                  "--no-progress"};
     full.insert(full.end(), args.begin(), args.end());
-    return test::RunProgram(kCli, full, {"XDG_CONFIG_HOME=" + (dir / "xdg"), "HOME=" + dir.path().string()},
+    return test::RunProgram(kCli, full,
+                            {"XDG_CONFIG_HOME=" + (dir / "xdg"), "HOME=" + dir.path().string()},
                             dir.path());
   }
   // Same image contents (every byte of both buffers) after loading both files.
@@ -49,7 +51,9 @@ class CliTest : public ::testing::Test {
   std::string testList;
 };
 
-std::string Describe(const RunResult& r) { return "exit " + std::to_string(r.status) + "\nstdout:\n" + r.out + "stderr:\n" + r.err; }
+std::string Describe(const RunResult& r) {
+  return "exit " + std::to_string(r.status) + "\nstdout:\n" + r.out + "stderr:\n" + r.err;
+}
 
 struct Bench {
   const char* name;
@@ -89,15 +93,19 @@ TEST_P(ChipMatrix, EveryChipCommandEndToEnd) {
 
   RunResult r = run({"identify"});
   EXPECT_EQ(r.status, 0) << Describe(r);
-  EXPECT_TRUE(r.Has(std::string("success: Chip detect successfully.\ninfo: Name: ") + b.identifiesAs + ", Signature: 0x"))
+  EXPECT_TRUE(r.Has(std::string("success: Chip detect successfully.\ninfo: Name: ") +
+                    b.identifiesAs + ", Signature: 0x"))
       << Describe(r);
-  EXPECT_TRUE(r.Has(std::string(", Connected to: ") + (socket ? "Socket" : "ISP") + "\n")) << Describe(r);
+  EXPECT_TRUE(r.Has(std::string(", Connected to: ") + (socket ? "Socket" : "ISP") + "\n"))
+      << Describe(r);
 
   r = run({"erase"});
   EXPECT_EQ(r.status, 0) << Describe(r);
   EXPECT_TRUE(r.Has("success: Chip erased\n")) << Describe(r);
   if (*b.clockLine) {
-    EXPECT_TRUE(r.Has(std::string("info: Set ISP Frequency: ") + b.clockLine + "\ninfo: Read Signature: ")) << Describe(r);
+    EXPECT_TRUE(
+        r.Has(std::string("info: Set ISP Frequency: ") + b.clockLine + "\ninfo: Read Signature: "))
+        << Describe(r);
   } else {
     EXPECT_FALSE(r.Has("ISP Frequency")) << Describe(r);
   }
@@ -172,7 +180,8 @@ TEST_P(ChipMatrix, EveryChipCommandEndToEnd) {
   r = run({"lock", "read"});
   EXPECT_EQ(r.status, 0) << Describe(r);
   EXPECT_TRUE(r.Has("success: Read lock bits\ninfo: Read LOCKBIT: 0xFC\n")) << Describe(r);
-  EXPECT_TRUE(r.Has("\nLB\tMemory Lock\tFurther programming and verification disabled\n")) << Describe(r);
+  EXPECT_TRUE(r.Has("\nLB\tMemory Lock\tFurther programming and verification disabled\n"))
+      << Describe(r);
   r = run({"erase"});
   EXPECT_EQ(r.status, 0) << Describe(r);
   r = run({"lock", "verify"});
@@ -199,11 +208,14 @@ const Bench kBenches[] = {
     {"ShippedATmega328P", true, "ATmega328P", "ATmega328P", "socket", "1", "", "", 32768, 1024},
     // ATtiny2313 and ATtiny2313A share a signature; identify selects the first by name.
     {"ShippedATtiny2313A", true, "ATtiny2313A", "ATtiny2313", "socket", "1", "", "", 2048, 128},
-    {"ShippedATmega328PIsp", true, "ATmega328P", "ATmega328P", "isp", "2", "", "1.843 MHz", 32768, 1024},
+    {"ShippedATmega328PIsp", true, "ATmega328P", "ATmega328P", "isp", "2", "", "1.843 MHz", 32768,
+     1024},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cli, ChipMatrix, ::testing::ValuesIn(kBenches),
-                         [](const ::testing::TestParamInfo<Bench>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<Bench>& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST_F(CliTest, SignatureMismatchAnsweredNoThenYes) {
   ASSERT_TRUE(fs::exists(kSim));
@@ -211,15 +223,17 @@ TEST_F(CliTest, SignatureMismatchAnsweredNoThenYes) {
   ASSERT_FALSE(sim.device().empty());
   RunResult r = Cli({"-P", sim.device(), "-p", "TMEGA1", "-m", "isp", "erase"});
   EXPECT_EQ(r.status, 1) << Describe(r);
-  EXPECT_TRUE(r.Has("info: Read Signature: 0x1E940F (Chip: TISP0)\n"
-                    "warning: Signature does not match selected device !\n"))
+  EXPECT_TRUE(
+      r.Has("info: Read Signature: 0x1E940F (Chip: TISP0)\n"
+            "warning: Signature does not match selected device !\n"))
       << Describe(r);
   EXPECT_FALSE(r.Has("Chip erased")) << Describe(r);
   EXPECT_NE(r.err.find("Continue ?"), std::string::npos) << Describe(r);
 
   r = Cli({"-P", sim.device(), "--part", "TMEGA1", "--mode", "isp", "--yes", "erase"});
   EXPECT_EQ(r.status, 0) << Describe(r);
-  EXPECT_TRUE(r.Has("warning: Signature does not match selected device !\nsuccess: Chip erased\n")) << Describe(r);
+  EXPECT_TRUE(r.Has("warning: Signature does not match selected device !\nsuccess: Chip erased\n"))
+      << Describe(r);
 }
 
 TEST_F(CliTest, DeviceAndLinkErrorsFailTheCommand) {
@@ -262,15 +276,18 @@ TEST_F(CliTest, InProcessSimulatorPort) {
   EXPECT_TRUE(r.Has("success: Verified OK\n")) << Describe(r);
 
   // Fuses by field and by named value.
-  r = Cli({"-P", "sim:TMEGA1", "-p", "TMEGA1", "fuses", "write", "CKSEL=ext. crystal", "SPIEN=1", "--extended", "0xFE"});
+  r = Cli({"-P", "sim:TMEGA1", "-p", "TMEGA1", "fuses", "write", "CKSEL=ext. crystal", "SPIEN=1",
+           "--extended", "0xFE"});
   EXPECT_EQ(r.status, 0) << Describe(r);
-  EXPECT_TRUE(r.Has("info: Write LOW: 0x6F\ninfo: Write HIGH: 0xF9\ninfo: Write EXTENDEND: 0xFE\n")) << Describe(r);
+  EXPECT_TRUE(r.Has("info: Write LOW: 0x6F\ninfo: Write HIGH: 0xF9\ninfo: Write EXTENDEND: 0xFE\n"))
+      << Describe(r);
 
   // Identify over ISP and the calibration list with labels.
   r = Cli({"-P", "sim:TTINY3:isp", "calibration"});
   EXPECT_EQ(r.status, 0) << Describe(r);
   EXPECT_TRUE(r.Has("Connected to: ISP\n")) << Describe(r);
-  EXPECT_TRUE(r.Has("success: Read Calibration Bytes\n8.0 MHz: 0xA0\n6.4 MHz: 0xA1\n")) << Describe(r);
+  EXPECT_TRUE(r.Has("success: Read Calibration Bytes\n8.0 MHz: 0xA0\n6.4 MHz: 0xA1\n"))
+      << Describe(r);
 
   // The mode is taken from the option: the chip sits in the socket, ISP finds no target.
   r = Cli({"-P", "sim:TTINY3:socket", "-p", "TTINY3", "-m", "isp", "erase"});
@@ -285,7 +302,8 @@ TEST_F(CliTest, InProcessSimulatorPort) {
 
 TEST_F(CliTest, SavedSettingsChooseThePortAndClock) {
   fs::create_directories(dir.path() / "xdg" / "Varno");
-  test::WriteText(dir.path() / "xdg" / "Varno" / "Brindlequartz.conf", "[General]\nCOMPort=sim:TISP0\nISPSpeed=6\n");
+  test::WriteText(dir.path() / "xdg" / "Varno" / "Brindlequartz.conf",
+                  "[General]\nCOMPort=sim:TISP0\nISPSpeed=6\n");
   RunResult r = Cli({"erase"});
   EXPECT_EQ(r.status, 0) << Describe(r);
   EXPECT_TRUE(r.Has("info: Set ISP Frequency: 115.20 kHz\n")) << Describe(r);
@@ -294,8 +312,8 @@ TEST_F(CliTest, SavedSettingsChooseThePortAndClock) {
 
   // A fresh settings folder gets the defaults written.
   test::ScratchDir fresh("fresh");
-  r = test::RunProgram(kCli, {"--partlist", testList, "identify"}, {"XDG_CONFIG_HOME=" + (fresh / "xdg")},
-                       fresh.path());
+  r = test::RunProgram(kCli, {"--partlist", testList, "identify"},
+                       {"XDG_CONFIG_HOME=" + (fresh / "xdg")}, fresh.path());
   EXPECT_EQ(r.status, 0) << Describe(r);
   EXPECT_EQ(test::ReadText(fresh.path() / "xdg" / "Varno" / "Brindlequartz.conf"),
             "[General]\nCOMPort=sim\nISPSpeed=0\n");
@@ -313,7 +331,9 @@ TEST_F(CliTest, UsageAndMissingThings) {
       {{"-P", "sim", "--bogus", "erase"}, 2, "unknown option --bogus"},
       {{"-P", "sim", "-c", "9", "erase"}, 2, "auto or 1..7"},
       {{"-P", "sim", "-m", "pp", "erase"}, 2, "hv or isp"},
-      {{"-P", "sim", "write", "flash", "/nonexistent/image.hex"}, 2, "/nonexistent/image.hex not found."},
+      {{"-P", "sim", "write", "flash", "/nonexistent/image.hex"},
+       2,
+       "/nonexistent/image.hex not found."},
       {{"-P", "sim", "-p", "NOPART", "erase"}, 2, "no part named 'NOPART'"},
       {{"-P", "sim:TISP0", "-p", "TISP0", "-m", "hv", "erase"}, 2, "no high-voltage mode"},
       {{"-P", "sim:TTINY3", "fuses", "write", "--low", "0x100"}, 2, "bad byte value"},
@@ -321,7 +341,9 @@ TEST_F(CliTest, UsageAndMissingThings) {
       {{"-P", "sim:TTINY3", "fuses", "write", "SPIEN=2"}, 2, "does not fit"},
       {{"-P", "sim:TTINY2", "fuses", "write", "--extended", "0xFF"}, 2, "no EXTENDED fuse byte"},
       {{"-P", "sim:TTINY3", "erase", "--verify"}, 2, "--verify belongs to write"},
-      {{"-P", "/dev/bq-no-such-port", "erase"}, 1, "Error Open Serial Port (/dev/bq-no-such-port) !!!"},
+      {{"-P", "/dev/bq-no-such-port", "erase"},
+       1,
+       "Error Open Serial Port (/dev/bq-no-such-port) !!!"},
   };
   for (const Case& c : cases) {
     const RunResult r = Cli(c.args);

@@ -1,10 +1,9 @@
 #include "ui/cell_editors.h"
 
-#include "ui/chip_selection.h"
-
 #include <gtest/gtest.h>
 
 #include "tests/ui/test_parts.h"
+#include "ui/chip_selection.h"
 
 namespace bq {
 namespace {

@@ -12,7 +12,9 @@ namespace {
 class CountingView : public ChipSelectionView {
  public:
   void OnChipInfoChanged(const ChipInfoTexts& t) override { info = t; }
-  void OnChipMemorySizeChanged(std::uint8_t kind) override { ++(kind == 1 ? flashRedraws : eepromRedraws); }
+  void OnChipMemorySizeChanged(std::uint8_t kind) override {
+    ++(kind == 1 ? flashRedraws : eepromRedraws);
+  }
   void ShowPartNotFound() override { ++notFound; }
   void CloseCellEditors() override { ++closes; }
   ChipInfoTexts info;

@@ -27,7 +27,8 @@ class FuseEditorTest : public ::testing::Test {
 
 TEST_F(FuseEditorTest, ResetTakesThePartsDefaultsAndListsPresentBytes) {
   EXPECT_EQ(fuses.fieldRows().size(), 5u);
-  EXPECT_EQ(ByteListTexts(fuses), (std::vector<std::string>{"LOW=0x62", "HIGH=0xDF", "EXTENDEND=0xFF"}));
+  EXPECT_EQ(ByteListTexts(fuses),
+            (std::vector<std::string>{"LOW=0x62", "HIGH=0xDF", "EXTENDEND=0xFF"}));
   EXPECT_FALSE(fuses.BytePresent(kTargetLockBit));
   EXPECT_EQ(ByteListTexts(locks), (std::vector<std::string>{"LOCKBIT=0xFF"}));
   EXPECT_FALSE(locks.BytePresent(kTargetLow));
@@ -82,15 +83,16 @@ TEST_F(FuseEditorTest, WarningFieldsGetTheRedFrame) {
   fuses.SetByte(kTargetLow, 0xFF);
   EXPECT_EQ(fuses.FieldPicture(0), 0);  // CKDIV8 unprogrammed: grey, unchecked
   EXPECT_EQ(fuses.FieldPicture(1), 0);  // enumerators are not drawn as boxes
-  for (const char* name : {"RSTDISBL", "SPIEN", "JTAGEN", "OCDEN", "DWEN"}) EXPECT_TRUE(IsWarningField(name));
+  for (const char* name : {"RSTDISBL", "SPIEN", "JTAGEN", "OCDEN", "DWEN"})
+    EXPECT_TRUE(IsWarningField(name));
   EXPECT_FALSE(IsWarningField("spien"));
   EXPECT_FALSE(IsWarningField("CKDIV8"));
 }
 
 TEST_F(FuseEditorTest, ChoicesSetTheFieldAndNameTheCurrentValue) {
   EXPECT_EQ(fuses.FieldValue(1), 2);
-  EXPECT_EQ(fuses.CurrentChoiceText(1), "Int 8 MHz");   // first match
-  EXPECT_EQ(fuses.ChoiceCellSelection(1), 2u);          // last match preselected
+  EXPECT_EQ(fuses.CurrentChoiceText(1), "Int 8 MHz");  // first match
+  EXPECT_EQ(fuses.ChoiceCellSelection(1), 2u);         // last match preselected
   fuses.ApplyChoice(1, 1);
   EXPECT_EQ(fuses.ByteValue(kTargetLow), 0x64);
   EXPECT_EQ(fuses.FieldDisplayText(1), "Int 128 kHz");
@@ -113,8 +115,8 @@ TEST_F(FuseEditorTest, TypedBytesUseBaseDetection) {
   struct Case {
     const char* text;
     std::uint8_t expected;
-  } cases[] = {{"0x1F", 0x1F}, {"31", 0x1F}, {"037", 0x1F}, {"0X1f", 0x1F}, {"zz", 0x00},
-               {"0x1FF", 0xFF}, {"12abc", 12}, {"", 0x00},    {" 7", 7},       {"0x", 0}};
+  } cases[] = {{"0x1F", 0x1F},  {"31", 0x1F},  {"037", 0x1F}, {"0X1f", 0x1F}, {"zz", 0x00},
+               {"0x1FF", 0xFF}, {"12abc", 12}, {"", 0x00},    {" 7", 7},      {"0x", 0}};
   for (const Case& c : cases) {
     fuses.ApplyByteText(1, c.text);  // byte row 1 is HIGH
     EXPECT_EQ(fuses.ByteValue(kTargetHigh), c.expected) << c.text;

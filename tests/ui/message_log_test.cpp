@@ -48,7 +48,8 @@ TEST(MessageLog, TwoThreadsLoseNothingAndKeepEachThreadsOrder) {
   log.SetListener(&recorder);
   constexpr int kPerThread = 5000;
   auto writer = [&log](char tag) {
-    for (int i = 0; i < kPerThread; ++i) log.AppendLogEntry(LogKind::LogInfo, tag + std::to_string(i));
+    for (int i = 0; i < kPerThread; ++i)
+      log.AppendLogEntry(LogKind::LogInfo, tag + std::to_string(i));
   };
   std::thread a(writer, 'a');
   std::thread b(writer, 'b');

@@ -43,11 +43,13 @@ class FlowTest : public ::testing::Test {
   }
   std::vector<std::string> TextsSince(std::uint32_t mark) {
     std::vector<std::string> out;
-    for (std::uint32_t s = mark; s < app.log.NextSerial(); ++s) out.push_back(app.log.EntryBySerial(s).text);
+    for (std::uint32_t s = mark; s < app.log.NextSerial(); ++s)
+      out.push_back(app.log.EntryBySerial(s).text);
     return out;
   }
   std::uint32_t Packets(const std::string& port, std::uint8_t code) {
-    return driver->LineFor(port)->With([code](SimProgrammer& p) { return p.PacketsReceived(code); });
+    return driver->LineFor(port)->With(
+        [code](SimProgrammer& p) { return p.PacketsReceived(code); });
   }
 
   AppState app;
@@ -61,9 +63,9 @@ TEST_F(FlowTest, IdentifyInTheSocketSelectsPartAndHighVoltageMode) {
   EXPECT_EQ(IdentifyCommand(app), IdentifyOutcome::Detected);
   EXPECT_EQ(app.selection.ChipSelectorText(), "TINYHV");
   EXPECT_EQ(app.selection.SelectedProgMode(), 3);
-  EXPECT_EQ(TextsSince(0), (std::vector<std::string>{
-                               "Chip detect successfully.",
-                               "Name: TINYHV, Signature: 0x1E930B, Connected to: Socket"}));
+  EXPECT_EQ(TextsSince(0),
+            (std::vector<std::string>{"Chip detect successfully.",
+                                      "Name: TINYHV, Signature: 0x1E930B, Connected to: Socket"}));
   EXPECT_EQ(app.log.EntryBySerial(0).kind, LogKind::LogSuccess);
 }
 
@@ -79,12 +81,17 @@ TEST_F(FlowTest, IdentifyOverIspSelectsIspEvenAfterAnIspOnlyPart) {
 
 TEST_F(FlowTest, IdentifyWithoutAChipOrWithAnUnknownOne) {
   app.settings.COMPort = "sim:TINYHV:socket";
-  driver->LineFor(app.settings.COMPort)->With([](SimProgrammer& p) { p.chip().signature = 0x1E1234; });
+  driver->LineFor(app.settings.COMPort)->With([](SimProgrammer& p) {
+    p.chip().signature = 0x1E1234;
+  });
   EXPECT_EQ(IdentifyCommand(app), IdentifyOutcome::UnknownChip);
-  EXPECT_EQ(TextsSince(0), (std::vector<std::string>{"Detect unknown chip.", "Signature: 0x1E1234"}));
+  EXPECT_EQ(TextsSince(0),
+            (std::vector<std::string>{"Detect unknown chip.", "Signature: 0x1E1234"}));
   EXPECT_EQ(app.selection.chip().name, "ISPONLY");  // selection unchanged
 
-  driver->LineFor(app.settings.COMPort)->With([](SimProgrammer& p) { p.chip().signature = 0xFFFFFF; });
+  driver->LineFor(app.settings.COMPort)->With([](SimProgrammer& p) {
+    p.chip().signature = 0xFFFFFF;
+  });
   const std::uint32_t mark = app.log.NextSerial();
   EXPECT_EQ(IdentifyCommand(app), IdentifyOutcome::NoChip);
   EXPECT_EQ(app.log.Row(0).text, kNoChipText);
@@ -96,10 +103,13 @@ TEST_F(FlowTest, IspPreparationDetectsTheClockBeforeTheSignature) {
   Select("MEGAPP");
   app.selection.PickMode(1);  // ISP
   app.settings.COMPort = "sim:MEGAPP:isp";
-  driver->LineFor(app.settings.COMPort)->With([](SimProgrammer& p) { p.options().ispMaxClock = 3; });
+  driver->LineFor(app.settings.COMPort)->With([](SimProgrammer& p) {
+    p.options().ispMaxClock = 3;
+  });
   EXPECT_TRUE(PrepareOperation(app, no));
-  EXPECT_EQ(TextsSince(0), (std::vector<std::string>{"Autodetect ISP frequency", "Set ISP Frequency: 921.60 kHz",
-                                                     "Read Signature: 0x1E950F (Chip: MEGAPP)"}));
+  EXPECT_EQ(TextsSince(0),
+            (std::vector<std::string>{"Autodetect ISP frequency", "Set ISP Frequency: 921.60 kHz",
+                                      "Read Signature: 0x1E950F (Chip: MEGAPP)"}));
   EXPECT_EQ(no.asked, 0);
 
   // A fixed clock is set without detection.
@@ -134,7 +144,8 @@ TEST_F(FlowTest, SignatureMismatchAnsweredNoStartsNothingAndYesProceeds) {
   EXPECT_EQ(no.asked, 1);
   EXPECT_EQ(no.text, "Signature does not match selected device !\r\n\r\nContinue ?");
   EXPECT_EQ(no.caption, "Warning");
-  EXPECT_EQ(app.log.Row(0), (LogEntry{LogKind::LogWarning, "Signature does not match selected device !"}));
+  EXPECT_EQ(app.log.Row(0),
+            (LogEntry{LogKind::LogWarning, "Signature does not match selected device !"}));
   EXPECT_EQ(app.log.Row(1).text, "Read Signature: 0x1E950F (Chip: MEGAPP)");
   EXPECT_EQ(Packets(app.settings.COMPort, CMD_CHIP_ERASE), 0u);
 

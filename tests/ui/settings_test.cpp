@@ -26,8 +26,8 @@ class TempDir {
  public:
   TempDir() {
     path = fs::temp_directory_path() /
-           ("bq_settings_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+           ("bq_settings_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+            "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(path);
     fs::create_directories(path);
   }
@@ -77,9 +77,11 @@ TEST(Settings, IspSpeedIsClampedAndAMissingOneIsRewritten) {
     std::uint32_t speed;
   } cases[] = {
       {"[General]\nCOMPort=ttyUSB0\nISPSpeed=9\n", SettingsLoadResult::Loaded, "ttyUSB0", 7},
-      {"[General]\nCOMPort=ttyUSB0\nISPSpeed=4294967295\n", SettingsLoadResult::Loaded, "ttyUSB0", 7},
+      {"[General]\nCOMPort=ttyUSB0\nISPSpeed=4294967295\n", SettingsLoadResult::Loaded, "ttyUSB0",
+       7},
       {"[General]\nCOMPort=ttyUSB1\n", SettingsLoadResult::IspSpeedRewritten, "ttyUSB1", 0},
-      {"[General]\nCOMPort=ttyUSB1\nISPSpeed=fast\n", SettingsLoadResult::IspSpeedRewritten, "ttyUSB1", 0},
+      {"[General]\nCOMPort=ttyUSB1\nISPSpeed=fast\n", SettingsLoadResult::IspSpeedRewritten,
+       "ttyUSB1", 0},
       {"[General]\nISPSpeed=3\n", SettingsLoadResult::ComPortUnreadable, "keep", 2},
       {"[Other]\nCOMPort=ttyS0\n", SettingsLoadResult::ComPortUnreadable, "keep", 2},
   };

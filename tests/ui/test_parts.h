@@ -39,11 +39,13 @@ inline void FillTestParts(PartDatabase& db) {
   t.defaultHigh = 0xDF;
   t.defaultExtended = 0xFF;
   t.fuseBits[0] = BitField("CKDIV8", 0x80, kTargetLow);
-  t.fuseBits[1] = EnumField("CKSEL", 0x0F, kTargetLow, {{2, "Int 8 MHz"}, {4, "Int 128 kHz"}, {2, "dup"}});
+  t.fuseBits[1] =
+      EnumField("CKSEL", 0x0F, kTargetLow, {{2, "Int 8 MHz"}, {4, "Int 128 kHz"}, {2, "dup"}});
   t.fuseBits[2] = BitField("SPIEN", 0x20, kTargetHigh);
   t.fuseBits[3] = BitField("BODLEVEL", 0x03, kTargetHigh);
   t.fuseBits[4] = BitField("SELFPRGEN", 0x01, kTargetExtended);
-  t.lockBits[0] = EnumField("LB", 0x03, kTargetLockBit, {{3, "No lock"}, {2, "Write lock"}, {0, "Full lock"}});
+  t.lockBits[0] =
+      EnumField("LB", 0x03, kTargetLockBit, {{3, "No lock"}, {2, "Write lock"}, {0, "Full lock"}});
   t.osccal[0] = OsccalEntry{"8.0 MHz", 0};
   t.osccal[1] = OsccalEntry{"6.4 MHz", 1};
 
