@@ -46,15 +46,15 @@ long SimConnection::Read(std::uint8_t* data, std::size_t n) {
   got.reserve(n);
   SimClock::time_point lastByte{};
   while (got.size() < n) {
-    std::optional<SimClock::time_point> next;
+    std::optional<SimClock::time_point> run;
     bool hungUp = false;
     {
       std::lock_guard<std::mutex> lock(*line_->mutex_);
       SimProgrammer& sim = line_->programmer_;
       const auto now = SimClock::now();
       if (sim.TakeDue(now, got, n - got.size()) > 0) lastByte = now;
-      next = sim.NextDue();
-      hungUp = sim.HungUp() && !next;
+      run = sim.RunDue(n - got.size());
+      hungUp = sim.HungUp() && !run;
     }
     if (got.size() == n) break;
     if (hungUp) {
@@ -64,15 +64,10 @@ long SimConnection::Read(std::uint8_t* data, std::size_t n) {
     // The read ends at the total deadline, or once more than the inter-byte gap passed.
     auto limit = total;
     if (!got.empty()) limit = std::min(limit, lastByte + interByte);
-    if (next && *next <= limit) {
-      std::this_thread::sleep_until(*next);
-      continue;
-    }
-    std::this_thread::sleep_until(limit);
-    std::lock_guard<std::mutex> lock(*line_->mutex_);
-    // Bytes that became due right at the limit still count.
-    line_->programmer_.TakeDue(SimClock::now(), got, n - got.size());
-    break;
+    if (SimClock::now() >= limit) break;
+    // Sleep until the bytes wanted of the current answer are all due (paced bytes follow
+    // each other far closer than the inter-byte gap), or until the limit.
+    std::this_thread::sleep_until(run ? std::min(*run, limit) : limit);
   }
   std::copy(got.begin(), got.end(), data);
   return static_cast<long>(got.size());

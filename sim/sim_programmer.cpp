@@ -419,6 +419,13 @@ std::optional<SimClock::time_point> SimProgrammer::NextDue() const {
   return DueOf(out_.front(), out_.front().taken);
 }
 
+std::optional<SimClock::time_point> SimProgrammer::RunDue(std::size_t k) const {
+  if (out_.empty()) return std::nullopt;
+  const Chunk& c = out_.front();
+  const std::size_t left = c.bytes.size() - c.taken;
+  return DueOf(c, c.taken + std::min(std::max<std::size_t>(k, 1), left) - 1);
+}
+
 std::size_t SimProgrammer::Pending() const {
   std::size_t n = 0;
   for (const Chunk& c : out_) n += c.bytes.size() - c.taken;

@@ -60,6 +60,10 @@ class SimProgrammer {
                       std::size_t max = static_cast<std::size_t>(-1));
   // When the next pending answer byte is due; nullopt when nothing is pending.
   std::optional<SimClock::time_point> NextDue() const;
+  // When the next k pending bytes will all be due, counting only bytes of the answer now
+  // being sent (fewer when it ends sooner); nullopt when nothing is pending. Lets a reader
+  // sleep through a paced answer in one go instead of waking for every byte.
+  std::optional<SimClock::time_point> RunDue(std::size_t k) const;
   // Answer bytes still pending (due or not).
   std::size_t Pending() const;
 

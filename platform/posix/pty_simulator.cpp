@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <array>
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -88,6 +90,9 @@ void PtySimulator::Serve() {
     line_->With([&](SimProgrammer& sim) {
       sim.TakeDue(SimClock::now(), out);
       next = sim.NextDue();
+      // Paced bytes go out in batches of about a millisecond, like a USB serial adapter
+      // delivers them; the last byte of an answer still leaves exactly when it is due.
+      if (next) next = std::min(*next + std::chrono::milliseconds(1), *sim.RunDue(SIZE_MAX));
       hungUp = sim.HungUp();
     });
     if (hungUp && master_ >= 0) {
@@ -110,8 +115,8 @@ void PtySimulator::Serve() {
     timespec ts{};
     timespec* timeout = nullptr;
     if (next && out.empty() && master_ >= 0) {
-      // Wake at the absolute due time of the next byte: paced output follows a running
-      // deadline, so oversleeping one wake-up does not delay the bytes after it.
+      // Wake at an absolute due time: paced output follows a running deadline, so
+      // oversleeping one wake-up does not delay the bytes after it.
       const auto left = std::max(SimClock::duration::zero(), *next - SimClock::now());
       const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
       ts.tv_sec = static_cast<time_t>(ns / 1000000000);
