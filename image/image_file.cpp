@@ -21,7 +21,9 @@ std::uint32_t LoadImageFile(MemoryBuffer& buffer, const std::string& path) {
   if (buffer.data() == nullptr || path.empty()) return 0;
   std::error_code ec;
   const auto status = std::filesystem::status(path, ec);
-  if (ec || !std::filesystem::exists(status) || std::filesystem::is_directory(status)) return 0;
+  // Only regular files: a folder is refused as designed, and a device or pipe could block
+  // the reader or feed it without end.
+  if (ec || !std::filesystem::is_regular_file(status)) return 0;
   const ImageFormat format = ImageFormatForPath(path);
   buffer.setFilePath(std::string());
   return format == ImageFormat::IntelHex ? ReadHexImage(buffer, path)

@@ -17,8 +17,9 @@ enum class ImageFormat { Binary, IntelHex };
 ImageFormat ImageFormatForPath(std::string_view path);
 
 // Loads the file at path into buffer; returns the bytes loaded, 0 on failure. A missing
-// file or a directory leaves the buffer and its file path as they were; otherwise the file
-// path is emptied first and set again by a successful read.
+// file, a directory or anything else that is not a regular file (a pipe, a device) leaves
+// the buffer and its file path as they were; otherwise the file path is emptied first and
+// set again by a successful read.
 std::uint32_t LoadImageFile(MemoryBuffer& buffer, const std::string& path);
 
 enum class SaveOutcome {

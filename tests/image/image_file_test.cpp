@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include "image/binary_image.h"
 #include "image_test_support.h"
@@ -68,12 +69,13 @@ TEST_F(ImageFileTest, AnEmptyFileLoadsNothingAndCountsAsFailure) {
   EXPECT_TRUE(AllErased(eeprom));
 }
 
-TEST_F(ImageFileTest, AMissingFileOrAFolderChangesNothing) {
+TEST_F(ImageFileTest, AMissingFileAFolderOrAPipeChangesNothing) {
   MemoryBuffer flash(kFlashBufferBytes);
   flash.data()[0] = 0x42;
   flash.setFilePath("/somewhere/kept.hex");
-  for (const std::string& path :
-       {pathOf("missing.bin"), pathOf("missing.hex"), folder_.string(), std::string()}) {
+  ASSERT_EQ(mkfifo(pathOf("pipe.hex").c_str(), 0600), 0);  // would block a reader forever
+  for (const std::string& path : {pathOf("missing.bin"), pathOf("missing.hex"), folder_.string(),
+                                  pathOf("pipe.hex"), std::string()}) {
     EXPECT_EQ(LoadImageFile(flash, path), 0u) << path;
     EXPECT_EQ(flash.data()[0], 0x42);
     EXPECT_EQ(flash.filePath(), "/somewhere/kept.hex");
