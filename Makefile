@@ -30,7 +30,7 @@ build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
 run: build
-	cd $(ROOT) && $(BUILD)/app/cli/brindlequartz-cli --partlist $(ROOT)/PartList.cfg parts
+	$(ROOT)/tools/demo-session.sh $(BUILD)
 
 test-native: build
 	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure --timeout 900
