@@ -1,0 +1,88 @@
+#include "ui/settings_dialog.h"
+
+#include <cstdio>
+
+#include "ui/operation_sequencing.h"
+
+namespace bq {
+
+namespace {
+
+std::string VersionText(std::uint32_t value) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%02X.%02X", (value >> 8) & 0xFFu, value & 0xFFu);
+  return buf;
+}
+
+}  // namespace
+
+void FillSettingsLists(AppState& app, SettingsDialogModel& model) {
+  app.port.EnumeratePorts();
+  model.ports.clear();
+  model.portIndex = -1;
+  for (const auto& [key, name] : app.port.Ports()) {
+    if (name == app.settings.COMPort && model.portIndex < 0) {
+      model.portIndex = static_cast<int>(model.ports.size());
+    }
+    model.ports.push_back(name);
+  }
+  if (model.portIndex < 0 && !model.ports.empty()) model.portIndex = 0;
+  model.clocks.clear();
+  for (std::uint32_t i = 0; i <= kMaxIspSpeed; ++i) model.clocks.push_back(IspClockListText(i));
+  model.clockIndex =
+      app.settings.ISPSpeed <= kMaxIspSpeed ? static_cast<int>(app.settings.ISPSpeed) : -1;
+}
+
+bool RunConnectionTest(AppState& app, SettingsDialogModel& model, const std::string& port,
+                       bool confirm, SettingsDialogView& view) {
+  model.hardwareVersion.clear();
+  model.firmwareVersion.clear();
+  app.programmer.WaitIdle();
+  app.port.ClosePort();
+  if (!app.port.OpenPort(port)) {
+    if (confirm) view.ShowPortOpenError(port);
+    return false;
+  }
+  bool ok = false;
+  if (!app.programmer.IsBusy()) {
+    std::uint32_t hardware = 0, firmware = 0;
+    ok = app.programmer.QueryHardwareVersion(hardware);
+    app.programmer.WaitIdle();
+    if (ok) {
+      ok = app.programmer.QueryFirmwareVersion(firmware);
+      app.programmer.WaitIdle();
+    }
+    if (ok) {
+      model.hardwareVersion = VersionText(hardware);
+      model.firmwareVersion = VersionText(firmware);
+      if (confirm) view.ShowConnectionOk();
+    }
+  }
+  app.port.ClosePort();
+  return ok;
+}
+
+void OpenSettingsDialog(AppState& app, SettingsDialogModel& model, SettingsDialogView& view) {
+  FillSettingsLists(app, model);
+  RunConnectionTest(app, model, app.settings.COMPort, false, view);
+}
+
+void ConnectionTestCommand(AppState& app, SettingsDialogModel& model, SettingsDialogView& view) {
+  if (model.ports.empty() || model.portIndex < 0) return;
+  RunConnectionTest(app, model, model.ports[static_cast<std::size_t>(model.portIndex)], true, view);
+}
+
+void SaveSettingsDialog(AppState& app, const SettingsDialogModel& model, SettingsStore& store,
+                        SettingsDialogView& view) {
+  if (!model.ports.empty() && model.portIndex >= 0) {
+    app.settings.COMPort = model.ports[static_cast<std::size_t>(model.portIndex)];
+  }
+  // The clock list always has a selection here (ISPSpeed is limited to the list when read).
+  if (model.clockIndex >= 0) app.settings.ISPSpeed = static_cast<std::uint32_t>(model.clockIndex);
+  StoreSettings(store, app.settings);
+  app.log.AppendLogEntry(LogKind::LogSuccess, "Save Configuration.");
+  app.programmer.WaitIdle();
+  if (!ReopenSerialPort(app)) view.ShowPortOpenError(app.settings.COMPort);
+}
+
+}  // namespace bq

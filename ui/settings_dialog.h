@@ -1,0 +1,57 @@
+#pragma once
+// The settings dialog without a window: the port list and the clock list with their
+// selections, the connection test with the programmer's versions, and Save.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ui/app_state.h"
+#include "ui/settings.h"
+
+namespace bq {
+
+inline constexpr const char* kConnectionOkText = "Connection successfully...";
+inline constexpr const char* kInfoCaption = "Info";
+
+// Message boxes of the dialog.
+class SettingsDialogView {
+ public:
+  virtual ~SettingsDialogView() = default;
+  // kConnectionOkText with the caption kInfoCaption.
+  virtual void ShowConnectionOk() {}
+  // PortOpenErrorText(name) with the caption "Error".
+  virtual void ShowPortOpenError(const std::string& /*name*/) {}
+};
+
+struct SettingsDialogModel {
+  std::vector<std::string> ports;   // in the order found
+  int portIndex = -1;               // -1: no selection (no ports)
+  std::vector<std::string> clocks;  // "Auto", "3.686 MHz", ... "57.60 kHz"
+  int clockIndex = -1;
+  std::string hardwareVersion;  // "02.01" once a test succeeded
+  std::string firmwareVersion;
+};
+
+// Fills both lists: the ports present (the one equal to COMPort selected, else entry 0) and
+// the clock choices (entry ISPSpeed selected).
+void FillSettingsLists(AppState& app, SettingsDialogModel& model);
+
+// Closes the port, opens `port`, asks for both versions when the worker is idle, closes the
+// port again. With confirm, success and a port that does not open are shown. A running
+// request is waited for first, so the port is never taken from under it.
+bool RunConnectionTest(AppState& app, SettingsDialogModel& model, const std::string& port,
+                       bool confirm, SettingsDialogView& view);
+
+// What the dialog does when it opens: the lists, then a quiet test of COMPort.
+void OpenSettingsDialog(AppState& app, SettingsDialogModel& model, SettingsDialogView& view);
+
+// "Connection Test": a confirmed test of the selected port; nothing without ports.
+void ConnectionTestCommand(AppState& app, SettingsDialogModel& model, SettingsDialogView& view);
+
+// "Save": COMPort := the selected port (kept without ports), ISPSpeed := the selected clock,
+// both stored, "Save Configuration." logged, and the port reopened (its failure shown).
+void SaveSettingsDialog(AppState& app, const SettingsDialogModel& model, SettingsStore& store,
+                        SettingsDialogView& view);
+
+}  // namespace bq
