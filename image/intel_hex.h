@@ -96,7 +96,8 @@ std::uint32_t ReadHexImageText(MemoryBuffer& buffer, std::string_view text,
 // 999 characters is handled in pieces of 999, the rest as the next line.
 class HexImageReader {
  public:
-  // Clears the buffer.
+  // Clears the buffer. path is what the buffer remembers on an end-of-file record; the text
+  // it refers to must outlive the reader.
   HexImageReader(MemoryBuffer& buffer, std::string_view path);
   HexImageReader(const HexImageReader&) = delete;
   HexImageReader& operator=(const HexImageReader&) = delete;
