@@ -386,7 +386,12 @@ bool SaveFrom(AppState& app, const std::string& path) {
     app.log.AppendLogEntry(e.kind, e.text);
     if (e.kind == LogKind::LogError || e.kind == LogKind::LogWarning) ok = false;
   }
-  return ok && FileExists(path);
+  if (ok && !FileExists(path)) {
+    // Save is silent when there is nothing to write; from a script that is a failure.
+    std::fprintf(stderr, "brindlequartz-cli: nothing written to %s\n", path.c_str());
+    ok = false;
+  }
+  return ok;
 }
 
 int RunVersion(Session& s) {
@@ -535,10 +540,7 @@ int RunChipCommand(const std::vector<std::string>& args, const std::string& part
 
   if (command == "read") {
     if (!flow(ReadMemoryCommand, true)) return finish(false);
-    if (!SaveFrom(app, file)) {
-      std::fprintf(stderr, "brindlequartz-cli: %s not saved.\n", file.c_str());
-      return kExitFailed;
-    }
+    if (!SaveFrom(app, file)) return kExitFailed;
     return kExitOk;
   }
   if (command == "write" || command == "verify") {

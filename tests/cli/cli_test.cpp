@@ -294,6 +294,12 @@ TEST_F(CliTest, InProcessSimulatorPort) {
   EXPECT_EQ(r.status, 1) << Describe(r);
   EXPECT_TRUE(r.Has("error: ERROR: Autodetect ISP Frequency.\n")) << Describe(r);
 
+  // A file that cannot be written fails the read after the chip was read.
+  r = Cli({"-P", "sim:TTINY3", "read", "flash", dir / "no-such-dir/x.hex"});
+  EXPECT_EQ(r.status, 1) << Describe(r);
+  EXPECT_TRUE(r.Has("success: FLASH Code read into buffer\n")) << Describe(r);
+  EXPECT_TRUE(r.Has("x.hex not saved.\n")) << Describe(r);
+
   // Nothing in the socket.
   r = Cli({"-P", "sim:TISP0:socket", "identify"});
   EXPECT_EQ(r.status, 1) << Describe(r);
