@@ -3,6 +3,8 @@
 // Byte 0 chooses the place of the chip, pacing and the ISP clock the target copes with;
 // byte 1 the size of the slices the rest arrives in.
 
+#include "sim/sim_programmer.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -11,7 +13,6 @@
 
 #include "parts/part_record.h"
 #include "sim/sim_chip.h"
-#include "sim/sim_programmer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;

@@ -12,11 +12,11 @@ namespace bq {
 struct SimChip {
   std::string partName;
   std::uint32_t signature = 0;
-  std::uint8_t hvMode = 0;             // 1..3: answers in the socket in this mode only
-  std::uint32_t flashPageBytes = 0;    // page size in bytes (words * 2)
+  std::uint8_t hvMode = 0;           // 1..3: answers in the socket in this mode only
+  std::uint32_t flashPageBytes = 0;  // page size in bytes (words * 2)
   std::uint32_t eepromPageBytes = 0;
-  std::vector<std::uint8_t> flash;     // erased: 0xFF
-  std::vector<std::uint8_t> eeprom;    // erased: 0xFF
+  std::vector<std::uint8_t> flash;   // erased: 0xFF
+  std::vector<std::uint8_t> eeprom;  // erased: 0xFF
   std::uint8_t low = 0xFF;
   std::uint8_t high = 0xFF;
   std::uint8_t extended = 0xFF;

@@ -22,9 +22,9 @@ enum class SimFaultKind {
 };
 
 struct SimFault {
-  std::uint8_t code = 0;        // command code the fault applies to
+  std::uint8_t code = 0;  // command code the fault applies to
   SimFaultKind kind = SimFaultKind::kSilence;
-  std::uint8_t arg = 0;         // device error code for kError
+  std::uint8_t arg = 0;  // device error code for kError
   // Which occurrences: packets with this code (for lastnext and longdata: transfers, i.e.
   // the packets that carry transfer parameters), counted from 1. first..last inclusive;
   // last 0 = no end. "@N" = N..N, "*N" = 1..N, nothing = 1..no end.

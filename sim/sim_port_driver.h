@@ -22,8 +22,8 @@
 namespace bq {
 
 struct SimPortName {
-  std::string part;                    // empty: the selected part
-  std::optional<SimConnect> connect;   // empty: the part's default
+  std::string part;                   // empty: the selected part
+  std::optional<SimConnect> connect;  // empty: the part's default
 };
 
 // Splits a "sim..." port name; nullopt when the name is not a simulator name.

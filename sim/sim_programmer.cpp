@@ -61,8 +61,7 @@ const SimFault* SimProgrammer::FaultFor(std::uint8_t code, std::uint32_t occurre
                                         std::uint32_t transfer) const {
   for (const SimFault& f : options_.faults) {
     if (f.code != code) continue;
-    const bool streamFault =
-        f.kind == SimFaultKind::kLastNext || f.kind == SimFaultKind::kLongData;
+    const bool streamFault = f.kind == SimFaultKind::kLastNext || f.kind == SimFaultKind::kLongData;
     if (streamFault) continue;  // armed at the start of a transfer, see HandlePacket
     if (f.Matches(occurrence)) return &f;
   }
@@ -141,7 +140,8 @@ std::vector<std::uint8_t>* SimProgrammer::Memory(std::uint8_t kind) {
 }
 
 void SimProgrammer::Answer(std::uint8_t code, const std::vector<std::uint8_t>& payload) {
-  answer_.assign({kPacketMagic0, kPacketMagic1, code, static_cast<std::uint8_t>(payload.size() >> 8),
+  answer_.assign({kPacketMagic0, kPacketMagic1, code,
+                  static_cast<std::uint8_t>(payload.size() >> 8),
                   static_cast<std::uint8_t>(payload.size())});
   answer_.insert(answer_.end(), payload.begin(), payload.end());
 }
@@ -202,11 +202,21 @@ void SimProgrammer::Dispatch(std::uint8_t code, const std::vector<std::uint8_t>&
       std::vector<std::uint8_t> values;
       for (std::size_t i = 1; i < p.size(); ++i) {
         switch (p[i]) {
-          case 1: values.push_back(chip.low); break;
-          case 2: values.push_back(chip.high); break;
-          case 3: values.push_back(chip.extended); break;
-          case 4: values.push_back(chip.lock); break;
-          default: refuse(STATUS_DEVICE_UNKNOWN_COMMAND); return;
+          case 1:
+            values.push_back(chip.low);
+            break;
+          case 2:
+            values.push_back(chip.high);
+            break;
+          case 3:
+            values.push_back(chip.extended);
+            break;
+          case 4:
+            values.push_back(chip.lock);
+            break;
+          default:
+            refuse(STATUS_DEVICE_UNKNOWN_COMMAND);
+            return;
         }
       }
       Answer(ANS_FUSES, values);
@@ -227,10 +237,18 @@ void SimProgrammer::Dispatch(std::uint8_t code, const std::vector<std::uint8_t>&
       }
       for (std::size_t i = 1; i < p.size(); i += 2) {
         switch (p[i]) {
-          case 1: chip.low = p[i + 1]; break;
-          case 2: chip.high = p[i + 1]; break;
-          case 3: chip.extended = p[i + 1]; break;
-          default: chip.lock &= p[i + 1]; break;  // lock bits only clear; erase sets them
+          case 1:
+            chip.low = p[i + 1];
+            break;
+          case 2:
+            chip.high = p[i + 1];
+            break;
+          case 3:
+            chip.extended = p[i + 1];
+            break;
+          default:
+            chip.lock &= p[i + 1];
+            break;  // lock bits only clear; erase sets them
         }
       }
       Answer(kAnsOk, {});

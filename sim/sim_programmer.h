@@ -90,8 +90,8 @@ class SimProgrammer {
 
   void Feed(std::uint8_t byte, SimClock::time_point arrival);
   void HandlePacket(SimClock::time_point arrival);
-  void Dispatch(std::uint8_t code, const std::vector<std::uint8_t>& p,
-                std::uint32_t occurrence, std::uint32_t transfer, SimClock::time_point& when);
+  void Dispatch(std::uint8_t code, const std::vector<std::uint8_t>& p, std::uint32_t occurrence,
+                std::uint32_t transfer, SimClock::time_point& when);
   std::uint8_t ModeError(std::uint8_t mode) const;  // 0 when the chip answers in mode
   std::vector<std::uint8_t>* Memory(std::uint8_t kind);
   const SimFault* FaultFor(std::uint8_t code, std::uint32_t occurrence,

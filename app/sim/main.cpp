@@ -5,11 +5,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <cerrno>
 #include <memory>
 #include <optional>
 #include <string>
@@ -80,7 +80,8 @@ int main(int argc, char** argv) {
       if (!fault) return Usage("bad fault '" + v + "': " + why);
       options.faults.push_back(*fault);
     } else if (arg == "--blank-check-ms") {
-      if (!value(v) || !ParseNumber(v, 3600000, n)) return Usage("--blank-check-ms needs milliseconds");
+      if (!value(v) || !ParseNumber(v, 3600000, n))
+        return Usage("--blank-check-ms needs milliseconds");
       options.blankCheckTime = std::chrono::milliseconds(n);
     } else if (arg == "--isp-max-clock") {
       if (!value(v) || !ParseNumber(v, 7, n)) return Usage("--isp-max-clock takes 0 to 7");

@@ -143,8 +143,8 @@ std::unique_ptr<SerialConnection> PosixPortDriver::Open(const std::string& name)
   if (::ioctl(fd, TIOCEXCL) != 0) return fail();
 
   // Raw 8N1 at 115200; RTS/CTS flow control stays as the port had it.
-  tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-                                        ICRNL | IXON | IXOFF | IXANY | INPCK);
+  tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                        IXON | IXOFF | IXANY | INPCK);
   tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
   tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
   tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB);

@@ -5,11 +5,11 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <array>
 #include <algorithm>
+#include <array>
 #include <cerrno>
-#include <cstdint>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <vector>
@@ -37,7 +37,9 @@ bool MakeRaw(int fd) {
 PtySimulator::PtySimulator(std::shared_ptr<SimChip> chip, SimOptions options)
     : line_(std::make_shared<SimLine>(std::move(chip), std::move(options))) {}
 
-PtySimulator::~PtySimulator() { Stop(); }
+PtySimulator::~PtySimulator() {
+  Stop();
+}
 
 bool PtySimulator::Start() {
   if (thread_.joinable()) return true;
@@ -135,9 +137,8 @@ void PtySimulator::Serve() {
       const ssize_t rd = ::read(master_, in.data(), in.size());
       if (rd > 0) {
         const auto now = SimClock::now();
-        line_->With([&](SimProgrammer& sim) {
-          sim.Receive(in.data(), static_cast<std::size_t>(rd), now);
-        });
+        line_->With(
+            [&](SimProgrammer& sim) { sim.Receive(in.data(), static_cast<std::size_t>(rd), now); });
       }
     }
   }

@@ -1,14 +1,12 @@
-#include "platform/posix/posix_port_driver.h"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <termios.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <fstream>
 #include <memory>
 
+#include "platform/posix/posix_port_driver.h"
 #include "platform/posix/pty_simulator.h"
 #include "sim/sim_chip.h"
 #include "tests/platform/platform_test_util.h"
@@ -46,7 +44,8 @@ TEST(PosixPort, TalksToTheSimulatorThroughAPseudoTerminal) {
   auto port = driver.Open(sim->SlavePath());
   ASSERT_NE(port, nullptr);
   EXPECT_EQ(Exchange(*port, Packet(0xC0), 7), kFirmware);
-  EXPECT_EQ(Exchange(*port, Packet(0x10, {1}), 8), (Bytes{0x48, 0x56, 0xD1, 0, 3, 0x1E, 0x93, 0x07}));
+  EXPECT_EQ(Exchange(*port, Packet(0x10, {1}), 8),
+            (Bytes{0x48, 0x56, 0xD1, 0, 3, 0x1E, 0x93, 0x07}));
 }
 
 TEST(PosixPort, SetsRawEightNOneAt115200AndKeepsHardwareFlowControl) {
@@ -149,7 +148,8 @@ TEST(PosixPort, NamesWithoutAPathAreDevices) {
   PosixPortDriver driver;
   const std::string name = "bq-test-port-" + std::to_string(::getpid());
   const std::string devLink = "/dev/" + name;
-  if (::symlink(sim->SlavePath().c_str(), devLink.c_str()) != 0) GTEST_SKIP() << "cannot write /dev";
+  if (::symlink(sim->SlavePath().c_str(), devLink.c_str()) != 0)
+    GTEST_SKIP() << "cannot write /dev";
   auto port = driver.Open(name);
   ::unlink(devLink.c_str());
   ASSERT_NE(port, nullptr);
@@ -228,7 +228,8 @@ TEST(PosixPortList, MissingSysfsGivesAnEmptyList) {
 TEST(PosixPortList, NaturalOrder) {
   std::vector<std::string> names = {"ttyUSB10", "ttyS2", "ttyUSB9", "ttyS10", "ttyACM0", "ttyS02"};
   std::sort(names.begin(), names.end(), NaturalLess);
-  EXPECT_EQ(names, (std::vector<std::string>{"ttyACM0", "ttyS2", "ttyS02", "ttyS10", "ttyUSB9", "ttyUSB10"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"ttyACM0", "ttyS2", "ttyS02", "ttyS10", "ttyUSB9",
+                                             "ttyUSB10"}));
 }
 
 TEST(PtySimulatorPacing, KeepsToTheWireRate) {

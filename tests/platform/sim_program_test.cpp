@@ -1,10 +1,9 @@
 // The brindlequartz-sim program, started as a user would start it.
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -66,7 +65,9 @@ class SimProgram {
   FILE* stdout_ = nullptr;
 };
 
-std::string PartList() { return std::string(BQ_SOURCE_DIR) + "/PartList.cfg"; }
+std::string PartList() {
+  return std::string(BQ_SOURCE_DIR) + "/PartList.cfg";
+}
 
 TEST(SimProgram, ServesThePartOnAPtyAndItsLinkUntilTerminated) {
   TempDir dir;
@@ -83,7 +84,8 @@ TEST(SimProgram, ServesThePartOnAPtyAndItsLinkUntilTerminated) {
     auto port = driver.Open(link);
     ASSERT_NE(port, nullptr);
     EXPECT_EQ(Exchange(*port, Packet(0xC2), 6), (Bytes{0x48, 0x56, 0xD2, 0, 1, 4}));
-    EXPECT_EQ(Exchange(*port, Packet(0x10, {4}), 8), (Bytes{0x48, 0x56, 0xD1, 0, 3, 0x1E, 0x93, 0x07}));
+    EXPECT_EQ(Exchange(*port, Packet(0x10, {4}), 8),
+              (Bytes{0x48, 0x56, 0xD1, 0, 3, 0x1E, 0x93, 0x07}));
     EXPECT_EQ(Exchange(*port, Packet(0xC1), 6), (Bytes{0x48, 0x56, 0xEF, 0, 1, 6}));
     EXPECT_EQ(Exchange(*port, Packet(0xC1), 7), (Bytes{0x48, 0x56, 0xDB, 0, 2, 2, 1}));
   }
@@ -93,9 +95,13 @@ TEST(SimProgram, ServesThePartOnAPtyAndItsLinkUntilTerminated) {
 }
 
 TEST(SimProgram, UsageErrorsExitWithTwo) {
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"--connect", "usb"}, {"--fault", "0x30:mute"}, {"--isp-max-clock", "9"},
-           {"--part"}, {"--bogus"}, {"--blank-check-ms", "soon"}}) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"--connect", "usb"},
+                                             {"--fault", "0x30:mute"},
+                                             {"--isp-max-clock", "9"},
+                                             {"--part"},
+                                             {"--bogus"},
+                                             {"--blank-check-ms", "soon"}}) {
     SimProgram sim(args);
     EXPECT_EQ(sim.FirstLine(), "") << args[0];
     EXPECT_EQ(sim.Wait(), 2) << args[0];

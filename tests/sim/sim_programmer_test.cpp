@@ -10,7 +10,9 @@ namespace bq::test {
 namespace {
 
 const Bytes kOk = {0x48, 0x56, 0xDD, 0, 0};
-Bytes Error(std::uint8_t e) { return {0x48, 0x56, 0xEF, 0, 1, e}; }
+Bytes Error(std::uint8_t e) {
+  return {0x48, 0x56, 0xEF, 0, 1, e};
+}
 
 struct Exchange {
   const char* what;
@@ -74,15 +76,15 @@ TEST(SimProgrammer, IspAnswersOnlyAtOrBelowTheTargetsFastestClock) {
   };
   const Bytes sig = {0x48, 0x56, 0xD1, 0, 3, 0x1E, 0x93, 0x07};
   const Step steps[] = {
-      {0x10, {4}, Error(7)},                           // no clock yet
-      {0xC3, {2}, {0x48, 0x56, 0xD2, 0, 1, 2}},        // the programmer sets it...
-      {0x10, {4}, Error(2)},                           // ...but the target cannot keep up
-      {0xC2, {}, {0x48, 0x56, 0xD2, 0, 1, 3}},         // detection finds the fastest usable
+      {0x10, {4}, Error(7)},                     // no clock yet
+      {0xC3, {2}, {0x48, 0x56, 0xD2, 0, 1, 2}},  // the programmer sets it...
+      {0x10, {4}, Error(2)},                     // ...but the target cannot keep up
+      {0xC2, {}, {0x48, 0x56, 0xD2, 0, 1, 3}},   // detection finds the fastest usable
       {0x10, {4}, sig},
-      {0x10, {1}, Error(2)},                           // not in the socket
-      {0xC3, {7}, {0x48, 0x56, 0xD2, 0, 1, 7}},        // slower is fine
+      {0x10, {1}, Error(2)},                     // not in the socket
+      {0xC3, {7}, {0x48, 0x56, 0xD2, 0, 1, 7}},  // slower is fine
       {0x10, {4}, sig},
-      {0xC3, {0}, {0x48, 0x56, 0xD2, 0, 1, 0}},        // clears the clock
+      {0xC3, {0}, {0x48, 0x56, 0xD2, 0, 1, 0}},  // clears the clock
       {0x10, {4}, Error(7)},
   };
   Bench b(isp);
