@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "image/buffer_commands.h"
@@ -83,6 +84,13 @@ class AppState {
   CellEditors cells;
   ChipSelection selection{parts, &fuseEditor, &lockEditor, &calibration};
   Settings settings;
+  // A port used for this run instead of settings.COMPort ("sim" when the program was started
+  // to simulate, or on a first start); "" for none. Saving the settings dialog clears it.
+  std::string portOverride;
+  // The port chip commands open: portOverride, or settings.COMPort.
+  const std::string& PortName() const {
+    return portOverride.empty() ? settings.COMPort : portOverride;
+  }
   SerialPort port;
   AppWorkerEvents events{*this};
   CProgrammer programmer;

@@ -34,7 +34,7 @@ void SettleWorker(AppState& app) {
 
 bool OpenConfiguredPort(AppState& app) {
   if (app.port.IsOpen()) return true;
-  return app.port.OpenPort(app.settings.COMPort);
+  return app.port.OpenPort(app.PortName());
 }
 
 }  // namespace
@@ -190,7 +190,7 @@ void SetDefaultLockBitsCommand(AppState& app) {
 
 bool ReopenSerialPort(AppState& app) {
   app.port.ClosePort();
-  return app.port.OpenPort(app.settings.COMPort);
+  return app.port.OpenPort(app.PortName());
 }
 
 }  // namespace bq

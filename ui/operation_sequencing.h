@@ -74,7 +74,8 @@ bool ReadLockBitsCommand(AppState& app, QuestionView& question);
 void SetDefaultFusesCommand(AppState& app);
 void SetDefaultLockBitsCommand(AppState& app);
 
-// Closes the port if open and opens the one named by COMPort. False when it did not open
+// Closes the port if open and opens the one named by app.PortName() (COMPort unless this
+// run uses another). False when it did not open
 // (the caller shows PortOpenErrorText).
 bool ReopenSerialPort(AppState& app);
 

@@ -81,8 +81,40 @@ void SaveSettingsDialog(AppState& app, const SettingsDialogModel& model, Setting
   if (model.clockIndex >= 0) app.settings.ISPSpeed = static_cast<std::uint32_t>(model.clockIndex);
   StoreSettings(store, app.settings);
   app.log.AppendLogEntry(LogKind::LogSuccess, "Save Configuration.");
+  // The port the user saved is the one used from now on, also in a simulated run.
+  app.portOverride.clear();
   app.programmer.WaitIdle();
   if (!ReopenSerialPort(app)) view.ShowPortOpenError(app.settings.COMPort);
 }
+
+void SettingsDialog::Open() {
+  result_ = SettingsDialogResult::Open;
+  OpenSettingsDialog(app_, model_, *view_);
+  view_->OnSettingsModelChanged();
+}
+
+void SettingsDialog::PickPort(int index) {
+  if (index < 0 || static_cast<std::size_t>(index) >= model_.ports.size()) return;
+  model_.portIndex = index;
+  view_->OnSettingsModelChanged();
+}
+
+void SettingsDialog::PickClock(int index) {
+  if (index < 0 || static_cast<std::size_t>(index) >= model_.clocks.size()) return;
+  model_.clockIndex = index;
+  view_->OnSettingsModelChanged();
+}
+
+void SettingsDialog::ConnectionTest() {
+  ConnectionTestCommand(app_, model_, *view_);
+  view_->OnSettingsModelChanged();
+}
+
+void SettingsDialog::Save() {
+  SaveSettingsDialog(app_, model_, store_, *view_);
+  result_ = SettingsDialogResult::Saved;
+}
+
+void SettingsDialog::Cancel() { result_ = SettingsDialogResult::Cancelled; }
 
 }  // namespace bq

@@ -22,6 +22,8 @@ class SettingsDialogView {
   virtual void ShowConnectionOk() {}
   // PortOpenErrorText(name) with the caption "Error".
   virtual void ShowPortOpenError(const std::string& /*name*/) {}
+  // The lists, their selections or the version fields changed: show the model again.
+  virtual void OnSettingsModelChanged() {}
 };
 
 struct SettingsDialogModel {
@@ -53,5 +55,39 @@ void ConnectionTestCommand(AppState& app, SettingsDialogModel& model, SettingsDi
 // both stored, "Save Configuration." logged, and the port reopened (its failure shown).
 void SaveSettingsDialog(AppState& app, const SettingsDialogModel& model, SettingsStore& store,
                         SettingsDialogView& view);
+
+// Result of the dialog: still open, saved ("Save", 1006) or cancelled (IDCANCEL, 2).
+enum class SettingsDialogResult { Open = 0, Saved = 1006, Cancelled = 2 };
+
+// One showing of the settings dialog, driven by a front-end: Open when it appears, then
+// the user's picks and buttons. Messages go to the view given (owned by the dialog window).
+class SettingsDialog {
+ public:
+  SettingsDialog(AppState& app, SettingsStore& store) : app_(app), store_(store) {}
+  void SetView(SettingsDialogView* view) { view_ = view != nullptr ? view : &noView_; }
+
+  // The lists, then a quiet connection test of COMPort.
+  void Open();
+  // The user picked an entry of the port list (1001) or the clock list (1005).
+  void PickPort(int index);
+  void PickClock(int index);
+  // "Connection Test" (1002); the dialog stays open.
+  void ConnectionTest();
+  // "Save" (1006): stores both values, logs, reopens the port; the dialog closes.
+  void Save();
+  // "Cancel", Esc or the close box: nothing is stored; the dialog closes.
+  void Cancel();
+
+  const SettingsDialogModel& model() const { return model_; }
+  SettingsDialogResult result() const { return result_; }
+
+ private:
+  AppState& app_;
+  SettingsStore& store_;
+  SettingsDialogView noView_;
+  SettingsDialogView* view_ = &noView_;
+  SettingsDialogModel model_;
+  SettingsDialogResult result_ = SettingsDialogResult::Open;
+};
 
 }  // namespace bq

@@ -1,0 +1,541 @@
+#include "ui/application.h"
+
+#include <utility>
+
+#include "image/buffer_commands.h"
+#include "ui/operation_sequencing.h"
+#include "ui/settings_dialog.h"
+
+namespace bq {
+
+bool ParseStartOptions(const std::vector<std::string>& args, StartOptions& options,
+                       std::string& error) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--simulate") {
+      options.simulate = true;
+      if (i + 1 < args.size() && !args[i + 1].empty() && args[i + 1][0] != '-') {
+        options.simulatePart = args[++i];
+      }
+    } else if (a.rfind("--simulate=", 0) == 0) {
+      options.simulate = true;
+      options.simulatePart = a.substr(11);
+    } else {
+      error = "unknown argument " + a;
+      return false;
+    }
+  }
+  return true;
+}
+
+// The Application's answers to its models and to the worker, forwarded to the view.
+class Application::Adapters : public MessageLogListener,
+                              public ChipSelectionView,
+                              public CalibrationViewListener,
+                              public QuestionView,
+                              public WorkerEvents {
+ public:
+  explicit Adapters(Application& a) : app_(a), fuses_(a, FuseEditorKind::Fuses),
+                                      locks_(a, FuseEditorKind::LockBits) {}
+
+  class EditorView : public FuseEditorView {
+   public:
+    EditorView(Application& a, FuseEditorKind which) : app_(a), which_(which) {}
+    void OnFieldsChanged() override { app_.view_.RefreshFieldList(which_); }
+    void OnBytesChanged() override { app_.view_.RefreshByteList(which_); }
+
+   private:
+    Application& app_;
+    FuseEditorKind which_;
+  };
+
+  // Message log: shown at once on the user-interface thread; from the worker, a wake-up.
+  void OnLogEntryAppended(std::uint32_t, const LogEntry&) override {
+    if (app_.OnUiThread()) {
+      app_.view_.RefreshLog();
+    } else {
+      app_.queue_.PostLogChanged();
+    }
+  }
+
+  // Chip selection.
+  void OnChipSelectorChanged() override { app_.view_.RefreshChipSelector(); }
+  void OnModeSelectorChanged() override { app_.view_.RefreshModeSelector(); }
+  void OnChipInfoChanged(const ChipInfoTexts& texts) override { app_.view_.ShowChipInfo(texts); }
+  void OnChipMemorySizeChanged(std::uint8_t memoryKind) override {
+    app_.view_.RedrawHexViewColours(static_cast<MemoryKind>(memoryKind));
+  }
+  void CloseCellEditors() override { app_.view_.CloseCellEditor(); }
+  void ShowPartNotFound() override { app_.view_.ShowError(kPartNotFoundText); }
+
+  // Calibration list.
+  void OnCalibrationRefilled() override { app_.view_.RefreshCalibration(); }
+  void OnCalibrationValuesShown() override { app_.view_.RefreshCalibration(); }
+
+  // The Continue question of the signature check.
+  bool AskYesNo(const std::string& text, const std::string&) override {
+    return app_.view_.AskWarningYesNo(text);
+  }
+
+  // Worker events, delivered by Drain on the user-interface thread.
+  void AppendLogEntry(LogKind kind, const std::string& text) override {
+    app_.state_->log.AppendLogEntry(kind, text);
+  }
+  void ProgressSmooth() override { app_.view_.ProgressSmooth(); }
+  void ProgressMarquee() override { app_.view_.ProgressMarquee(); }
+  void ProgressRange(std::uint16_t maximum) override { app_.view_.ProgressRange(maximum); }
+  void ProgressPosition(std::uint32_t position) override { app_.view_.ProgressPosition(position); }
+  void ProgressMarqueeStart() override { app_.view_.ProgressMarqueeStart(); }
+  void ProgressMarqueeStop() override { app_.view_.ProgressMarqueeStop(); }
+  void ProgressShow() override { app_.view_.ProgressShow(); }
+  void ProgressHide() override { app_.view_.ProgressHide(); }
+  void RefillHexView(MemoryKind kind) override {
+    HexView& view = kind == MEMORY_EEPROM ? *app_.eepromView_ : *app_.flashView_;
+    view.RefillHexView();
+    app_.view_.RefillHexView(kind);
+  }
+  void RedrawFuseEditor(FuseEditorKind editor) override {
+    app_.state_->ApplyFuseEditorRedraw(editor);
+  }
+
+  EditorView& editorView(FuseEditorKind which) {
+    return which == FuseEditorKind::Fuses ? fuses_ : locks_;
+  }
+
+ private:
+  Application& app_;
+  EditorView fuses_;
+  EditorView locks_;
+};
+
+Application::Application(MainView& view, SettingsStore& store, PortDriverFactory drivers)
+    : view_(view),
+      store_(store),
+      driverFactory_(std::move(drivers)),
+      uiThread_(std::this_thread::get_id()),
+      state_(std::make_unique<AppState>()),
+      flashView_(std::make_unique<HexView>(state_->flash)),
+      eepromView_(std::make_unique<HexView>(state_->eeprom)),
+      adapters_(std::make_unique<Adapters>(*this)) {
+  AppState& app = *state_;
+  app.log.SetListener(adapters_.get());
+  app.selection.SetView(adapters_.get());
+  app.calibration.SetListener(adapters_.get());
+  app.fuseEditor.SetView(&adapters_->editorView(FuseEditorKind::Fuses));
+  app.lockEditor.SetView(&adapters_->editorView(FuseEditorKind::LockBits));
+  app.SetFrontEnd(&queue_);
+}
+
+Application::~Application() {
+  Shutdown();
+  // Worker and port are gone; the rest goes in the order of AppState's members (editors,
+  // images, calibration list, log, part database), the hex views before the images.
+  AppState& app = *state_;
+  app.log.SetListener(nullptr);
+  app.selection.SetView(nullptr);
+  app.calibration.SetListener(nullptr);
+  app.fuseEditor.SetView(nullptr);
+  app.lockEditor.SetView(nullptr);
+  flashView_.reset();
+  eepromView_.reset();
+  state_.reset();
+}
+
+int Application::Start(const StartOptions& options) {
+  uiThread_ = std::this_thread::get_id();
+  AppState& app = *state_;
+  app.settings = Settings{};
+  app.portOverride.clear();
+
+  if (LoadPartList(app.parts, options.partListPath) <= 0) {
+    view_.ShowError(kPartListLoadError);
+    return kExitStartFailed;
+  }
+  if (app.flash.data() == nullptr) {
+    view_.ShowError(kFlashBufferError);
+    return kExitStartFailed;
+  }
+  if (app.eeprom.data() == nullptr) {
+    view_.ShowError(kEepromBufferError);
+    return kExitStartFailed;
+  }
+  const SettingsLoadResult loaded = LoadSettings(store_, app.settings);
+  if (loaded == SettingsLoadResult::ComPortUnreadable) view_.ShowNotice(kComPortReadError);
+  if (driverFactory_) {
+    for (auto& driver : driverFactory_(app.parts)) app.port.AddDriver(std::move(driver));
+  }
+  // Someone who starts the program for the first time (nothing saved yet) works with the
+  // simulated programmer until a port is saved in the settings dialog.
+  if (options.simulate) {
+    app.portOverride = options.simulatePart.empty() ? "sim" : "sim:" + options.simulatePart;
+  } else if (loaded == SettingsLoadResult::Created) {
+    app.portOverride = "sim";
+  }
+
+  // The main window's children, in the order they are built.
+  view_.ProgressHide();
+  app.selection.FillChipSelector();
+  app.selection.ApplyChipSelection();
+  tab_ = MainTab::Flash;
+  SwitchTab(MainTab::Flash);
+  view_.RefreshLog();
+  flashView_->RefillHexView();
+  view_.RefillHexView(MEMORY_FLASH);
+  eepromView_->RefillHexView();
+  view_.RefillHexView(MEMORY_EEPROM);
+  app.fuseEditor.ResetEditor();
+  app.lockEditor.ResetEditor();
+  app.calibration.RefillCalibrationView();
+
+  if (!app.StartProgrammer()) {
+    view_.ShowError(kThreadStartError);
+    return kExitStartFailed;
+  }
+  running_ = true;
+  if (!app.portOverride.empty()) {
+    // A simulated chip must never be mistaken for a real one.
+    app.log.AppendLogEntry(LogKind::LogWarning,
+                           "Simulated programmer (" + app.portOverride + ") for this run");
+  }
+  if (!ReopenSerialPort(app)) view_.ShowError(PortOpenErrorText(app.PortName()));
+  return kExitOk;
+}
+
+void Application::Shutdown() {
+  if (!state_) return;
+  running_ = false;
+  state_->programmer.StopWorker();
+  state_->port.ClosePort();
+}
+
+void Application::SetWakeCallback(std::function<void()> wake) {
+  queue_.SetWakeCallback(std::move(wake));
+}
+
+std::size_t Application::Drain() {
+  if (!state_) return 0;
+  return queue_.Drain(*adapters_, [this] { view_.RefreshLog(); });
+}
+
+void Application::WaitIdleAndDrain() {
+  state_->programmer.WaitIdle();
+  Drain();
+}
+
+BufferTab Application::bufferTab() const {
+  switch (tab_) {
+    case MainTab::Flash:
+      return BufferTab::Flash;
+    case MainTab::Eeprom:
+      return BufferTab::Eeprom;
+    default:
+      return BufferTab::Other;
+  }
+}
+
+MemoryKind Application::bufferKind() const {
+  return tab_ == MainTab::Eeprom ? MEMORY_EEPROM : MEMORY_FLASH;
+}
+
+void Application::RunBufferResult(const BufferCommandResult& result, MemoryKind kind) {
+  if (result.refillView) {
+    (kind == MEMORY_EEPROM ? *eepromView_ : *flashView_).RefillHexView();
+    view_.RefillHexView(kind);
+  }
+  for (const LogEntry& entry : result.log) state_->log.AppendLogEntry(entry.kind, entry.text);
+}
+
+void Application::ClearCommand() {
+  AppState& app = *state_;
+  RunBufferResult(bq::ClearCommand(bufferTab(), app.flash, app.eeprom, app.programmer.IsBusy()),
+                  bufferKind());
+}
+
+void Application::LoadCommand() {
+  AppState& app = *state_;
+  if (bufferTab() == BufferTab::Other) return;
+  // Refused before the dialog: the worker may be reading into this very image.
+  if (app.programmer.IsBusy()) {
+    RunBufferResult(bq::LoadCommand(bufferTab(), app.flash, app.eeprom, "", true), bufferKind());
+    return;
+  }
+  FileDialogRequest request;
+  request.filters = {{kOpenFilterImages, kOpenPatternImages}, {kOpenFilterAll, kOpenPatternAll}};
+  request.fileMustExist = true;
+  request.maxPathChars = kFileNameChars;
+  const std::optional<std::string> path = view_.AskOpenFileName(request);
+  if (!path) return;
+  RunBufferResult(
+      bq::LoadCommand(bufferTab(), app.flash, app.eeprom, *path, app.programmer.IsBusy()),
+      bufferKind());
+}
+
+namespace {
+
+// The save dialog's default extension, for front-ends whose dialog does not add it.
+std::string WithDefaultExtension(const std::string& path, const std::string& extension) {
+  const std::size_t slash = path.find_last_of("/\\");
+  const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  if (path.find('.', nameStart) != std::string::npos || nameStart >= path.size()) return path;
+  return path + "." + extension;
+}
+
+}  // namespace
+
+void Application::SaveCommand() {
+  AppState& app = *state_;
+  if (bufferTab() == BufferTab::Other) return;
+  FileDialogRequest request;
+  request.filters = {{kSaveFilterBinary, kSavePatternBinary},
+                     {kSaveFilterHex, kSavePatternHex},
+                     {kSaveFilterEeprom, kSavePatternEeprom}};
+  request.defaultExtension = kSaveDefaultExtension;
+  request.confirmOverwrite = true;
+  request.maxPathChars = kFileNameChars;
+  const std::optional<std::string> path = view_.AskSaveFileName(request);
+  if (!path) return;
+  const SelectedChip& chip = app.selection.chip();
+  RunBufferResult(bq::SaveCommand(bufferTab(), app.flash, app.eeprom,
+                                  WithDefaultExtension(*path, kSaveDefaultExtension),
+                                  chip.ChipFlashBytes, chip.ChipEepromBytes),
+                  bufferKind());
+}
+
+void Application::ReloadCommand() {
+  AppState& app = *state_;
+  RunBufferResult(bq::ReloadCommand(bufferTab(), app.flash, app.eeprom, app.programmer.IsBusy()),
+                  bufferKind());
+}
+
+void Application::SettingsCommand() {
+  SettingsDialog dialog(*state_, store_);
+  view_.RunSettingsDialog(dialog);
+}
+
+void Application::Command(int id) {
+  if (!running_) return;
+  AppState& app = *state_;
+  QuestionView& question = *adapters_;
+  switch (id) {
+    case kIdClearBuffer:
+    case kMenuClear:
+      ClearCommand();
+      break;
+    case kIdLoadBuffer:
+    case kMenuLoad:
+      LoadCommand();
+      break;
+    case kIdSaveBuffer:
+    case kMenuSave:
+      SaveCommand();
+      break;
+    case kMenuReload:
+      ReloadCommand();
+      break;
+    case kIdWriteChip:
+    case kMenuWrite:
+      WriteMemoryCommand(app, question);
+      break;
+    case kIdReadChip:
+    case kMenuRead:
+      ReadMemoryCommand(app, question);
+      break;
+    case kIdBlankCheck:
+    case kMenuBlankCheck:
+      BlankCheckCommand(app, question);
+      break;
+    case kIdVerifyChip:
+    case kMenuVerify:
+      VerifyMemoryCommand(app, question);
+      break;
+    case kIdEraseChip:
+    case kMenuErase:
+      EraseCommand(app, question);
+      break;
+    case kIdIdentify:
+    case kMenuIdentify:
+      IdentifyCommand(app);
+      break;
+    case kIdSettings:
+    case kMenuSettings:
+      SettingsCommand();
+      break;
+    case kIdFuseSetDefault:
+      SetDefaultFusesCommand(app);
+      break;
+    case kIdFuseWrite:
+      WriteFusesCommand(app, question);
+      break;
+    case kIdFuseVerify:
+      VerifyFusesCommand(app, question);
+      break;
+    case kIdFuseRead:
+      ReadFusesCommand(app, question);
+      break;
+    case kIdLockSetDefault:
+      SetDefaultLockBitsCommand(app);
+      break;
+    case kIdLockWrite:
+      WriteLockBitsCommand(app, question);
+      break;
+    case kIdLockVerify:
+      VerifyLockBitsCommand(app, question);
+      break;
+    case kIdLockRead:
+      ReadLockBitsCommand(app, question);
+      break;
+    case kIdCalibrationRead:
+      ReadCalibrationCommand(app, question);
+      break;
+    case kMenuExit:
+      ConfirmExit();
+      break;
+    default:
+      break;
+  }
+}
+
+void Application::ChipSelectorChanged(int index) {
+  if (!running_ || index < 0) return;
+  state_->selection.PickChip(static_cast<std::size_t>(index));
+}
+
+void Application::ModeSelectorChanged(int index) {
+  if (!running_ || index < 0) return;
+  state_->selection.PickMode(static_cast<std::size_t>(index));
+}
+
+std::vector<int> Application::TabControls(MainTab tab) {
+  switch (tab) {
+    case MainTab::Flash:
+      return {kIdFlashHexView};
+    case MainTab::Eeprom:
+      return {kIdEepromHexView};
+    case MainTab::Fuses:
+      return {kIdFuseFieldList, kIdFuseByteList, kIdFuseSetDefault,
+              kIdFuseWrite,     kIdFuseVerify,   kIdFuseRead};
+    case MainTab::LockBits:
+      return {kIdLockFieldList, kIdLockByteList, kIdLockSetDefault,
+              kIdLockWrite,     kIdLockVerify,   kIdLockRead};
+    case MainTab::Calibration:
+      return {kIdCalibrationList, kIdCalibrationRead};
+  }
+  return {};
+}
+
+void Application::SwitchTab(MainTab tab) {
+  if (static_cast<int>(tab) >= kTabCount) return;
+  if (state_->cells.CloseCellEditors()) view_.CloseCellEditor();
+  tab_ = tab;
+  state_->tab = bufferTab();
+  for (int t = 0; t < kTabCount; ++t) {
+    if (static_cast<MainTab>(t) == tab) continue;
+    for (int id : TabControls(static_cast<MainTab>(t))) view_.SetControlVisible(id, false);
+  }
+  for (int id : TabControls(tab)) view_.SetControlVisible(id, true);
+  const bool buffers = tab == MainTab::Flash || tab == MainTab::Eeprom;
+  for (int id : kBufferToolbarButtons) view_.EnableToolbarButton(id, buffers);
+  for (int id : kBufferMenuItems) view_.EnableMenuItem(id, buffers);
+}
+
+std::string Application::ToolbarTooltip(int buttonId) const {
+  const bool eeprom = tab_ == MainTab::Eeprom;
+  switch (buttonId) {
+    case kIdClearBuffer:
+      return "Clear buffer";
+    case kIdLoadBuffer:
+      return "Load file into buffer";
+    case kIdSaveBuffer:
+      return "Save buffer to file";
+    case kIdWriteChip:
+      return eeprom ? "Write buffer to EEPROM" : "Write buffer to flash ROM";
+    case kIdReadChip:
+      return eeprom ? "Read EEPROM into buffer" : "Read flash ROM into buffer";
+    case kIdBlankCheck:
+      return eeprom ? "Blank check of EEPROM" : "Blank check of flash ROM";
+    case kIdVerifyChip:
+      return eeprom ? "Verify EEPROM against buffer" : "Verify flash ROM against buffer";
+    case kIdEraseChip:
+      return "Erase chip (flsh ROM and EEPROM)";
+    case kIdIdentify:
+      return "Identify chip";
+    case kIdSettings:
+      return "Settings";
+    default:
+      return "";
+  }
+}
+
+bool Application::ConfirmExit() {
+  if (!running_) return false;
+  const CProgrammer& programmer = state_->programmer;
+  if (!programmer.IsStarted() || programmer.IsBusy()) return false;
+  if (!view_.AskExitYesNo(kExitQuestion)) return false;
+  Shutdown();
+  view_.CloseMainWindow();
+  return true;
+}
+
+FuseEditor& Application::editor(FuseEditorKind which) {
+  return which == FuseEditorKind::Fuses ? state_->fuseEditor : state_->lockEditor;
+}
+
+void Application::ShowCellEditor(FuseEditorKind which) {
+  const CellEditors& cells = state_->cells;
+  const std::uint32_t row = cells.row();
+  if (cells.open() == CellKind::Choice) {
+    std::vector<std::string> texts;
+    const auto& fields = editor(which).fieldRows();
+    const auto it = fields.find(row);
+    if (it != fields.end()) {
+      for (const auto& [number, choice] : it->second.choices) texts.push_back(choice.text);
+    }
+    view_.OpenChoiceCell(which, row, texts, cells.InitialChoice());
+  } else if (cells.open() == CellKind::Byte) {
+    view_.OpenByteCell(which, row, cells.InitialByteText());
+  }
+}
+
+void Application::EditorCellClicked(FuseEditorKind which, EditorList list, std::uint32_t row,
+                                    int column) {
+  if (!running_) return;
+  if (state_->cells.Click(editor(which), list, row, column)) {
+    view_.CloseCellEditor();
+    return;
+  }
+  ShowCellEditor(which);
+}
+
+void Application::ChoiceCellChosen(std::size_t choiceIndex) {
+  if (state_->cells.open() != CellKind::Choice) return;
+  state_->cells.ChoiceMade(choiceIndex);
+  view_.CloseCellEditor();
+}
+
+void Application::ByteCellEntered(const std::string& text) {
+  if (state_->cells.open() != CellKind::Byte) return;
+  state_->cells.ByteTextEntered(text);
+  view_.CloseCellEditor();
+}
+
+void Application::ByteCellAbandoned() {
+  if (state_->cells.open() != CellKind::Byte) return;
+  state_->cells.ByteCellAbandoned();
+  view_.CloseCellEditor();
+}
+
+const HexView& Application::hexView(MemoryKind kind) const {
+  return kind == MEMORY_EEPROM ? *eepromView_ : *flashView_;
+}
+
+HexRowColour Application::HexRowColourOf(MemoryKind kind, std::uint32_t row) const {
+  const SelectedChip& chip = state_->selection.chip();
+  return HexRowColourFor(row, kind == MEMORY_EEPROM ? chip.ChipEepromBytes : chip.ChipFlashBytes);
+}
+
+bool Application::ListCoveredByCell(FuseEditorKind which, EditorList list) const {
+  const FuseEditor& e = which == FuseEditorKind::Fuses ? state_->fuseEditor : state_->lockEditor;
+  return state_->cells.Covers(e, list);
+}
+
+}  // namespace bq

@@ -1,0 +1,147 @@
+#pragma once
+// The application without a window system: start-up, the main window's commands, the
+// models every list paints from, the worker's events carried to the user-interface thread,
+// and shut-down. A front-end creates one Application with its MainView, calls Start, shows
+// its window when Start returned 0, forwards every user action, and calls Drain on its
+// user-interface thread whenever the wake callback fired.
+//
+// Every function is for the user-interface thread (the thread that called Start), except
+// the wake callback, which runs on the worker thread.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/serial_connection.h"
+#include "parts/part_database.h"
+#include "ui/app_state.h"
+#include "ui/command_ids.h"
+#include "ui/hex_view.h"
+#include "ui/main_view.h"
+#include "ui/settings.h"
+#include "ui/ui_event_queue.h"
+
+namespace bq {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitStartFailed = 1;
+
+inline constexpr const char* kPartListFile = "PartList.cfg";
+inline constexpr const char* kPartListLoadError = "PartList Load ERROR !!!";
+inline constexpr const char* kFlashBufferError = "ERROR: Creating FLASH Buffer !!!";
+inline constexpr const char* kEepromBufferError = "ERROR: Creating EEPROM Buffer !!!";
+inline constexpr const char* kThreadStartError = "Programmer Thread not found !!!";
+inline constexpr const char* kExitQuestion = "Are you sure you want to exit ?";
+// Title bar: the product's name and its version.
+inline constexpr const char* kMainWindowTitle = "Brindlequartz v1.00";
+
+struct StartOptions {
+  std::string partListPath = kPartListFile;  // relative to the current directory
+  // --simulate [PART]: this run uses the in-process simulated programmer ("sim", or
+  // "sim:PART"); the saved COMPort is not changed.
+  bool simulate = false;
+  std::string simulatePart;
+};
+
+// Reads the desktop program's arguments (without the program name): "--simulate",
+// "--simulate PART" or "--simulate=PART". False with an error text for anything else.
+bool ParseStartOptions(const std::vector<std::string>& args, StartOptions& options,
+                       std::string& error);
+// Usage line of the desktop programs.
+inline constexpr const char* kDesktopUsage = "usage: brindlequartz [--simulate [PART]]";
+
+// The port drivers of a program (serial devices of the platform, the simulator). Called
+// once with the part database, which outlives the drivers.
+using PortDriverFactory =
+    std::function<std::vector<std::shared_ptr<PortDriver>>(const PartDatabase& parts)>;
+
+class Application {
+ public:
+  // view and store must outlive the Application.
+  Application(MainView& view, SettingsStore& store, PortDriverFactory drivers = {});
+  ~Application();  // Shutdown, then releases everything in order
+  Application(const Application&) = delete;
+  Application& operator=(const Application&) = delete;
+
+  // The start-up: part list, images, settings, chip selector and first chip, views,
+  // editors, calibration list, worker, port. kExitOk when the main window is to be shown;
+  // kExitStartFailed after the error was shown (the program then ends with this code).
+  int Start(const StartOptions& options = {});
+  // Stops and joins the worker, then closes the port. Commands do nothing afterwards.
+  // Called by a confirmed exit and by the destructor.
+  void Shutdown();
+  bool running() const { return running_; }
+
+  // Worker events: wake is called on the worker thread when events wait (it must only post
+  // a wake-up to the user-interface thread); Drain delivers them on the calling thread.
+  void SetWakeCallback(std::function<void()> wake);
+  std::size_t Drain();
+  // For front-ends without a message loop: wait until the worker is idle, then Drain.
+  void WaitIdleAndDrain();
+
+  // User actions.
+  // A menu item, toolbar button or tab-page button (ids 500..519, 40004..40016).
+  void Command(int id);
+  // Selection changes of the two toolbar lists (CBN_SELCHANGE of 204, 205).
+  void ChipSelectorChanged(int index);
+  void ModeSelectorChanged(int index);
+  // The user picked another tab.
+  void SwitchTab(MainTab tab);
+  // Close box, Alt+F4 and File > Exit. True when the program is closing (the view was
+  // asked to close the main window); nothing happens while the worker is busy.
+  bool ConfirmExit();
+  // A left click on a fuse or lock-bit list: the row and column under the pointer
+  // (column -1 when there is no cell there).
+  void EditorCellClicked(FuseEditorKind editor, EditorList list, std::uint32_t row, int column);
+  // The open choice list reported a selection; Enter, Escape or focus loss in a byte cell.
+  void ChoiceCellChosen(std::size_t choiceIndex);
+  void ByteCellEntered(const std::string& text);
+  void ByteCellAbandoned();
+
+  // What the front-end paints.
+  MainTab tab() const { return tab_; }
+  std::string ToolbarTooltip(int buttonId) const;
+  AppState& state() { return *state_; }
+  const AppState& state() const { return *state_; }
+  const ChipSelection& selection() const { return state_->selection; }
+  const HexView& hexView(MemoryKind kind) const;
+  HexRowColour HexRowColourOf(MemoryKind kind, std::uint32_t row) const;
+  FuseEditor& editor(FuseEditorKind which);
+  // While a cell editor is open over a list, that list does not paint its cells.
+  bool ListCoveredByCell(FuseEditorKind editor, EditorList list) const;
+  // The controls shown on a tab.
+  static std::vector<int> TabControls(MainTab tab);
+
+ private:
+  class Adapters;
+
+  void RunBufferResult(const BufferCommandResult& result, MemoryKind kind);
+  void ClearCommand();
+  void LoadCommand();
+  void SaveCommand();
+  void ReloadCommand();
+  void SettingsCommand();
+  void ShowCellEditor(FuseEditorKind which);
+  BufferTab bufferTab() const;
+  MemoryKind bufferKind() const;
+  bool OnUiThread() const { return std::this_thread::get_id() == uiThread_; }
+
+  MainView& view_;
+  SettingsStore& store_;
+  PortDriverFactory driverFactory_;
+  std::thread::id uiThread_;
+  bool running_ = false;
+  MainTab tab_ = MainTab::Flash;
+
+  // Declared before the state, so it outlives the worker.
+  UiEventQueue queue_;
+  std::unique_ptr<AppState> state_;
+  std::unique_ptr<HexView> flashView_;
+  std::unique_ptr<HexView> eepromView_;
+  std::unique_ptr<Adapters> adapters_;
+};
+
+}  // namespace bq
