@@ -125,6 +125,10 @@ TEST(PosixPort, HangUpFailsTheReadPromptly) {
   EXPECT_EQ(r.count, -1);
   EXPECT_LT(r.seconds, 1.0);
   EXPECT_TRUE(sim->HungUp());
+  const auto t0 = Clock::now();
+  EXPECT_FALSE(port->Write(p.data(), p.size())) << "a vanished device takes no more bytes";
+  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(1));
+  EXPECT_EQ(TimedRead(*port, 5).count, -1);
 }
 
 TEST(PosixPort, OnlyOneProgramHoldsAPortAtATime) {
