@@ -26,6 +26,18 @@ bool ReadExact(SerialConnection& link, std::uint8_t* buffer, std::size_t n) {
   return got >= 0 && static_cast<std::size_t>(got) == n;
 }
 
+// Reads and discards up to n bytes in small pieces, never into the payload area, so that
+// the next exchange starts on a fresh answer. Stops at the first piece that does not arrive.
+void Drain(SerialConnection& link, std::uint32_t n) {
+  std::array<std::uint8_t, kDrainPieceBytes> sink{};
+  std::uint32_t left = n;
+  while (left > 0) {
+    const std::size_t piece = std::min<std::size_t>(left, sink.size());
+    if (!ReadExact(link, sink.data(), piece)) break;
+    left -= static_cast<std::uint32_t>(piece);
+  }
+}
+
 std::string Hex2(std::uint8_t value) {
   char text[8];
   std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(value));
@@ -118,22 +130,18 @@ bool CProgrammer::ExchangeOnce(ProgrammerContext& ctx) {
     Fail(ctx, STATUS_NO_ANSWER, true);
     return false;
   }
+  const std::uint32_t n = std::uint32_t{ctx.packet[3]} * 256u + ctx.packet[4];
   if (ctx.packet[0] != kPacketMagic0 || ctx.packet[1] != kPacketMagic1) {
+    // An answer whose start was garbled: its payload would otherwise be taken as the start
+    // of every later answer, and no request would succeed again until the port is reopened.
+    Drain(*link, n);
     Fail(ctx, STATUS_BAD_HEADER, true);
     return false;
   }
   const std::uint8_t code = ctx.packet[2];
-  const std::uint32_t n = std::uint32_t{ctx.packet[3]} * 256u + ctx.packet[4];
   if (n > kMaxPayloadBytes) {
-    // Outside the protocol: swallow what arrives of it in small pieces, never into the
-    // payload area, so the next exchange starts on a fresh answer; then fail.
-    std::array<std::uint8_t, kDrainPieceBytes> sink{};
-    std::uint32_t left = n;
-    while (left > 0) {
-      const std::size_t piece = std::min<std::size_t>(left, sink.size());
-      if (!ReadExact(*link, sink.data(), piece)) break;
-      left -= static_cast<std::uint32_t>(piece);
-    }
+    // Outside the protocol: swallow it, never into the payload area; then fail.
+    Drain(*link, n);
     Fail(ctx, STATUS_SHORT_ANSWER, true);
     return false;
   }
