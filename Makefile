@@ -40,7 +40,7 @@ test-tsan: deps
 	  -DBQ_SANITIZE=thread -DBQ_BUILD_BENCH=OFF
 	cmake --build $(BUILD_TSAN) -j $(JOBS)
 	cd $(BUILD_TSAN) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-	  ctest -j $(JOBS) --output-on-failure --timeout 900 -L '^(link|ui|sim|platform)$$'
+	  ctest -j $(JOBS) --output-on-failure --timeout 900 -L '^(link|ui|sim|platform|reliability)$$'
 
 test-asan: deps
 	CC=clang CXX=clang++ cmake -S $(ROOT) -B $(BUILD_ASAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
