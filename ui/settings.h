@@ -9,9 +9,14 @@
 
 namespace bq {
 
-// The defaults when nothing is stored: the in-process simulated programmer, so that a fresh
-// installation runs without hardware, and automatic ISP clock detection.
-inline constexpr const char* kDefaultComPort = "sim";
+// The defaults when nothing is stored: the first serial port of the platform (never the
+// simulator, so that a production script without a configured port fails instead of
+// "programming" a simulated chip), and automatic ISP clock detection.
+#ifdef _WIN32
+inline constexpr const char* kDefaultComPort = "COM1";
+#else
+inline constexpr const char* kDefaultComPort = "ttyUSB0";
+#endif
 inline constexpr std::uint32_t kDefaultIspSpeed = 0;
 inline constexpr std::uint32_t kMaxIspSpeed = 7;
 

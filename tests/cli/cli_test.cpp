@@ -316,13 +316,14 @@ TEST_F(CliTest, SavedSettingsChooseThePortAndClock) {
   r = Cli({"erase", "-c", "auto"});
   EXPECT_TRUE(r.Has("info: Autodetect ISP frequency\n")) << Describe(r);
 
-  // A fresh settings folder gets the defaults written.
+  // A fresh settings folder gets the defaults written: the first USB serial adapter, never
+  // the simulator, so an unconfigured production script cannot "program" a simulated chip.
   test::ScratchDir fresh("fresh");
-  r = test::RunProgram(kCli, {"--partlist", testList, "identify"},
+  r = test::RunProgram(kCli, {"--partlist", testList, "-P", "sim", "version"},
                        {"XDG_CONFIG_HOME=" + (fresh / "xdg")}, fresh.path());
   EXPECT_EQ(r.status, 0) << Describe(r);
   EXPECT_EQ(test::ReadText(fresh.path() / "xdg" / "Varno" / "Brindlequartz.conf"),
-            "[General]\nCOMPort=sim\nISPSpeed=0\n");
+            "[General]\nCOMPort=ttyUSB0\nISPSpeed=0\n");
 }
 
 TEST_F(CliTest, UsageAndMissingThings) {
