@@ -213,7 +213,8 @@ void Application::SetWakeCallback(std::function<void()> wake) {
 }
 
 std::size_t Application::Drain() {
-  if (!state_) return 0;
+  // After the exit the window is gone: what the worker reported last is not shown.
+  if (!state_ || !running_) return 0;
   return queue_.Drain(*adapters_, [this] { view_.RefreshLog(); });
 }
 

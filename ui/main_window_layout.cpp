@@ -1,0 +1,36 @@
+#include "ui/main_window_layout.h"
+
+namespace bq {
+
+MainWindowLayout LayOutMainWindow(int t, int w, int h, int s, int tabItemHeight) {
+  MainWindowLayout l;
+  l.chipLabel = {15, t + 7, 65, 20};
+  l.signatureLabel = {15, t + 30, 65, 20};
+  l.chipName = {85, t + 5, 120, 20};
+  l.signature = {85, t + 28, 120, 20};
+  l.flashLabel = {235, t + 7, 100, 20};
+  l.eepromLabel = {235, t + 30, 100, 20};
+  l.flashSize = {335, t + 5, 120, 20};
+  l.eepromSize = {335, t + 28, 120, 20};
+  l.progressBar = {465, t + 28, 520, 20};
+  l.tabControl = {0, t + 50, w, kTabControlHeight};
+  // From 6 pixels below the tab control to 2 pixels above the status bar.
+  l.messageLog = {2, t + kTabControlHeight + 56, w - 3, h - t - kTabControlHeight - s - 58};
+  l.page = {l.tabControl.x + 7, l.tabControl.y + tabItemHeight + 10, l.tabControl.width - 12,
+            kTabControlHeight - tabItemHeight - 15};
+  const LayoutRect& p = l.page;
+  l.fieldList = {p.x, p.y, p.width, p.height - 70};
+  l.byteList = {p.x, p.y + p.height - 69, 422, 69};
+  l.calibrationList = {p.x, p.y, p.width, p.height - 70};
+  const int buttonX[4] = {435, 575, 715, 855};
+  for (int i = 0; i < 4; ++i) l.pageButtons[i] = {p.x + buttonX[i], p.bottom() - 48, 120, 30};
+
+  l.logColumn = l.messageLog.width - 20;
+  l.hexColumn = p.width - 20;
+  l.fieldColumns = {90, 330, p.width - 426};
+  l.byteColumns = {90, 330};
+  l.calibrationColumns = {90, p.width - 90};
+  return l;
+}
+
+}  // namespace bq
