@@ -362,7 +362,7 @@ void Application::Command(int id) {
       SettingsCommand();
       break;
     case kIdFuseSetDefault:
-      SetDefaultFusesCommand(app);
+      if (!RefusedWhileBusy()) SetDefaultFusesCommand(app);
       break;
     case kIdFuseWrite:
       WriteFusesCommand(app, question);
@@ -374,7 +374,7 @@ void Application::Command(int id) {
       ReadFusesCommand(app, question);
       break;
     case kIdLockSetDefault:
-      SetDefaultLockBitsCommand(app);
+      if (!RefusedWhileBusy()) SetDefaultLockBitsCommand(app);
       break;
     case kIdLockWrite:
       WriteLockBitsCommand(app, question);
@@ -497,10 +497,22 @@ void Application::ShowCellEditor(FuseEditorKind which) {
   }
 }
 
+bool Application::RefusedWhileBusy() {
+  if (!state_->programmer.IsBusy()) return false;
+  state_->log.AppendLogEntry(LogKind::LogError, kBusyText);
+  return true;
+}
+
 void Application::EditorCellClicked(FuseEditorKind which, EditorList list, std::uint32_t row,
                                     int column) {
   if (!running_) return;
-  if (state_->cells.Click(editor(which), list, row, column)) {
+  CellEditors& cells = state_->cells;
+  // The worker reads the editor's bytes while it writes or verifies them: no change, and no
+  // cell that would make one, until it is done. Closing an open cell is always fine.
+  const bool valueCell = (list == EditorList::Fields && column == 2) ||
+                         (list == EditorList::Bytes && column == 1);
+  if (cells.open() == CellKind::None && valueCell && RefusedWhileBusy()) return;
+  if (cells.Click(editor(which), list, row, column)) {
     view_.CloseCellEditor();
     return;
   }
@@ -508,14 +520,24 @@ void Application::EditorCellClicked(FuseEditorKind which, EditorList list, std::
 }
 
 void Application::ChoiceCellChosen(std::size_t choiceIndex) {
-  if (state_->cells.open() != CellKind::Choice) return;
-  state_->cells.ChoiceMade(choiceIndex);
+  CellEditors& cells = state_->cells;
+  if (cells.open() != CellKind::Choice) return;
+  if (RefusedWhileBusy()) {
+    cells.CloseCellEditors();
+  } else {
+    cells.ChoiceMade(choiceIndex);
+  }
   view_.CloseCellEditor();
 }
 
 void Application::ByteCellEntered(const std::string& text) {
-  if (state_->cells.open() != CellKind::Byte) return;
-  state_->cells.ByteTextEntered(text);
+  CellEditors& cells = state_->cells;
+  if (cells.open() != CellKind::Byte) return;
+  if (RefusedWhileBusy()) {
+    cells.ByteCellAbandoned();
+  } else {
+    cells.ByteTextEntered(text);
+  }
   view_.CloseCellEditor();
 }
 

@@ -94,12 +94,21 @@ class Application {
   // asked to close the main window); nothing happens while the worker is busy.
   bool ConfirmExit();
   // A left click on a fuse or lock-bit list: the row and column under the pointer
-  // (column -1 when there is no cell there).
+  // (column -1 when there is no cell there). While the worker runs, the editors' bytes do
+  // not change (it may be writing them): such clicks, choices, typed bytes and
+  // "Set Default" are refused with "Programmer is BUSY !!!".
   void EditorCellClicked(FuseEditorKind editor, EditorList list, std::uint32_t row, int column);
   // The open choice list reported a selection; Enter, Escape or focus loss in a byte cell.
   void ChoiceCellChosen(std::size_t choiceIndex);
   void ByteCellEntered(const std::string& text);
   void ByteCellAbandoned();
+  // A file dropped onto the main window (file_drop.cpp). Accepted: ".hex", ".eep" and ".bin"
+  // in any case. The drop loads it into the buffer of the tab in front as Load does after its
+  // dialog (same log lines, same refusal while the programmer works); ignored on a tab
+  // without a buffer and for other files.
+  static bool AcceptsDroppedFile(const std::string& path);
+  bool AcceptsDropOnCurrentTab(const std::string& path) const;
+  void LoadDroppedFile(const std::string& path);
 
   // What the front-end paints.
   MainTab tab() const { return tab_; }
@@ -125,6 +134,8 @@ class Application {
   void ReloadCommand();
   void SettingsCommand();
   void ShowCellEditor(FuseEditorKind which);
+  // While the worker runs, logs "Programmer is BUSY !!!" and returns true.
+  bool RefusedWhileBusy();
   BufferTab bufferTab() const;
   MemoryKind bufferKind() const;
   bool OnUiThread() const { return std::this_thread::get_id() == uiThread_; }

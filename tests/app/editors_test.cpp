@@ -209,3 +209,35 @@ TEST_F(EditorsTest, CalibrationBytesAreReadAndForgottenOnAnotherChip) {
 
 }  // namespace
 }  // namespace bq::test
+
+namespace bq::test {
+namespace {
+
+TEST_F(EditorsTest, EditorsDoNotChangeWhileTheWorkerRuns) {
+  h.sim().LineFor("sim:ATtiny13")->With([](SimProgrammer& p) {
+    p.options().blankCheckTime = std::chrono::milliseconds(400);
+  });
+  h.app().SwitchTab(MainTab::Fuses);
+  FuseEditor& fuses = h.state().fuseEditor;
+  const auto F = FuseEditorKind::Fuses;
+  Click(F, EditorList::Bytes, 0, 1);  // opened while idle
+  h.app().Command(kIdBlankCheck);
+  ASSERT_TRUE(h.state().programmer.IsBusy());
+  const std::uint32_t mark = h.LogMark();
+  h.app().ByteCellEntered("0");
+  EXPECT_EQ(h.view.cell.kind, CellKind::None);
+  Click(F, EditorList::Fields, Row(fuses, "SPIEN"), 2);
+  Click(F, EditorList::Fields, Row(fuses, "CKSEL"), 2);
+  EXPECT_EQ(h.view.cell.kind, CellKind::None);
+  Click(F, EditorList::Fields, Row(fuses, "SPIEN"), 0);  // not a value: silently nothing
+  h.app().Command(kIdFuseSetDefault);
+  h.app().Command(kIdLockSetDefault);
+  EXPECT_EQ(h.LogSince(mark), std::vector<std::string>(5, "Programmer is BUSY !!!"));
+  EXPECT_EQ(ByteText(fuses, 0), "0x6A");
+  h.app().WaitIdleAndDrain();
+  Click(F, EditorList::Fields, Row(fuses, "SPIEN"), 2);
+  EXPECT_EQ(ByteText(fuses, 0), "0xEA");
+}
+
+}  // namespace
+}  // namespace bq::test
