@@ -5,11 +5,16 @@
     check_resources.py pictures      sizes, formats, BMP and PNG agree, pictures in place
     check_resources.py ids           resource ids, menu and dialog match the program
     check_resources.py compiles      the Windows resource script compiles (77: no windres)
+    check_resources.py wine          a Windows program loads every resource and finds it as
+                                     the program uses it (load_resources.c, run under Wine
+                                     on a virtual display; 77 when a tool is missing)
 
-Options: --source DIR (repository root, default: two folders up).
+Options: --source DIR (repository root, default: two folders up), --work DIR (where the
+Windows program and its Wine prefix are kept, default: a temporary folder).
 """
 
 import argparse
+import os
 import re
 import shutil
 import struct
@@ -465,14 +470,62 @@ def check_compiles(source, fail):
             fail("windres: " + done.stderr.decode(errors="replace"))
 
 
+def check_wine(source, fail, work):
+    tools = {t: shutil.which(t) for t in ("x86_64-w64-mingw32-windres", "x86_64-w64-mingw32-gcc",
+                                           "xvfb-run")}
+    tools["wine"] = shutil.which("wine64") or shutil.which("wine")
+    missing = [t for t, path in tools.items() if not path]
+    if missing:
+        print("not installed: " + ", ".join(missing))
+        sys.exit(SKIP)
+    work.mkdir(parents=True, exist_ok=True)
+    obj, exe = work / "res.o", work / "load_resources.exe"
+    steps = [
+        [tools["x86_64-w64-mingw32-windres"], str(source / "res/brindlequartz.rc"), "-O", "coff",
+         "-o", str(obj)],
+        [tools["x86_64-w64-mingw32-gcc"], "-std=c11", "-Wall", "-Wextra", "-Werror",
+         "-I" + str(source / "res"), str(source / "tests/res/load_resources.c"), str(obj),
+         "-o", str(exe), "-lcomctl32", "-lgdi32", "-luser32"],
+    ]
+    for step in steps:
+        done = subprocess.run(step, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
+        if done.returncode != 0:
+            fail("%s: %s" % (Path(step[0]).name, done.stdout.decode(errors="replace")))
+            return
+    env = dict(os.environ, WINEPREFIX=str(work / "wineprefix"), WINEDEBUG="-all",
+               WINEDLLOVERRIDES="mscoree,mshtml=")
+    env.pop("DISPLAY", None)
+    done = subprocess.run([tools["xvfb-run"], "-a", "-s", "-screen 0 1024x768x24", tools["wine"],
+                           str(exe)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
+                          timeout=600)
+    out = done.stdout.decode(errors="replace").replace("\r", "")
+    for line in out.splitlines():
+        if line.startswith("FAIL: "):
+            fail(line[6:])
+    if done.returncode != 0 and "FAIL: " not in out:
+        fail("the program under Wine ended with %d: %s" % (done.returncode,
+                                                            done.stderr.decode(errors="replace")))
+    elif done.returncode == 0 and out.strip() != "ok":
+        fail("unexpected output under Wine: " + out)
+
+
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("check", choices=["regenerates", "pictures", "ids", "compiles"])
+    ap.add_argument("check", choices=["regenerates", "pictures", "ids", "compiles", "wine"])
     ap.add_argument("--source", type=Path, default=Path(__file__).resolve().parents[2])
+    ap.add_argument("--work", type=Path)
     args = ap.parse_args()
     failures = []
-    {"regenerates": check_regenerates, "pictures": check_pictures, "ids": check_ids,
-     "compiles": check_compiles}[args.check](args.source.resolve(), failures.append)
+    source = args.source.resolve()
+    if args.check == "wine":
+        if args.work:
+            check_wine(source, failures.append, args.work.resolve())
+        else:
+            with tempfile.TemporaryDirectory() as tmp:
+                check_wine(source, failures.append, Path(tmp))
+    else:
+        {"regenerates": check_regenerates, "pictures": check_pictures, "ids": check_ids,
+         "compiles": check_compiles}[args.check](source, failures.append)
     for f in failures:
         print("FAIL: " + f)
     if not failures:
