@@ -314,7 +314,10 @@ struct RowReport {
     std::string fault = std::string(row.fault);
     std::string specs;
     for (const std::string& f : Faults(row)) specs += (specs.empty() ? "" : " ") + ("`" + f + "`");
-    if (row.prelude == Prelude::PortClosed) specs = "port closed";
+    if (row.blankAfterReads > 0) {
+      specs = "blank check takes " + std::to_string(row.blankAfterReads * kFastReadMs) + " ms";
+    }
+    if (row.prelude == Prelude::PortClosed) specs = "`SerialPort::ClosePort`";
     if (row.prelude == Prelude::HungUpEarlier) specs = "`0xC1:hangup` on an earlier request";
     std::ostringstream line;
     line << "| " << row.id << " | " << fault << ": " << specs << " ("

@@ -117,6 +117,8 @@ inline const std::vector<MatrixRow>& MatrixRows() {
        {"Comunication Error Code 0x01!!!"}, true, 3, true, 0, false},
       {"L11", "write to a line the programmer hung up", T::Pty, {}, WriteFlash, P::HungUpEarlier,
        250, {"Comunication Error Code 0x01!!!"}, true, 3, true, 0, false},
+      {"L12", "port closed before identify (write failures are quiet there)", T::Pty, {},
+       Identify, P::PortClosed, 255, {}, true, 3, true, 0, false},
       // Device errors: the programmer refuses; one CMD_RECOVER follows each.
       {"D01", "device error 1", T::Pty, {"0x10:error=1@1"}, ReadSignature, P::None, 1,
        {"ERROR: Unknown Command"}, false, 3, true, 0, false},
@@ -160,6 +162,8 @@ inline const std::vector<MatrixRow>& MatrixRows() {
        {"Chip not empty !!!"}, false, 8, false, 50, false},
       {"B02", "blank check silent beyond 60 read time-outs", T::FastPty, {"0xB1:silence@1"},
        BlankCheck, P::None, 251, {"Comunication Error Code 0x02!!!"}, false, 8, true, 0, false},
+      {"B03", "hang-up while the blank check waits", T::Pty, {"0xB1:hangup@1"}, BlankCheck,
+       P::None, 251, {"Comunication Error Code 0x02!!!"}, true, 3, true, 0, false},
   };
   return rows;
 }
