@@ -1,6 +1,10 @@
 #include "app/cli/chip_commands.h"
 
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -15,7 +19,12 @@
 #include "core/text.h"
 #include "image/buffer_commands.h"
 #include "link/protocol.h"
+#ifdef _WIN32
+#include "platform/win32/registry_settings_store.h"
+#include "platform/win32/win32_port_driver.h"
+#else
 #include "platform/posix/posix_port_driver.h"
+#endif
 #include "sim/sim_port_driver.h"
 #include "ui/app_state.h"
 #include "ui/ini_settings_store.h"
@@ -471,13 +480,22 @@ int RunChipCommand(const std::vector<std::string>& args, const std::string& part
     return UsageError("--low, --high and --extended belong to fuses write|verify");
   }
 
-  const bool progress = o.progress.value_or(::isatty(STDERR_FILENO) == 1);
+#ifdef _WIN32
+  const bool stderrIsTerminal = ::_isatty(::_fileno(stderr)) != 0;
+#else
+  const bool stderrIsTerminal = ::isatty(STDERR_FILENO) == 1;
+#endif
+  const bool progress = o.progress.value_or(stderrIsTerminal);
   Session s(o, progress);
   AppState& app = s.app;
   app.log.SetListener(&s.printer);
   app.SetFrontEnd(&s.frontEnd);
 
+#ifdef _WIN32
+  RegistrySettingsStore store;
+#else
   IniSettingsStore store(DefaultSettingsPath());
+#endif
   if (LoadSettings(store, app.settings) == SettingsLoadResult::ComPortUnreadable) {
     std::fprintf(stderr, "%s\n", kComPortReadError);
   }
@@ -486,7 +504,11 @@ int RunChipCommand(const std::vector<std::string>& args, const std::string& part
 
   // The simulator driver must come first: the serial driver claims every other name.
   app.port.AddDriver(std::make_shared<SimPortDriver>(&app.parts));
+#ifdef _WIN32
+  app.port.AddDriver(std::make_shared<Win32PortDriver>());
+#else
   app.port.AddDriver(std::make_shared<PosixPortDriver>());
+#endif
 
   if (command == "ports") {
     app.port.EnumeratePorts();

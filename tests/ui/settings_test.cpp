@@ -104,6 +104,7 @@ TEST(Settings, IspSpeedIsClampedAndAMissingOneIsRewritten) {
   }
 }
 
+#ifndef _WIN32  // the XDG folders are where POSIX desktops keep settings
 TEST(Settings, DefaultPathFollowsXdgConfigHome) {
   const char* oldXdg = std::getenv("XDG_CONFIG_HOME");
   const std::string saved = oldXdg ? oldXdg : "";
@@ -120,6 +121,7 @@ TEST(Settings, DefaultPathFollowsXdgConfigHome) {
     unsetenv("XDG_CONFIG_HOME");
   }
 }
+#endif
 
 TEST(Settings, UnwritableStoreFailsQuietly) {
   IniSettingsStore none("");

@@ -1,0 +1,145 @@
+#include "platform/win32/win32_port_driver.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace bq {
+namespace {
+
+constexpr const char* kSerialCommKey = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+
+class Win32Connection : public SerialConnection {
+ public:
+  explicit Win32Connection(HANDLE handle) : handle_(handle) {}
+  ~Win32Connection() override { ::CloseHandle(handle_); }
+  Win32Connection(const Win32Connection&) = delete;
+  Win32Connection& operator=(const Win32Connection&) = delete;
+
+  bool Write(const std::uint8_t* data, std::size_t n) override {
+    if (n > MAXDWORD) return false;
+    DWORD written = 0;
+    const BOOL ok = ::WriteFile(handle_, data, static_cast<DWORD>(n), &written, nullptr);
+    return ok && written == n;
+  }
+
+  long Read(std::uint8_t* data, std::size_t n) override {
+    if (n > MAXDWORD) return -1;
+    DWORD got = 0;
+    // The port's time-outs end the read: a count below n is a time-out, not a failure.
+    if (!::ReadFile(handle_, data, static_cast<DWORD>(n), &got, nullptr)) return -1;
+    return static_cast<long>(got);
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+// Closes a registry key when it goes out of scope.
+class KeyCloser {
+ public:
+  explicit KeyCloser(HKEY key) : key_(key) {}
+  ~KeyCloser() { ::RegCloseKey(key_); }
+  KeyCloser(const KeyCloser&) = delete;
+  KeyCloser& operator=(const KeyCloser&) = delete;
+
+ private:
+  HKEY key_;
+};
+
+}  // namespace
+
+bool Win32PortDriver::Handles(const std::string& name) const {
+  return !name.empty() && !(name == "sim" || name.rfind("sim:", 0) == 0);
+}
+
+std::string Win32PortDriver::DevicePath(const std::string& name) {
+  if (name.rfind("\\\\", 0) == 0) return name;
+  return "\\\\.\\" + name;
+}
+
+std::unique_ptr<SerialConnection> Win32PortDriver::Open(const std::string& name) {
+  if (name.empty()) return nullptr;
+  const std::string path = DevicePath(name);
+  HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  auto connection = std::make_unique<Win32Connection>(handle);
+
+  // Only speed and framing change; flow control and the rest stay as the port had them.
+  // The results are not checked: a port that refuses still gets its chance to answer.
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  if (::GetCommState(handle, &dcb)) {
+    dcb.BaudRate = CBR_115200;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    ::SetCommState(handle, &dcb);
+  }
+
+  // A read of n bytes ends when n bytes arrived, after a 50 ms gap between two bytes, or
+  // after 2000 + 50 * n ms. The write time-outs stay as found.
+  COMMTIMEOUTS timeouts{};
+  if (::GetCommTimeouts(handle, &timeouts)) {
+    timeouts.ReadIntervalTimeout = SerialTimeouts::kInterByteMs;
+    timeouts.ReadTotalTimeoutMultiplier = SerialTimeouts::kTotalPerByteMs;
+    timeouts.ReadTotalTimeoutConstant = SerialTimeouts::kTotalConstantMs;
+    ::SetCommTimeouts(handle, &timeouts);
+  }
+  return connection;
+}
+
+std::vector<SerialCommValue> Win32PortDriver::ReadSerialCommValues() {
+  std::vector<SerialCommValue> values;
+  HKEY key = nullptr;
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSerialCommKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return values;
+  }
+  KeyCloser closer(key);
+
+  // The presets stand only when the query fails.
+  DWORD count = 0;
+  DWORD longestName = 1638;
+  DWORD largestData = 16383;
+  ::RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count,
+                     &longestName, &largestData, nullptr, nullptr);
+
+  std::vector<char> name;
+  std::vector<BYTE> data;
+  try {
+    name.assign(std::size_t{longestName} + 1, 0);
+    data.assign(std::size_t{largestData} + 1, 0);
+  } catch (const std::bad_alloc&) {
+    return values;
+  }
+
+  for (DWORD index = 0; index < count; ++index) {
+    // The name buffer's full size leaves room for the terminating zero; the data
+    // buffer keeps one byte back so the string read always ends inside it.
+    DWORD nameLength = static_cast<DWORD>(name.size());
+    DWORD dataSize = static_cast<DWORD>(data.size() - 1);
+    if (::RegEnumValueA(key, index, name.data(), &nameLength, nullptr, nullptr, data.data(),
+                        &dataSize) != ERROR_SUCCESS) {
+      continue;
+    }
+    const char* text = reinterpret_cast<const char*>(data.data());
+    values.push_back(
+        {std::string(name.data(), nameLength), std::string(text, ::strnlen(text, dataSize))});
+  }
+  return values;
+}
+
+std::vector<std::string> Win32PortDriver::Enumerate() {
+  return OfferedSerialPorts(ReadSerialCommValues());
+}
+
+}  // namespace bq

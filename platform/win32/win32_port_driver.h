@@ -1,0 +1,34 @@
+#pragma once
+// Serial ports of a Windows machine: opens "\\.\NAME" at 115200 baud 8N1 with the read
+// time-outs every connection honours; lists the ports of HKLM\HARDWARE\DEVICEMAP\SERIALCOMM.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "link/serial_connection.h"
+#include "platform/win32/serial_comm_filter.h"
+
+namespace bq {
+
+class Win32PortDriver : public PortDriver {
+ public:
+  // Every name that is not a simulator name ("sim", "sim:...").
+  bool Handles(const std::string& name) const override;
+  // Null when the device cannot be opened (absent, or held by another program).
+  // Line settings other than speed, data bits, parity and stop bits stay as the port had
+  // them, and so do the write time-outs.
+  std::unique_ptr<SerialConnection> Open(const std::string& name) override;
+  // The SERIALCOMM values taken by IsOfferedSerialCommValue, in registry order;
+  // empty when the key is absent or cannot be read.
+  std::vector<std::string> Enumerate() override;
+
+  // "\\.\" + name (this form also reaches COM10 and above); a name that already starts
+  // with "\\" is a device path and stays as it is.
+  static std::string DevicePath(const std::string& name);
+  // Every value of the SERIALCOMM key with its data read as a zero-terminated string;
+  // values that cannot be read are left out.
+  static std::vector<SerialCommValue> ReadSerialCommValues();
+};
+
+}  // namespace bq

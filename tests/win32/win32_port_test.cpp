@@ -1,0 +1,115 @@
+// The Win32 serial port against the simulated programmer: sim_com_port_test.sh starts
+// brindlequartz-sim on a pseudo-terminal, maps it to a Wine COM port and names that port in
+// BQ_WIN32_TEST_PORT. Without it these tests are skipped (and not listed in CTest).
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "link/protocol.h"
+#include "link/serial_port.h"
+#include "platform/win32/win32_port_driver.h"
+
+namespace bq {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class Win32SerialPort : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* port = std::getenv("BQ_WIN32_TEST_PORT");
+    if (port == nullptr || *port == '\0') GTEST_SKIP() << "BQ_WIN32_TEST_PORT is not set";
+    port_ = port;
+  }
+
+  // Asks for the hardware version; true when the simulator's answer (02.01) came back.
+  static bool AskHardwareVersion(SerialConnection& connection) {
+    const std::uint8_t request[] = {0x48, 0x56, CMD_HARDWARE_VERSION, 0, 0};
+    if (!connection.Write(request, sizeof request)) return false;
+    std::array<std::uint8_t, 7> answer{};
+    if (connection.Read(answer.data(), answer.size()) != 7) return false;
+    return answer[0] == 0x48 && answer[1] == 0x56 && IsValue16Answer(answer[2]) && answer[3] == 0 &&
+           answer[4] == 2 && answer[5] == 0x02 && answer[6] == 0x01;
+  }
+
+  std::string port_;
+};
+
+// (The port is opened without sharing; Windows refuses a second open, Wine does not for a
+// port backed by a pseudo-terminal, so that is not tested here.)
+TEST_F(Win32SerialPort, OpensTalksClosesAndOpensAgain) {
+  Win32PortDriver driver;
+  ASSERT_TRUE(driver.Handles(port_));
+  auto connection = driver.Open(port_);
+  ASSERT_NE(connection, nullptr);
+  EXPECT_TRUE(AskHardwareVersion(*connection));
+  connection.reset();
+  connection = driver.Open(port_);  // free again once closed
+  ASSERT_NE(connection, nullptr);
+  EXPECT_TRUE(AskHardwareVersion(*connection));
+}
+
+// A read returns what arrived when the line falls silent: nothing after the total time-out,
+// a short answer after the gap that follows it. Neither is a device failure.
+TEST_F(Win32SerialPort, ReadsEndOnTheTimeOutsWithTheBytesThatCame) {
+  Win32PortDriver driver;
+  auto connection = driver.Open(port_);
+  ASSERT_NE(connection, nullptr);
+
+  std::array<std::uint8_t, 16> buffer{};
+  const auto start = Clock::now();
+  EXPECT_EQ(connection->Read(buffer.data(), 4), 0);
+  // Lower bound only: the port waited for its total time-out instead of returning at once.
+  EXPECT_GE(Clock::now() - start,
+            std::chrono::milliseconds(SerialTimeouts::kTotalConstantMs - 100));
+
+  const std::uint8_t request[] = {0x48, 0x56, CMD_FIRMWARE_VERSION, 0, 0};
+  ASSERT_TRUE(connection->Write(request, sizeof request));
+  EXPECT_EQ(connection->Read(buffer.data(), buffer.size()), 7);
+  EXPECT_EQ(buffer[5], 0x01);
+  EXPECT_EQ(buffer[6], 0x07);
+  EXPECT_TRUE(AskHardwareVersion(*connection));
+}
+
+TEST_F(Win32SerialPort, TheSerialPortListsAndOpensTheRegisteredPort) {
+  SerialPort serial({std::make_shared<Win32PortDriver>()});
+  EXPECT_GE(serial.EnumeratePorts(), 1);
+  const auto& ports = serial.Ports();
+  EXPECT_TRUE(std::any_of(ports.begin(), ports.end(),
+                          [this](const auto& entry) { return entry.second == port_; }))
+      << port_ << " is not in HARDWARE\\DEVICEMAP\\SERIALCOMM";
+  EXPECT_EQ(ports.begin()->first, 1);
+  EXPECT_EQ(serial.EnumeratePorts(), static_cast<int>(ports.size()));  // rebuilt, not doubled
+
+  ASSERT_TRUE(serial.OpenPort(port_));
+  const std::uint8_t request[] = {0x48, 0x56, CMD_HARDWARE_VERSION, 0, 0};
+  ASSERT_TRUE(serial.WriteAll(request, sizeof request));
+  std::array<std::uint8_t, 7> answer{};
+  ASSERT_TRUE(serial.ReadExact(answer.data(), 5));
+  EXPECT_EQ(answer[4], 2);
+  ASSERT_TRUE(serial.ReadExact(answer.data() + 5, 2));
+  EXPECT_EQ(answer[5], 0x02);
+  serial.ClosePort();
+  EXPECT_FALSE(serial.IsOpen());
+}
+
+TEST(Win32PortDriver, NamesAndDevicePaths) {
+  Win32PortDriver driver;
+  EXPECT_FALSE(driver.Handles("sim"));
+  EXPECT_FALSE(driver.Handles("sim:ATmega328P:isp"));
+  EXPECT_FALSE(driver.Handles(""));
+  EXPECT_TRUE(driver.Handles("COM12"));
+  EXPECT_EQ(Win32PortDriver::DevicePath("COM12"), "\\\\.\\COM12");
+  EXPECT_EQ(Win32PortDriver::DevicePath("\\\\.\\COM3"), "\\\\.\\COM3");
+  EXPECT_EQ(driver.Open("COM199"), nullptr);
+  EXPECT_EQ(driver.Open(""), nullptr);
+}
+
+}  // namespace
+}  // namespace bq
