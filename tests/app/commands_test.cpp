@@ -167,6 +167,20 @@ INSTANTIATE_TEST_SUITE_P(
                                   kMenuWrite, kMenuVerify, kMenuClear, kMenuRead,
                                   kMenuBlankCheck, kMenuErase, kMenuSave, kMenuReload}));
 
+TEST_F(CommandsTest, MenuAndToolbarIdentifyAreTheSameCommand) {
+  for (int id : {kIdIdentify, kMenuIdentify}) {
+    const std::uint32_t mark = h.LogMark();
+    h.Do(id);
+    EXPECT_EQ(h.LogSince(mark),
+              (std::vector<std::string>{"Chip detect successfully.",
+                                        "Name: ATmega8, Signature: 0x1E9307, Connected to: Socket"}))
+        << id;
+  }
+  const std::uint32_t mark = h.LogMark();
+  for (int id : {0, 508, 520, 40008, 40017}) h.Do(id);  // ids without an action
+  EXPECT_EQ(h.LogMark(), mark);
+}
+
 TEST_F(CommandsTest, CancelledDialogsAndMissingFilesChangeNothing) {
   h.view.openAnswers = {std::nullopt, (h.dir() / "nope.hex").string()};
   const std::uint32_t mark = h.LogMark();

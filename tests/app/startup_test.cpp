@@ -52,6 +52,12 @@ TEST(StartupTest, FirstStartSavesDefaultsAndRunsOnTheSimulator) {
   // The main window as it first appears.
   EXPECT_EQ(h.app().tab(), MainTab::Flash);
   EXPECT_EQ(h.view.VisibleControls(), std::vector<int>{kIdFlashHexView});
+  for (int t = 1; t < kTabCount; ++t) {  // every other page was hidden explicitly
+    for (int id : Application::TabControls(static_cast<MainTab>(t))) {
+      ASSERT_EQ(h.view.visible.count(id), 1u) << id;
+      EXPECT_FALSE(h.view.visible[id]) << id;
+    }
+  }
   for (int id : kBufferToolbarButtons) EXPECT_TRUE(h.view.toolbarEnabled[id]) << id;
   for (int id : kBufferMenuItems) EXPECT_TRUE(h.view.menuEnabled[id]) << id;
   EXPECT_FALSE(h.view.progressVisible);
