@@ -181,6 +181,20 @@ TEST_F(CommandsTest, MenuAndToolbarIdentifyAreTheSameCommand) {
   EXPECT_EQ(h.LogMark(), mark);
 }
 
+TEST_F(CommandsTest, IdentifyOfAnUnknownChipLeavesTheSelection) {
+  h.PickChip("ATtiny85");
+  h.PickChip("ATmega8");
+  h.Chip("ATmega8").signature = 0x1E0102;
+  const ChipInfoTexts shown = h.view.chipInfo;
+  const std::uint32_t mark = h.LogMark();
+  h.Do(kIdIdentify);
+  EXPECT_EQ(h.LogSince(mark),
+            (std::vector<std::string>{"Detect unknown chip.", "Signature: 0x1E0102"}));
+  EXPECT_EQ(h.state().log.EntryBySerial(mark).kind, LogKind::LogWarning);
+  EXPECT_EQ(h.app().selection().ChipSelectorText(), "ATmega8");
+  EXPECT_EQ(h.view.chipInfo.signature, shown.signature);
+}
+
 TEST_F(CommandsTest, CancelledDialogsAndMissingFilesChangeNothing) {
   h.view.openAnswers = {std::nullopt, (h.dir() / "nope.hex").string()};
   const std::uint32_t mark = h.LogMark();
