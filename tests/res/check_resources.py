@@ -354,6 +354,25 @@ def check_pictures(source, fail):
             check(source, fail)
         except (ValueError, OSError, struct.error, zlib.error) as e:
             fail("%s: %s" % (check.__name__, e))
+    # High-density versions for Qt: twice the size, the same picture.
+    for hi in sorted((source / IMAGES).glob("*@2x.png")):
+        lo = hi.with_name(hi.name.replace("@2x", ""))
+        try:
+            w, h, lrows = read_png(lo.read_bytes())
+            w2, h2, hrows = read_png(hi.read_bytes())
+        except (ValueError, OSError, struct.error, zlib.error) as e:
+            fail("%s: %s" % (hi.name, e))
+            continue
+        if (w2, h2) != (2 * w, 2 * h):
+            fail("%s is %dx%d, %s is %dx%d" % (hi.name, w2, h2, lo.name, w, h))
+            continue
+        # each 2 x 2 block is transparent exactly where the small pixel is fully covered
+        # by nothing, give or take the soft edges
+        differ = sum(1 for y in range(h) for x in range(w)
+                     if (lrows[y][x][3] == 255) and all(hrows[2 * y + j][2 * x + i][3] == 0
+                                                         for j in (0, 1) for i in (0, 1)))
+        if differ:
+            fail("%s leaves %d drawn pixels of %s empty" % (hi.name, differ, lo.name))
     qrc = (source / "res/qt/resources.qrc").read_text()
     listed = set(re.findall(r">\.\./images/([^<]+)</file>", qrc))
     pngs = set(p.name for p in (source / IMAGES).glob("*.png"))

@@ -3,7 +3,8 @@
 
     python3 tools/res/draw_resources.py [--out DIR] [--sheet FILE.png]
 
-Without --out the files go to res/ beside this script's repository. The output is the
+Without --out the files go to res/ of this script's repository: res/images/ (BMP for the
+Windows resource script, PNG for Qt), res/brindlequartz.ico and res/qt/resources.qrc. The output is the
 same bytes on every run and every machine: shapes are sampled on a fixed grid with
 integer blending, and PNG data is stored in uncompressed deflate blocks, so no zlib
 version can change a byte. --sheet also writes a contact sheet of every picture
@@ -25,12 +26,15 @@ SAMPLES = 8  # sub-samples per pixel side: 64 coverage samples per pixel
 
 
 class Canvas:
-    """RGBA pixels with straight (not premultiplied) alpha, 0..255 integers."""
+    """RGBA pixels with straight (not premultiplied) alpha, 0..255 integers. Drawing
+    coordinates are in design pixels; a canvas of scale 2 has twice as many pixels each
+    way and draws the same design sharper (for high-density screens)."""
 
-    def __init__(self, width, height):
-        self.width = width
-        self.height = height
-        self.px = [[0, 0, 0, 0] for _ in range(width * height)]
+    def __init__(self, width, height, scale=1):
+        self.scale = scale
+        self.width = width * scale
+        self.height = height * scale
+        self.px = [[0, 0, 0, 0] for _ in range(self.width * self.height)]
 
     def get(self, x, y):
         return self.px[y * self.width + x]
@@ -56,8 +60,10 @@ class Canvas:
 
 
 def fill(cv, inside, rgb, box=None, alpha=255):
-    """Covers every pixel by the share of its sample points for which inside(x, y) holds."""
-    x0, y0, x1, y1 = box if box else (0, 0, cv.width, cv.height)
+    """Covers every pixel by the share of its sample points for which inside(x, y) holds;
+    x and y are design coordinates."""
+    k = cv.scale
+    x0, y0, x1, y1 = (v * k for v in box) if box else (0, 0, cv.width, cv.height)
     x0, y0 = max(0, int(x0) - 1), max(0, int(y0) - 1)
     x1, y1 = min(cv.width, int(x1) + 2), min(cv.height, int(y1) + 2)
     n = SAMPLES * SAMPLES
@@ -67,7 +73,7 @@ def fill(cv, inside, rgb, box=None, alpha=255):
             hits = 0
             for sy in offs:
                 for sx in offs:
-                    if inside(px + sx, py + sy):
+                    if inside((px + sx) / k, (py + sy) / k):
                         hits += 1
             if hits:
                 cv.blend(px, py, rgb, (alpha * hits * 2 + n) // (2 * n))
@@ -163,9 +169,9 @@ def glyph(cv, rows, x, y, rgb, outline=None):
                 for dy in (-1, 0, 1):
                     ring.add((cx + dx, cy + dy))
         for cx, cy in sorted(ring - set(cells)):
-            cv.blend(cx, cy, outline, 255)
+            rect(cv, cx, cy, cx + 1, cy + 1, outline)
     for cx, cy in cells:
-        cv.blend(cx, cy, rgb, 255)
+        rect(cv, cx, cy, cx + 1, cy + 1, rgb)
 
 
 # Rounded unit vectors of the 8 and 16 compass directions (rounded so that no libm
@@ -178,8 +184,8 @@ _DIRS16 = [(1.0, 0.0), (0.92388, 0.382683), (0.707107, 0.707107), (0.382683, 0.9
 # --------------------------------------------------------------------------------------
 # Colours
 
-OUTLINE = (48, 48, 56)
-CHIP_BLACK = (58, 58, 66)
+OUTLINE = (30, 30, 36)
+CHIP_BLACK = (74, 74, 84)
 PIN = (178, 178, 190)
 PIN_DARK = (110, 110, 122)
 CHIP_GREEN = (34, 140, 64)
@@ -222,19 +228,14 @@ def memory_stick(cv, x0, y0, x1):
 
 
 def arrow_down(cv, cx, y_top, y_tip, rgb, dark):
-    polygon(cv, [(cx - 1, y_top), (cx + 1, y_top), (cx + 1, y_tip - 3), (cx + 3, y_tip - 3),
-                 (cx, y_tip), (cx - 3, y_tip - 3), (cx - 1, y_tip - 3)], dark)
-    polygon(cv, [(cx - 0.5, y_top), (cx + 0.5, y_top), (cx + 0.5, y_tip - 3.5),
-                 (cx + 1.8, y_tip - 3.5), (cx, y_tip - 1.4), (cx - 1.8, y_tip - 3.5),
-                 (cx - 0.5, y_tip - 3.5)], rgb)
+    """A solid arrow, two pixels wide, its head four pixels tall; cx lies between pixels."""
+    rect(cv, cx - 1, y_top, cx + 1, y_tip - 3, rgb)
+    polygon(cv, [(cx - 3.5, y_tip - 4), (cx + 3.5, y_tip - 4), (cx, y_tip)], rgb)
 
 
 def arrow_up(cv, cx, y_tip, y_bottom, rgb, dark):
-    polygon(cv, [(cx - 1, y_bottom), (cx + 1, y_bottom), (cx + 1, y_tip + 3), (cx + 3, y_tip + 3),
-                 (cx, y_tip), (cx - 3, y_tip + 3), (cx - 1, y_tip + 3)], dark)
-    polygon(cv, [(cx - 0.5, y_bottom), (cx + 0.5, y_bottom), (cx + 0.5, y_tip + 3.5),
-                 (cx + 1.8, y_tip + 3.5), (cx, y_tip + 1.4), (cx - 1.8, y_tip + 3.5),
-                 (cx - 0.5, y_tip + 3.5)], rgb)
+    rect(cv, cx - 1, y_tip + 3, cx + 1, y_bottom, rgb)
+    polygon(cv, [(cx - 3.5, y_tip + 4), (cx + 3.5, y_tip + 4), (cx, y_tip)], rgb)
 
 
 QUESTION = [".###.", "#...#", "....#", "..##.", "..#..", ".....", "..#.."]
@@ -338,14 +339,14 @@ def tb_write(cv):
     # Memory above, chip below, a red arrow from the memory into the chip.
     memory_stick(cv, 1, 0, 15)
     chip(cv, 4, 11, 12, 16, CHIP_BLACK, OUTLINE, 2)
-    arrow_down(cv, 8, 5, 11.5, RED, (120, 10, 10))
+    arrow_down(cv, 8, 5, 11, RED, (120, 10, 10))
 
 
 def tb_read(cv):
     # Memory above, chip below, a blue arrow from the chip up into the memory.
     memory_stick(cv, 1, 0, 15)
     chip(cv, 4, 11, 12, 16, CHIP_BLACK, OUTLINE, 2)
-    arrow_up(cv, 8, 4.6, 11, BLUE, (10, 40, 120))
+    arrow_up(cv, 8, 5, 11, BLUE, (10, 40, 120))
 
 
 def tb_verify(cv):
@@ -360,20 +361,20 @@ def tb_verify(cv):
 
 def tb_identify(cv):
     # "I?" over a green chip.
-    chip(cv, 3, 1, 13, 15, CHIP_GREEN, CHIP_GREEN_DARK, 5)
+    chip(cv, 2, 1, 14, 15, CHIP_GREEN, CHIP_GREEN_DARK, 5)
     glyph(cv, LETTER_I, 4, 5, WHITE)
     glyph(cv, QUESTION, 8, 5, WHITE)
 
 
 def tb_erase(cv):
     # A red letter C over a red chip.
-    chip(cv, 3, 1, 13, 15, (150, 22, 22), CHIP_RED_DARK, 5)
-    glyph(cv, LETTER_C, 5, 5, (255, 104, 104))
+    chip(cv, 2, 1, 14, 15, (150, 22, 22), CHIP_RED_DARK, 5)
+    glyph(cv, LETTER_C, 6, 5, (255, 104, 104))
 
 
 def tb_blank(cv):
     # A yellow question mark over a green chip.
-    chip(cv, 3, 1, 13, 15, CHIP_GREEN, CHIP_GREEN_DARK, 5)
+    chip(cv, 2, 1, 14, 15, CHIP_GREEN, CHIP_GREEN_DARK, 5)
     glyph(cv, QUESTION, 6, 5, YELLOW, (20, 60, 20))
 
 
@@ -458,16 +459,16 @@ CHECK_BOXES = [
 ]
 
 
-def draw_check_strip():
-    cv = Canvas(90, 15)
+def draw_check_strip(scale=1):
+    cv = Canvas(90, 15, scale)
     for k, (_, frame_rgb, checked, thick, fill_rgb, tick) in enumerate(CHECK_BOXES):
         check_box(cv, 15 * k, frame_rgb, checked, thick, fill_rgb, tick or (0, 0, 0))
     return cv
 
 
-def draw_drop_arrow():
+def draw_drop_arrow(scale=1):
     # The button part of a drop-down list, 16 x 15.
-    cv = Canvas(16, 15)
+    cv = Canvas(16, 15, scale)
     rect(cv, 0, 0, 16, 15, (172, 172, 172))
     rect(cv, 1, 1, 15, 14, (232, 232, 232))
     for i, (x0, x1) in enumerate(((5, 12), (6, 11), (7, 10), (8, 9))):
@@ -663,22 +664,36 @@ def ico(canvases):
         blobs += blob
     return head + entries + blobs
 
+def qrc(pngs):
+    """The Qt resource list: every PNG as ":/images/NAME.png" (with NAME@2x.png beside it
+    where there is one, which Qt picks on high-density screens)."""
+    lines = ['<!DOCTYPE RCC>', '<RCC version="1.0">',
+             '  <!-- Written by tools/res/draw_resources.py; do not edit. -->',
+             '  <qresource prefix="/images">']
+    for rel in pngs:
+        name = rel.split("/")[-1]
+        lines.append('    <file alias="%s">../%s</file>' % (name, rel))
+    lines += ['  </qresource>', '</RCC>', '']
+    return "\n".join(lines).encode()
+
+
 # --------------------------------------------------------------------------------------
 # What goes where
 
 
-def draw_toolbar():
-    strip = Canvas(16 * len(TOOLBAR), 16)
+def draw_toolbar(scale=1):
+    strip = Canvas(16 * len(TOOLBAR), 16, scale)
     pictures = []
     for k, (name, draw) in enumerate(TOOLBAR):
-        cv = Canvas(16, 16)
+        cv = Canvas(16, 16, scale)
         draw(cv)
-        strip.blit(cv, 16 * k, 0)
+        strip.blit(cv, 16 * k * scale, 0)
         pictures.append((name, cv))
     return strip, pictures
 
 
 def crop(cv, x0, y0, w, h):
+    """A part of a canvas, in its pixels."""
     out = Canvas(w, h)
     for y in range(h):
         for x in range(w):
@@ -694,9 +709,12 @@ def build():
     strip_bmp, strip_shown = bmp8_toolbar(strip)
     files.append(("images/toolbar.bmp", strip_bmp))
     files.append(("images/toolbar.png", png(strip)))
-    for name, cv in pictures:
+    strip2, pictures2 = draw_toolbar(2)
+    files.append(("images/toolbar@2x.png", png(strip2)))
+    for (name, cv), (_, cv2) in zip(pictures, pictures2):
         if name:
             files.append(("images/toolbar_%s.png" % name, png(cv)))
+            files.append(("images/toolbar_%s@2x.png" % name, png(cv2)))
     logs = []
     for name, draw in LOG_ICONS:
         cv = Canvas(16, 16)
@@ -704,18 +722,25 @@ def build():
         files.append(("images/%s.bmp" % name, bmp32(cv, WHITE)))
         files.append(("images/%s.png" % name, png(cv)))
         logs.append(cv)
+        cv2 = Canvas(16, 16, 2)
+        draw(cv2)
+        files.append(("images/%s@2x.png" % name, png(cv2)))
     boxes = draw_check_strip()
     files.append(("images/check_boxes.bmp", bmp24(boxes, WHITE)))
     files.append(("images/check_boxes.png", png(boxes)))
+    files.append(("images/check_boxes@2x.png", png(draw_check_strip(2))))
     arrow = draw_drop_arrow()
     files.append(("images/drop_arrow.bmp", bmp24(arrow, WHITE)))
     files.append(("images/drop_arrow.png", png(arrow)))
+    files.append(("images/drop_arrow@2x.png", png(draw_drop_arrow(2))))
     icons = [draw_app_icon(s) for s in ICON_SIZES]
     files.append(("brindlequartz.ico", ico(icons)))
     for s, cv in zip(ICON_SIZES, icons):
         files.append(("images/app_icon_%d.png" % s, png(cv)))
+    files.append(("qt/resources.qrc", qrc(sorted(rel for rel, _ in files if rel.endswith(".png")))))
     sheet = [
         [cv for _, cv in pictures],
+        [crop(strip2, 32 * k, 0, 32, 32) for k in range(len(TOOLBAR))],
         [crop(strip_shown, 16 * k, 0, 16, 16) for k in range(len(TOOLBAR))],
         logs + [arrow],
         [crop(boxes, 15 * k, 0, 15, 15) for k in range(len(CHECK_BOXES))],
