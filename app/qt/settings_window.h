@@ -1,0 +1,51 @@
+#pragma once
+// The settings dialog on Qt Widgets: port list, "Connection Test" with the programmer's
+// versions, ISP clock list, "Save" and "Cancel". It shows the SettingsDialog's model and
+// reports the user's picks and buttons to it.
+
+#include <QDialog>
+
+#include "app/qt/dialog_host.h"
+#include "ui/settings_dialog.h"
+
+class QComboBox;
+class QLineEdit;
+class QPushButton;
+
+namespace bq::qt {
+
+class SettingsWindow : public QDialog, public SettingsDialogView {
+  Q_OBJECT
+
+ public:
+  SettingsWindow(SettingsDialog& dialog, DialogHost& dialogs, QWidget* parent);
+
+  QComboBox* portList() const { return ports_; }
+  QComboBox* clockList() const { return clocks_; }
+  QLineEdit* hardwareVersion() const { return hardware_; }
+  QLineEdit* firmwareVersion() const { return firmware_; }
+  QPushButton* testButton() const { return test_; }
+  QPushButton* saveButton() const { return save_; }
+  QPushButton* cancelButton() const { return cancel_; }
+
+  // SettingsDialogView.
+  void ShowConnectionOk() override;
+  void ShowPortOpenError(const std::string& name) override;
+  void OnSettingsModelChanged() override;
+
+ public slots:
+  void reject() override;  // "Cancel", Esc and the close box
+
+ private:
+  SettingsDialog& dialog_;
+  DialogHost& dialogs_;
+  QComboBox* ports_ = nullptr;
+  QComboBox* clocks_ = nullptr;
+  QLineEdit* hardware_ = nullptr;
+  QLineEdit* firmware_ = nullptr;
+  QPushButton* test_ = nullptr;
+  QPushButton* save_ = nullptr;
+  QPushButton* cancel_ = nullptr;
+};
+
+}  // namespace bq::qt

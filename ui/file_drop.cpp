@@ -1,0 +1,34 @@
+// Files dropped onto the main window: the same load as Buffer > Load from file.
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+
+#include "image/buffer_commands.h"
+#include "ui/application.h"
+
+namespace bq {
+
+bool Application::AcceptsDroppedFile(const std::string& path) {
+  const std::size_t slash = path.find_last_of("/\\");
+  const std::size_t dot = path.find_last_of('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
+  std::string extension = path.substr(dot);
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return extension == ".hex" || extension == ".eep" || extension == ".bin";
+}
+
+bool Application::AcceptsDropOnCurrentTab(const std::string& path) const {
+  return running_ && bufferTab() != BufferTab::Other && AcceptsDroppedFile(path);
+}
+
+void Application::LoadDroppedFile(const std::string& path) {
+  if (!AcceptsDropOnCurrentTab(path)) return;
+  AppState& app = *state_;
+  RunBufferResult(
+      bq::LoadCommand(bufferTab(), app.flash, app.eeprom, path, app.programmer.IsBusy()),
+      bufferKind());
+}
+
+}  // namespace bq
