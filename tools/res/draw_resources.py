@@ -27,8 +27,8 @@ SAMPLES = 8  # sub-samples per pixel side: 64 coverage samples per pixel
 
 class Canvas:
     """RGBA pixels with straight (not premultiplied) alpha, 0..255 integers. Drawing
-    coordinates are in design pixels; a canvas of scale 2 has twice as many pixels each
-    way and draws the same design sharper (for high-density screens)."""
+    coordinates are in picture pixels; a canvas of scale 2 has twice as many pixels each
+    way and draws the same picture sharper (for high-density screens)."""
 
     def __init__(self, width, height, scale=1):
         self.scale = scale
@@ -61,7 +61,7 @@ class Canvas:
 
 def fill(cv, inside, rgb, box=None, alpha=255):
     """Covers every pixel by the share of its sample points for which inside(x, y) holds;
-    x and y are design coordinates."""
+    x and y are picture coordinates."""
     k = cv.scale
     x0, y0, x1, y1 = (v * k for v in box) if box else (0, 0, cv.width, cv.height)
     x0, y0 = max(0, int(x0) - 1), max(0, int(y0) - 1)
@@ -81,14 +81,6 @@ def fill(cv, inside, rgb, box=None, alpha=255):
 
 def rect(cv, x0, y0, x1, y1, rgb, alpha=255):
     fill(cv, lambda x, y: x0 <= x < x1 and y0 <= y < y1, rgb, (x0, y0, x1, y1), alpha)
-
-
-def frame(cv, x0, y0, x1, y1, rgb, t=1):
-    """An outline of thickness t just inside the rectangle."""
-    rect(cv, x0, y0, x1, y0 + t, rgb)
-    rect(cv, x0, y1 - t, x1, y1, rgb)
-    rect(cv, x0, y0 + t, x0 + t, y1 - t, rgb)
-    rect(cv, x1 - t, y0 + t, x1, y1 - t, rgb)
 
 
 def disc(cv, cx, cy, r, rgb, alpha=255):
@@ -227,13 +219,13 @@ def memory_stick(cv, x0, y0, x1):
         rect(cv, cx, y0 + 4, cx + 1, y0 + 5, (226, 178, 40))
 
 
-def arrow_down(cv, cx, y_top, y_tip, rgb, dark):
+def arrow_down(cv, cx, y_top, y_tip, rgb):
     """A solid arrow, two pixels wide, its head four pixels tall; cx lies between pixels."""
     rect(cv, cx - 1, y_top, cx + 1, y_tip - 3, rgb)
     polygon(cv, [(cx - 3.5, y_tip - 4), (cx + 3.5, y_tip - 4), (cx, y_tip)], rgb)
 
 
-def arrow_up(cv, cx, y_tip, y_bottom, rgb, dark):
+def arrow_up(cv, cx, y_tip, y_bottom, rgb):
     rect(cv, cx - 1, y_tip + 3, cx + 1, y_bottom, rgb)
     polygon(cv, [(cx - 3.5, y_tip + 4), (cx + 3.5, y_tip + 4), (cx, y_tip)], rgb)
 
@@ -275,7 +267,7 @@ def tb_load(cv):
             (226, 184, 64))
     polygon(cv, [(0.5, 14.5), (3, 8), (15.8, 8), (13.5, 14.5)], (150, 110, 20))
     polygon(cv, [(1.8, 13.6), (3.7, 9), (14.4, 9), (12.8, 13.6)], (250, 214, 96))
-    arrow_up(cv, 11, 0, 7, (60, 184, 72), (20, 100, 30))
+    arrow_up(cv, 11, 0, 7, (60, 184, 72))
 
 
 def tb_save(cv):
@@ -339,14 +331,14 @@ def tb_write(cv):
     # Memory above, chip below, a red arrow from the memory into the chip.
     memory_stick(cv, 1, 0, 15)
     chip(cv, 4, 11, 12, 16, CHIP_BLACK, OUTLINE, 2)
-    arrow_down(cv, 8, 5, 11, RED, (120, 10, 10))
+    arrow_down(cv, 8, 5, 11, RED)
 
 
 def tb_read(cv):
     # Memory above, chip below, a blue arrow from the chip up into the memory.
     memory_stick(cv, 1, 0, 15)
     chip(cv, 4, 11, 12, 16, CHIP_BLACK, OUTLINE, 2)
-    arrow_up(cv, 8, 5, 11, BLUE, (10, 40, 120))
+    arrow_up(cv, 8, 5, 11, BLUE)
 
 
 def tb_verify(cv):
