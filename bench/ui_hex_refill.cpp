@@ -25,7 +25,8 @@ int main() {
 
   std::vector<double> refills;
   for (int round = 0; round < 200; ++round) {
-    const std::uint32_t top = static_cast<std::uint32_t>(round * 97) % (view.RowCount() - kPageRows);
+    const std::uint32_t top =
+        static_cast<std::uint32_t>(round * 97) % (view.RowCount() - kPageRows);
     const auto start = std::chrono::steady_clock::now();
     view.RefillHexView();
     const std::uint32_t rows = view.RowCount();

@@ -68,8 +68,7 @@ int main() {
   const double ratio = atLarge / atSmall;
   std::printf("ui_log_append_1000: measured %.0f ns per entry (%zu)\n", atSmall, sink % 10);
   std::printf("ui_log_append_100000: measured %.0f ns per entry\n", atLarge);
-  std::printf(
-      "ui_log_append: measured %.0f ns, reference %.0f ns, ratio %.2f (target < 1.5)\n", atLarge,
-      atSmall, ratio);
+  std::printf("ui_log_append: measured %.0f ns, reference %.0f ns, ratio %.2f (target < 1.5)\n",
+              atLarge, atSmall, ratio);
   return ratio < 1.5 ? 0 : 1;
 }

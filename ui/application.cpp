@@ -35,8 +35,8 @@ class Application::Adapters : public MessageLogListener,
                               public QuestionView,
                               public WorkerEvents {
  public:
-  explicit Adapters(Application& a) : app_(a), fuses_(a, FuseEditorKind::Fuses),
-                                      locks_(a, FuseEditorKind::LockBits) {}
+  explicit Adapters(Application& a)
+      : app_(a), fuses_(a, FuseEditorKind::Fuses), locks_(a, FuseEditorKind::LockBits) {}
 
   class EditorView : public FuseEditorView {
    public:
@@ -509,8 +509,8 @@ void Application::EditorCellClicked(FuseEditorKind which, EditorList list, std::
   CellEditors& cells = state_->cells;
   // The worker reads the editor's bytes while it writes or verifies them: no change, and no
   // cell that would make one, until it is done. Closing an open cell is always fine.
-  const bool valueCell = (list == EditorList::Fields && column == 2) ||
-                         (list == EditorList::Bytes && column == 1);
+  const bool valueCell =
+      (list == EditorList::Fields && column == 2) || (list == EditorList::Bytes && column == 1);
   if (cells.open() == CellKind::None && valueCell && RefusedWhileBusy()) return;
   if (cells.Click(editor(which), list, row, column)) {
     view_.CloseCellEditor();

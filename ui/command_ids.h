@@ -70,7 +70,13 @@ inline constexpr int kBufferToolbarButtons[] = {kIdClearBuffer, kIdLoadBuffer, k
 inline constexpr int kBufferMenuItems[] = {kMenuClear, kMenuLoad, kMenuSave, kMenuReload};
 
 // The tabs, in the order they are shown.
-enum class MainTab : std::uint8_t { Flash = 0, Eeprom = 1, Fuses = 2, LockBits = 3, Calibration = 4 };
+enum class MainTab : std::uint8_t {
+  Flash = 0,
+  Eeprom = 1,
+  Fuses = 2,
+  LockBits = 3,
+  Calibration = 4
+};
 inline constexpr int kTabCount = 5;
 inline constexpr const char* kTabTexts[kTabCount] = {"Flash", "EEPROM", "Fuses", "Lock Bits",
                                                      "Calibration Bytes"};

@@ -115,6 +115,8 @@ void SettingsDialog::Save() {
   result_ = SettingsDialogResult::Saved;
 }
 
-void SettingsDialog::Cancel() { result_ = SettingsDialogResult::Cancelled; }
+void SettingsDialog::Cancel() {
+  result_ = SettingsDialogResult::Cancelled;
+}
 
 }  // namespace bq

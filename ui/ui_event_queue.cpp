@@ -31,21 +31,39 @@ void UiEventQueue::AppendLogEntry(LogKind kind, const std::string& text) {
   e.text = text;
   Push(std::move(e));
 }
-void UiEventQueue::ProgressSmooth() { Push(Make(Kind::Smooth)); }
-void UiEventQueue::ProgressMarquee() { Push(Make(Kind::Marquee)); }
-void UiEventQueue::ProgressRange(std::uint16_t maximum) { Push(Make(Kind::Range, maximum)); }
+void UiEventQueue::ProgressSmooth() {
+  Push(Make(Kind::Smooth));
+}
+void UiEventQueue::ProgressMarquee() {
+  Push(Make(Kind::Marquee));
+}
+void UiEventQueue::ProgressRange(std::uint16_t maximum) {
+  Push(Make(Kind::Range, maximum));
+}
 void UiEventQueue::ProgressPosition(std::uint32_t position) {
   Push(Make(Kind::Position, position));
 }
-void UiEventQueue::ProgressMarqueeStart() { Push(Make(Kind::MarqueeStart)); }
-void UiEventQueue::ProgressMarqueeStop() { Push(Make(Kind::MarqueeStop)); }
-void UiEventQueue::ProgressShow() { Push(Make(Kind::Show)); }
-void UiEventQueue::ProgressHide() { Push(Make(Kind::Hide)); }
-void UiEventQueue::RefillHexView(MemoryKind kind) { Push(Make(Kind::Refill, kind)); }
+void UiEventQueue::ProgressMarqueeStart() {
+  Push(Make(Kind::MarqueeStart));
+}
+void UiEventQueue::ProgressMarqueeStop() {
+  Push(Make(Kind::MarqueeStop));
+}
+void UiEventQueue::ProgressShow() {
+  Push(Make(Kind::Show));
+}
+void UiEventQueue::ProgressHide() {
+  Push(Make(Kind::Hide));
+}
+void UiEventQueue::RefillHexView(MemoryKind kind) {
+  Push(Make(Kind::Refill, kind));
+}
 void UiEventQueue::RedrawFuseEditor(FuseEditorKind editor) {
   Push(Make(Kind::RedrawEditor, static_cast<std::uint32_t>(editor)));
 }
-void UiEventQueue::PostLogChanged() { Push(Make(Kind::LogChanged)); }
+void UiEventQueue::PostLogChanged() {
+  Push(Make(Kind::LogChanged));
+}
 
 std::size_t UiEventQueue::Pending() const {
   std::lock_guard lock(mutex_);

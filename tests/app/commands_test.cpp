@@ -20,7 +20,8 @@ std::vector<std::uint8_t> Pattern(std::size_t n, std::uint8_t seed) {
 
 void WriteFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 
 std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& path) {
@@ -44,8 +45,9 @@ TEST_F(CommandsTest, EachTabShowsItsOwnControlsAndOnlyBufferTabsEnableBufferComm
     const bool buffers = t <= 1;
     for (int id : kBufferToolbarButtons) EXPECT_EQ(h.view.toolbarEnabled[id], buffers) << t;
     for (int id : kBufferMenuItems) EXPECT_EQ(h.view.menuEnabled[id], buffers) << t;
-    EXPECT_EQ(h.state().tab, t == 1 ? BufferTab::Eeprom : t == 0 ? BufferTab::Flash
-                                                                 : BufferTab::Other);
+    EXPECT_EQ(h.state().tab, t == 1   ? BufferTab::Eeprom
+                             : t == 0 ? BufferTab::Flash
+                                      : BufferTab::Other);
   }
 }
 
@@ -164,16 +166,16 @@ INSTANTIATE_TEST_SUITE_P(
                                   kIdWriteChip, kIdVerifyChip, kIdClearBuffer, kIdReadChip,
                                   kIdBlankCheck, kIdEraseChip, kIdSaveBuffer, kMenuReload},
                       MemoryRound{MainTab::Eeprom, MEMORY_EEPROM, 512, "EEPROM", kMenuLoad,
-                                  kMenuWrite, kMenuVerify, kMenuClear, kMenuRead,
-                                  kMenuBlankCheck, kMenuErase, kMenuSave, kMenuReload}));
+                                  kMenuWrite, kMenuVerify, kMenuClear, kMenuRead, kMenuBlankCheck,
+                                  kMenuErase, kMenuSave, kMenuReload}));
 
 TEST_F(CommandsTest, MenuAndToolbarIdentifyAreTheSameCommand) {
   for (int id : {kIdIdentify, kMenuIdentify}) {
     const std::uint32_t mark = h.LogMark();
     h.Do(id);
-    EXPECT_EQ(h.LogSince(mark),
-              (std::vector<std::string>{"Chip detect successfully.",
-                                        "Name: ATmega8, Signature: 0x1E9307, Connected to: Socket"}))
+    EXPECT_EQ(h.LogSince(mark), (std::vector<std::string>{
+                                    "Chip detect successfully.",
+                                    "Name: ATmega8, Signature: 0x1E9307, Connected to: Socket"}))
         << id;
   }
   const std::uint32_t mark = h.LogMark();
@@ -204,7 +206,7 @@ TEST_F(CommandsTest, CancelledDialogsAndMissingFilesChangeNothing) {
   EXPECT_EQ(h.NewestLog(), (h.dir() / "nope.hex").string() + " not found.");
   EXPECT_EQ(h.state().log.Row(0).kind, LogKind::LogError);
   const std::uint32_t afterFailure = h.LogMark();
-  h.Do(kMenuReload);  // nothing was loaded: nothing at all
+  h.Do(kMenuReload);    // nothing was loaded: nothing at all
   h.Do(kIdSaveBuffer);  // cancelled
   EXPECT_EQ(h.LogMark(), afterFailure);
 }
@@ -238,8 +240,8 @@ TEST_F(CommandsTest, WhileTheWorkerIsBusyOnlySaveRuns) {
   ASSERT_TRUE(h.state().programmer.IsBusy());
   h.view.openAnswers = {file.string()};
   const std::uint32_t mark = h.LogMark();
-  for (int id : {kIdClearBuffer, kIdLoadBuffer, kMenuReload, kIdReadChip, kIdEraseChip,
-                 kIdFuseRead}) {
+  for (int id :
+       {kIdClearBuffer, kIdLoadBuffer, kMenuReload, kIdReadChip, kIdEraseChip, kIdFuseRead}) {
     h.app().Command(id);
   }
   const auto lines = h.LogSince(mark);

@@ -54,7 +54,7 @@ TEST_F(EditorsTest, FuseFieldsClickChooseAndType) {
   EXPECT_EQ(ByteText(fuses, 0), "0xEA");
   EXPECT_EQ(fuses.FieldPicture(spien), 2);
   EXPECT_GT(h.view.fieldRefreshes[F], fieldRefreshes);
-  Click(F, EditorList::Fields, spien, 0);  // the name: nothing
+  Click(F, EditorList::Fields, spien, 0);   // the name: nothing
   Click(F, EditorList::Fields, spien, -1);  // no cell: nothing
   EXPECT_EQ(ByteText(fuses, 0), "0xEA");
 
@@ -63,9 +63,8 @@ TEST_F(EditorsTest, FuseFieldsClickChooseAndType) {
   EXPECT_EQ(fuses.FieldDisplayText(cksel), "Int. RC 9.6 MHz slow start");
   Click(F, EditorList::Fields, cksel, 2);
   EXPECT_EQ(h.view.cell.kind, CellKind::Choice);
-  EXPECT_EQ(h.view.cell.choices,
-            (std::vector<std::string>{"Int. RC 9.6 MHz", "Int. RC 128 kHz",
-                                      "Int. RC 9.6 MHz slow start"}));
+  EXPECT_EQ(h.view.cell.choices, (std::vector<std::string>{"Int. RC 9.6 MHz", "Int. RC 128 kHz",
+                                                           "Int. RC 9.6 MHz slow start"}));
   EXPECT_EQ(h.view.cell.selected, 2u);
   EXPECT_TRUE(h.app().ListCoveredByCell(F, EditorList::Fields));
   EXPECT_FALSE(h.app().ListCoveredByCell(F, EditorList::Bytes));

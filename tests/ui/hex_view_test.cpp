@@ -23,7 +23,9 @@ TEST(HexViewTest, OnlyPrintableBytesAppearAsCharacters) {
   const std::uint8_t bytes[] = {0x00, 0x7F, 0x80, 0xFF, 0x20, 0x7E, 0x1F, 0x21};
   std::memcpy(buffer.data() + 32, bytes, sizeof bytes);
   const std::string line = FormatHexLine(buffer, 32);
-  EXPECT_EQ(line.substr(line.size() - 16), std::string("...." " ~.!") + "........");
+  EXPECT_EQ(line.substr(line.size() - 16), std::string("...."
+                                                       " ~.!") +
+                                               "........");
 }
 
 TEST(HexViewTest, RowCountsAndLastRows) {
@@ -32,8 +34,8 @@ TEST(HexViewTest, RowCountsAndLastRows) {
     std::uint32_t rows;
     const char* lastRowStart;
   };
-  for (const Case& c : {Case{kFlashBufferBytes, 20480, "4FFF0 : "},
-                        Case{kEepromBufferBytes, 512, "01FF0 : "}}) {
+  for (const Case& c :
+       {Case{kFlashBufferBytes, 20480, "4FFF0 : "}, Case{kEepromBufferBytes, 512, "01FF0 : "}}) {
     MemoryBuffer buffer(c.capacity);
     HexView view(buffer);
     EXPECT_EQ(view.RowCount(), c.rows);
@@ -56,7 +58,7 @@ TEST(HexViewTest, RowsInsideTheChipAreBlueAndBeyondRed) {
   EXPECT_EQ(HexRowColourFor(0, 8192), HexRowColour::Blue);
   EXPECT_EQ(HexRowColourFor(511, 8192), HexRowColour::Blue);
   EXPECT_EQ(HexRowColourFor(512, 8192), HexRowColour::Red);
-  EXPECT_EQ(HexRowColourFor(0, 0), HexRowColour::Red);  // no chip selected
+  EXPECT_EQ(HexRowColourFor(0, 0), HexRowColour::Red);   // no chip selected
   EXPECT_EQ(HexRowColourFor(0, 15), HexRowColour::Red);  // rounded down
   EXPECT_EQ(HexRowRgb(HexRowColour::Blue), 0x0000FFu);
   EXPECT_EQ(HexRowRgb(HexRowColour::Red), 0xFF0000u);
@@ -69,7 +71,8 @@ TEST(HexViewTest, RowsFollowTheBufferWithoutBeingStored) {
   buffer.data()[0x1FF5] = 'Z';
   view.RefillHexView();
   EXPECT_NE(view.generation(), before);
-  EXPECT_EQ(view.RowText(0x1FF), "01FF0 : FF FF FF FF FF 5A FF FF - FF FF FF FF FF FF FF FF   .....Z..........");
+  EXPECT_EQ(view.RowText(0x1FF),
+            "01FF0 : FF FF FF FF FF 5A FF FF - FF FF FF FF FF FF FF FF   .....Z..........");
 }
 
 }  // namespace
