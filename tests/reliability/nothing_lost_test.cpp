@@ -261,7 +261,8 @@ TEST(NothingLost, FuseAndLockWritesSendOnlyTheBytesThePartHas) {
     AppState& app = rig.app();
     ASSERT_EQ(app.selection.SelectedProgMode(), 1);
     Yes yes;
-    const std::uint8_t extendedBefore = rig.chip->extended;
+    const std::uint8_t extendedBefore =
+        rig.sim->line().With([](SimProgrammer& p) { return p.chip().extended; });
     app.fuseEditor.SetByte(kTargetLow, 0xE1);
     app.fuseEditor.SetByte(kTargetHigh, 0xD9);
     app.fuseEditor.SetByte(kTargetExtended, 0xFD);  // ignored when the part has none
