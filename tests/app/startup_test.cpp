@@ -190,6 +190,25 @@ TEST(StartupTest, ExitIsAskedOnlyWhileTheWorkerIsIdle) {
   const std::uint32_t mark = h.LogMark();
   h.app().Command(kIdClearBuffer);
   EXPECT_EQ(h.LogMark(), mark);
+  EXPECT_EQ(h.app().Drain(), 0u);  // the window is gone: nothing more is shown
+}
+
+TEST(StartupTest, EndingWhileTheWorkerRunsStopsItBeforeReleasingAnything) {
+  AppHarness h;
+  ASSERT_EQ(h.Start(), kExitOk);
+  h.sim().LineFor("sim:ATmega8")->With([](SimProgrammer& p) {
+    p.options().blankCheckTime = std::chrono::milliseconds(300);
+  });
+  h.app().Command(kIdBlankCheck);
+  const std::uint32_t mark = h.LogMark();
+  h.app().Command(kIdWriteChip);  // refused: the blank check runs
+  ASSERT_TRUE(h.state().programmer.IsBusy());
+  h.app().Shutdown();
+  EXPECT_FALSE(h.state().programmer.IsStarted());
+  EXPECT_FALSE(h.state().port.IsOpen());
+  // The worker may have reported the blank check it gave up; the refusal came first.
+  EXPECT_EQ(h.LogSince(mark).at(0), "Programmer is BUSY !!!");
+  // The harness then destroys the Application: images, editors and log go after the worker.
 }
 
 }  // namespace
