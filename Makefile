@@ -20,8 +20,11 @@ TEST_PACKAGES := gcc-avr avr-libc binutils-avr binutils srecord libclang-rt-14-d
 
 all: build
 
+# The desktop program (Qt 6 Widgets) and what its tests and screenshots run on.
+QT_PACKAGES := qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth
+
 deps:
-	@$(ROOT)/tools/ensure-packages.sh $(BUILD_PACKAGES) $(TEST_PACKAGES)
+	@$(ROOT)/tools/ensure-packages.sh $(BUILD_PACKAGES) $(TEST_PACKAGES) $(QT_PACKAGES)
 
 $(BUILD)/build.ninja:
 	cmake -S $(ROOT) -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -29,22 +32,41 @@ $(BUILD)/build.ninja:
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
+# With a display the desktop program starts (from the repository root, where PartList.cfg
+# is); without one, a command-line session against the simulator shows the engine instead.
 run: build
-	$(ROOT)/tools/demo-session.sh $(BUILD)
+	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ] && [ -x $(BUILD)/app/qt/brindlequartz ]; then \
+	  cd $(ROOT) && exec $(BUILD)/app/qt/brindlequartz $(RUN_ARGS); \
+	else \
+	  if [ -z "$$DISPLAY$$WAYLAND_DISPLAY" ]; then \
+	    echo "No display (DISPLAY and WAYLAND_DISPLAY unset): running the command-line demo instead."; \
+	  else \
+	    echo "The desktop program was not built (Qt 6 missing): running the command-line demo instead."; \
+	  fi; \
+	  $(ROOT)/tools/demo-session.sh $(BUILD); \
+	fi
+
+# Pictures of the desktop program on each tab and of its settings dialog, under Xvfb.
+.PHONY: screenshots
+screenshots: build
+	rm -rf $(BUILD)/screenshots
+	cd $(ROOT) && XDG_CONFIG_HOME=$$(mktemp -d) xvfb-run -a -s "-screen 0 1280x1024x24" \
+	  $(BUILD)/app/qt/brindlequartz --simulate ATmega328P --screenshot-dir $(BUILD)/screenshots
+	@ls $(BUILD)/screenshots
 
 test-native: build
 	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure --timeout 900
 
 test-tsan: deps
 	cmake -S $(ROOT) -B $(BUILD_TSAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DBQ_SANITIZE=thread -DBQ_BUILD_BENCH=OFF
+	  -DBQ_SANITIZE=thread -DBQ_BUILD_BENCH=OFF -DBQ_QT=OFF
 	cmake --build $(BUILD_TSAN) -j $(JOBS)
 	cd $(BUILD_TSAN) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 	  ctest -j $(JOBS) --output-on-failure --timeout 900 -L '^(link|ui|sim|platform|reliability)$$'
 
 test-asan: deps
 	CC=clang CXX=clang++ cmake -S $(ROOT) -B $(BUILD_ASAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DBQ_SANITIZE=address,undefined -DBQ_FUZZ=ON -DBQ_BUILD_BENCH=OFF
+	  -DBQ_SANITIZE=address,undefined -DBQ_FUZZ=ON -DBQ_BUILD_BENCH=OFF -DBQ_QT=OFF
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 	cd $(BUILD_ASAN) && ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
 	  ctest -j $(JOBS) --output-on-failure --timeout 900

@@ -1,0 +1,578 @@
+// The desktop program's real widgets on the offscreen platform, against the in-process
+// simulated programmer: start-up, tab rules, the editors, a whole session, the settings
+// dialog, drag and drop, and the exit. Message boxes and file dialogs answer from a script.
+
+#include <unistd.h>
+
+#include <QAction>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QListView>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTest>
+#include <QUrl>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+
+#include "app/qt/dialog_host.h"
+#include "app/qt/main_window.h"
+#include "app/qt/settings_window.h"
+#include "sim/sim_port_driver.h"
+#include "sim/sim_programmer.h"
+#include "ui/ini_settings_store.h"
+
+namespace bq::qt {
+namespace {
+
+struct Box {
+  BoxIcon icon;
+  std::string caption;
+  std::string text;
+};
+
+// Answers every modal question from queues and records what was asked.
+class ScriptedDialogs : public DialogHost {
+ public:
+  std::vector<Box> boxes;
+  std::deque<bool> answers;  // Yes/No questions; empty: Yes
+  std::deque<std::optional<std::string>> openAnswers, saveAnswers;
+  std::vector<FileDialogRequest> saveRequests;
+  std::function<void(QDialog&)> dialogScript;  // default: Cancel
+
+  void Message(QWidget*, BoxIcon icon, const std::string& caption,
+               const std::string& text) override {
+    boxes.push_back({icon, caption, text});
+  }
+  bool AskYesNo(QWidget*, BoxIcon icon, const std::string& caption,
+                const std::string& text) override {
+    boxes.push_back({icon, caption, text});
+    if (answers.empty()) return true;
+    const bool a = answers.front();
+    answers.pop_front();
+    return a;
+  }
+  std::optional<std::string> OpenFile(QWidget*, const FileDialogRequest&) override {
+    return Take(openAnswers);
+  }
+  std::optional<std::string> SaveFile(QWidget*, const FileDialogRequest& r) override {
+    saveRequests.push_back(r);
+    return Take(saveAnswers);
+  }
+  void RunDialog(QDialog& dialog) override {
+    if (dialogScript) {
+      dialogScript(dialog);
+    } else {
+      dialog.reject();
+    }
+  }
+
+ private:
+  static std::optional<std::string> Take(std::deque<std::optional<std::string>>& q) {
+    if (q.empty()) return std::nullopt;
+    auto a = q.front();
+    q.pop_front();
+    return a;
+  }
+};
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// A private settings folder, the project's part list and the window on the simulator.
+class Desk {
+ public:
+  Desk() {
+    static int counter = 0;
+    dir_ = std::filesystem::temp_directory_path() /
+           ("bq-qt-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+    ::setenv("XDG_CONFIG_HOME", dir_.string().c_str(), 1);
+    store_ = std::make_unique<IniSettingsStore>(DefaultSettingsPath());
+  }
+  ~Desk() {
+    window_.reset();
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+
+  int Start(StartOptions options = {},
+            std::string partList = std::string(BQ_SOURCE_DIR) + "/PartList.cfg") {
+    options.partListPath = std::move(partList);
+    window_ = std::make_unique<MainWindow>(*store_, dialogs, [this](const PartDatabase& parts) {
+      sim_ = std::make_shared<SimPortDriver>(&parts);
+      return std::vector<std::shared_ptr<PortDriver>>{sim_};
+    });
+    const int rc = window_->Start(options);
+    if (rc == kExitOk) {
+      window_->resize(1000, 700);
+      window_->show();
+      window_->activateWindow();
+      if (!QTest::qWaitForWindowActive(window_.get())) qWarning("window not active");
+      QApplication::processEvents();
+    }
+    return rc;
+  }
+  int StartSimulating(const std::string& part) {
+    StartOptions o;
+    o.simulate = true;
+    o.simulatePart = part;
+    return Start(o);
+  }
+
+  MainWindow& w() { return *window_; }
+  Application& app() { return window_->app(); }
+  SimPortDriver& sim() { return *sim_; }
+  std::filesystem::path dir() const { return dir_; }
+
+  // Lets the worker finish and delivers its events through the event loop (queued calls).
+  void Settle() {
+    app().state().programmer.WaitIdle();
+    for (int i = 0; i < 5; ++i) QApplication::processEvents();
+  }
+  void Trigger(QAction* action) {
+    QVERIFY(action != nullptr);
+    action->trigger();
+    Settle();
+  }
+  void Click(int buttonId) {
+    auto* button = qobject_cast<QPushButton*>(w().Control(buttonId));
+    QVERIFY(button != nullptr);
+    QTest::mouseClick(button, Qt::LeftButton);
+    Settle();
+  }
+  // The log as the user sees it: row 0 is the newest.
+  QString LogRow(int row) const {
+    auto* view = qobject_cast<QListView*>(window_->Control(kIdMessageLog));
+    return view->model()->index(row, 0).data().toString();
+  }
+  bool LogHas(const QString& text, int rows = 40) const {
+    auto* view = qobject_cast<QListView*>(window_->Control(kIdMessageLog));
+    const int n = std::min(rows, view->model()->rowCount());
+    for (int r = 0; r < n; ++r) {
+      if (view->model()->index(r, 0).data().toString().contains(text)) return true;
+    }
+    return false;
+  }
+  QTableView* Table(int id) { return qobject_cast<QTableView*>(w().Control(id)); }
+  QString Cell(int id, int row, int column) {
+    return Table(id)->model()->index(row, column).data().toString();
+  }
+  QString HexRow(int id, int row) {
+    auto* view = qobject_cast<QListView*>(w().Control(id));
+    return view->model()->index(row, 0).data().toString();
+  }
+  void ClickCell(FuseEditorKind editor, EditorList list, int row, int column) {
+    const int id = editor == FuseEditorKind::Fuses
+                       ? (list == EditorList::Fields ? kIdFuseFieldList : kIdFuseByteList)
+                       : (list == EditorList::Fields ? kIdLockFieldList : kIdLockByteList);
+    const QRect r = w().EditorCellRect(editor, list, row, column);
+    QTest::mouseClick(Table(id)->viewport(), Qt::LeftButton, {}, r.center());
+    QApplication::processEvents();
+  }
+
+  ScriptedDialogs dialogs;
+
+ private:
+  std::filesystem::path dir_;
+  std::unique_ptr<IniSettingsStore> store_;
+  std::shared_ptr<SimPortDriver> sim_;
+  std::unique_ptr<MainWindow> window_;
+};
+
+bool Shown(MainWindow& w, int id) {
+  QWidget* c = w.Control(id);
+  return c != nullptr && c->isVisibleTo(&w) && c->isVisible();
+}
+
+const int kPageControls[] = {kIdFlashHexView,   kIdEepromHexView,  kIdFuseFieldList,
+                             kIdFuseByteList,   kIdLockFieldList,  kIdLockByteList,
+                             kIdFuseSetDefault, kIdFuseWrite,      kIdFuseVerify,
+                             kIdFuseRead,       kIdLockSetDefault, kIdLockWrite,
+                             kIdLockVerify,     kIdLockRead,       kIdCalibrationList,
+                             kIdCalibrationRead};
+
+}  // namespace
+
+class DesktopWindowTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void startUpShowsTheFlashTabTheFirstChipAndTheSimulator() {
+    Desk d;
+    QCOMPARE(d.Start(), kExitOk);
+    MainWindow& w = d.w();
+    QCOMPARE(w.windowTitle(), QString("Brindlequartz v1.00"));
+    QVERIFY(d.dialogs.boxes.empty());
+    QCOMPARE(w.tabs()->count(), 5);
+    for (int t = 0; t < 5; ++t) QCOMPARE(w.tabs()->tabText(t), QString(kTabTexts[t]));
+    QCOMPARE(w.tabs()->currentIndex(), 0);
+    for (int id : kPageControls) QCOMPARE(Shown(w, id), id == kIdFlashHexView);
+    QVERIFY(!w.progressBar()->isVisible());
+    // The chip selector lists every part; the first is selected and described.
+    const auto& entries = d.app().selection().chipEntries();
+    QCOMPARE(w.chipSelector()->count(), static_cast<int>(entries.size()));
+    QCOMPARE(w.chipSelector()->currentText().toStdString(), entries.front());
+    QCOMPARE(w.chipInfoField(kIdChipName)->text().toStdString(), entries.front());
+    QVERIFY(w.chipInfoField(kIdSignature)->text().startsWith("0x1E "));
+    QVERIFY(w.chipInfoField(kIdFlashSize)->text().endsWith(" KB"));
+    QVERIFY(w.chipInfoField(kIdEepromSize)->text().endsWith(" Bytes"));
+    QVERIFY(w.chipInfoField(kIdChipName)->isReadOnly());
+    QCOMPARE(d.LogRow(0), QString("Simulated programmer (sim) for this run"));
+    // The hex views are virtual: every row of the images, formatted when asked for.
+    QCOMPARE(d.HexRow(kIdFlashHexView, 0),
+             QString("00000 : FF FF FF FF FF FF FF FF - FF FF FF FF FF FF FF FF   ................"));
+    auto* flash = qobject_cast<QListView*>(w.Control(kIdFlashHexView));
+    QCOMPARE(flash->model()->rowCount(), 20480);
+    QCOMPARE(qobject_cast<QListView*>(w.Control(kIdEepromHexView))->model()->rowCount(), 512);
+    const std::uint32_t chipRows = d.app().selection().chip().flashRows;
+    QCOMPARE(flash->model()->index(static_cast<int>(chipRows) - 1, 0)
+                 .data(Qt::ForegroundRole).value<QColor>(),
+             QColor(0, 0, 255));
+    QCOMPARE(flash->model()->index(static_cast<int>(chipRows), 0)
+                 .data(Qt::ForegroundRole).value<QColor>(),
+             QColor(255, 0, 0));
+    // Menu items with their shortcuts; toolbar buttons with their tooltips.
+    QCOMPARE(w.MenuAction(kMenuLoad)->text(), QString("Load from file"));
+    QCOMPARE(w.MenuAction(kMenuLoad)->shortcut(), QKeySequence("Ctrl+O"));
+    QCOMPARE(w.MenuAction(kMenuSave)->shortcut(), QKeySequence("Ctrl+S"));
+    QCOMPARE(w.MenuAction(kMenuRead)->text(), QString("Read chipcode into buffer"));
+    for (int id : kToolbarButtons) {
+      QCOMPARE(w.ToolbarAction(id)->toolTip().toStdString(), d.app().ToolbarTooltip(id));
+      QVERIFY(w.ToolbarAction(id)->isEnabled());
+    }
+    QCOMPARE(w.ToolbarAction(kIdWriteChip)->toolTip(), QString("Write buffer to flash ROM"));
+  }
+
+  void tabsShowTheirPagesAndGreyTheBufferCommands() {
+    Desk d;
+    QCOMPARE(d.Start(), kExitOk);
+    MainWindow& w = d.w();
+    for (int t = 0; t < kTabCount; ++t) {
+      w.tabs()->setCurrentIndex(t);
+      QApplication::processEvents();
+      const auto wanted = Application::TabControls(static_cast<MainTab>(t));
+      for (int id : kPageControls) {
+        const bool expected = std::find(wanted.begin(), wanted.end(), id) != wanted.end();
+        QVERIFY2(Shown(w, id) == expected, qPrintable(QString("tab %1 control %2").arg(t).arg(id)));
+      }
+      const bool buffers = t <= 1;
+      for (int id : kBufferToolbarButtons) QCOMPARE(w.ToolbarAction(id)->isEnabled(), buffers);
+      for (int id : kBufferMenuItems) QCOMPARE(w.MenuAction(id)->isEnabled(), buffers);
+      QCOMPARE(w.ToolbarAction(kIdReadChip)->toolTip(),
+               QString(t == 1 ? "Read EEPROM into buffer" : "Read flash ROM into buffer"));
+    }
+    // A greyed menu item's shortcut does nothing either.
+    const std::uint32_t before = d.app().state().log.NextSerial();
+    QTest::keyClick(&w, Qt::Key_N, Qt::ControlModifier);
+    QCOMPARE(d.app().state().log.NextSerial(), before);
+    w.tabs()->setCurrentIndex(0);
+    QTest::keyClick(&w, Qt::Key_N, Qt::ControlModifier);
+    QCOMPARE(d.LogRow(0), QString("FLASH buffer cleared"));
+  }
+
+  void choosingAChipUpdatesInformationModesAndEditors() {
+    Desk d;
+    QCOMPARE(d.Start(), kExitOk);
+    MainWindow& w = d.w();
+    const int index = w.chipSelector()->findText("ATtiny85");
+    QVERIFY(index >= 0);
+    emit w.chipSelector()->activated(index);  // what a pick with the mouse reports
+    QApplication::processEvents();
+    QCOMPARE(w.chipInfoField(kIdChipName)->text(), QString("ATtiny85"));
+    QCOMPARE(w.chipInfoField(kIdSignature)->text(), QString("0x1E 0x93 0x0B"));
+    QCOMPARE(w.chipInfoField(kIdFlashSize)->text(), QString("8 KB"));
+    QCOMPARE(w.modeSelector()->itemText(0), QString("HVSP"));
+    QCOMPARE(w.modeSelector()->itemText(w.modeSelector()->count() - 1), QString("ISP"));
+    emit w.modeSelector()->activated(w.modeSelector()->count() - 1);
+    QCOMPARE(d.app().selection().SelectedProgMode(), kProgModeIsp);
+    QCOMPARE(d.Table(kIdFuseByteList)->model()->rowCount(),
+             static_cast<int>(d.app().state().fuseEditor.byteRows().size()));
+  }
+
+  void editorsToggleChooseAndTakeTypedBytes() {
+    Desk d;
+    QCOMPARE(d.StartSimulating("ATmega328P"), kExitOk);
+    MainWindow& w = d.w();
+    emit w.chipSelector()->activated(w.chipSelector()->findText("ATmega328P"));
+    w.tabs()->setCurrentIndex(2);
+    QApplication::processEvents();
+    FuseEditor& fuses = d.app().state().fuseEditor;
+
+    // A bit field: a click on its check box toggles it; both lists follow.
+    const int ckdiv8 = fuses.FindField("CKDIV8");
+    QVERIFY(ckdiv8 >= 0);
+    const std::uint8_t low = fuses.ByteValue(kTargetLow);
+    d.ClickCell(FuseEditorKind::Fuses, EditorList::Fields, ckdiv8, 2);
+    QCOMPARE(fuses.ByteValue(kTargetLow), static_cast<std::uint8_t>(low ^ 0x80));
+    QCOMPARE(d.Cell(kIdFuseByteList, 0, 1),
+             QString::asprintf("0x%02X", static_cast<unsigned>(low ^ 0x80)));
+    // A click on the name column changes nothing.
+    d.ClickCell(FuseEditorKind::Fuses, EditorList::Fields, ckdiv8, 0);
+    QCOMPARE(fuses.ByteValue(kTargetLow), static_cast<std::uint8_t>(low ^ 0x80));
+    // Warning fields carry the red-framed picture.
+    const int spien = fuses.FindField("SPIEN");
+    QVERIFY(d.Table(kIdFuseFieldList)->model()->index(spien, 2).data(Qt::UserRole).toInt() >= 2);
+    QVERIFY(d.Table(kIdFuseFieldList)->model()->index(ckdiv8, 2).data(Qt::UserRole).toInt() < 2);
+
+    // An enumerator: the click opens the choice list; a choice is applied and the list closes.
+    const int bootsz = fuses.FindField("BOOTSZ");
+    QVERIFY(bootsz >= 0);
+    d.ClickCell(FuseEditorKind::Fuses, EditorList::Fields, bootsz, 2);
+    QComboBox* choice = w.choiceCell();
+    QVERIFY(choice != nullptr);
+    const auto& choices = fuses.fieldRows().at(static_cast<std::uint32_t>(bootsz)).choices;
+    QCOMPARE(choice->count(), static_cast<int>(choices.size()));
+    emit choice->activated(0);
+    QApplication::processEvents();
+    QVERIFY(w.choiceCell() == nullptr);
+    QCOMPARE(fuses.FieldValue(static_cast<std::uint32_t>(bootsz)), choices.begin()->second.value);
+    QCOMPARE(d.Cell(kIdFuseFieldList, bootsz, 2), QString::fromStdString(choices.begin()->second.text));
+
+    // A byte typed as hex, decimal or octal; Escape abandons.
+    const struct {
+      const char* typed;
+      const char* shown;
+    } typedBytes[] = {{"0x1F", "0x1F"}, {"31", "0x1F"}, {"037", "0x1F"}, {"0xA5", "0xA5"}};
+    for (const auto& t : typedBytes) {
+      d.ClickCell(FuseEditorKind::Fuses, EditorList::Bytes, 1, 1);  // HIGH
+      QLineEdit* cell = w.byteCell();
+      QVERIFY(cell != nullptr);
+      QVERIFY(cell->hasFocus());
+      cell->selectAll();
+      QTest::keyClicks(cell, t.typed);
+      QTest::keyClick(cell, Qt::Key_Return);
+      QApplication::processEvents();
+      QVERIFY(w.byteCell() == nullptr);
+      QCOMPARE(d.Cell(kIdFuseByteList, 1, 1), QString(t.shown));
+    }
+    d.ClickCell(FuseEditorKind::Fuses, EditorList::Bytes, 1, 1);
+    QVERIFY(w.byteCell() != nullptr);
+    QTest::keyClicks(w.byteCell(), "7");
+    QTest::keyClick(w.byteCell(), Qt::Key_Escape);
+    QApplication::processEvents();
+    QVERIFY(w.byteCell() == nullptr);
+    QCOMPARE(fuses.ByteValue(kTargetHigh), 0xA5);
+    // Switching tabs closes an open cell.
+    d.ClickCell(FuseEditorKind::Fuses, EditorList::Bytes, 0, 1);
+    QVERIFY(w.byteCell() != nullptr);
+    w.tabs()->setCurrentIndex(3);
+    QApplication::processEvents();
+    QVERIFY(w.byteCell() == nullptr);
+    // "Set Default" puts the part's defaults back and says so.
+    w.tabs()->setCurrentIndex(2);
+    d.Click(kIdFuseSetDefault);
+    QCOMPARE(d.LogRow(0), QString("Set Default Fuses"));
+    QCOMPARE(fuses.ByteValue(kTargetLow), low);
+  }
+
+  void aWholeSessionOnTheSimulatedChip() {
+    Desk d;
+    QCOMPARE(d.StartSimulating("ATmega328P"), kExitOk);
+    MainWindow& w = d.w();
+    emit w.chipSelector()->activated(w.chipSelector()->findText("ATmega328P"));
+
+    d.Trigger(w.ToolbarAction(kIdIdentify));
+    QVERIFY2(d.LogHas("Name: ATmega328P"), qPrintable(d.LogRow(0)));
+    QCOMPARE(w.chipInfoField(kIdChipName)->text(), QString("ATmega328P"));
+
+    // Load blink.hex through the open dialog.
+    const std::string hex = std::string(BQ_SOURCE_DIR) + "/tests/cli/data/blink.hex";
+    d.dialogs.openAnswers = {hex};
+    d.Trigger(w.MenuAction(kMenuLoad));
+    QCOMPARE(d.LogRow(0), QString::fromStdString(hex + " loaded into FLASH buffer"));
+    QVERIFY(d.HexRow(kIdFlashHexView, 0).startsWith("00000 : 14 C0 19 C0 18 C0 17 C0 - 16 C0"));
+
+    // Write, verify, read back: the progress bar ends hidden.
+    d.Trigger(w.ToolbarAction(kIdWriteChip));
+    QVERIFY2(d.LogHas("written"), qPrintable(d.LogRow(0)));
+    QVERIFY(!w.progressBar()->isVisible());
+    d.Trigger(w.ToolbarAction(kIdVerifyChip));
+    QCOMPARE(d.LogRow(0), QString("Verified OK"));
+    d.Trigger(w.ToolbarAction(kIdClearBuffer));
+    QVERIFY(d.HexRow(kIdFlashHexView, 0).startsWith("00000 : FF FF"));
+    d.Trigger(w.ToolbarAction(kIdReadChip));
+    QCOMPARE(d.LogRow(0), QString("FLASH Code read into buffer"));
+    QVERIFY(d.HexRow(kIdFlashHexView, 0).startsWith("00000 : 14 C0 19 C0"));
+
+    // Save as Intel HEX; the file loads back to the same bytes.
+    const std::string saved = (d.dir() / "back.hex").string();
+    d.dialogs.saveAnswers = {saved};
+    d.Trigger(w.ToolbarAction(kIdSaveBuffer));
+    QVERIFY(std::filesystem::exists(saved));
+    QVERIFY(ReadFile(saved).rfind(":1000000014C019C018C017C016C015C014C013C042", 0) == 0);
+    QCOMPARE(d.dialogs.saveRequests.back().filters.size(), std::size_t{3});
+
+    // Blank check after erase: the chip is empty.
+    d.Trigger(w.ToolbarAction(kIdEraseChip));
+    QCOMPARE(d.LogRow(0), QString("Chip erased"));
+    d.Trigger(w.ToolbarAction(kIdBlankCheck));
+    QCOMPARE(d.LogRow(0), QString("Chip is empty"));
+
+    // Fuses: change a field, write, verify, read back.
+    w.tabs()->setCurrentIndex(2);
+    FuseEditor& fuses = d.app().state().fuseEditor;
+    d.ClickCell(FuseEditorKind::Fuses, EditorList::Fields, fuses.FindField("CKDIV8"), 2);
+    const std::uint8_t low = fuses.ByteValue(kTargetLow);
+    d.Click(kIdFuseWrite);
+    QVERIFY2(d.LogHas("Write fuses", 5), qPrintable(d.LogRow(0)));
+    d.Click(kIdFuseVerify);
+    QVERIFY2(d.LogHas("Fuse bits verification OK", 3), qPrintable(d.LogRow(0)));
+    d.Click(kIdFuseSetDefault);
+    d.Click(kIdFuseRead);
+    QVERIFY(d.LogHas("Read fuses", 5));
+    QCOMPARE(fuses.ByteValue(kTargetLow), low);
+    QCOMPARE(d.Cell(kIdFuseByteList, 0, 1), QString::asprintf("0x%02X", low));
+
+    // Lock bits: write a lock, verify, read.
+    w.tabs()->setCurrentIndex(3);
+    d.ClickCell(FuseEditorKind::LockBits, EditorList::Bytes, 0, 1);
+    QVERIFY(w.byteCell() != nullptr);
+    w.byteCell()->selectAll();
+    QTest::keyClicks(w.byteCell(), "0xFC");
+    QTest::keyClick(w.byteCell(), Qt::Key_Return);
+    d.Click(kIdLockWrite);
+    QVERIFY2(d.LogHas("Write lock bits", 5), qPrintable(d.LogRow(0)));
+    d.Click(kIdLockVerify);
+    QVERIFY(d.LogHas("Lock bits verification OK", 3));
+    d.Click(kIdLockSetDefault);
+    QCOMPARE(d.Cell(kIdLockByteList, 0, 1), QString("0xFF"));
+    d.Click(kIdLockRead);
+    QCOMPARE(d.Cell(kIdLockByteList, 0, 1), QString("0xFC"));
+
+    // Calibration bytes: labels first, values after the read.
+    w.tabs()->setCurrentIndex(4);
+    QTableView* calibration = d.Table(kIdCalibrationList);
+    QVERIFY(calibration->model()->rowCount() > 0);
+    QCOMPARE(d.Cell(kIdCalibrationList, 0, 1), QString());
+    d.Click(kIdCalibrationRead);
+    QCOMPARE(d.LogRow(0), QString("Read Calibration Bytes"));
+    QVERIFY(d.Cell(kIdCalibrationList, 0, 1).startsWith("0x"));
+    QVERIFY(d.dialogs.boxes.empty());
+  }
+
+  void aDroppedImageLoadsIntoTheBufferInFront() {
+    Desk d;
+    QCOMPARE(d.Start(), kExitOk);
+    MainWindow& w = d.w();
+    const std::string eep = (d.dir() / "data.EEP").string();
+    std::ofstream(eep) << ":04000000DEADBEEFC4\n:00000001FF\n";
+    const std::string other = (d.dir() / "notes.txt").string();
+    std::ofstream(other) << "x";
+    auto drop = [&](const std::string& path) {
+      QMimeData mime;
+      mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(path))});
+      QDragEnterEvent enter(QPoint(500, 300), Qt::CopyAction, &mime, Qt::LeftButton, {});
+      QApplication::sendEvent(&w, &enter);
+      if (!enter.isAccepted()) return false;
+      QDropEvent dropped(QPointF(500, 300), Qt::CopyAction, &mime, Qt::LeftButton, {});
+      QApplication::sendEvent(&w, &dropped);
+      QApplication::processEvents();
+      return true;
+    };
+    w.tabs()->setCurrentIndex(1);
+    QVERIFY(drop(eep));
+    QCOMPARE(d.LogRow(0), QString::fromStdString(eep + " loaded into EEPROM buffer"));
+    QVERIFY(d.HexRow(kIdEepromHexView, 0).startsWith("00000 : DE AD BE EF FF"));
+    QVERIFY(!drop(other));
+    w.tabs()->setCurrentIndex(2);  // no buffer on this tab
+    QVERIFY(!drop(eep));
+  }
+
+  void settingsDialogTestsSavesAndCancels() {
+    Desk d;
+    QCOMPARE(d.Start(), kExitOk);
+    MainWindow& w = d.w();
+    // Cancel after changing the clock stores nothing.
+    d.dialogs.dialogScript = [](QDialog& dialog) {
+      auto& s = dynamic_cast<SettingsWindow&>(dialog);
+      QCOMPARE(s.windowTitle(), QString("Settings"));
+      QCOMPARE(s.clockList()->count(), 8);
+      QCOMPARE(s.clockList()->itemText(0), QString("Auto"));
+      emit s.clockList()->activated(3);
+      QTest::mouseClick(s.cancelButton(), Qt::LeftButton);
+    };
+    const std::string before = ReadFile(DefaultSettingsPath());
+    d.Trigger(w.MenuAction(kMenuSettings));
+    QCOMPARE(ReadFile(DefaultSettingsPath()), before);
+    QCOMPARE(d.app().state().settings.ISPSpeed, 0u);
+
+    // Connection test on the simulator shows the versions and the confirmation; Save stores.
+    d.dialogs.dialogScript = [](QDialog& dialog) {
+      auto& s = dynamic_cast<SettingsWindow&>(dialog);
+      const int sim = s.portList()->findText("sim");
+      QVERIFY(sim >= 0);
+      emit s.portList()->activated(sim);
+      QTest::mouseClick(s.testButton(), Qt::LeftButton);
+      QCOMPARE(s.hardwareVersion()->text(), QString("02.01"));
+      QCOMPARE(s.firmwareVersion()->text(), QString("01.07"));
+      emit s.clockList()->activated(2);
+      QTest::mouseClick(s.saveButton(), Qt::LeftButton);
+    };
+    d.Trigger(w.ToolbarAction(kIdSettings));
+    QCOMPARE(d.dialogs.boxes.size(), std::size_t{1});
+    QCOMPARE(d.dialogs.boxes[0].caption, std::string("Info"));
+    QCOMPARE(d.dialogs.boxes[0].text, std::string("Connection successfully..."));
+    const std::string after = ReadFile(DefaultSettingsPath());
+    QVERIFY2(after.find("COMPort=sim") != std::string::npos, after.c_str());
+    QVERIFY2(after.find("ISPSpeed=2") != std::string::npos, after.c_str());
+    QCOMPARE(d.LogRow(0), QString("Save Configuration."));
+  }
+
+  void exitIsIgnoredWhileBusyAndAskedWhenIdle() {
+    Desk d;
+    QCOMPARE(d.StartSimulating("ATmega328P"), kExitOk);
+    MainWindow& w = d.w();
+    emit w.chipSelector()->activated(w.chipSelector()->findText("ATmega328P"));
+    d.sim().LineFor("sim:ATmega328P")->With([](SimProgrammer& p) {
+      p.options().blankCheckTime = std::chrono::milliseconds(500);
+    });
+    w.ToolbarAction(kIdBlankCheck)->trigger();
+    QVERIFY(d.app().state().programmer.IsBusy());
+    QTRY_VERIFY(w.progressBar()->isVisible());
+    QCOMPARE(w.progressBar()->maximum(), 0);  // the busy indicator
+    QVERIFY(!w.close());
+    QVERIFY(d.dialogs.boxes.empty());
+    QVERIFY(w.isVisible());
+    d.Settle();
+    QVERIFY(!w.progressBar()->isVisible());
+
+    d.dialogs.answers = {false};
+    QVERIFY(!w.close());
+    QCOMPARE(d.dialogs.boxes.back().caption, std::string("Exit ?"));
+    QCOMPARE(d.dialogs.boxes.back().text, std::string("Are you sure you want to exit ?"));
+    QVERIFY(w.isVisible());
+
+    d.Trigger(w.MenuAction(kMenuExit));  // answered Yes
+    QTRY_VERIFY(!w.isVisible());
+    QVERIFY(!d.app().running());
+    QVERIFY(!d.app().state().programmer.IsStarted());
+  }
+
+  void withoutAPartListTheProgramEndsWithCodeOne() {
+    Desk d;
+    QCOMPARE(d.Start({}, (d.dir() / "PartList.cfg").string()), kExitStartFailed);
+    QCOMPARE(d.dialogs.boxes.size(), std::size_t{1});
+    QCOMPARE(d.dialogs.boxes[0].text, std::string("PartList Load ERROR !!!"));
+    QCOMPARE(d.dialogs.boxes[0].caption, std::string("Error"));
+    QVERIFY(d.dialogs.boxes[0].icon == BoxIcon::Error);
+    QVERIFY(!d.w().isVisible());
+  }
+};
+
+}  // namespace bq::qt
+
+QTEST_MAIN(bq::qt::DesktopWindowTest)
+#include "desktop_window_test.moc"
