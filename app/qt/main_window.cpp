@@ -220,7 +220,7 @@ void MainWindow::BuildMenu() {
            {"Read chipcode into buffer", kMenuRead, QKeySequence(Qt::CTRL | Qt::Key_R), false},
            {"Blank check", kMenuBlankCheck, QKeySequence(Qt::CTRL | Qt::Key_B), true},
            {"Erase", kMenuErase, QKeySequence(Qt::CTRL | Qt::Key_E), false},
-           {"Verify", kMenuVerify, QKeySequence(Qt::CTRL | Qt::Key_Y), true}});
+           {"Verify", kMenuVerify, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_V), true}});
 }
 
 void MainWindow::BuildToolbar() {

@@ -486,6 +486,8 @@ class DesktopWindowTest : public QObject {
     QVERIFY(drop(eep));
     QCOMPARE(d.LogRow(0), QString::fromStdString(eep + " loaded into EEPROM buffer"));
     QVERIFY(d.HexRow(kIdEepromHexView, 0).startsWith("00000 : DE AD BE EF FF"));
+    d.Trigger(w.MenuAction(kMenuReload));  // Reload takes the dropped file again
+    QVERIFY2(d.LogRow(0).endsWith("reloaded"), qPrintable(d.LogRow(0)));
     QVERIFY(!drop(other));
     w.tabs()->setCurrentIndex(2);  // no buffer on this tab
     QVERIFY(!drop(eep));
