@@ -182,7 +182,11 @@ class AppHarness {
            ("bq-app-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);
+#ifdef _WIN32
+    ::_putenv_s("XDG_CONFIG_HOME", dir_.string().c_str());
+#else
     ::setenv("XDG_CONFIG_HOME", dir_.string().c_str(), 1);
+#endif
     partListPath_ = (dir_ / "PartList.cfg").string();
     if (!partList.empty()) std::ofstream(partListPath_, std::ios::binary) << partList;
     store_ = std::make_unique<IniSettingsStore>(DefaultSettingsPath());
