@@ -70,13 +70,11 @@ bool DialogHost::AskYesNo(QWidget* parent, BoxIcon icon, const std::string& capt
   return box.exec() == QMessageBox::Yes;
 }
 
-std::optional<std::string> DialogHost::OpenFile(QWidget* parent,
-                                                const FileDialogRequest& request) {
+std::optional<std::string> DialogHost::OpenFile(QWidget* parent, const FileDialogRequest& request) {
   return RunFileDialog(parent, request, false);
 }
 
-std::optional<std::string> DialogHost::SaveFile(QWidget* parent,
-                                                const FileDialogRequest& request) {
+std::optional<std::string> DialogHost::SaveFile(QWidget* parent, const FileDialogRequest& request) {
   return RunFileDialog(parent, request, true);
 }
 

@@ -13,7 +13,9 @@ class FunctionModel : public QAbstractTableModel {
   using CellFn = std::function<QVariant(int row, int column, int role)>;
 
   FunctionModel(int columns, RowsFn rows, CellFn cell, QObject* parent)
-      : QAbstractTableModel(parent), columns_(columns), rows_(std::move(rows)),
+      : QAbstractTableModel(parent),
+        columns_(columns),
+        rows_(std::move(rows)),
         cell_(std::move(cell)) {}
 
   int rowCount(const QModelIndex& parent = {}) const override {

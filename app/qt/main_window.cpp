@@ -35,7 +35,9 @@
 #include "sim/sim_port_driver.h"
 
 // Pictures of the program, compiled into the library (res/qt/resources.qrc).
-static void InitResources() { Q_INIT_RESOURCE(resources); }
+static void InitResources() {
+  Q_INIT_RESOURCE(resources);
+}
 
 namespace bq::qt {
 
@@ -78,13 +80,15 @@ class ByteCellEdit : public QLineEdit {
 
 namespace {
 
-constexpr int kPictureRole = Qt::UserRole;      // FieldPicture of a field row
+constexpr int kPictureRole = Qt::UserRole;  // FieldPicture of a field row
 constexpr int kEnumeratorRole = Qt::UserRole + 1;
 
-const char* const kToolbarIcons[] = {"clear", "load",        "save",   "write", "read",
+const char* const kToolbarIcons[] = {"clear",       "load",   "save",  "write",    "read",
                                      "blank_check", "verify", "erase", "identify", "settings"};
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
+QString Q(const std::string& s) {
+  return QString::fromStdString(s);
+}
 
 // Column 2 of a field list: the check box picture of a bit field, or the named value with
 // the drop arrow at the right of an enumerator.
@@ -107,8 +111,7 @@ class FieldValueDelegate : public QStyledItemDelegate {
       return;
     }
     if (picture < 4) {
-      painter->drawPixmap(r.left() + 6, r.top() + (r.height() - 15) / 2, 15, 15,
-                          boxes_[picture]);
+      painter->drawPixmap(r.left() + 6, r.top() + (r.height() - 15) / 2, 15, 15, boxes_[picture]);
     }
   }
 
@@ -160,7 +163,11 @@ MainWindow::MainWindow(SettingsStore& store, DialogHost& dialogs, PortDriverFact
   // Worker events: the worker only posts a call; the events are delivered on this thread.
   app_->SetWakeCallback([this] {
     QMetaObject::invokeMethod(
-        this, [this] { if (app_) app_->Drain(); }, Qt::QueuedConnection);
+        this,
+        [this] {
+          if (app_) app_->Drain();
+        },
+        Qt::QueuedConnection);
   });
 
   BuildMenu();
@@ -187,7 +194,9 @@ MainWindow::~MainWindow() {
   app_.reset();
 }
 
-int MainWindow::Start(const StartOptions& options) { return app_->Start(options); }
+int MainWindow::Start(const StartOptions& options) {
+  return app_->Start(options);
+}
 
 void MainWindow::BuildMenu() {
   struct Item {
@@ -233,9 +242,9 @@ void MainWindow::BuildToolbar() {
   bar->toggleViewAction()->setEnabled(false);
   controls_[kIdToolbar] = bar;
   auto button = [this, bar](int id) {
-    const int index = static_cast<int>(std::find(std::begin(kToolbarButtons),
-                                                 std::end(kToolbarButtons), id) -
-                                       std::begin(kToolbarButtons));
+    const int index =
+        static_cast<int>(std::find(std::begin(kToolbarButtons), std::end(kToolbarButtons), id) -
+                         std::begin(kToolbarButtons));
     QAction* action =
         bar->addAction(QIcon(QString(":/images/toolbar_%1.png").arg(kToolbarIcons[index])), "");
     action->setObjectName(QString("t%1").arg(id));
@@ -327,9 +336,9 @@ void MainWindow::BuildTabs() {
   controls_[kIdTabControl] = tabs_;
   tabs_->addTab(BuildHexPage(MEMORY_FLASH, kIdFlashHexView), kTabTexts[0]);
   tabs_->addTab(BuildHexPage(MEMORY_EEPROM, kIdEepromHexView), kTabTexts[1]);
-  tabs_->addTab(BuildEditorPage(FuseEditorKind::Fuses, kIdFuseFieldList, kIdFuseByteList,
-                                kIdFuseSetDefault),
-                kTabTexts[2]);
+  tabs_->addTab(
+      BuildEditorPage(FuseEditorKind::Fuses, kIdFuseFieldList, kIdFuseByteList, kIdFuseSetDefault),
+      kTabTexts[2]);
   tabs_->addTab(BuildEditorPage(FuseEditorKind::LockBits, kIdLockFieldList, kIdLockByteList,
                                 kIdLockSetDefault),
                 kTabTexts[3]);
@@ -356,8 +365,7 @@ QWidget* MainWindow::BuildHexPage(MemoryKind kind, int id) {
   font.setBold(true);
   view->setFont(font);
   auto* model = new FunctionModel(
-      1,
-      [this, kind] { return static_cast<int>(app_->hexView(kind).RowCount()); },
+      1, [this, kind] { return static_cast<int>(app_->hexView(kind).RowCount()); },
       [this, kind](int row, int, int role) -> QVariant {
         if (role == Qt::DisplayRole) {
           return Q(app_->hexView(kind).RowText(static_cast<std::uint32_t>(row)));
@@ -512,7 +520,9 @@ void MainWindow::RefreshTooltips() {
   }
 }
 
-QWidget* MainWindow::DialogParent() { return isVisible() ? this : nullptr; }
+QWidget* MainWindow::DialogParent() {
+  return isVisible() ? this : nullptr;
+}
 
 MainWindow::EditorWidgets& MainWindow::editorWidgets(FuseEditorKind which) {
   return which == FuseEditorKind::Fuses ? fuses_ : locks_;
@@ -534,11 +544,14 @@ QLineEdit* MainWindow::chipInfoField(int id) const {
   const auto it = chipInfo_.find(id);
   return it == chipInfo_.end() ? nullptr : it->second;
 }
-QComboBox* MainWindow::choiceCell() const { return qobject_cast<QComboBox*>(cellWidget_); }
-QLineEdit* MainWindow::byteCell() const { return qobject_cast<QLineEdit*>(cellWidget_); }
+QComboBox* MainWindow::choiceCell() const {
+  return qobject_cast<QComboBox*>(cellWidget_);
+}
+QLineEdit* MainWindow::byteCell() const {
+  return qobject_cast<QLineEdit*>(cellWidget_);
+}
 
-QRect MainWindow::EditorCellRect(FuseEditorKind which, EditorList list, int row,
-                                 int column) const {
+QRect MainWindow::EditorCellRect(FuseEditorKind which, EditorList list, int row, int column) const {
   const EditorWidgets& w = which == FuseEditorKind::Fuses ? fuses_ : locks_;
   QTableView* view = list == EditorList::Fields ? w.fields : w.bytes;
   return view->visualRect(view->model()->index(row, column));
@@ -585,7 +598,9 @@ void MainWindow::ShowChipInfo(const ChipInfoTexts& texts) {
 }
 
 // Lists.
-void MainWindow::RefreshLog() { logModel_->Reset(); }
+void MainWindow::RefreshLog() {
+  logModel_->Reset();
+}
 void MainWindow::RefillHexView(MemoryKind kind) {
   (kind == MEMORY_EEPROM ? eepromModel_ : flashModel_)->Refresh();
 }
@@ -598,7 +613,9 @@ void MainWindow::RefreshFieldList(FuseEditorKind editor) {
 void MainWindow::RefreshByteList(FuseEditorKind editor) {
   editorWidgets(editor).byteModel->Refresh();
 }
-void MainWindow::RefreshCalibration() { calibrationModel_->Reset(); }
+void MainWindow::RefreshCalibration() {
+  calibrationModel_->Reset();
+}
 
 // The cell editor over a fuse or lock-bit list.
 void MainWindow::OpenChoiceCell(FuseEditorKind editor, std::uint32_t row,
@@ -611,8 +628,8 @@ void MainWindow::OpenChoiceCell(FuseEditorKind editor, std::uint32_t row,
   combo->setFont(font);
   for (const std::string& c : choices) combo->addItem(Q(c));
   combo->setCurrentIndex(static_cast<int>(selected));
-  combo->setGeometry(EditorCellRect(editor, EditorList::Fields, static_cast<int>(row), 2)
-                         .adjusted(0, -3, 0, 3));
+  combo->setGeometry(
+      EditorCellRect(editor, EditorList::Fields, static_cast<int>(row), 2).adjusted(0, -3, 0, 3));
   connect(combo, &QComboBox::activated, this,
           [this](int index) { app_->ChoiceCellChosen(static_cast<std::size_t>(index)); });
   cellWidget_ = combo;
@@ -655,13 +672,19 @@ void MainWindow::ProgressRange(std::uint16_t maximum) {
 void MainWindow::ProgressPosition(std::uint32_t position) {
   progress_->setValue(static_cast<int>(std::min<std::uint32_t>(position, progressMaximum_)));
 }
-void MainWindow::ProgressMarqueeStart() { progress_->setRange(0, 0); }
+void MainWindow::ProgressMarqueeStart() {
+  progress_->setRange(0, 0);
+}
 void MainWindow::ProgressMarqueeStop() {
   progress_->setRange(0, progressMaximum_);
   progress_->setValue(0);
 }
-void MainWindow::ProgressShow() { progress_->show(); }
-void MainWindow::ProgressHide() { progress_->hide(); }
+void MainWindow::ProgressShow() {
+  progress_->show();
+}
+void MainWindow::ProgressHide() {
+  progress_->hide();
+}
 
 void MainWindow::SetControlVisible(int controlId, bool visible) {
   if (QWidget* w = Control(controlId)) w->setVisible(visible);

@@ -197,12 +197,11 @@ bool Shown(MainWindow& w, int id) {
   return c != nullptr && c->isVisibleTo(&w) && c->isVisible();
 }
 
-const int kPageControls[] = {kIdFlashHexView,   kIdEepromHexView,  kIdFuseFieldList,
-                             kIdFuseByteList,   kIdLockFieldList,  kIdLockByteList,
-                             kIdFuseSetDefault, kIdFuseWrite,      kIdFuseVerify,
-                             kIdFuseRead,       kIdLockSetDefault, kIdLockWrite,
-                             kIdLockVerify,     kIdLockRead,       kIdCalibrationList,
-                             kIdCalibrationRead};
+const int kPageControls[] = {
+    kIdFlashHexView,  kIdEepromHexView, kIdFuseFieldList,   kIdFuseByteList,
+    kIdLockFieldList, kIdLockByteList,  kIdFuseSetDefault,  kIdFuseWrite,
+    kIdFuseVerify,    kIdFuseRead,      kIdLockSetDefault,  kIdLockWrite,
+    kIdLockVerify,    kIdLockRead,      kIdCalibrationList, kIdCalibrationRead};
 
 }  // namespace
 
@@ -232,17 +231,22 @@ class DesktopWindowTest : public QObject {
     QVERIFY(w.chipInfoField(kIdChipName)->isReadOnly());
     QCOMPARE(d.LogRow(0), QString("Simulated programmer (sim) for this run"));
     // The hex views are virtual: every row of the images, formatted when asked for.
-    QCOMPARE(d.HexRow(kIdFlashHexView, 0),
-             QString("00000 : FF FF FF FF FF FF FF FF - FF FF FF FF FF FF FF FF   ................"));
+    QCOMPARE(
+        d.HexRow(kIdFlashHexView, 0),
+        QString("00000 : FF FF FF FF FF FF FF FF - FF FF FF FF FF FF FF FF   ................"));
     auto* flash = qobject_cast<QListView*>(w.Control(kIdFlashHexView));
     QCOMPARE(flash->model()->rowCount(), 20480);
     QCOMPARE(qobject_cast<QListView*>(w.Control(kIdEepromHexView))->model()->rowCount(), 512);
     const std::uint32_t chipRows = d.app().selection().chip().flashRows;
-    QCOMPARE(flash->model()->index(static_cast<int>(chipRows) - 1, 0)
-                 .data(Qt::ForegroundRole).value<QColor>(),
+    QCOMPARE(flash->model()
+                 ->index(static_cast<int>(chipRows) - 1, 0)
+                 .data(Qt::ForegroundRole)
+                 .value<QColor>(),
              QColor(0, 0, 255));
-    QCOMPARE(flash->model()->index(static_cast<int>(chipRows), 0)
-                 .data(Qt::ForegroundRole).value<QColor>(),
+    QCOMPARE(flash->model()
+                 ->index(static_cast<int>(chipRows), 0)
+                 .data(Qt::ForegroundRole)
+                 .value<QColor>(),
              QColor(255, 0, 0));
     // Menu items with their shortcuts; toolbar buttons with their tooltips.
     QCOMPARE(w.MenuAction(kMenuLoad)->text(), QString("Load from file"));
@@ -339,7 +343,8 @@ class DesktopWindowTest : public QObject {
     QApplication::processEvents();
     QVERIFY(w.choiceCell() == nullptr);
     QCOMPARE(fuses.FieldValue(static_cast<std::uint32_t>(bootsz)), choices.begin()->second.value);
-    QCOMPARE(d.Cell(kIdFuseFieldList, bootsz, 2), QString::fromStdString(choices.begin()->second.text));
+    QCOMPARE(d.Cell(kIdFuseFieldList, bootsz, 2),
+             QString::fromStdString(choices.begin()->second.text));
 
     // A byte typed as hex, decimal or octal; Escape abandons.
     const struct {
