@@ -142,6 +142,7 @@ Application::~Application() {
 }
 
 int Application::Start(const StartOptions& options) {
+  if (running_) return kExitOk;  // once per run
   uiThread_ = std::this_thread::get_id();
   AppState& app = *state_;
   app.settings = Settings{};
