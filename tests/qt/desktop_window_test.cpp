@@ -568,6 +568,22 @@ class DesktopWindowTest : public QObject {
     QVERIFY(!d.app().state().programmer.IsStarted());
   }
 
+  void aTransferMovesADeterminateProgressBar() {
+    Desk d;
+    QCOMPARE(d.StartSimulating("ATmega328P"), kExitOk);
+    MainWindow& w = d.w();
+    emit w.chipSelector()->activated(w.chipSelector()->findText("ATmega328P"));
+    // At the wire's own speed a full flash read takes about three seconds.
+    d.sim().LineFor("sim:ATmega328P")->With([](SimProgrammer& p) { p.options().pace = true; });
+    w.ToolbarAction(kIdReadChip)->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(w.progressBar()->isVisible() && w.progressBar()->value() > 0, 10000);
+    QVERIFY(w.progressBar()->maximum() > 0);
+    QVERIFY(d.app().state().programmer.IsBusy());
+    d.Settle();
+    QVERIFY(!w.progressBar()->isVisible());
+    QCOMPARE(d.LogRow(0), QString("FLASH Code read into buffer"));
+  }
+
   void withoutAPartListTheProgramEndsWithCodeOne() {
     Desk d;
     QCOMPARE(d.Start({}, (d.dir() / "PartList.cfg").string()), kExitStartFailed);
