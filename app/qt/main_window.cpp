@@ -240,6 +240,7 @@ void MainWindow::BuildToolbar() {
   bar->setIconSize(QSize(16, 16));
   bar->setToolButtonStyle(Qt::ToolButtonIconOnly);
   bar->toggleViewAction()->setEnabled(false);
+  setContextMenuPolicy(Qt::NoContextMenu);  // the toolbar cannot be hidden
   controls_[kIdToolbar] = bar;
   auto button = [this, bar](int id) {
     const int index =
