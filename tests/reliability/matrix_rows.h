@@ -13,7 +13,7 @@ namespace bq::reliability {
 enum class Transport {
   Pty,      // in-process simulator behind a pseudo-terminal, POSIX port driver
   Program,  // the brindlequartz-sim program (part ATmega8), POSIX port driver
-  FastPty,  // in-process simulator behind a pseudo-terminal, reads time out after 40 ms
+  FastPty,  // as Pty, but reads for the blank check's answer time out after 40 ms
 };
 
 enum class Op {
@@ -83,7 +83,7 @@ inline const char* TransportName(Transport t) {
   switch (t) {
     case Transport::Pty: return "pty";
     case Transport::Program: return "brindlequartz-sim";
-    case Transport::FastPty: return "pty, 40 ms reads";
+    case Transport::FastPty: return "pty, 40 ms blank-check reads";
   }
   return "?";
 }

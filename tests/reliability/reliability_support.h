@@ -89,11 +89,12 @@ class RecordingDriver : public PortDriver {
   std::shared_ptr<WriteLog> log_;
 };
 
-// A pseudo-terminal opened as "fast:/dev/pts/N": the same raw line, but a read that gets no
-// byte at all gives up after kFastReadMs instead of 2000 + 50 * n ms (the gap between two
-// bytes still ends a read after 50 ms). The worker's code is the same for both lines: only
-// the connection decides how long one read waits, so 60 header waits of the blank check
-// take 60 * kFastReadMs here instead of 135 s.
+// A pseudo-terminal opened as "fast:/dev/pts/N": the same raw line, but while the last packet
+// written was a blank check, a read that gets no byte at all gives up after kFastReadMs
+// instead of 2000 + 50 * n ms (the gap between two bytes still ends a read after 50 ms;
+// every other answer is waited for as on a real port). The worker's code is the same for
+// both lines: only the connection decides how long one read waits, so the blank check's 60
+// header waits take 60 * kFastReadMs here instead of 135 s.
 inline constexpr int kFastReadMs = 40;
 
 class FastPtyConnection : public SerialConnection {
@@ -105,6 +106,7 @@ class FastPtyConnection : public SerialConnection {
   FastPtyConnection& operator=(const FastPtyConnection&) = delete;
 
   bool Write(const std::uint8_t* data, std::size_t n) override {
+    if (n > 2) lastCode_ = data[2];
     std::size_t done = 0;
     const auto deadline = Clock::now() + std::chrono::seconds(2);
     while (done < n) {
@@ -123,11 +125,16 @@ class FastPtyConnection : public SerialConnection {
 
   long Read(std::uint8_t* data, std::size_t n) override {
     if (n == 5) ++*headerReads_;
-    const auto total = Clock::now() + std::chrono::milliseconds(kFastReadMs);
+    const long waitMs = lastCode_ == kBlankCheckCode
+                            ? kFastReadMs
+                            : SerialTimeouts::kTotalConstantMs +
+                                  SerialTimeouts::kTotalPerByteMs * static_cast<long>(n);
+    const auto total = Clock::now() + std::chrono::milliseconds(waitMs);
     std::size_t got = 0;
     Clock::time_point lastByte{};
     while (got < n) {
-      const auto limit = got > 0 ? lastByte + std::chrono::milliseconds(50) : total;
+      const auto limit =
+          got > 0 ? lastByte + std::chrono::milliseconds(SerialTimeouts::kInterByteMs) : total;
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(limit - Clock::now()).count();
       if (left <= 0) break;
@@ -150,7 +157,9 @@ class FastPtyConnection : public SerialConnection {
 
  private:
   using Clock = std::chrono::steady_clock;
+  static constexpr std::uint8_t kBlankCheckCode = 0xB1;
   int fd_;
+  std::uint8_t lastCode_ = 0;
   std::shared_ptr<std::atomic<int>> headerReads_;
 };
 
