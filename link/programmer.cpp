@@ -66,6 +66,9 @@ void CProgrammer::WorkerLoop() {
     ctx.startEvent.Wait();
     if (ctx.stopRequested.load()) break;
     ctx.startEvent.Reset();
+    // Each request starts on a quiet line: whatever a previous request left unread
+    // (an answer that came after its time-out) would otherwise answer this one.
+    ctx.port.DiscardInput();
     Dispatch(ctx);
     std::lock_guard<std::mutex> lock(ctx.requestMutex);
     ctx.busy.store(false);

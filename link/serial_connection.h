@@ -28,6 +28,9 @@ class SerialConnection {
   // One read of up to n bytes under the time-outs above. Returns the number of
   // bytes read (fewer than n on a time-out), or -1 when the device failed.
   virtual long Read(std::uint8_t* data, std::size_t n) = 0;
+  // Drops every byte that has arrived and not been read: an answer that came after its
+  // request gave up waiting must not be taken as the answer to the next request.
+  virtual void DiscardInput() {}
 };
 
 // Opens and lists the ports of one kind (the machine's serial devices, or "sim...").

@@ -62,6 +62,10 @@ bool SerialPort::ReadExact(std::uint8_t* buffer, std::size_t n) {
   return got >= 0 && static_cast<std::size_t>(got) == n;
 }
 
+void SerialPort::DiscardInput() {
+  if (const std::shared_ptr<SerialConnection> c = Hold()) c->DiscardInput();
+}
+
 bool SerialPort::WriteAll(const std::uint8_t* data, std::size_t n) {
   std::shared_ptr<SerialConnection> connection = Hold();
   if (!connection || data == nullptr) return false;

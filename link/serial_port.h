@@ -46,6 +46,8 @@ class SerialPort {
 
   // One read of n bytes; true only when exactly n bytes arrived. False when closed.
   bool ReadExact(std::uint8_t* buffer, std::size_t n);
+  // Drops input that arrived and was not read (a late answer); nothing when closed.
+  void DiscardInput();
   // Writes all n bytes in one write; false when closed, failed or short.
   bool WriteAll(const std::uint8_t* data, std::size_t n);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <thread>
 
 namespace bq {
@@ -34,6 +35,12 @@ bool SimConnection::Write(const std::uint8_t* data, std::size_t n) {
   if (sim.HungUp()) return false;
   sim.Receive(data, n, SimClock::now());
   return true;
+}
+
+void SimConnection::DiscardInput() {
+  std::lock_guard<std::mutex> lock(*line_->mutex_);
+  std::vector<std::uint8_t> dropped;
+  line_->programmer_.TakeDue(SimClock::now(), dropped, SIZE_MAX);
 }
 
 long SimConnection::Read(std::uint8_t* data, std::size_t n) {

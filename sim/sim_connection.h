@@ -47,6 +47,8 @@ class SimConnection : public SerialConnection {
   bool Write(const std::uint8_t* data, std::size_t n) override;
   // -1 once the programmer hung up and no answer byte is left.
   long Read(std::uint8_t* data, std::size_t n) override;
+  // Drops the answer bytes that are due by now and were not read.
+  void DiscardInput() override;
 
  private:
   explicit SimConnection(std::shared_ptr<SimLine> line);

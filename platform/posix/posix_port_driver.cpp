@@ -36,6 +36,8 @@ class PosixConnection : public SerialConnection {
   PosixConnection(const PosixConnection&) = delete;
   PosixConnection& operator=(const PosixConnection&) = delete;
 
+  void DiscardInput() override { ::tcflush(fd_, TCIFLUSH); }
+
   bool Write(const std::uint8_t* data, std::size_t n) override {
     // Bounded: a line stalled by flow control fails instead of hanging the worker.
     const auto deadline = Clock::now() + milliseconds(SerialTimeouts::kTotalConstantMs) +

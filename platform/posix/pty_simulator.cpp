@@ -83,6 +83,12 @@ void PtySimulator::Stop() {
   CloseFd(master_);
 }
 
+void PtySimulator::Wake() {
+  if (wakeWrite_ < 0) return;
+  const char b = 1;
+  [[maybe_unused]] const ssize_t w = ::write(wakeWrite_, &b, 1);
+}
+
 void PtySimulator::Serve() {
   std::vector<std::uint8_t> out;  // due bytes not yet taken by the master
   std::array<std::uint8_t, 4096> in{};

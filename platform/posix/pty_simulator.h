@@ -29,6 +29,9 @@ class PtySimulator {
   const std::string& SlavePath() const { return slavePath_; }
   // The programmer, under its lock: faults, options and chip contents for tests.
   SimLine& line() { return *line_; }
+  // Makes the serving thread look at the programmer again: after a test made it answer
+  // something through line(), the answer goes out without waiting for the host.
+  void Wake();
   // True once a hang-up fault closed the master.
   bool HungUp() const { return hungUp_.load(); }
 

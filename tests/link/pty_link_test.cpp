@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <numeric>
+#include <thread>
 
 #include "link/programmer.h"
 #include "link/protocol.h"
@@ -103,6 +104,27 @@ TEST(PtyLink, VersionsAndIdentifyInTheSocket) {
   EXPECT_TRUE(socket);
   bench.programmer.WaitIdle();
   EXPECT_TRUE(bench.events.Log().empty());  // the refused probes stay quiet
+}
+
+// An answer that arrives after its request gave up (here: one the programmer sends
+// unasked) waits in the line's input; the next request must not take it for its own.
+TEST(PtyLink, ALateAnswerIsNotTakenForTheNextRequest) {
+  PtyBench bench;
+  ASSERT_TRUE(bench.started);
+  const std::uint8_t firmwareRequest[] = {0x48, 0x56, CMD_FIRMWARE_VERSION, 0x00, 0x00};
+  bench.sim.line().With([&](SimProgrammer& p) {
+    p.Receive(firmwareRequest, sizeof firmwareRequest, SimClock::now());
+  });
+  bench.sim.Wake();
+  // Wait until the stray firmware answer has left the simulator for the port's input.
+  for (int i = 0; i < 200 && bench.sim.line().With([](SimProgrammer& p) { return p.Pending(); }); ++i)
+    std::this_thread::sleep_for(5ms);
+  std::this_thread::sleep_for(50ms);
+  std::uint32_t value = 0;
+  EXPECT_TRUE(bench.programmer.QueryHardwareVersion(value));
+  EXPECT_EQ(value, 0x0201u);  // not the firmware's 0x0107
+  EXPECT_TRUE(bench.programmer.QueryFirmwareVersion(value));
+  EXPECT_EQ(value, 0x0107u);
 }
 
 TEST(PtyLink, IdentifyAndClockOverIsp) {
