@@ -38,10 +38,7 @@ done
   echo "- Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(free -g | awk '/Mem:/{print $2}') GiB"
   echo "- Commit: $(cd "$root" && git rev-parse --short HEAD 2>/dev/null || echo unknown)"
   echo
-  echo "| figure | measured | reference | ratio | target |"
-  echo "|---|---|---|---|---|"
-  grep -E '^[A-Za-z0-9_.-]+: measured ' "$log" | sed -E \
-    's/^([^:]+): measured ([^,]+), reference ([^,]+), ratio ([^ ]+)( \(target ([^)]*)\))?.*$/| \1 | \2 | \3 | \4 | \6 |/'
+  python3 "$root/bench/verdict.py" < "$log"
 } > "$out"
 echo "wrote $out"
 exit $status
