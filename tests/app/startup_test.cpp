@@ -117,7 +117,7 @@ TEST(StartupTest, AnUnreadablePortSettingIsShownAndNothingIsWritten) {
   AppHarness h;
   const std::string content = "[General]\nISPSpeed=3\n";
   std::filesystem::create_directories(std::filesystem::path(h.SettingsPath()).parent_path());
-  std::ofstream(h.SettingsPath()) << content;
+  std::ofstream(h.SettingsPath(), std::ios::binary) << content;
   ASSERT_EQ(h.Start(), kExitOk);
   ASSERT_GE(h.view.boxes.size(), 1u);
   EXPECT_EQ(h.view.boxes[0], (ShownBox{"notice", "Error Open Reg Val COMPort"}));

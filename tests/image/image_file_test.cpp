@@ -145,8 +145,10 @@ TEST_F(ImageFileTest, ASaveReplacesTheOldFileCompletelyAndKeepsItsPermissions) {
   FillBuffer(eeprom, RandomBytes(kEepromBufferBytes, 11));
   ASSERT_TRUE(SaveImageFile(eeprom, path, 0, 99));
   EXPECT_EQ(ReadFileBytes(path), BufferBytes(eeprom, 100));
+#ifndef _WIN32  // Windows keeps a read-only flag only
   EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+#endif
   EXPECT_EQ(FolderEntries(folder_), std::vector<std::string>{"image.bin"});
 }
 
@@ -204,7 +206,9 @@ TEST_F(ImageFileTest, ASaveDoesNotOverwriteAnUnrelatedFileNamedLikeItsTemporary)
 TEST_F(ImageFileTest, SavingThroughASymbolicLinkReplacesTheFileItPointsTo) {
   const std::string real = pathOf("real.bin");
   WriteFileText(real, "old");
-  fs::create_symlink(real, pathOf("link.bin"));
+  std::error_code ec;
+  fs::create_symlink(real, pathOf("link.bin"), ec);
+  if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
   MemoryBuffer eeprom(kEepromBufferBytes);
   eeprom.data()[3] = 0;
   ASSERT_TRUE(SaveImageFile(eeprom, pathOf("link.bin"), 0, 0xFFFFFFFF));
