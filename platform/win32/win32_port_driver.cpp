@@ -24,6 +24,8 @@ class Win32Connection : public SerialConnection {
   Win32Connection(const Win32Connection&) = delete;
   Win32Connection& operator=(const Win32Connection&) = delete;
 
+  void DiscardInput() override { ::PurgeComm(handle_, PURGE_RXCLEAR); }
+
   bool Write(const std::uint8_t* data, std::size_t n) override {
     if (n > MAXDWORD) return false;
     DWORD written = 0;
