@@ -1,0 +1,56 @@
+// brindlequartz.exe: the Windows desktop program. Options: --simulate [PART] (the in-process
+// simulated programmer for this run).
+
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <string>
+#include <vector>
+
+#include "app/win32/dialog_host.h"
+#include "app/win32/main_window.h"
+#include "platform/win32/registry_settings_store.h"
+
+namespace {
+
+std::vector<std::string> Arguments() {
+  std::vector<std::string> args;
+  int count = 0;
+  LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (argv == nullptr) return args;
+  for (int i = 1; i < count; ++i) {
+    const int n = WideCharToMultiByte(CP_ACP, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string s(n > 0 ? static_cast<std::size_t>(n) : 1, '\0');
+    WideCharToMultiByte(CP_ACP, 0, argv[i], -1, s.data(), n, nullptr, nullptr);
+    s.resize(s.find('\0') == std::string::npos ? s.size() : s.find('\0'));
+    args.push_back(s);
+  }
+  LocalFree(argv);
+  return args;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
+  bq::StartOptions options;
+  std::string error;
+  bq::win32::DialogHost dialogs;
+  if (!bq::ParseStartOptions(Arguments(), options, error)) {
+    dialogs.Message(nullptr, bq::win32::BoxIcon::Error, bq::kCaptionError,
+                    error + "\n" + bq::kDesktopUsage);
+    return 2;
+  }
+  bq::RegistrySettingsStore store;
+  bq::win32::MainWindow window(instance, store, dialogs, bq::win32::DesktopPortDrivers());
+  const int started = window.Create(options);
+  if (started != bq::kExitOk) return started;
+  ShowWindow(window.hwnd(), show);
+  UpdateWindow(window.hwnd());
+  MSG msg;
+  while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+  return static_cast<int>(msg.wParam);
+}
