@@ -26,21 +26,11 @@ namespace {
 using namespace bq;
 using Clock = std::chrono::steady_clock;
 
-class QuietEvents : public WorkerEvents {
+class QuietEvents : public LogOnlyWorkerEvents {
  public:
   void AppendLogEntry(LogKind kind, const std::string& text) override {
     if (kind == LogKind::LogError) std::fprintf(stderr, "error: %s\n", text.c_str());
   }
-  void ProgressSmooth() override {}
-  void ProgressMarquee() override {}
-  void ProgressRange(std::uint16_t) override {}
-  void ProgressPosition(std::uint32_t) override {}
-  void ProgressMarqueeStart() override {}
-  void ProgressMarqueeStop() override {}
-  void ProgressShow() override {}
-  void ProgressHide() override {}
-  void RefillHexView(MemoryKind) override {}
-  void RedrawFuseEditor(FuseEditorKind) override {}
 };
 
 // ATmega2560: 1024 flash pages of 128 words, 512 EEPROM pages of 8 bytes.

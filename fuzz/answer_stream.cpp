@@ -71,22 +71,12 @@ class FuzzDriver : public bq::PortDriver {
   Stream& s_;
 };
 
-class Events : public bq::WorkerEvents {
+class Events : public bq::LogOnlyWorkerEvents {
  public:
   void AppendLogEntry(bq::LogKind, const std::string& text) override {
     std::lock_guard<std::mutex> lock(mutex_);
     lines_.push_back(text);
   }
-  void ProgressSmooth() override {}
-  void ProgressMarquee() override {}
-  void ProgressRange(std::uint16_t) override {}
-  void ProgressPosition(std::uint32_t) override {}
-  void ProgressMarqueeStart() override {}
-  void ProgressMarqueeStop() override {}
-  void ProgressShow() override {}
-  void ProgressHide() override {}
-  void RefillHexView(bq::MemoryKind) override {}
-  void RedrawFuseEditor(bq::FuseEditorKind) override {}
 
   std::vector<std::string> Take() {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -51,4 +51,20 @@ class WorkerEvents {
   virtual void RedrawFuseEditor(FuseEditorKind editor) = 0;
 };
 
+// For callers that only want the log lines (benchmarks, fuzzing, tests): every progress,
+// view and editor event is ignored.
+class LogOnlyWorkerEvents : public WorkerEvents {
+ public:
+  void ProgressSmooth() override {}
+  void ProgressMarquee() override {}
+  void ProgressRange(std::uint16_t) override {}
+  void ProgressPosition(std::uint32_t) override {}
+  void ProgressMarqueeStart() override {}
+  void ProgressMarqueeStop() override {}
+  void ProgressShow() override {}
+  void ProgressHide() override {}
+  void RefillHexView(MemoryKind) override {}
+  void RedrawFuseEditor(FuseEditorKind) override {}
+};
+
 }  // namespace bq

@@ -190,22 +190,12 @@ class FastPtyDriver : public PortDriver {
 };
 
 // Records what the worker shows: log lines (kind and text) and whether a view was refilled.
-class ObservedEvents : public WorkerEvents {
+class ObservedEvents : public LogOnlyWorkerEvents {
  public:
   void AppendLogEntry(LogKind kind, const std::string& text) override {
     std::lock_guard<std::mutex> lock(mutex_);
     log_.push_back({kind, text});
   }
-  void ProgressSmooth() override {}
-  void ProgressMarquee() override {}
-  void ProgressRange(std::uint16_t) override {}
-  void ProgressPosition(std::uint32_t) override {}
-  void ProgressMarqueeStart() override {}
-  void ProgressMarqueeStop() override {}
-  void ProgressShow() override {}
-  void ProgressHide() override {}
-  void RefillHexView(MemoryKind) override {}
-  void RedrawFuseEditor(FuseEditorKind) override {}
 
   LogEntries Log() const {
     std::lock_guard<std::mutex> lock(mutex_);
