@@ -1,0 +1,433 @@
+// The Windows main window in this process, driven by the messages a user's actions send:
+// commands, selector changes, tab changes, clicks on editor cells, tooltips and custom
+// drawing; message boxes and file dialogs answered by a scripted host.
+
+#include <windows.h>
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/win32/dialog_host.h"
+#include "app/win32/main_window.h"
+#include "platform/win32/registry_settings_store.h"
+#include "sim/sim_port_driver.h"
+
+namespace bq::win32 {
+namespace {
+
+constexpr const char* kTestKey = "Software\\Varno\\BrindlequartzGuiTest";
+
+struct Box {
+  BoxIcon icon;
+  std::string caption;
+  std::string text;
+};
+
+// Answers every modal question from a script and keeps what was asked.
+class ScriptedHost : public DialogHost {
+ public:
+  std::vector<Box> boxes;
+  std::deque<bool> yesNo;
+  std::deque<std::optional<std::string>> openAnswers, saveAnswers;
+  std::vector<FileDialogRequest> openRequests;
+  int settingsDialogs = 0;
+
+  void Message(HWND, BoxIcon icon, const std::string& caption, const std::string& text) override {
+    boxes.push_back({icon, caption, text});
+  }
+  bool AskYesNo(HWND, BoxIcon icon, const std::string& caption, const std::string& text) override {
+    boxes.push_back({icon, caption, text});
+    if (yesNo.empty()) return true;
+    const bool a = yesNo.front();
+    yesNo.pop_front();
+    return a;
+  }
+  std::optional<std::string> OpenFile(HWND, const FileDialogRequest& request) override {
+    openRequests.push_back(request);
+    if (openAnswers.empty()) return std::nullopt;
+    auto a = openAnswers.front();
+    openAnswers.pop_front();
+    return a;
+  }
+  std::optional<std::string> SaveFile(HWND, const FileDialogRequest&) override {
+    if (saveAnswers.empty()) return std::nullopt;
+    auto a = saveAnswers.front();
+    saveAnswers.pop_front();
+    return a;
+  }
+  void RunSettingsDialog(HWND, HINSTANCE, SettingsDialog& dialog) override {
+    ++settingsDialogs;
+    dialog.Open();
+    dialog.Cancel();
+  }
+};
+
+std::string ClassOf(HWND w) {
+  char name[64]{};
+  GetClassNameA(w, name, sizeof name);
+  return name;
+}
+
+std::string TextOf(HWND w) {
+  char text[256]{};
+  GetWindowTextA(w, text, sizeof text);
+  return text;
+}
+
+std::string ItemText(HWND list, int row, int column = 0) {
+  char text[260]{};
+  LVITEMA item{};
+  item.iSubItem = column;
+  item.pszText = text;
+  item.cchTextMax = sizeof text;
+  SendMessageA(list, LVM_GETITEMTEXTA, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+  return text;
+}
+
+void Pump() {
+  MSG msg;
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+}
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RegDeleteTreeA(HKEY_CURRENT_USER, kTestKey);
+    store_ = std::make_unique<RegistrySettingsStore>(kTestKey);
+    window_ = std::make_unique<MainWindow>(GetModuleHandleA(nullptr), *store_, host_,
+                                           DesktopPortDrivers(), false);
+  }
+  void TearDown() override {
+    window_.reset();
+    Pump();
+    store_.reset();
+    RegDeleteTreeA(HKEY_CURRENT_USER, kTestKey);
+  }
+
+  int Start(const std::string& partList = BQ_SOURCE_DIR "/PartList.cfg") {
+    StartOptions options;
+    options.partListPath = partList;
+    options.simulate = true;
+    options.simulatePart = "ATmega328P";
+    const int started = window_->Create(options);
+    if (started == kExitOk) ShowWindow(Main(), SW_SHOWNOACTIVATE);
+    Pump();
+    return started;
+  }
+  HWND Main() const { return window_->hwnd(); }
+  HWND C(int id) const { return window_->Control(id); }
+  Application& App() { return window_->app(); }
+
+  void Command(int id) {
+    SendMessageA(Main(), WM_COMMAND, MAKEWPARAM(id, 0), 0);
+    App().WaitIdleAndDrain();
+    Pump();
+  }
+  void PickTab(int index) {
+    SendMessageA(C(kIdTabControl), TCM_SETCURSEL, static_cast<WPARAM>(index), 0);
+    NMHDR n{C(kIdTabControl), static_cast<UINT_PTR>(kIdTabControl), static_cast<UINT>(TCN_SELCHANGE)};
+    SendMessageA(Main(), WM_NOTIFY, kIdTabControl, reinterpret_cast<LPARAM>(&n));
+    Pump();
+  }
+  void Pick(int comboId, const std::string& entry) {
+    HWND combo = C(comboId);
+    const LRESULT index =
+        SendMessageA(combo, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(entry.c_str()));
+    ASSERT_GE(index, 0) << entry;
+    SendMessageA(combo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+    SendMessageA(Main(), WM_COMMAND, MAKEWPARAM(comboId, CBN_SELCHANGE), reinterpret_cast<LPARAM>(combo));
+    App().WaitIdleAndDrain();
+    Pump();
+  }
+  std::string Tooltip(int id) {
+    NMTTDISPINFOA info{};
+    info.hdr.hwndFrom = nullptr;
+    info.hdr.idFrom = static_cast<UINT_PTR>(id);
+    info.hdr.code = TTN_GETDISPINFOA;
+    SendMessageA(Main(), WM_NOTIFY, static_cast<WPARAM>(id), reinterpret_cast<LPARAM>(&info));
+    return info.lpszText != nullptr ? info.lpszText : "";
+  }
+  // The colour a hex view row is painted in.
+  COLORREF RowColour(int id, int row) {
+    NMLVCUSTOMDRAW draw{};
+    draw.nmcd.hdr = {C(id), static_cast<UINT_PTR>(id), static_cast<UINT>(NM_CUSTOMDRAW)};
+    draw.nmcd.dwDrawStage = CDDS_PREPAINT;
+    EXPECT_EQ(SendMessageA(Main(), WM_NOTIFY, static_cast<WPARAM>(id), reinterpret_cast<LPARAM>(&draw)),
+              CDRF_NOTIFYITEMDRAW);
+    draw.nmcd.dwDrawStage = CDDS_ITEMPREPAINT;
+    draw.nmcd.dwItemSpec = static_cast<DWORD_PTR>(row);
+    SendMessageA(Main(), WM_NOTIFY, static_cast<WPARAM>(id), reinterpret_cast<LPARAM>(&draw));
+    return draw.clrText;
+  }
+  // A left click in the middle of a cell of an editor list.
+  void ClickCell(int id, int row, int column) {
+    HWND list = C(id);
+    RECT r{};
+    r.top = column;
+    r.left = LVIR_BOUNDS;
+    ASSERT_TRUE(SendMessageA(list, LVM_GETSUBITEMRECT, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&r)));
+    NMITEMACTIVATE click{};
+    click.hdr = {list, static_cast<UINT_PTR>(id), static_cast<UINT>(NM_CLICK)};
+    click.ptAction = {(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+    click.iItem = row;
+    click.iSubItem = column;
+    SendMessageA(Main(), WM_NOTIFY, static_cast<WPARAM>(id), reinterpret_cast<LPARAM>(&click));
+    Pump();
+  }
+  bool ButtonEnabled(int id) {
+    return SendMessageA(C(kIdToolbar), TB_ISBUTTONENABLED, static_cast<WPARAM>(id), 0) != 0;
+  }
+  bool MenuEnabled(int id) {
+    return (GetMenuState(window_->menu(), static_cast<UINT>(id), MF_BYCOMMAND) & MF_GRAYED) == 0;
+  }
+  std::string NewestLog() { return ItemText(C(kIdMessageLog), 0); }
+
+  ScriptedHost host_;
+  std::unique_ptr<RegistrySettingsStore> store_;
+  std::unique_ptr<MainWindow> window_;
+};
+
+TEST_F(MainWindowTest, StartUpBuildsEveryControlInPlace) {
+  ASSERT_EQ(Start(), kExitOk);
+  ASSERT_NE(Main(), nullptr);
+  EXPECT_EQ(ClassOf(Main()), "brindlequartz");
+  EXPECT_EQ(TextOf(Main()), "Brindlequartz v1.00");
+  RECT r{};
+  GetWindowRect(Main(), &r);
+  EXPECT_EQ(r.right - r.left, 1000);
+  EXPECT_EQ(r.bottom - r.top, 700);
+  const LONG_PTR style = GetWindowLongPtrA(Main(), GWL_STYLE);
+  EXPECT_EQ(style & (WS_THICKFRAME | WS_MAXIMIZEBOX), 0);
+
+  struct Expected {
+    int id;
+    const char* cls;
+  };
+  const Expected children[] = {
+      {200, "ToolbarWindow32"}, {201, "SysTabControl32"}, {202, "msctls_statusbar32"},
+      {203, "SysListView32"},   {204, "ComboBox"},        {205, "ComboBox"},
+      {206, "SysListView32"},   {207, "SysListView32"},   {208, "SysListView32"},
+      {209, "SysListView32"},   {210, "SysListView32"},   {211, "SysListView32"},
+      {212, "Edit"},            {213, "Edit"},            {214, "Edit"},
+      {215, "Edit"},            {216, "msctls_progress32"}, {217, "SysListView32"}};
+  for (const Expected& e : children) {
+    HWND w = C(e.id);
+    ASSERT_NE(w, nullptr) << e.id;
+    EXPECT_EQ(GetDlgCtrlID(w), e.id);
+    EXPECT_EQ(_stricmp(ClassOf(w).c_str(), e.cls), 0) << e.id << " " << ClassOf(w);
+    const bool inToolbar = e.id == kIdChipSelector || e.id == kIdModeSelector;
+    EXPECT_EQ(GetParent(w), inToolbar ? C(kIdToolbar) : Main()) << e.id;
+  }
+  for (int id = kIdFuseSetDefault; id <= kIdCalibrationRead; ++id) ASSERT_NE(C(id), nullptr) << id;
+
+  // Flash tab in front: only its hex view of the pages shows; the progress bar is hidden.
+  EXPECT_EQ(SendMessageA(C(kIdTabControl), TCM_GETCURSEL, 0, 0), 0);
+  EXPECT_EQ(SendMessageA(C(kIdTabControl), TCM_GETITEMCOUNT, 0, 0), 5);
+  EXPECT_TRUE(IsWindowVisible(C(kIdFlashHexView)));
+  for (int id : {207, 208, 209, 210, 211, 216, 217, 511, 512, 513, 514, 515, 516, 517, 518, 519}) {
+    EXPECT_FALSE(IsWindowVisible(C(id))) << id;
+  }
+  EXPECT_EQ(TextOf(C(kIdStatusBar)), "");
+  EXPECT_GT(SendMessageA(C(kIdChipSelector), CB_GETCOUNT, 0, 0), 10);
+  EXPECT_EQ(TextOf(C(kIdChipName)), App().selection().ChipSelectorText());
+}
+
+TEST_F(MainWindowTest, EachTabShowsItsPageAndGreysWhatItCannotDo) {
+  ASSERT_EQ(Start(), kExitOk);
+  const int pageControls[] = {206, 207, 208, 209, 210, 211, 217, 511, 512, 513,
+                              514, 515, 516, 517, 518, 519};
+  for (int tab = kTabCount - 1; tab >= 0; --tab) {
+    PickTab(tab);
+    ASSERT_EQ(App().tab(), static_cast<MainTab>(tab));
+    const std::vector<int> shown = Application::TabControls(static_cast<MainTab>(tab));
+    for (int id : pageControls) {
+      const bool expected = std::find(shown.begin(), shown.end(), id) != shown.end();
+      EXPECT_EQ(IsWindowVisible(C(id)) != FALSE, expected) << "tab " << tab << " id " << id;
+    }
+    const bool buffer = tab <= 1;
+    for (int id : kBufferToolbarButtons) EXPECT_EQ(ButtonEnabled(id), buffer) << tab << " " << id;
+    for (int id : kBufferMenuItems) EXPECT_EQ(MenuEnabled(id), buffer) << tab << " " << id;
+    for (int id : {kIdWriteChip, kIdReadChip, kIdIdentify, kIdSettings}) {
+      EXPECT_TRUE(ButtonEnabled(id)) << tab << " " << id;
+    }
+  }
+}
+
+TEST_F(MainWindowTest, ToolbarTooltipsFollowTheTab) {
+  ASSERT_EQ(Start(), kExitOk);
+  EXPECT_EQ(Tooltip(kIdLoadBuffer), "Load file into buffer");
+  EXPECT_EQ(Tooltip(kIdVerifyChip), "Verify flash ROM against buffer");
+  EXPECT_EQ(Tooltip(kIdIdentify), "Identify chip");
+  PickTab(1);
+  EXPECT_EQ(Tooltip(kIdWriteChip), "Write buffer to EEPROM");
+  EXPECT_EQ(Tooltip(kIdEraseChip), "Erase chip (flsh ROM and EEPROM)");
+  for (int id : kToolbarButtons) EXPECT_EQ(Tooltip(id), App().ToolbarTooltip(id)) << id;
+}
+
+TEST_F(MainWindowTest, HexViewsAreVirtualWithBlueRowsInsideTheChip) {
+  ASSERT_EQ(Start(), kExitOk);
+  EXPECT_EQ(SendMessageA(C(kIdFlashHexView), LVM_GETITEMCOUNT, 0, 0), 20480);
+  EXPECT_EQ(SendMessageA(C(kIdEepromHexView), LVM_GETITEMCOUNT, 0, 0), 512);
+  EXPECT_NE(GetWindowLongPtrA(C(kIdFlashHexView), GWL_STYLE) & LVS_OWNERDATA, 0);
+  EXPECT_EQ(ItemText(C(kIdFlashHexView), 0),
+            "00000 : FF FF FF FF FF FF FF FF - FF FF FF FF FF FF FF FF   ................");
+  EXPECT_EQ(ItemText(C(kIdFlashHexView), 20479).substr(0, 8), "4FFF0 : ");
+  // ATmega328P: 32 KiB of flash (2048 rows), 1 KiB of EEPROM (64 rows).
+  Pick(kIdChipSelector, "ATmega328P");
+  EXPECT_EQ(RowColour(kIdFlashHexView, 0), RGB(0, 0, 255));
+  EXPECT_EQ(RowColour(kIdFlashHexView, 2047), RGB(0, 0, 255));
+  EXPECT_EQ(RowColour(kIdFlashHexView, 2048), RGB(255, 0, 0));
+  EXPECT_EQ(RowColour(kIdEepromHexView, 63), RGB(0, 0, 255));
+  EXPECT_EQ(RowColour(kIdEepromHexView, 64), RGB(255, 0, 0));
+}
+
+TEST_F(MainWindowTest, SessionAgainstTheSimulator) {
+  ASSERT_EQ(Start(), kExitOk);
+  Command(kIdIdentify);
+  EXPECT_EQ(TextOf(C(kIdChipName)), "ATmega328P");
+  EXPECT_EQ(TextOf(C(kIdChipName)), App().selection().ChipSelectorText());
+  EXPECT_EQ(NewestLog(), App().state().log.Row(0).text);
+
+  host_.openAnswers.push_back(std::string(BQ_SOURCE_DIR "/tests/cli/data/blink.hex"));
+  Command(kIdLoadBuffer);
+  ASSERT_EQ(host_.openRequests.size(), 1u);
+  EXPECT_TRUE(host_.openRequests[0].fileMustExist);
+  const std::string row0 = ItemText(C(kIdFlashHexView), 0);
+  EXPECT_NE(row0.substr(8, 2), "FF") << row0;
+
+  host_.yesNo = {true, true, true};
+  Command(kIdWriteChip);
+  Command(kIdVerifyChip);
+  EXPECT_EQ(App().state().log.Row(0).kind, LogKind::LogSuccess) << NewestLog();
+  LVITEMA item{};
+  item.mask = LVIF_IMAGE;
+  item.iItem = 0;
+  SendMessageA(C(kIdMessageLog), LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+  EXPECT_EQ(item.iImage, static_cast<int>(LogKind::LogSuccess));
+
+  Command(kIdClearBuffer);
+  EXPECT_EQ(ItemText(C(kIdFlashHexView), 0).substr(8, 2), "FF");
+  Command(kIdReadChip);
+  EXPECT_EQ(ItemText(C(kIdFlashHexView), 0), row0);
+  EXPECT_FALSE(IsWindowVisible(C(kIdProgressBar)));
+
+  PickTab(2);
+  Command(kIdFuseRead);
+  const std::size_t bytes = App().editor(FuseEditorKind::Fuses).byteRows().size();
+  EXPECT_EQ(SendMessageA(C(kIdFuseByteList), LVM_GETITEMCOUNT, 0, 0), static_cast<LRESULT>(bytes));
+  EXPECT_EQ(ItemText(C(kIdFuseByteList), 0, 0), "LOW");
+  EXPECT_EQ(ItemText(C(kIdFuseByteList), 0, 1),
+            App().editor(FuseEditorKind::Fuses).byteRows().at(0).valueText);
+  for (const Box& b : host_.boxes) ADD_FAILURE() << b.caption << ": " << b.text;
+}
+
+TEST_F(MainWindowTest, EditorCellsOpenOverTheClickedCell) {
+  ASSERT_EQ(Start(), kExitOk);
+  Pick(kIdChipSelector, "ATmega328P");
+  PickTab(2);
+  ClickCell(kIdFuseByteList, 0, 1);
+  HWND cell = window_->cellWindow();
+  ASSERT_NE(cell, nullptr);
+  EXPECT_EQ(_stricmp(ClassOf(cell).c_str(), "Edit"), 0);
+  EXPECT_EQ(GetParent(cell), C(kIdFuseByteList));
+  SetWindowTextA(cell, "0x5A");
+  SendMessageA(cell, WM_CHAR, VK_RETURN, 0);
+  Pump();
+  EXPECT_EQ(window_->cellWindow(), nullptr);
+  EXPECT_FALSE(IsWindow(cell));
+  EXPECT_EQ(ItemText(C(kIdFuseByteList), 0, 1), "0x5A");
+
+  // Escape leaves the byte as it was.
+  ClickCell(kIdFuseByteList, 0, 1);
+  cell = window_->cellWindow();
+  ASSERT_NE(cell, nullptr);
+  SetWindowTextA(cell, "0x11");
+  SendMessageA(cell, WM_CHAR, VK_ESCAPE, 0);
+  Pump();
+  EXPECT_EQ(ItemText(C(kIdFuseByteList), 0, 1), "0x5A");
+
+  // A click on a name cell opens nothing.
+  ClickCell(kIdFuseFieldList, 0, 0);
+  EXPECT_EQ(window_->cellWindow(), nullptr);
+
+  // An enumerator row: a choice list; picking an entry applies it and closes the list.
+  const FuseEditor& e = App().editor(FuseEditorKind::Fuses);
+  int enumRow = -1;
+  for (const auto& [row, field] : e.fieldRows()) {
+    if (field.isEnumerator && field.choices.size() > 1) {
+      enumRow = static_cast<int>(row);
+      break;
+    }
+  }
+  ASSERT_GE(enumRow, 0);
+  ClickCell(kIdFuseFieldList, enumRow, 2);
+  cell = window_->cellWindow();
+  ASSERT_NE(cell, nullptr);
+  EXPECT_EQ(_stricmp(ClassOf(cell).c_str(), "ComboBox"), 0);
+  const LRESULT count = SendMessageA(cell, CB_GETCOUNT, 0, 0);
+  EXPECT_EQ(count, static_cast<LRESULT>(e.fieldRows().at(static_cast<std::uint32_t>(enumRow)).choices.size()));
+  const LRESULT pick = (SendMessageA(cell, CB_GETCURSEL, 0, 0) + 1) % count;
+  char text[128]{};
+  SendMessageA(cell, CB_GETLBTEXT, static_cast<WPARAM>(pick), reinterpret_cast<LPARAM>(text));
+  SendMessageA(cell, CB_SETCURSEL, static_cast<WPARAM>(pick), 0);
+  SendMessageA(C(kIdFuseFieldList), WM_COMMAND, MAKEWPARAM(0, CBN_SELCHANGE), reinterpret_cast<LPARAM>(cell));
+  Pump();
+  EXPECT_EQ(window_->cellWindow(), nullptr);
+  EXPECT_EQ(e.CurrentChoiceText(static_cast<std::uint32_t>(enumRow)), text);
+  EXPECT_EQ(ItemText(C(kIdFuseFieldList), enumRow, 2), text);
+}
+
+TEST_F(MainWindowTest, ExitAsksWhenIdleAndWaitsWhileBusy) {
+  ASSERT_EQ(Start(), kExitOk);
+  Pick(kIdChipSelector, "ATmega328P");
+  // Busy: the close box does nothing while the worker reads.
+  SendMessageA(Main(), WM_COMMAND, MAKEWPARAM(kIdReadChip, 0), 0);
+  SendMessageA(Main(), WM_CLOSE, 0, 0);
+  Pump();
+  App().WaitIdleAndDrain();
+  Pump();
+  ASSERT_FALSE(window_->destroyed());
+
+  // Idle: "No" keeps the window, "Yes" closes it after the worker stopped.
+  host_.boxes.clear();
+  host_.yesNo = {false, true};
+  SendMessageA(Main(), WM_CLOSE, 0, 0);
+  Pump();
+  ASSERT_EQ(host_.boxes.size(), 1u);
+  EXPECT_EQ(host_.boxes[0].icon, BoxIcon::Question);
+  EXPECT_EQ(host_.boxes[0].caption, "Exit ?");
+  EXPECT_EQ(host_.boxes[0].text, "Are you sure you want to exit ?");
+  EXPECT_FALSE(window_->destroyed());
+  Command(kMenuExit);
+  EXPECT_TRUE(window_->destroyed());
+  EXPECT_FALSE(App().running());
+}
+
+TEST_F(MainWindowTest, SettingsCommandRunsTheSettingsDialog) {
+  ASSERT_EQ(Start(), kExitOk);
+  Command(kIdSettings);
+  Command(kMenuSettings);
+  EXPECT_EQ(host_.settingsDialogs, 2);
+}
+
+TEST_F(MainWindowTest, MissingPartListEndsTheStartWithoutAWindow) {
+  EXPECT_EQ(Start(BQ_BINARY_DIR "/no-such-folder/PartList.cfg"), kExitStartFailed);
+  ASSERT_EQ(host_.boxes.size(), 1u);
+  EXPECT_EQ(host_.boxes[0].icon, BoxIcon::Error);
+  EXPECT_EQ(host_.boxes[0].caption, "Error");
+  EXPECT_EQ(host_.boxes[0].text, "PartList Load ERROR !!!");
+  EXPECT_EQ(FindWindowA("brindlequartz", nullptr), nullptr);
+}
+
+}  // namespace
+}  // namespace bq::win32
