@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <optional>
@@ -104,8 +105,17 @@ class MainWindowTest : public ::testing::Test {
   void SetUp() override {
     RegDeleteTreeA(HKEY_CURRENT_USER, kTestKey);
     store_ = std::make_unique<RegistrySettingsStore>(kTestKey);
-    window_ = std::make_unique<MainWindow>(GetModuleHandleA(nullptr), *store_, host_,
-                                           DesktopPortDrivers(), false);
+    // The program's drivers; the test keeps the simulator's to slow it down.
+    window_ = std::make_unique<MainWindow>(
+        GetModuleHandleA(nullptr), *store_, host_,
+        [this](const PartDatabase& parts) {
+          auto drivers = DesktopPortDrivers()(parts);
+          for (const auto& d : drivers) {
+            if (auto sim = std::dynamic_pointer_cast<SimPortDriver>(d)) sim_ = sim;
+          }
+          return drivers;
+        },
+        false);
   }
   void TearDown() override {
     window_.reset();
@@ -193,6 +203,7 @@ class MainWindowTest : public ::testing::Test {
   std::string NewestLog() { return ItemText(C(kIdMessageLog), 0); }
 
   ScriptedHost host_;
+  std::shared_ptr<SimPortDriver> sim_;
   std::unique_ptr<RegistrySettingsStore> store_;
   std::unique_ptr<MainWindow> window_;
 };
@@ -390,13 +401,26 @@ TEST_F(MainWindowTest, EditorCellsOpenOverTheClickedCell) {
 TEST_F(MainWindowTest, ExitAsksWhenIdleAndWaitsWhileBusy) {
   ASSERT_EQ(Start(), kExitOk);
   Pick(kIdChipSelector, "ATmega328P");
-  // Busy: the close box does nothing while the worker reads.
-  SendMessageA(Main(), WM_COMMAND, MAKEWPARAM(kIdReadChip, 0), 0);
+  // Busy: the close box does nothing while the worker runs a slow blank check.
+  ASSERT_NE(sim_, nullptr);
+  sim_->LineFor("sim:ATmega328P")->With([](SimProgrammer& p) {
+    p.options().blankCheckTime = std::chrono::milliseconds(800);
+  });
+  SendMessageA(Main(), WM_COMMAND, MAKEWPARAM(kIdBlankCheck, 0), 0);
+  ASSERT_TRUE(App().state().programmer.IsBusy());
+  for (int i = 0; i < 100 && !IsWindowVisible(C(kIdProgressBar)); ++i) {
+    Sleep(10);
+    Pump();
+  }
+  EXPECT_TRUE(IsWindowVisible(C(kIdProgressBar)));
+  EXPECT_NE(GetWindowLongPtrA(C(kIdProgressBar), GWL_STYLE) & PBS_MARQUEE, 0);
   SendMessageA(Main(), WM_CLOSE, 0, 0);
   Pump();
+  EXPECT_TRUE(host_.boxes.empty());
+  ASSERT_FALSE(window_->destroyed());
   App().WaitIdleAndDrain();
   Pump();
-  ASSERT_FALSE(window_->destroyed());
+  EXPECT_FALSE(IsWindowVisible(C(kIdProgressBar)));
 
   // Idle: "No" keeps the window, "Yes" closes it after the worker stopped.
   host_.boxes.clear();
