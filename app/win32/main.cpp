@@ -1,5 +1,6 @@
 // brindlequartz.exe: the Windows desktop program. Options: --simulate [PART] (the in-process
-// simulated programmer for this run).
+// simulated programmer for this run), --screenshot-dir DIR (save pictures of the window on
+// each tab as BMP files and leave).
 
 #include <windows.h>
 
@@ -10,6 +11,7 @@
 
 #include "app/win32/dialog_host.h"
 #include "app/win32/main_window.h"
+#include "app/win32/screenshots.h"
 #include "platform/win32/registry_settings_store.h"
 
 namespace {
@@ -36,7 +38,16 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
   bq::StartOptions options;
   std::string error;
   bq::win32::DialogHost dialogs;
-  if (!bq::ParseStartOptions(Arguments(), options, error)) {
+  std::vector<std::string> args = Arguments();
+  std::string screenshotDir;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--screenshot-dir" && i + 1 < args.size()) {
+      screenshotDir = args[i + 1];
+      args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+      break;
+    }
+  }
+  if (!bq::ParseStartOptions(args, options, error)) {
     dialogs.Message(nullptr, bq::win32::BoxIcon::Error, bq::kCaptionError,
                     error + "\n" + bq::kDesktopUsage);
     return 2;
@@ -47,6 +58,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
   if (started != bq::kExitOk) return started;
   ShowWindow(window.hwnd(), show);
   UpdateWindow(window.hwnd());
+  if (!screenshotDir.empty()) {
+    SetForegroundWindow(window.hwnd());
+    const bool ok = bq::win32::SaveScreenshots(window, screenshotDir);
+    window.app().Shutdown();
+    return ok ? 0 : 1;
+  }
   MSG msg;
   while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
     TranslateMessage(&msg);

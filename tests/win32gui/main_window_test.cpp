@@ -437,6 +437,19 @@ TEST_F(MainWindowTest, ExitAsksWhenIdleAndWaitsWhileBusy) {
   EXPECT_FALSE(App().running());
 }
 
+// The selectors live in the toolbar but tell the main window: a key press in the list
+// reaches the application as a selection change.
+TEST_F(MainWindowTest, ChipSelectorKeysChangeTheChip) {
+  ASSERT_EQ(Start(), kExitOk);
+  Pick(kIdChipSelector, "ATmega328P");
+  const int before = App().selection().chipIndex();
+  SendMessageA(C(kIdChipSelector), WM_KEYDOWN, VK_DOWN, 0);
+  Pump();
+  EXPECT_EQ(App().selection().chipIndex(), before + 1);
+  EXPECT_EQ(TextOf(C(kIdChipName)), App().selection().ChipSelectorText());
+  EXPECT_NE(TextOf(C(kIdChipName)), "ATmega328P");
+}
+
 TEST_F(MainWindowTest, SettingsCommandRunsTheSettingsDialog) {
   ASSERT_EQ(Start(), kExitOk);
   Command(kIdSettings);

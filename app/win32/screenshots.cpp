@@ -1,0 +1,90 @@
+#include "app/win32/screenshots.h"
+
+#include <windows.h>
+
+#include <cctype>
+#include <cstdint>
+#include <fstream>
+#include <vector>
+
+#include "app/win32/main_window.h"
+
+namespace bq::win32 {
+namespace {
+
+void PumpFor(DWORD milliseconds) {
+  const DWORD end = GetTickCount() + milliseconds;
+  do {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&msg);
+      DispatchMessageA(&msg);
+    }
+    Sleep(10);
+  } while (static_cast<LONG>(end - GetTickCount()) > 0);
+}
+
+// The window's rectangle on the screen as a 24-bit bottom-up BMP file.
+bool SaveWindowBitmap(HWND window, const std::string& path) {
+  RECT r{};
+  GetWindowRect(window, &r);
+  const int w = r.right - r.left;
+  const int h = r.bottom - r.top;
+  if (w <= 0 || h <= 0) return false;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = w;
+  info.bmiHeader.biHeight = h;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 24;
+  info.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  bool ok = false;
+  if (bitmap != nullptr && bits != nullptr) {
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    if (!PrintWindow(window, memory, 0)) BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+    GdiFlush();
+    SelectObject(memory, old);
+    const std::uint32_t stride = (static_cast<std::uint32_t>(w) * 3 + 3) & ~3u;
+    const std::uint32_t size = stride * static_cast<std::uint32_t>(h);
+    BITMAPFILEHEADER file{};
+    file.bfType = 0x4D42;
+    file.bfOffBits = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
+    file.bfSize = file.bfOffBits + size;
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(&file), sizeof file);
+    out.write(reinterpret_cast<const char*>(&info.bmiHeader), sizeof info.bmiHeader);
+    out.write(static_cast<const char*>(bits), size);
+    ok = static_cast<bool>(out);
+  }
+  if (bitmap != nullptr) DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  return ok;
+}
+
+}  // namespace
+
+bool SaveScreenshots(MainWindow& window, const std::string& dir) {
+  CreateDirectoryA(dir.c_str(), nullptr);
+  HWND main = window.hwnd();
+  HWND tabs = window.Control(kIdTabControl);
+  bool ok = true;
+  for (int t = 0; t < kTabCount; ++t) {
+    SendMessageA(tabs, TCM_SETCURSEL, static_cast<WPARAM>(t), 0);
+    window.app().SwitchTab(static_cast<MainTab>(t));
+    RedrawWindow(main, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    PumpFor(400);
+    std::string name = kTabTexts[t];
+    for (char& c : name) c = c == ' ' ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    ok = SaveWindowBitmap(main, dir + "/win32-tab-" + std::to_string(t + 1) + "-" + name + ".bmp") && ok;
+  }
+  SendMessageA(tabs, TCM_SETCURSEL, 0, 0);
+  window.app().SwitchTab(MainTab::Flash);
+  return ok;
+}
+
+}  // namespace bq::win32
