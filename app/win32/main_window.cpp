@@ -262,12 +262,15 @@ void MainWindow::BuildChildren() {
   GetClientRect(hwnd_, &client);
 
   // Chip information row and the progress bar.
-  auto label = [this](const char* text, int x, int y, int w) {
-    MakeChild("STATIC", text, WS_CHILD | WS_VISIBLE, 0, x, y, w, 20, hwnd_, -1, instance_);
+  const auto guiFont = reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT));
+  auto label = [this, guiFont](const char* text, int x, int y, int w) {
+    HWND l = MakeChild("STATIC", text, WS_CHILD | WS_VISIBLE, 0, x, y, w, 20, hwnd_, -1, instance_);
+    SendMessageA(l, WM_SETFONT, guiFont, TRUE);
   };
-  auto field = [this](int id, int x, int y) {
+  auto field = [this, guiFont](int id, int x, int y) {
     HWND edit = MakeChild("EDIT", "", WS_CHILD | WS_VISIBLE | ES_WANTRETURN, WS_EX_CLIENTEDGE, x,
                           y, 120, 20, hwnd_, id, instance_);
+    SendMessageA(edit, WM_SETFONT, guiFont, TRUE);
     SendMessageA(edit, EM_SETREADONLY, TRUE, 0);
     controls_[id] = edit;
   };

@@ -45,7 +45,8 @@ bool SaveWindowBitmap(HWND window, const std::string& path) {
   bool ok = false;
   if (bitmap != nullptr && bits != nullptr) {
     HGDIOBJ old = SelectObject(memory, bitmap);
-    if (!PrintWindow(window, memory, 0)) BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+    // From the screen: the window is shown on top (PrintWindow leaves the children out).
+    BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
     GdiFlush();
     SelectObject(memory, old);
     const std::uint32_t stride = (static_cast<std::uint32_t>(w) * 3 + 3) & ~3u;
