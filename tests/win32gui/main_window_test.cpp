@@ -63,10 +63,47 @@ class ScriptedHost : public DialogHost {
     saveAnswers.pop_front();
     return a;
   }
-  void RunSettingsDialog(HWND, HINSTANCE, SettingsDialog& dialog) override {
+  // With realSettingsDialog the system dialog 116 runs and a timer reads it and cancels it.
+  bool realSettingsDialog = false;
+  std::vector<std::string> dialogPorts;
+  std::string dialogHardware;
+  void RunSettingsDialog(HWND owner, HINSTANCE instance, SettingsDialog& dialog) override {
     ++settingsDialogs;
+    if (realSettingsDialog) {
+      SetPropA(owner, "bq-test-host", this);
+      SetTimer(owner, 1, 300, CancelOpenDialog);
+      DialogHost::RunSettingsDialog(owner, instance, dialog);
+      KillTimer(owner, 1);
+      RemovePropA(owner, "bq-test-host");
+      return;
+    }
     dialog.Open();
     dialog.Cancel();
+  }
+
+ private:
+  static void CALLBACK CancelOpenDialog(HWND owner, UINT, UINT_PTR id, DWORD) {
+    auto* self = static_cast<ScriptedHost*>(GetPropA(owner, "bq-test-host"));
+    HWND dialog = FindWindowA("#32770", "Settings");
+    if (self == nullptr || dialog == nullptr) return;
+    KillTimer(owner, id);
+    HWND ports = GetDlgItem(dialog, 1001);
+    const LRESULT count = SendMessageA(ports, CB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count; ++i) {
+      char text[128]{};
+      SendMessageA(ports, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(text));
+      self->dialogPorts.push_back(text);
+    }
+    // "sim" picked, then "Connection Test".
+    const LRESULT sim = SendMessageA(ports, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                                     reinterpret_cast<LPARAM>("sim"));
+    SendMessageA(ports, CB_SETCURSEL, static_cast<WPARAM>(sim), 0);
+    SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(1001, CBN_SELCHANGE), reinterpret_cast<LPARAM>(ports));
+    SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(1002, BN_CLICKED), 0);
+    char hardware[32]{};
+    GetDlgItemTextA(dialog, 1003, hardware, sizeof hardware);
+    self->dialogHardware = hardware;
+    SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
   }
 };
 
@@ -455,6 +492,19 @@ TEST_F(MainWindowTest, SettingsCommandRunsTheSettingsDialog) {
   Command(kIdSettings);
   Command(kMenuSettings);
   EXPECT_EQ(host_.settingsDialogs, 2);
+
+  // The dialog itself: the ports found; a connection test of the simulator shows its version.
+  host_.realSettingsDialog = true;
+  Command(kIdSettings);
+  EXPECT_EQ(host_.settingsDialogs, 3);
+  EXPECT_NE(std::find(host_.dialogPorts.begin(), host_.dialogPorts.end(), "sim"),
+            host_.dialogPorts.end());
+  EXPECT_EQ(host_.dialogHardware, "02.01");
+  EXPECT_EQ(FindWindowA("#32770", "Settings"), nullptr);
+  ASSERT_EQ(host_.boxes.size(), 1u);
+  EXPECT_EQ(host_.boxes[0].icon, BoxIcon::Information);
+  EXPECT_EQ(host_.boxes[0].caption, "Info");
+  EXPECT_EQ(host_.boxes[0].text, "Connection successfully...");
 }
 
 TEST_F(MainWindowTest, MissingPartListEndsTheStartWithoutAWindow) {
