@@ -2,6 +2,8 @@
 #   make run    build and start the program (simulated programmer when no hardware is attached)
 #   make test   build everything and run every test (native, ThreadSanitizer, Address+UB sanitizers with fuzzing)
 #   make bench  run the benchmarks and write docs/PERFORMANCE.md
+#   make windows       cross-build the Windows programs and tests (mingw-w64) into build-win/
+#   make test-windows  run the Windows tests under Wine (part of make test)
 # Missing Debian packages are installed with apt-get when run as root; otherwise
 # the exact apt-get line is printed and make stops.
 
@@ -11,12 +13,15 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD := $(ROOT)/build
 BUILD_TSAN := $(ROOT)/build-tsan
 BUILD_ASAN := $(ROOT)/build-asan
+BUILD_WIN := $(ROOT)/build-win
 CMAKE_GEN := -G Ninja
 
 BUILD_PACKAGES := cmake ninja-build g++ clang libgtest-dev libgmock-dev python3 pkg-config
 TEST_PACKAGES := gcc-avr avr-libc binutils-avr binutils srecord libclang-rt-14-dev llvm
+WINDOWS_PACKAGES := mingw-w64 g++-mingw-w64-x86-64-posix googletest wine wine64 xvfb xauth file
 
-.PHONY: all deps build run test test-native test-tsan test-asan bench partlist clean
+.PHONY: all deps build run test test-native test-tsan test-asan bench partlist clean \
+  windows-deps windows test-windows
 
 all: build
 
@@ -48,11 +53,12 @@ run: build
 
 # Pictures of the desktop program on each tab and of its settings dialog, under Xvfb.
 .PHONY: screenshots
-screenshots: build
+screenshots: build windows
 	rm -rf $(BUILD)/screenshots
 	cd $(ROOT) && XDG_CONFIG_HOME=$$(mktemp -d) xvfb-run -a -s "-screen 0 1280x1024x24" \
 	  $(BUILD)/app/qt/brindlequartz --simulate ATmega328P --screenshot-dir $(BUILD)/screenshots
 	@ls $(BUILD)/screenshots
+	$(ROOT)/app/win32/screenshots.sh $(BUILD_WIN) $(BUILD)/screenshots
 
 test-native: build
 	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure --timeout 900
@@ -60,7 +66,8 @@ test-native: build
 test-tsan: deps
 	cmake -S $(ROOT) -B $(BUILD_TSAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DBQ_SANITIZE=thread -DBQ_BUILD_BENCH=OFF -DBQ_QT=OFF
-	cmake --build $(BUILD_TSAN) -j $(JOBS)
+	cmake --build $(BUILD_TSAN) -j $(JOBS) --target test_link test_ui test_sim test_platform \
+	  test_reliability reliability_document brindlequartz-sim
 	cd $(BUILD_TSAN) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 	  ctest -j $(JOBS) --output-on-failure --timeout 900 -L '^(link|ui|sim|platform|reliability)$$'
 
@@ -71,8 +78,27 @@ test-asan: deps
 	cd $(BUILD_ASAN) && ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
 	  ctest -j $(JOBS) --output-on-failure --timeout 900
 
+windows-deps:
+	@$(ROOT)/tools/ensure-packages.sh $(BUILD_PACKAGES) $(WINDOWS_PACKAGES)
+
+# The Windows programs, cross-built with static runtimes (-O1 without debug information keeps
+# the cross build of every test short). The COM port test talks to the native build's
+# brindlequartz-sim, which test-windows builds first.
+windows: windows-deps
+	cmake -S $(ROOT) -B $(BUILD_WIN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_CXX_FLAGS_RELEASE="-O1 -DNDEBUG" -DCMAKE_C_FLAGS_RELEASE="-O1 -DNDEBUG" \
+	  -DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-w64.cmake -DBQ_BUILD_BENCH=OFF \
+	  -DBQ_NATIVE_SIM=$(BUILD)/app/sim/brindlequartz-sim
+	cmake --build $(BUILD_WIN) -j $(JOBS)
+	$(ROOT)/tools/wine/check-pe.sh $$(find $(BUILD_WIN)/app $(BUILD_WIN)/tests -name '*.exe' -not -path '*/wineprefix*')
+
+test-windows: deps $(BUILD)/build.ninja windows
+	cmake --build $(BUILD) -j $(JOBS) --target brindlequartz-sim
+	cd $(BUILD_WIN) && ctest -j $(JOBS) --output-on-failure --timeout 900; \
+	  status=$$?; $(ROOT)/tools/wine/stop-wine.sh $(BUILD_WIN)/wineprefix; exit $$status
+
 # The Address/UB sanitizer run comes last: its CTest summary closes the test output.
-test: test-native test-tsan test-asan
+test: test-native test-tsan test-windows test-asan
 
 bench: build
 	$(ROOT)/bench/run_all.sh $(BUILD)
@@ -81,4 +107,4 @@ partlist:
 	python3 $(ROOT)/tools/partlist/generate.py
 
 clean:
-	rm -rf $(BUILD) $(BUILD_TSAN) $(BUILD_ASAN)
+	rm -rf $(BUILD) $(BUILD_TSAN) $(BUILD_ASAN) $(BUILD_WIN)
