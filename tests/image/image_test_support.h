@@ -83,8 +83,14 @@ inline void FillBuffer(MemoryBuffer& buffer, const Bytes& bytes, std::uint32_t a
 }
 
 // True when the program can be found on PATH.
+// The commands are POSIX shell lines: on Windows no tool counts as present.
 inline bool ToolPresent(const std::string& tool) {
+#ifdef _WIN32
+  (void)tool;
+  return false;
+#else
   return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
+#endif
 }
 
 // Runs a shell command; true when it exits with 0.

@@ -86,8 +86,7 @@ class RegistrySettingsTest : public ::testing::Test {
 
 TEST_F(RegistrySettingsTest, FirstStartCreatesTheKeyWithTheDefaults) {
   RegistrySettingsStore store(key_);
-  Settings settings;
-  settings.COMPort = "COM1";  // what the Windows program starts from
+  Settings settings;  // the Windows defaults
   EXPECT_EQ(LoadSettings(store, settings), SettingsLoadResult::Created);
   EXPECT_EQ(settings.COMPort, "COM1");
   EXPECT_EQ(settings.ISPSpeed, 0u);
@@ -169,7 +168,9 @@ TEST_F(RegistrySettingsTest, LoadingWhatTheKeyHolds) {
     EXPECT_EQ(LoadSettings(store, settings), c.result);
     EXPECT_EQ(settings.COMPort, c.loadedPort);
     EXPECT_EQ(settings.ISPSpeed, c.loadedSpeed);
-    if (c.portAfterChecked) EXPECT_EQ(Get("COMPort"), c.portAfter);
+    if (c.portAfterChecked) {
+      EXPECT_EQ(Get("COMPort"), c.portAfter);
+    }
     EXPECT_EQ(Get("ISPSpeed"), c.speedAfter);
     EXPECT_EQ(Get("Other"), Text("kept"));
   }
