@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <chrono>
 #include <random>
 #include <string>
 #include <vector>
@@ -24,9 +25,13 @@ class TempFolderTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    // Suite, test, a random number and the clock: parallel runs never share a folder, also
+    // where std::random_device is deterministic (some Windows runtimes).
     std::random_device seed;
+    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
     folder_ = fs::temp_directory_path() /
-              ("bq_image_" + std::string(info->name()) + "_" + std::to_string(seed()));
+              ("bq_image_" + std::string(info->test_suite_name()) + "_" + info->name() + "_" +
+               std::to_string(seed()) + "_" + std::to_string(now));
     fs::create_directories(folder_);
   }
   void TearDown() override {
