@@ -39,8 +39,8 @@ std::optional<SimFault> Fail(std::string* error, const std::string& reason) {
 
 }  // namespace
 
-std::optional<SimFault> ParseSimFault(const std::string& spec, std::string* error) {
-  std::string_view rest(spec);
+std::optional<SimFault> ParseSimFault(const std::string& faultText, std::string* error) {
+  std::string_view rest(faultText);
   const auto colon = rest.find(':');
   if (colon == std::string_view::npos) return Fail(error, "missing ':' after the command code");
   std::uint32_t code = 0;

@@ -36,9 +36,9 @@ struct SimFault {
   }
 };
 
-// Parses one spec; nullopt (and a reason in *error when given) when malformed.
-std::optional<SimFault> ParseSimFault(const std::string& spec, std::string* error = nullptr);
-// The spec text of a fault, the inverse of ParseSimFault.
+// Parses one fault description; nullopt (and a reason in *error when given) when malformed.
+std::optional<SimFault> ParseSimFault(const std::string& faultText, std::string* error = nullptr);
+// The description of a fault, the inverse of ParseSimFault.
 std::string FormatSimFault(const SimFault& fault);
 
 }  // namespace bq

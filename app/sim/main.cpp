@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
       connect = v == "isp" ? bq::SimConnect::kIsp : bq::SimConnect::kSocket;
     } else if (arg == "--fault") {
       std::string why;
-      if (!value(v)) return Usage("--fault needs a spec");
+      if (!value(v)) return Usage("--fault needs a fault such as 0x30:silence");
       const auto fault = bq::ParseSimFault(v, &why);
       if (!fault) return Usage("bad fault '" + v + "': " + why);
       options.faults.push_back(*fault);

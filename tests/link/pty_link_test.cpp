@@ -64,9 +64,9 @@ struct PtyBench {
               programmer.StartWorker({port, flash, eeprom, fuses, lockBits, events});
     programmer.SetProgrammingMode(PROG_MODE_HVPP);
   }
-  void Fault(const std::string& spec) {
-    const auto fault = ParseSimFault(spec);
-    ASSERT_TRUE(fault.has_value()) << spec;
+  void Fault(const std::string& faultText) {
+    const auto fault = ParseSimFault(faultText);
+    ASSERT_TRUE(fault.has_value()) << faultText;
     sim.line().With([&](SimProgrammer& p) { p.options().faults.push_back(*fault); });
   }
   void ClearFaults() {

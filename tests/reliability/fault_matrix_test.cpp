@@ -193,8 +193,8 @@ class Rig {
   void ClearFaults() {
     if (sim_) sim_->line().With([](SimProgrammer& p) { p.options().faults.clear(); });
   }
-  void AddFault(const std::string& spec) {
-    sim_->line().With([&](SimProgrammer& p) { p.options().faults.push_back(*ParseSimFault(spec)); });
+  void AddFault(const std::string& faultText) {
+    sim_->line().With([&](SimProgrammer& p) { p.options().faults.push_back(*ParseSimFault(faultText)); });
   }
   std::optional<ChipState> Chip() {
     if (!sim_) return std::nullopt;
@@ -312,15 +312,15 @@ struct RowReport {
   ~RowReport() {
     const bool pass = !::testing::Test::HasFailure();
     std::string fault = std::string(row.fault);
-    std::string specs;
-    for (const std::string& f : Faults(row)) specs += (specs.empty() ? "" : " ") + ("`" + f + "`");
+    std::string faultTexts;
+    for (const std::string& f : Faults(row)) faultTexts += (faultTexts.empty() ? "" : " ") + ("`" + f + "`");
     if (row.blankAfterReads > 0) {
-      specs = "blank check takes " + std::to_string(row.blankAfterReads * kFastReadMs) + " ms";
+      faultTexts = "blank check takes " + std::to_string(row.blankAfterReads * kFastReadMs) + " ms";
     }
-    if (row.prelude == Prelude::PortClosed) specs = "`SerialPort::ClosePort`";
-    if (row.prelude == Prelude::HungUpEarlier) specs = "`0xC1:hangup` on an earlier request";
+    if (row.prelude == Prelude::PortClosed) faultTexts = "`SerialPort::ClosePort`";
+    if (row.prelude == Prelude::HungUpEarlier) faultTexts = "`0xC1:hangup` on an earlier request";
     std::ostringstream line;
-    line << "| " << row.id << " | " << fault << ": " << specs << " ("
+    line << "| " << row.id << " | " << fault << ": " << faultTexts << " ("
          << reliability::TransportName(row.transport) << ") | " << reliability::OpName(row.op)
          << " | " << Joined(Lines(row)) << " | "
          << (statusSeen ? StatusName(status) : std::string("not reached")) << " | " << buffers

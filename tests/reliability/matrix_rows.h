@@ -45,7 +45,7 @@ struct MatrixRow {
   const char* id;
   const char* fault;  // as the table shows it
   Transport transport;
-  const char* faults[2];  // simulator fault specs (see docs/simulator.md); null ends
+  const char* faults[2];  // simulator fault descriptions (see docs/simulator.md); null ends
   Op op;
   Prelude prelude;
   std::uint8_t status;    // expected LinkStatus

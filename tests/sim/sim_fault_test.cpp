@@ -9,7 +9,7 @@ namespace {
 
 TEST(SimFaultSpec, ParsesEveryFormAndWritesItBack) {
   struct Case {
-    const char* spec;
+    const char* faultText;
     std::uint8_t code;
     SimFaultKind kind;
     std::uint8_t arg;
@@ -27,13 +27,13 @@ TEST(SimFaultSpec, ParsesEveryFormAndWritesItBack) {
       {"48:longdata", 48, SimFaultKind::kLongData, 0, 1, 0},
   };
   for (const Case& c : cases) {
-    const auto f = ParseSimFault(c.spec);
-    ASSERT_TRUE(f.has_value()) << c.spec;
-    EXPECT_EQ(f->code, c.code) << c.spec;
-    EXPECT_EQ(f->kind, c.kind) << c.spec;
-    EXPECT_EQ(f->arg, c.arg) << c.spec;
-    EXPECT_EQ(f->first, c.first) << c.spec;
-    EXPECT_EQ(f->last, c.last) << c.spec;
+    const auto f = ParseSimFault(c.faultText);
+    ASSERT_TRUE(f.has_value()) << c.faultText;
+    EXPECT_EQ(f->code, c.code) << c.faultText;
+    EXPECT_EQ(f->kind, c.kind) << c.faultText;
+    EXPECT_EQ(f->arg, c.arg) << c.faultText;
+    EXPECT_EQ(f->first, c.first) << c.faultText;
+    EXPECT_EQ(f->last, c.last) << c.faultText;
     const auto again = ParseSimFault(FormatSimFault(*f));
     ASSERT_TRUE(again.has_value()) << FormatSimFault(*f);
     EXPECT_EQ(FormatSimFault(*again), FormatSimFault(*f));
@@ -50,15 +50,15 @@ TEST(SimFaultSpec, RejectsMalformedSpecsWithAReason) {
   }
 }
 
-SimOptions With(std::initializer_list<const char*> specs) {
+SimOptions With(std::initializer_list<const char*> faultTexts) {
   SimOptions o;
-  for (const char* s : specs) o.faults.push_back(*ParseSimFault(s));
+  for (const char* s : faultTexts) o.faults.push_back(*ParseSimFault(s));
   return o;
 }
 
 TEST(SimFaults, MangleTheAnswerTheWayTheirNameSays) {
   struct Case {
-    const char* spec;
+    const char* faultText;
     Bytes answer;  // to CMD_READ_SIGNATURE in mode 1
   };
   Bytes oversize = {0x48, 0x56, 0xD1, 0x01, 0x01, 0x1E, 0x93, 0x07};
@@ -73,14 +73,14 @@ TEST(SimFaults, MangleTheAnswerTheWayTheirNameSays) {
       {"0x11:silence", {0x48, 0x56, 0xD1, 0, 3, 0x1E, 0x93, 0x07}},  // other codes untouched
   };
   for (const Case& c : cases) {
-    Bench b(With({c.spec}));
-    EXPECT_EQ(b.Send(0x10, {1}), c.answer) << c.spec;
+    Bench b(With({c.faultText}));
+    EXPECT_EQ(b.Send(0x10, {1}), c.answer) << c.faultText;
   }
 }
 
 TEST(SimFaults, CountsSelectWhichPacketsAreHit) {
   struct Case {
-    const char* spec;
+    const char* faultText;
     std::vector<bool> hit;  // per CMD_FIRMWARE_VERSION packet: answered by the fault?
   };
   const Case cases[] = {
@@ -89,9 +89,9 @@ TEST(SimFaults, CountsSelectWhichPacketsAreHit) {
       {"0xC0:error=1*3", {true, true, true, false}},
   };
   for (const Case& c : cases) {
-    Bench b(With({c.spec}));
+    Bench b(With({c.faultText}));
     for (std::size_t i = 0; i < c.hit.size(); ++i) {
-      EXPECT_EQ(b.Send(0xC0).at(2) == 0xEF, c.hit[i]) << c.spec << " packet " << i + 1;
+      EXPECT_EQ(b.Send(0xC0).at(2) == 0xEF, c.hit[i]) << c.faultText << " packet " << i + 1;
     }
   }
 }

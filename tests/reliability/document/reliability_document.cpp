@@ -32,7 +32,7 @@ const char* const kHeader =
     "(and the chip, where the programmer refused the command); that a read fills its image\n"
     "only with 0xFF or the chip's bytes; that the request ended within the bound; and that a\n"
     "version query and then the same request without the fault succeed afterwards (after\n"
-    "reopening the port where the fault closed the line). Fault specs are those of\n"
+    "reopening the port where the fault closed the line). Fault descriptions are those of\n"
     "docs/simulator.md.\n"
     "\n"
     "Regenerate after changing the matrix:\n"
