@@ -94,6 +94,7 @@ windows: windows-deps
 
 test-windows: deps $(BUILD)/build.ninja windows
 	cmake --build $(BUILD) -j $(JOBS) --target brindlequartz-sim
+	$(ROOT)/tools/wine/start-wine.sh $(BUILD_WIN)/wineprefix
 	cd $(BUILD_WIN) && ctest -j $(JOBS) --output-on-failure --timeout 900; \
 	  status=$$?; $(ROOT)/tools/wine/stop-wine.sh $(BUILD_WIN)/wineprefix; exit $$status
 
