@@ -1,5 +1,5 @@
-// Fuzzes the raw binary reader and writer through a real file: whatever the file holds,
-// the buffer gets its first bytes (at most the capacity) and a save writes them back.
+// Fuzzes the raw binary reader and writer through a real file: a file that fits the buffer
+// loads whole and a save writes it back; a larger one is refused and changes nothing.
 
 #include "image/binary_image.h"
 
@@ -37,12 +37,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
   }
   bq::MemoryBuffer eeprom(bq::kEepromBufferBytes);
-  const std::size_t expected = size < eeprom.capacity() ? size : eeprom.capacity();
+  const std::size_t expected = size <= eeprom.capacity() ? size : 0;
   Check(bq::LoadImageFile(eeprom, in) == expected);
   Check(size == 0 || std::memcmp(eeprom.data(), data, expected) == 0);
   const bq::MemoryBuffer erased(bq::kEepromBufferBytes);
   Check(std::memcmp(eeprom.data() + expected, erased.data(), eeprom.capacity() - expected) == 0);
-  Check(eeprom.filePath() == in);
+  Check(eeprom.filePath() == (expected > 0 ? in : std::string()));
 
   if (expected > 0) {
     const std::uint32_t first = data[0] % expected;

@@ -1,6 +1,5 @@
 #include "image/binary_image.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -18,7 +17,9 @@ std::uint32_t ReadBinaryImage(MemoryBuffer& buffer, const std::string& path) {
   if (ec) return 0;
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) return 0;
-  const std::size_t n = static_cast<std::size_t>(std::min<std::uintmax_t>(size, buffer.capacity()));
+  // A file larger than the buffer is refused: cutting it would put part of an image on a chip.
+  if (size > buffer.capacity()) return 0;
+  const std::size_t n = static_cast<std::size_t>(size);
   ClearBuffer(buffer);
   const std::size_t got = n == 0 ? 0 : std::fread(buffer.data(), 1, n, file);
   std::fclose(file);

@@ -8,10 +8,10 @@
 
 namespace bq {
 
-// Fills buffer from the file at path: at most the buffer's capacity bytes, the rest of the
-// buffer 0xFF. Returns the number of bytes read and sets the buffer's file path; returns
-// 0 with the buffer unchanged when the file cannot be opened, and 0 with the buffer all
-// 0xFF when the read fails. An empty file reads as 0 bytes.
+// Fills buffer from the file at path, the rest of the buffer 0xFF. Returns the number of
+// bytes read and sets the buffer's file path; returns 0 with the buffer unchanged when the
+// file cannot be opened or is larger than the buffer, and 0 with the buffer all 0xFF when
+// the read fails. An empty file reads as 0 bytes.
 std::uint32_t ReadBinaryImage(MemoryBuffer& buffer, const std::string& path);
 
 // Writes bytes first..last (inclusive) to path, replacing an existing file only once the

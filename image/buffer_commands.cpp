@@ -48,9 +48,13 @@ BufferCommandResult LoadCommand(BufferTab tab, MemoryBuffer& flash, MemoryBuffer
   if (buffer == nullptr) return {};
   if (workerBusy) return Busy();
   BufferCommandResult result;
-  if (LoadImageFile(*buffer, path) != 0) {
+  const ImageLoadResult loaded = LoadImage(*buffer, path);
+  if (loaded.count != 0) {
     result.refillView = true;
     result.log.push_back({LogKind::LogInfo, path + " loaded into " + BufferName(tab) + " buffer"});
+    if (!loaded.warning.empty()) result.log.push_back({LogKind::LogWarning, loaded.warning});
+  } else if (!loaded.error.empty()) {
+    result.log.push_back({LogKind::LogError, loaded.error});
   } else {
     result.log.push_back({LogKind::LogError, path + " not found."});
   }
@@ -82,8 +86,12 @@ BufferCommandResult ReloadCommand(BufferTab tab, MemoryBuffer& flash, MemoryBuff
   const std::string path = buffer->filePath();
   BufferCommandResult result;
   result.refillView = true;
-  if (LoadImageFile(*buffer, path) != 0) {
+  const ImageLoadResult loaded = LoadImage(*buffer, path);
+  if (loaded.count != 0) {
     result.log.push_back({LogKind::LogInfo, name + " reloaded"});
+    if (!loaded.warning.empty()) result.log.push_back({LogKind::LogWarning, loaded.warning});
+  } else if (!loaded.error.empty()) {
+    result.log.push_back({LogKind::LogError, loaded.error});
   } else {
     result.log.push_back({LogKind::LogError, "Reload ERROR. File '" + name + "' not found"});
   }

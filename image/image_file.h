@@ -16,10 +16,26 @@ enum class ImageFormat { Binary, IntelHex };
 // everything else (including no '.') raw binary.
 ImageFormat ImageFormatForPath(std::string_view path);
 
-// Loads the file at path into buffer; returns the bytes loaded, 0 on failure. A missing
-// file, a directory or anything else that is not a regular file (a pipe, a device) leaves
-// the buffer and its file path as they were; otherwise the file path is emptied first and
-// set again by a successful read.
+// What loading a file gave.
+struct ImageLoadResult {
+  // Bytes loaded; 0 means nothing was loaded and the buffer and its file path are as they
+  // were.
+  std::uint32_t count = 0;
+  // Why the file was refused, naming it ("fw.hex: line 3: checksum error"); empty when it
+  // could not be opened or held no data.
+  std::string error;
+  // Loaded, but worth telling the user (an Intel HEX file without its end-of-file record).
+  std::string warning;
+};
+
+// Loads the file at path into buffer. The file is read into a scratch image first: the
+// buffer and its file path change only when the whole file loaded, and then the file path
+// becomes path. Only regular files are read (not folders, pipes or devices). A damaged
+// Intel HEX file, data beyond the buffer and a binary file larger than the buffer are
+// refused with an error.
+ImageLoadResult LoadImage(MemoryBuffer& buffer, const std::string& path);
+
+// The count of LoadImage.
 std::uint32_t LoadImageFile(MemoryBuffer& buffer, const std::string& path);
 
 enum class SaveOutcome {

@@ -28,15 +28,22 @@ int HexValue(char c) {
   return kHexValues[static_cast<unsigned char>(c)];
 }
 
-// Reads at most width hex digits at pos; false when the field does not begin with one.
+// Reads exactly width hex digits at pos; false when any of them is not one. The caller has
+// checked that the line is long enough.
 bool ReadField(std::string_view line, std::size_t pos, int width, std::uint32_t& value) {
   value = 0;
-  for (int i = 0; i < width && pos + i < line.size(); ++i) {
+  for (int i = 0; i < width; ++i) {
     const int digit = HexValue(line[pos + i]);
-    if (digit < 0) return i > 0;
+    if (digit < 0) return false;
     value = (value << 4) | static_cast<std::uint32_t>(digit);
   }
-  return pos < line.size() && HexValue(line[pos]) >= 0;
+  return true;
+}
+
+std::string HexAddress(std::uint64_t address) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(address));
+  return text;
 }
 
 // Both hex digits of every byte value, so a byte is formatted with one table look-up.
@@ -122,23 +129,29 @@ bool RangeIsValid(const MemoryBuffer& buffer, std::uint32_t first, std::uint32_t
 
 HexRecord ParseHexRecord(std::string_view line) {
   HexRecord record;
-  if (line.size() < 11 || line[0] != ':') return record;
+  auto refuse = [&record](HexRecordProblem problem) {
+    record.problem = problem;
+    return record;
+  };
+  if (line.size() < 11 || line[0] != ':') return refuse(HexRecordProblem::TooShort);
   std::uint32_t count = 0;
-  if (!ReadField(line, 1, 2, count)) return record;
-  if (line.size() < 2 * count + 11) return record;
+  if (!ReadField(line, 1, 2, count)) return refuse(HexRecordProblem::NotHex);
+  if (line.size() < 2 * count + 11) return refuse(HexRecordProblem::TooShort);
   std::uint32_t address = 0;
   std::uint32_t type = 0;
-  if (!ReadField(line, 3, 4, address) || !ReadField(line, 7, 2, type)) return record;
+  if (!ReadField(line, 3, 4, address) || !ReadField(line, 7, 2, type)) {
+    return refuse(HexRecordProblem::NotHex);
+  }
   std::uint32_t sum = count + (address >> 8) + (address & 0xFF) + type;
   for (std::uint32_t i = 0; i < count; ++i) {
     std::uint32_t value = 0;
-    if (!ReadField(line, 9 + 2 * i, 2, value)) return record;
+    if (!ReadField(line, 9 + 2 * i, 2, value)) return refuse(HexRecordProblem::NotHex);
     record.data[i] = static_cast<std::uint8_t>(value);
     sum += value;
   }
   std::uint32_t checksum = 0;
-  if (!ReadField(line, 9 + 2 * count, 2, checksum)) return record;
-  if (((sum + checksum) & 0xFF) != 0) return record;
+  if (!ReadField(line, 9 + 2 * count, 2, checksum)) return refuse(HexRecordProblem::NotHex);
+  if (((sum + checksum) & 0xFF) != 0) return refuse(HexRecordProblem::Checksum);
   record.accepted = true;
   record.count = static_cast<std::uint8_t>(count);
   record.address = static_cast<std::uint16_t>(address);
@@ -224,6 +237,12 @@ bool HexImageReader::feed(std::string_view bytes) {
             ? static_cast<std::size_t>(static_cast<const char*>(newline) - bytes.data()) + 1
             : take;
     const bool complete = newline != nullptr || lineLength_ + length == kLineChars;
+    if (complete) {
+      // The piece after the front of an overlong line is read as a line of its own, but
+      // it is still the same line of the file.
+      if (!pieceContinues_) ++lineNumber_;
+      pieceContinues_ = newline == nullptr;
+    }
     if (lineLength_ == 0 && complete) {
       takeLine(bytes.substr(0, length));  // the whole line is in hand: no copy
     } else {
@@ -239,8 +258,19 @@ bool HexImageReader::feed(std::string_view bytes) {
   return state_ == State::Reading;
 }
 
+void HexImageReader::fail(std::string why) {
+  if (state_ == State::Failed) return;
+  state_ = State::Failed;
+  error_ = std::move(why);
+}
+
+void HexImageReader::failLine(const std::string& why) {
+  fail("line " + std::to_string(lineNumber_) + ": " + why);
+}
+
 std::uint32_t HexImageReader::finish() {
   if (state_ == State::Reading && lineLength_ > 0) {
+    if (!pieceContinues_) ++lineNumber_;
     takeLine(std::string_view(line_.data(), lineLength_));
     lineLength_ = 0;
   }
@@ -256,7 +286,16 @@ void HexImageReader::takeLine(std::string_view line) {
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   if (line.empty() || line.front() != ':') return;
   const HexRecord record = ParseHexRecord(line);
-  if (!record.accepted) return;
+  if (!record.accepted) {
+    switch (record.problem) {
+      case HexRecordProblem::TooShort:
+        return failLine("record too short");
+      case HexRecordProblem::NotHex:
+        return failLine("not a hexadecimal record");
+      default:
+        return failLine("checksum error");
+    }
+  }
   switch (record.type) {
     case 0x00: {
       std::uint8_t* data = buffer_.data();
@@ -264,7 +303,11 @@ void HexImageReader::takeLine(std::string_view line) {
       for (std::uint32_t i = 0; i < record.count; ++i) {
         const std::uint32_t offset = record.address + i;
         const std::uint64_t address = base_ + (segmented_ ? (offset & 0xFFFF) : offset);
-        if (data == nullptr || address > lastIndex) continue;  // beyond the buffer: dropped
+        if (data == nullptr || address > lastIndex) {
+          // A flash file read into the EEPROM image, say: refused, never cut short.
+          return failLine("data at address " + HexAddress(address) + " lies beyond the " +
+                          std::to_string(data != nullptr ? lastIndex + 1 : 0) + "-byte buffer");
+        }
         data[address] = record.data[i];
         ++stored_;
       }
@@ -272,15 +315,13 @@ void HexImageReader::takeLine(std::string_view line) {
     }
     case 0x01:
       buffer_.setFilePath(std::string(path_));
+      endOfFile_ = true;
       state_ = State::Finished;
       return;
     case 0x02:
     case 0x04: {
       // A base that cannot be read would put every following byte at a wrong address.
-      if (record.count != 2) {
-        state_ = State::Failed;
-        return;
-      }
+      if (record.count != 2) return failLine("address record without its two bytes");
       const std::uint64_t value = (std::uint64_t{record.data[0]} << 8) | record.data[1];
       segmented_ = record.type == 0x02;
       base_ = segmented_ ? value << 4 : value << 16;
@@ -289,20 +330,34 @@ void HexImageReader::takeLine(std::string_view line) {
     case 0x03:
     case 0x05:
       return;  // start address: carries no data
-    default:
-      state_ = State::Failed;
-      return;
+    default: {
+      char type[8];
+      std::snprintf(type, sizeof type, "0x%02X", static_cast<unsigned>(record.type));
+      return failLine(std::string("unknown record type ") + type);
+    }
   }
 }
 
+namespace {
+std::uint32_t Finish(HexImageReader& reader, HexReadReport* report) {
+  const std::uint32_t count = reader.finish();
+  if (report != nullptr) {
+    report->error = reader.error();
+    report->endOfFile = reader.sawEndOfFile();
+  }
+  return count;
+}
+}  // namespace
+
 std::uint32_t ReadHexImageText(MemoryBuffer& buffer, std::string_view text,
-                               const std::string& path) {
+                               const std::string& path, HexReadReport* report) {
   HexImageReader reader(buffer, path);
   reader.feed(text);
-  return reader.finish();
+  return Finish(reader, report);
 }
 
-std::uint32_t ReadHexImage(MemoryBuffer& buffer, const std::string& path) {
+std::uint32_t ReadHexImage(MemoryBuffer& buffer, const std::string& path,
+                           HexReadReport* report) {
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) return 0;
   std::FILE* file = std::fopen(path.c_str(), "rb");
@@ -313,12 +368,12 @@ std::uint32_t ReadHexImage(MemoryBuffer& buffer, const std::string& path) {
     const std::size_t got = std::fread(block.data(), 1, block.size(), file);
     if (got > 0 && !reader.feed(std::string_view(block.data(), got))) break;
     if (got < block.size()) {
-      if (std::ferror(file) != 0) reader.fail();
+      if (std::ferror(file) != 0) reader.fail("read error");
       break;
     }
   }
   std::fclose(file);
-  return reader.finish();
+  return Finish(reader, report);
 }
 
 }  // namespace bq

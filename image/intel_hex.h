@@ -9,8 +9,11 @@
 // gives a plain 16-bit file without any type 04 record.
 //
 // The reader accepts either case and LF, CR LF or no line end; type 02 and 04 records set
-// the address base, type 03 and 05 (start addresses) are skipped, any other unknown type
-// fails the whole read.
+// the address base, type 03 and 05 (start addresses) are skipped. Lines that do not begin
+// with ':' are skipped (comments, blank lines). Everything else that is wrong fails the
+// whole read, so a damaged file never loads with holes: a record line that is too short,
+// not hexadecimal or has a wrong checksum, an unknown record type, a malformed address
+// record, data beyond the buffer, or an I/O error.
 
 #include <array>
 #include <cstddef>
@@ -24,9 +27,13 @@ namespace bq {
 
 class SafeFileWriter;
 
+// Why ParseHexRecord refused a line.
+enum class HexRecordProblem : std::uint8_t { None, TooShort, NotHex, Checksum };
+
 // One record line as checked by ParseHexRecord.
 struct HexRecord {
   bool accepted = false;
+  HexRecordProblem problem = HexRecordProblem::None;  // set when refused
   std::uint8_t count = 0;     // number of data bytes
   std::uint16_t address = 0;  // 16-bit address field
   std::uint8_t type = 0;      // 00 data, 01 end of file, 02 / 04 address base, ...
@@ -80,16 +87,23 @@ bool WriteHexImage(MemoryBuffer& buffer, const std::string& path, std::uint32_t 
 bool FormatHexImage(MemoryBuffer& buffer, std::uint32_t first, std::uint32_t last,
                     std::string& text);
 
+// What a read found besides the bytes: why it failed ("line 3: checksum error"; empty when
+// it did not fail, or the file could not be opened) and whether the end-of-file record came.
+struct HexReadReport {
+  std::string error;
+  bool endOfFile = false;
+};
+
 // Fills buffer from the Intel HEX file at path and returns the number of data bytes
 // stored; 0 means failure. A file that cannot be opened leaves the buffer unchanged;
-// otherwise the buffer is cleared first, and an unknown record type or a read error
-// leaves it all 0xFF. The buffer's file path is set to path when the end-of-file record
-// is read.
-std::uint32_t ReadHexImage(MemoryBuffer& buffer, const std::string& path);
+// otherwise the buffer is cleared first, and a failed read leaves it all 0xFF. The
+// buffer's file path is set to path when the end-of-file record is read.
+std::uint32_t ReadHexImage(MemoryBuffer& buffer, const std::string& path,
+                           HexReadReport* report = nullptr);
 
 // The reader fed from memory: text is treated as the content of the file at path.
 std::uint32_t ReadHexImageText(MemoryBuffer& buffer, std::string_view text,
-                               const std::string& path);
+                               const std::string& path, HexReadReport* report = nullptr);
 
 // The reader's line-splitting core: feed the file's bytes in pieces of any size, then
 // call finish(). Lines are handled in a fixed 1000-character buffer; a line longer than
@@ -105,15 +119,19 @@ class HexImageReader {
   // False once reading has stopped (end-of-file record or failure); the rest is ignored.
   bool feed(std::string_view bytes);
   // Makes the read fail (for example after an I/O error).
-  void fail() { state_ = State::Failed; }
+  void fail(std::string why);
   // Handles the last line; returns the bytes stored, or 0 (buffer all 0xFF) on failure.
   std::uint32_t finish();
+  // Why the read failed, with the line number ("line 3: checksum error"); empty otherwise.
+  const std::string& error() const { return error_; }
+  bool sawEndOfFile() const { return endOfFile_; }
 
  private:
   enum class State { Reading, Finished, Failed };
   static constexpr std::size_t kLineChars = 999;
 
   void takeLine(std::string_view line);
+  void failLine(const std::string& why);
 
   MemoryBuffer& buffer_;
   std::string_view path_;
@@ -123,6 +141,10 @@ class HexImageReader {
   std::uint64_t base_ = 0;
   bool segmented_ = false;  // base from a type 02 record: offsets wrap within 64 KiB
   State state_ = State::Reading;
+  std::uint32_t lineNumber_ = 0;  // of the line being handled, from 1
+  bool pieceContinues_ = false;   // the last piece was the front of an overlong line
+  bool endOfFile_ = false;
+  std::string error_;
 };
 
 }  // namespace bq

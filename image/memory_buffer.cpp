@@ -19,6 +19,17 @@ void ClearBuffer(MemoryBuffer& buffer) {
   std::fill_n(buffer.data(), buffer.capacity(), std::uint8_t{0xFF});
 }
 
+std::optional<std::uint32_t> FirstProgrammedByteFrom(const MemoryBuffer& buffer,
+                                                     std::uint32_t from) {
+  const std::uint8_t* data = buffer.data();
+  if (data == nullptr) return std::nullopt;
+  const std::uint32_t size = buffer.capacity();
+  for (std::uint32_t a = from; a < size; ++a) {
+    if (data[a] != 0xFF) return a;
+  }
+  return std::nullopt;
+}
+
 std::string StoredFileName(const MemoryBuffer& buffer) {
   const std::string& path = buffer.filePath();
   // Both separators count: paths come from Windows dialogs as well as from POSIX shells.

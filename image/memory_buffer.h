@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 
 namespace bq {
@@ -38,7 +40,13 @@ class MemoryBuffer {
 
   HexRecordStaging& staging() { return staging_; }
 
+  // The programmer worker puts a memory it read into the image under this lock, while the
+  // views and Save may read the image on the user-interface thread; those readers hold it
+  // too. Every other change of the image happens only while the worker is idle.
+  std::unique_lock<std::mutex> Lock() const { return std::unique_lock<std::mutex>(mutex_); }
+
  private:
+  mutable std::mutex mutex_;
   std::unique_ptr<std::uint8_t[]> data_;
   std::uint32_t lastIndex_ = 0;
   HexRecordStaging staging_;
@@ -47,6 +55,11 @@ class MemoryBuffer {
 
 // Every byte 0 .. lastIndex becomes 0xFF; the file path stays.
 void ClearBuffer(MemoryBuffer& buffer);
+
+// The lowest address at or above from that holds a byte other than 0xFF; none when every
+// byte from there to the end is erased.
+std::optional<std::uint32_t> FirstProgrammedByteFrom(const MemoryBuffer& buffer,
+                                                     std::uint32_t from);
 
 // The part of the file path after its last backslash (or slash); the whole path without one.
 std::string StoredFileName(const MemoryBuffer& buffer);

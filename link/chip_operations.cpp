@@ -221,7 +221,11 @@ void CProgrammer::ApplyData(ProgrammerContext& ctx) {
     }
     std::uint8_t* at = image + ctx.transferOffset;
     if (!ctx.verify) {
-      std::memcpy(at, ctx.packet.data(), n);
+      if (ctx.readScratch.size() < capacity) {
+        Fail(ctx, STATUS_OUT_OF_STEP, true);  // data outside a read request
+        return;
+      }
+      std::memcpy(ctx.readScratch.data() + ctx.transferOffset, ctx.packet.data(), n);
     } else if (ctx.mismatch == 0) {
       // Once a chunk differed the verdict stands; later chunks are not compared.
       const int order = std::memcmp(at, ctx.packet.data(), n);
@@ -383,6 +387,9 @@ void CProgrammer::DoReadMemory(ProgrammerContext& ctx) {
     Fail(ctx, STATUS_OUT_OF_STEP, true);  // nothing sent: the request does not fit its image
     return;
   }
+  std::uint32_t capacity = 0;
+  ImageOf(ctx, capacity);
+  if (!ctx.verify) ctx.readScratch.assign(capacity, 0xFF);
   events.ProgressSmooth();
   events.ProgressRange(static_cast<std::uint16_t>(ctx.pageCount));
   events.ProgressPosition(0);
@@ -434,6 +441,11 @@ void CProgrammer::DoReadMemory(ProgrammerContext& ctx) {
       events.AppendLogEntry(LogKind::LogSuccess, "Verified OK");
     }
     return;
+  }
+  if (!failed && complete) {
+    MemoryBuffer& target = ctx.memoryKind == MEMORY_FLASH ? ctx.flashBuffer : ctx.eepromBuffer;
+    const auto lock = target.Lock();
+    std::memcpy(target.data(), ctx.readScratch.data(), capacity);
   }
   events.RefillHexView(ViewOf(ctx));
   if (failed) return;

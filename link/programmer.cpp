@@ -64,8 +64,10 @@ void CProgrammer::WorkerLoop() {
   ProgrammerContext& ctx = *context_;
   for (;;) {
     ctx.startEvent.Wait();
-    if (ctx.stopRequested.load()) break;
+    // Reset before looking at the stop flag: a stop that comes after the reset sets the
+    // event again, so it is seen at the latest on the next turn and never lost.
     ctx.startEvent.Reset();
+    if (ctx.stopRequested.load()) break;
     // Each request starts on a quiet line: whatever a previous request left unread
     // (an answer that came after its time-out) would otherwise answer this one.
     ctx.port.DiscardInput();
@@ -254,18 +256,7 @@ bool CProgrammer::StartMemoryRequest(std::uint8_t code, bool verify) {
 }
 
 bool CProgrammer::StartReadMemory() {
-  if (!Claim()) return false;
-  ProgrammerContext& ctx = *context_;
-  std::uint8_t* image = ctx.memoryKind == MEMORY_FLASH ? ctx.flashData : ctx.eepromData;
-  const std::uint32_t last =
-      ctx.memoryKind == MEMORY_FLASH ? ctx.flashLastIndex : ctx.eepromLastIndex;
-  if (image) std::fill(image, image + std::size_t{last} + 1, std::uint8_t{0xFF});
-  ctx.status.store(STATUS_OK);
-  ctx.verify = false;
-  ctx.mismatch = 0;
-  ctx.commandCode = CMD_READ_MEMORY;
-  Start();
-  return true;
+  return StartMemoryRequest(CMD_READ_MEMORY, false);
 }
 
 bool CProgrammer::StartVerifyMemory() {

@@ -79,7 +79,9 @@ class CProgrammer {
                           std::uint8_t& clock);  // CMD_SET_ISP_CLOCK; clock 0: refused
 
   // Posted requests (status := 0 first). Memory requests use the transfer parameters.
-  bool StartReadMemory();  // fills the whole image of the memory kind with 0xFF first
+  // The memory is read into a scratch image (0xFF beyond the chip) that replaces the image of
+  // the memory kind only when the whole memory arrived.
+  bool StartReadMemory();
   bool StartVerifyMemory();
   bool StartWriteMemory();
   bool StartBlankCheck();

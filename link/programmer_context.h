@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "image/memory_buffer.h"
 #include "link/fuse_bytes.h"
@@ -34,6 +35,8 @@ struct ProgrammerContext {
   explicit ProgrammerContext(const ProgrammerLinks& links)
       : events(links.events),
         port(links.port),
+        flashBuffer(links.flash),
+        eepromBuffer(links.eeprom),
         flashData(links.flash.data()),
         eepromData(links.eeprom.data()),
         flashLastIndex(links.flash.lastIndex()),
@@ -45,6 +48,8 @@ struct ProgrammerContext {
 
   WorkerEvents& events;  // log, progress bar, hex views, editors
   SerialPort& port;
+  MemoryBuffer& flashBuffer;
+  MemoryBuffer& eepromBuffer;
   std::uint8_t* flashData;  // null when the image has no storage
   std::uint8_t* eepromData;
   std::uint32_t flashLastIndex;
@@ -76,6 +81,9 @@ struct ProgrammerContext {
   bool writeNext = false;
   bool writeDone = false;
   bool verify = false;  // compare instead of store
+  // A memory read lands here and replaces the image only once the whole memory arrived, so
+  // a failed read keeps what the user had and the views never see half a read.
+  std::vector<std::uint8_t> readScratch;
   std::int32_t mismatch =
       0;  // fuse verify: differing bytes; memory verify: nonzero once a chunk differed
   bool lockSelector = false;      // false: fuse bytes, true: lock byte

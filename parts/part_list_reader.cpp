@@ -183,9 +183,9 @@ void ParsePartBody(std::string_view& content, PartRecord& record) {
     } else if (tag.attributes.empty()) {
       continue;
     } else if (tag.name == "MEMORY") {
-      record.flashPageSizeW = NumberAttribute(tag.attributes, "FlashPageSizeW");
+      record.flashPageSizeW = ParseNumber(GetAttribute(tag.attributes, "FlashPageSizeW"));
       record.flashNoOfPages = ParseNumber(GetAttribute(tag.attributes, "FlashNoOfPages"));
-      record.eepromPageSize = NumberAttribute(tag.attributes, "EEpromPageSize");
+      record.eepromPageSize = ParseNumber(GetAttribute(tag.attributes, "EEpromPageSize"));
       record.eepromNoOfPages = ParseNumber(GetAttribute(tag.attributes, "EEpromNoOfPages"));
     } else if (tag.name == "HVMODE") {
       record.hvMode = NumberAttribute(tag.attributes, "val");

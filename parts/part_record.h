@@ -48,14 +48,20 @@ struct PartRecord {
   std::uint8_t defaultLow = 0;
   std::uint8_t defaultHigh = 0;
   std::uint8_t defaultExtended = 0;
-  std::uint8_t flashPageSizeW = 0;
+  // Page sizes are kept as the list gives them, so a part whose pages a transfer cannot carry
+  // is refused rather than programmed with a page size cut to 8 bits.
+  std::uint32_t flashPageSizeW = 0;
   std::uint32_t flashNoOfPages = 0;
-  std::uint8_t eepromPageSize = 0;
+  std::uint32_t eepromPageSize = 0;
   std::uint32_t eepromNoOfPages = 0;
   std::uint8_t hvMode = 0;  // 1, 2 parallel, 3 serial, anything else: ISP only
 
-  std::uint32_t FlashBytes() const { return std::uint32_t{flashPageSizeW} * 2u * flashNoOfPages; }
-  std::uint32_t EepromBytes() const { return std::uint32_t{eepromPageSize} * eepromNoOfPages; }
+  // Memory sizes in bytes, 0xFFFFFFFF when larger than 32 bits can say.
+  std::uint32_t FlashBytes() const { return Saturated(std::uint64_t{flashPageSizeW} * 2u * flashNoOfPages); }
+  std::uint32_t EepromBytes() const { return Saturated(std::uint64_t{eepromPageSize} * eepromNoOfPages); }
+  static std::uint32_t Saturated(std::uint64_t bytes) {
+    return bytes > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(bytes);
+  }
   bool HasHighVoltageMode() const { return hvMode >= 1 && hvMode <= 3; }
 };
 

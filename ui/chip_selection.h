@@ -27,9 +27,9 @@ struct SelectedChip {
   std::uint32_t ChipEepromBytes = 0;
   std::uint32_t flashRows = 0;   // ChipFlashBytes / 16
   std::uint32_t eepromRows = 0;  // ChipEepromBytes / 16
-  std::uint8_t flashPageSizeW = 0;
+  std::uint32_t flashPageSizeW = 0;
   std::uint32_t flashPageCount = 0;
-  std::uint8_t eepromPageSize = 0;
+  std::uint32_t eepromPageSize = 0;
   std::uint32_t eepromPageCount = 0;
 };
 

@@ -1,5 +1,7 @@
 #include "ui/hex_view.h"
 
+#include <algorithm>
+
 namespace bq {
 
 namespace {
@@ -9,7 +11,15 @@ constexpr char kDigits[] = "0123456789ABCDEF";
 void FormatHexLine(const MemoryBuffer& buffer, std::uint32_t offset, std::string& out) {
   out.clear();
   if (buffer.data() == nullptr || offset > buffer.lastIndex()) return;
-  const std::uint8_t* data = buffer.data();
+  // The row's bytes are taken under the image's lock: the worker may be putting a read
+  // into the image right now.
+  std::uint8_t row[16];
+  const std::uint32_t rowBytes =
+      buffer.lastIndex() - offset >= 15 ? 16 : buffer.lastIndex() - offset + 1;
+  {
+    const auto lock = buffer.Lock();
+    std::copy_n(buffer.data() + offset, rowBytes, row);
+  }
   char chars[16];
   std::size_t charCount = 0;
   // At least five digits, more for offsets beyond 0xFFFFF.
@@ -17,14 +27,13 @@ void FormatHexLine(const MemoryBuffer& buffer, std::uint32_t offset, std::string
   while (digits < 8 && (offset >> (4 * digits)) != 0) ++digits;
   for (int d = digits - 1; d >= 0; --d) out += kDigits[(offset >> (4 * d)) & 0xFu];
   out += " : ";
-  for (std::uint32_t i = 0; i < 16 && offset + i <= buffer.lastIndex(); ++i) {
+  for (std::uint32_t i = 0; i < rowBytes; ++i) {
     if (i > 0) out += ' ';
     if (i == 8) out += "- ";
-    const std::uint8_t b = data[offset + i];
+    const std::uint8_t b = row[i];
     out += kDigits[b >> 4];
     out += kDigits[b & 0xFu];
     chars[charCount++] = (b >= 0x20 && b <= 0x7E) ? static_cast<char>(b) : '.';
-    if (offset + i == buffer.lastIndex()) break;  // the last index may be 0xFFFFFFFF
   }
   out += "   ";
   out.append(chars, charCount);

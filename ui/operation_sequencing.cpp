@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "link/protocol.h"
+#include "link/transfer_limits.h"
 
 namespace bq {
 
@@ -35,6 +36,39 @@ void SettleWorker(AppState& app) {
 bool OpenConfiguredPort(AppState& app) {
   if (app.port.IsOpen()) return true;
   return app.port.OpenPort(app.PortName());
+}
+
+enum class ImageUse { None, Written, Verified };
+
+// A memory command the wire cannot carry, or an image that does not fit the chip, is refused
+// with an error before anything is sent. A busy worker is left to PrepareOperation to report
+// (the image may be changing under a read then).
+bool MemoryCommandRefused(AppState& app, ImageUse use) {
+  if (!app.programmer.IsStarted() || app.programmer.IsBusy()) return false;
+  const SelectedChip& chip = app.selection.chip();
+  const bool eeprom = app.tab == BufferTab::Eeprom;
+  const std::uint32_t pageSize = eeprom ? chip.eepromPageSize : chip.flashPageSizeW;
+  const std::uint32_t pageCount = eeprom ? chip.eepromPageCount : chip.flashPageCount;
+  const MemoryBuffer& image = eeprom ? app.eeprom : app.flash;
+  if (pageSize == 0 || pageCount == 0) return false;  // no such memory: PrepareOperation stops
+  const std::string limit = TransferLimitProblem(chip.name, eeprom ? MEMORY_EEPROM : MEMORY_FLASH,
+                                                 pageSize, pageCount, image.capacity());
+  if (!limit.empty()) {
+    Log(app, LogKind::LogError, limit);
+    return true;
+  }
+  if (use == ImageUse::None) return false;
+  const std::uint32_t chipBytes = eeprom ? chip.ChipEepromBytes : chip.ChipFlashBytes;
+  const auto beyond = FirstProgrammedByteFrom(image, chipBytes);
+  if (!beyond) return false;
+  char address[16];
+  std::snprintf(address, sizeof address, "0x%05X", *beyond);
+  Log(app, LogKind::LogError,
+      std::string(eeprom ? "EEPROM" : "FLASH") + " buffer holds data at " + address +
+          ", beyond the " + std::to_string(chipBytes) + " bytes of the " + chip.name +
+          "; nothing was " + (use == ImageUse::Written ? "written" : "verified") +
+          " (clear the buffer or choose the right chip)");
+  return true;
 }
 
 }  // namespace
@@ -142,16 +176,20 @@ bool ReadCalibrationCommand(AppState& app, QuestionView& question) {
 }
 
 bool WriteMemoryCommand(AppState& app, QuestionView& question) {
-  return PrepareOperation(app, question) && app.programmer.StartWriteMemory();
+  return !MemoryCommandRefused(app, ImageUse::Written) && PrepareOperation(app, question) &&
+         app.programmer.StartWriteMemory();
 }
 bool ReadMemoryCommand(AppState& app, QuestionView& question) {
-  return PrepareOperation(app, question) && app.programmer.StartReadMemory();
+  return !MemoryCommandRefused(app, ImageUse::None) && PrepareOperation(app, question) &&
+         app.programmer.StartReadMemory();
 }
 bool VerifyMemoryCommand(AppState& app, QuestionView& question) {
-  return PrepareOperation(app, question) && app.programmer.StartVerifyMemory();
+  return !MemoryCommandRefused(app, ImageUse::Verified) && PrepareOperation(app, question) &&
+         app.programmer.StartVerifyMemory();
 }
 bool BlankCheckCommand(AppState& app, QuestionView& question) {
-  return PrepareOperation(app, question) && app.programmer.StartBlankCheck();
+  return !MemoryCommandRefused(app, ImageUse::None) && PrepareOperation(app, question) &&
+         app.programmer.StartBlankCheck();
 }
 bool EraseCommand(AppState& app, QuestionView& question) {
   if (!PrepareOperation(app, question)) return false;

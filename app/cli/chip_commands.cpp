@@ -566,7 +566,7 @@ int RunChipCommand(const std::vector<std::string>& args, const std::string& part
     return kExitOk;
   }
   if (command == "write" || command == "verify") {
-    if (!LoadInto(app, file)) return kExitFailed;
+    if (!LoadInto(app, file)) return kExitUsage;  // a file that cannot be loaded
     if (command == "verify") return finish(flow(VerifyMemoryCommand, true));
     if (!flow(WriteMemoryCommand, true)) return finish(false);
     if (o.verify) return finish(flow(VerifyMemoryCommand, true));

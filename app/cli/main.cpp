@@ -114,7 +114,7 @@ int CmdConvert(const std::vector<std::string>& args) {
 
   const bq::BufferCommandResult loaded = bq::LoadCommand(tab, flash, eepromBuffer, files[0], false);
   bq::cli::PrintLog(loaded.log);
-  if (!loaded.refillView) return 1;
+  if (!loaded.refillView) return 2;  // the input file is missing or cannot be loaded
 
   // Without a range, save as Save does with no chip selected: up to the last byte that is not 0xFF.
   bq::MemoryBuffer& buffer = eeprom ? eepromBuffer : flash;

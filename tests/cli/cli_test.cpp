@@ -306,6 +306,48 @@ TEST_F(CliTest, InProcessSimulatorPort) {
   EXPECT_TRUE(r.Has("error: No chip in socket or chip does not responding !!!\n")) << Describe(r);
 }
 
+// A file that cannot be loaded whole is a bad file (2) and nothing reaches the chip; an image
+// larger than the chip is refused by the chip command (1) before anything is written.
+TEST_F(CliTest, DamagedFilesAndImagesLargerThanTheChipAreRefused) {
+  const std::string damaged = dir / "damaged.hex";
+  test::WriteText(damaged, ":0100000011EE\n:0100010022DC\n:0100020033CB\n:00000001FF\n");
+  const std::string huge = dir / "huge.bin";
+  test::WriteText(huge, std::string(kFlashBufferBytes + 1, '\0'));
+  const std::string tooBig = dir / "five-k.bin";  // TTINY3 has 4096 bytes of flash
+  test::WriteText(tooBig, std::string(5000, '\0'));
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  } cases[] = {
+      {{"-P", "sim:TTINY3", "write", "flash", damaged}, 2, damaged + ": line 3: checksum error"},
+      {{"-P", "sim:TTINY3", "verify", "flash", damaged}, 2, damaged + ": line 3: checksum error"},
+      {{"convert", damaged, dir / "out.bin"}, 2, damaged + ": line 3: checksum error"},
+      {{"-P", "sim:TTINY3", "write", "flash", huge},
+       2,
+       huge + ": the file holds 327681 bytes, more than the 327680 bytes of the buffer"},
+      {{"-P", "sim:TTINY3", "write", "flash", tooBig},
+       1,
+       "FLASH buffer holds data at 0x01000, beyond the 4096 bytes of the TTINY3; nothing was "
+       "written"},
+      {{"-P", "sim:TTINY3", "verify", "flash", tooBig},
+       1,
+       "FLASH buffer holds data at 0x01000, beyond the 4096 bytes of the TTINY3; nothing was "
+       "verified"},
+  };
+  for (const Case& c : cases) {
+    const RunResult r = c.args[0] == "convert" ? test::RunProgram(kCli, c.args, {}, dir.path())
+                                               : Cli(c.args);
+    const std::string all = r.out + r.err;  // whichever stream carries the log
+    EXPECT_EQ(r.status, c.status) << Describe(r);
+    EXPECT_NE(all.find("error: " + c.err), std::string::npos) << Describe(r);
+    for (const char* never : {"bytes written", "Verified OK", "Read Signature"}) {
+      EXPECT_EQ(all.find(never), std::string::npos) << Describe(r);
+    }
+  }
+  EXPECT_FALSE(fs::exists(dir / "out.bin"));
+}
+
 TEST_F(CliTest, SavedSettingsChooseThePortAndClock) {
   fs::create_directories(dir.path() / "xdg" / "Varno");
   test::WriteText(dir.path() / "xdg" / "Varno" / "Brindlequartz.conf",

@@ -64,6 +64,13 @@ TEST_F(BufferCommandsTest, AHexFileWithoutDataIsReportedAsNotFound) {
   const auto result = LoadCommand(BufferTab::Flash, flash, eeprom, path, false);
   EXPECT_EQ(result.log, One(LogKind::LogError, path + " not found."));
   EXPECT_TRUE(AllErased(flash));
+
+  // A damaged file says what is wrong instead, in one line, and changes nothing.
+  const std::string damaged = pathOf("damaged.hex");
+  WriteFileText(damaged, ":0100000011EF\r\n:00000001FF\r\n");
+  const auto refused = LoadCommand(BufferTab::Flash, flash, eeprom, damaged, false);
+  EXPECT_EQ(refused.log, One(LogKind::LogError, damaged + ": line 1: checksum error"));
+  EXPECT_FALSE(refused.refillView);
 }
 
 TEST_F(BufferCommandsTest, ReloadReadsTheLastFileAgainEvenAfterClear) {
@@ -96,7 +103,8 @@ TEST_F(BufferCommandsTest, ReloadOfAVanishedFileReportsItAndThenStaysQuiet) {
   EXPECT_EQ(result.log, One(LogKind::LogError, "Reload ERROR. File 'gone.bin' not found"));
   EXPECT_TRUE(result.refillView);
 
-  // A file that exists but yields nothing forgets the file; the next Reload is silent.
+  // A file that exists but yields nothing is a failed load: the file is still the one
+  // Reload reads.
   WriteFileBytes(path, {});
   LoadCommand(BufferTab::Eeprom, flash, eeprom, path, false);
   result = ReloadCommand(BufferTab::Eeprom, flash, eeprom, false);

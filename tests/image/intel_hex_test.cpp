@@ -149,18 +149,16 @@ TEST_F(IntelHexFileTest, AFileThatCannotBeOpenedLeavesTheBufferUntouched) {
   EXPECT_EQ(flash.filePath(), "previous.hex");
 }
 
-TEST_F(IntelHexFileTest, EepromDropsAndDoesNotCountBytesBeyondItsEnd) {
+TEST_F(IntelHexFileTest, DataBeyondTheBufferFailsTheRead) {
   MemoryBuffer flash(kFlashBufferBytes);
   FillBuffer(flash, RandomBytes(0x20, 4), 0x1FF8);
   const std::string path = pathOf("eeprom.eep");
   ASSERT_TRUE(WriteHexImage(flash, path, 0x1FF8, 0x2017));
   MemoryBuffer eeprom(kEepromBufferBytes);
-  EXPECT_EQ(ReadHexImage(eeprom, path), 8u);
-  EXPECT_EQ(BufferBytes(eeprom, kEepromBufferBytes), [&] {
-    Bytes expected(kEepromBufferBytes, 0xFF);
-    std::copy(flash.data() + 0x1FF8, flash.data() + 0x2000, expected.begin() + 0x1FF8);
-    return expected;
-  }());
+  HexReadReport report;
+  EXPECT_EQ(ReadHexImage(eeprom, path, &report), 0u);
+  EXPECT_EQ(report.error, "line 1: data at address 0x2000 lies beyond the 8192-byte buffer");
+  EXPECT_TRUE(AllErased(eeprom));
 }
 
 TEST_F(IntelHexFileTest, AFailedReadAfterDataLeavesTheWholeBufferErased) {
@@ -183,6 +181,11 @@ TEST(IntelHexMalformedFiles, EachFileReadsAsExpected) {
   int files = 0;
   while (std::getline(table, row)) {
     if (row.empty() || row[0] == '#') continue;
+    std::string error;
+    if (const auto bang = row.find(" ! "); bang != std::string::npos) {
+      error = row.substr(bang + 3);
+      row.resize(bang);
+    }
     std::istringstream fields(row);
     std::string name, pathSet;
     std::uint32_t count = 0;
@@ -192,7 +195,10 @@ TEST(IntelHexMalformedFiles, EachFileReadsAsExpected) {
     MemoryBuffer flash(kFlashBufferBytes);
     const std::string path = folder + name;
     ASSERT_TRUE(fs::exists(path));
-    EXPECT_EQ(ReadHexImage(flash, path), count);
+    HexReadReport report;
+    EXPECT_EQ(ReadHexImage(flash, path, &report), count);
+    EXPECT_EQ(report.error, error);
+    EXPECT_EQ(report.endOfFile, pathSet == "yes");
     EXPECT_EQ(flash.filePath(), pathSet == "yes" ? path : "");
     if (count == 0) {
       EXPECT_TRUE(AllErased(flash));
@@ -215,6 +221,7 @@ TEST(IntelHexMalformedFiles, EachFileReadsAsExpected) {
         reader.feed(std::string_view(text).substr(at, piece));
       }
       EXPECT_EQ(reader.finish(), count) << "pieces of " << piece;
+      EXPECT_EQ(reader.error(), error) << "pieces of " << piece;
       EXPECT_EQ(std::memcmp(copy.data(), flash.data(), kFlashBufferBytes), 0)
           << "pieces of " << piece;
     }
@@ -223,27 +230,31 @@ TEST(IntelHexMalformedFiles, EachFileReadsAsExpected) {
 }
 
 TEST(ParseHexRecord, ChecksFieldsLengthAndChecksum) {
+  using P = HexRecordProblem;
   struct Case {
     const char* line;
     bool accepted;
     std::uint8_t count, type;
     std::uint16_t address;
+    P problem;
   };
   const Case cases[] = {
-      {":00000001FF", true, 0, 1, 0},
-      {":0300300002337A1E", true, 3, 0, 0x0030},
-      {":0300300002337a1e", true, 3, 0, 0x0030},
-      {":0300300002337A1F", false, 0, 0, 0},              // checksum off by one
-      {":0300300002337A", false, 0, 0, 0},                // cut short
-      {":00000001F", false, 0, 0, 0},                     // shorter than any record
-      {":FF000000000000000000000000FF", false, 0, 0, 0},  // count larger than the line
-      {":00000001FFxyz", true, 0, 1, 0},                  // text after the checksum
-      {": 0000001FF", false, 0, 0, 0},                    // field begins with a blank
+      {":00000001FF", true, 0, 1, 0, P::None},
+      {":0300300002337A1E", true, 3, 0, 0x0030, P::None},
+      {":0300300002337a1e", true, 3, 0, 0x0030, P::None},
+      {":0300300002337A1F", false, 0, 0, 0, P::Checksum},            // off by one
+      {":0300300002337A", false, 0, 0, 0, P::TooShort},              // cut short
+      {":00000001F", false, 0, 0, 0, P::TooShort},                   // shorter than any record
+      {":FF000000000000000000000000FF", false, 0, 0, 0, P::TooShort},  // count > the line
+      {":00000001FFxyz", true, 0, 1, 0, P::None},                    // text after the checksum
+      {": 0000001FF", false, 0, 0, 0, P::NotHex},                    // field begins with a blank
+      {":0300300002337G1E", false, 0, 0, 0, P::NotHex},              // a digit inside a byte
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
     const HexRecord record = ParseHexRecord(c.line);
     EXPECT_EQ(record.accepted, c.accepted);
+    EXPECT_EQ(record.problem, c.problem);
     if (!c.accepted) continue;
     EXPECT_EQ(record.count, c.count);
     EXPECT_EQ(record.type, c.type);

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <future>
 #include <thread>
 
 #include "link/protocol.h"
@@ -86,7 +88,7 @@ TEST(Worker, BackToBackPostsNeverOverwriteARequest) {
   EXPECT_EQ(sent, accepted);
 }
 
-TEST(Worker, ReadRequestErasesTheImageBeforeDataArrives) {
+TEST(Worker, AReadReplacesTheImageOnlyOnceTheWholeMemoryArrived) {
   ScriptedBench bench;
   std::fill(bench.flash.data(), bench.flash.data() + kFlashBufferBytes, 0x00);
   std::fill(bench.eeprom.data(), bench.eeprom.data() + kEepromBufferBytes, 0x00);
@@ -96,7 +98,7 @@ TEST(Worker, ReadRequestErasesTheImageBeforeDataArrives) {
   ASSERT_TRUE(bench.programmer.StartReadMemory());
   bench.script->WaitAtGate();
   EXPECT_TRUE(std::all_of(bench.eeprom.data(), bench.eeprom.data() + kEepromBufferBytes,
-                          [](std::uint8_t b) { return b == 0xFF; }));
+                          [](std::uint8_t b) { return b == 0x00; }));
   EXPECT_TRUE(std::all_of(bench.flash.data(), bench.flash.data() + kFlashBufferBytes,
                           [](std::uint8_t b) { return b == 0x00; }));
   bench.script->OpenGate();
@@ -119,6 +121,26 @@ TEST(Worker, WaiterIsReleasedByTheErrorReportWhileRecoverRuns) {
   bench.programmer.WaitIdle();
   EXPECT_EQ(bench.script->WrittenCodes(), (Bytes{0xB0, 0xCF}));
   EXPECT_EQ(bench.events.LogTexts(), (std::vector<std::string>{"ERROR: Chip Erase"}));
+}
+
+// A stop that comes while the worker wakes for a request must still end it: a lost stop
+// would leave the join waiting for ever. A watchdog turns such a hang into a failure.
+TEST(Worker, AStopRightAfterARequestIsNeverLost) {
+  ScriptedBench bench;
+  bench.programmer.StopWorker();
+  bench.port.ClosePort();  // every request fails at once
+  auto rounds = std::async(std::launch::async, [&bench] {
+    for (int i = 0; i < 3000; ++i) {
+      bench.programmer.StartWorker(
+          {bench.port, bench.flash, bench.eeprom, bench.fuses, bench.lockBits, bench.events});
+      bench.programmer.PostRequest(CMD_FIRMWARE_VERSION);
+      bench.programmer.StopWorker();
+    }
+  });
+  if (rounds.wait_for(std::chrono::seconds(120)) != std::future_status::ready) {
+    ADD_FAILURE() << "StopWorker did not return: a stop was lost";
+    std::_Exit(1);
+  }
 }
 
 TEST(Worker, StopAndRestart) {

@@ -194,7 +194,7 @@ TEST(LoadPartList, AValWordInsideAnEarlierTextIsTakenForTheAttribute) {
   EXPECT_EQ(r.osccal.at(1).address, 1);
 }
 
-TEST(LoadPartList, NarrowFieldsKeepTheLowBitsAndUnreadableNumbersAreZero) {
+TEST(LoadPartList, NarrowFieldsKeepTheLowBitsPageSizesStayWholeAndUnreadableNumbersAreZero) {
   PartDatabase db;
   ASSERT_EQ(LoadText(db, R"(<AVRPART name="W" signature="0x1E0001">
 <MEMORY FlashPageSizeW="0x1FF" FlashNoOfPages="0x12345678" EEpromPageSize="256" EEpromNoOfPages="0x1FFFFFFFF">
@@ -203,9 +203,9 @@ TEST(LoadPartList, NarrowFieldsKeepTheLowBitsAndUnreadableNumbersAreZero) {
 </AVRPART>)"),
             1);
   const PartRecord& r = Only(db);
-  EXPECT_EQ(r.flashPageSizeW, 0xFF);
+  EXPECT_EQ(r.flashPageSizeW, 0x1FFu);  // refused when used, never cut to 0xFF
   EXPECT_EQ(r.flashNoOfPages, 0x12345678u);
-  EXPECT_EQ(r.eepromPageSize, 0);
+  EXPECT_EQ(r.eepromPageSize, 256u);
   EXPECT_EQ(r.eepromNoOfPages, 0u);
   EXPECT_EQ(r.hvMode, 3);
   EXPECT_EQ(r.fuseBits.at(0).mask, 0x80);

@@ -391,8 +391,7 @@ TEST_P(FaultMatrix, FaultIsReportedNothingElseChangesAndTheNextRequestIsServed) 
   const Bytes eepromAfter(rig.eeprom.data(), rig.eeprom.data() + rig.eeprom.capacity());
   bool buffersOk = true;
   auto checkRead = [&](const Bytes& after, std::uint32_t area, const Bytes& chip) {
-    // A read fills its image with 0xFF first; every byte is then 0xFF or what the chip holds,
-    // and nothing past the memory read changes.
+    // A read that succeeded replaced the image: every byte is 0xFF or what the chip holds.
     for (std::size_t i = 0; i < after.size(); ++i) {
       const bool fine = after[i] == 0xFF || (i < area && (chip.empty() || after[i] == chip[i]));
       if (!fine) {
@@ -402,7 +401,9 @@ TEST_P(FaultMatrix, FaultIsReportedNothingElseChangesAndTheNextRequestIsServed) 
       }
     }
   };
-  if (MayChangeFlash(row.op)) {
+  // A failed read keeps the image the user had.
+  const bool readReplaces = row.status == 0;
+  if (MayChangeFlash(row.op) && readReplaces) {
     checkRead(flashAfter, rig.geometry().FlashBytes(), chipBefore ? chipBefore->flash : Bytes{});
     changed.push_back("flash image only 0xFF or chip bytes");
   } else {
@@ -410,7 +411,7 @@ TEST_P(FaultMatrix, FaultIsReportedNothingElseChangesAndTheNextRequestIsServed) 
     EXPECT_TRUE(flashAfter == flashBefore) << "flash image changed";
     kept.push_back("flash image");
   }
-  if (MayChangeEeprom(row.op)) {
+  if (MayChangeEeprom(row.op) && readReplaces) {
     checkRead(eepromAfter, rig.geometry().EepromBytes(),
               chipBefore ? chipBefore->eeprom : Bytes{});
     changed.push_back("EEPROM image only 0xFF or chip bytes");

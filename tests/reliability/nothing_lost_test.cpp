@@ -175,17 +175,18 @@ TEST(NothingLost, FailedLoadsLeaveTheBufferAsTheUserCanTell) {
   ASSERT_EQ(reload.log.size(), 1u);
   EXPECT_EQ(reload.log[0].text, "good.bin reloaded");
 
-  // A HEX file that breaks off with an unknown record type after good data: the buffer is all
-  // 0xFF (no half-loaded image that looks whole) and has no file name, so Reload does nothing.
+  // A HEX file that breaks off with an unknown record type after good data: the load fails
+  // with the reason, and the buffer and its file stay as they were, so Reload still works.
   const fs::path broken = dir.path() / "broken.hex";
   WriteAll(broken, ":0400000001020304F2\n:00000006FA\n:00000001FF\n");
   const auto r = LoadCommand(BufferTab::Flash, flash, eeprom, broken.string(), false);
   ASSERT_EQ(r.log.size(), 1u);
-  EXPECT_EQ(r.log[0], (LogEntry{LogKind::LogError, broken.string() + " not found."}));
-  const Bytes after(flash.data(), flash.data() + flash.capacity());
-  EXPECT_TRUE(std::all_of(after.begin(), after.end(), [](std::uint8_t b) { return b == 0xFF; }));
-  EXPECT_EQ(flash.filePath(), "");
-  EXPECT_TRUE(ReloadCommand(BufferTab::Flash, flash, eeprom, false).log.empty());
+  EXPECT_EQ(r.log[0], (LogEntry{LogKind::LogError,
+                                broken.string() + ": line 2: unknown record type 0x06"}));
+  EXPECT_TRUE(Bytes(flash.data(), flash.data() + flash.capacity()) == loaded);
+  EXPECT_EQ(flash.filePath(), good.string());
+  EXPECT_EQ(ReloadCommand(BufferTab::Flash, flash, eeprom, false).log.at(0).text,
+            "good.bin reloaded");
   // The EEPROM buffer was never involved.
   const Bytes e(eeprom.data(), eeprom.data() + eeprom.capacity());
   EXPECT_TRUE(std::all_of(e.begin(), e.end(), [](std::uint8_t b) { return b == 0xFF; }));

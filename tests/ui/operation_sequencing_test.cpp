@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "sim/sim_port_driver.h"
+#include "ui/hex_view.h"
 #include "tests/ui/test_parts.h"
 
 namespace bq {
@@ -187,6 +188,86 @@ TEST_F(FlowTest, MissingMemoryOfTheTabEndsAfterTheSignature) {
   EXPECT_FALSE(EraseCommand(app, no));
   EXPECT_EQ(app.log.Row(0).text, "Read Signature: 0x1E9007 (Chip: ISPONLY)");
   EXPECT_EQ(Packets(app.settings.COMPort, CMD_CHIP_ERASE), 0u);
+}
+
+// Bytes beyond the chip (the red rows) would be cut off by a write and ignored by a
+// verify: both are refused before the port is even opened. Reading is not affected.
+TEST_F(FlowTest, AnImageLargerThanTheChipIsNeitherWrittenNorVerified) {
+  Select("TINYHV");  // 8192 bytes of flash
+  app.settings.COMPort = "sim:TINYHV:socket";
+  app.flash.data()[0x4E1F] = 0x00;
+  EXPECT_FALSE(WriteMemoryCommand(app, no));
+  EXPECT_EQ(app.log.Row(0),
+            (LogEntry{LogKind::LogError,
+                      "FLASH buffer holds data at 0x04E1F, beyond the 8192 bytes of the TINYHV; "
+                      "nothing was written (clear the buffer or choose the right chip)"}));
+  EXPECT_FALSE(VerifyMemoryCommand(app, no));
+  EXPECT_EQ(app.log.Row(0).text.substr(0, 40), "FLASH buffer holds data at 0x04E1F, beyo");
+  EXPECT_FALSE(app.port.IsOpen());  // nothing was sent
+
+  app.flash.data()[0x4E1F] = 0xFF;
+  app.flash.data()[0x1FFF] = 0x00;  // the last byte of the chip is fine
+  EXPECT_TRUE(WriteMemoryCommand(app, no));
+  app.programmer.WaitIdle();
+  EXPECT_EQ(app.log.Row(0).text, "8192 bytes written to FLASH");
+}
+
+// A part whose pages the transfer parameters cannot carry loads, but its memory
+// operations are refused before anything is sent instead of using cut-down numbers.
+TEST_F(FlowTest, APartTheWireCannotCarryIsRefused) {
+  struct Case {
+    std::uint32_t flashPageWords, flashPages, eepromPageBytes;
+    bool eeprom;
+    const char* error;
+  };
+  const Case cases[] = {
+      {300, 64, 4, false,
+       "WIDE: a flash page of 300 words is larger than the 255 words a transfer can carry; "
+       "nothing was sent to the chip"},
+      {32, 64, 256, true,
+       "WIDE: an EEPROM page of 256 bytes is larger than the 255 bytes a transfer can carry; "
+       "nothing was sent to the chip"},
+      {1, 70000, 4, false,
+       "WIDE: 70000 flash pages are more than the 65535 a transfer can carry; nothing was sent "
+       "to the chip"},
+      {128, 2000, 4, false,
+       "WIDE: the flash of 512000 bytes is larger than the program's 327680-byte flash image; "
+       "nothing was sent to the chip"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error);
+    PartRecord& wide = app.parts.RecordFor("WIDE");
+    wide.signature = 0x1E9999;
+    wide.flashPageSizeW = c.flashPageWords;
+    wide.flashNoOfPages = c.flashPages;
+    wide.eepromPageSize = c.eepromPageBytes;
+    wide.eepromNoOfPages = 16;
+    app.selection.FillChipSelector();
+    Select("WIDE");
+    app.settings.COMPort = "sim:WIDE:isp";
+    app.tab = c.eeprom ? BufferTab::Eeprom : BufferTab::Flash;
+    for (auto command : {ReadMemoryCommand, WriteMemoryCommand, VerifyMemoryCommand,
+                         BlankCheckCommand}) {
+      EXPECT_FALSE(command(app, no));
+      EXPECT_EQ(app.log.Row(0), (LogEntry{LogKind::LogError, c.error}));
+    }
+    EXPECT_FALSE(app.port.IsOpen());
+  }
+}
+
+// The hex view formats rows on this thread while the worker reads the chip into the same
+// image; ThreadSanitizer checks that the two never touch the bytes at once.
+TEST_F(FlowTest, AViewFormatsRowsWhileAReadRuns) {
+  Select("TINYHV");
+  app.settings.COMPort = "sim:TINYHV:socket";
+  const HexView view(app.flash);
+  std::string row;
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_TRUE(ReadMemoryCommand(app, no));
+    for (std::uint32_t n = 0; app.programmer.IsBusy() || n < 2000; ++n) view.RowText(n % 512, row);
+    app.programmer.WaitIdle();
+    EXPECT_EQ(app.log.Row(0).text, "FLASH Code read into buffer");
+  }
 }
 
 TEST_F(FlowTest, CalibrationKeepsTheOldTextOfAFailedByte) {
