@@ -17,12 +17,36 @@ SimChip SimChip::FromPart(const std::string& name, const PartRecord& part) {
   chip.high = part.hasDefaultHigh ? part.defaultHigh : 0xFF;
   chip.extended = part.hasDefaultExtended ? part.defaultExtended : 0xFF;
   chip.lock = 0xFF;
+  for (const auto& [sequence, field] : part.fuseBits) {
+    if (field.name != "EESAVE" || field.mask == 0) continue;
+    chip.eesaveMask = field.mask;
+    chip.eesaveByte = field.targetByte;
+    break;
+  }
   return chip;
+}
+
+bool SimChip::EepromSavedOnErase() const {
+  std::uint8_t byte = 0xFF;
+  switch (eesaveByte) {
+    case kTargetLow:
+      byte = low;
+      break;
+    case kTargetHigh:
+      byte = high;
+      break;
+    case kTargetExtended:
+      byte = extended;
+      break;
+    default:
+      return false;
+  }
+  return eesaveMask != 0 && (byte & eesaveMask) == 0;
 }
 
 void SimChip::Erase() {
   std::fill(flash.begin(), flash.end(), 0xFF);
-  std::fill(eeprom.begin(), eeprom.end(), 0xFF);
+  if (!EepromSavedOnErase()) std::fill(eeprom.begin(), eeprom.end(), 0xFF);
   lock = 0xFF;
 }
 

@@ -21,6 +21,10 @@ struct SimChip {
   std::uint8_t high = 0xFF;
   std::uint8_t extended = 0xFF;
   std::uint8_t lock = 0xFF;
+  // The part's EESAVE field: its bits and the fuse byte (a TargetByte code) that holds
+  // them; mask 0 when the part has no such field.
+  std::uint8_t eesaveMask = 0;
+  std::uint8_t eesaveByte = 0;
 
   // Erased memories, fuses from the part's defaults (0xFF where none), lock byte 0xFF.
   static SimChip FromPart(const std::string& name, const PartRecord& part);
@@ -31,7 +35,9 @@ struct SimChip {
   }
   // Lock bits LB1/LB2 programmed (0): flash and EEPROM refuse programming.
   bool WriteLocked() const { return (lock & 0x03u) != 0x03u; }
-  // Flash and EEPROM to 0xFF, lock byte to 0xFF. Fuses stay.
+  // EESAVE programmed (0): a chip erase keeps the EEPROM.
+  bool EepromSavedOnErase() const;
+  // Flash and lock byte to 0xFF, EEPROM too unless EESAVE is programmed. Fuses stay.
   void Erase();
 };
 

@@ -331,9 +331,14 @@ void SimProgrammer::Dispatch(std::uint8_t code, const std::vector<std::uint8_t>&
         refuse(STATUS_DEVICE_WRITE_MEMORY);
         return;
       }
+      // Programming a flash page can only clear bits (an erase sets them again); EEPROM
+      // bytes are erased one by one as they are written, so they take the new value.
       std::vector<std::uint8_t>& mem = *Memory(streamKind_);
+      const bool flash = streamKind_ == 1;
       for (std::uint32_t i = 0; i < n; ++i) {
-        if (streamPos_ + i < mem.size()) mem[streamPos_ + i] = p[i];  // past the chip: lost
+        if (streamPos_ + i >= mem.size()) continue;  // past the chip: lost
+        std::uint8_t& cell = mem[streamPos_ + i];
+        cell = flash ? static_cast<std::uint8_t>(cell & p[i]) : p[i];
       }
       streamPos_ += n;
       if (streamPos_ < streamEnd_) {

@@ -207,6 +207,47 @@ TEST(SimProgrammer, WriteRefusals) {
   }
 }
 
+// A chip erase keeps the EEPROM while the part's EESAVE field is programmed (0), wherever
+// the part has it; flash and lock byte are erased and fuses stay in every case.
+TEST(SimProgrammer, EraseKeepsTheEepromOnlyWithEesaveProgrammed) {
+  auto field = [](const char* name, std::uint8_t mask, std::uint8_t target) {
+    BitFieldDesc f;
+    f.name = name;
+    f.mask = mask;
+    f.targetByte = target;
+    return f;
+  };
+  const BitFieldMap inHigh = {{0, field("WDTON", 0x10, kTargetHigh)},
+                              {1, field("EESAVE", 0x08, kTargetHigh)}};
+  const BitFieldMap inLow = {{0, field("EESAVE", 0x40, kTargetLow)}};
+  const BitFieldMap none = {{0, field("WDTON", 0x10, kTargetHigh)}};
+  const struct {
+    const char* what;
+    const BitFieldMap& fields;
+    std::uint8_t selector, fuse;  // the fuse byte written before the erase
+    bool eepromKept;
+  } cases[] = {
+      {"EESAVE programmed in the high byte", inHigh, 2, 0xD1, true},
+      {"EESAVE unprogrammed in the high byte", inHigh, 2, 0xD9, false},
+      {"EESAVE programmed in the low byte", inLow, 1, 0x2A, true},
+      {"no EESAVE field", none, 2, 0x00, false},
+  };
+  for (const auto& c : cases) {
+    PartRecord part = Mega8Like();
+    part.fuseBits = c.fields;
+    Bench b({}, part);
+    EXPECT_EQ(b.Send(0x21, {1, c.selector, c.fuse, 4, 0xFC}), kOk) << c.what;
+    const Bytes eeprom = Pattern(512);
+    b.chip->eeprom = eeprom;
+    b.chip->flash.assign(8192, 0x00);
+    EXPECT_EQ(b.Send(0xB0, {1}), kOk) << c.what;
+    EXPECT_EQ(b.chip->eeprom, c.eepromKept ? eeprom : Bytes(512, 0xFF)) << c.what;
+    EXPECT_EQ(b.chip->flash, Bytes(8192, 0xFF)) << c.what;
+    EXPECT_EQ(b.Send(0x20, {1, c.selector, 4}), (Bytes{0x48, 0x56, 0xD3, 0, 2, c.fuse, 0xFF}))
+        << c.what;
+  }
+}
+
 TEST(SimProgrammer, FuseWritesPairsAndRefusesBadOnes) {
   Bench b;
   EXPECT_EQ(b.Send(0x21, {1, 1, 0x3F, 2, 0xC9, 3, 0xFD}), kOk);
