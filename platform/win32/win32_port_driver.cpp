@@ -1,5 +1,7 @@
 #include "platform/win32/win32_port_driver.h"
 
+#include "platform/win32/line_settings.h"
+
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -76,16 +78,13 @@ std::unique_ptr<SerialConnection> Win32PortDriver::Open(const std::string& name)
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
   auto connection = std::make_unique<Win32Connection>(handle);
 
-  // Only speed and framing change; flow control and the rest stay as the port had them.
+  // Speed, framing and binary mode change; the hardware handshake stays as the port had it.
   // The results are not checked: a port that refuses still gets its chance to answer.
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
   if (::GetCommState(handle, &dcb)) {
-    dcb.BaudRate = CBR_115200;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    ::SetCommState(handle, &dcb);
+    DCB wanted = ProgrammerLineSettings(dcb);
+    ::SetCommState(handle, &wanted);
   }
 
   // A read of n bytes ends when n bytes arrived, after a 50 ms gap between two bytes, or

@@ -1,6 +1,7 @@
 #pragma once
-// Serial ports of a Windows machine: opens "\\.\NAME" at 115200 baud 8N1 with the read
-// time-outs every connection honours; lists the ports of HKLM\HARDWARE\DEVICEMAP\SERIALCOMM.
+// Serial ports of a Windows machine: opens "\\.\NAME" at 115200 baud 8N1 in binary mode with
+// the read time-outs every connection honours; lists the ports of
+// HKLM\HARDWARE\DEVICEMAP\SERIALCOMM.
 
 #include <memory>
 #include <string>
@@ -16,8 +17,8 @@ class Win32PortDriver : public PortDriver {
   // Every name that is not a simulator name ("sim", "sim:...").
   bool Handles(const std::string& name) const override;
   // Null when the device cannot be opened (absent, or held by another program).
-  // Line settings other than speed, data bits, parity and stop bits stay as the port had
-  // them, and so do the write time-outs.
+  // The line is set as ProgrammerLineSettings says (115200 8N1, binary, no software flow
+  // control); the hardware handshake and the write time-outs stay as the port had them.
   std::unique_ptr<SerialConnection> Open(const std::string& name) override;
   // The SERIALCOMM values taken by IsOfferedSerialCommValue, in registry order;
   // empty when the key is absent or cannot be read.

@@ -3,6 +3,8 @@
 # brindlequartz-sim (a native build's) serves a pseudo-terminal, Wine maps COM5 to it
 # ($WINEPREFIX/dosdevices/com5, and HKLM\Software\Wine\Ports so that it is listed under
 # HARDWARE\DEVICEMAP\SERIALCOMM), and brindlequartz-cli.exe and test_win32.exe run under Wine.
+# COM6 is a second pseudo-terminal, left at its default line settings, that echoes what it gets
+# (echo_pty.py beside this script).
 #
 #   sim_com_port_test.sh --sim PATH --cli CLI.exe --tests test_win32.exe --partlist FILE
 #                        --data DIR --prefix WINEPREFIX --runner run-wine.sh
@@ -34,17 +36,19 @@ if [ ! -x "$SIM" ]; then
 fi
 
 PORT=COM5
+ECHO_PORT=COM6
 PART=ATmega328P
 export BQ_WINEPREFIX=$PREFIX
 if command -v wineserver >/dev/null; then WINESERVER=wineserver; else WINESERVER=/usr/lib/wine/wineserver; fi
 
 work=$(mktemp -d)
 sim_pid=""
+echo_pid=""
 cleanup() {
-  if [ -n "$sim_pid" ]; then
-    kill "$sim_pid" 2>/dev/null
-    wait "$sim_pid" 2>/dev/null
-  fi
+  for pid in $sim_pid $echo_pid; do
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  done
   WINEPREFIX=$PREFIX "$WINESERVER" -k 2>/dev/null
   rm -rf "$work"
 }
@@ -88,6 +92,19 @@ if [ -z "$pty" ]; then
 fi
 echo "brindlequartz-sim on $pty as $PORT"
 
+python3 "$(dirname "$0")/echo_pty.py" "$PREFIX/dosdevices/com6" >"$work/echo.out" 2>"$work/echo.err" &
+echo_pid=$!
+for _ in $(seq 100); do
+  [ -s "$work/echo.out" ] && break
+  sleep 0.1
+done
+if [ ! -s "$work/echo.out" ]; then
+  echo "FAILED: echo_pty.py did not start" >&2
+  cat "$work/echo.err" >&2
+  exit 1
+fi
+echo "echoing pseudo-terminal at its default line settings on $(head -n 1 "$work/echo.out") as $ECHO_PORT"
+
 # Listed as well: Wine's mount manager registers the ports of this table at its start.
 win reg add 'HKLM\Software\Wine\Ports' /v "$PORT" /t REG_SZ /d "$pty" /f >/dev/null
 WINEPREFIX=$PREFIX "$WINESERVER" -k 2>/dev/null
@@ -127,6 +144,11 @@ out=$(BQ_WIN32_TEST_PORT=$PORT win "$TESTS" --gtest_filter='Win32SerialPort.*' -
 status=$?
 printf '%s\n' "$out" | grep -q "PASSED .* 3 tests" && [ $status -eq 0 ]
 check "Win32SerialPort tests over $PORT" $? "$out"
+
+out=$(BQ_WIN32_ECHO_PORT=$ECHO_PORT win "$TESTS" --gtest_filter='Win32PortAtDefaults.*' --gtest_brief=1)
+status=$?
+printf '%s\n' "$out" | grep -q "PASSED .* 1 test" && [ $status -eq 0 ]
+check "every byte value both ways over $ECHO_PORT, a terminal at its default line settings" $? "$out"
 
 if grep -qi "error" "$work/sim.err"; then
   check "simulator reported no error" 1 "$(cat "$work/sim.err")"

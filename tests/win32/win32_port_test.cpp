@@ -1,6 +1,8 @@
 // The Win32 serial port against the simulated programmer: sim_com_port_test.sh starts
 // brindlequartz-sim on a pseudo-terminal, maps it to a Wine COM port and names that port in
 // BQ_WIN32_TEST_PORT. Without it these tests are skipped (and not listed in CTest).
+// Win32PortAtDefaults.* likewise need the echoing pseudo-terminal of echo_pty.py, named in
+// BQ_WIN32_ECHO_PORT.
 
 #include <gtest/gtest.h>
 
@@ -9,7 +11,9 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <numeric>
 #include <string>
+#include <vector>
 
 #include "link/protocol.h"
 #include "link/serial_port.h"
@@ -97,6 +101,30 @@ TEST_F(Win32SerialPort, TheSerialPortListsAndOpensTheRegisteredPort) {
   EXPECT_EQ(answer[5], 0x02);
   serial.ClosePort();
   EXPECT_FALSE(serial.IsOpen());
+}
+
+// A port that a terminal program (or Wine, for a terminal at its defaults) left with XON/XOFF
+// on must still carry every byte value both ways: the echo has 0x11 and 0x13 in it.
+TEST(Win32PortAtDefaults, EveryByteValueGoesOutAndComesBackUnchanged) {
+  const char* port = std::getenv("BQ_WIN32_ECHO_PORT");
+  if (port == nullptr || *port == '\0') GTEST_SKIP() << "BQ_WIN32_ECHO_PORT is not set";
+  SerialPort serial({std::make_shared<Win32PortDriver>()});
+  ASSERT_TRUE(serial.OpenPort(port));
+  std::vector<std::uint8_t> sent(256);
+  std::iota(sent.begin(), sent.end(), std::uint8_t{0});
+  ASSERT_TRUE(serial.WriteAll(sent.data(), sent.size()));
+
+  // Read until all came back or the line fell silent (a read that ends with nothing).
+  const std::shared_ptr<SerialConnection> connection = serial.Hold();
+  std::vector<std::uint8_t> back(sent.size());
+  std::size_t got = 0;
+  while (got < back.size()) {
+    const long n = connection->Read(back.data() + got, back.size() - got);
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  back.resize(got);
+  EXPECT_EQ(back, sent) << back.size() << " of " << sent.size() << " bytes came back";
 }
 
 TEST(Win32PortDriver, NamesAndDevicePaths) {
