@@ -72,9 +72,12 @@ class Application::Adapters : public MessageLogListener,
   void OnCalibrationRefilled() override { app_.view_.RefreshCalibration(); }
   void OnCalibrationValuesShown() override { app_.view_.RefreshCalibration(); }
 
-  // The Continue question of the signature check.
+  // The Continue question of the signature check; the fuse write question over ISP.
   bool AskYesNo(const std::string& text, const std::string&) override {
     return app_.view_.AskWarningYesNo(text);
+  }
+  bool AskYesNoDefaultNo(const std::string& text, const std::string&) override {
+    return app_.view_.AskWarningYesNoDefaultNo(text);
   }
 
   // Worker events, delivered by Drain on the user-interface thread.

@@ -47,38 +47,38 @@ bool FuseEditor::BytePresent(std::uint8_t targetByte) const {
   return slot != nullptr && slot->present;
 }
 
-void FuseEditor::SetSlot(std::uint8_t targetByte, std::uint8_t value, bool present) {
-  ByteSlot* slot = bytes_.Slot(targetByte);
-  if (slot == nullptr) return;
-  slot->value = value;
-  slot->present = present;
-}
-
 void FuseEditor::FieldsChanged() {
   if (view_ != nullptr) view_->OnFieldsChanged();
+}
+
+FuseByteSlots FuseEditor::DefaultBytes() const {
+  FuseByteSlots slots = bytes_;
+  auto set = [&slots](std::uint8_t target, std::uint8_t value, bool present) {
+    *slots.Slot(target) = ByteSlot{present ? value : std::uint8_t{0}, present};
+  };
+  if (which_ == FuseEditorKind::Fuses) {
+    const bool have = db_.selected();
+    const PartRecord none;
+    const PartRecord& part = have ? db_.SelectedPart() : none;
+    set(kTargetHigh, part.defaultHigh, have && part.hasDefaultHigh);
+    set(kTargetLow, part.defaultLow, have && part.hasDefaultLow);
+    set(kTargetExtended, part.defaultExtended, have && part.hasDefaultExtended);
+    slots.lock.present = false;
+  } else {
+    slots.high.present = slots.low.present = slots.extended.present = false;
+    slots.lock = ByteSlot{0xFF, true};
+  }
+  return slots;
 }
 
 void FuseEditor::ResetEditor() {
   fields_.clear();
   if (which_ == FuseEditorKind::Fuses) {
     if (!db_.GetFuseBits(fields_)) fields_.clear();
-    const bool have = db_.selected();
-    const PartRecord none;
-    const PartRecord& part = have ? db_.SelectedPart() : none;
-    SetSlot(kTargetHigh, have && part.hasDefaultHigh ? part.defaultHigh : 0,
-            have && part.hasDefaultHigh);
-    SetSlot(kTargetLow, have && part.hasDefaultLow ? part.defaultLow : 0,
-            have && part.hasDefaultLow);
-    SetSlot(kTargetExtended, have && part.hasDefaultExtended ? part.defaultExtended : 0,
-            have && part.hasDefaultExtended);
-    SetSlot(kTargetLockBit, ByteValue(kTargetLockBit), false);
   } else {
     if (!db_.GetLockBits(fields_)) fields_.clear();
-    SetSlot(kTargetHigh, ByteValue(kTargetHigh), false);
-    SetSlot(kTargetLow, ByteValue(kTargetLow), false);
-    SetSlot(kTargetExtended, ByteValue(kTargetExtended), false);
-    SetSlot(kTargetLockBit, 0xFF, true);
   }
+  bytes_ = DefaultBytes();
   FieldsChanged();
   RebuildByteList();
 }
@@ -101,8 +101,17 @@ void FuseEditor::RebuildByteList() {
 }
 
 void FuseEditor::BytesReadFromChip() {
+  chipBytes_ = bytes_;
+  chipBytesPart_ = db_.selected() ? db_.selectedName() : "";
   FieldsChanged();
   RebuildByteList();
+}
+
+FuseByteSlots FuseEditor::ChipBytesOrDefaults() const {
+  if (!chipBytesPart_.empty() && db_.selected() && chipBytesPart_ == db_.selectedName()) {
+    return chipBytes_;
+  }
+  return DefaultBytes();
 }
 
 std::uint8_t FuseEditor::FieldValue(std::uint32_t row) const {

@@ -52,8 +52,11 @@ class FuseEditor {
   void ResetEditor();
   // Byte rows := one per present byte in the order LOW, HIGH, EXTENDED, LOCKBIT.
   void RebuildByteList();
-  // After the worker stored bytes read from the chip.
+  // After the worker stored bytes read from the chip; they are also kept as the chip's bytes.
   void BytesReadFromChip();
+  // What the chip holds as far as this editor knows: the bytes of the last read from the chip
+  // while the selected part was selected, else the part's defaults (as "Set Default" gives).
+  FuseByteSlots ChipBytesOrDefaults() const;
 
   const std::map<std::uint32_t, BitFieldDesc>& fieldRows() const { return fields_; }
   const std::map<std::uint32_t, ByteRow>& byteRows() const { return byteRows_; }
@@ -88,13 +91,15 @@ class FuseEditor {
   int FindField(const std::string& name) const;
 
  private:
-  void SetSlot(std::uint8_t targetByte, std::uint8_t value, bool present);
+  FuseByteSlots DefaultBytes() const;
   void FieldsChanged();
 
   FuseEditorKind which_;
   const PartDatabase& db_;
   FuseEditorView* view_ = nullptr;
   FuseByteSlots bytes_{};
+  FuseByteSlots chipBytes_{};
+  std::string chipBytesPart_;  // the part chipBytes_ were read for; "" for none
   std::map<std::uint32_t, ByteRow> byteRows_;
   std::map<std::uint32_t, BitFieldDesc> fields_;
 };

@@ -50,6 +50,8 @@ class MainView {
   virtual void ShowNotice(const std::string& text) = 0;
   // Caption kCaptionWarning, exclamation icon, Yes and No. True for Yes.
   virtual bool AskWarningYesNo(const std::string& text) = 0;
+  // The same with No as the default button (Enter answers No). True for Yes.
+  virtual bool AskWarningYesNoDefaultNo(const std::string& text) = 0;
   // Caption kCaptionExit, question icon, Yes and No. True for Yes.
   virtual bool AskExitYesNo(const std::string& text) = 0;
   // Caption kCaptionInfo, information icon.

@@ -1,9 +1,11 @@
 #include "ui/operation_sequencing.h"
 
 #include <cstdio>
+#include <vector>
 
 #include "link/protocol.h"
 #include "link/transfer_limits.h"
+#include "ui/fuse_write_risks.h"
 
 namespace bq {
 
@@ -31,6 +33,17 @@ void Log(AppState& app, LogKind kind, const std::string& text) {
 // refused as busy; the worker's events never wait for this thread, so this cannot block it.
 void SettleWorker(AppState& app) {
   app.programmer.WaitIdle();
+}
+
+// Asked before anything is sent. High voltage can always undo these fuses: no question there.
+bool ConfirmIspFuseWrite(AppState& app, QuestionView& question) {
+  if (app.selection.SelectedProgMode() != kProgModeIsp || app.programmer.IsBusy()) return true;
+  const FuseEditor& editor = app.fuseEditor;
+  const std::vector<FuseWriteRisk> risks =
+      IspFuseWriteRisks(editor.fieldRows(), editor.ChipBytesOrDefaults(), editor.bytes());
+  if (risks.empty()) return true;
+  for (const FuseWriteRisk& risk : risks) Log(app, LogKind::LogWarning, FuseRiskText(risk));
+  return question.AskYesNoDefaultNo(IspFuseWriteQuestion(risks), kWarningCaption);
 }
 
 bool OpenConfiguredPort(AppState& app) {
@@ -97,10 +110,15 @@ bool SelectIspClock(AppState& app) {
 
 bool CheckSignature(AppState& app, QuestionView& question) {
   std::uint32_t signature = 0;
+  std::uint8_t status = STATUS_OK;
   if (!app.programmer.IsBusy()) {
     app.programmer.ReadSignatureRequest(signature);
+    status = app.programmer.Status();
     SettleWorker(app);
   }
+  // The worker has logged the link error; a question about a signature never read would
+  // only invite an unattended Yes.
+  if (IsLinkFailure(status) && !question.AsksWhenSignatureUnread()) return false;
   Log(app, LogKind::LogInfo,
       "Read Signature: " + SignatureText(signature) +
           " (Chip: " + app.parts.PartNameForSignature(signature) + ")");
@@ -198,7 +216,8 @@ bool EraseCommand(AppState& app, QuestionView& question) {
   return erased;
 }
 bool WriteFusesCommand(AppState& app, QuestionView& question) {
-  return PrepareOperation(app, question) && app.programmer.StartWriteFuses();
+  return ConfirmIspFuseWrite(app, question) && PrepareOperation(app, question) &&
+         app.programmer.StartWriteFuses();
 }
 bool VerifyFusesCommand(AppState& app, QuestionView& question) {
   return PrepareOperation(app, question) && app.programmer.StartVerifyFuses();

@@ -30,6 +30,16 @@ class QuestionView {
   virtual ~QuestionView() = default;
   // True for Yes.
   virtual bool AskYesNo(const std::string& text, const std::string& caption) = 0;
+  // The same with No as the default button, for a question whose Yes can cost the user the
+  // chip. A front-end that shows a box overrides it; the fallback asks AskYesNo.
+  virtual bool AskYesNoDefaultNo(const std::string& text, const std::string& caption) {
+    return AskYesNo(text, caption);
+  }
+  // Whether the signature check asks its Continue question also when the signature could not
+  // be read because the link failed (no answer, garbled or short answer, write failure). The
+  // desktop programs ask it; a front-end that answers unattended says false, and the check
+  // then fails after the link error without a question.
+  virtual bool AsksWhenSignatureUnread() const { return true; }
 };
 
 // Why PrepareOperation stopped, for front-ends that say more than the log does.
@@ -38,7 +48,8 @@ enum class PrepareOutcome {
   Busy,               // worker not started or busy: kBusyText logged
   PortNotOpened,      // the configured port did not open: nothing logged
   IspClockFailed,     // "ERROR: Autodetect ISP Frequency." logged
-  SignatureDeclined,  // the Continue question was answered No
+  SignatureDeclined,  // the Continue question was answered No (or not asked: see
+                      // QuestionView::AsksWhenSignatureUnread)
   NoSuchMemory,       // the selected part has no memory of the tab's kind: nothing logged
 };
 
@@ -62,6 +73,9 @@ bool ReadMemoryCommand(AppState& app, QuestionView& question);
 bool VerifyMemoryCommand(AppState& app, QuestionView& question);
 bool BlankCheckCommand(AppState& app, QuestionView& question);
 bool EraseCommand(AppState& app, QuestionView& question);
+// In ISP mode, a write that would lock ISP out or change the clock source (see
+// IspFuseWriteRisks; the clock source compared with FuseEditor::ChipBytesOrDefaults) first
+// logs each risk as a warning and asks one Yes/No question, default No; No sends nothing.
 bool WriteFusesCommand(AppState& app, QuestionView& question);
 bool VerifyFusesCommand(AppState& app, QuestionView& question);
 bool ReadFusesCommand(AppState& app, QuestionView& question);

@@ -27,6 +27,7 @@
 #endif
 #include "sim/sim_port_driver.h"
 #include "ui/app_state.h"
+#include "ui/fuse_write_risks.h"
 #include "ui/ini_settings_store.h"
 #include "ui/operation_sequencing.h"
 
@@ -51,6 +52,8 @@ struct Options {
   bool yes = false;
   std::optional<bool> progress;
   bool verify = false;
+  bool defaults = false;  // fuses/lock write|verify: start from the part's default bytes
+  bool force = false;     // fuses write: also what would lock ISP out
   std::optional<std::string> low, high, extended;
   std::vector<std::string> words;  // command word and its operands
 };
@@ -115,6 +118,10 @@ std::string ParseOptions(const std::vector<std::string>& args, Options& o) {
       o.progress = false;
     } else if (a == "--verify") {
       o.verify = true;
+    } else if (a == "--defaults") {
+      o.defaults = true;
+    } else if (a == "--force") {
+      o.force = true;
     } else if (a == "--low" || a == "--high" || a == "--extended") {
       if (!value(v)) return "option " + a + " needs a byte value";
       (a == "--low" ? o.low : a == "--high" ? o.high : o.extended) = v;
@@ -154,6 +161,8 @@ class CliQuestion : public QuestionView {
     return yes_;
   }
   bool declined() const { return asked_ && !yes_; }
+  // --yes answers a signature that differs, never a programmer that did not answer.
+  bool AsksWhenSignatureUnread() const override { return false; }
 
  private:
   bool yes_;
@@ -315,9 +324,39 @@ bool RunFlow(Session& s, bool (*command)(AppState&, QuestionView&), bool needSuc
   return !needSuccessLine || v.success;
 }
 
-// Applies --low/--high/--extended and FIELD=VALUE words to an editor. Returns an error
-// text, empty when fine.
-std::string ApplyFieldWords(FuseEditor& editor, const std::vector<std::string>& words) {
+// One thing the user gave for a fuse or lock write or verify: a whole byte or one field,
+// its bits in place under its mask.
+struct FuseChange {
+  std::string name;         // "LOW", "HIGH", "EXTENDED", "LOCKBIT" or the field's name
+  std::uint8_t target = 0;  // TargetByte
+  std::uint8_t mask = 0;
+  std::uint8_t bits = 0;
+  bool field = false;
+};
+
+const char* ByteName(std::uint8_t target) {
+  switch (target) {
+    case kTargetLow:
+      return "LOW";
+    case kTargetHigh:
+      return "HIGH";
+    case kTargetExtended:
+      return "EXTENDED";
+    default:
+      return "LOCKBIT";
+  }
+}
+
+int LowestSetBit(std::uint8_t mask) {
+  int s = 0;
+  while (mask != 0 && (mask & (1u << s)) == 0) ++s;
+  return s;
+}
+
+// FIELD=VALUE words (a number, or for a named-value field the value's text) as changes.
+// Returns an error text, empty when fine.
+std::string ParseFieldWords(const FuseEditor& editor, const std::vector<std::string>& words,
+                            std::vector<FuseChange>& changes) {
   for (const std::string& word : words) {
     const auto eq = word.find('=');
     if (eq == std::string::npos || eq == 0) return "expected FIELD=VALUE, got '" + word + "'";
@@ -326,8 +365,7 @@ std::string ApplyFieldWords(FuseEditor& editor, const std::vector<std::string>& 
     const int row = editor.FindField(name);
     if (row < 0) return "the part has no field " + name;
     const BitFieldDesc& field = editor.fieldRows().at(static_cast<std::uint32_t>(row));
-    std::uint32_t lowest = 0;
-    while (field.mask != 0 && (field.mask & (1u << lowest)) == 0) ++lowest;
+    const int lowest = LowestSetBit(field.mask);
     const std::uint32_t max = (static_cast<std::uint32_t>(field.mask) >> lowest);
     std::uint32_t value = 0;
     bool found = false;
@@ -345,21 +383,124 @@ std::string ApplyFieldWords(FuseEditor& editor, const std::vector<std::string>& 
       return "value '" + valueText + "' does not fit field " + field.name + " (0.." +
              std::to_string(max) + (field.isEnumerator ? " or a choice text" : "") + ")";
     }
-    editor.SetFieldValue(static_cast<std::uint32_t>(row), value);
+    if (!editor.BytePresent(field.targetByte)) {
+      return std::string("the part has no ") + ByteName(field.targetByte) + " fuse byte (field " +
+             field.name + ")";
+    }
+    changes.push_back({field.name, field.targetByte, field.mask,
+                       static_cast<std::uint8_t>((value << lowest) & field.mask), true});
   }
   return "";
 }
 
-std::string ApplyByteOption(FuseEditor& editor, const std::optional<std::string>& text,
-                            std::uint8_t target, const char* label) {
+std::string ParseByteOption(const FuseEditor& editor, const std::optional<std::string>& text,
+                            std::uint8_t target, std::vector<FuseChange>& changes) {
   if (!text) return "";
+  const std::string name = ByteName(target);
   std::uint32_t value = 0;
-  if (!ParseValue(*text, 0xFF, value))
-    return std::string("bad byte value for ") + label + ": '" + *text + "'";
-  if (!editor.SetByte(target, static_cast<std::uint8_t>(value))) {
-    return std::string("the part has no ") + label + " fuse byte";
+  if (!ParseValue(*text, 0xFF, value)) {
+    return target == kTargetLockBit ? "bad lock byte value '" + *text + "'"
+                                    : "bad byte value for " + name + ": '" + *text + "'";
   }
+  if (!editor.BytePresent(target)) return "the part has no " + name + " fuse byte";
+  changes.push_back({name, target, 0xFF, static_cast<std::uint8_t>(value), false});
   return "";
+}
+
+// Later changes win where they overlap (a field given after its whole byte).
+void ApplyChanges(FuseEditor& editor, const std::vector<FuseChange>& changes) {
+  for (const FuseChange& c : changes) {
+    const std::uint8_t old = editor.ByteValue(c.target);
+    editor.SetByte(c.target, static_cast<std::uint8_t>((old & ~c.mask) | c.bits));
+  }
+}
+
+std::string ChangeValueText(const FuseChange& c, std::uint8_t byte) {
+  const std::uint8_t bits = static_cast<std::uint8_t>(byte & c.mask);
+  if (c.field) return std::to_string(bits >> LowestSetBit(c.mask));
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "0x%02X", bits);
+  return buf;
+}
+
+// A posted request after the preparation: its verdict from its own log lines.
+bool RunWorkerRequest(AppState& app, bool (CProgrammer::*start)(), bool needSuccessLine) {
+  const std::uint32_t mark = app.log.NextSerial();
+  if (!(app.programmer.*start)()) return false;
+  app.programmer.WaitIdle();
+  const Verdict v = LogVerdictSince(app.log, mark);
+  if (app.programmer.Status() != STATUS_OK || v.bad) return false;
+  return !needSuccessLine || v.success;
+}
+
+// Verify of given bytes or fields: the chip's bits under each change's mask against the
+// expected ones, with the worker's verdict texts; each difference is named first.
+bool CompareChanges(AppState& app, bool fuses, const FuseByteSlots& chip,
+                    const FuseByteSlots& expected, const std::vector<FuseChange>& changes) {
+  bool differ = false;
+  for (const FuseChange& c : changes) {
+    const std::uint8_t has = chip.Slot(c.target)->value;
+    const std::uint8_t wanted = expected.Slot(c.target)->value;
+    if (((has ^ wanted) & c.mask) == 0) continue;
+    differ = true;
+    app.log.AppendLogEntry(LogKind::LogWarning, c.name + ": the chip has " +
+                                                    ChangeValueText(c, has) + ", " +
+                                                    ChangeValueText(c, wanted) + " expected");
+  }
+  const char* what = fuses ? "Fuse bits verification " : "Lock bits verification ";
+  app.log.AppendLogEntry(differ ? LogKind::LogWarning : LogKind::LogSuccess,
+                         std::string(what) + (differ ? "FAILED" : "OK"));
+  return !differ;
+}
+
+// A fuse write over ISP: what would lock ISP out is refused unless forced; a changed clock
+// source goes ahead with a warning.
+bool AcceptIspFuseWrite(AppState& app, const FuseByteSlots& chip, bool force) {
+  const FuseEditor& editor = app.fuseEditor;
+  const std::vector<FuseWriteRisk> risks =
+      IspFuseWriteRisks(editor.fieldRows(), chip, editor.bytes());
+  bool refused = false;
+  for (const FuseWriteRisk& risk : risks) {
+    if (!LocksIspOut(risk.risk) || force) continue;
+    app.log.AppendLogEntry(LogKind::LogError, FuseRiskText(risk));
+    refused = true;
+  }
+  if (refused) {
+    app.log.AppendLogEntry(LogKind::LogError,
+                           "Fuses not written. Use a high-voltage mode, or add --force to write "
+                           "them over ISP all the same.");
+    return false;
+  }
+  for (const FuseWriteRisk& risk : risks) {
+    app.log.AppendLogEntry(LogKind::LogWarning, FuseRiskText(risk));
+  }
+  return true;
+}
+
+// fuses|lock write|verify. A write reads the chip's bytes first (signature check, then one
+// read), applies the changes to them (or to the part's defaults with --defaults) and writes
+// the result. A verify with --defaults compares every byte, as the worker does; otherwise it
+// reads the chip and compares only the bits given.
+bool RunFuseChange(Session& s, bool fuses, bool write, const Options& o,
+                   const std::vector<FuseChange>& changes) {
+  AppState& app = s.app;
+  FuseEditor& editor = fuses ? app.fuseEditor : app.lockEditor;
+  if (!write && o.defaults) {
+    editor.ResetEditor();
+    ApplyChanges(editor, changes);
+    return RunFlow(s, fuses ? VerifyFusesCommand : VerifyLockBitsCommand, true);
+  }
+  if (!RunFlow(s, fuses ? ReadFusesCommand : ReadLockBitsCommand, false)) return false;
+  const FuseByteSlots chip = editor.bytes();
+  if (o.defaults) editor.ResetEditor();
+  ApplyChanges(editor, changes);
+  if (!write) return CompareChanges(app, fuses, chip, editor.bytes(), changes);
+  if (fuses && app.selection.SelectedProgMode() == kProgModeIsp &&
+      !AcceptIspFuseWrite(app, chip, o.force)) {
+    return false;
+  }
+  return RunWorkerRequest(
+      app, fuses ? &CProgrammer::StartWriteFuses : &CProgrammer::StartWriteLockBits, false);
 }
 
 void PrintFields(const FuseEditor& editor) {
@@ -478,6 +619,17 @@ int RunChipCommand(const std::vector<std::string>& args, const std::string& part
   if (o.verify && command != "write") return UsageError("--verify belongs to write");
   if ((o.low || o.high || o.extended) && !(command == "fuses" && action != "read")) {
     return UsageError("--low, --high and --extended belong to fuses write|verify");
+  }
+  const bool changing = (command == "fuses" || command == "lock") && action != "read";
+  if (o.defaults && !changing) return UsageError("--defaults belongs to fuses|lock write|verify");
+  if (o.force && !(command == "fuses" && action == "write")) {
+    return UsageError("--force belongs to fuses write");
+  }
+  if (changing && !o.defaults && !o.low && !o.high && !o.extended && !lockValue &&
+      fieldWords.empty()) {
+    return UsageError(command + " " + action + " needs something to " + action + ": " +
+                      (command == "fuses" ? "--low/--high/--extended V, " : "VALUE, ") +
+                      "FIELD=VALUE or --defaults (see --help)");
   }
 
 #ifdef _WIN32
@@ -600,25 +752,18 @@ int RunChipCommand(const std::vector<std::string>& args, const std::string& part
     if (ok) PrintFields(editor);
     return finish(ok);
   }
-  // write / verify: start from the part's defaults, as "Set Default" does.
-  editor.ResetEditor();
+  std::vector<FuseChange> changes;
   std::string problem;
   if (fuses) {
-    problem = ApplyByteOption(editor, o.low, kTargetLow, "LOW");
-    if (problem.empty()) problem = ApplyByteOption(editor, o.high, kTargetHigh, "HIGH");
-    if (problem.empty()) problem = ApplyByteOption(editor, o.extended, kTargetExtended, "EXTENDED");
-  } else if (lockValue) {
-    std::uint32_t value = 0;
-    if (!ParseValue(*lockValue, 0xFF, value)) problem = "bad lock byte value '" + *lockValue + "'";
-    if (problem.empty()) editor.SetByte(kTargetLockBit, static_cast<std::uint8_t>(value));
+    problem = ParseByteOption(editor, o.low, kTargetLow, changes);
+    if (problem.empty()) problem = ParseByteOption(editor, o.high, kTargetHigh, changes);
+    if (problem.empty()) problem = ParseByteOption(editor, o.extended, kTargetExtended, changes);
+  } else {
+    problem = ParseByteOption(editor, lockValue, kTargetLockBit, changes);
   }
-  if (problem.empty()) problem = ApplyFieldWords(editor, fieldWords);
+  if (problem.empty()) problem = ParseFieldWords(editor, fieldWords, changes);
   if (!problem.empty()) return UsageError(problem);
-
-  if (action == "write") {
-    return finish(flow(fuses ? WriteFusesCommand : WriteLockBitsCommand, false));
-  }
-  return finish(flow(fuses ? VerifyFusesCommand : VerifyLockBitsCommand, true));
+  return finish(RunFuseChange(s, fuses, action == "write", o, changes));
 }
 
 }  // namespace bq::cli

@@ -62,12 +62,24 @@ void DialogHost::Message(QWidget* parent, BoxIcon icon, const std::string& capti
   box.exec();
 }
 
+namespace {
+bool AskYesNoBox(QWidget* parent, QMessageBox::Icon icon, const std::string& caption,
+                 const std::string& text, QMessageBox::StandardButton defaultButton) {
+  QMessageBox box(icon, QString::fromStdString(caption), QString::fromStdString(text),
+                  QMessageBox::Yes | QMessageBox::No, parent);
+  box.setDefaultButton(defaultButton);
+  return box.exec() == QMessageBox::Yes;
+}
+}  // namespace
+
 bool DialogHost::AskYesNo(QWidget* parent, BoxIcon icon, const std::string& caption,
                           const std::string& text) {
-  QMessageBox box(ToQt(icon), QString::fromStdString(caption), QString::fromStdString(text),
-                  QMessageBox::Yes | QMessageBox::No, parent);
-  box.setDefaultButton(QMessageBox::Yes);
-  return box.exec() == QMessageBox::Yes;
+  return AskYesNoBox(parent, ToQt(icon), caption, text, QMessageBox::Yes);
+}
+
+bool DialogHost::AskYesNoDefaultNo(QWidget* parent, BoxIcon icon, const std::string& caption,
+                                   const std::string& text) {
+  return AskYesNoBox(parent, ToQt(icon), caption, text, QMessageBox::No);
 }
 
 std::optional<std::string> DialogHost::OpenFile(QWidget* parent, const FileDialogRequest& request) {

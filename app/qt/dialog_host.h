@@ -22,6 +22,9 @@ class DialogHost {
   // Yes and No; true for Yes.
   virtual bool AskYesNo(QWidget* parent, BoxIcon icon, const std::string& caption,
                         const std::string& text);
+  // Yes and No with No as the default button; true for Yes.
+  virtual bool AskYesNoDefaultNo(QWidget* parent, BoxIcon icon, const std::string& caption,
+                                 const std::string& text);
   virtual std::optional<std::string> OpenFile(QWidget* parent, const FileDialogRequest& request);
   virtual std::optional<std::string> SaveFile(QWidget* parent, const FileDialogRequest& request);
   // Runs a modal dialog until it is closed.

@@ -568,6 +568,9 @@ void MainWindow::ShowNotice(const std::string& text) {
 bool MainWindow::AskWarningYesNo(const std::string& text) {
   return dialogs_.AskYesNo(DialogParent(), BoxIcon::Warning, kCaptionWarning, text);
 }
+bool MainWindow::AskWarningYesNoDefaultNo(const std::string& text) {
+  return dialogs_.AskYesNoDefaultNo(DialogParent(), BoxIcon::Warning, kCaptionWarning, text);
+}
 bool MainWindow::AskExitYesNo(const std::string& text) {
   return dialogs_.AskYesNo(DialogParent(), BoxIcon::Question, kCaptionExit, text);
 }

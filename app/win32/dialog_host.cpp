@@ -69,6 +69,12 @@ bool DialogHost::AskYesNo(HWND owner, BoxIcon icon, const std::string& caption,
   return MessageBoxA(owner, text.c_str(), caption.c_str(), MB_YESNO | IconFlags(icon)) == IDYES;
 }
 
+bool DialogHost::AskYesNoDefaultNo(HWND owner, BoxIcon icon, const std::string& caption,
+                                   const std::string& text) {
+  return MessageBoxA(owner, text.c_str(), caption.c_str(),
+                     MB_YESNO | MB_DEFBUTTON2 | IconFlags(icon)) == IDYES;
+}
+
 std::optional<std::string> DialogHost::OpenFile(HWND owner, const FileDialogRequest& request) {
   return RunFileDialog(owner, request, false);
 }

@@ -23,6 +23,9 @@ class DialogHost {
   // Yes and No; true for Yes.
   virtual bool AskYesNo(HWND owner, BoxIcon icon, const std::string& caption,
                         const std::string& text);
+  // Yes and No with No as the default button (MB_DEFBUTTON2); true for Yes.
+  virtual bool AskYesNoDefaultNo(HWND owner, BoxIcon icon, const std::string& caption,
+                                 const std::string& text);
   // GetOpenFileNameA / GetSaveFileNameA.
   virtual std::optional<std::string> OpenFile(HWND owner, const FileDialogRequest& request);
   virtual std::optional<std::string> SaveFile(HWND owner, const FileDialogRequest& request);

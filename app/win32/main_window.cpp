@@ -654,6 +654,9 @@ void MainWindow::ShowNotice(const std::string& text) {
 bool MainWindow::AskWarningYesNo(const std::string& text) {
   return dialogs_.AskYesNo(DialogOwner(), BoxIcon::Warning, kCaptionWarning, text);
 }
+bool MainWindow::AskWarningYesNoDefaultNo(const std::string& text) {
+  return dialogs_.AskYesNoDefaultNo(DialogOwner(), BoxIcon::Warning, kCaptionWarning, text);
+}
 bool MainWindow::AskExitYesNo(const std::string& text) {
   return dialogs_.AskYesNo(DialogOwner(), BoxIcon::Question, kCaptionExit, text);
 }

@@ -56,6 +56,7 @@ class MainWindow : public MainView {
   void ShowError(const std::string& text) override;
   void ShowNotice(const std::string& text) override;
   bool AskWarningYesNo(const std::string& text) override;
+  bool AskWarningYesNoDefaultNo(const std::string& text) override;
   bool AskExitYesNo(const std::string& text) override;
   void ShowInfo(const std::string& text) override;
   void RefreshChipSelector() override;

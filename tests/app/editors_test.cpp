@@ -168,6 +168,67 @@ TEST_F(EditorsTest, LockBitsChooseWriteVerifyReadAndDefault) {
   EXPECT_EQ(ByteText(lock, 0), "0xFF");
 }
 
+TEST_F(EditorsTest, IspFuseWriteThatLocksOutOrChangesTheClockAsksOnceWithNoAsDefault) {
+  // The chip on the ISP cable, the mode selector on ISP.
+  h.state().portOverride = "sim:ATtiny13:isp";
+  ASSERT_TRUE(ReopenSerialPort(h.state()));
+  h.PickMode("ISP");
+  h.app().SwitchTab(MainTab::Fuses);
+  FuseEditor& fuses = h.state().fuseEditor;
+  const auto F = FuseEditorKind::Fuses;
+  SimChip& chip = h.Chip("ATtiny13");
+  Click(F, EditorList::Fields, Row(fuses, "RSTDISBL"), 2);  // HIGH 0xFF -> 0xFE: programmed
+  ASSERT_EQ(fuses.ByteValue(kTargetHigh), 0xFE);
+
+  // No (the default answer): the warning in the log, nothing sent, the chip unchanged.
+  h.view.boxes.clear();
+  std::uint32_t mark = h.LogMark();
+  h.Do(kIdFuseWrite);
+  ASSERT_EQ(h.view.boxes.size(), 1u);
+  EXPECT_EQ(h.view.boxes[0].kind, "warning-default-no");
+  EXPECT_NE(h.view.boxes[0].text.find("RSTDISBL programmed: the reset pin becomes an I/O pin"),
+            std::string::npos);
+  const std::vector<std::string> refused = h.LogSince(mark);
+  ASSERT_EQ(refused.size(), 1u);
+  EXPECT_EQ(refused[0].rfind("RSTDISBL programmed", 0), 0u);
+  EXPECT_EQ(chip.high, 0xFF);
+
+  // Yes writes.
+  h.view.warningAnswers = {true};
+  h.Do(kIdFuseWrite);
+  EXPECT_EQ(h.view.boxes.size(), 2u);
+  EXPECT_EQ(chip.high, 0xFE);
+
+  // The clock source is compared with the bytes last read, not with the part's defaults.
+  chip.high = 0xFF;
+  chip.low = 0x63;  // CKSEL "Int. RC 128 kHz"; the default is 0x6A
+  h.Do(kIdFuseRead);
+  Click(F, EditorList::Fields, Row(fuses, "CKDIV8"), 2);
+  h.view.boxes.clear();
+  h.Do(kIdFuseWrite);
+  EXPECT_TRUE(h.view.boxes.empty());
+  EXPECT_EQ(chip.low, 0x73);
+  h.Do(kIdFuseSetDefault);  // CKSEL back to "Int. RC 9.6 MHz slow start"
+  h.Do(kIdFuseWrite);
+  ASSERT_EQ(h.view.boxes.size(), 1u);
+  EXPECT_NE(h.view.boxes[0].text.find("CKSEL changes from \"Int. RC 128 kHz\" to \"Int. RC 9.6 "
+                                      "MHz slow start\": ISP will reach the chip only while that "
+                                      "clock is present."),
+            std::string::npos);
+  EXPECT_EQ(chip.low, 0x73);
+
+  // High voltage can undo any fuse: no question there.
+  h.state().portOverride = "sim:ATtiny13";
+  ASSERT_TRUE(ReopenSerialPort(h.state()));
+  h.app().ModeSelectorChanged(0);
+  ASSERT_NE(h.state().selection.SelectedProgMode(), kProgModeIsp);
+  Click(F, EditorList::Fields, Row(fuses, "RSTDISBL"), 2);
+  h.view.boxes.clear();
+  h.Do(kIdFuseWrite);
+  EXPECT_TRUE(h.view.boxes.empty());
+  EXPECT_EQ(chip.high, 0xFE);
+}
+
 TEST_F(EditorsTest, ChoosingAnotherChipResetsEditorsAndClosesTheCell) {
   h.app().SwitchTab(MainTab::Fuses);
   Click(FuseEditorKind::Fuses, EditorList::Bytes, 0, 1);

@@ -27,7 +27,8 @@
 namespace bq::test {
 
 struct ShownBox {
-  std::string kind;  // "error", "notice", "warning", "exit", "info", "dialog-info", "dialog-error"
+  std::string kind;  // "error", "notice", "warning", "warning-default-no", "exit", "info",
+                     // "dialog-info", "dialog-error"
   std::string text;
   bool operator==(const ShownBox&) const = default;
 };
@@ -76,6 +77,11 @@ class ScriptedFrontEnd : public MainView, public SettingsDialogView {
   void ShowNotice(const std::string& text) override { boxes.push_back({"notice", text}); }
   bool AskWarningYesNo(const std::string& text) override {
     boxes.push_back({"warning", text});
+    return Take(warningAnswers, defaultWarningAnswer);
+  }
+  // Shares the warning answers; the kind tells that No was the default button.
+  bool AskWarningYesNoDefaultNo(const std::string& text) override {
+    boxes.push_back({"warning-default-no", text});
     return Take(warningAnswers, defaultWarningAnswer);
   }
   bool AskExitYesNo(const std::string& text) override {

@@ -162,7 +162,7 @@ TEST_P(ChipMatrix, EveryChipCommandEndToEnd) {
   r = run({"fuses", "verify", "CKDIV8=1"});
   EXPECT_EQ(r.status, 0) << Describe(r);
   EXPECT_TRUE(r.Has("success: Fuse bits verification OK\n")) << Describe(r);
-  r = run({"fuses", "verify"});
+  r = run({"fuses", "verify", "--defaults"});
   EXPECT_EQ(r.status, 1) << Describe(r);
   EXPECT_TRUE(r.Has("warning: Fuse bits verification FAILED\n")) << Describe(r);
   r = run({"fuses", "read"});
@@ -184,7 +184,7 @@ TEST_P(ChipMatrix, EveryChipCommandEndToEnd) {
       << Describe(r);
   r = run({"erase"});
   EXPECT_EQ(r.status, 0) << Describe(r);
-  r = run({"lock", "verify"});
+  r = run({"lock", "verify", "--defaults"});
   EXPECT_EQ(r.status, 0) << Describe(r);
 
   // Calibration bytes, where the part has any.
@@ -247,7 +247,7 @@ TEST_F(CliTest, DeviceAndLinkErrorsFailTheCommand) {
       {"0xB0:error=6", {"erase"}, "error: ERROR: Chip Erase\n"},
       {"0x30:silence@2", {"read", "flash", never}, "error: Comunication Error Code 0x02!!!\n"},
       {"0x32:error=5@2", {"write", "eeprom", kData + "/blink.eep"}, "error: ERROR: Write Memory\n"},
-      {"0x21:error=4", {"fuses", "write"}, "error: ERROR: Write Fuses\n"},
+      {"0x21:error=4", {"fuses", "write", "--defaults"}, "error: ERROR: Write Fuses\n"},
   };
   for (const Case& c : cases) {
     test::SimProcess sim(kSim, {"--partlist", testList, "--part", "TTINY3", "--fault", c.fault});
