@@ -67,9 +67,9 @@ test-tsan: deps
 	cmake -S $(ROOT) -B $(BUILD_TSAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DBQ_SANITIZE=thread -DBQ_BUILD_BENCH=OFF -DBQ_QT=OFF
 	cmake --build $(BUILD_TSAN) -j $(JOBS) --target test_link test_ui test_sim test_platform \
-	  test_reliability reliability_document brindlequartz-sim
+	  test_session test_reliability reliability_document brindlequartz-sim
 	cd $(BUILD_TSAN) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-	  ctest -j $(JOBS) --output-on-failure --timeout 900 -L '^(link|ui|sim|platform|reliability)$$'
+	  ctest -j $(JOBS) --output-on-failure --timeout 900 -L '^(link|ui|sim|platform|session|reliability)$$'
 
 test-asan: deps
 	CC=clang CXX=clang++ cmake -S $(ROOT) -B $(BUILD_ASAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -109,6 +109,12 @@ void CProgrammer::Fail(ProgrammerContext& ctx, std::uint8_t status, bool reportE
   if (reportEvenIfQuiet || !ctx.quiet) ReportError(ctx);
 }
 
+void CProgrammer::Cancelled(ProgrammerContext& ctx) {
+  ctx.status.store(STATUS_CANCELLED);
+  ctx.doneEvent.Set();
+  ctx.events.AppendLogEntry(LogKind::LogWarning, LinkStatusText(STATUS_CANCELLED));
+}
+
 bool CProgrammer::ExchangeOnce(ProgrammerContext& ctx) {
   ctx.answerCode = 0;
   ctx.answerLength = 0;
@@ -123,11 +129,15 @@ bool CProgrammer::ExchangeOnce(ProgrammerContext& ctx) {
   const int attempts = ctx.commandCode == CMD_BLANK_CHECK ? kBlankCheckHeaderAttempts : 1;
   bool header = false;
   for (int attempt = 0; attempt < attempts && !header; ++attempt) {
-    if (attempt > 0 && ctx.stopRequested.load()) break;
+    if (attempt > 0 && (ctx.stopRequested.load() || ctx.cancelRequested.load())) break;
     header = ReadExact(*link, ctx.packet.data(), kPacketHeaderBytes);
   }
   if (!header) {
-    Fail(ctx, STATUS_NO_ANSWER, true);
+    if (attempts > 1 && ctx.cancelRequested.load()) {
+      Cancelled(ctx);  // a blank check given up by the user, not a silent programmer
+    } else {
+      Fail(ctx, STATUS_NO_ANSWER, true);
+    }
     return false;
   }
   const std::uint32_t n = std::uint32_t{ctx.packet[3]} * 256u + ctx.packet[4];
@@ -230,6 +240,11 @@ void CProgrammer::ApplyData(ProgrammerContext& ctx) {
       // Once a chunk differed the verdict stands; later chunks are not compared.
       const int order = std::memcmp(at, ctx.packet.data(), n);
       ctx.mismatch = order == 0 ? 0 : (order < 0 ? -1 : 1);
+      if (order != 0) {
+        std::uint32_t i = 0;
+        while (at[i] == ctx.packet[i]) ++i;
+        ctx.firstDifference = ctx.transferOffset + i;
+      }
     }
   }
   ctx.transferOffset += n;
@@ -284,6 +299,7 @@ void CProgrammer::ApplyFuses(ProgrammerContext& ctx) {
 void CProgrammer::ApplyBlank(ProgrammerContext& ctx) {
   ctx.events.ProgressMarqueeStop();
   ctx.events.ProgressHide();
+  ctx.blankEmpty = ctx.packet[0] == 0;
   if (ctx.packet[0] != 0) {
     ctx.events.AppendLogEntry(LogKind::LogWarning, "Chip not empty !!!");
   } else {
@@ -411,7 +427,8 @@ void CProgrammer::DoReadMemory(ProgrammerContext& ctx) {
       failed = true;
       break;
     }
-    if (ctx.verify && ctx.mismatch != 0 && !ctx.readDone) {
+    const bool cancel = ctx.cancelRequested.load();
+    if ((cancel || (ctx.verify && ctx.mismatch != 0)) && !ctx.readDone) {
       ctx.commandCode = CMD_STOP_READ;
       BuildHeader(ctx);
       Transact(ctx);
@@ -419,6 +436,11 @@ void CProgrammer::DoReadMemory(ProgrammerContext& ctx) {
         failed = true;
         break;
       }
+    }
+    if (cancel) {
+      Cancelled(ctx);
+      failed = true;
+      break;
     }
     idleAnswers = ctx.transferOffset != before ? 0 : idleAnswers + 1;
     if (!ctx.readDone && idleAnswers >= kMaxIdleReadAnswers) {
@@ -486,6 +508,14 @@ void CProgrammer::DoWriteMemory(ProgrammerContext& ctx) {
 
   std::uint32_t sent = 0;
   for (;;) {
+    if (ctx.cancelRequested.load()) {
+      // The programmer waits for the next page: CMD_RECOVER makes it ready again.
+      ctx.commandCode = CMD_RECOVER;
+      BuildHeader(ctx);
+      Transact(ctx);
+      Cancelled(ctx);
+      break;
+    }
     ctx.writeNext = false;
     ctx.commandCode = CMD_WRITE_MEMORY;
     BuildHeader(ctx);

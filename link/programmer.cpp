@@ -34,6 +34,22 @@ void CProgrammer::StopWorker() {
   started_ = false;
 }
 
+void CProgrammer::CancelRequest() {
+  if (context_) context_->cancelRequested.store(true);
+}
+
+std::uint32_t CProgrammer::FirstDifference() const {
+  return context_ ? context_->firstDifference : 0;
+}
+
+std::int32_t CProgrammer::Mismatch() const {
+  return context_ ? context_->mismatch : 0;
+}
+
+bool CProgrammer::BlankEmpty() const {
+  return context_ && context_->blankEmpty;
+}
+
 bool CProgrammer::IsStarted() const {
   return started_ && context_ != nullptr;
 }
@@ -132,6 +148,9 @@ bool CProgrammer::Claim() {
   if (context_->busy.load()) return false;
   context_->busy.store(true);
   context_->idleEvent.Reset();
+  context_->cancelRequested.store(false);
+  context_->firstDifference = 0;
+  context_->blankEmpty = false;
   return true;
 }
 

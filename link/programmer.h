@@ -92,6 +92,16 @@ class CProgrammer {
   bool StartVerifyLockBits();
   bool StartWriteLockBits();
 
+  // Ends the running request after the exchange in progress, from any thread; its status
+  // becomes STATUS_CANCELLED. The next request clears it.
+  void CancelRequest();
+  // Memory verify: offset of the first byte that differs (valid when a difference was found).
+  std::uint32_t FirstDifference() const;
+  // Fuse or lock verify: how many bytes differ; memory verify: nonzero when any differs.
+  std::int32_t Mismatch() const;
+  // Blank check: true when the programmer answered that the memory is empty.
+  bool BlankEmpty() const;
+
   // The request block, for tests and diagnostics; null when not started. Touch it only
   // while the worker is idle.
   ProgrammerContext* Context() { return context_.get(); }
@@ -132,6 +142,7 @@ class CProgrammer {
   void ApplyFuses(ProgrammerContext& ctx);
   void ApplyBlank(ProgrammerContext& ctx);
   void Fail(ProgrammerContext& ctx, std::uint8_t status, bool reportEvenIfQuiet);
+  void Cancelled(ProgrammerContext& ctx);
   bool ProbeMode(ProgrammerContext& ctx, std::uint8_t mode);
 
   std::unique_ptr<ProgrammerContext> context_;

@@ -89,6 +89,11 @@ struct ProgrammerContext {
   bool lockSelector = false;      // false: fuse bytes, true: lock byte
   std::atomic<bool> busy{false};  // a request is pending or running
   std::atomic<bool> stopRequested{false};
+  // Set from any thread to end the running request after the exchange in progress.
+  std::atomic<bool> cancelRequested{false};
+  // Results beyond the status, for callers that want values rather than log lines.
+  std::uint32_t firstDifference = 0;  // memory verify: offset of the first differing byte
+  bool blankEmpty = false;            // blank check: the programmer reported empty
   // Makes "claim an idle worker" and "finish a request" (busy, idle and done events
   // together) one step each; never held while the worker transfers or reports.
   std::mutex requestMutex;

@@ -36,6 +36,8 @@ std::string LinkStatusText(std::uint8_t status) {
       return "Comunication Error Code 0x03!!!";
     case STATUS_SHORT_ANSWER:
       return "Comunication Error Code 0x04!!!";
+    case STATUS_CANCELLED:
+      return "Stopped before the end: the operation was cancelled";
     default:
       return "Unknown Error !!!";
   }

@@ -86,6 +86,9 @@ enum LinkStatus : std::uint8_t {
   // past the end of its image or beyond the requested size, a read or write stream that
   // ended early or late. Reported as "Unknown Error !!!".
   STATUS_OUT_OF_STEP = 254,
+  // Not from the programmer: the request was cancelled by the user (a read is ended with
+  // CMD_STOP_READ, a write with CMD_RECOVER, so the programmer is ready again).
+  STATUS_CANCELLED = 249,
   STATUS_IDENTIFY_FAILED = 255,  // no probe of the identify request found a chip
 };
 

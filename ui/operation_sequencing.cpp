@@ -11,13 +11,6 @@ namespace bq {
 
 namespace {
 
-std::string SignatureText(std::uint32_t signature) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%02X%02X%02X", (signature >> 16) & 0xFFu,
-                (signature >> 8) & 0xFFu, signature & 0xFFu);
-  return buf;
-}
-
 std::string Hex2(std::uint32_t v) {
   char buf[8];
   std::snprintf(buf, sizeof buf, "0x%02X", v & 0xFFu);
@@ -94,17 +87,17 @@ bool SelectIspClock(AppState& app) {
   const std::uint32_t setting = app.settings.ISPSpeed;
   std::uint8_t clock = 0;
   if (setting == 0) {
-    Log(app, LogKind::LogInfo, "Autodetect ISP frequency");
+    Log(app, LogKind::LogInfo, kIspAutodetectText);
     app.programmer.DetectIspClockRequest(clock);
   } else {
     app.programmer.SetIspClockRequest(static_cast<std::uint8_t>(setting), clock);
   }
   SettleWorker(app);
   if (clock != 0) {
-    Log(app, LogKind::LogInfo, std::string("Set ISP Frequency: ") + IspClockText(clock));
+    Log(app, LogKind::LogInfo, IspFrequencyText(clock));
     return true;
   }
-  Log(app, LogKind::LogError, "ERROR: Autodetect ISP Frequency.");
+  Log(app, LogKind::LogError, kIspClockErrorText);
   return false;
 }
 
@@ -120,8 +113,7 @@ bool CheckSignature(AppState& app, QuestionView& question) {
   // only invite an unattended Yes.
   if (IsLinkFailure(status) && !question.AsksWhenSignatureUnread()) return false;
   Log(app, LogKind::LogInfo,
-      "Read Signature: " + SignatureText(signature) +
-          " (Chip: " + app.parts.PartNameForSignature(signature) + ")");
+      ReadSignatureText(signature, app.parts.PartNameForSignature(signature)));
   if (signature == app.selection.chip().signature) return true;
   Log(app, LogKind::LogWarning, kSignatureMismatchText);
   return question.AskYesNo(std::string(kSignatureMismatchText) + kContinueQuestion,

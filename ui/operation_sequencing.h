@@ -10,16 +10,15 @@
 #include <cstdint>
 #include <string>
 
+#include "session/session_texts.h"
 #include "ui/app_state.h"
 
 namespace bq {
 
 inline constexpr const char* kBusyText = "Programmer is BUSY !!!";
-inline constexpr const char* kSignatureMismatchText = "Signature does not match selected device !";
 inline constexpr const char* kContinueQuestion = "\r\n\r\nContinue ?";
 inline constexpr const char* kWarningCaption = "Warning";
 inline constexpr const char* kErrorCaption = "Error";
-inline constexpr const char* kNoChipText = "No chip in socket or chip does not responding !!!";
 
 // "Error Open Serial Port (" + name + ") !!!", shown with the caption "Error".
 std::string PortOpenErrorText(const std::string& name);

@@ -1,0 +1,187 @@
+// The session's operations against the in-process simulated programmer: values and
+// statuses for success and for each kind of failure.
+
+#include "session/chip_session.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+#include <thread>
+
+#include "sim/sim_fault.h"
+#include "sim/sim_port_driver.h"
+#include "tests/ui/test_parts.h"
+
+namespace bq {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class SessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::FillTestParts(parts);
+    driver = std::make_shared<SimPortDriver>(&parts);
+  }
+  static Bytes Random(std::size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    Bytes b(n);
+    for (auto& x : b) x = static_cast<std::uint8_t>(gen());
+    return b;
+  }
+
+  PartDatabase parts;
+  std::shared_ptr<SimPortDriver> driver;
+};
+
+TEST_F(SessionTest, AWholeChipThroughTheSession) {
+  ChipSession s({driver});
+  s.SetPartDatabase(&parts);
+  ASSERT_TRUE(s.Open("sim:TINYHV:socket"));
+  const PartRecord& part = *parts.Find("TINYHV");
+  s.SetMode(part.hvMode);
+
+  ProgrammerVersions versions;
+  ASSERT_TRUE(s.Versions(versions).ok());
+  EXPECT_EQ(versions.hardware, 0x0201u);
+  EXPECT_EQ(versions.firmware, 0x0107u);
+
+  IdentifiedChip chip;
+  ASSERT_TRUE(s.Identify(chip).ok());
+  EXPECT_EQ(chip.signature, 0x1E930Bu);
+  EXPECT_TRUE(chip.socket);
+
+  std::uint32_t signature = 0;
+  EXPECT_TRUE(s.CheckSignature(part.signature, signature).ok());
+  EXPECT_EQ(s.CheckSignature(0x1E950F, signature).status, SessionStatus::Mismatch);
+
+  // Erase, then a program of three pages: written, verified, read back.
+  const MemoryGeometry flash = FlashGeometry(part);
+  ASSERT_TRUE(s.Erase().ok());
+  EXPECT_TRUE(s.BlankCheck(flash).ok());
+  const Bytes program = Random(flash.PageBytes() * 3 - 10, 1);
+  ASSERT_TRUE(s.WriteMemory(flash, 3, program).ok());
+  EXPECT_EQ(s.BlankCheck(flash).status, SessionStatus::NotEmpty);
+  std::optional<std::uint32_t> difference;
+  EXPECT_TRUE(s.VerifyMemory(flash, 3, program, difference).ok());
+  EXPECT_FALSE(difference);
+  Bytes back;
+  ASSERT_TRUE(s.ReadMemory(flash, 3, back).ok());
+  ASSERT_EQ(back.size(), flash.PageBytes() * 3u);
+  EXPECT_TRUE(std::equal(program.begin(), program.end(), back.begin()));
+  EXPECT_EQ(back.back(), 0xFF);
+
+  // A verify that differs names the first byte that does.
+  Bytes changed = program;
+  changed[77] ^= 0x01;
+  changed[100] ^= 0x01;
+  EXPECT_EQ(s.VerifyMemory(flash, 3, changed, difference).status, SessionStatus::Mismatch);
+  EXPECT_EQ(difference, std::optional<std::uint32_t>(77));
+
+  // Fuses and lock byte: written, verified, read back.
+  FuseByteSlots fuses;
+  fuses.low = {0x7F, true};
+  fuses.high = {0xDD, true};
+  ASSERT_TRUE(s.WriteFuses(fuses).ok());
+  int differing = -1;
+  EXPECT_TRUE(s.VerifyFuses(fuses, differing).ok());
+  fuses.high.value = 0xDF;
+  EXPECT_EQ(s.VerifyFuses(fuses, differing).status, SessionStatus::Mismatch);
+  EXPECT_EQ(differing, 1);
+  FuseByteSlots read;
+  read.low.present = read.high.present = true;
+  ASSERT_TRUE(s.ReadFuses(read).ok());
+  EXPECT_EQ(read.low.value, 0x7F);
+  EXPECT_EQ(read.high.value, 0xDD);
+  ByteSlot lock{0xFC, true};
+  ASSERT_TRUE(s.WriteLock(lock).ok());
+  ByteSlot lockRead{0, true};
+  ASSERT_TRUE(s.ReadLock(lockRead).ok());
+  EXPECT_EQ(lockRead.value, 0xFC);
+
+  std::uint8_t value = 0;
+  ASSERT_TRUE(s.ReadCalibration(1, value).ok());
+  EXPECT_EQ(value, 0xA1);
+}
+
+TEST_F(SessionTest, FailuresSayWhatFailed) {
+  struct Case {
+    const char* fault;
+    SessionStatus status;
+    std::uint8_t linkStatus;
+  };
+  const Case cases[] = {
+      {"0xB0:silence", SessionStatus::LinkError, STATUS_NO_ANSWER},
+      {"0xB0:badheader", SessionStatus::LinkError, STATUS_BAD_HEADER},
+      {"0xB0:short", SessionStatus::LinkError, STATUS_SHORT_ANSWER},
+      {"0xB0:error=6", SessionStatus::DeviceError, 6},
+  };
+  const PartRecord& part = *parts.Find("TINYHV");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    auto faulty = std::make_shared<SimPortDriver>(&parts);
+    ChipSession s({faulty});
+    ASSERT_TRUE(s.Open("sim:TINYHV:socket"));
+    s.SetMode(part.hvMode);
+    const auto fault = ParseSimFault(c.fault);
+    ASSERT_TRUE(fault);
+    faulty->LineFor("sim:TINYHV:socket")->With([&](SimProgrammer& p) {
+      p.options().faults.push_back(*fault);
+    });
+    const SessionResult result = s.Erase();
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.linkStatus, c.linkStatus);
+    EXPECT_EQ(result.message, LinkStatusText(c.linkStatus));
+    ProgrammerVersions versions;
+    EXPECT_TRUE(s.Versions(versions).ok());  // the next request is served
+  }
+
+  // A signature that cannot be read is a link error, never a mismatch.
+  auto silent = std::make_shared<SimPortDriver>(&parts);
+  ChipSession s({silent});
+  ASSERT_TRUE(s.Open("sim:TINYHV:socket"));
+  silent->LineFor("sim:TINYHV:socket")->With([](SimProgrammer& p) {
+    p.options().faults.push_back(*ParseSimFault("0x10:silence"));
+  });
+  std::uint32_t signature = 0;
+  EXPECT_EQ(s.CheckSignature(part.signature, signature).status, SessionStatus::LinkError);
+
+  // Nothing is sent for a memory the transfer cannot carry, or without an open port.
+  MemoryGeometry wide{MEMORY_FLASH, 300, 4};
+  Bytes image;
+  EXPECT_EQ(s.ReadMemory(wide, 0, image).status, SessionStatus::Refused);
+  ChipSession closed({silent});
+  EXPECT_EQ(closed.Erase().status, SessionStatus::PortNotOpen);
+}
+
+// A read cancelled from another thread ends after the exchange in progress with the
+// stop-read command; the programmer serves the next request.
+TEST_F(SessionTest, CancelEndsAReadAndTheProgrammerStaysReady) {
+  SimOptions paced;
+  paced.pace = true;
+  auto slow = std::make_shared<SimPortDriver>(&parts, paced);
+  ChipSession s({slow});
+  std::atomic<std::uint32_t> pagesSeen{0};
+  s.SetProgressCallback([&](const SessionProgress& p) { pagesSeen = p.done; });
+  ASSERT_TRUE(s.Open("sim:MEGAPP:socket"));
+  s.SetMode(1);
+  const MemoryGeometry flash = FlashGeometry(*parts.Find("MEGAPP"));  // 32 KiB: about 3 s
+  std::thread stopper([&] {
+    while (pagesSeen.load() < 4) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    s.Cancel();
+  });
+  Bytes image{1, 2, 3};
+  const SessionResult result = s.ReadMemory(flash, 0, image);
+  stopper.join();
+  EXPECT_EQ(result.status, SessionStatus::Cancelled);
+  EXPECT_TRUE(image.empty());
+  EXPECT_EQ(slow->LineFor("sim:MEGAPP:socket")->With([](SimProgrammer& p) {
+    return p.PacketsReceived(CMD_STOP_READ);
+  }), 1u);
+  ProgrammerVersions versions;
+  EXPECT_TRUE(s.Versions(versions).ok());
+}
+
+}  // namespace
+}  // namespace bq
