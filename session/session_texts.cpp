@@ -21,4 +21,13 @@ std::string IspFrequencyText(std::uint8_t clock) {
   return std::string("Set ISP Frequency: ") + IspClockText(clock);
 }
 
+std::string ImageBeyondChipText(const std::string& memory, std::uint32_t address,
+                                std::uint32_t chipBytes, const std::string& part,
+                                const std::string& action, const std::string& hint) {
+  char where[16];
+  std::snprintf(where, sizeof where, "0x%05X", address);
+  return memory + " buffer holds data at " + where + ", beyond the " + std::to_string(chipBytes) +
+         " bytes of the " + part + "; nothing was " + action + " (" + hint + ")";
+}
+
 }  // namespace bq

@@ -18,4 +18,10 @@ std::string ReadSignatureText(std::uint32_t signature, const std::string& partNa
 // "Set ISP Frequency: 921.60 kHz"
 std::string IspFrequencyText(std::uint8_t clock);
 
+// An image with data beyond the chip: "FLASH buffer holds data at 0x04E1F, beyond the 8192
+// bytes of the ATtiny85; nothing was written (HINT)".
+std::string ImageBeyondChipText(const std::string& memory, std::uint32_t address,
+                                std::uint32_t chipBytes, const std::string& part,
+                                const std::string& action, const std::string& hint);
+
 }  // namespace bq

@@ -67,13 +67,10 @@ bool MemoryCommandRefused(AppState& app, ImageUse use) {
   const std::uint32_t chipBytes = eeprom ? chip.ChipEepromBytes : chip.ChipFlashBytes;
   const auto beyond = FirstProgrammedByteFrom(image, chipBytes);
   if (!beyond) return false;
-  char address[16];
-  std::snprintf(address, sizeof address, "0x%05X", *beyond);
   Log(app, LogKind::LogError,
-      std::string(eeprom ? "EEPROM" : "FLASH") + " buffer holds data at " + address +
-          ", beyond the " + std::to_string(chipBytes) + " bytes of the " + chip.name +
-          "; nothing was " + (use == ImageUse::Written ? "written" : "verified") +
-          " (clear the buffer or choose the right chip)");
+      ImageBeyondChipText(eeprom ? "EEPROM" : "FLASH", *beyond, chipBytes, chip.name,
+                          use == ImageUse::Written ? "written" : "verified",
+                          "clear the buffer or choose the right chip"));
   return true;
 }
 

@@ -1,769 +1,557 @@
 #include "app/cli/chip_commands.h"
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
-#include <cerrno>
+#include <atomic>
+#include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <memory>
-#include <optional>
-#include <string>
-#include <vector>
 
-#include "app/cli/cli_output.h"
-#include "core/text.h"
-#include "image/buffer_commands.h"
-#include "link/protocol.h"
+#include "image/memory_buffer.h"
+#include "link/tracing_port_driver.h"
+#include "link/transfer_limits.h"
+#include "parts/part_database.h"
+#include "session/chip_session.h"
+#include "session/fuse_fields.h"
+#include "session/session_texts.h"
+#include "sim/sim_port_driver.h"
+#include "ui/fuse_write_risks.h"
+#include "ui/ini_settings_store.h"
+#include "ui/settings.h"
 #ifdef _WIN32
 #include "platform/win32/registry_settings_store.h"
 #include "platform/win32/win32_port_driver.h"
 #else
 #include "platform/posix/posix_port_driver.h"
 #endif
-#include "sim/sim_port_driver.h"
-#include "ui/app_state.h"
-#include "ui/fuse_write_risks.h"
-#include "ui/ini_settings_store.h"
-#include "ui/operation_sequencing.h"
 
 namespace bq::cli {
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
+// Ctrl+C: the session being driven, so the signal can end its operation after the
+// exchange in progress. A signal handler can reach nothing else.
+std::atomic<ChipSession*> g_session{nullptr};
+std::atomic<bool> g_interrupted{false};
 
-int UsageError(const std::string& message) {
-  std::fprintf(stderr, "brindlequartz-cli: %s\n", message.c_str());
-  return kExitUsage;
+extern "C" void OnInterrupt(int) {
+  g_interrupted.store(true);
+  if (ChipSession* s = g_session.load()) s->Cancel();
 }
 
-struct Options {
-  std::optional<std::string> port;
-  std::string part = "auto";
-  std::optional<std::string> mode;  // "hv" or "isp"
-  std::optional<std::uint32_t> ispClock;
-  bool yes = false;
-  std::optional<bool> progress;
-  bool verify = false;
-  bool defaults = false;  // fuses/lock write|verify: start from the part's default bytes
-  bool force = false;     // fuses write: also what would lock ISP out
-  std::optional<std::string> low, high, extended;
-  std::vector<std::string> words;  // command word and its operands
-};
-
-// A strict unsigned number (0x hex, leading 0 octal, decimal) no larger than max.
-bool ParseValue(const std::string& text, std::uint32_t max, std::uint32_t& value) {
-  if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return false;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
-  if (errno != 0 || end == nullptr || *end != '\0' || v > max) return false;
-  value = static_cast<std::uint32_t>(v);
-  return true;
-}
-
-// Parses the words; returns an error text, empty when fine.
-std::string ParseOptions(const std::vector<std::string>& args, Options& o) {
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string a = args[i];
-    std::optional<std::string> inlineValue;
-    if (a.rfind("--", 0) == 0) {
-      const auto eq = a.find('=');
-      if (eq != std::string::npos) {
-        inlineValue = a.substr(eq + 1);
-        a = a.substr(0, eq);
-      }
-    }
-    auto value = [&](std::string& out) -> bool {
-      if (inlineValue) {
-        out = *inlineValue;
-        return true;
-      }
-      if (i + 1 >= args.size()) return false;
-      out = args[++i];
-      return true;
-    };
-    std::string v;
-    if (a == "-P" || a == "--port") {
-      if (!value(v) || v.empty()) return "option " + a + " needs a port name";
-      o.port = v;
-    } else if (a == "-p" || a == "--part") {
-      if (!value(v) || v.empty()) return "option " + a + " needs a part name or auto";
-      o.part = v;
-    } else if (a == "-m" || a == "--mode") {
-      if (!value(v) || (v != "hv" && v != "isp")) return "option " + a + " takes hv or isp";
-      o.mode = v;
-    } else if (a == "-c" || a == "--isp-clock") {
-      std::uint32_t clock = 0;
-      if (!value(v)) return "option " + a + " takes auto or 1..7";
-      if (v == "auto") {
-        o.ispClock = 0;
-      } else if (ParseValue(v, 7, clock) && clock >= 1) {
-        o.ispClock = clock;
-      } else {
-        return "option " + a + " takes auto or 1..7";
-      }
-    } else if (a == "-y" || a == "--yes") {
-      o.yes = true;
-    } else if (a == "--progress") {
-      o.progress = true;
-    } else if (a == "--no-progress") {
-      o.progress = false;
-    } else if (a == "--verify") {
-      o.verify = true;
-    } else if (a == "--defaults") {
-      o.defaults = true;
-    } else if (a == "--force") {
-      o.force = true;
-    } else if (a == "--low" || a == "--high" || a == "--extended") {
-      if (!value(v)) return "option " + a + " needs a byte value";
-      (a == "--low" ? o.low : a == "--high" ? o.high : o.extended) = v;
-    } else if (a.size() > 1 && a[0] == '-') {
-      return "unknown option " + a;
-    } else {
-      o.words.push_back(args[i]);
-    }
-  }
-  return "";
-}
-
-// Log lines on stdout as they are appended, from either thread.
-class LogPrinter : public MessageLogListener {
+class InterruptGuard {
  public:
-  void OnLogEntryAppended(std::uint32_t, const LogEntry& entry) override { PrintLogEntry(entry); }
-};
-
-// The Continue question: answered by --yes, shown on stderr.
-class CliQuestion : public QuestionView {
- public:
-  explicit CliQuestion(bool yes) : yes_(yes) {}
-  bool AskYesNo(const std::string& text, const std::string& caption) override {
-    std::string flat;
-    for (char c : text) {
-      if (c == '\r') continue;
-      flat += c == '\n' ? ' ' : c;
-    }
-    std::string collapsed;
-    for (char c : flat) {
-      if (c == ' ' && !collapsed.empty() && collapsed.back() == ' ') continue;
-      collapsed += c;
-    }
-    std::fprintf(stderr, "%s: %s %s\n", caption.c_str(), collapsed.c_str(),
-                 yes_ ? "Yes (--yes)" : "No (use --yes to continue)");
-    asked_ = true;
-    return yes_;
+  explicit InterruptGuard(ChipSession& s) {
+    g_session.store(&s);
+    previous_ = std::signal(SIGINT, OnInterrupt);
   }
-  bool declined() const { return asked_ && !yes_; }
-  // --yes answers a signature that differs, never a programmer that did not answer.
-  bool AsksWhenSignatureUnread() const override { return false; }
+  ~InterruptGuard() {
+    std::signal(SIGINT, previous_ == SIG_ERR ? SIG_DFL : previous_);
+    g_session.store(nullptr);
+  }
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
 
  private:
-  bool yes_;
-  bool asked_ = false;
+  void (*previous_)(int) = SIG_DFL;
 };
 
-// Progress bar on stderr; fuse redraws applied to the editors (the user-interface thread
-// waits for the worker, so the models are not read meanwhile).
-class CliFrontEnd : public WorkerEvents {
- public:
-  CliFrontEnd(AppState& app, bool progress) : app_(app), progress_(progress) {}
-  void AppendLogEntry(LogKind, const std::string&) override {}
-  void ProgressSmooth() override { marquee_ = false; }
-  void ProgressMarquee() override { marquee_ = true; }
-  void ProgressRange(std::uint16_t maximum) override { maximum_ = maximum; }
-  void ProgressPosition(std::uint32_t position) override {
-    position_ = position;
-    if (shown_) Draw();
-  }
-
-  void ProgressMarqueeStart() override {}
-  void ProgressMarqueeStop() override {}
-  void ProgressShow() override {
-    shown_ = true;
-    Draw();
-  }
-  void ProgressHide() override {
-    if (shown_ && progress_) {
-      std::fputs("\r\033[K", stderr);
-      std::fflush(stderr);
-    }
-    shown_ = false;
-  }
-  void RefillHexView(MemoryKind) override {}
-  void RedrawFuseEditor(FuseEditorKind editor) override { app_.ApplyFuseEditorRedraw(editor); }
-
- private:
-  void Draw() {
-    if (!progress_) return;
-    if (marquee_) {
-      std::fputs("\r[ working ... ]", stderr);
-    } else {
-      constexpr int kWidth = 40;
-      const std::uint32_t max = maximum_ == 0 ? 1 : maximum_;
-      const std::uint32_t pos = position_ > max ? max : position_;
-      const int filled = static_cast<int>(pos * kWidth / max);
-      // One redraw per step of the bar is enough for the eye.
-      if (filled == lastFilled_ && pos != max && pos != 0) return;
-      lastFilled_ = filled;
-      std::string bar(static_cast<std::size_t>(filled), '#');
-      bar.append(static_cast<std::size_t>(kWidth - filled), '-');
-      std::fprintf(stderr, "\r[%s] %u/%u pages", bar.c_str(), pos, static_cast<unsigned>(max));
-    }
-    std::fflush(stderr);
-  }
-
-  AppState& app_;
-  bool progress_;
-  bool marquee_ = false;
-  bool shown_ = false;
-  std::uint32_t maximum_ = 0;
-  std::uint32_t position_ = 0;
-  int lastFilled_ = -1;
-};
-
-// Everything one invocation needs. The application state is declared last so that it (and
-// with it the worker) goes first: nothing the worker reports to may be released before it.
-struct Session {
-  Session(const Options& options, bool progress) : question(options.yes), frontEnd(app, progress) {}
-  LogPrinter printer;
-  CliQuestion question;
-  CliFrontEnd frontEnd;  // keeps a reference to app only; uses it once the worker runs
-  AppState app;
-};
-
-// What the worker reported since `mark`: the operation failed when it logged a warning or an
-// error (a verification that differs, a chip not empty, a link or device error), except the
-// signature warning the user already answered with Yes.
-struct Verdict {
-  bool bad = false;
-  bool success = false;
-};
-
-Verdict LogVerdictSince(const MessageLog& log, std::uint32_t mark) {
-  Verdict v;
-  for (std::uint32_t s = mark; s < log.NextSerial(); ++s) {
-    const LogEntry e = log.EntryBySerial(s);
-    if (e.kind == LogKind::LogSuccess) v.success = true;
-    if ((e.kind == LogKind::LogWarning && e.text != kSignatureMismatchText) ||
-        e.kind == LogKind::LogError) {
-      v.bad = true;
-    }
-  }
-  return v;
+std::string Hex5(std::uint32_t address) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%05X", address);
+  return text;
 }
 
-enum class MemoryArg { Flash, Eeprom, Bad };
-
-MemoryArg ParseMemory(const std::string& word) {
-  if (word == "flash") return MemoryArg::Flash;
-  if (word == "eeprom") return MemoryArg::Eeprom;
-  return MemoryArg::Bad;
-}
-
+// One chip command from the connection to its verdict.
 class ChipRun {
  public:
-  ChipRun(Session& s, const Options& o) : app_(s.app), o_(o) {}
-
-  // Selects the part (by name, or by identifying the chip) and the mode. Returns an exit
-  // status, or -1 to go on.
-  int SelectChip() {
-    if (o_.part == "auto") {
-      const IdentifyOutcome outcome = IdentifyCommand(app_);
-      if (outcome != IdentifyOutcome::Detected) return kExitFailed;
-    }
-    if (o_.mode) {
-      const auto& entries = app_.selection.modeEntries();
-      if (*o_.mode == "isp") {
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-          if (entries[i] == "ISP") app_.selection.PickMode(i);
-        }
-      } else {
-        if (app_.selection.HvMode() == 0) {
-          return UsageError("part " + app_.selection.chip().name + " has no high-voltage mode");
-        }
-        app_.selection.PickMode(0);
-      }
-    }
-    return -1;
-  }
-
-  int Exit(bool ok) const { return ok ? kExitOk : kExitFailed; }
+  ChipRun(const ChipOptions& o, Printer& out) : o_(o), out_(out) {}
+  int Run();
 
  private:
-  AppState& app_;
-  const Options& o_;
+  int Fail(const SessionResult& r) {
+    if (r.status == SessionStatus::Cancelled || g_interrupted.load()) return Interrupted();
+    return r.status == SessionStatus::PortNotOpen ? kExitPort : kExitFailed;
+  }
+  int Interrupted() {
+    std::string done;
+    for (const std::string& step : done_) done += (done.empty() ? "" : ", ") + step;
+    Complain("interrupted; done before: " + (done.empty() ? std::string("nothing") : done));
+    return kExitInterrupt;
+  }
+  bool Step(const SessionResult& r, const char* name) {
+    if (r.ok()) done_.push_back(name);
+    return r.ok();
+  }
+
+  int LoadInput(MemoryBuffer& image);
+  bool ResolvePart();
+  int Connect();
+  int SelectChip();
+  int Prepare();
+  std::string ImageBeyondChip(const MemoryBuffer& image, const MemoryGeometry& memory,
+                              const char* action) const;
+  std::uint32_t PagesFor(const MemoryBuffer& image, const MemoryGeometry& memory) const;
+
+  int CheckMemory(const MemoryBuffer& image);
+  int RunVersion();
+  int RunIdentify();
+  int RunRead();
+  int RunWrite(const MemoryBuffer& image);
+  int RunVerify(const MemoryBuffer& image);
+  int RunBlankCheck();
+  int RunCalibration();
+  int RunFuses();
+
+  const ChipOptions& o_;
+  Printer& out_;
+  PartDatabase parts_;
+  Settings settings_;
+  std::unique_ptr<ChipSession> session_;
+  const PartRecord* part_ = nullptr;
+  std::string partName_;
+  std::vector<std::string> done_;
 };
 
-// The flows of the desktop program prepare and start in one call; the CLI runs exactly those
-// flows and then waits for the worker.
-bool RunFlow(Session& s, bool (*command)(AppState&, QuestionView&), bool needSuccessLine) {
-  AppState& app = s.app;
-  const std::uint32_t mark = app.log.NextSerial();
-  const bool started = command(app, s.question);
-  app.programmer.WaitIdle();
-  if (!started) {
-    // The desktop program stops silently when the part lacks the memory; say why here.
-    const SelectedChip& chip = app.selection.chip();
-    const bool eeprom = app.tab == BufferTab::Eeprom;
-    if (eeprom ? chip.eepromPageSize == 0 || chip.eepromPageCount == 0
-               : chip.flashPageSizeW == 0 || chip.flashPageCount == 0) {
-      std::fprintf(stderr, "brindlequartz-cli: %s has no %s\n", chip.name.c_str(),
-                   eeprom ? "EEPROM" : "flash memory");
-    }
-    return false;
-  }
-  const Verdict v = LogVerdictSince(app.log, mark);
-  if (app.programmer.Status() != STATUS_OK || v.bad) return false;
-  return !needSuccessLine || v.success;
+MemoryGeometry GeometryOf(const PartRecord& part, const std::string& memory) {
+  return memory == "eeprom" ? EepromGeometry(part) : FlashGeometry(part);
 }
 
-// One thing the user gave for a fuse or lock write or verify: a whole byte or one field,
-// its bits in place under its mask.
-struct FuseChange {
-  std::string name;         // "LOW", "HIGH", "EXTENDED", "LOCKBIT" or the field's name
-  std::uint8_t target = 0;  // TargetByte
-  std::uint8_t mask = 0;
-  std::uint8_t bits = 0;
-  bool field = false;
-};
-
-const char* ByteName(std::uint8_t target) {
-  switch (target) {
-    case kTargetLow:
-      return "LOW";
-    case kTargetHigh:
-      return "HIGH";
-    case kTargetExtended:
-      return "EXTENDED";
-    default:
-      return "LOCKBIT";
+int ChipRun::LoadInput(MemoryBuffer& image) {
+  const ImageLoadResult loaded = LoadImage(image, o_.file);
+  if (loaded.count == 0) {
+    out_.Log(LogKind::LogError, loaded.error.empty() ? o_.file + " not found." : loaded.error);
+    return kExitUsage;
   }
-}
-
-int LowestSetBit(std::uint8_t mask) {
-  int s = 0;
-  while (mask != 0 && (mask & (1u << s)) == 0) ++s;
-  return s;
-}
-
-// FIELD=VALUE words (a number, or for a named-value field the value's text) as changes.
-// Returns an error text, empty when fine.
-std::string ParseFieldWords(const FuseEditor& editor, const std::vector<std::string>& words,
-                            std::vector<FuseChange>& changes) {
-  for (const std::string& word : words) {
-    const auto eq = word.find('=');
-    if (eq == std::string::npos || eq == 0) return "expected FIELD=VALUE, got '" + word + "'";
-    const std::string name = word.substr(0, eq);
-    const std::string valueText = word.substr(eq + 1);
-    const int row = editor.FindField(name);
-    if (row < 0) return "the part has no field " + name;
-    const BitFieldDesc& field = editor.fieldRows().at(static_cast<std::uint32_t>(row));
-    const int lowest = LowestSetBit(field.mask);
-    const std::uint32_t max = (static_cast<std::uint32_t>(field.mask) >> lowest);
-    std::uint32_t value = 0;
-    bool found = false;
-    if (field.isEnumerator) {
-      const std::string wanted = ToUpperAscii(valueText);
-      for (const auto& [number, choice] : field.choices) {
-        if (ToUpperAscii(choice.text) == wanted) {
-          value = choice.value;
-          found = true;
-          break;
-        }
-      }
-    }
-    if (!found && !ParseValue(valueText, max, value)) {
-      return "value '" + valueText + "' does not fit field " + field.name + " (0.." +
-             std::to_string(max) + (field.isEnumerator ? " or a choice text" : "") + ")";
-    }
-    if (!editor.BytePresent(field.targetByte)) {
-      return std::string("the part has no ") + ByteName(field.targetByte) + " fuse byte (field " +
-             field.name + ")";
-    }
-    changes.push_back({field.name, field.targetByte, field.mask,
-                       static_cast<std::uint8_t>((value << lowest) & field.mask), true});
-  }
-  return "";
-}
-
-std::string ParseByteOption(const FuseEditor& editor, const std::optional<std::string>& text,
-                            std::uint8_t target, std::vector<FuseChange>& changes) {
-  if (!text) return "";
-  const std::string name = ByteName(target);
-  std::uint32_t value = 0;
-  if (!ParseValue(*text, 0xFF, value)) {
-    return target == kTargetLockBit ? "bad lock byte value '" + *text + "'"
-                                    : "bad byte value for " + name + ": '" + *text + "'";
-  }
-  if (!editor.BytePresent(target)) return "the part has no " + name + " fuse byte";
-  changes.push_back({name, target, 0xFF, static_cast<std::uint8_t>(value), false});
-  return "";
-}
-
-// Later changes win where they overlap (a field given after its whole byte).
-void ApplyChanges(FuseEditor& editor, const std::vector<FuseChange>& changes) {
-  for (const FuseChange& c : changes) {
-    const std::uint8_t old = editor.ByteValue(c.target);
-    editor.SetByte(c.target, static_cast<std::uint8_t>((old & ~c.mask) | c.bits));
-  }
-}
-
-std::string ChangeValueText(const FuseChange& c, std::uint8_t byte) {
-  const std::uint8_t bits = static_cast<std::uint8_t>(byte & c.mask);
-  if (c.field) return std::to_string(bits >> LowestSetBit(c.mask));
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "0x%02X", bits);
-  return buf;
-}
-
-// A posted request after the preparation: its verdict from its own log lines.
-bool RunWorkerRequest(AppState& app, bool (CProgrammer::*start)(), bool needSuccessLine) {
-  const std::uint32_t mark = app.log.NextSerial();
-  if (!(app.programmer.*start)()) return false;
-  app.programmer.WaitIdle();
-  const Verdict v = LogVerdictSince(app.log, mark);
-  if (app.programmer.Status() != STATUS_OK || v.bad) return false;
-  return !needSuccessLine || v.success;
-}
-
-// Verify of given bytes or fields: the chip's bits under each change's mask against the
-// expected ones, with the worker's verdict texts; each difference is named first.
-bool CompareChanges(AppState& app, bool fuses, const FuseByteSlots& chip,
-                    const FuseByteSlots& expected, const std::vector<FuseChange>& changes) {
-  bool differ = false;
-  for (const FuseChange& c : changes) {
-    const std::uint8_t has = chip.Slot(c.target)->value;
-    const std::uint8_t wanted = expected.Slot(c.target)->value;
-    if (((has ^ wanted) & c.mask) == 0) continue;
-    differ = true;
-    app.log.AppendLogEntry(LogKind::LogWarning, c.name + ": the chip has " +
-                                                    ChangeValueText(c, has) + ", " +
-                                                    ChangeValueText(c, wanted) + " expected");
-  }
-  const char* what = fuses ? "Fuse bits verification " : "Lock bits verification ";
-  app.log.AppendLogEntry(differ ? LogKind::LogWarning : LogKind::LogSuccess,
-                         std::string(what) + (differ ? "FAILED" : "OK"));
-  return !differ;
-}
-
-// A fuse write over ISP: what would lock ISP out is refused unless forced; a changed clock
-// source goes ahead with a warning.
-bool AcceptIspFuseWrite(AppState& app, const FuseByteSlots& chip, bool force) {
-  const FuseEditor& editor = app.fuseEditor;
-  const std::vector<FuseWriteRisk> risks =
-      IspFuseWriteRisks(editor.fieldRows(), chip, editor.bytes());
-  bool refused = false;
-  for (const FuseWriteRisk& risk : risks) {
-    if (!LocksIspOut(risk.risk) || force) continue;
-    app.log.AppendLogEntry(LogKind::LogError, FuseRiskText(risk));
-    refused = true;
-  }
-  if (refused) {
-    app.log.AppendLogEntry(LogKind::LogError,
-                           "Fuses not written. Use a high-voltage mode, or add --force to write "
-                           "them over ISP all the same.");
-    return false;
-  }
-  for (const FuseWriteRisk& risk : risks) {
-    app.log.AppendLogEntry(LogKind::LogWarning, FuseRiskText(risk));
-  }
-  return true;
-}
-
-// fuses|lock write|verify. A write reads the chip's bytes first (signature check, then one
-// read), applies the changes to them (or to the part's defaults with --defaults) and writes
-// the result. A verify with --defaults compares every byte, as the worker does; otherwise it
-// reads the chip and compares only the bits given.
-bool RunFuseChange(Session& s, bool fuses, bool write, const Options& o,
-                   const std::vector<FuseChange>& changes) {
-  AppState& app = s.app;
-  FuseEditor& editor = fuses ? app.fuseEditor : app.lockEditor;
-  if (!write && o.defaults) {
-    editor.ResetEditor();
-    ApplyChanges(editor, changes);
-    return RunFlow(s, fuses ? VerifyFusesCommand : VerifyLockBitsCommand, true);
-  }
-  if (!RunFlow(s, fuses ? ReadFusesCommand : ReadLockBitsCommand, false)) return false;
-  const FuseByteSlots chip = editor.bytes();
-  if (o.defaults) editor.ResetEditor();
-  ApplyChanges(editor, changes);
-  if (!write) return CompareChanges(app, fuses, chip, editor.bytes(), changes);
-  if (fuses && app.selection.SelectedProgMode() == kProgModeIsp &&
-      !AcceptIspFuseWrite(app, chip, o.force)) {
-    return false;
-  }
-  return RunWorkerRequest(
-      app, fuses ? &CProgrammer::StartWriteFuses : &CProgrammer::StartWriteLockBits, false);
-}
-
-void PrintFields(const FuseEditor& editor) {
-  for (const auto& [row, field] : editor.fieldRows()) {
-    std::printf("%s\t%s\t%s\n", field.name.c_str(), field.text.c_str(),
-                editor.FieldDisplayText(row).c_str());
-  }
-  std::fflush(stdout);
-}
-
-bool FileExists(const std::string& path) {
-  std::error_code ec;
-  return std::filesystem::is_regular_file(path, ec);
-}
-
-bool LoadInto(AppState& app, const std::string& path) {
-  const BufferCommandResult r =
-      LoadCommand(app.tab, app.flash, app.eeprom, path, app.programmer.IsBusy());
-  bool ok = true;
-  for (const LogEntry& e : r.log) {
-    app.log.AppendLogEntry(e.kind, e.text);
-    if (e.kind == LogKind::LogError) ok = false;
-  }
-  return ok;
-}
-
-bool SaveFrom(AppState& app, const std::string& path) {
-  const SelectedChip& chip = app.selection.chip();
-  const BufferCommandResult r =
-      SaveCommand(app.tab, app.flash, app.eeprom, path, chip.ChipFlashBytes, chip.ChipEepromBytes);
-  bool ok = true;
-  for (const LogEntry& e : r.log) {
-    app.log.AppendLogEntry(e.kind, e.text);
-    if (e.kind == LogKind::LogError || e.kind == LogKind::LogWarning) ok = false;
-  }
-  if (ok && !FileExists(path)) {
-    // Save is silent when there is nothing to write; from a script that is a failure.
-    std::fprintf(stderr, "brindlequartz-cli: nothing written to %s\n", path.c_str());
-    ok = false;
-  }
-  return ok;
-}
-
-int RunVersion(Session& s) {
-  AppState& app = s.app;
-  std::uint32_t hardware = 0, firmware = 0;
-  bool ok = app.programmer.QueryHardwareVersion(hardware);
-  app.programmer.WaitIdle();
-  if (ok) {
-    ok = app.programmer.QueryFirmwareVersion(firmware);
-    app.programmer.WaitIdle();
-  }
-  if (!ok) return kExitFailed;
-  std::printf("Hardware Version: %02X.%02X\n", (hardware >> 8) & 0xFFu, hardware & 0xFFu);
-  std::printf("Firmware Version: %02X.%02X\n", (firmware >> 8) & 0xFFu, firmware & 0xFFu);
-  std::fflush(stdout);
+  out_.Log(LogKind::LogInfo, o_.file + " loaded into " +
+                                 (o_.memory == "eeprom" ? "EEPROM" : "FLASH") + " buffer");
+  if (!loaded.warning.empty()) out_.Log(LogKind::LogWarning, loaded.warning);
   return kExitOk;
 }
 
-}  // namespace
-
-int RunChipCommand(const std::vector<std::string>& args, const std::string& partlistPath) {
-  Options o;
-  const std::string error = ParseOptions(args, o);
-  if (!error.empty()) return UsageError(error);
-  if (o.words.empty()) return UsageError("no command given");
-  const std::string command = o.words[0];
-  const std::vector<std::string> operands(o.words.begin() + 1, o.words.end());
-
-  static const char* const kCommands[] = {"ports", "version", "identify",   "read",
-                                          "write", "verify",  "erase",      "blank-check",
-                                          "fuses", "lock",    "calibration"};
-  bool known = false;
-  for (const char* c : kCommands) known = known || command == c;
-  if (!known) return UsageError("unknown command '" + command + "'");
-
-  // Validate the operands before anything touches the programmer.
-  MemoryArg memory = MemoryArg::Flash;
-  std::string file;
-  std::string action;
-  std::vector<std::string> fieldWords;
-  std::optional<std::string> lockValue;
-  if (command == "ports" || command == "version" || command == "identify" || command == "erase" ||
-      command == "calibration") {
-    if (!operands.empty()) return UsageError(command + " takes no operands");
-  } else if (command == "read" || command == "write" || command == "verify") {
-    if (operands.size() != 2) return UsageError(command + " needs flash|eeprom and a FILE");
-    memory = ParseMemory(operands[0]);
-    if (memory == MemoryArg::Bad)
-      return UsageError(command + " needs flash or eeprom, not '" + operands[0] + "'");
-    file = operands[1];
-    if (command != "read" && !FileExists(file)) {
-      std::fprintf(stderr, "brindlequartz-cli: %s not found.\n", file.c_str());
-      return kExitUsage;
-    }
-  } else if (command == "blank-check") {
-    if (operands.size() > 1) return UsageError("blank-check takes at most flash|eeprom");
-    if (!operands.empty()) memory = ParseMemory(operands[0]);
-    if (memory == MemoryArg::Bad) return UsageError("blank-check needs flash or eeprom");
-  } else {  // fuses, lock
-    if (operands.empty()) return UsageError(command + " needs read, write or verify");
-    action = operands[0];
-    if (action != "read" && action != "write" && action != "verify") {
-      return UsageError(command + " needs read, write or verify, not '" + action + "'");
-    }
-    for (std::size_t i = 1; i < operands.size(); ++i) {
-      if (command == "lock" && !lockValue && operands[i].find('=') == std::string::npos) {
-        lockValue = operands[i];
-      } else {
-        fieldWords.push_back(operands[i]);
-      }
-    }
-    if (action == "read" && (!fieldWords.empty() || lockValue))
-      return UsageError(command + " read takes no values");
+bool ChipRun::ResolvePart() {
+  if (o_.part == "auto") return true;
+  part_ = parts_.Find(o_.part);
+  if (part_ == nullptr) {
+    Complain("no part named '" + o_.part + "' in " + o_.partlist);
+    return false;
   }
-  if (o.verify && command != "write") return UsageError("--verify belongs to write");
-  if ((o.low || o.high || o.extended) && !(command == "fuses" && action != "read")) {
-    return UsageError("--low, --high and --extended belong to fuses write|verify");
-  }
-  const bool changing = (command == "fuses" || command == "lock") && action != "read";
-  if (o.defaults && !changing) return UsageError("--defaults belongs to fuses|lock write|verify");
-  if (o.force && !(command == "fuses" && action == "write")) {
-    return UsageError("--force belongs to fuses write");
-  }
-  if (changing && !o.defaults && !o.low && !o.high && !o.extended && !lockValue &&
-      fieldWords.empty()) {
-    return UsageError(command + " " + action + " needs something to " + action + ": " +
-                      (command == "fuses" ? "--low/--high/--extended V, " : "VALUE, ") +
-                      "FIELD=VALUE or --defaults (see --help)");
-  }
+  partName_ = o_.part;
+  parts_.SelectPartByName(partName_);  // the chip the port "sim" simulates
+  return true;
+}
 
-#ifdef _WIN32
-  const bool stderrIsTerminal = ::_isatty(::_fileno(stderr)) != 0;
-#else
-  const bool stderrIsTerminal = ::isatty(STDERR_FILENO) == 1;
-#endif
-  const bool progress = o.progress.value_or(stderrIsTerminal);
-  Session s(o, progress);
-  AppState& app = s.app;
-  app.log.SetListener(&s.printer);
-  app.SetFrontEnd(&s.frontEnd);
-
+int ChipRun::Connect() {
 #ifdef _WIN32
   RegistrySettingsStore store;
 #else
   IniSettingsStore store(DefaultSettingsPath());
 #endif
-  if (LoadSettings(store, app.settings) == SettingsLoadResult::ComPortUnreadable) {
-    std::fprintf(stderr, "%s\n", kComPortReadError);
+  if (LoadSettings(store, settings_) == SettingsLoadResult::ComPortUnreadable) {
+    Complain(kComPortReadError);
   }
-  if (o.port) app.settings.COMPort = *o.port;
-  if (o.ispClock) app.settings.ISPSpeed = *o.ispClock;
+  if (o_.port) settings_.COMPort = *o_.port;
+  if (o_.ispClock) settings_.ISPSpeed = *o_.ispClock;
 
-  // The simulator driver must come first: the serial driver claims every other name.
-  app.port.AddDriver(std::make_shared<SimPortDriver>(&app.parts));
+  // The simulator driver comes first: the serial driver claims every other name.
+  std::vector<std::shared_ptr<PortDriver>> drivers{std::make_shared<SimPortDriver>(&parts_)};
 #ifdef _WIN32
-  app.port.AddDriver(std::make_shared<Win32PortDriver>());
+  drivers.push_back(std::make_shared<Win32PortDriver>());
 #else
-  app.port.AddDriver(std::make_shared<PosixPortDriver>());
+  drivers.push_back(std::make_shared<PosixPortDriver>());
 #endif
-
-  if (command == "ports") {
-    app.port.EnumeratePorts();
-    for (const auto& [key, name] : app.port.Ports()) std::printf("%s\n", name.c_str());
-    std::fflush(stdout);
-    return kExitOk;
+  if (out_.verbose()) {
+    for (auto& d : drivers) {
+      d = std::make_shared<TracingPortDriver>(d, [this](const std::string& l) { out_.Trace(l); });
+    }
   }
-
-  const bool partsLoaded = LoadPartList(app.parts, partlistPath) > 0;
-  if (!partsLoaded && command != "version") {
-    std::fputs("PartList Load ERROR !!!\n", stderr);
-    return kExitFailed;
+  session_ = std::make_unique<ChipSession>(std::move(drivers));
+  session_->SetPartDatabase(&parts_);
+  session_->SetLogObserver([this](LogKind k, const std::string& t) { out_.Log(k, t); });
+  session_->SetProgressCallback([this](const SessionProgress& p) { out_.Progress(p); });
+  if (o_.command == "ports") return kExitOk;
+  std::string why;
+  if (!session_->Open(settings_.COMPort, &why)) {
+    std::fprintf(stderr, "Error Open Serial Port (%s) !!!\n", settings_.COMPort.c_str());
+    if (!why.empty()) std::fprintf(stderr, "%s\n", why.c_str());
+    return kExitPort;
   }
-  app.selection.FillChipSelector();
-  if (command != "version" && command != "identify" && o.part != "auto") {
-    if (!app.selection.PickChipByName(o.part)) {
-      std::fprintf(stderr, "brindlequartz-cli: no part named '%s' in %s\n", o.part.c_str(),
-                   partlistPath.c_str());
+  return kExitOk;
+}
+
+// The part (given, or found by identify) and the programming mode.
+int ChipRun::SelectChip() {
+  if (part_ == nullptr) {
+    IdentifiedChip chip;
+    const SessionResult r = session_->Identify(chip);
+    if (!r.ok()) return Fail(r);
+    partName_ = parts_.PartNameForSignature(chip.signature);
+    part_ = parts_.Find(partName_);
+    if (part_ == nullptr || part_->signature != chip.signature) return kExitFailed;
+  }
+  std::uint8_t mode = part_->HasHighVoltageMode() ? part_->hvMode : std::uint8_t{PROG_MODE_ISP};
+  if (o_.part == "auto" && !o_.mode) mode = session_->Mode();  // where identify found it
+  if (o_.mode && *o_.mode == "isp") mode = PROG_MODE_ISP;
+  if (o_.mode && *o_.mode == "hv") {
+    if (!part_->HasHighVoltageMode()) {
+      Complain("part " + partName_ + " has no high-voltage mode");
       return kExitUsage;
     }
+    mode = part_->hvMode;
   }
-  if (partsLoaded) app.selection.ApplyChipSelection();
+  session_->SetMode(mode);
+  return kExitOk;
+}
 
-  if (!app.StartProgrammer()) {
-    std::fputs("Programmer Thread not found !!!\n", stderr);
+// ISP clock and signature check, as before every chip command.
+int ChipRun::Prepare() {
+  if (session_->Mode() == PROG_MODE_ISP) {
+    std::uint8_t clock = 0;
+    const SessionResult r =
+        session_->SelectIspClock(static_cast<std::uint8_t>(settings_.ISPSpeed), clock);
+    if (!r.ok()) return Fail(r);
+  }
+  std::uint32_t signature = 0;
+  const SessionResult r = session_->CheckSignature(part_->signature, signature);
+  if (r.status == SessionStatus::Mismatch) {
+    std::fprintf(stderr, "Warning: %s Continue ? %s\n", kSignatureMismatchText,
+                 o_.yes ? "Yes (--yes)" : "No (use --yes to continue)");
+    return o_.yes ? kExitOk : kExitFailed;
+  }
+  // A programmer that does not answer is not a mismatch: no question, also with --yes.
+  return r.ok() ? kExitOk : Fail(r);
+}
+
+std::string ChipRun::ImageBeyondChip(const MemoryBuffer& image, const MemoryGeometry& memory,
+                                     const char* action) const {
+  const auto beyond = FirstProgrammedByteFrom(image, memory.Bytes());
+  if (!beyond) return "";
+  return ImageBeyondChipText(memory.kind == MEMORY_FLASH ? "FLASH" : "EEPROM", *beyond,
+                             memory.Bytes(), partName_, action, "choose the right part with -p");
+}
+
+// Flash: the pages up to the last one that holds a byte other than 0xFF (all with --full);
+// EEPROM: every page.
+std::uint32_t ChipRun::PagesFor(const MemoryBuffer& image, const MemoryGeometry& memory) const {
+  if (memory.kind != MEMORY_FLASH || o_.full) return memory.pageCount;
+  std::uint32_t last = memory.Bytes();
+  while (last > 0 && image.data()[last - 1] == 0xFF) --last;
+  return (last + memory.PageBytes() - 1) / memory.PageBytes();
+}
+
+// A memory the part lacks, or one the transfers cannot carry, ends the command before
+// anything is written or read.
+int ChipRun::CheckMemory(const MemoryBuffer& image) {
+  const bool memoryCommand = o_.command == "read" || o_.command == "write" ||
+                             o_.command == "verify" || o_.command == "blank-check";
+  if (!memoryCommand) return kExitOk;
+  const MemoryGeometry memory = GeometryOf(*part_, o_.memory);
+  if (memory.pageSize == 0 || memory.pageCount == 0) {
+    Complain(partName_ + " has no " + (o_.memory == "eeprom" ? "EEPROM" : "flash memory"));
     return kExitFailed;
   }
-  if (!app.port.OpenPort(app.settings.COMPort)) {
-    std::fprintf(stderr, "%s\n", PortOpenErrorText(app.settings.COMPort).c_str());
+  const std::string limit = TransferLimitProblem(partName_, memory.kind, memory.pageSize,
+                                                 memory.pageCount, image.capacity());
+  if (limit.empty()) return kExitOk;
+  out_.Log(LogKind::LogError, limit);
+  return kExitFailed;
+}
+
+int ChipRun::Run() {
+  MemoryBuffer image(o_.memory == "eeprom" ? kEepromBufferBytes : kFlashBufferBytes);
+  if (o_.command == "write" || o_.command == "verify") {
+    if (const int status = LoadInput(image); status != kExitOk) return status;
+  }
+  // ports and version need no part list; with one, "sim" simulates its first part.
+  const bool needParts = o_.command != "ports" && o_.command != "version";
+  if (LoadPartList(parts_, o_.partlist) <= 0 && needParts) {
+    std::fputs("PartList Load ERROR !!!\n", stderr);
+    return kExitUsage;
+  }
+  if (needParts && o_.command != "identify" && !ResolvePart()) return kExitUsage;
+  if (part_ != nullptr) {
+    if (const int status = CheckMemory(image); status != kExitOk) return status;
+  }
+  if (const int status = Connect(); status != kExitOk) return status;
+  if (o_.command == "ports") {
+    for (const std::string& name : session_->Ports()) std::printf("%s\n", name.c_str());
+    std::fflush(stdout);
+    return kExitOk;
+  }
+  InterruptGuard interrupt(*session_);
+  if (o_.command == "version") return RunVersion();
+  if (o_.command == "identify") return RunIdentify();
+  if (const int status = SelectChip(); status != kExitOk) return status;
+  if (const int status = CheckMemory(image); status != kExitOk) return status;
+  if (o_.command == "write" || o_.command == "verify") {
+    const std::string beyond = ImageBeyondChip(image, GeometryOf(*part_, o_.memory),
+                                               o_.command == "write" ? "written" : "verified");
+    if (!beyond.empty()) {
+      out_.Log(LogKind::LogError, beyond);
+      return kExitFailed;
+    }
+  }
+  if (const int status = Prepare(); status != kExitOk) return status;
+  done_.push_back("signature check");
+  if (o_.command == "read") return RunRead();
+  if (o_.command == "write") return RunWrite(image);
+  if (o_.command == "verify") return RunVerify(image);
+  if (o_.command == "erase") {
+    const SessionResult r = session_->Erase();
+    return r.ok() ? kExitOk : Fail(r);
+  }
+  if (o_.command == "blank-check") return RunBlankCheck();
+  if (o_.command == "calibration") return RunCalibration();
+  return RunFuses();
+}
+
+int ChipRun::RunVersion() {
+  ProgrammerVersions v;
+  const SessionResult r = session_->Versions(v);
+  if (!r.ok()) return Fail(r);
+  std::printf("Hardware Version: %02X.%02X\n", (v.hardware >> 8) & 0xFFu, v.hardware & 0xFFu);
+  std::printf("Firmware Version: %02X.%02X\n", (v.firmware >> 8) & 0xFFu, v.firmware & 0xFFu);
+  std::fflush(stdout);
+  return kExitOk;
+}
+
+int ChipRun::RunIdentify() {
+  IdentifiedChip chip;
+  const SessionResult r = session_->Identify(chip);
+  if (!r.ok()) return Fail(r);
+  const std::string name = parts_.PartNameForSignature(chip.signature);
+  const PartRecord* part = parts_.Find(name);
+  return part != nullptr && part->signature == chip.signature ? kExitOk : kExitFailed;
+}
+
+int ChipRun::RunRead() {
+  const MemoryGeometry memory = GeometryOf(*part_, o_.memory);
+  std::uint32_t first = 0;
+  std::uint32_t last = memory.Bytes() - 1;
+  std::uint32_t pages = 0;
+  if (o_.range) {
+    first = o_.range->first;
+    last = o_.range->second;
+    if (first > last || last >= memory.Bytes()) {
+      Complain("--range " + Hex5(first) + ":" + Hex5(last) + " is not inside the " +
+               std::to_string(memory.Bytes()) + " bytes of the " + partName_ + "'s " +
+               (o_.memory == "eeprom" ? "EEPROM" : "flash"));
+      return kExitUsage;
+    }
+    pages = last / memory.PageBytes() + 1;  // the pages up to the one holding LAST
+  }
+  std::vector<std::uint8_t> bytes;
+  const SessionResult r = session_->ReadMemory(memory, pages, bytes);
+  if (!r.ok()) return Fail(r);
+  MemoryBuffer image(memory.kind == MEMORY_FLASH ? kFlashBufferBytes : kEepromBufferBytes);
+  std::copy(bytes.begin(), bytes.end(), image.data());
+  switch (SaveImage(image, o_.file, first, last)) {
+    case SaveOutcome::Written:
+      return kExitOk;
+    case SaveOutcome::NothingToSave:
+      Complain("nothing written to " + o_.file + " (the memory read is empty)");
+      return kExitFailed;
+    case SaveOutcome::Failed:
+      break;
+  }
+  out_.Log(LogKind::LogError, o_.file + " not saved.");
+  return kExitFailed;
+}
+
+int ChipRun::RunWrite(const MemoryBuffer& image) {
+  const MemoryGeometry memory = GeometryOf(*part_, o_.memory);
+  const bool flash = memory.kind == MEMORY_FLASH;
+  // Flash pages can only be programmed from the erased state: erase first (it also clears
+  // the EEPROM unless the chip's EESAVE fuse is programmed).
+  if (flash && !o_.noErase) {
+    const SessionResult erased = session_->Erase();
+    if (!Step(erased, "erase")) return Fail(erased);
+  }
+  const std::uint32_t pages = PagesFor(image, memory);
+  const std::vector<std::uint8_t> bytes(image.data(), image.data() + memory.PageBytes() * pages);
+  if (pages == 0) {
+    out_.Log(LogKind::LogInfo, "The image holds no data: nothing to write");
+    return kExitOk;
+  }
+  SessionResult r = session_->WriteMemory(memory, pages, bytes);
+  if (!Step(r, flash ? "flash written" : "EEPROM written")) return Fail(r);
+  if (o_.noVerify) return kExitOk;
+  std::optional<std::uint32_t> difference;
+  r = session_->VerifyMemory(memory, pages, bytes, difference);
+  if (difference) out_.Log(LogKind::LogWarning, "First difference at " + Hex5(*difference));
+  return r.ok() ? kExitOk : Fail(r);
+}
+
+int ChipRun::RunVerify(const MemoryBuffer& image) {
+  const MemoryGeometry memory = GeometryOf(*part_, o_.memory);
+  const std::uint32_t pages = PagesFor(image, memory);
+  if (pages == 0) {
+    out_.Log(LogKind::LogInfo, "The image holds no data: nothing to verify");
+    return kExitOk;
+  }
+  const std::vector<std::uint8_t> bytes(image.data(), image.data() + memory.PageBytes() * pages);
+  std::optional<std::uint32_t> difference;
+  const SessionResult r = session_->VerifyMemory(memory, pages, bytes, difference);
+  if (difference) out_.Log(LogKind::LogWarning, "First difference at " + Hex5(*difference));
+  return r.ok() ? kExitOk : Fail(r);
+}
+
+int ChipRun::RunBlankCheck() {
+  const SessionResult r = session_->BlankCheck(GeometryOf(*part_, o_.memory));
+  return r.ok() ? kExitOk : Fail(r);
+}
+
+int ChipRun::RunCalibration() {
+  if (part_->osccal.empty()) {
+    Complain(partName_ + " has no calibration bytes");
     return kExitFailed;
   }
-
-  if (command == "version") return RunVersion(s);
-  if (command == "identify") {
-    return IdentifyCommand(app) == IdentifyOutcome::Detected ? kExitOk : kExitFailed;
+  std::vector<std::string> lines;
+  for (const auto& [sequence, entry] : part_->osccal) {
+    std::uint8_t value = 0;
+    const SessionResult r = session_->ReadCalibration(entry.address, value);
+    if (!r.ok()) return Fail(r);
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", value);
+    lines.push_back(entry.label + ": " + text);
   }
+  out_.Log(LogKind::LogSuccess, "Read Calibration Bytes");
+  for (const std::string& line : lines) std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+  return kExitOk;
+}
 
-  ChipRun run(s, o);
-  const int selected = run.SelectChip();
-  if (selected >= 0) return selected;
-
-  app.tab = memory == MemoryArg::Eeprom ? BufferTab::Eeprom : BufferTab::Flash;
-
-  auto flow = [&s](bool (*f)(AppState&, QuestionView&), bool needSuccessLine) {
-    return RunFlow(s, f, needSuccessLine);
-  };
-  auto finish = [&s, &run](bool ok) {
-    if (s.question.declined()) return kExitFailed;
-    return run.Exit(ok);
-  };
-
-  if (command == "read") {
-    if (!flow(ReadMemoryCommand, true)) return finish(false);
-    if (!SaveFrom(app, file)) return kExitFailed;
-    return kExitOk;
+// fuses|lock read|write|verify. A write reads the chip's bytes first, applies what was given
+// to them (or to the part's defaults with --defaults) and writes the result. A verify with
+// --defaults compares every byte; otherwise only the bytes and field bits given.
+int ChipRun::RunFuses() {
+  const bool fuses = o_.command == "fuses";
+  const BitFieldMap& fields = fuses ? part_->fuseBits : part_->lockBits;
+  FuseByteSlots defaults = DefaultFuseBytes(*part_);
+  if (fuses) {
+    defaults.lock.present = false;
+  } else {
+    defaults.low.present = defaults.high.present = defaults.extended.present = false;
   }
-  if (command == "write" || command == "verify") {
-    if (!LoadInto(app, file)) return kExitUsage;  // a file that cannot be loaded
-    if (command == "verify") return finish(flow(VerifyMemoryCommand, true));
-    if (!flow(WriteMemoryCommand, true)) return finish(false);
-    if (o.verify) return finish(flow(VerifyMemoryCommand, true));
-    return kExitOk;
-  }
-  if (command == "erase") return finish(flow(EraseCommand, true));
-  if (command == "blank-check") return finish(flow(BlankCheckCommand, true));
-  if (command == "calibration") {
-    const std::uint32_t mark = app.log.NextSerial();
-    const bool read = ReadCalibrationCommand(app, s.question);
-    app.programmer.WaitIdle();
-    bool ok = read && !LogVerdictSince(app.log, mark).bad;
-    for (const auto& [sequence, entry] : app.calibration.entries()) {
-      const std::string value = app.calibration.ValueText(sequence);
-      if (value.empty()) ok = false;
-      if (read) std::printf("%s: %s\n", entry.label.c_str(), value.c_str());
+  auto printFields = [&fields](const FuseByteSlots& bytes) {
+    for (const auto& [row, field] : fields) {
+      std::printf("%s\t%s\t%s\n", field.name.c_str(), field.text.c_str(),
+                  FuseFieldDisplay(bytes, field).c_str());
     }
     std::fflush(stdout);
-    if (read && app.calibration.entries().empty()) ok = false;
-    if (!read && !s.question.declined() && app.calibration.entries().empty()) {
-      std::fprintf(stderr, "brindlequartz-cli: %s has no calibration bytes\n",
-                   app.selection.chip().name.c_str());
-    }
-    return finish(ok);
+  };
+  auto read = [&](FuseByteSlots& bytes) {
+    return fuses ? session_->ReadFuses(bytes) : session_->ReadLock(bytes.lock);
+  };
+  if (o_.action == "read") {
+    FuseByteSlots bytes = defaults;
+    const SessionResult r = read(bytes);
+    if (!r.ok()) return Fail(r);
+    printFields(bytes);
+    return kExitOk;
   }
 
-  const bool fuses = command == "fuses";
-  FuseEditor& editor = fuses ? app.fuseEditor : app.lockEditor;
-  if (action == "read") {
-    const bool ok = flow(fuses ? ReadFusesCommand : ReadLockBitsCommand, false);
-    if (ok) PrintFields(editor);
-    return finish(ok);
-  }
   std::vector<FuseChange> changes;
   std::string problem;
+  auto byteWord = [&](const std::optional<std::string>& text, std::uint8_t target) {
+    if (!text || !problem.empty()) return;
+    FuseChange c;
+    problem = ParseByteWord(target, *text, c);
+    if (problem.empty() && !defaults.Slot(target)->present) {
+      problem = std::string("the part has no ") + FuseByteName(target) + " fuse byte";
+    }
+    changes.push_back(c);
+  };
+  std::vector<std::string> words = o_.words;
   if (fuses) {
-    problem = ParseByteOption(editor, o.low, kTargetLow, changes);
-    if (problem.empty()) problem = ParseByteOption(editor, o.high, kTargetHigh, changes);
-    if (problem.empty()) problem = ParseByteOption(editor, o.extended, kTargetExtended, changes);
-  } else {
-    problem = ParseByteOption(editor, lockValue, kTargetLockBit, changes);
+    byteWord(o_.low, kTargetLow);
+    byteWord(o_.high, kTargetHigh);
+    byteWord(o_.extended, kTargetExtended);
+  } else if (!words.empty() && words.front().find('=') == std::string::npos) {
+    byteWord(words.front(), kTargetLockBit);
+    words.erase(words.begin());
   }
-  if (problem.empty()) problem = ParseFieldWords(editor, fieldWords, changes);
-  if (!problem.empty()) return UsageError(problem);
-  return finish(RunFuseChange(s, fuses, action == "write", o, changes));
+  for (const std::string& word : words) {
+    if (!problem.empty()) break;
+    FuseChange c;
+    problem = ParseFieldWord(fields, word, c);
+    if (problem.empty() && !defaults.Slot(c.target)->present) {
+      problem = std::string("the part has no ") + FuseByteName(c.target) + " fuse byte (field " +
+                c.name + ")";
+    }
+    changes.push_back(c);
+  }
+  if (!problem.empty()) {
+    Complain(problem);
+    return kExitUsage;
+  }
+
+  const bool write = o_.action == "write";
+  if (!write && o_.defaults) {
+    FuseByteSlots expected = defaults;
+    ApplyFuseChanges(expected, changes);
+    int differing = 0;
+    bool differs = false;
+    const SessionResult r = fuses ? session_->VerifyFuses(expected, differing)
+                                  : session_->VerifyLock(expected.lock, differs);
+    return r.ok() ? kExitOk : Fail(r);
+  }
+  FuseByteSlots chip = defaults;
+  if (const SessionResult r = read(chip); !r.ok()) return Fail(r);
+  FuseByteSlots wanted = o_.defaults ? defaults : chip;
+  ApplyFuseChanges(wanted, changes);
+  if (!write) {
+    bool differ = false;
+    for (const FuseChange& c : changes) {
+      const std::uint8_t has = chip.Slot(c.target)->value;
+      const std::uint8_t want = wanted.Slot(c.target)->value;
+      if (((has ^ want) & c.mask) == 0) continue;
+      differ = true;
+      auto show = [&c](std::uint8_t byte) {
+        const std::uint8_t bits = static_cast<std::uint8_t>(byte & c.mask);
+        if (!c.field) {
+          char text[8];
+          std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(bits));
+          return std::string(text);
+        }
+        int shift = 0;
+        while ((c.mask >> shift & 1u) == 0) ++shift;
+        return std::to_string(bits >> shift);
+      };
+      out_.Log(LogKind::LogWarning,
+               c.name + ": the chip has " + show(has) + ", " + show(want) + " expected");
+    }
+    const char* what = fuses ? "Fuse bits verification " : "Lock bits verification ";
+    out_.Log(differ ? LogKind::LogWarning : LogKind::LogSuccess,
+             std::string(what) + (differ ? "FAILED" : "OK"));
+    return differ ? kExitFailed : kExitOk;
+  }
+  if (fuses && session_->Mode() == PROG_MODE_ISP) {
+    // What would lock ISP out is refused unless forced; a new clock source only warns.
+    const std::vector<FuseWriteRisk> risks = IspFuseWriteRisks(fields, chip, wanted);
+    bool refused = false;
+    for (const FuseWriteRisk& risk : risks) {
+      if (!LocksIspOut(risk.risk) || o_.force) continue;
+      out_.Log(LogKind::LogError, FuseRiskText(risk));
+      refused = true;
+    }
+    if (refused) {
+      out_.Log(LogKind::LogError,
+               "Fuses not written. Use a high-voltage mode, or add --force to write them over "
+               "ISP all the same.");
+      return kExitFailed;
+    }
+    for (const FuseWriteRisk& risk : risks) out_.Log(LogKind::LogWarning, FuseRiskText(risk));
+  }
+  const SessionResult r = fuses ? session_->WriteFuses(wanted) : session_->WriteLock(wanted.lock);
+  return r.ok() ? kExitOk : Fail(r);
+}
+
+}  // namespace
+
+int RunChipCommand(const ChipOptions& options, Printer& out) {
+  g_interrupted.store(false);
+  ChipRun run(options, out);
+  const int status = run.Run();
+  return g_interrupted.load() && status != kExitOk ? kExitInterrupt : status;
 }
 
 }  // namespace bq::cli

@@ -1,7 +1,12 @@
-// brindlequartz-cli: the engine of Brindlequartz from a terminal.
-//
-// Offline commands (part list and image files) are handled here; every command
-// that talks to the programmer goes to RunChipCommand.
+// brindlequartz-cli: every chip and file operation of Brindlequartz from a terminal.
+
+#include <CLI/CLI.hpp>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +16,7 @@
 
 #include "app/cli/chip_commands.h"
 #include "app/cli/cli_output.h"
+#include "app/cli/suggest.h"
 #include "image/buffer_commands.h"
 #include "image/image_file.h"
 #include "image/memory_buffer.h"
@@ -19,160 +25,237 @@
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: brindlequartz-cli [--partlist FILE] COMMAND [ARGS]\n"
-    "\n"
-    "Part list and image files:\n"
-    "  parts                              list every part name\n"
-    "  part NAME                          show one part as JSON\n"
-    "  convert IN OUT [--eeprom] [--range FIRST:LAST]\n"
-    "                                     load an image file and save it in the format of OUT\n"
-    "\n"
-    "Programmer (options: -P/--port NAME, -p/--part NAME|auto, -m/--mode hv|isp,\n"
-    "            -c/--isp-clock auto|1..7, -y/--yes, --progress, --no-progress):\n"
-    "  ports | version | identify | erase | calibration\n"
-    "  read flash|eeprom FILE | write flash|eeprom FILE [--verify] | verify flash|eeprom FILE\n"
-    "  blank-check [flash|eeprom]\n"
-    "  fuses read\n"
-    "  fuses write|verify [--defaults] [--low V] [--high V] [--extended V] [FIELD=VALUE]...\n"
-    "                     [--force]\n"
-    "  lock read | lock write|verify [--defaults] [VALUE] [FIELD=VALUE]...\n"
-    "\n"
-    "-y/--yes answers Yes when the chip's signature differs from the part's; a programmer\n"
-    "that does not answer ends the command all the same.\n"
-    "\n"
-    "Fuse and lock bytes: write reads the chip's bytes first and changes only the bytes and\n"
-    "fields given; --defaults starts from the part's default bytes instead (as \"Set Default\"\n"
-    "in the desktop program). verify compares only what is given: those bytes, the bits of\n"
-    "those fields, or every byte with --defaults. With nothing given both are usage errors.\n"
-    "A field's VALUE is a number (or a choice text for a field with named values); a one-bit\n"
-    "field is programmed when 0 (shown [x] by fuses read): CKDIV8=0 divides the clock by 8.\n"
-    "In ISP mode, fuses write refuses to program RSTDISBL or DWEN (the reset pin is lost to\n"
-    "ISP) or to unprogram SPIEN (a chip ignores that over ISP) unless --force is given;\n"
-    "a new CKSEL or SUT_CKSEL is written with a warning: ISP then needs that clock present.\n"
-    "High-voltage modes write every fuse as given.\n"
-    "\n"
-    "Port names: a serial device (ttyUSB0, /dev/ttyACM0) or the simulated programmer\n"
-    "sim, sim:PART, sim:PART:isp, sim:PART:socket.\n";
+using namespace bq::cli;
 
-int Usage() {
-  std::fputs(kUsage, stderr);
-  return 2;
+constexpr const char* kVersion = "brindlequartz-cli " BQ_VERSION;
+
+constexpr const char* kExitTable =
+    "Exit status:\n"
+    "  0    done and checked\n"
+    "  1    the chip or the programmer said no (failed operation, signature mismatch, not\n"
+    "       empty, verification failed, refused by a safety rule)\n"
+    "  2    the command line or a file was wrong (usage, missing or unreadable file,\n"
+    "       unknown part)\n"
+    "  3    the port could not be opened\n"
+    "  130  interrupted (Ctrl+C): the exchange in progress ends, the programmer stays ready\n";
+
+constexpr const char* kFuseHelp =
+    "write reads the chip's bytes first, changes only what is given (--low/--high/--extended "
+    "bytes, FIELD=VALUE words) and writes the result; --defaults starts from the part's "
+    "default bytes instead. verify compares only what is given (every byte with --defaults). "
+    "A one-bit field is programmed when 0 ([x] in fuses read): CKDIV8=0 divides the clock by "
+    "8. Over ISP a write that programs RSTDISBL or DWEN, or unprograms SPIEN, is refused "
+    "unless --force is given; a new clock source (CKSEL, SUT_CKSEL) is written with a warning.";
+
+bool IsTerminal(std::FILE* stream) {
+#ifdef _WIN32
+  return ::_isatty(::_fileno(stream)) != 0;
+#else
+  return ::isatty(::fileno(stream)) == 1;
+#endif
 }
 
-bool ParseAddress(const std::string& text, std::uint32_t& value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
-  if (*end != '\0' || v > 0xFFFFFFFFull || text[0] == '-') return false;
-  value = static_cast<std::uint32_t>(v);
-  return true;
+// "FIRST:LAST" with numbers in any base.
+std::pair<std::uint32_t, std::uint32_t> ParseRange(const std::string& text) {
+  const auto colon = text.find(':');
+  auto number = [&text](const std::string& part) {
+    char* end = nullptr;
+    if (part.empty() || part[0] == '-') throw CLI::ValidationError("--range", "bad range " + text);
+    const unsigned long long v = std::strtoull(part.c_str(), &end, 0);
+    if (*end != '\0' || v > 0xFFFFFFFFull) throw CLI::ValidationError("--range", "bad range " + text);
+    return static_cast<std::uint32_t>(v);
+  };
+  if (colon == std::string::npos) throw CLI::ValidationError("--range", "expected FIRST:LAST");
+  return {number(text.substr(0, colon)), number(text.substr(colon + 1))};
 }
 
-bool LoadParts(bq::PartDatabase& db, const std::string& path) {
-  if (bq::LoadPartList(db, path) > 0) return true;
-  std::fputs("PartList Load ERROR !!!\n", stderr);
-  return false;
-}
-
-int CmdParts(const std::vector<std::string>& args, const std::string& partlist) {
-  if (args.size() != 1) return Usage();
+int CmdParts(const std::string& partlist) {
   bq::PartDatabase db;
-  if (!LoadParts(db, partlist)) return 1;
+  if (bq::LoadPartList(db, partlist) <= 0) {
+    std::fputs("PartList Load ERROR !!!\n", stderr);
+    return kExitUsage;
+  }
   std::string name;
   while (db.NextPartName(name)) std::printf("%s\n", name.c_str());
-  return 0;
+  return kExitOk;
 }
 
-int CmdPart(const std::vector<std::string>& args, const std::string& partlist) {
-  if (args.size() != 2) return Usage();
+int CmdPart(const std::string& partlist, const std::string& name) {
   bq::PartDatabase db;
-  if (!LoadParts(db, partlist)) return 1;
-  const bq::PartRecord* record = db.Find(args[1]);
-  if (record == nullptr) {
-    std::fprintf(stderr, "brindlequartz-cli: no part named '%s' in %s\n", args[1].c_str(),
-                 partlist.c_str());
-    return 2;
+  if (bq::LoadPartList(db, partlist) <= 0) {
+    std::fputs("PartList Load ERROR !!!\n", stderr);
+    return kExitUsage;
   }
-  std::printf("%s\n", bq::PartRecordJson(args[1], *record).c_str());
-  return 0;
+  const bq::PartRecord* record = db.Find(name);
+  if (record == nullptr) {
+    Complain("no part named '" + name + "' in " + partlist);
+    return kExitUsage;
+  }
+  std::printf("%s\n", bq::PartRecordJson(name, *record).c_str());
+  return kExitOk;
 }
 
-int CmdConvert(const std::vector<std::string>& args) {
-  std::vector<std::string> files;
-  bool eeprom = false;
-  bool hasRange = false;
-  std::uint32_t first = 0;
-  std::uint32_t last = 0;
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--eeprom") {
-      eeprom = true;
-    } else if (a == "--range" && i + 1 < args.size()) {
-      const std::string& r = args[++i];
-      const auto colon = r.find(':');
-      if (colon == std::string::npos || !ParseAddress(r.substr(0, colon), first) ||
-          !ParseAddress(r.substr(colon + 1), last)) {
-        return Usage();
-      }
-      hasRange = true;
-    } else if (!a.empty() && a[0] == '-') {
-      return Usage();
-    } else {
-      files.push_back(a);
-    }
-  }
-  if (files.size() != 2) return Usage();
-
+int CmdConvert(Printer& out, const std::string& in, const std::string& outPath, bool eeprom,
+               const std::optional<std::pair<std::uint32_t, std::uint32_t>>& range) {
   bq::MemoryBuffer flash(eeprom ? 0 : bq::kFlashBufferBytes);
   bq::MemoryBuffer eepromBuffer(eeprom ? bq::kEepromBufferBytes : 0);
   const bq::BufferTab tab = eeprom ? bq::BufferTab::Eeprom : bq::BufferTab::Flash;
-
-  const bq::BufferCommandResult loaded = bq::LoadCommand(tab, flash, eepromBuffer, files[0], false);
-  bq::cli::PrintLog(loaded.log);
-  if (!loaded.refillView) return 2;  // the input file is missing or cannot be loaded
-
-  // Without a range, save as Save does with no chip selected: up to the last byte that is not 0xFF.
+  const bq::BufferCommandResult loaded = bq::LoadCommand(tab, flash, eepromBuffer, in, false);
+  out.Log(loaded.log);
+  if (!loaded.refillView) return kExitUsage;  // the input file is missing or cannot be loaded
+  // Without a range, save as Save does with no chip selected: up to the last byte that is
+  // not 0xFF.
   bq::MemoryBuffer& buffer = eeprom ? eepromBuffer : flash;
-  if (!hasRange) last = 0xFFFFFFFFu;
-  switch (bq::SaveImage(buffer, files[1], first, last)) {
+  const std::uint32_t first = range ? range->first : 0;
+  const std::uint32_t last = range ? range->second : 0xFFFFFFFFu;
+  switch (bq::SaveImage(buffer, outPath, first, last)) {
     case bq::SaveOutcome::Written:
-      return 0;
+      return kExitOk;
     case bq::SaveOutcome::NothingToSave:
-      std::fprintf(stderr, "brindlequartz-cli: nothing to save in %s (the image is empty)\n",
-                   files[1].c_str());
-      return 1;
+      Complain("nothing to save in " + outPath + " (the image is empty)");
+      return kExitFailed;
     case bq::SaveOutcome::Failed:
       break;
   }
-  bq::cli::PrintLogEntry({bq::LogKind::LogError, files[1] + " not saved."});
-  return 1;
+  out.Log(bq::LogKind::LogError, outPath + " not saved.");
+  return kExitFailed;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args;
-  std::string partlist = "PartList.cfg";
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--partlist") {
-      if (i + 1 >= argc) return Usage();
-      partlist = argv[++i];
-    } else if (a.rfind("--partlist=", 0) == 0) {
-      partlist = a.substr(11);
-    } else if (a == "-h" || a == "--help") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    } else {
-      args.push_back(a);
+  CLI::App app{"Reads, writes, verifies and erases AVR chips through a serial programmer, and "
+               "converts image files.",
+               "brindlequartz-cli"};
+  app.set_version_flag("--version", kVersion);
+  app.require_subcommand(1, 1);
+  app.fallthrough();
+  app.footer(std::string("\n") + kExitTable +
+             "\nPort names: a serial device (ttyUSB0, /dev/ttyACM0, COM3) or the simulated "
+             "programmer sim, sim:PART, sim:PART:isp, sim:PART:socket.\n"
+             "Files: .hex .eep .ihx .ihex are Intel HEX, .bin and others raw binary.");
+
+  ChipOptions chip;
+  chip.partlist = "PartList.cfg";
+  bool quiet = false, verbose = false, progress = false, noProgress = false;
+  std::string isp;
+  app.add_option("--partlist", chip.partlist, "the part list file (default: PartList.cfg)");
+  app.add_option("-P,--port", chip.port, "the programmer's port (default: the saved one)");
+  app.add_option("-p,--part", chip.part, "the chip's part name, or auto to identify it")
+      ->default_str("auto");
+  app.add_option("-m,--mode", chip.mode, "hv or isp (default: the part's high-voltage mode)")
+      ->check(CLI::IsMember({"hv", "isp"}));
+  app.add_option("-c,--isp-clock", isp, "auto or 1..7 (3.686 MHz .. 57.60 kHz)")
+      ->check(CLI::IsMember({"auto", "1", "2", "3", "4", "5", "6", "7"}));
+  app.add_flag("-y,--yes", chip.yes, "go on when the chip's signature differs from the part");
+  app.add_flag("--progress", progress, "show the progress bar (default: when stderr is a terminal)");
+  app.add_flag("--no-progress", noProgress, "never show the progress bar");
+  app.add_flag("-q,--quiet", quiet, "print only errors and warnings");
+  app.add_flag("-v,--verbose", verbose, "also print every packet to and from the programmer");
+
+  // Offline commands.
+  app.add_subcommand("parts", "list every part name of the part list");
+  auto* part = app.add_subcommand("part", "show one part as a line of JSON");
+  std::string partName;
+  part->add_option("NAME", partName, "the part's name")->required();
+  auto* convert = app.add_subcommand("convert", "load an image file and save it in the format of OUT");
+  std::string convertIn, convertOut, rangeText;
+  bool convertEeprom = false;
+  convert->add_option("IN", convertIn, "the image file to read")->required();
+  convert->add_option("OUT", convertOut, "the image file to write")->required();
+  convert->add_flag("--eeprom", convertEeprom, "treat the image as EEPROM (8 KiB at most)");
+  convert->add_option("--range", rangeText, "FIRST:LAST, the addresses to save");
+
+  // Chip commands.
+  app.add_subcommand("ports", "list the serial ports present and sim");
+  app.add_subcommand("version", "the programmer's hardware and firmware versions");
+  app.add_subcommand("identify", "find the chip in the socket or on the ISP cable");
+  auto memoryArg = [](CLI::App* c, std::string& memory) {
+    c->add_option("MEMORY", memory, "flash or eeprom")->required()->check(CLI::IsMember({"flash", "eeprom"}));
+  };
+  auto* read = app.add_subcommand("read", "read the chip's memory and save it to FILE");
+  memoryArg(read, chip.memory);
+  read->add_option("FILE", chip.file, "the image file to write")->required();
+  read->add_option("--range", rangeText, "FIRST:LAST, read up to the page holding LAST, save that range");
+  auto* write = app.add_subcommand(
+      "write",
+      "write FILE into the chip. flash: erase first (the erase also clears the EEPROM unless "
+      "the chip's EESAVE fuse is programmed), write the pages up to the last that holds data, "
+      "verify them. eeprom: write and verify the whole EEPROM, no erase.");
+  memoryArg(write, chip.memory);
+  write->add_option("FILE", chip.file, "the image file to write")->required();
+  write->add_flag("--no-erase", chip.noErase, "do not erase the chip first");
+  write->add_flag("--full", chip.full, "write every page of the flash");
+  write->add_flag("--no-verify", chip.noVerify, "do not verify what was written");
+  bool verifyFlag = false;
+  write->add_flag("--verify", verifyFlag, "verify what was written (the default)");
+  auto* verify = app.add_subcommand("verify", "compare the chip with FILE (flash: the pages a write would write)");
+  memoryArg(verify, chip.memory);
+  verify->add_option("FILE", chip.file, "the image file to compare with")->required();
+  verify->add_flag("--full", chip.full, "compare every page of the flash");
+  app.add_subcommand("erase", "erase the chip (flash, lock bits, and the EEPROM unless EESAVE)");
+  auto* blank = app.add_subcommand("blank-check", "check that the memory is empty");
+  blank->add_option("MEMORY", chip.memory, "flash (default) or eeprom")->check(CLI::IsMember({"flash", "eeprom"}));
+  for (const char* name : {"fuses", "lock"}) {
+    const bool fuses = std::string(name) == "fuses";
+    auto* c = app.add_subcommand(name, fuses ? std::string("read, write or verify the fuse bytes. ") + kFuseHelp
+                                             : std::string("read, write or verify the lock byte (VALUE or FIELD=VALUE). ") +
+                                                   "write reads the chip first and changes only what is given; "
+                                                   "verify compares only what is given.");
+    c->add_option("ACTION", chip.action, "read, write or verify")->required()->check(CLI::IsMember({"read", "write", "verify"}));
+    c->add_option("VALUES", chip.words, fuses ? "FIELD=VALUE words" : "the lock byte VALUE and FIELD=VALUE words");
+    c->add_flag("--defaults", chip.defaults, "start from (write) or compare with (verify) the part's default bytes");
+    if (fuses) {
+      c->add_option("--low", chip.low, "the LOW fuse byte");
+      c->add_option("--high", chip.high, "the HIGH fuse byte");
+      c->add_option("--extended", chip.extended, "the EXTENDED fuse byte");
+      c->add_flag("--force", chip.force, "write over ISP even what locks ISP out");
     }
   }
-  if (args.empty()) return Usage();
+  app.add_subcommand("calibration", "read the calibration bytes with their labels");
 
-  const std::string& command = args[0];
-  if (command == "parts") return CmdParts(args, partlist);
-  if (command == "part") return CmdPart(args, partlist);
-  if (command == "convert") return CmdConvert(args);
-  return bq::cli::RunChipCommand(args, partlist);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+    return ReportUsageError(app, e, argc, argv);
+  }
+
+  CLI::App* command = app.get_subcommands().front();
+  const std::string name = command->get_name();
+  chip.command = name;
+  if (!isp.empty()) chip.ispClock = isp == "auto" ? 0u : static_cast<std::uint32_t>(std::stoul(isp));
+  const bool showProgress = progress || (!noProgress && IsTerminal(stderr));
+  Printer out(quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal,
+              showProgress && !noProgress);
+
+  std::optional<std::pair<std::uint32_t, std::uint32_t>> range;
+  try {
+    if (!rangeText.empty()) range = ParseRange(rangeText);
+  } catch (const CLI::ValidationError& e) {
+    Complain(e.what());
+    return kExitUsage;
+  }
+  if (name == "parts") return CmdParts(chip.partlist);
+  if (name == "part") return CmdPart(chip.partlist, partName);
+  if (name == "convert") return CmdConvert(out, convertIn, convertOut, convertEeprom, range);
+
+  chip.range = range;
+  const bool changing = (name == "fuses" || name == "lock") && chip.action != "read";
+  if (chip.action == "read" && (!chip.words.empty() || chip.defaults || chip.low || chip.high ||
+                                chip.extended || chip.force)) {
+    Complain(name + " read takes no values");
+    return kExitUsage;
+  }
+  if (chip.force && chip.action != "write") {
+    Complain("--force belongs to fuses write");
+    return kExitUsage;
+  }
+  if (changing && !chip.defaults && !chip.low && !chip.high && !chip.extended && chip.words.empty()) {
+    Complain(name + " " + chip.action + " needs something to " + chip.action + ": " +
+             (name == "fuses" ? "--low/--high/--extended V, " : "VALUE, ") +
+             "FIELD=VALUE or --defaults (see --help)");
+    return kExitUsage;
+  }
+  return RunChipCommand(chip, out);
 }

@@ -57,7 +57,10 @@ struct RunResult {
   int status = -1;  // exit status, or -1 when killed
   std::string out;
   std::string err;
-  bool Has(const std::string& text) const { return out.find(text) != std::string::npos; }
+  // The text on either stream: log lines go to stderr, a command's data to stdout.
+  bool Has(const std::string& text) const {
+    return out.find(text) != std::string::npos || err.find(text) != std::string::npos;
+  }
 };
 
 inline std::vector<std::string> EnvironmentWith(const std::vector<std::string>& extra) {

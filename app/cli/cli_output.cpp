@@ -1,0 +1,62 @@
+#include "app/cli/cli_output.h"
+
+namespace bq::cli {
+
+void Printer::ClearBar() {
+  if (!barShown_) return;
+  std::fputs("\r\033[K", stderr);
+  barShown_ = false;
+}
+
+void Printer::Log(LogKind kind, const std::string& text) {
+  if (kind == LogKind::LogError) errors_.fetch_add(1);
+  if (verbosity_ == Verbosity::Quiet && kind != LogKind::LogError && kind != LogKind::LogWarning) {
+    return;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  ClearBar();
+  std::fprintf(stderr, "%s: %s\n", LogKindWord(kind), text.c_str());
+  std::fflush(stderr);
+}
+
+void Printer::Trace(const std::string& line) {
+  if (verbosity_ != Verbosity::Verbose) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  ClearBar();
+  std::fprintf(stderr, "packet: %s\n", line.c_str());
+  std::fflush(stderr);
+}
+
+void Printer::Progress(const SessionProgress& p) {
+  if (!progress_) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (p.finished) {
+    ClearBar();
+    lastFilled_ = -1;
+    std::fflush(stderr);
+    return;
+  }
+  if (p.busy) {
+    std::fputs("\r[ working ... ]", stderr);
+  } else {
+    constexpr int kWidth = 40;
+    const std::uint32_t max = p.total == 0 ? 1 : p.total;
+    const std::uint32_t pos = p.done > max ? max : p.done;
+    const int filled = static_cast<int>(pos * kWidth / max);
+    // One redraw per step of the bar is enough for the eye.
+    if (filled == lastFilled_ && pos != max && pos != 0) return;
+    lastFilled_ = filled;
+    std::string bar(static_cast<std::size_t>(filled), '#');
+    bar.append(static_cast<std::size_t>(kWidth - filled), '-');
+    std::fprintf(stderr, "\r[%s] %u/%u pages", bar.c_str(), pos, static_cast<unsigned>(max));
+  }
+  barShown_ = true;
+  std::fflush(stderr);
+}
+
+void Complain(const std::string& text) {
+  std::fprintf(stderr, "brindlequartz-cli: %s\n", text.c_str());
+  std::fflush(stderr);
+}
+
+}  // namespace bq::cli

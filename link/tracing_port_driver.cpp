@@ -1,0 +1,56 @@
+#include "link/tracing_port_driver.h"
+
+namespace bq {
+
+namespace {
+
+class TracingConnection : public SerialConnection {
+ public:
+  TracingConnection(std::unique_ptr<SerialConnection> inner, TracingPortDriver::Trace trace)
+      : inner_(std::move(inner)), trace_(std::move(trace)) {}
+
+  bool Write(const std::uint8_t* data, std::size_t n) override {
+    const bool ok = inner_->Write(data, n);
+    trace_("-> " + HexBytes(data, n) + (ok ? "" : "  (write failed)"));
+    return ok;
+  }
+  long Read(std::uint8_t* data, std::size_t n) override {
+    const long got = inner_->Read(data, n);
+    if (got < 0) {
+      trace_("<- (port failed)");
+    } else if (static_cast<std::size_t>(got) < n) {
+      trace_("<- " + HexBytes(data, static_cast<std::size_t>(got)) + "  (" +
+             std::to_string(got) + " of " + std::to_string(n) + " bytes before the time-out)");
+    } else {
+      trace_("<- " + HexBytes(data, n));
+    }
+    return got;
+  }
+  void DiscardInput() override { inner_->DiscardInput(); }
+
+ private:
+  std::unique_ptr<SerialConnection> inner_;
+  TracingPortDriver::Trace trace_;
+};
+
+}  // namespace
+
+std::unique_ptr<SerialConnection> TracingPortDriver::Open(const std::string& name) {
+  std::unique_ptr<SerialConnection> inner = inner_->Open(name);
+  if (!inner) return nullptr;
+  return std::make_unique<TracingConnection>(std::move(inner), trace_);
+}
+
+std::string HexBytes(const std::uint8_t* data, std::size_t n) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  text.reserve(n * 3);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i > 0) text += ' ';
+    text += kDigits[data[i] >> 4];
+    text += kDigits[data[i] & 0xF];
+  }
+  return text;
+}
+
+}  // namespace bq
