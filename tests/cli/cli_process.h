@@ -88,7 +88,8 @@ inline std::vector<char*> Pointers(std::vector<std::string>& strings) {
 inline RunResult RunProgram(const std::string& program, std::vector<std::string> args,
                             const std::vector<std::string>& extraEnv,
                             const std::filesystem::path& scratch,
-                            std::chrono::seconds timeout = std::chrono::seconds(90)) {
+                            std::chrono::seconds timeout = std::chrono::seconds(90),
+                            std::chrono::milliseconds interruptAfter = {}) {
   static int counter = 0;
   const std::string tag = std::to_string(++counter);
   const std::string outPath = (scratch / ("out" + tag)).string();
@@ -113,11 +114,17 @@ inline RunResult RunProgram(const std::string& program, std::vector<std::string>
     r.err = "cannot start " + program;
     return r;
   }
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + timeout;
+  bool interrupted = interruptAfter.count() == 0;
   int wstatus = 0;
   for (;;) {
     const pid_t done = ::waitpid(pid, &wstatus, WNOHANG);
     if (done == pid) break;
+    if (!interrupted && std::chrono::steady_clock::now() > start + interruptAfter) {
+      ::kill(pid, SIGINT);  // as Ctrl+C does
+      interrupted = true;
+    }
     if (std::chrono::steady_clock::now() > deadline) {
       ::kill(pid, SIGKILL);
       ::waitpid(pid, &wstatus, 0);

@@ -1,0 +1,110 @@
+// What the command-line tool does beyond single operations: writes that cost only what the
+// image needs, data on stdout and log lines on stderr, quiet and verbose, Ctrl+C, help.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/cli/cli_process.h"
+#include "tests/cli/test_part_list.h"
+
+namespace bq {
+namespace {
+
+namespace fs = std::filesystem;
+using test::RunResult;
+
+const std::string kCli = std::string(BQ_BINARY_DIR) + "/app/cli/brindlequartz-cli";
+const std::string kSim = std::string(BQ_BINARY_DIR) + "/app/sim/brindlequartz-sim";
+
+class CliEngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override { test::WriteText(dir.path() / "parts.cfg", test::kTestPartList); }
+  RunResult Cli(std::vector<std::string> args, std::chrono::milliseconds interrupt = {}) {
+    args.insert(args.begin(), {"--partlist", dir / "parts.cfg"});
+    return test::RunProgram(kCli, args, {"XDG_CONFIG_HOME=" + (dir / "xdg")}, dir.path(),
+                            std::chrono::seconds(90), interrupt);
+  }
+  test::ScratchDir dir{::testing::UnitTest::GetInstance()->current_test_info()->name()};
+};
+
+std::string Describe(const RunResult& r) {
+  return "exit " + std::to_string(r.status) + "\nstdout:\n" + r.out + "stderr:\n" + r.err;
+}
+
+// TTINY3: 64 pages of 64 bytes. A 300-byte program takes 5 pages.
+TEST_F(CliEngineTest, AFlashWriteErasesThenWritesAndVerifiesOnlyThePagesWithData) {
+  test::SimProcess sim(kSim, {"--partlist", dir / "parts.cfg", "--part", "TTINY3"});
+  ASSERT_FALSE(sim.device().empty());
+  const std::string port = sim.device();
+  const std::string program = dir / "program.bin";
+  test::WriteText(program, std::string(300, '\x11'));
+  struct Case {
+    std::vector<std::string> extra;
+    std::vector<std::string> has, hasNot;
+  } cases[] = {
+      {{}, {"success: Chip erased\n", "success: 320 bytes written to FLASH\n", "Verified OK"}, {}},
+      {{"--no-erase", "--no-verify"}, {"320 bytes written"}, {"Chip erased", "Verified"}},
+      {{"--full"}, {"4096 bytes written to FLASH\n", "Verified OK"}, {}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args{"-P", port, "write", "flash", program};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    const RunResult r = Cli(args);
+    EXPECT_EQ(r.status, 0) << Describe(r);
+    EXPECT_EQ(r.out, "") << "a write has no data to print";
+    for (const std::string& text : c.has) EXPECT_NE(r.err.find(text), std::string::npos) << text << Describe(r);
+    for (const std::string& text : c.hasNot) EXPECT_EQ(r.err.find(text), std::string::npos) << text << Describe(r);
+  }
+  // A read of a range reads only the pages up to it and saves just the range.
+  const std::string part = dir / "part.bin";
+  RunResult r = Cli({"-P", port, "--no-progress", "read", "flash", part, "--range", "0:0x3F"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_EQ(test::ReadText(part), std::string(64, '\x11'));
+  // Quiet keeps only warnings and errors; verbose adds every packet.
+  r = Cli({"-q", "-P", port, "verify", "flash", program});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_EQ(r.err, "");
+  r = Cli({"-P", "sim:TTINY3", "erase", "-v"});
+  EXPECT_NE(r.err.find("packet: -> 48 56 B0 00 01 03\n"), std::string::npos) << Describe(r);
+  EXPECT_NE(r.err.find("packet: <- 48 56"), std::string::npos) << Describe(r);
+}
+
+// Ctrl+C during a long read ends it after the exchange in progress; the programmer answers
+// the next request at once.
+TEST_F(CliEngineTest, CtrlCStopsAReadCleanlyWithStatus130) {
+  test::SimProcess sim(kSim, {"--partlist", dir / "parts.cfg", "--part", "TMEGA1", "--pace"});
+  ASSERT_FALSE(sim.device().empty());
+  RunResult r = Cli({"-P", sim.device(), "-p", "TMEGA1", "read", "flash", dir / "x.bin"},
+                    std::chrono::milliseconds(250));
+  EXPECT_EQ(r.status, 130) << Describe(r);
+  EXPECT_NE(r.err.find("Stopped before the end: the operation was cancelled"), std::string::npos)
+      << Describe(r);
+  EXPECT_NE(r.err.find("interrupted; done before: signature check"), std::string::npos)
+      << Describe(r);
+  EXPECT_FALSE(fs::exists(dir / "x.bin"));
+  r = Cli({"-P", sim.device(), "version"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_EQ(r.out, "Hardware Version: 02.01\nFirmware Version: 01.07\n");
+}
+
+TEST_F(CliEngineTest, HelpVersionAndOptionsOnEitherSide) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--help"}, {"-h"}, {"write", "--help"}, {"fuses", "-h"}}) {
+    const RunResult r = Cli(args);
+    EXPECT_EQ(r.status, 0) << Describe(r);
+    EXPECT_NE(r.out.find("Usage:"), std::string::npos) << Describe(r);
+  }
+  RunResult r = Cli({"--help"});
+  EXPECT_NE(r.out.find("3    the port could not be opened"), std::string::npos) << Describe(r);
+  r = Cli({"--version"});
+  EXPECT_EQ(r.out, "brindlequartz-cli 1.1.0\n");
+  r = test::RunProgram(kCli, {"parts", "--partlist", dir / "parts.cfg"}, {}, dir.path());
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_EQ(r.out.substr(0, 7), "TISP0\nT");
+}
+
+}  // namespace
+}  // namespace bq
