@@ -88,6 +88,51 @@ std::string ParseByteWord(std::uint8_t target, const std::string& text, FuseChan
   return "";
 }
 
+std::string ParseFuseChanges(const BitFieldMap& fields, const FuseByteSlots& bytes,
+                             const std::vector<std::pair<std::uint8_t, std::string>>& wholeBytes,
+                             const std::vector<std::string>& fieldWords,
+                             std::vector<FuseChange>& changes) {
+  auto present = [&bytes](std::uint8_t target) {
+    const ByteSlot* slot = bytes.Slot(target);
+    return slot != nullptr && slot->present;
+  };
+  for (const auto& [target, text] : wholeBytes) {
+    FuseChange c;
+    if (std::string problem = ParseByteWord(target, text, c); !problem.empty()) return problem;
+    if (!present(target)) return std::string("the part has no ") + FuseByteName(target) + " fuse byte";
+    changes.push_back(c);
+  }
+  for (const std::string& word : fieldWords) {
+    FuseChange c;
+    if (std::string problem = ParseFieldWord(fields, word, c); !problem.empty()) return problem;
+    if (!present(c.target)) {
+      return std::string("the part has no ") + FuseByteName(c.target) + " fuse byte (field " +
+             c.name + ")";
+    }
+    changes.push_back(c);
+  }
+  return "";
+}
+
+std::vector<std::string> FuseDifferences(const std::vector<FuseChange>& changes,
+                                         const FuseByteSlots& chip, const FuseByteSlots& wanted) {
+  std::vector<std::string> lines;
+  for (const FuseChange& c : changes) {
+    const std::uint8_t has = chip.Slot(c.target)->value;
+    const std::uint8_t want = wanted.Slot(c.target)->value;
+    if (((has ^ want) & c.mask) == 0) continue;
+    auto show = [&c](std::uint8_t byte) {
+      const std::uint8_t bits = static_cast<std::uint8_t>(byte & c.mask);
+      if (c.field) return std::to_string(bits >> LowestSetBit(c.mask));
+      char text[8];
+      std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(bits));
+      return std::string(text);
+    };
+    lines.push_back(c.name + ": the chip has " + show(has) + ", " + show(want) + " expected");
+  }
+  return lines;
+}
+
 void ApplyFuseChanges(FuseByteSlots& bytes, const std::vector<FuseChange>& changes) {
   for (const FuseChange& c : changes) {
     ByteSlot* slot = bytes.Slot(c.target);

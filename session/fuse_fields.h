@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "link/fuse_bytes.h"
@@ -35,6 +36,19 @@ std::string ParseFieldWord(const BitFieldMap& fields, const std::string& word, F
 
 // A whole byte given as a number.
 std::string ParseByteWord(std::uint8_t target, const std::string& text, FuseChange& change);
+
+// Whole bytes given by target (LOW, HIGH, EXTENDED or LOCKBIT), then FIELD=VALUE words, as
+// changes in that order; only bytes present in `bytes` may be changed. An error text
+// (empty when fine) names the first word that is wrong.
+std::string ParseFuseChanges(const BitFieldMap& fields, const FuseByteSlots& bytes,
+                             const std::vector<std::pair<std::uint8_t, std::string>>& wholeBytes,
+                             const std::vector<std::string>& fieldWords,
+                             std::vector<FuseChange>& changes);
+
+// For a verify of what was given: a line for each change whose bits differ on the chip
+// ("CKDIV8: the chip has 1, 0 expected"); none when the chip matches.
+std::vector<std::string> FuseDifferences(const std::vector<FuseChange>& changes,
+                                         const FuseByteSlots& chip, const FuseByteSlots& wanted);
 
 // Applies the changes in order (a later one wins where they overlap).
 void ApplyFuseChanges(FuseByteSlots& bytes, const std::vector<FuseChange>& changes);

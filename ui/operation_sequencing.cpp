@@ -100,15 +100,10 @@ bool SelectIspClock(AppState& app) {
 
 bool CheckSignature(AppState& app, QuestionView& question) {
   std::uint32_t signature = 0;
-  std::uint8_t status = STATUS_OK;
   if (!app.programmer.IsBusy()) {
     app.programmer.ReadSignatureRequest(signature);
-    status = app.programmer.Status();
     SettleWorker(app);
   }
-  // The worker has logged the link error; a question about a signature never read would
-  // only invite an unattended Yes.
-  if (IsLinkFailure(status) && !question.AsksWhenSignatureUnread()) return false;
   Log(app, LogKind::LogInfo,
       ReadSignatureText(signature, app.parts.PartNameForSignature(signature)));
   if (signature == app.selection.chip().signature) return true;

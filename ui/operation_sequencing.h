@@ -34,11 +34,6 @@ class QuestionView {
   virtual bool AskYesNoDefaultNo(const std::string& text, const std::string& caption) {
     return AskYesNo(text, caption);
   }
-  // Whether the signature check asks its Continue question also when the signature could not
-  // be read because the link failed (no answer, garbled or short answer, write failure). The
-  // desktop programs ask it; a front-end that answers unattended says false, and the check
-  // then fails after the link error without a question.
-  virtual bool AsksWhenSignatureUnread() const { return true; }
 };
 
 // Why PrepareOperation stopped, for front-ends that say more than the log does.
@@ -47,8 +42,7 @@ enum class PrepareOutcome {
   Busy,               // worker not started or busy: kBusyText logged
   PortNotOpened,      // the configured port did not open: nothing logged
   IspClockFailed,     // "ERROR: Autodetect ISP Frequency." logged
-  SignatureDeclined,  // the Continue question was answered No (or not asked: see
-                      // QuestionView::AsksWhenSignatureUnread)
+  SignatureDeclined,  // the Continue question was answered No
   NoSuchMemory,       // the selected part has no memory of the tab's kind: nothing logged
 };
 

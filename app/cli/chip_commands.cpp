@@ -449,37 +449,19 @@ int ChipRun::RunFuses() {
     return kExitOk;
   }
 
-  std::vector<FuseChange> changes;
-  std::string problem;
-  auto byteWord = [&](const std::optional<std::string>& text, std::uint8_t target) {
-    if (!text || !problem.empty()) return;
-    FuseChange c;
-    problem = ParseByteWord(target, *text, c);
-    if (problem.empty() && !defaults.Slot(target)->present) {
-      problem = std::string("the part has no ") + FuseByteName(target) + " fuse byte";
-    }
-    changes.push_back(c);
-  };
+  std::vector<std::pair<std::uint8_t, std::string>> wholeBytes;
   std::vector<std::string> words = o_.words;
   if (fuses) {
-    byteWord(o_.low, kTargetLow);
-    byteWord(o_.high, kTargetHigh);
-    byteWord(o_.extended, kTargetExtended);
+    if (o_.low) wholeBytes.emplace_back(kTargetLow, *o_.low);
+    if (o_.high) wholeBytes.emplace_back(kTargetHigh, *o_.high);
+    if (o_.extended) wholeBytes.emplace_back(kTargetExtended, *o_.extended);
   } else if (!words.empty() && words.front().find('=') == std::string::npos) {
-    byteWord(words.front(), kTargetLockBit);
+    wholeBytes.emplace_back(kTargetLockBit, words.front());  // the lock byte's VALUE
     words.erase(words.begin());
   }
-  for (const std::string& word : words) {
-    if (!problem.empty()) break;
-    FuseChange c;
-    problem = ParseFieldWord(fields, word, c);
-    if (problem.empty() && !defaults.Slot(c.target)->present) {
-      problem = std::string("the part has no ") + FuseByteName(c.target) + " fuse byte (field " +
-                c.name + ")";
-    }
-    changes.push_back(c);
-  }
-  if (!problem.empty()) {
+  std::vector<FuseChange> changes;
+  if (const std::string problem = ParseFuseChanges(fields, defaults, wholeBytes, words, changes);
+      !problem.empty()) {
     Complain(problem);
     return kExitUsage;
   }
@@ -499,30 +481,12 @@ int ChipRun::RunFuses() {
   FuseByteSlots wanted = o_.defaults ? defaults : chip;
   ApplyFuseChanges(wanted, changes);
   if (!write) {
-    bool differ = false;
-    for (const FuseChange& c : changes) {
-      const std::uint8_t has = chip.Slot(c.target)->value;
-      const std::uint8_t want = wanted.Slot(c.target)->value;
-      if (((has ^ want) & c.mask) == 0) continue;
-      differ = true;
-      auto show = [&c](std::uint8_t byte) {
-        const std::uint8_t bits = static_cast<std::uint8_t>(byte & c.mask);
-        if (!c.field) {
-          char text[8];
-          std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(bits));
-          return std::string(text);
-        }
-        int shift = 0;
-        while ((c.mask >> shift & 1u) == 0) ++shift;
-        return std::to_string(bits >> shift);
-      };
-      out_.Log(LogKind::LogWarning,
-               c.name + ": the chip has " + show(has) + ", " + show(want) + " expected");
-    }
+    const std::vector<std::string> differences = FuseDifferences(changes, chip, wanted);
+    for (const std::string& line : differences) out_.Log(LogKind::LogWarning, line);
     const char* what = fuses ? "Fuse bits verification " : "Lock bits verification ";
-    out_.Log(differ ? LogKind::LogWarning : LogKind::LogSuccess,
-             std::string(what) + (differ ? "FAILED" : "OK"));
-    return differ ? kExitFailed : kExitOk;
+    out_.Log(differences.empty() ? LogKind::LogSuccess : LogKind::LogWarning,
+             std::string(what) + (differences.empty() ? "OK" : "FAILED"));
+    return differences.empty() ? kExitOk : kExitFailed;
   }
   if (fuses && session_->Mode() == PROG_MODE_ISP) {
     // What would lock ISP out is refused unless forced; a new clock source only warns.
