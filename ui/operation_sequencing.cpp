@@ -5,7 +5,7 @@
 
 #include "link/protocol.h"
 #include "link/transfer_limits.h"
-#include "ui/fuse_write_risks.h"
+#include "session/fuse_write_risks.h"
 
 namespace bq {
 

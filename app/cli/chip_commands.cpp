@@ -13,7 +13,7 @@
 #include "session/fuse_fields.h"
 #include "session/session_texts.h"
 #include "sim/sim_port_driver.h"
-#include "ui/fuse_write_risks.h"
+#include "session/fuse_write_risks.h"
 #include "ui/ini_settings_store.h"
 #include "ui/settings.h"
 #ifdef _WIN32

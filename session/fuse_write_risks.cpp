@@ -1,4 +1,4 @@
-#include "ui/fuse_write_risks.h"
+#include "session/fuse_write_risks.h"
 
 #include <cstdio>
 

@@ -1,0 +1,42 @@
+#pragma once
+// A whole chip in one job, in the order that is safe: signature check, erase (only when
+// flash is written), flash write and verify, EEPROM write and verify, fuses write and
+// verify, lock byte write and verify last. Steps without input are skipped. The job stops
+// at the first step that fails and says which one and why.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "session/chip_session.h"
+#include "session/fuse_fields.h"
+
+namespace bq {
+
+struct ProgramJob {
+  std::optional<std::vector<std::uint8_t>> flash;   // from address 0
+  std::optional<std::vector<std::uint8_t>> eeprom;  // from address 0
+  std::vector<FuseChange> fuses;  // applied to the chip's bytes (whole bytes, then fields)
+  std::vector<FuseChange> lock;
+  bool force = false;  // write fuses that lock ISP out over ISP all the same
+};
+
+struct ProgramOutcome {
+  bool passed = false;
+  std::string step;    // the step that failed: "signature", "erase", "flash", "eeprom", ...
+  std::string reason;  // why, in a line
+  SessionStatus status = SessionStatus::Ok;
+  std::vector<std::string> done;  // the steps that completed, in order
+};
+
+// Runs the job on an open session whose mode is set. The signature check compares with
+// part.signature; a mismatch fails the job unless acceptMismatch.
+ProgramOutcome RunProgramJob(ChipSession& session, const PartRecord& part, const ProgramJob& job,
+                             bool acceptMismatch);
+
+// Why the images do not fit the part (data beyond its memories), or "".
+std::string ProgramJobProblem(const PartRecord& part, const std::string& partName,
+                              const ProgramJob& job);
+
+}  // namespace bq
