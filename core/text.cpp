@@ -23,4 +23,12 @@ std::string ToUpperAscii(std::string_view text) {
   return out;
 }
 
+std::string ToLowerAscii(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
 }  // namespace bq

@@ -12,5 +12,7 @@ std::string_view TrimBlanksView(std::string_view text);
 
 // a..z become A..Z, every other byte stays.
 std::string ToUpperAscii(std::string_view text);
+// A..Z become a..z, every other byte stays.
+std::string ToLowerAscii(std::string_view text);
 
 }  // namespace bq

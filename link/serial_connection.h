@@ -43,6 +43,14 @@ class PortDriver {
   virtual std::unique_ptr<SerialConnection> Open(const std::string& name) = 0;
   // Port names present, in the order they should be offered.
   virtual std::vector<std::string> Enumerate() = 0;
+  // Why the last Open through this driver failed, in words a user can act on (the system's
+  // reason, and the fix when there is a simple one); "" after a successful Open.
+  virtual std::string LastOpenError() const { return {}; }
+  // What the system knows about a port, on one line (for port lists); "" when nothing.
+  virtual std::string Describe(const std::string& name) const {
+    (void)name;
+    return {};
+  }
 };
 
 }  // namespace bq

@@ -20,12 +20,18 @@ bool SerialPort::OpenPort(const std::string& name) {
   for (const auto& driver : drivers_) {
     if (!driver || !driver->Handles(name)) continue;
     std::unique_ptr<SerialConnection> opened = driver->Open(name);
-    if (!opened) return false;
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!opened) {
+      openError_ = driver->LastOpenError();
+      return false;
+    }
     connection_ = std::shared_ptr<SerialConnection>(std::move(opened));
     openName_ = name;
+    openError_.clear();
     return true;
   }
+  std::lock_guard<std::mutex> lock(mutex_);
+  openError_.clear();
   return false;
 }
 
@@ -43,6 +49,11 @@ void SerialPort::ClosePort() {
 bool SerialPort::IsOpen() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return connection_ != nullptr;
+}
+
+std::string SerialPort::LastOpenError() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return openError_;
 }
 
 std::string SerialPort::OpenName() const {
@@ -80,6 +91,13 @@ int SerialPort::EnumeratePorts() {
     for (auto& name : driver->Enumerate()) ports_.emplace(key++, std::move(name));
   }
   return static_cast<int>(ports_.size());
+}
+
+std::string SerialPort::DescribePort(const std::string& name) const {
+  for (const auto& driver : drivers_) {
+    if (driver && driver->Handles(name)) return driver->Describe(name);
+  }
+  return {};
 }
 
 }  // namespace bq

@@ -41,6 +41,9 @@ class SerialPort {
   // Closes the port if open; a no-op otherwise.
   void ClosePort();
   bool IsOpen() const;
+  // Why the last OpenPort failed, as its driver put it (a second line for "Error Open Serial
+  // Port (NAME) !!!"); "" after a successful open or when the driver gave no reason.
+  std::string LastOpenError() const;
   // Name the open port was opened with; "" when closed.
   std::string OpenName() const;
 
@@ -58,13 +61,16 @@ class SerialPort {
   // Rebuilds the port list from every driver, in driver order; returns its size.
   int EnumeratePorts();
   const PortList& Ports() const { return ports_; }  // user-interface thread only
+  // What the system knows about a port, from the driver that handles the name; "" when nothing.
+  std::string DescribePort(const std::string& name) const;
 
  private:
   std::vector<std::shared_ptr<PortDriver>> drivers_;
   PortList ports_;
-  mutable std::mutex mutex_;  // guards connection_ and openName_ only, never held during I/O
+  mutable std::mutex mutex_;  // guards connection_, openName_ and openError_, never held during I/O
   std::shared_ptr<SerialConnection> connection_;
   std::string openName_;
+  std::string openError_;
 };
 
 }  // namespace bq

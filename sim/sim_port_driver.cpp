@@ -1,5 +1,7 @@
 #include "sim/sim_port_driver.h"
 
+#include "parts/part_names.h"
+
 namespace bq {
 
 std::optional<SimPortName> ParseSimPortName(const std::string& name) {
@@ -49,7 +51,7 @@ std::shared_ptr<SimLine> SimPortDriver::LineFor(const std::string& name) {
       record = &parts_->parts().begin()->second;
     }
   } else {
-    record = parts_->Find(partName);
+    record = FindPartByAnyName(*parts_, parsed->part, &partName);
   }
   if (!record) return nullptr;
 
@@ -70,7 +72,36 @@ std::shared_ptr<SimLine> SimPortDriver::LineFor(const std::string& name) {
 }
 
 std::unique_ptr<SerialConnection> SimPortDriver::Open(const std::string& name) {
-  return SimConnection::Open(LineFor(name));
+  std::shared_ptr<SimLine> line = LineFor(name);
+  std::string error;
+  if (!line) {
+    const auto parsed = ParseSimPortName(name);
+    const std::string part = parsed ? parsed->part : name;
+    if (!parts_ || parts_->parts().empty()) {
+      error = "the simulated programmer has no parts to simulate";
+    } else {
+      error = "no part named '" + part + "' in the part list";
+      const std::vector<std::string> near = NearestPartNames(*parts_, part, 3);
+      for (std::size_t i = 0; i < near.size(); ++i) {
+        error += (i == 0 ? "; did you mean " : i + 1 == near.size() ? " or " : ", ") + near[i];
+      }
+      if (!near.empty()) error += "?";
+    }
+  }
+  std::unique_ptr<SerialConnection> connection = SimConnection::Open(line);
+  if (line && !connection) error = name + " is in use by another connection";
+  std::lock_guard<std::mutex> lock(mutex_);
+  lastOpenError_ = error;
+  return connection;
+}
+
+std::string SimPortDriver::LastOpenError() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lastOpenError_;
+}
+
+std::string SimPortDriver::Describe(const std::string& name) const {
+  return Handles(name) ? "simulated programmer" : std::string();
 }
 
 }  // namespace bq

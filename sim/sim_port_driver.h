@@ -1,7 +1,8 @@
 #pragma once
 // Port names "sim", "sim:PART", "sim:PART:isp", "sim:PART:socket": the simulated
-// programmer in-process, with the chip of a part from the part database. PART is the
-// part's name as in the part list (case-sensitive). Without PART the selected part is
+// programmer in-process, with the chip of a part from the part database. PART is any name
+// the part answers to (FindPartByAnyName: "ATtiny85", "attiny85", "t85"); every name of a part
+// leads to the same chip. Without PART the selected part is
 // used (the first part by name when none is selected); without a connection the chip
 // sits in the socket when the part has a high-voltage mode, on the ISP cable otherwise.
 // Each part's chip keeps its memories for the driver's lifetime, so closing and
@@ -38,6 +39,9 @@ class SimPortDriver : public PortDriver {
   bool Handles(const std::string& name) const override;
   std::unique_ptr<SerialConnection> Open(const std::string& name) override;
   std::vector<std::string> Enumerate() override { return {"sim"}; }
+  // For an unknown part: its name and the nearest part names.
+  std::string LastOpenError() const override;
+  std::string Describe(const std::string& name) const override;
 
   // Options for simulators created from now on.
   void SetDefaults(const SimOptions& defaults);
@@ -54,8 +58,9 @@ class SimPortDriver : public PortDriver {
 
   const PartDatabase* parts_;
   SimOptions defaults_;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::map<std::string, Bench> benches_;  // by part name
+  std::string lastOpenError_;
 };
 
 }  // namespace bq

@@ -4,12 +4,16 @@
 #include <QApplication>
 #include <QStringList>
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "app/qt/dialog_host.h"
 #include "app/qt/main_window.h"
 #include "app/qt/screenshots.h"
+#include "parts/part_list_location.h"
+#include "platform/executable_folder.h"
 #include "ui/ini_settings_store.h"
 
 int main(int argc, char** argv) {
@@ -35,6 +39,18 @@ int main(int argc, char** argv) {
   if (!bq::ParseStartOptions(args, options, error)) {
     std::fprintf(stderr, "%s\n%s\n", error.c_str(), bq::kDesktopUsage);
     return 2;
+  }
+
+  // PartList.cfg in the current folder, beside the program or in ../share/brindlequartz/.
+  // Without one, the start-up shows its "PartList Load ERROR !!!" box; the places tried go
+  // to the terminal, if there is one.
+  std::error_code noCurrentFolder;
+  const bq::PartListSearch partList =
+      bq::FindPartList(std::filesystem::current_path(noCurrentFolder), bq::ExecutableFolder());
+  if (!partList.found.empty()) {
+    options.partListPath = partList.found.string();
+  } else {
+    std::fprintf(stderr, "brindlequartz: %s\n", bq::PartListNotFoundText(partList).c_str());
   }
 
   bq::IniSettingsStore store(bq::DefaultSettingsPath());

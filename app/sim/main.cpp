@@ -14,8 +14,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "parts/part_database.h"
+#include "parts/part_names.h"
 #include "platform/posix/pty_simulator.h"
 #include "sim/sim_chip.h"
 #include "sim/sim_fault.h"
@@ -96,10 +98,20 @@ int main(int argc, char** argv) {
     std::cerr << "brindlequartz-sim: no parts in " << partList << "\n";
     return 1;
   }
-  if (partName.empty()) partName = parts.parts().begin()->first;  // first by name
-  const bq::PartRecord* record = parts.Find(partName);
+  const bq::PartRecord* record = nullptr;
+  if (partName.empty()) {
+    partName = parts.parts().begin()->first;  // first by name
+    record = &parts.parts().begin()->second;
+  } else {
+    record = bq::FindPartByAnyName(parts, partName, &partName);
+  }
   if (!record) {
-    std::cerr << "brindlequartz-sim: no part named '" << partName << "' in " << partList << "\n";
+    std::cerr << "brindlequartz-sim: no part named '" << partName << "' in " << partList;
+    const std::vector<std::string> near = bq::NearestPartNames(parts, partName, 3);
+    for (std::size_t i = 0; i < near.size(); ++i) {
+      std::cerr << (i == 0 ? "; did you mean " : i + 1 == near.size() ? " or " : ", ") << near[i];
+    }
+    std::cerr << (near.empty() ? "\n" : "?\n");
     return 1;
   }
   auto chip = std::make_shared<bq::SimChip>(bq::SimChip::FromPart(partName, *record));

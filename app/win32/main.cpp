@@ -6,12 +6,16 @@
 
 #include <shellapi.h>
 
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "app/win32/dialog_host.h"
 #include "app/win32/main_window.h"
 #include "app/win32/screenshots.h"
+#include "parts/part_list_location.h"
+#include "platform/executable_folder.h"
 #include "platform/win32/registry_settings_store.h"
 
 namespace {
@@ -52,6 +56,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
                     error + "\n" + bq::kDesktopUsage);
     return 2;
   }
+  // PartList.cfg in the current folder, beside the program or in ..\share\brindlequartz\;
+  // without one, the start-up shows its "PartList Load ERROR !!!" box.
+  std::error_code noCurrentFolder;
+  const bq::PartListSearch partList =
+      bq::FindPartList(std::filesystem::current_path(noCurrentFolder), bq::ExecutableFolder());
+  if (!partList.found.empty()) options.partListPath = partList.found.string();
+
   bq::RegistrySettingsStore store;
   bq::win32::MainWindow window(instance, store, dialogs, bq::win32::DesktopPortDrivers());
   const int started = window.Create(options);

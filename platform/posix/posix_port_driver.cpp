@@ -14,6 +14,8 @@
 #include <fstream>
 #include <system_error>
 
+#include "core/text.h"
+
 namespace bq {
 namespace {
 
@@ -117,9 +119,33 @@ std::string LinkTargetName(const std::filesystem::path& link) {
   return target.filename().string();
 }
 
+std::string SystemReason(int error) {
+  return std::generic_category().message(error);
+}
+
+// The reason open() gave, with what to do about the common ones.
+std::string OpenFailureText(const std::string& path, int error) {
+  switch (error) {
+    case EACCES:
+    case EPERM:
+      return path + ": " + SystemReason(error) +
+             ". Serial ports belong to the dialout group: add your user to it with "
+             "'sudo usermod -aG dialout $USER', then log out and in again.";
+    case EBUSY:
+      return path + " is in use by another program";
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+      return path + ": " + SystemReason(error) + " (is the programmer plugged in?)";
+    default:
+      return path + ": " + SystemReason(error);
+  }
+}
+
 }  // namespace
 
-PosixPortDriver::PosixPortDriver(std::string sysfsRoot) : sysfsRoot_(std::move(sysfsRoot)) {}
+PosixPortDriver::PosixPortDriver(std::string sysfsRoot, std::string byIdFolder)
+    : sysfsRoot_(std::move(sysfsRoot)), byIdFolder_(std::move(byIdFolder)) {}
 
 bool PosixPortDriver::Handles(const std::string& name) const {
   return !(name == "sim" || name.rfind("sim:", 0) == 0) && !name.empty();
@@ -130,19 +156,44 @@ std::string PosixPortDriver::DevicePath(const std::string& name) {
 }
 
 std::unique_ptr<SerialConnection> PosixPortDriver::Open(const std::string& name) {
-  if (name.empty()) return nullptr;
-  const std::string path = DevicePath(name);
+  std::string error = "no port name given";
+  std::unique_ptr<SerialConnection> connection;
+  if (!name.empty()) connection = OpenDevice(DevicePath(name), error);
+  std::lock_guard<std::mutex> lock(errorMutex_);
+  lastOpenError_ = connection ? std::string() : error;
+  return connection;
+}
+
+std::string PosixPortDriver::LastOpenError() const {
+  std::lock_guard<std::mutex> lock(errorMutex_);
+  return lastOpenError_;
+}
+
+std::string PosixPortDriver::Describe(const std::string& name) const {
+  return PortDescriptionText(DescribeSerialDevice(name, sysfsRoot_, byIdFolder_));
+}
+
+std::unique_ptr<SerialConnection> PosixPortDriver::OpenDevice(const std::string& path,
+                                                              std::string& error) {
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  auto fail = [fd] {
+  if (fd < 0) {
+    error = OpenFailureText(path, errno);
+    return nullptr;
+  }
+  auto fail = [fd, &error](std::string why) {
     ::close(fd);
+    error = std::move(why);
     return nullptr;
   };
   termios tio{};
-  if (!::isatty(fd) || ::tcgetattr(fd, &tio) != 0) return fail();
+  if (!::isatty(fd) || ::tcgetattr(fd, &tio) != 0) return fail(path + " is not a serial device");
   // Exclusive: the advisory lock keeps out other programs that lock too, TIOCEXCL the rest.
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return fail();
-  if (::ioctl(fd, TIOCEXCL) != 0) return fail();
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int why = errno;
+    return fail(why == EWOULDBLOCK ? path + " is in use by another program"
+                                   : path + ": " + SystemReason(why));
+  }
+  if (::ioctl(fd, TIOCEXCL) != 0) return fail(path + ": " + SystemReason(errno));
 
   // Raw 8N1 at 115200; RTS/CTS flow control stays as the port had it.
   tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
@@ -156,10 +207,62 @@ std::unique_ptr<SerialConnection> PosixPortDriver::Open(const std::string& name)
   tio.c_cc[VTIME] = 0;
   ::cfsetispeed(&tio, B115200);
   ::cfsetospeed(&tio, B115200);
-  if (::tcsetattr(fd, TCSANOW, &tio) != 0) return fail();
+  if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+    return fail(path + ": the line settings cannot be set: " + SystemReason(errno));
+  }
   // The descriptor stays non-blocking: every read and write waits in poll() with a
   // deadline, so neither can hang on a stalled or vanished device.
   return std::make_unique<PosixConnection>(fd);
+}
+
+PortDescription DescribeSerialDevice(const std::string& name, const std::string& sysfsRoot,
+                                     const std::string& byIdFolder) {
+  namespace fs = std::filesystem;
+  PortDescription out;
+  std::error_code ec;
+  // A path names the device it leads to (a by-id link leads to its tty).
+  std::string tty = name;
+  if (name.find('/') != std::string::npos) {
+    const fs::path real = fs::canonical(name, ec);
+    tty = (ec ? fs::path(name) : real).filename().string();
+  }
+  if (tty.empty()) return out;
+
+  // The USB device is the nearest folder above the tty's device with vendor and product ids:
+  // the device itself for a modem (ttyACM), its parent for an adapter (ttyUSB).
+  fs::path dir = fs::canonical(fs::path(sysfsRoot) / "class" / "tty" / tty / "device", ec);
+  for (int up = 0; !ec && up < 4 && dir.has_relative_path(); ++up, dir = dir.parent_path()) {
+    const std::string vendor = TrimBlanks(ReadFirstLine(dir / "idVendor"));
+    const std::string product = TrimBlanks(ReadFirstLine(dir / "idProduct"));
+    if (vendor.empty() || product.empty()) continue;
+    out.usbId = vendor + ":" + product;
+    out.product = TrimBlanks(ReadFirstLine(dir / "product"));
+    // The port list puts a tab before the description: none may be inside it.
+    for (char& c : out.product) {
+      if (c == '\t') c = ' ';
+    }
+    break;
+  }
+
+  std::vector<std::string> links;
+  for (fs::directory_iterator it(byIdFolder, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code e2;
+    fs::path target = fs::canonical(it->path(), e2);
+    if (e2) target = fs::read_symlink(it->path(), e2);
+    if (!e2 && target.filename() == tty) links.push_back(it->path().string());
+  }
+  if (!links.empty()) out.byId = *std::min_element(links.begin(), links.end());
+  return out;
+}
+
+std::string PortDescriptionText(const PortDescription& description) {
+  std::string text;
+  for (const std::string* field : {&description.usbId, &description.product, &description.byId}) {
+    if (field->empty()) continue;
+    if (!text.empty()) text += ' ';
+    text += *field;
+  }
+  return text;
 }
 
 std::vector<std::string> PosixPortDriver::Enumerate() {

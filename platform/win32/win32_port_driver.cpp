@@ -12,6 +12,8 @@
 
 #include <cstring>
 #include <new>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace bq {
@@ -59,7 +61,48 @@ class KeyCloser {
   HKEY key_;
 };
 
+// The system's message for an error code, in UTF-8, without the line end it comes with.
+std::string SystemMessage(DWORD error) {
+  wchar_t* text = nullptr;
+  const DWORD n = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string out;
+  if (n > 0 && text != nullptr) {
+    const int bytes =
+        ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
+    if (bytes > 0) {
+      out.resize(static_cast<std::size_t>(bytes));
+      ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), out.data(), bytes, nullptr,
+                            nullptr);
+    }
+  }
+  if (text != nullptr) ::LocalFree(text);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ')) {
+    out.pop_back();
+  }
+  if (out.empty()) out = "system error " + std::to_string(error);
+  return out;
+}
+
+std::string OpenFailureText(const std::string& name, DWORD error) {
+  std::string text = name + ": " + SystemMessage(error);
+  const char* hint = nullptr;
+  // A COM port that exists but is held by another program answers "access denied".
+  if (error == ERROR_ACCESS_DENIED) hint = "Is another program using the port?";
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+    hint = "Is the programmer plugged in?";
+  }
+  if (hint != nullptr) text += (text.back() == '.' ? " " : ". ") + std::string(hint);
+  return text;
+}
+
 }  // namespace
+
+std::string Win32PortDriver::LastOpenError() const {
+  std::lock_guard<std::mutex> lock(errorMutex_);
+  return lastOpenError_;
+}
 
 bool Win32PortDriver::Handles(const std::string& name) const {
   return !name.empty() && !(name == "sim" || name.rfind("sim:", 0) == 0);
@@ -71,11 +114,20 @@ std::string Win32PortDriver::DevicePath(const std::string& name) {
 }
 
 std::unique_ptr<SerialConnection> Win32PortDriver::Open(const std::string& name) {
-  if (name.empty()) return nullptr;
+  auto failed = [this](std::string why) {
+    std::lock_guard<std::mutex> lock(errorMutex_);
+    lastOpenError_ = std::move(why);
+    return nullptr;
+  };
+  if (name.empty()) return failed("no port name given");
   const std::string path = DevicePath(name);
   HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  if (handle == INVALID_HANDLE_VALUE) return failed(OpenFailureText(name, ::GetLastError()));
+  {
+    std::lock_guard<std::mutex> lock(errorMutex_);
+    lastOpenError_.clear();
+  }
   auto connection = std::make_unique<Win32Connection>(handle);
 
   // Speed, framing and binary mode change; the hardware handshake stays as the port had it.

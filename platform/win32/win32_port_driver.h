@@ -4,6 +4,7 @@
 // HKLM\HARDWARE\DEVICEMAP\SERIALCOMM.
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -16,10 +17,13 @@ class Win32PortDriver : public PortDriver {
  public:
   // Every name that is not a simulator name ("sim", "sim:...").
   bool Handles(const std::string& name) const override;
-  // Null when the device cannot be opened (absent, or held by another program).
-  // The line is set as ProgrammerLineSettings says (115200 8N1, binary, no software flow
-  // control); the hardware handshake and the write time-outs stay as the port had them.
+  // Null when the device cannot be opened (absent, or held by another program); LastOpenError
+  // then gives the system's reason. The line is set as ProgrammerLineSettings says (115200
+  // 8N1, binary, no software flow control); the hardware handshake and the write time-outs
+  // stay as the port had them.
   std::unique_ptr<SerialConnection> Open(const std::string& name) override;
+  // "NAME: the system's message" (FormatMessage, UTF-8).
+  std::string LastOpenError() const override;
   // The SERIALCOMM values taken by IsOfferedSerialCommValue, in registry order;
   // empty when the key is absent or cannot be read.
   std::vector<std::string> Enumerate() override;
@@ -30,6 +34,10 @@ class Win32PortDriver : public PortDriver {
   // Every value of the SERIALCOMM key with its data read as a zero-terminated string;
   // values that cannot be read are left out.
   static std::vector<SerialCommValue> ReadSerialCommValues();
+
+ private:
+  mutable std::mutex errorMutex_;
+  std::string lastOpenError_;
 };
 
 }  // namespace bq

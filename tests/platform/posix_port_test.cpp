@@ -1,11 +1,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/fsuid.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <map>
 #include <memory>
 
+#include "link/serial_port.h"
 #include "platform/posix/posix_port_driver.h"
 #include "platform/posix/pty_simulator.h"
 #include "sim/sim_chip.h"
@@ -133,14 +136,63 @@ TEST(PosixPort, HangUpFailsTheReadPromptly) {
 
 TEST(PosixPort, OnlyOneProgramHoldsAPortAtATime) {
   auto sim = StartSim();
+  TempDir dir;  // a stable name, as in /dev/serial/by-id/
+  const std::string byId = (dir.path() / "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0").string();
+  ASSERT_EQ(::symlink(sim->SlavePath().c_str(), byId.c_str()), 0);
   PosixPortDriver driver;
   auto first = driver.Open(sim->SlavePath());
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(driver.Open(sim->SlavePath()), nullptr);
+  EXPECT_EQ(driver.Open(byId), nullptr) << "nor through a link to it";
   first.reset();
-  auto again = driver.Open(sim->SlavePath());
+  auto again = driver.Open(byId);
   ASSERT_NE(again, nullptr);
+  EXPECT_EQ(driver.Open(sim->SlavePath()), nullptr) << "held through the link";
   EXPECT_EQ(Exchange(*again, Packet(0xC0), 7), kFirmware);
+}
+
+TEST(PosixPort, AFailedOpenSaysWhyAndWhatToDo) {
+  auto sim = StartSim();
+  TempDir dir;
+  std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all |
+                                               std::filesystem::perms::others_exec |
+                                               std::filesystem::perms::group_exec);
+  const std::string plain = (dir.path() / "plain").string();
+  const std::string locked = (dir.path() / "ttyUSB0").string();
+  const std::string absent = (dir.path() / "ttyUSB1").string();
+  std::ofstream(plain) << "x";
+  std::ofstream(locked) << "x";
+  std::filesystem::permissions(
+      locked, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  PosixPortDriver holder;
+  auto held = holder.Open(sim->SlavePath());
+  ASSERT_NE(held, nullptr);
+
+  struct Case {
+    std::string name;
+    bool asAnotherUser;  // the file belongs to someone else
+    std::string says;
+  };
+  const Case cases[] = {
+      {absent, false, absent + ": No such file or directory (is the programmer plugged in?)"},
+      {plain, false, plain + " is not a serial device"},
+      {sim->SlavePath(), false, sim->SlavePath() + " is in use by another program"},
+      {locked, true,
+       locked + ": Permission denied. Serial ports belong to the dialout group: add your user to "
+                "it with 'sudo usermod -aG dialout $USER', then log out and in again."},
+  };
+  SerialPort port({std::make_shared<PosixPortDriver>()});
+  for (const Case& c : cases) {
+    // root reads every file: it opens as nobody (for this thread's file access only).
+    const bool switchUser = c.asAnotherUser && ::geteuid() == 0;
+    if (switchUser) ::setfsuid(65534);
+    EXPECT_FALSE(port.OpenPort(c.name)) << c.name;
+    if (switchUser) ::setfsuid(0);
+    EXPECT_EQ(port.LastOpenError(), c.says);
+  }
+  held.reset();
+  ASSERT_TRUE(port.OpenPort(sim->SlavePath()));
+  EXPECT_EQ(port.LastOpenError(), "");
 }
 
 TEST(PosixPort, NamesWithoutAPathAreDevices) {
@@ -195,6 +247,14 @@ class FakeSysfs {
     fs::create_symlink(dev, tty / "device");
     if (type) std::ofstream(tty / "type") << type << "\n";
   }
+  // The USB device above a tty's device: its ids and, when given, its product name.
+  void AddUsbDevice(const std::string& devicePath, const char* vendor, const char* product,
+                    const char* name) {
+    const std::filesystem::path dev = root_ / "devices" / devicePath;
+    std::ofstream(dev / "idVendor") << vendor << "\n";
+    std::ofstream(dev / "idProduct") << product << "\n";
+    if (name) std::ofstream(dev / "product") << name << "\n";
+  }
   void AddVirtual(const std::string& name) {
     std::filesystem::create_directories(root_ / "class" / "tty" / name);
   }
@@ -221,6 +281,38 @@ TEST(PosixPortList, ListsRealSerialDevicesInNaturalOrder) {
   EXPECT_EQ(driver.Enumerate(),
             (std::vector<std::string>{"ttyACM0", "ttyAMA0", "ttyS0", "ttyUSB2", "ttyUSB10"}));
   EXPECT_EQ(driver.Enumerate(), driver.Enumerate()) << "listing twice gives the same list";
+}
+
+TEST(PosixPortList, DescribesUsbPortsByIdsProductAndStableName) {
+  namespace fs = std::filesystem;
+  TempDir dir;
+  FakeSysfs sys(dir.path() / "sys");
+  sys.Add("ttyUSB0", "pci0/usb1/1-1/1-1:1.0/ttyUSB0", "ftdi_sio", "usb-serial");
+  sys.AddUsbDevice("pci0/usb1/1-1", "0403", "6001", "FT232R USB UART");
+  sys.Add("ttyACM0", "pci0/usb1/1-3/1-3:1.0", "cdc_acm", "usb");
+  sys.AddUsbDevice("pci0/usb1/1-3", "2341", "0043", nullptr);
+  sys.Add("ttyS0", "pnp0/00:04", "serial", "pnp", "4");
+  // /dev with its by-id links, as udev makes them.
+  const fs::path dev = dir.path() / "dev";
+  const fs::path byId = dev / "serial" / "by-id";
+  fs::create_directories(byId);
+  for (const char* tty : {"ttyUSB0", "ttyACM0", "ttyS0"}) std::ofstream(dev / tty) << "";
+  const fs::path ftdi = byId / "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+  const fs::path uno = byId / "usb-Arduino__www.arduino.cc__0043_75833353035351F0E1A1-if00";
+  fs::create_symlink("../../ttyUSB0", ftdi);
+  fs::create_symlink("../../ttyACM0", uno);
+
+  const std::map<std::string, std::string> cases = {
+      {"ttyUSB0", "0403:6001 FT232R USB UART " + ftdi.string()},
+      {ftdi.string(), "0403:6001 FT232R USB UART " + ftdi.string()},
+      {"/dev/ttyUSB0", "0403:6001 FT232R USB UART " + ftdi.string()},
+      {"ttyACM0", "2341:0043 " + uno.string()},
+      {"ttyS0", ""},
+      {"ttyUSB7", ""},
+  };
+  SerialPort port(
+      {std::make_shared<PosixPortDriver>((dir.path() / "sys").string(), byId.string())});
+  for (const auto& [name, text] : cases) EXPECT_EQ(port.DescribePort(name), text) << name;
 }
 
 TEST(PosixPortList, MissingSysfsGivesAnEmptyList) {

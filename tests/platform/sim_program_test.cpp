@@ -108,8 +108,22 @@ TEST(SimProgram, UsageErrorsExitWithTwo) {
   }
 }
 
-TEST(SimProgram, UnknownPartOrPartListFails) {
-  SimProgram unknown({"--partlist", PartList(), "--part", "atmega8"});
+TEST(SimProgram, TakesAnyNameOfAPartAndFailsOnAnUnknownPartOrPartList) {
+  {
+    SimProgram sim({"--partlist", PartList(), "--part", "t85", "--connect", "isp"});
+    const std::string path = sim.FirstLine();
+    ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
+    PosixPortDriver driver;
+    auto port = driver.Open(path);
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(Exchange(*port, Packet(0xC2), 6), (Bytes{0x48, 0x56, 0xD2, 0, 1, 1}));
+    EXPECT_EQ(Exchange(*port, Packet(0x10, {4}), 8),
+              (Bytes{0x48, 0x56, 0xD1, 0, 3, 0x1E, 0x93, 0x0B}))
+        << "an ATtiny85";
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Wait(), 0);
+  }
+  SimProgram unknown({"--partlist", PartList(), "--part", "attiny58x"});
   EXPECT_EQ(unknown.Wait(), 1);
   TempDir dir;
   SimProgram missing({"--partlist", (dir.path() / "none.cfg").string()});

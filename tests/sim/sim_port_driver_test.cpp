@@ -67,7 +67,7 @@ TEST(SimPortDriver, OpensTheNamedOrSelectedPartInItsDefaultPlace) {
   EXPECT_EQ(driver.Enumerate(), std::vector<std::string>{"sim"});
   EXPECT_TRUE(driver.Handles("sim:ATmega8"));
   EXPECT_FALSE(driver.Handles("ttyUSB0"));
-  EXPECT_EQ(driver.Open("sim:atmega8"), nullptr) << "part names are case-sensitive";
+  EXPECT_EQ(driver.Open("sim:ATmega9"), nullptr) << "a part the list does not have";
 
   {
     // Nothing selected: the first part by name, ATmega8, in the socket (HVPP mode 1).
@@ -90,6 +90,25 @@ TEST(SimPortDriver, OpensTheNamedOrSelectedPartInItsDefaultPlace) {
     EXPECT_EQ(Exchange(*port, Packet(0xC2), 6), (Bytes{0x48, 0x56, 0xD2, 0, 1, 1}));
     EXPECT_EQ(Exchange(*port, Packet(0x10, {4}), 8), kMega8Signature);
   }
+}
+
+TEST(SimPortDriver, EveryNameOfAPartLeadsToItsOneChip) {
+  PartDatabase db;
+  ASSERT_GT(LoadPartList(db, std::string(BQ_SOURCE_DIR) + "/PartList.cfg"), 0);
+  SimPortDriver driver(&db);
+  auto port = driver.Open("sim:t85:isp");
+  ASSERT_NE(port, nullptr);
+  EXPECT_EQ(driver.LastOpenError(), "");
+  EXPECT_EQ(Exchange(*port, Packet(0xC2), 6), (Bytes{0x48, 0x56, 0xD2, 0, 1, 1}));
+  EXPECT_EQ(Exchange(*port, Packet(0x10, {4}), 8),
+            (Bytes{0x48, 0x56, 0xD1, 0, 3, 0x1E, 0x93, 0x0B}));
+  EXPECT_EQ(driver.Open("sim:attiny85:isp"), nullptr) << "held: the same chip under its name";
+  EXPECT_EQ(driver.Open("sim:ATtiny85:isp"), nullptr);
+  EXPECT_NE(driver.Open("sim:T85:socket"), nullptr) << "the same chip in the socket is free";
+
+  EXPECT_EQ(driver.Open("sim:t58"), nullptr);
+  EXPECT_EQ(driver.LastOpenError(),
+            "no part named 't58' in the part list; did you mean t85 or t88?");
 }
 
 TEST(SimPortDriver, ChipKeepsItsDataAcrossCloseAndReopen) {

@@ -136,7 +136,16 @@ TEST(Win32PortDriver, NamesAndDevicePaths) {
   EXPECT_EQ(Win32PortDriver::DevicePath("COM12"), "\\\\.\\COM12");
   EXPECT_EQ(Win32PortDriver::DevicePath("\\\\.\\COM3"), "\\\\.\\COM3");
   EXPECT_EQ(driver.Open("COM199"), nullptr);
+  // The system's reason, in words, after the port's name.
+  const std::string why = driver.LastOpenError();
+  EXPECT_EQ(why.rfind("COM199: ", 0), 0u) << why;
+  EXPECT_GT(why.size(), std::string("COM199: ").size() + 10) << why;
+  EXPECT_EQ(why.find_first_of("\r\n"), std::string::npos) << why;
   EXPECT_EQ(driver.Open(""), nullptr);
+
+  SerialPort serial({std::make_shared<Win32PortDriver>()});
+  EXPECT_FALSE(serial.OpenPort("COM199"));
+  EXPECT_EQ(serial.LastOpenError(), why);
 }
 
 }  // namespace
