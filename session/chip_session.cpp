@@ -98,7 +98,7 @@ void ChipSession::SetProgressCallback(ProgressCallback callback) {
 bool ChipSession::Open(const std::string& port, std::string* why) {
   Close();
   if (!port_.OpenPort(port)) {
-    if (why != nullptr) why->clear();  // the drivers do not say why yet
+    if (why != nullptr) *why = port_.LastOpenError();
     return false;
   }
   return programmer_.StartWorker({port_, flash_, eeprom_, fuses_, lock_, *events_});

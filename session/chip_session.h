@@ -96,8 +96,9 @@ class ChipSession {
   bool Open(const std::string& port, std::string* why = nullptr);
   void Close();
   bool IsOpen() const;
-  // Port names the drivers offer.
+  // Port names the drivers offer, and what the system knows about one ("" when nothing).
   std::vector<std::string> Ports();
+  std::string DescribePort(const std::string& name) const { return port_.DescribePort(name); }
 
   // Ends the running operation after the exchange in progress.
   void Cancel();

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <filesystem>
 #include <cstdio>
 #include <memory>
 
@@ -9,6 +10,9 @@
 #include "link/tracing_port_driver.h"
 #include "link/transfer_limits.h"
 #include "parts/part_database.h"
+#include "parts/part_list_location.h"
+#include "parts/part_names.h"
+#include "platform/executable_folder.h"
 #include "session/chip_session.h"
 #include "session/fuse_fields.h"
 #include "session/session_texts.h"
@@ -108,6 +112,7 @@ class ChipRun {
   std::unique_ptr<ChipSession> session_;
   const PartRecord* part_ = nullptr;
   std::string partName_;
+  std::string partlistName_;
   std::vector<std::string> done_;
 };
 
@@ -129,12 +134,8 @@ int ChipRun::LoadInput(MemoryBuffer& image) {
 
 bool ChipRun::ResolvePart() {
   if (o_.part == "auto") return true;
-  part_ = parts_.Find(o_.part);
-  if (part_ == nullptr) {
-    Complain("no part named '" + o_.part + "' in " + o_.partlist);
-    return false;
-  }
-  partName_ = o_.part;
+  part_ = FindCliPart(parts_, o_.part, partlistName_, partName_);
+  if (part_ == nullptr) return false;
   parts_.SelectPartByName(partName_);  // the chip the port "sim" simulates
   return true;
 }
@@ -262,9 +263,14 @@ int ChipRun::Run() {
   }
   // ports and version need no part list; with one, "sim" simulates its first part.
   const bool needParts = o_.command != "ports" && o_.command != "version";
-  if (LoadPartList(parts_, o_.partlist) <= 0 && needParts) {
-    std::fputs("PartList Load ERROR !!!\n", stderr);
-    return kExitUsage;
+  if (needParts && !LoadCliPartList(o_.partlist, parts_, partlistName_)) return kExitUsage;
+  if (!needParts) {
+    std::error_code ec;
+    std::string ignored;
+    const PartListSearch search =
+        o_.partlist ? PartListSearch{*o_.partlist, {}}
+                    : FindPartList(std::filesystem::current_path(ec), ExecutableFolder());
+    if (!LoadFoundPartList(parts_, search, ignored)) parts_.ClearParts();
   }
   if (needParts && o_.command != "identify" && !ResolvePart()) return kExitUsage;
   if (part_ != nullptr) {
@@ -272,7 +278,10 @@ int ChipRun::Run() {
   }
   if (const int status = Connect(); status != kExitOk) return status;
   if (o_.command == "ports") {
-    for (const std::string& name : session_->Ports()) std::printf("%s\n", name.c_str());
+    for (const std::string& name : session_->Ports()) {
+      const std::string about = session_->DescribePort(name);
+      std::printf("%s%s%s\n", name.c_str(), about.empty() ? "" : "\t", about.c_str());
+    }
     std::fflush(stdout);
     return kExitOk;
   }
@@ -510,6 +519,32 @@ int ChipRun::RunFuses() {
 }
 
 }  // namespace
+
+bool LoadCliPartList(const std::optional<std::string>& given, PartDatabase& db,
+                     std::string& source) {
+  std::error_code ec;
+  const PartListSearch search = given ? PartListSearch{*given, {*given}}
+                                      : FindPartList(std::filesystem::current_path(ec),
+                                                     ExecutableFolder());
+  source = search.found.empty() ? "PartList.cfg" : search.found.string();
+  std::string error;
+  if (LoadFoundPartList(db, search, error)) return true;
+  std::fputs("PartList Load ERROR !!!\n", stderr);
+  Complain(error + (given ? "" : " (name one with --partlist FILE)"));
+  return false;
+}
+
+const PartRecord* FindCliPart(const PartDatabase& db, const std::string& given,
+                              const std::string& source, std::string& canonical) {
+  if (const PartRecord* part = FindPartByAnyName(db, given, &canonical)) return part;
+  std::string text = "no part named '" + given + "' in " + source;
+  const std::vector<std::string> near = NearestPartNames(db, given, 3);
+  for (std::size_t i = 0; i < near.size(); ++i) {
+    text += (i == 0 ? "; did you mean " : i + 1 == near.size() ? " or " : ", ") + near[i];
+  }
+  Complain(text + (near.empty() ? "" : "?") + " (brindlequartz-cli parts --ids lists them)");
+  return nullptr;
+}
 
 int RunChipCommand(const ChipOptions& options, Printer& out) {
   g_interrupted.store(false);

@@ -9,6 +9,7 @@
 
 #include "app/cli/cli_output.h"
 #include "image/image_file.h"
+#include "parts/part_database.h"
 
 namespace bq::cli {
 
@@ -19,7 +20,7 @@ struct ChipOptions {
   std::optional<std::string> mode;  // "hv" or "isp"
   std::optional<std::uint32_t> ispClock;  // 0 automatic, 1..7
   bool yes = false;
-  std::string partlist;  // the part list file to read
+  std::optional<std::string> partlist;  // --partlist; otherwise the list is searched for
 
   // The command and its operands.
   std::string command;  // ports version identify read write verify erase blank-check
@@ -40,5 +41,16 @@ struct ChipOptions {
 
 // Runs one chip command; returns the exit status.
 int RunChipCommand(const ChipOptions& options, Printer& out);
+
+// Loads the part list named by --partlist, or the one found in the usual places (current
+// folder, next to the program, ../share/brindlequartz/). On failure prints why and returns
+// false. source names the file for messages.
+bool LoadCliPartList(const std::optional<std::string>& given, PartDatabase& db,
+                     std::string& source);
+
+// The part of a name in any letter case or its short id (t85); null with a message and
+// suggestions when there is none.
+const PartRecord* FindCliPart(const PartDatabase& db, const std::string& given,
+                              const std::string& source, std::string& canonical);
 
 }  // namespace bq::cli

@@ -22,6 +22,7 @@
 #include "image/memory_buffer.h"
 #include "parts/part_database.h"
 #include "parts/part_json.h"
+#include "parts/part_names.h"
 
 namespace {
 
@@ -69,29 +70,25 @@ std::pair<std::uint32_t, std::uint32_t> ParseRange(const std::string& text) {
   return {number(text.substr(0, colon)), number(text.substr(colon + 1))};
 }
 
-int CmdParts(const std::string& partlist) {
+int CmdParts(const std::optional<std::string>& partlist, bool ids) {
   bq::PartDatabase db;
-  if (bq::LoadPartList(db, partlist) <= 0) {
-    std::fputs("PartList Load ERROR !!!\n", stderr);
-    return kExitUsage;
-  }
+  std::string source;
+  if (!LoadCliPartList(partlist, db, source)) return kExitUsage;
   std::string name;
-  while (db.NextPartName(name)) std::printf("%s\n", name.c_str());
+  while (db.NextPartName(name)) {
+    const std::string id = ids ? bq::PartShortId(name) : "";
+    std::printf("%s%s%s\n", name.c_str(), ids ? "\t" : "", id.c_str());
+  }
   return kExitOk;
 }
 
-int CmdPart(const std::string& partlist, const std::string& name) {
+int CmdPart(const std::optional<std::string>& partlist, const std::string& name) {
   bq::PartDatabase db;
-  if (bq::LoadPartList(db, partlist) <= 0) {
-    std::fputs("PartList Load ERROR !!!\n", stderr);
-    return kExitUsage;
-  }
-  const bq::PartRecord* record = db.Find(name);
-  if (record == nullptr) {
-    Complain("no part named '" + name + "' in " + partlist);
-    return kExitUsage;
-  }
-  std::printf("%s\n", bq::PartRecordJson(name, *record).c_str());
+  std::string source, canonical;
+  if (!LoadCliPartList(partlist, db, source)) return kExitUsage;
+  const bq::PartRecord* record = FindCliPart(db, name, source, canonical);
+  if (record == nullptr) return kExitUsage;
+  std::printf("%s\n", bq::PartRecordJson(canonical, *record).c_str());
   return kExitOk;
 }
 
@@ -136,12 +133,14 @@ int main(int argc, char** argv) {
              "Files: .hex .eep .ihx .ihex are Intel HEX, .bin and others raw binary.");
 
   ChipOptions chip;
-  chip.partlist = "PartList.cfg";
   bool quiet = false, verbose = false, progress = false, noProgress = false;
   std::string isp;
-  app.add_option("--partlist", chip.partlist, "the part list file (default: PartList.cfg)");
+  app.add_option("--partlist", chip.partlist,
+                 "the part list file (default: PartList.cfg in the current folder, next to the "
+                 "program, or in ../share/brindlequartz/)");
   app.add_option("-P,--port", chip.port, "the programmer's port (default: the saved one)");
-  app.add_option("-p,--part", chip.part, "the chip's part name, or auto to identify it")
+  app.add_option("-p,--part", chip.part,
+                 "the chip's part: its name in any case or short id (t85), or auto to identify it")
       ->default_str("auto");
   app.add_option("-m,--mode", chip.mode, "hv or isp (default: the part's high-voltage mode)")
       ->check(CLI::IsMember({"hv", "isp"}));
@@ -154,10 +153,12 @@ int main(int argc, char** argv) {
   app.add_flag("-v,--verbose", verbose, "also print every packet to and from the programmer");
 
   // Offline commands.
-  app.add_subcommand("parts", "list every part name of the part list");
+  auto* parts = app.add_subcommand("parts", "list every part name of the part list");
+  bool ids = false;
+  parts->add_flag("--ids", ids, "add each part's short id (m328p, t85, usb1287, can128)");
   auto* part = app.add_subcommand("part", "show one part as a line of JSON");
   std::string partName;
-  part->add_option("NAME", partName, "the part's name")->required();
+  part->add_option("NAME", partName, "the part's name in any case, or its short id")->required();
   auto* convert = app.add_subcommand("convert", "load an image file and save it in the format of OUT");
   std::string convertIn, convertOut, rangeText;
   bool convertEeprom = false;
@@ -236,7 +237,7 @@ int main(int argc, char** argv) {
     Complain(e.what());
     return kExitUsage;
   }
-  if (name == "parts") return CmdParts(chip.partlist);
+  if (name == "parts") return CmdParts(chip.partlist, ids);
   if (name == "part") return CmdPart(chip.partlist, partName);
   if (name == "convert") return CmdConvert(out, convertIn, convertOut, convertEeprom, range);
 
