@@ -1,6 +1,7 @@
 #include "app/cli/chip_commands.h"
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "platform/executable_folder.h"
 #include "session/chip_session.h"
 #include "session/fuse_fields.h"
+#include "session/program_job.h"
 #include "session/session_texts.h"
 #include "sim/sim_port_driver.h"
 #include "session/fuse_write_risks.h"
@@ -104,6 +106,8 @@ class ChipRun {
   int RunBlankCheck();
   int RunCalibration();
   int RunFuses();
+  int LoadProgram(ProgramJob& job);
+  int RunProgram(const ProgramJob& job);
 
   const ChipOptions& o_;
   Printer& out_;
@@ -261,6 +265,10 @@ int ChipRun::Run() {
   if (o_.command == "write" || o_.command == "verify") {
     if (const int status = LoadInput(image); status != kExitOk) return status;
   }
+  ProgramJob job;
+  if (o_.command == "program") {
+    if (const int status = LoadProgram(job); status != kExitOk) return status;
+  }
   // ports and version need no part list; with one, "sim" simulates its first part.
   const bool needParts = o_.command != "ports" && o_.command != "version";
   if (needParts && !LoadCliPartList(o_.partlist, parts_, partlistName_)) return kExitUsage;
@@ -289,6 +297,7 @@ int ChipRun::Run() {
   if (o_.command == "version") return RunVersion();
   if (o_.command == "identify") return RunIdentify();
   if (const int status = SelectChip(); status != kExitOk) return status;
+  if (o_.command == "program") return RunProgram(job);
   if (const int status = CheckMemory(image); status != kExitOk) return status;
   if (o_.command == "write" || o_.command == "verify") {
     const std::string beyond = ImageBeyondChip(image, GeometryOf(*part_, o_.memory),
@@ -310,6 +319,88 @@ int ChipRun::Run() {
   if (o_.command == "blank-check") return RunBlankCheck();
   if (o_.command == "calibration") return RunCalibration();
   return RunFuses();
+}
+
+// The files and bytes of a program run, read before anything is sent.
+int ChipRun::LoadProgram(ProgramJob& job) {
+  struct File {
+    const std::optional<std::string>& path;
+    std::optional<std::vector<std::uint8_t>>& image;
+    std::uint32_t capacity;
+    const char* name;
+  } files[] = {{o_.flashFile, job.flash, kFlashBufferBytes, "FLASH"},
+               {o_.eepromFile, job.eeprom, kEepromBufferBytes, "EEPROM"}};
+  for (const File& f : files) {
+    if (!f.path) continue;
+    MemoryBuffer buffer(f.capacity);
+    const ImageLoadResult loaded = LoadImage(buffer, *f.path);
+    if (loaded.count == 0) {
+      out_.Log(LogKind::LogError, loaded.error.empty() ? *f.path + " not found." : loaded.error);
+      return kExitUsage;
+    }
+    out_.Log(LogKind::LogInfo, *f.path + " loaded into " + f.name + " buffer");
+    if (!loaded.warning.empty()) out_.Log(LogKind::LogWarning, loaded.warning);
+    f.image.emplace(buffer.data(), buffer.data() + buffer.capacity());
+  }
+  job.force = o_.force;
+  return kExitOk;
+}
+
+int ChipRun::RunProgram(const ProgramJob& given) {
+  const auto start = std::chrono::steady_clock::now();
+  ProgramJob job = given;
+  auto summary = [&](const std::string& verdict) {
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (verdict.empty()) {
+      std::printf("PASS %s %s %.1fs\n", settings_.COMPort.c_str(), partName_.c_str(), seconds);
+    } else {
+      std::printf("FAIL %s %s %s\n", settings_.COMPort.c_str(), partName_.c_str(),
+                  verdict.c_str());
+    }
+    std::fflush(stdout);
+  };
+  // The fuse and lock words need the part, known only now.
+  FuseByteSlots fuseBytes = DefaultFuseBytes(*part_);
+  fuseBytes.lock.present = false;
+  FuseByteSlots lockBytes;
+  lockBytes.lock = {0xFF, true};
+  std::vector<std::pair<std::uint8_t, std::string>> wholeFuses, wholeLock;
+  if (o_.low) wholeFuses.emplace_back(kTargetLow, *o_.low);
+  if (o_.high) wholeFuses.emplace_back(kTargetHigh, *o_.high);
+  if (o_.extended) wholeFuses.emplace_back(kTargetExtended, *o_.extended);
+  if (o_.lockByte) wholeLock.emplace_back(kTargetLockBit, *o_.lockByte);
+  std::string problem =
+      ParseFuseChanges(part_->fuseBits, fuseBytes, wholeFuses, o_.fuseWords, job.fuses);
+  if (problem.empty()) {
+    problem = ParseFuseChanges(part_->lockBits, lockBytes, wholeLock, o_.lockWords, job.lock);
+  }
+  if (!problem.empty()) {
+    Complain(problem);
+    return kExitUsage;
+  }
+  if (std::string beyond = ProgramJobProblem(*part_, partName_, job); !beyond.empty()) {
+    out_.Log(LogKind::LogError, beyond);
+    summary("check: " + beyond);
+    return kExitFailed;
+  }
+  if (session_->Mode() == PROG_MODE_ISP) {
+    std::uint8_t clock = 0;
+    const SessionResult r =
+        session_->SelectIspClock(static_cast<std::uint8_t>(settings_.ISPSpeed), clock);
+    if (!r.ok()) {
+      summary("isp clock: " + r.message);
+      return Fail(r);
+    }
+  }
+  const ProgramOutcome outcome = RunProgramJob(*session_, *part_, job, o_.yes);
+  done_ = outcome.done;
+  if (outcome.passed) {
+    summary("");
+    return kExitOk;
+  }
+  summary(outcome.step + ": " + outcome.reason);
+  return Fail({outcome.status, 0, outcome.reason});
 }
 
 int ChipRun::RunVersion() {

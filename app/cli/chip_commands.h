@@ -37,6 +37,10 @@ struct ChipOptions {
   bool noVerify = false;
   std::optional<std::pair<std::uint32_t, std::uint32_t>> range;
   std::optional<ImageFormat> format;
+
+  // program: the images and bytes of a whole chip.
+  std::optional<std::string> flashFile, eepromFile, lockByte;
+  std::vector<std::string> fuseWords, lockWords;
 };
 
 // Runs one chip command; returns the exit status.

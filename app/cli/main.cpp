@@ -214,6 +214,22 @@ int main(int argc, char** argv) {
     }
   }
   app.add_subcommand("calibration", "read the calibration bytes with their labels");
+  auto* program = app.add_subcommand(
+      "program",
+      "program a whole chip in the safe order: signature check, erase (only when flash is "
+      "written), flash write and verify, EEPROM write and verify, fuses write and verify, lock "
+      "byte write and verify last. Steps without input are skipped; the fuse and lock bytes are "
+      "read from the chip first and only what is given changes. Ends with one line on stdout: "
+      "PASS PORT PART SECONDSs or FAIL PORT PART STEP: REASON.");
+  program->add_option("--flash", chip.flashFile, "the flash image");
+  program->add_option("--eeprom", chip.eepromFile, "the EEPROM image");
+  program->add_option("--low", chip.low, "the LOW fuse byte");
+  program->add_option("--high", chip.high, "the HIGH fuse byte");
+  program->add_option("--extended", chip.extended, "the EXTENDED fuse byte");
+  program->add_option("--fuse", chip.fuseWords, "FIELD=VALUE of a fuse (repeatable)");
+  program->add_option("--lock", chip.lockByte, "the lock byte");
+  program->add_option("--lock-field", chip.lockWords, "FIELD=VALUE of the lock byte (repeatable)");
+  program->add_flag("--force", chip.force, "write over ISP even fuses that lock ISP out");
 
   try {
     app.parse(argc, argv);
@@ -247,6 +263,14 @@ int main(int argc, char** argv) {
                                 chip.extended || chip.force)) {
     Complain(name + " read takes no values");
     return kExitUsage;
+  }
+  if (name == "program") {
+    if (!chip.flashFile && !chip.eepromFile && !chip.low && !chip.high && !chip.extended &&
+        chip.fuseWords.empty() && !chip.lockByte && chip.lockWords.empty()) {
+      Complain("program needs something to program: --flash, --eeprom, fuse or lock values");
+      return kExitUsage;
+    }
+    return RunChipCommand(chip, out);
   }
   if (chip.force && chip.action != "write") {
     Complain("--force belongs to fuses write");

@@ -108,3 +108,61 @@ TEST_F(CliEngineTest, HelpVersionAndOptionsOnEitherSide) {
 
 }  // namespace
 }  // namespace bq
+
+namespace bq {
+namespace {
+
+// The command codes the CLI sent, in order, from its packet trace (-v); repeated codes of one
+// transfer count once.
+std::string SentCodes(const std::string& err) {
+  std::string codes;
+  std::string last;
+  for (std::size_t at = err.find("packet: -> 48 56 "); at != std::string::npos;
+       at = err.find("packet: -> 48 56 ", at + 1)) {
+    const std::string code = err.substr(at + 17, 2);
+    if (code != last) codes += (codes.empty() ? "" : " ") + code;
+    last = code;
+  }
+  return codes;
+}
+
+TEST_F(CliEngineTest, ProgramRunsEveryStepInTheSafeOrderAndStopsAtTheFirstFailure) {
+  const std::string flash = dir / "flash.bin";
+  const std::string eeprom = dir / "eeprom.bin";
+  test::WriteText(flash, std::string(100, '\x22'));
+  test::WriteText(eeprom, std::string(10, '\x33'));
+  const std::vector<std::string> job{"program", "--flash", flash, "--eeprom", eeprom,
+                                     "--fuse", "CKDIV8=1", "--lock", "0xFC"};
+  struct Case {
+    const char* fault;  // brindlequartz-sim --fault, "" for none
+    int status;
+    const char* summary;
+    const char* codes;
+  } cases[] = {
+      {"", 0, "PASS ", "10 B0 32 30 32 30 20 21 20 21 20"},  // fuse verify, lock read: one 20
+      {"0xB0:error=6", 1, "FAIL * TTINY3 erase: ERROR: Chip Erase\n", "10 B0 CF"},
+      {"0x32:error=5@2", 1, "FAIL * TTINY3 flash: ERROR: Write Memory\n", "10 B0 32 CF"},
+      {"0x21:error=4", 1, "FAIL * TTINY3 fuses: ERROR: Write Fuses\n",
+       "10 B0 32 30 32 30 20 21 CF"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    std::vector<std::string> simArgs{"--partlist", dir / "parts.cfg", "--part", "TTINY3"};
+    if (*c.fault) simArgs.insert(simArgs.end(), {"--fault", c.fault});
+    test::SimProcess sim(kSim, simArgs);
+    ASSERT_FALSE(sim.device().empty());
+    std::vector<std::string> args{"-v", "-P", sim.device(), "-p", "TTINY3"};
+    args.insert(args.end(), job.begin(), job.end());
+    const RunResult r = Cli(args);
+    EXPECT_EQ(r.status, c.status) << Describe(r);
+    std::string summary = c.summary;
+    if (const auto star = summary.find('*'); star != std::string::npos) {
+      summary.replace(star, 1, sim.device());
+    }
+    EXPECT_EQ(r.out.substr(0, summary.size()), summary) << Describe(r);
+    EXPECT_EQ(SentCodes(r.err), c.codes) << Describe(r);
+  }
+}
+
+}  // namespace
+}  // namespace bq
