@@ -1,6 +1,8 @@
 #include "app/cli/chip_commands.h"
 
+#include <array>
 #include <atomic>
+#include <thread>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -33,31 +35,51 @@ namespace bq::cli {
 
 namespace {
 
-// Ctrl+C: the session being driven, so the signal can end its operation after the
-// exchange in progress. A signal handler can reach nothing else.
-std::atomic<ChipSession*> g_session{nullptr};
+// Ctrl+C: the sessions being driven (one per programmer), so the signal can end their
+// operations after the exchange in progress. A signal handler can reach nothing else.
+constexpr std::size_t kMaxSessions = 64;
+std::array<std::atomic<ChipSession*>, kMaxSessions> g_sessions{};
 std::atomic<bool> g_interrupted{false};
 
 extern "C" void OnInterrupt(int) {
   g_interrupted.store(true);
-  if (ChipSession* s = g_session.load()) s->Cancel();
+  for (auto& slot : g_sessions) {
+    if (ChipSession* s = slot.load()) s->Cancel();
+  }
 }
 
-class InterruptGuard {
+// Catches Ctrl+C while chip commands run.
+class InterruptHandler {
  public:
-  explicit InterruptGuard(ChipSession& s) {
-    g_session.store(&s);
-    previous_ = std::signal(SIGINT, OnInterrupt);
-  }
-  ~InterruptGuard() {
-    std::signal(SIGINT, previous_ == SIG_ERR ? SIG_DFL : previous_);
-    g_session.store(nullptr);
-  }
-  InterruptGuard(const InterruptGuard&) = delete;
-  InterruptGuard& operator=(const InterruptGuard&) = delete;
+  InterruptHandler() : previous_(std::signal(SIGINT, OnInterrupt)) { g_interrupted.store(false); }
+  ~InterruptHandler() { std::signal(SIGINT, previous_ == SIG_ERR ? SIG_DFL : previous_); }
+  InterruptHandler(const InterruptHandler&) = delete;
+  InterruptHandler& operator=(const InterruptHandler&) = delete;
 
  private:
-  void (*previous_)(int) = SIG_DFL;
+  void (*previous_)(int);
+};
+
+// A session the handler can cancel, for as long as the object lives.
+class SessionSlot {
+ public:
+  explicit SessionSlot(ChipSession& s) {
+    for (std::size_t i = 0; i < kMaxSessions; ++i) {
+      ChipSession* none = nullptr;
+      if (g_sessions[i].compare_exchange_strong(none, &s)) {
+        index_ = i;
+        return;
+      }
+    }
+  }
+  ~SessionSlot() {
+    if (index_ < kMaxSessions) g_sessions[index_].store(nullptr);
+  }
+  SessionSlot(const SessionSlot&) = delete;
+  SessionSlot& operator=(const SessionSlot&) = delete;
+
+ private:
+  std::size_t index_ = kMaxSessions;
 };
 
 std::string Hex5(std::uint32_t address) {
@@ -293,7 +315,7 @@ int ChipRun::Run() {
     std::fflush(stdout);
     return kExitOk;
   }
-  InterruptGuard interrupt(*session_);
+  SessionSlot interruptible(*session_);
   if (o_.command == "version") return RunVersion();
   if (o_.command == "identify") return RunIdentify();
   if (const int status = SelectChip(); status != kExitOk) return status;
@@ -611,6 +633,56 @@ int ChipRun::RunFuses() {
 
 }  // namespace
 
+namespace {
+
+// "x.hex" read from ttyUSB1 becomes "x-ttyUSB1.hex": every programmer its own file.
+std::string FileForPort(const std::string& file, const std::string& port) {
+  std::string tag = port.substr(port.find_last_of("/\\") + 1);
+  for (char& c : tag) {
+    if (c == ':') c = '-';
+  }
+  const auto slash = file.find_last_of("/\\");
+  const auto dot = file.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
+    return file + "-" + tag;
+  }
+  return file.substr(0, dot) + "-" + tag + file.substr(dot);
+}
+
+// The same command on every programmer at once, one session per port; log lines begin with
+// the port. Exit status: 0 when every chip passed, else the first port's (in the order
+// given) that did not.
+int RunGang(const ChipOptions& options, Printer& out) {
+  const std::size_t n = options.ports.size();
+  std::vector<int> statuses(n, kExitOk);
+  std::vector<std::unique_ptr<Printer>> printers;
+  for (const std::string& port : options.ports) printers.push_back(out.ForPort(port));
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < n; ++i) {
+    threads.emplace_back([&, i] {
+      ChipOptions one = options;
+      one.port = options.ports[i];
+      if (one.command == "read") one.file = FileForPort(options.file, options.ports[i]);
+      ChipRun run(one, *printers[i]);
+      statuses[i] = run.Run();
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  int first = kExitOk;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (options.command != "program") {
+      std::printf("%s %s%s\n", statuses[i] == kExitOk ? "PASS" : "FAIL",
+                  options.ports[i].c_str(),
+                  statuses[i] == kExitOk ? "" : (" (exit status " + std::to_string(statuses[i]) + ")").c_str());
+    }
+    if (first == kExitOk && statuses[i] != kExitOk) first = statuses[i];
+  }
+  std::fflush(stdout);
+  return g_interrupted.load() && first != kExitOk ? kExitInterrupt : first;
+}
+
+}  // namespace
+
 bool LoadCliPartList(const std::optional<std::string>& given, PartDatabase& db,
                      std::string& source) {
   std::error_code ec;
@@ -638,8 +710,11 @@ const PartRecord* FindCliPart(const PartDatabase& db, const std::string& given,
 }
 
 int RunChipCommand(const ChipOptions& options, Printer& out) {
-  g_interrupted.store(false);
-  ChipRun run(options, out);
+  const InterruptHandler interrupt;
+  if (options.ports.size() > 1) return RunGang(options, out);
+  ChipOptions one = options;
+  if (!options.ports.empty()) one.port = options.ports.front();
+  ChipRun run(one, out);
   const int status = run.Run();
   return g_interrupted.load() && status != kExitOk ? kExitInterrupt : status;
 }

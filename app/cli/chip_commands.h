@@ -16,6 +16,7 @@ namespace bq::cli {
 struct ChipOptions {
   // Options of every chip command.
   std::optional<std::string> port;
+  std::vector<std::string> ports;  // -P given several times: every programmer at once
   std::string part = "auto";
   std::optional<std::string> mode;  // "hv" or "isp"
   std::optional<std::uint32_t> ispClock;  // 0 automatic, 1..7

@@ -15,7 +15,7 @@ void Printer::Log(LogKind kind, const std::string& text) {
   }
   std::lock_guard<std::mutex> lock(mutex_);
   ClearBar();
-  std::fprintf(stderr, "%s: %s\n", LogKindWord(kind), text.c_str());
+  std::fprintf(stderr, "%s%s: %s\n", prefix_.c_str(), LogKindWord(kind), text.c_str());
   std::fflush(stderr);
 }
 
@@ -23,7 +23,7 @@ void Printer::Trace(const std::string& line) {
   if (verbosity_ != Verbosity::Verbose) return;
   std::lock_guard<std::mutex> lock(mutex_);
   ClearBar();
-  std::fprintf(stderr, "packet: %s\n", line.c_str());
+  std::fprintf(stderr, "%spacket: %s\n", prefix_.c_str(), line.c_str());
   std::fflush(stderr);
 }
 

@@ -4,6 +4,7 @@
 // stderr when it is a terminal.
 
 #include <atomic>
+#include <memory>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -24,7 +25,13 @@ enum class Verbosity { Quiet, Normal, Verbose };
 
 class Printer {
  public:
-  Printer(Verbosity verbosity, bool progress) : verbosity_(verbosity), progress_(progress) {}
+  Printer(Verbosity verbosity, bool progress, std::string prefix = "")
+      : verbosity_(verbosity), progress_(progress), prefix_(std::move(prefix)) {}
+
+  // A printer for one programmer of several: lines begin with "PORT: ", no progress bar.
+  std::unique_ptr<Printer> ForPort(const std::string& port) const {
+    return std::make_unique<Printer>(verbosity_, false, port + ": ");
+  }
 
   // Log lines come from the calling thread and from the programmer's worker.
   void Log(LogKind kind, const std::string& text);
@@ -44,6 +51,7 @@ class Printer {
   std::mutex mutex_;
   Verbosity verbosity_;
   bool progress_;
+  std::string prefix_;
   bool barShown_ = false;
   int lastFilled_ = -1;
   std::atomic<int> errors_{0};

@@ -138,7 +138,9 @@ int main(int argc, char** argv) {
   app.add_option("--partlist", chip.partlist,
                  "the part list file (default: PartList.cfg in the current folder, next to the "
                  "program, or in ../share/brindlequartz/)");
-  app.add_option("-P,--port", chip.port, "the programmer's port (default: the saved one)");
+  app.add_option("-P,--port", chip.ports,
+                 "the programmer's port (default: the saved one); several -P run the command on "
+                 "every programmer at once");
   app.add_option("-p,--part", chip.part,
                  "the chip's part: its name in any case or short id (t85), or auto to identify it")
       ->default_str("auto");

@@ -166,3 +166,38 @@ TEST_F(CliEngineTest, ProgramRunsEveryStepInTheSafeOrderAndStopsAtTheFirstFailur
 
 }  // namespace
 }  // namespace bq
+
+namespace bq {
+namespace {
+
+// Several programmers at once: each its own session and simulator; one summary line each;
+// the exit status is that of the first port, in the order given, that did not pass.
+TEST_F(CliEngineTest, GangProgrammingRunsEveryPortAndReportsEach) {
+  test::SimProcess good(kSim, {"--partlist", dir / "parts.cfg", "--part", "TTINY3"});
+  test::SimProcess bad(kSim, {"--partlist", dir / "parts.cfg", "--part", "TTINY3", "--fault",
+                              "0x32:error=5@2"});
+  ASSERT_FALSE(good.device().empty());
+  ASSERT_FALSE(bad.device().empty());
+  const std::string flash = dir / "flash.bin";
+  test::WriteText(flash, std::string(100, '\x22'));
+  RunResult r = Cli({"-P", good.device(), "-P", bad.device(), "-P", "sim:TTINY3", "program",
+                     "--flash", flash});
+  EXPECT_EQ(r.status, 1) << Describe(r);
+  for (const std::string& line :
+       {"PASS " + good.device() + " TTINY3 ", "FAIL " + bad.device() + " TTINY3 flash: ",
+        std::string("PASS sim:TTINY3 TTINY3 ")}) {
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << Describe(r);
+  }
+  EXPECT_NE(r.err.find(bad.device() + ": error: ERROR: Write Memory\n"), std::string::npos)
+      << Describe(r);
+  // A read saves one file per programmer.
+  r = Cli({"-P", good.device(), "-P", "sim:TTINY3", "read", "flash", dir / "chip.bin"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_TRUE(fs::exists(dir / "chip-sim-TTINY3.bin"));
+  EXPECT_EQ(test::ReadText(dir / ("chip-" + fs::path(good.device()).filename().string() + ".bin"))
+                .substr(0, 100),
+            std::string(100, '\x22'));
+}
+
+}  // namespace
+}  // namespace bq
