@@ -20,4 +20,9 @@ std::uint32_t ReadBinaryImage(MemoryBuffer& buffer, const std::string& path);
 bool WriteBinaryImage(const MemoryBuffer& buffer, const std::string& path, std::uint32_t first,
                       std::uint32_t last);
 
+// Bytes first..last (inclusive) appended to bytes; false when the range is not inside the
+// buffer.
+bool FormatBinaryImage(const MemoryBuffer& buffer, std::uint32_t first, std::uint32_t last,
+                       std::string& bytes);
+
 }  // namespace bq

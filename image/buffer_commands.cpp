@@ -1,7 +1,5 @@
 #include "image/buffer_commands.h"
 
-#include "image/image_file.h"
-
 namespace bq {
 
 namespace {
@@ -43,12 +41,12 @@ BufferCommandResult ClearCommand(BufferTab tab, MemoryBuffer& flash, MemoryBuffe
 }
 
 BufferCommandResult LoadCommand(BufferTab tab, MemoryBuffer& flash, MemoryBuffer& eeprom,
-                                const std::string& path, bool workerBusy) {
+                                const std::string& path, bool workerBusy, ImageFormat format) {
   MemoryBuffer* buffer = BufferFor(tab, flash, eeprom);
   if (buffer == nullptr) return {};
   if (workerBusy) return Busy();
   BufferCommandResult result;
-  const ImageLoadResult loaded = LoadImage(*buffer, path);
+  const ImageLoadResult loaded = LoadImage(*buffer, path, format);
   if (loaded.count != 0) {
     result.refillView = true;
     result.log.push_back({LogKind::LogInfo, path + " loaded into " + BufferName(tab) + " buffer"});
@@ -63,14 +61,14 @@ BufferCommandResult LoadCommand(BufferTab tab, MemoryBuffer& flash, MemoryBuffer
 
 BufferCommandResult SaveCommand(BufferTab tab, MemoryBuffer& flash, MemoryBuffer& eeprom,
                                 const std::string& path, std::uint32_t chipFlashBytes,
-                                std::uint32_t chipEepromBytes) {
+                                std::uint32_t chipEepromBytes, ImageFormat format) {
   MemoryBuffer* buffer = BufferFor(tab, flash, eeprom);
   if (buffer == nullptr) return {};
   // A size of 0 wraps to 0xFFFFFFFF on purpose: the save then falls back to the highest
   // byte that is not 0xFF.
   const std::uint32_t last = (tab == BufferTab::Flash ? chipFlashBytes : chipEepromBytes) - 1u;
   BufferCommandResult result;
-  if (SaveImage(*buffer, path, 0, last) == SaveOutcome::Failed) {
+  if (SaveImage(*buffer, path, 0, last, format) == SaveOutcome::Failed) {
     result.log.push_back({LogKind::LogError, path + " not saved."});
   }
   return result;

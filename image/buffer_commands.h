@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/log_entry.h"
+#include "image/image_file.h"
 #include "image/memory_buffer.h"
 
 namespace bq {
@@ -43,18 +44,23 @@ inline constexpr unsigned kFileNameChars = 260;
 BufferCommandResult ClearCommand(BufferTab tab, MemoryBuffer& flash, MemoryBuffer& eeprom,
                                  bool workerBusy);
 
-// Loads path (chosen in the open dialog) into the tab's buffer: "<path> loaded into FLASH
-// buffer" / "... EEPROM buffer", or "<path> not found." on failure.
+// Loads path (chosen in the open dialog) into the tab's buffer, in the format its name or
+// content gives (LoadImage) unless one is named: "<path> loaded into FLASH buffer" /
+// "... EEPROM buffer"; the reason naming the file when it was refused, or "<path> not
+// found." when it could not be opened or held no data.
 BufferCommandResult LoadCommand(BufferTab tab, MemoryBuffer& flash, MemoryBuffer& eeprom,
-                                const std::string& path, bool workerBusy);
+                                const std::string& path, bool workerBusy,
+                                ImageFormat format = ImageFormat::Auto);
 
 // Saves the tab's buffer to path (chosen in the save dialog), bounded by the selected
 // chip's memory size (0 when unknown: up to the highest byte that is not 0xFF). Silent on
 // success and when there is nothing to save; "<path> not saved." when the file could not
-// be written. Allowed while the programmer works.
+// be written. Allowed while the programmer works. The format is the one the name gives
+// (SaveImage) unless one is named.
 BufferCommandResult SaveCommand(BufferTab tab, MemoryBuffer& flash, MemoryBuffer& eeprom,
                                 const std::string& path, std::uint32_t chipFlashBytes,
-                                std::uint32_t chipEepromBytes);
+                                std::uint32_t chipEepromBytes,
+                                ImageFormat format = ImageFormat::Auto);
 
 // Loads the tab's buffer again from the file last loaded into it: "<name> reloaded" or
 // "Reload ERROR. File '<name>' not found". Nothing at all when no file was loaded.

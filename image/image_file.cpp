@@ -1,56 +1,177 @@
 #include "image/image_file.h"
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
 
 #include "core/text.h"
+#include "core/utf8_path.h"
 #include "image/binary_image.h"
 #include "image/intel_hex.h"
 
 namespace bq {
 
-ImageFormat ImageFormatForPath(std::string_view path) {
-  const auto dot = path.rfind('.');
-  if (dot == std::string_view::npos) return ImageFormat::Binary;
-  const std::string extension = ToUpperAscii(path.substr(dot + 1));
-  if (extension == "HEX" || extension == "EEP") return ImageFormat::IntelHex;
-  return ImageFormat::Binary;
+namespace {
+
+constexpr std::string_view kBlanks = " \t\r\n";
+// Enough of the first line that is not blank to hold the longest record (521 characters).
+constexpr std::size_t kSniffLineChars = 1024;
+constexpr std::string_view kElfMagic = "\x7F\x45\x4C\x46";  // 0x7F 'E' 'L' 'F'
+
+std::string ElfError(const std::string& name) {
+  return name + ": ELF files are not read yet; convert it to Intel HEX with avr-objcopy -O ihex";
 }
 
-ImageLoadResult LoadImage(MemoryBuffer& buffer, const std::string& path) {
+std::string TooLargeError(const std::string& name, std::uintmax_t size, std::uint32_t capacity) {
+  return name + ": the file holds " + std::to_string(size) + " bytes, more than the " +
+         std::to_string(capacity) + " bytes of the buffer";
+}
+
+// The start of the file: its first bytes, or (sniff) everything up to the end of the first
+// line that is not blank, less the blank lines before it. False when it cannot be opened.
+bool ReadHead(const std::string& path, bool sniff, std::string& head) {
+  std::FILE* file = OpenFileUtf8(path, "rb");
+  if (file == nullptr) return false;
+  char block[4096];
+  for (;;) {
+    const std::size_t got = std::fread(block, 1, sizeof block, file);
+    head.append(block, got);
+    if (got < sizeof block || !sniff) break;
+    const auto text = head.find_first_not_of(kBlanks);
+    if (text == std::string::npos) {
+      // Only blank lines so far: keep the last, unfinished one.
+      const auto lineEnd = head.rfind('\n');
+      if (lineEnd != std::string::npos) head.erase(0, lineEnd + 1);
+      continue;
+    }
+    if (head.find('\n', text) != std::string::npos || head.size() - text >= kSniffLineChars) break;
+  }
+  std::fclose(file);
+  return true;
+}
+
+ImageFormat ResolveLoadFormat(ImageFormat format, std::string_view name, std::string_view head) {
+  if (format == ImageFormat::Auto) format = ImageFormatForPath(name);
+  if (format == ImageFormat::Auto) {
+    format = BeginsWithHexRecord(head) ? ImageFormat::IntelHex : ImageFormat::Binary;
+  }
+  return format;
+}
+
+void TakeHexReport(const HexReadReport& report, const std::string& name, ImageLoadResult& result) {
+  if (!report.error.empty()) {
+    result.count = 0;
+    result.error = name + ": " + report.error;
+  } else if (result.count != 0 && !report.endOfFile) {
+    result.warning = name + ": no end-of-file record; the file may be incomplete";
+  }
+}
+
+// Puts a loaded scratch image into the buffer, which then remembers name.
+void Commit(MemoryBuffer& buffer, const MemoryBuffer& scratch, const std::string& name) {
+  const auto lock = buffer.Lock();
+  std::memcpy(buffer.data(), scratch.data(), buffer.capacity());
+  buffer.setFilePath(name);
+}
+
+// The save range rule: false (nothing to save) when first is not below the last byte to
+// save. Called with the buffer locked.
+bool ResolveSaveRange(const MemoryBuffer& buffer, std::uint32_t first, std::uint32_t& last) {
+  if (first > buffer.lastIndex()) return false;
+  if (first < last && last != 0 && last <= buffer.lastIndex()) return true;
+  const std::uint8_t* data = buffer.data();
+  std::uint32_t highest = buffer.lastIndex();
+  while (highest > 0 && data[highest] == 0xFF) --highest;
+  if (first >= highest) return false;
+  last = highest;
+  return true;
+}
+
+}  // namespace
+
+ImageFormat ImageFormatForPath(std::string_view path) {
+  const auto dot = path.rfind('.');
+  if (dot == std::string_view::npos) return ImageFormat::Auto;
+  const std::string extension = ToUpperAscii(path.substr(dot + 1));
+  if (extension == "HEX" || extension == "EEP" || extension == "IHX" || extension == "IHEX") {
+    return ImageFormat::IntelHex;
+  }
+  if (extension == "BIN") return ImageFormat::Binary;
+  return ImageFormat::Auto;
+}
+
+bool BeginsWithHexRecord(std::string_view bytes) {
+  const auto text = bytes.find_first_not_of(kBlanks);
+  if (text == std::string_view::npos) return false;
+  const auto previousEnd = bytes.rfind('\n', text);
+  const std::size_t start = previousEnd == std::string_view::npos ? 0 : previousEnd + 1;
+  std::string_view line = bytes.substr(start, bytes.find('\n', text) - start);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line.front() == ':' && ParseHexRecord(line).accepted;
+}
+
+bool IsElfImage(std::string_view bytes) {
+  return bytes.substr(0, kElfMagic.size()) == kElfMagic;
+}
+
+ImageLoadResult LoadImage(MemoryBuffer& buffer, const std::string& path, ImageFormat format) {
   ImageLoadResult result;
   if (buffer.data() == nullptr || path.empty()) return result;
+  const std::filesystem::path file = PathFromUtf8(path);
   std::error_code ec;
-  const auto status = std::filesystem::status(path, ec);
+  const auto status = std::filesystem::status(file, ec);
   // Only regular files: a folder is refused as designed, and a device or pipe could block
   // the reader or feed it without end.
   if (ec || !std::filesystem::is_regular_file(status)) return result;
+  const bool sniff = format == ImageFormat::Auto && ImageFormatForPath(path) == ImageFormat::Auto;
+  std::string head;
+  if (!ReadHead(path, sniff, head)) return result;
+  if (IsElfImage(head)) {
+    result.error = ElfError(path);
+    return result;
+  }
   MemoryBuffer scratch(buffer.capacity());
   if (scratch.data() == nullptr) return result;
-  if (ImageFormatForPath(path) == ImageFormat::IntelHex) {
+  if (ResolveLoadFormat(format, path, head) == ImageFormat::IntelHex) {
     HexReadReport report;
     result.count = ReadHexImage(scratch, path, &report);
-    if (!report.error.empty()) {
-      result.count = 0;
-      result.error = path + ": " + report.error;
-    } else if (result.count != 0 && !report.endOfFile) {
-      result.warning = path + ": no end-of-file record; the file may be incomplete";
-    }
+    TakeHexReport(report, path, result);
   } else {
-    const std::uintmax_t size = std::filesystem::file_size(path, ec);
+    const std::uintmax_t size = std::filesystem::file_size(file, ec);
     if (!ec && size > buffer.capacity()) {
-      result.error = path + ": the file holds " + std::to_string(size) +
-                     " bytes, more than the " + std::to_string(buffer.capacity()) +
-                     " bytes of the buffer";
+      result.error = TooLargeError(path, size, buffer.capacity());
       return result;
     }
     result.count = ReadBinaryImage(scratch, path);
   }
-  if (result.count == 0) return result;
-  const auto lock = buffer.Lock();
-  std::memcpy(buffer.data(), scratch.data(), buffer.capacity());
-  buffer.setFilePath(path);
+  if (result.count != 0) Commit(buffer, scratch, path);
+  return result;
+}
+
+ImageLoadResult LoadImageBytes(MemoryBuffer& buffer, std::string_view bytes, ImageFormat format,
+                               const std::string& name) {
+  ImageLoadResult result;
+  if (buffer.data() == nullptr) return result;
+  if (IsElfImage(bytes)) {
+    result.error = ElfError(name);
+    return result;
+  }
+  MemoryBuffer scratch(buffer.capacity());
+  if (scratch.data() == nullptr) return result;
+  if (ResolveLoadFormat(format, name, bytes) == ImageFormat::IntelHex) {
+    HexReadReport report;
+    result.count = ReadHexImageText(scratch, bytes, name, &report);
+    TakeHexReport(report, name, result);
+  } else {
+    if (bytes.size() > buffer.capacity()) {
+      result.error = TooLargeError(name, bytes.size(), buffer.capacity());
+      return result;
+    }
+    std::memcpy(scratch.data(), bytes.data(), bytes.size());
+    result.count = static_cast<std::uint32_t>(bytes.size());
+  }
+  if (result.count != 0) Commit(buffer, scratch, name);
   return result;
 }
 
@@ -59,22 +180,27 @@ std::uint32_t LoadImageFile(MemoryBuffer& buffer, const std::string& path) {
 }
 
 SaveOutcome SaveImage(MemoryBuffer& buffer, const std::string& path, std::uint32_t first,
-                      std::uint32_t last) {
+                      std::uint32_t last, ImageFormat format) {
   if (buffer.data() == nullptr || path.empty()) return SaveOutcome::Failed;
-  if (first > buffer.lastIndex()) return SaveOutcome::NothingToSave;
   // Save is allowed while the programmer works; a read it finishes meanwhile waits for this.
   const auto lock = buffer.Lock();
-  if (!(first < last && last != 0 && last <= buffer.lastIndex())) {
-    const std::uint8_t* data = buffer.data();
-    std::uint32_t highest = buffer.lastIndex();
-    while (highest > 0 && data[highest] == 0xFF) --highest;
-    if (first >= highest) return SaveOutcome::NothingToSave;
-    last = highest;
-  }
-  const bool written = ImageFormatForPath(path) == ImageFormat::IntelHex
+  if (!ResolveSaveRange(buffer, first, last)) return SaveOutcome::NothingToSave;
+  if (format == ImageFormat::Auto) format = ImageFormatForPath(path);
+  const bool written = format == ImageFormat::IntelHex
                            ? WriteHexImage(buffer, path, first, last)
                            : WriteBinaryImage(buffer, path, first, last);
   return written ? SaveOutcome::Written : SaveOutcome::Failed;
+}
+
+SaveOutcome FormatImage(MemoryBuffer& buffer, std::uint32_t first, std::uint32_t last,
+                        ImageFormat format, std::string& text) {
+  if (buffer.data() == nullptr) return SaveOutcome::Failed;
+  const auto lock = buffer.Lock();
+  if (!ResolveSaveRange(buffer, first, last)) return SaveOutcome::NothingToSave;
+  const bool formatted = format == ImageFormat::Binary
+                             ? FormatBinaryImage(buffer, first, last, text)
+                             : FormatHexImage(buffer, first, last, text);
+  return formatted ? SaveOutcome::Written : SaveOutcome::Failed;
 }
 
 bool SaveImageFile(MemoryBuffer& buffer, const std::string& path, std::uint32_t first,

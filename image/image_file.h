@@ -1,6 +1,11 @@
 #pragma once
-// Loading and saving a buffer with the file format chosen by the path's extension:
-// ".bin" raw binary, ".hex" and ".eep" Intel HEX, anything else raw binary.
+// Loading and saving a buffer as Intel HEX or raw binary. The format comes from the file's
+// name: ".hex", ".eep", ".ihx" and ".ihex" are Intel HEX, ".bin" raw binary (any case).
+// A file with any other name is loaded as Intel HEX when its first line that is not blank
+// is a valid record, as raw binary otherwise, and saved as raw binary. A caller can name
+// the format instead. ELF files are refused with a note on how to convert them.
+//
+// File names are UTF-8 (see core/utf8_path.h), also on Windows.
 
 #include <cstdint>
 #include <string>
@@ -10,11 +15,19 @@
 
 namespace bq {
 
-enum class ImageFormat { Binary, IntelHex };
+// Auto: by name, then (for loading) by content, as above.
+enum class ImageFormat { Auto, Binary, IntelHex };
 
-// The text after the last '.' of the path, upper-cased: "HEX" and "EEP" choose Intel HEX,
-// everything else (including no '.') raw binary.
+// The format the name stands for: IntelHex for HEX, EEP, IHX and IHEX after the last '.',
+// Binary for BIN, Auto for any other extension or none.
 ImageFormat ImageFormatForPath(std::string_view path);
+
+// True when the first line of bytes that is not blank (only spaces, tabs, CR and LF) is a
+// valid Intel HEX record (ParseHexRecord). Loading uses it for names that choose no format.
+bool BeginsWithHexRecord(std::string_view bytes);
+
+// True for the start of an ELF file (0x7F 'E' 'L' 'F').
+bool IsElfImage(std::string_view bytes);
 
 // What loading a file gave.
 struct ImageLoadResult {
@@ -28,12 +41,20 @@ struct ImageLoadResult {
   std::string warning;
 };
 
-// Loads the file at path into buffer. The file is read into a scratch image first: the
-// buffer and its file path change only when the whole file loaded, and then the file path
-// becomes path. Only regular files are read (not folders, pipes or devices). A damaged
-// Intel HEX file, data beyond the buffer and a binary file larger than the buffer are
-// refused with an error.
-ImageLoadResult LoadImage(MemoryBuffer& buffer, const std::string& path);
+// Loads the file at path into buffer, in the given format or (Auto) the format chosen as
+// above. The file is read into a scratch image first: the buffer and its file path change
+// only when the whole file loaded, and then the file path becomes path. Only regular files
+// are read (not folders, pipes or devices). An ELF file, a damaged Intel HEX file, data
+// beyond the buffer and a binary file larger than the buffer are refused with an error.
+ImageLoadResult LoadImage(MemoryBuffer& buffer, const std::string& path,
+                          ImageFormat format = ImageFormat::Auto);
+
+// The same rule, checks and messages for an image already in memory (standard input):
+// name stands for the file in messages ("-", "<stdin>"), may choose the format as a file
+// name does, and becomes the buffer's file path on success. No bytes load as nothing,
+// without an error.
+ImageLoadResult LoadImageBytes(MemoryBuffer& buffer, std::string_view bytes, ImageFormat format,
+                               const std::string& name);
 
 // The count of LoadImage.
 std::uint32_t LoadImageFile(MemoryBuffer& buffer, const std::string& path);
@@ -44,11 +65,17 @@ enum class SaveOutcome {
   Failed,         // no buffer or path, or the file could not be created or written
 };
 
-// Saves first..last of buffer. The range is used as given when first < last, last != 0 and
+// Saves first..last of buffer, in the given format or (Auto) the one the name chooses, raw
+// binary when it chooses none. The range is used as given when first < last, last != 0 and
 // last <= the buffer's last index; otherwise last becomes the highest byte that is not
 // 0xFF, and nothing is written when first is not below it.
 SaveOutcome SaveImage(MemoryBuffer& buffer, const std::string& path, std::uint32_t first,
-                      std::uint32_t last);
+                      std::uint32_t last, ImageFormat format = ImageFormat::Auto);
+
+// The same range rule and text as SaveImage, appended to text instead of a file (standard
+// output); Auto is Intel HEX here, there being no name.
+SaveOutcome FormatImage(MemoryBuffer& buffer, std::uint32_t first, std::uint32_t last,
+                        ImageFormat format, std::string& text);
 
 // True when a file was written.
 bool SaveImageFile(MemoryBuffer& buffer, const std::string& path, std::uint32_t first,

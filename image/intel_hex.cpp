@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "core/utf8_path.h"
 #include "image/safe_file_writer.h"
 
 namespace bq {
@@ -359,8 +360,8 @@ std::uint32_t ReadHexImageText(MemoryBuffer& buffer, std::string_view text,
 std::uint32_t ReadHexImage(MemoryBuffer& buffer, const std::string& path,
                            HexReadReport* report) {
   std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) return 0;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (std::filesystem::is_directory(PathFromUtf8(path), ec)) return 0;
+  std::FILE* file = OpenFileUtf8(path, "rb");
   if (file == nullptr) return 0;
   HexImageReader reader(buffer, path);
   std::array<char, 32768> block;

@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "core/utf8_path.h"
+
 namespace bq {
 
 namespace fs = std::filesystem;
@@ -16,7 +18,7 @@ bool SafeFileWriter::open(const std::string& target) {
   failed_ = false;
   if (target.empty()) return false;
   std::error_code ec;
-  fs::path resolved(target);
+  fs::path resolved = PathFromUtf8(target);
   // Saving through a symbolic link replaces the file it points to, not the link.
   if (fs::is_symlink(fs::symlink_status(resolved, ec))) {
     const fs::path real = fs::weakly_canonical(resolved, ec);
@@ -25,13 +27,13 @@ bool SafeFileWriter::open(const std::string& target) {
   }
   const fs::file_status status = fs::status(resolved, ec);
   if (fs::exists(status) && !fs::is_regular_file(status)) return false;
-  target_ = resolved.string();
+  target_ = Utf8FromPath(resolved);
 
   // A name that no file uses yet, so that no unrelated file of the user is overwritten.
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string candidate = target_ + ".bq" + std::to_string(attempt) + ".tmp";
-    if (fs::exists(fs::symlink_status(candidate, ec))) continue;
-    file_ = std::fopen(candidate.c_str(), "wb");
+    if (fs::exists(fs::symlink_status(PathFromUtf8(candidate), ec))) continue;
+    file_ = OpenFileUtf8(candidate, "wb");
     if (file_ == nullptr) return false;
     temporary_ = std::move(candidate);
     return true;
@@ -56,11 +58,13 @@ bool SafeFileWriter::commit() {
   }
   std::error_code ec;
   // Keep the permissions of the file being replaced.
-  const fs::file_status old = fs::status(target_, ec);
+  const fs::path target = PathFromUtf8(target_);
+  const fs::path temporary = PathFromUtf8(temporary_);
+  const fs::file_status old = fs::status(target, ec);
   if (!ec && fs::is_regular_file(old)) {
-    fs::permissions(temporary_, old.permissions(), fs::perm_options::replace, ec);
+    fs::permissions(temporary, old.permissions(), fs::perm_options::replace, ec);
   }
-  fs::rename(temporary_, target_, ec);
+  fs::rename(temporary, target, ec);
   if (ec) {
     discard();
     return false;
@@ -76,7 +80,7 @@ void SafeFileWriter::discard() {
   }
   if (!temporary_.empty()) {
     std::error_code ec;
-    fs::remove(temporary_, ec);
+    fs::remove(PathFromUtf8(temporary_), ec);
     temporary_.clear();
   }
 }

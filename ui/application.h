@@ -102,8 +102,8 @@ class Application {
   void ChoiceCellChosen(std::size_t choiceIndex);
   void ByteCellEntered(const std::string& text);
   void ByteCellAbandoned();
-  // A file dropped onto the main window (file_drop.cpp). Accepted: ".hex", ".eep" and ".bin"
-  // in any case. The drop loads it into the buffer of the tab in front as Load does after its
+  // A file dropped onto the main window (file_drop.cpp). Accepted: ".hex", ".eep", ".ihx",
+  // ".ihex" and ".bin" in any case. The drop loads it into the buffer of the tab in front as Load does after its
   // dialog (same log lines, same refusal while the programmer works); ignored on a tab
   // without a buffer and for other files.
   static bool AcceptsDroppedFile(const std::string& path);

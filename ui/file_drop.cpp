@@ -1,10 +1,9 @@
 // Files dropped onto the main window: the same load as Buffer > Load from file.
 
-#include <algorithm>
-#include <cctype>
 #include <string>
 
 #include "image/buffer_commands.h"
+#include "image/image_file.h"
 #include "ui/application.h"
 
 namespace bq {
@@ -13,10 +12,8 @@ bool Application::AcceptsDroppedFile(const std::string& path) {
   const std::size_t slash = path.find_last_of("/\\");
   const std::size_t dot = path.find_last_of('.');
   if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
-  std::string extension = path.substr(dot);
-  std::transform(extension.begin(), extension.end(), extension.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return extension == ".hex" || extension == ".eep" || extension == ".bin";
+  // Only names that say what they hold: a dropped document of another kind is ignored.
+  return ImageFormatForPath(path) != ImageFormat::Auto;
 }
 
 bool Application::AcceptsDropOnCurrentTab(const std::string& path) const {

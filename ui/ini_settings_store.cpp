@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "core/text.h"
+#include "core/utf8_path.h"
 
 namespace bq {
 
@@ -24,13 +25,13 @@ std::string DefaultSettingsPath() {
   std::filesystem::path base;
   const char* xdg = std::getenv("XDG_CONFIG_HOME");
   if (xdg != nullptr && *xdg != '\0') {
-    base = xdg;
+    base = PathFromUtf8(xdg);
   } else {
     const char* home = std::getenv("HOME");
     if (home == nullptr || *home == '\0') return "";
-    base = std::filesystem::path(home) / ".config";
+    base = PathFromUtf8(home) / ".config";
   }
-  return (base / "Varno" / "Brindlequartz.conf").string();
+  return Utf8FromPath(base / "Varno" / "Brindlequartz.conf");
 }
 
 std::string EncodeIniValue(const std::string& value) {
@@ -104,12 +105,13 @@ SettingsStore::OpenResult IniSettingsStore::Open() {
   open_ = false;
   if (path_.empty()) return OpenResult::Failed;
   std::error_code ec;
-  if (!std::filesystem::exists(path_, ec)) {
+  const std::filesystem::path file = PathFromUtf8(path_);
+  if (!std::filesystem::exists(file, ec)) {
     if (ec) return OpenResult::Failed;
     open_ = true;
     return OpenResult::Created;
   }
-  std::ifstream in(path_, std::ios::binary);
+  std::ifstream in(file, std::ios::binary);
   if (!in) return OpenResult::Failed;
   std::string line;
   while (std::getline(in, line)) {
@@ -203,11 +205,11 @@ bool IniSettingsStore::Close() {
   open_ = false;
   if (!dirty_) return true;
   dirty_ = false;
-  const std::filesystem::path target(path_);
+  const std::filesystem::path target = PathFromUtf8(path_);
   std::error_code ec;
   if (target.has_parent_path()) std::filesystem::create_directories(target.parent_path(), ec);
   // Written beside the target and renamed over it, so a crash never leaves half a file.
-  const std::filesystem::path temp = target.string() + ".tmp";
+  const std::filesystem::path temp = PathFromUtf8(path_ + ".tmp");
   {
     std::ofstream out(temp, std::ios::binary | std::ios::trunc);
     if (!out) return false;

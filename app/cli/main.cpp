@@ -17,6 +17,7 @@
 #include "app/cli/chip_commands.h"
 #include "app/cli/cli_output.h"
 #include "app/cli/suggest.h"
+#include "core/command_line.h"
 #include "image/buffer_commands.h"
 #include "image/image_file.h"
 #include "image/memory_buffer.h"
@@ -121,6 +122,13 @@ int CmdConvert(Printer& out, const std::string& in, const std::string& outPath, 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The arguments as UTF-8 on Windows too, so that any file name reaches the commands intact.
+  std::vector<std::string> utf8 = bq::CommandLineUtf8(argc, argv);
+  std::vector<char*> utf8Argv;
+  for (std::string& a : utf8) utf8Argv.push_back(a.data());
+  argc = static_cast<int>(utf8Argv.size());
+  argv = utf8Argv.data();
+
   CLI::App app{"Reads, writes, verifies and erases AVR chips through a serial programmer, and "
                "converts image files.",
                "brindlequartz-cli"};

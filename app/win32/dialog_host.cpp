@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/win32/settings_window.h"
+#include "core/utf8_path.h"
 
 namespace bq::win32 {
 namespace {
@@ -25,24 +26,26 @@ UINT IconFlags(BoxIcon icon) {
   return 0;
 }
 
+// The wide dialogs, so that any file name can be chosen; the program gets it as UTF-8.
 std::optional<std::string> RunFileDialog(HWND owner, const FileDialogRequest& request, bool save) {
-  const std::string filter = CommonDialogFilter(request);
+  const std::wstring filter = WideFromUtf8(CommonDialogFilter(request));
+  const std::wstring extension = WideFromUtf8(request.defaultExtension);
   const unsigned size = request.maxPathChars > 0 ? request.maxPathChars : 260;
-  std::vector<char> name(size + 1, '\0');
-  OPENFILENAMEA ofn{};
+  std::vector<wchar_t> name(size + 1, L'\0');
+  OPENFILENAMEW ofn{};
   ofn.lStructSize = sizeof ofn;
   ofn.hwndOwner = owner;
   ofn.lpstrFilter = filter.c_str();
   ofn.nFilterIndex = 1;
   ofn.lpstrFile = name.data();
   ofn.nMaxFile = size;
-  ofn.lpstrDefExt = request.defaultExtension.empty() ? nullptr : request.defaultExtension.c_str();
+  ofn.lpstrDefExt = extension.empty() ? nullptr : extension.c_str();
   ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
   if (request.fileMustExist) ofn.Flags |= OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST;
   if (request.confirmOverwrite) ofn.Flags |= OFN_OVERWRITEPROMPT;
-  const BOOL ok = save ? GetSaveFileNameA(&ofn) : GetOpenFileNameA(&ofn);
-  if (!ok || name[0] == '\0') return std::nullopt;
-  return std::string(name.data());
+  const BOOL ok = save ? GetSaveFileNameW(&ofn) : GetOpenFileNameW(&ofn);
+  if (!ok || name[0] == L'\0') return std::nullopt;
+  return Utf8FromWide(name.data());
 }
 
 }  // namespace

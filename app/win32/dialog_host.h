@@ -26,7 +26,7 @@ class DialogHost {
   // Yes and No with No as the default button (MB_DEFBUTTON2); true for Yes.
   virtual bool AskYesNoDefaultNo(HWND owner, BoxIcon icon, const std::string& caption,
                                  const std::string& text);
-  // GetOpenFileNameA / GetSaveFileNameA.
+  // GetOpenFileNameW / GetSaveFileNameW; the chosen name as UTF-8.
   virtual std::optional<std::string> OpenFile(HWND owner, const FileDialogRequest& request);
   virtual std::optional<std::string> SaveFile(HWND owner, const FileDialogRequest& request);
   // Dialog 116 (DialogBoxParamA) over the dialog's logic; returns when Save or Cancel

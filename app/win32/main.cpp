@@ -4,8 +4,6 @@
 
 #include <windows.h>
 
-#include <shellapi.h>
-
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -14,25 +12,17 @@
 #include "app/win32/dialog_host.h"
 #include "app/win32/main_window.h"
 #include "app/win32/screenshots.h"
+#include "core/command_line.h"
 #include "parts/part_list_location.h"
 #include "platform/executable_folder.h"
 #include "platform/win32/registry_settings_store.h"
 
 namespace {
 
+// The arguments after the program name, as UTF-8.
 std::vector<std::string> Arguments() {
-  std::vector<std::string> args;
-  int count = 0;
-  LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (argv == nullptr) return args;
-  for (int i = 1; i < count; ++i) {
-    const int n = WideCharToMultiByte(CP_ACP, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
-    std::string s(n > 0 ? static_cast<std::size_t>(n) : 1, '\0');
-    WideCharToMultiByte(CP_ACP, 0, argv[i], -1, s.data(), n, nullptr, nullptr);
-    s.resize(s.find('\0') == std::string::npos ? s.size() : s.find('\0'));
-    args.push_back(s);
-  }
-  LocalFree(argv);
+  std::vector<std::string> args = bq::CommandLineUtf8(0, nullptr);
+  if (!args.empty()) args.erase(args.begin());
   return args;
 }
 

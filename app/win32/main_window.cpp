@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "core/utf8_path.h"
 #include "platform/win32/win32_port_driver.h"
 #include "res/resource_ids.h"
 #include "sim/sim_port_driver.h"
@@ -191,6 +192,12 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     }
     case WM_NOTIFY:
       return OnNotify(reinterpret_cast<NMHDR*>(lParam));
+    case WM_NOTIFYFORMAT:
+      // The message log names files, which may hold any character: it asks for UTF-16 texts.
+      if (lParam == NF_QUERY && GetDlgCtrlID(reinterpret_cast<HWND>(wParam)) == kIdMessageLog) {
+        return NFR_UNICODE;
+      }
+      break;
     default:
       break;
   }
@@ -483,8 +490,9 @@ LRESULT MainWindow::OnNotify(NMHDR* header) {
     case LVN_GETDISPINFOA:
       return OnGetDispInfo(id, reinterpret_cast<NMLVDISPINFOA*>(header)->item);
     case LVN_GETDISPINFOW: {
+      // The texts are UTF-8: up to four bytes for each character the list has room for.
       LVITEMW& w = reinterpret_cast<NMLVDISPINFOW*>(header)->item;
-      std::string buffer(w.cchTextMax > 0 ? static_cast<std::size_t>(w.cchTextMax) : 1, '\0');
+      std::string buffer(w.cchTextMax > 0 ? 4 * static_cast<std::size_t>(w.cchTextMax) : 1, '\0');
       LVITEMA a{};
       a.mask = w.mask;
       a.iItem = w.iItem;
@@ -493,11 +501,11 @@ LRESULT MainWindow::OnNotify(NMHDR* header) {
       a.cchTextMax = static_cast<int>(buffer.size());
       OnGetDispInfo(id, a);
       if ((w.mask & LVIF_TEXT) != 0 && w.pszText != nullptr && w.cchTextMax > 0) {
-        int i = 0;
-        for (; i + 1 < w.cchTextMax && buffer[static_cast<std::size_t>(i)] != '\0'; ++i) {
-          w.pszText[i] = static_cast<unsigned char>(buffer[static_cast<std::size_t>(i)]);
-        }
-        w.pszText[i] = L'\0';
+        const std::wstring wide = WideFromUtf8(buffer.c_str());
+        const std::size_t n =
+            std::min<std::size_t>(wide.size(), static_cast<std::size_t>(w.cchTextMax - 1));
+        std::copy_n(wide.data(), n, w.pszText);
+        w.pszText[n] = L'\0';
       }
       if ((w.mask & LVIF_IMAGE) != 0) w.iImage = a.iImage;
       return 0;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/win32/main_window.h"
+#include "core/utf8_path.h"
 
 namespace bq::win32 {
 namespace {
@@ -55,7 +56,7 @@ bool SaveWindowBitmap(HWND window, const std::string& path) {
     file.bfType = 0x4D42;
     file.bfOffBits = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
     file.bfSize = file.bfOffBits + size;
-    std::ofstream out(path, std::ios::binary);
+    std::ofstream out(PathFromUtf8(path), std::ios::binary);
     out.write(reinterpret_cast<const char*>(&file), sizeof file);
     out.write(reinterpret_cast<const char*>(&info.bmiHeader), sizeof info.bmiHeader);
     out.write(static_cast<const char*>(bits), size);
@@ -70,7 +71,7 @@ bool SaveWindowBitmap(HWND window, const std::string& path) {
 }  // namespace
 
 bool SaveScreenshots(MainWindow& window, const std::string& dir) {
-  CreateDirectoryA(dir.c_str(), nullptr);
+  CreateDirectoryW(WideFromUtf8(dir).c_str(), nullptr);
   HWND main = window.hwnd();
   HWND tabs = window.Control(kIdTabControl);
   bool ok = true;

@@ -9,7 +9,9 @@
 #endif
 #include <sys/stat.h>
 
+#include "core/utf8_path.h"
 #include "image/binary_image.h"
+#include "image/buffer_commands.h"
 #include "image_test_support.h"
 
 namespace bq::test {
@@ -25,24 +27,44 @@ std::vector<std::string> FolderEntries(const fs::path& folder) {
   return names;
 }
 
-TEST_F(ImageFileTest, TheExtensionChoosesTheFormatWhateverItsCase) {
+// The name chooses the format; a name that chooses none leaves it to the first line that
+// is not blank; a format given by the caller wins over both.
+TEST_F(ImageFileTest, TheNameThenTheContentChooseTheFormatUnlessOneIsGiven) {
   // A valid Intel HEX text: read as HEX it gives one byte 0x55, read raw it gives its text.
-  const std::string hexText = ":0100000055AA\r\n:00000001FF\r\n";
+  const std::string hex = ":0100000055AA\r\n:00000001FF\r\n";
+  const std::string badChecksum = ":0100000055AB\r\n:00000001FF\r\n";
   struct Case {
     const char* name;
+    std::string content;
+    ImageFormat format;
     bool intelHex;
   };
   fs::create_directories(folder_ / "old.hex");
-  const Case cases[] = {{"image.BIN", false},    {"image.Hex", true},      {"image.eep", true},
-                        {"image.txt", false},    {"image", false},         {"image.hex.bin", false},
-                        {"image.bin.HEX", true}, {"old.hex/image", false}, {"image.", false}};
+  const Case cases[] = {
+      {"image.BIN", hex, ImageFormat::Auto, false},
+      {"image.Hex", hex, ImageFormat::Auto, true},
+      {"image.eep", hex, ImageFormat::Auto, true},
+      {"image.IHX", hex, ImageFormat::Auto, true},
+      {"image.ihex", hex, ImageFormat::Auto, true},
+      {"image.hex.bin", hex, ImageFormat::Auto, false},
+      {"image.bin.HEX", hex, ImageFormat::Auto, true},
+      {"image.txt", hex, ImageFormat::Auto, true},
+      {"image", "\r\n \t\n\n" + hex, ImageFormat::Auto, true},
+      {"old.hex/image", hex, ImageFormat::Auto, true},
+      {"image.", hex, ImageFormat::Auto, true},
+      {"bad.dat", badChecksum, ImageFormat::Auto, false},
+      {"indented.dat", "  " + hex, ImageFormat::Auto, false},
+      {"text.dat", "hello\n" + hex, ImageFormat::Auto, false},
+      {"forced.hex", hex, ImageFormat::Binary, false},
+      {"forced.bin", hex, ImageFormat::IntelHex, true},
+  };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = pathOf(c.name);
-    WriteFileText(path, hexText);
+    WriteFileText(path, c.content);
     MemoryBuffer flash(kFlashBufferBytes);
-    EXPECT_EQ(LoadImageFile(flash, path), c.intelHex ? 1u : hexText.size());
-    EXPECT_EQ(flash.data()[0], c.intelHex ? 0x55 : ':');
+    EXPECT_EQ(LoadImage(flash, path, c.format).count, c.intelHex ? 1u : c.content.size());
+    EXPECT_EQ(flash.data()[0], c.intelHex ? 0x55 : c.content[0]);
     EXPECT_EQ(flash.filePath(), path);
   }
 }
@@ -77,6 +99,10 @@ TEST_F(ImageFileTest, ADamagedOrOversizedFileIsRefusedAndTheBufferKept) {
       {"big.bin", std::string(8193, 'x'),
        "the file holds 8193 bytes, more than the 8192 bytes of the buffer"},
       {"empty.bin", "", ""},  // no data: the caller says "not found."
+      {"blink.elf", std::string("\x7F" "ELF\x01\x01\x01", 7) + std::string(300, '\0'),
+       "ELF files are not read yet; convert it to Intel HEX with avr-objcopy -O ihex"},
+      {"renamed.hex", std::string("\x7F" "ELF", 4) + ":00000001FF\n",
+       "ELF files are not read yet; convert it to Intel HEX with avr-objcopy -O ihex"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -92,6 +118,94 @@ TEST_F(ImageFileTest, ADamagedOrOversizedFileIsRefusedAndTheBufferKept) {
     EXPECT_EQ(eeprom.data()[0], 0xFF);
     EXPECT_EQ(eeprom.filePath(), "/kept/earlier.eep");
   }
+}
+
+// Standard input: the same rule and the same messages, with the name the caller gives.
+TEST_F(ImageFileTest, AnImageInMemoryLoadsByTheSameRules) {
+  const std::string hex = ":0100000055AA\r\n:00000001FF\r\n";
+  const std::string elfError =
+      "-: ELF files are not read yet; convert it to Intel HEX with avr-objcopy -O ihex";
+  struct Case {
+    const char* what;
+    std::string bytes;
+    ImageFormat format;
+    std::uint32_t count;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"Intel HEX found by its first record", hex, ImageFormat::Auto, 1, ""},
+      {"raw bytes", std::string("\x00\x01\x02", 3), ImageFormat::Auto, 3, ""},
+      {"raw because told so", hex, ImageFormat::Binary, static_cast<std::uint32_t>(hex.size()), ""},
+      {"damaged Intel HEX", ":0100000011EF\n", ImageFormat::IntelHex, 0,
+       "-: line 1: checksum error"},
+      {"ELF", std::string("\x7F" "ELF\x02", 5), ImageFormat::Auto, 0, elfError},
+      {"larger than the buffer", std::string(kEepromBufferBytes + 1, 'x'), ImageFormat::Binary, 0,
+       "-: the file holds 8193 bytes, more than the 8192 bytes of the buffer"},
+      {"nothing", "", ImageFormat::Auto, 0, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    MemoryBuffer eeprom(kEepromBufferBytes);
+    eeprom.data()[7] = 0x42;
+    eeprom.setFilePath("kept.eep");
+    const ImageLoadResult result = LoadImageBytes(eeprom, c.bytes, c.format, "-");
+    EXPECT_EQ(result.count, c.count);
+    EXPECT_EQ(result.error, c.error);
+    EXPECT_EQ(eeprom.filePath(), c.count != 0 ? "-" : "kept.eep");
+    if (c.count == 0) {
+      EXPECT_EQ(eeprom.data()[7], 0x42);
+    } else {
+      EXPECT_EQ(eeprom.data()[0], c.count == 1 ? 0x55 : static_cast<std::uint8_t>(c.bytes[0]));
+      EXPECT_EQ(eeprom.data()[c.count], 0xFF);  // the rest is erased
+    }
+  }
+}
+
+// Standard output: the range rule of Save, Intel HEX unless raw binary is asked for.
+TEST_F(ImageFileTest, AnImageFormattedInMemoryLoadsBack) {
+  MemoryBuffer eeprom(kEepromBufferBytes);
+  FillBuffer(eeprom, RandomBytes(0x100, 14), 0x10);
+  for (ImageFormat format : {ImageFormat::Auto, ImageFormat::IntelHex, ImageFormat::Binary}) {
+    std::string text;
+    ASSERT_EQ(FormatImage(eeprom, 0, 0xFFFFFFFF, format, text), SaveOutcome::Written);
+    EXPECT_EQ(text.size() == 0x110, format == ImageFormat::Binary);
+    MemoryBuffer back(kEepromBufferBytes);
+    EXPECT_EQ(LoadImageBytes(back, text, ImageFormat::Auto, "-").count, 0x110u);
+    EXPECT_EQ(BufferBytes(back, kEepromBufferBytes), BufferBytes(eeprom, kEepromBufferBytes));
+  }
+  std::string text;
+  MemoryBuffer empty(kEepromBufferBytes);
+  EXPECT_EQ(FormatImage(empty, 0, 0xFFFFFFFF, ImageFormat::Auto, text), SaveOutcome::NothingToSave);
+  EXPECT_TRUE(text.empty());
+}
+
+// A name outside the system's ANSI code page, in a folder named so too, saves, loads and
+// reloads, and the file on disk carries exactly that name (Windows tests run under Wine).
+TEST_F(ImageFileTest, AFileNameInAnyScriptSavesLoadsAndKeepsItsName) {
+  const std::string folderName = "\xE6\x97\xA5\xE6\x9C\xAC";                   // 日本
+  const std::string fileName = "J\xC3\xBCrgen_\xE6\x97\xA5\xE6\x9C\xAC.hex";  // Jürgen_日本.hex
+  const std::string folder = Utf8FromPath(folder_) + "/" + folderName;
+  ASSERT_TRUE(fs::create_directory(PathFromUtf8(folder)));
+  const std::string path = folder + "/" + fileName;
+  MemoryBuffer flash(kFlashBufferBytes);
+  FillBuffer(flash, RandomBytes(0x200, 15));
+  ASSERT_EQ(SaveImage(flash, path, 0, 0x1FF), SaveOutcome::Written);
+  ASSERT_EQ(SaveImage(flash, path, 0, 0x1FF), SaveOutcome::Written);  // replaces it
+
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(PathFromUtf8(folder)))
+    names.push_back(Utf8FromPath(entry.path().filename()));
+  EXPECT_EQ(names, std::vector<std::string>{fileName});
+
+  MemoryBuffer eeprom(kEepromBufferBytes);
+  MemoryBuffer copy(kFlashBufferBytes);
+  const BufferCommandResult loaded = LoadCommand(BufferTab::Flash, copy, eeprom, path, false);
+  EXPECT_EQ(loaded.log, (LogEntries{{LogKind::LogInfo, path + " loaded into FLASH buffer"}}));
+  EXPECT_EQ(BufferBytes(copy, 0x200), BufferBytes(flash, 0x200));
+  EXPECT_EQ(ReloadCommand(BufferTab::Flash, copy, eeprom, false).log,
+            (LogEntries{{LogKind::LogInfo, fileName + " reloaded"}}));
+  // Read raw, the same file gives its text.
+  EXPECT_EQ(ReadBinaryImage(copy, path), fs::file_size(PathFromUtf8(path)));
 }
 
 TEST_F(ImageFileTest, AHexFileWithoutItsEndRecordLoadsWithAWarningAndCanBeReloaded) {

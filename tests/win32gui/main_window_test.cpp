@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +18,8 @@
 
 #include "app/win32/dialog_host.h"
 #include "app/win32/main_window.h"
+#include "core/utf8_path.h"
+#include "image/image_file.h"
 #include "platform/win32/registry_settings_store.h"
 #include "sim/sim_port_driver.h"
 
@@ -505,6 +508,40 @@ TEST_F(MainWindowTest, SettingsCommandRunsTheSettingsDialog) {
   EXPECT_EQ(host_.boxes[0].icon, BoxIcon::Information);
   EXPECT_EQ(host_.boxes[0].caption, "Info");
   EXPECT_EQ(host_.boxes[0].text, "Connection successfully...");
+}
+
+// A name outside the ANSI code page: Load and Save reach the file, and the log shows the
+// name as it is.
+TEST_F(MainWindowTest, AFileNameInAnyScriptLoadsSavesAndShowsInTheLog) {
+  ASSERT_EQ(Start(), kExitOk);
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("bq_win32gui_" + std::to_string(GetCurrentProcessId()));
+  std::filesystem::create_directories(folder);
+  const std::string base = Utf8FromPath(folder) + "\\J\xC3\xBCrgen_\xE6\x97\xA5\xE6\x9C\xAC";
+  const std::string source = base + ".hex";
+  {
+    MemoryBuffer image(kFlashBufferBytes);
+    image.data()[0] = 0x5A;
+    ASSERT_EQ(SaveImage(image, source, 0, 0xFF), SaveOutcome::Written);
+  }
+  host_.openAnswers.push_back(source);
+  Command(kIdLoadBuffer);
+  EXPECT_EQ(ItemText(C(kIdFlashHexView), 0).substr(8, 2), "5A");
+  wchar_t text[260]{};
+  LVITEMW item{};
+  item.pszText = text;
+  item.cchTextMax = 260;
+  SendMessageW(C(kIdMessageLog), LVM_GETITEMTEXTW, 0, reinterpret_cast<LPARAM>(&item));
+  EXPECT_EQ(std::wstring(text), WideFromUtf8(source + " loaded into FLASH buffer"));
+
+  host_.saveAnswers.push_back(base + ".bin");
+  Command(kIdSaveBuffer);
+  MemoryBuffer saved(kFlashBufferBytes);
+  EXPECT_GT(LoadImageFile(saved, base + ".bin"), 0u);  // LoadImage is a macro of windows.h
+  EXPECT_EQ(saved.data()[0], 0x5A);
+  for (const Box& b : host_.boxes) ADD_FAILURE() << b.caption << ": " << b.text;
+  std::error_code ec;
+  std::filesystem::remove_all(folder, ec);
 }
 
 TEST_F(MainWindowTest, MissingPartListEndsTheStartWithoutAWindow) {

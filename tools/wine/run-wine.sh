@@ -9,7 +9,8 @@
 # CMakeCache.txt), otherwise ~/.cache/brindlequartz/wineprefix. It is made once, quietly.
 #
 # Console programs need no display. With BQ_WINE_GUI=1 and no DISPLAY the program runs
-# on a virtual X server (xvfb-run -a).
+# on a virtual X server (xvfb-run -a). Wine runs under a UTF-8 locale (C.UTF-8 when the
+# caller's is not UTF-8), so that file names outside ASCII work.
 #
 # Output: Windows programs end their lines with CR LF; the CRs are taken out so that the
 # output reads as on the host (BQ_WINE_KEEP_CR=1 keeps them). The exit code is the program's.
@@ -59,6 +60,13 @@ find_prefix() {
   done
   echo "${XDG_CACHE_HOME:-$HOME/.cache}/brindlequartz/wineprefix"
 }
+
+# Wine stores Windows file names on the Unix side in the locale's character set: under a
+# locale that is not UTF-8 ("C") a name such as Jürgen_日本.hex cannot be stored at all, and
+# arguments outside ASCII arrive damaged.
+if [ "$(locale charmap 2>/dev/null)" != UTF-8 ]; then
+  export LC_ALL=C.UTF-8
+fi
 
 export WINEPREFIX
 WINEPREFIX=$(find_prefix "$1")
