@@ -8,6 +8,7 @@
 #include "core/text.h"
 #include "core/utf8_path.h"
 #include "image/binary_image.h"
+#include "image/elf_image.h"
 #include "image/intel_hex.h"
 
 namespace bq {
@@ -17,11 +18,54 @@ namespace {
 constexpr std::string_view kBlanks = " \t\r\n";
 // Enough of the first line that is not blank to hold the longest record (521 characters).
 constexpr std::size_t kSniffLineChars = 1024;
-constexpr std::string_view kElfMagic = "\x7F\x45\x4C\x46";  // 0x7F 'E' 'L' 'F'
 
-std::string ElfError(const std::string& name) {
-  return name + ": ELF files are not read yet; convert it to Intel HEX with avr-objcopy -O ihex";
+void Commit(MemoryBuffer& buffer, const MemoryBuffer& scratch, const std::string& name);
+
+// The largest ELF file read: avr-gcc's programs with their debug information stay far below.
+constexpr std::uintmax_t kMaxElfBytes = 64u << 20;
+
+// An ELF file gives the image of the buffer's memory: the EEPROM image for the 8 KiB EEPROM
+// buffer, the flash image for any other.
+void LoadElf(MemoryBuffer& buffer, std::string_view bytes, const std::string& name,
+             ImageLoadResult& result) {
+  std::string why;
+  const std::optional<ElfImage> elf = ParseElfImage(bytes, &why);
+  if (!elf) {
+    result.error = name + ": " + why;
+    return;
+  }
+  const bool eeprom = buffer.capacity() == kEepromBufferBytes;
+  const std::vector<std::uint8_t>& image = eeprom ? elf->eeprom : elf->flash;
+  if (image.empty()) {
+    result.error = name + ": the ELF file holds no " + (eeprom ? "EEPROM" : "flash") + " data";
+    return;
+  }
+  if (image.size() > buffer.capacity()) {
+    result.error = name + ": the ELF file holds " + std::to_string(image.size()) + " bytes of " +
+                   (eeprom ? "EEPROM" : "flash") + " data, more than the " +
+                   std::to_string(buffer.capacity()) + " bytes of the buffer";
+    return;
+  }
+  MemoryBuffer scratch(buffer.capacity());
+  if (scratch.data() == nullptr) return;
+  std::memcpy(scratch.data(), image.data(), image.size());
+  result.count = static_cast<std::uint32_t>(image.size());
+  Commit(buffer, scratch, name);
 }
+
+bool ReadWholeFile(const std::string& path, std::string& bytes) {
+  std::FILE* file = OpenFileUtf8(path, "rb");
+  if (file == nullptr) return false;
+  char block[65536];
+  std::size_t got = 0;
+  while ((got = std::fread(block, 1, sizeof block, file)) > 0 && bytes.size() <= kMaxElfBytes) {
+    bytes.append(block, got);
+  }
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  return !failed;
+}
+
 
 std::string TooLargeError(const std::string& name, std::uintmax_t size, std::uint32_t capacity) {
   return name + ": the file holds " + std::to_string(size) + " bytes, more than the " +
@@ -112,7 +156,7 @@ bool BeginsWithHexRecord(std::string_view bytes) {
 }
 
 bool IsElfImage(std::string_view bytes) {
-  return bytes.substr(0, kElfMagic.size()) == kElfMagic;
+  return LooksLikeElf(bytes);
 }
 
 ImageLoadResult LoadImage(MemoryBuffer& buffer, const std::string& path, ImageFormat format) {
@@ -128,7 +172,13 @@ ImageLoadResult LoadImage(MemoryBuffer& buffer, const std::string& path, ImageFo
   std::string head;
   if (!ReadHead(path, sniff, head)) return result;
   if (IsElfImage(head)) {
-    result.error = ElfError(path);
+    std::string bytes;
+    if (!ReadWholeFile(path, bytes)) return result;
+    if (bytes.size() > kMaxElfBytes) {
+      result.error = path + ": the file is too large to be an AVR program";
+      return result;
+    }
+    LoadElf(buffer, bytes, path, result);
     return result;
   }
   MemoryBuffer scratch(buffer.capacity());
@@ -154,7 +204,7 @@ ImageLoadResult LoadImageBytes(MemoryBuffer& buffer, std::string_view bytes, Ima
   ImageLoadResult result;
   if (buffer.data() == nullptr) return result;
   if (IsElfImage(bytes)) {
-    result.error = ElfError(name);
+    LoadElf(buffer, bytes, name, result);
     return result;
   }
   MemoryBuffer scratch(buffer.capacity());

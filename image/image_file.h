@@ -3,7 +3,9 @@
 // name: ".hex", ".eep", ".ihx" and ".ihex" are Intel HEX, ".bin" raw binary (any case).
 // A file with any other name is loaded as Intel HEX when its first line that is not blank
 // is a valid record, as raw binary otherwise, and saved as raw binary. A caller can name
-// the format instead. ELF files are refused with a note on how to convert them.
+// the format instead. An ELF file (known by its first bytes, whatever its name or the format
+// asked for) gives the image of the buffer's memory: its EEPROM data for the EEPROM buffer,
+// its flash data for the flash buffer (see image/elf_image.h).
 //
 // File names are UTF-8 (see core/utf8_path.h), also on Windows.
 
@@ -44,8 +46,8 @@ struct ImageLoadResult {
 // Loads the file at path into buffer, in the given format or (Auto) the format chosen as
 // above. The file is read into a scratch image first: the buffer and its file path change
 // only when the whole file loaded, and then the file path becomes path. Only regular files
-// are read (not folders, pipes or devices). An ELF file, a damaged Intel HEX file, data
-// beyond the buffer and a binary file larger than the buffer are refused with an error.
+// are read (not folders, pipes or devices). A damaged Intel HEX or ELF file, data beyond the
+// buffer and a binary file larger than the buffer are refused with an error.
 ImageLoadResult LoadImage(MemoryBuffer& buffer, const std::string& path,
                           ImageFormat format = ImageFormat::Auto);
 

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "core/utf8_path.h"
+#include "image/elf_image.h"
 #include "image/memory_buffer.h"
 #include "link/tracing_port_driver.h"
 #include "link/transfer_limits.h"
@@ -139,6 +141,7 @@ class ChipRun {
   const PartRecord* part_ = nullptr;
   std::string partName_;
   std::string partlistName_;
+  ElfImage elfBytes_;  // the fuse and lock bytes of a program's ELF file
   std::vector<std::string> done_;
 };
 
@@ -345,6 +348,32 @@ int ChipRun::Run() {
 
 // The files and bytes of a program run, read before anything is sent.
 int ChipRun::LoadProgram(ProgramJob& job) {
+  if (o_.elfFile) {
+    // Every memory the ELF file holds; the options below replace what they give.
+    std::string bytes, why;
+    std::FILE* file = OpenFileUtf8(*o_.elfFile, "rb");
+    if (file != nullptr) {
+      char block[65536];
+      std::size_t got = 0;
+      while ((got = std::fread(block, 1, sizeof block, file)) > 0) bytes.append(block, got);
+      std::fclose(file);
+    }
+    const std::optional<ElfImage> elf =
+        file == nullptr ? std::nullopt : ParseElfImage(bytes, &why);
+    if (!elf) {
+      out_.Log(LogKind::LogError, *o_.elfFile + (file == nullptr ? " not found." : ": " + why));
+      return kExitUsage;
+    }
+    auto padded = [](const std::vector<std::uint8_t>& data, std::uint32_t capacity) {
+      std::vector<std::uint8_t> image(capacity, 0xFF);
+      std::copy(data.begin(), data.end(), image.begin());
+      return image;
+    };
+    if (!elf->flash.empty()) job.flash = padded(elf->flash, kFlashBufferBytes);
+    if (!elf->eeprom.empty()) job.eeprom = padded(elf->eeprom, kEepromBufferBytes);
+    elfBytes_ = *elf;
+    out_.Log(LogKind::LogInfo, *o_.elfFile + " loaded");
+  }
   struct File {
     const std::optional<std::string>& path;
     std::optional<std::vector<std::uint8_t>>& image;
@@ -388,6 +417,14 @@ int ChipRun::RunProgram(const ProgramJob& given) {
   FuseByteSlots lockBytes;
   lockBytes.lock = {0xFF, true};
   std::vector<std::pair<std::uint8_t, std::string>> wholeFuses, wholeLock;
+  auto fromElf = [](std::vector<std::pair<std::uint8_t, std::string>>& list, std::uint8_t target,
+                    const std::optional<std::uint8_t>& value) {
+    if (value) list.emplace_back(target, std::to_string(*value));
+  };
+  fromElf(wholeFuses, kTargetLow, elfBytes_.low);  // the ELF file's bytes first: options win
+  fromElf(wholeFuses, kTargetHigh, elfBytes_.high);
+  fromElf(wholeFuses, kTargetExtended, elfBytes_.extended);
+  fromElf(wholeLock, kTargetLockBit, elfBytes_.lock);
   if (o_.low) wholeFuses.emplace_back(kTargetLow, *o_.low);
   if (o_.high) wholeFuses.emplace_back(kTargetHigh, *o_.high);
   if (o_.extended) wholeFuses.emplace_back(kTargetExtended, *o_.extended);

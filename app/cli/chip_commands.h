@@ -40,7 +40,7 @@ struct ChipOptions {
   std::optional<ImageFormat> format;
 
   // program: the images and bytes of a whole chip.
-  std::optional<std::string> flashFile, eepromFile, lockByte;
+  std::optional<std::string> elfFile, flashFile, eepromFile, lockByte;
   std::vector<std::string> fuseWords, lockWords;
 };
 

@@ -231,6 +231,9 @@ int main(int argc, char** argv) {
       "byte write and verify last. Steps without input are skipped; the fuse and lock bytes are "
       "read from the chip first and only what is given changes. Ends with one line on stdout: "
       "PASS PORT PART SECONDSs or FAIL PORT PART STEP: REASON.");
+  program->add_option("ELF", chip.elfFile,
+                      "an ELF file as avr-gcc links it: its flash, EEPROM, fuses and lock byte "
+                      "(the options below win byte by byte)");
   program->add_option("--flash", chip.flashFile, "the flash image");
   program->add_option("--eeprom", chip.eepromFile, "the EEPROM image");
   program->add_option("--low", chip.low, "the LOW fuse byte");
@@ -275,7 +278,8 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   if (name == "program") {
-    if (!chip.flashFile && !chip.eepromFile && !chip.low && !chip.high && !chip.extended &&
+    if (!chip.elfFile && !chip.flashFile && !chip.eepromFile && !chip.low && !chip.high &&
+        !chip.extended &&
         chip.fuseWords.empty() && !chip.lockByte && chip.lockWords.empty()) {
       Complain("program needs something to program: --flash, --eeprom, fuse or lock values");
       return kExitUsage;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -197,6 +198,41 @@ TEST_F(CliEngineTest, GangProgrammingRunsEveryPortAndReportsEach) {
   EXPECT_EQ(test::ReadText(dir / ("chip-" + fs::path(good.device()).filename().string() + ".bin"))
                 .substr(0, 100),
             std::string(100, '\x22'));
+}
+
+}  // namespace
+}  // namespace bq
+
+namespace bq {
+namespace {
+
+// An ELF file as avr-gcc links it supplies every memory: flash, EEPROM, fuses and lock byte;
+// an option beside it wins for its byte.
+TEST_F(CliEngineTest, ProgramTakesEveryMemoryFromAnElfFile) {
+  if (std::system("avr-gcc --version > /dev/null 2>&1") != 0) GTEST_SKIP() << "no avr-gcc";
+  const std::string source = dir / "fw.c";
+  test::WriteText(source,
+                  "#include <avr/io.h>\n#include <avr/eeprom.h>\n#include <avr/fuse.h>\n"
+                  "#include <avr/lock.h>\n"
+                  "FUSES = {.low = 0xE2, .high = 0xD9, .extended = 0xFD};\n"
+                  "LOCKBITS = 0xFC;\n"
+                  "uint8_t EEMEM table[4] = {1, 2, 3, 4};\n"
+                  "volatile uint8_t counter = 7;\n"
+                  "int main(void) { for (;;) ++counter; }\n");
+  const std::string elf = dir / "fw.elf";
+  ASSERT_EQ(std::system(("avr-gcc -mmcu=atmega328p -Os -o '" + elf + "' '" + source + "'").c_str()), 0);
+  const std::string shipped = std::string(BQ_SOURCE_DIR) + "/PartList.cfg";
+  const RunResult r = test::RunProgram(
+      kCli, {"--partlist", shipped, "-P", "sim:m328p", "program", elf, "--high", "0xDA"},
+      {"XDG_CONFIG_HOME=" + (dir / "xdg")}, dir.path());
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_EQ(r.out.substr(0, 26), "PASS sim:m328p ATmega328P ") << Describe(r);
+  for (const char* line :
+       {"bytes written to FLASH\n", "success: 1024 bytes written to EEPROM\n",
+        "info: Write LOW: 0xE2\ninfo: Write HIGH: 0xDA\ninfo: Write EXTENDEND: 0xFD\n",
+        "info: Write LOCKBIT: 0xFC\n", "success: Lock bits verification OK\n"}) {
+    EXPECT_NE(r.err.find(line), std::string::npos) << line << Describe(r);
+  }
 }
 
 }  // namespace

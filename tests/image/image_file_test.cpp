@@ -99,10 +99,10 @@ TEST_F(ImageFileTest, ADamagedOrOversizedFileIsRefusedAndTheBufferKept) {
       {"big.bin", std::string(8193, 'x'),
        "the file holds 8193 bytes, more than the 8192 bytes of the buffer"},
       {"empty.bin", "", ""},  // no data: the caller says "not found."
-      {"blink.elf", std::string("\x7F" "ELF\x01\x01\x01", 7) + std::string(300, '\0'),
-       "ELF files are not read yet; convert it to Intel HEX with avr-objcopy -O ihex"},
+      {"x86.elf", std::string("\x7F" "ELF\x01\x01\x01", 7) + std::string(300, '\0'),
+       "not built for AVR (machine 0)"},
       {"renamed.hex", std::string("\x7F" "ELF", 4) + ":00000001FF\n",
-       "ELF files are not read yet; convert it to Intel HEX with avr-objcopy -O ihex"},
+       "the ELF header is cut short (16 of 52 bytes)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -123,8 +123,7 @@ TEST_F(ImageFileTest, ADamagedOrOversizedFileIsRefusedAndTheBufferKept) {
 // Standard input: the same rule and the same messages, with the name the caller gives.
 TEST_F(ImageFileTest, AnImageInMemoryLoadsByTheSameRules) {
   const std::string hex = ":0100000055AA\r\n:00000001FF\r\n";
-  const std::string elfError =
-      "-: ELF files are not read yet; convert it to Intel HEX with avr-objcopy -O ihex";
+  const std::string elfError = "-: the ELF header is cut short (5 of 52 bytes)";
   struct Case {
     const char* what;
     std::string bytes;
