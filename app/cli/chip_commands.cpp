@@ -1,5 +1,7 @@
 #include "app/cli/chip_commands.h"
 
+#include "app/cli/image_io.h"
+
 #include <array>
 #include <atomic>
 #include <thread>
@@ -150,7 +152,7 @@ MemoryGeometry GeometryOf(const PartRecord& part, const std::string& memory) {
 }
 
 int ChipRun::LoadInput(MemoryBuffer& image) {
-  const ImageLoadResult loaded = LoadImage(image, o_.file);
+  const ImageLoadResult loaded = LoadCliImage(image, o_.file, o_.format.value_or(ImageFormat::Auto));
   if (loaded.count == 0) {
     out_.Log(LogKind::LogError, loaded.error.empty() ? o_.file + " not found." : loaded.error);
     return kExitUsage;
@@ -384,7 +386,7 @@ int ChipRun::LoadProgram(ProgramJob& job) {
   for (const File& f : files) {
     if (!f.path) continue;
     MemoryBuffer buffer(f.capacity);
-    const ImageLoadResult loaded = LoadImage(buffer, *f.path);
+    const ImageLoadResult loaded = LoadCliImage(buffer, *f.path, ImageFormat::Auto);
     if (loaded.count == 0) {
       out_.Log(LogKind::LogError, loaded.error.empty() ? *f.path + " not found." : loaded.error);
       return kExitUsage;
@@ -502,7 +504,7 @@ int ChipRun::RunRead() {
   if (!r.ok()) return Fail(r);
   MemoryBuffer image(memory.kind == MEMORY_FLASH ? kFlashBufferBytes : kEepromBufferBytes);
   std::copy(bytes.begin(), bytes.end(), image.data());
-  switch (SaveImage(image, o_.file, first, last)) {
+  switch (SaveCliImage(image, o_.file, first, last, o_.format.value_or(ImageFormat::Auto))) {
     case SaveOutcome::Written:
       return kExitOk;
     case SaveOutcome::NothingToSave:

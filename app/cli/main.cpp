@@ -16,9 +16,9 @@
 
 #include "app/cli/chip_commands.h"
 #include "app/cli/cli_output.h"
+#include "app/cli/image_io.h"
 #include "app/cli/suggest.h"
 #include "core/command_line.h"
-#include "image/buffer_commands.h"
 #include "image/image_file.h"
 #include "image/memory_buffer.h"
 #include "parts/part_database.h"
@@ -94,19 +94,22 @@ int CmdPart(const std::optional<std::string>& partlist, const std::string& name)
 }
 
 int CmdConvert(Printer& out, const std::string& in, const std::string& outPath, bool eeprom,
-               const std::optional<std::pair<std::uint32_t, std::uint32_t>>& range) {
-  bq::MemoryBuffer flash(eeprom ? 0 : bq::kFlashBufferBytes);
-  bq::MemoryBuffer eepromBuffer(eeprom ? bq::kEepromBufferBytes : 0);
-  const bq::BufferTab tab = eeprom ? bq::BufferTab::Eeprom : bq::BufferTab::Flash;
-  const bq::BufferCommandResult loaded = bq::LoadCommand(tab, flash, eepromBuffer, in, false);
-  out.Log(loaded.log);
-  if (!loaded.refillView) return kExitUsage;  // the input file is missing or cannot be loaded
+               const std::optional<std::pair<std::uint32_t, std::uint32_t>>& range,
+               bq::ImageFormat inFormat, bq::ImageFormat outFormat) {
+  bq::MemoryBuffer buffer(eeprom ? bq::kEepromBufferBytes : bq::kFlashBufferBytes);
+  const bq::ImageLoadResult loaded = LoadCliImage(buffer, in, inFormat);
+  if (loaded.count == 0) {  // the input file is missing or cannot be loaded
+    out.Log(bq::LogKind::LogError, loaded.error.empty() ? in + " not found." : loaded.error);
+    return kExitUsage;
+  }
+  out.Log(bq::LogKind::LogInfo,
+          in + " loaded into " + (eeprom ? "EEPROM" : "FLASH") + " buffer");
+  if (!loaded.warning.empty()) out.Log(bq::LogKind::LogWarning, loaded.warning);
   // Without a range, save as Save does with no chip selected: up to the last byte that is
   // not 0xFF.
-  bq::MemoryBuffer& buffer = eeprom ? eepromBuffer : flash;
   const std::uint32_t first = range ? range->first : 0;
   const std::uint32_t last = range ? range->second : 0xFFFFFFFFu;
-  switch (bq::SaveImage(buffer, outPath, first, last)) {
+  switch (SaveCliImage(buffer, outPath, first, last, outFormat)) {
     case bq::SaveOutcome::Written:
       return kExitOk;
     case bq::SaveOutcome::NothingToSave:
@@ -176,6 +179,11 @@ int main(int argc, char** argv) {
   convert->add_option("OUT", convertOut, "the image file to write")->required();
   convert->add_flag("--eeprom", convertEeprom, "treat the image as EEPROM (8 KiB at most)");
   convert->add_option("--range", rangeText, "FIRST:LAST, the addresses to save");
+  std::string inFormat, outFormat;
+  convert->add_option("--from", inFormat, "hex or bin: the format of IN (default: by name and content)")
+      ->check(CLI::IsMember({"hex", "bin"}));
+  convert->add_option("--to", outFormat, "hex or bin: the format of OUT (default: by name; - is hex)")
+      ->check(CLI::IsMember({"hex", "bin"}));
 
   // Chip commands.
   app.add_subcommand("ports", "list the serial ports present and sim");
@@ -184,7 +192,13 @@ int main(int argc, char** argv) {
   auto memoryArg = [](CLI::App* c, std::string& memory) {
     c->add_option("MEMORY", memory, "flash or eeprom")->required()->check(CLI::IsMember({"flash", "eeprom"}));
   };
-  auto* read = app.add_subcommand("read", "read the chip's memory and save it to FILE");
+  std::string format;
+  auto formatOption = [&format](CLI::App* c) {
+    c->add_option("--format", format, "hex or bin: the file's format whatever its name (- is hex)")
+        ->check(CLI::IsMember({"hex", "bin"}));
+  };
+  auto* read = app.add_subcommand("read", "read the chip's memory and save it to FILE (- for stdout)");
+  formatOption(read);
   memoryArg(read, chip.memory);
   read->add_option("FILE", chip.file, "the image file to write")->required();
   read->add_option("--range", rangeText, "FIRST:LAST, read up to the page holding LAST, save that range");
@@ -194,7 +208,8 @@ int main(int argc, char** argv) {
       "the chip's EESAVE fuse is programmed), write the pages up to the last that holds data, "
       "verify them. eeprom: write and verify the whole EEPROM, no erase.");
   memoryArg(write, chip.memory);
-  write->add_option("FILE", chip.file, "the image file to write")->required();
+  write->add_option("FILE", chip.file, "the image file to write (- for stdin)")->required();
+  formatOption(write);
   write->add_flag("--no-erase", chip.noErase, "do not erase the chip first");
   write->add_flag("--full", chip.full, "write every page of the flash");
   write->add_flag("--no-verify", chip.noVerify, "do not verify what was written");
@@ -202,7 +217,8 @@ int main(int argc, char** argv) {
   write->add_flag("--verify", verifyFlag, "verify what was written (the default)");
   auto* verify = app.add_subcommand("verify", "compare the chip with FILE (flash: the pages a write would write)");
   memoryArg(verify, chip.memory);
-  verify->add_option("FILE", chip.file, "the image file to compare with")->required();
+  verify->add_option("FILE", chip.file, "the image file to compare with (- for stdin)")->required();
+  formatOption(verify);
   verify->add_flag("--full", chip.full, "compare every page of the flash");
   app.add_subcommand("erase", "erase the chip (flash, lock bits, and the EEPROM unless EESAVE)");
   auto* blank = app.add_subcommand("blank-check", "check that the memory is empty");
@@ -268,7 +284,15 @@ int main(int argc, char** argv) {
   }
   if (name == "parts") return CmdParts(chip.partlist, ids);
   if (name == "part") return CmdPart(chip.partlist, partName);
-  if (name == "convert") return CmdConvert(out, convertIn, convertOut, convertEeprom, range);
+  auto formatOf = [](const std::string& text) {
+    return text == "hex" ? bq::ImageFormat::IntelHex
+                         : text == "bin" ? bq::ImageFormat::Binary : bq::ImageFormat::Auto;
+  };
+  if (name == "convert") {
+    return CmdConvert(out, convertIn, convertOut, convertEeprom, range, formatOf(inFormat),
+                      formatOf(outFormat));
+  }
+  if (!format.empty()) chip.format = formatOf(format);
 
   chip.range = range;
   const bool changing = (name == "fuses" || name == "lock") && chip.action != "read";

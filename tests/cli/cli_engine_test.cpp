@@ -105,6 +105,18 @@ TEST_F(CliEngineTest, HelpVersionAndOptionsOnEitherSide) {
   r = test::RunProgram(kCli, {"parts", "--partlist", dir / "parts.cfg"}, {}, dir.path());
   EXPECT_EQ(r.status, 0) << Describe(r);
   EXPECT_EQ(r.out.substr(0, 7), "TISP0\nT");
+
+  // "-" reads an image from stdin and writes one to stdout (Intel HEX unless asked for bin).
+  const std::string hex = std::string(BQ_SOURCE_DIR) + "/tests/cli/data/blink.hex";
+  r = Cli({"convert", hex, dir / "blink.bin"});
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  r = test::RunProgram(kCli, {"convert", "-", "-", "--to", "bin"}, {}, dir.path(),
+                       std::chrono::seconds(30), {}, hex);
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_EQ(r.out, test::ReadText(dir / "blink.bin"));
+  r = test::RunProgram(kCli, {"convert", "-", "-"}, {}, dir.path(), std::chrono::seconds(30), {},
+                       dir / "blink.bin");
+  EXPECT_EQ(r.out.substr(0, 9), ":10000000") << Describe(r);
 }
 
 }  // namespace

@@ -89,7 +89,8 @@ inline RunResult RunProgram(const std::string& program, std::vector<std::string>
                             const std::vector<std::string>& extraEnv,
                             const std::filesystem::path& scratch,
                             std::chrono::seconds timeout = std::chrono::seconds(90),
-                            std::chrono::milliseconds interruptAfter = {}) {
+                            std::chrono::milliseconds interruptAfter = {},
+                            const std::string& stdinPath = "/dev/null") {
   static int counter = 0;
   const std::string tag = std::to_string(++counter);
   const std::string outPath = (scratch / ("out" + tag)).string();
@@ -101,7 +102,7 @@ inline RunResult RunProgram(const std::string& program, std::vector<std::string>
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 0, stdinPath.c_str(), O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0644);
   posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
