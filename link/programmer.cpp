@@ -87,11 +87,15 @@ void CProgrammer::WorkerLoop() {
     // Each request starts on a quiet line: whatever a previous request left unread
     // (an answer that came after its time-out) would otherwise answer this one.
     ctx.port.DiscardInput();
+    const std::uint8_t request = ctx.commandCode;
     Dispatch(ctx);
-    std::lock_guard<std::mutex> lock(ctx.requestMutex);
-    ctx.busy.store(false);
-    ctx.idleEvent.Set();
-    ctx.doneEvent.Set();
+    {
+      std::lock_guard<std::mutex> lock(ctx.requestMutex);
+      ctx.busy.store(false);
+      ctx.idleEvent.Set();
+      ctx.doneEvent.Set();
+    }
+    ctx.events.RequestFinished(request, ctx.status.load());
   }
   // Release anyone still waiting; no request runs after this.
   ctx.idleEvent.Set();

@@ -49,6 +49,10 @@ class WorkerEvents {
   // Bytes were read from the chip into this editor's slots: redraw its field list and
   // rebuild its byte list.
   virtual void RedrawFuseEditor(FuseEditorKind editor) = 0;
+
+  // A request ended and the worker is idle again: its command code and LinkStatus. Flows of
+  // several steps start their next step from here instead of waiting for the worker.
+  virtual void RequestFinished(std::uint8_t /*command*/, std::uint8_t /*status*/) {}
 };
 
 // For callers that only want the log lines (benchmarks, fuzzing, tests): every progress,

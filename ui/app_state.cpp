@@ -34,6 +34,10 @@ void AppWorkerEvents::ProgressHide() {
 void AppWorkerEvents::RefillHexView(MemoryKind kind) {
   if (frontEnd_ != nullptr) frontEnd_->RefillHexView(kind);
 }
+void AppWorkerEvents::RequestFinished(std::uint8_t command, std::uint8_t status) {
+  if (frontEnd_ != nullptr) frontEnd_->RequestFinished(command, status);
+}
+
 void AppWorkerEvents::RedrawFuseEditor(FuseEditorKind editor) {
   if (frontEnd_ != nullptr) {
     frontEnd_->RedrawFuseEditor(editor);

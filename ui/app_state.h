@@ -48,6 +48,7 @@ class AppWorkerEvents : public WorkerEvents {
   void ProgressHide() override;
   void RefillHexView(MemoryKind kind) override;
   void RedrawFuseEditor(FuseEditorKind editor) override;
+  void RequestFinished(std::uint8_t command, std::uint8_t status) override;
 
  private:
   AppState& app_;

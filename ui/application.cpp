@@ -100,6 +100,9 @@ class Application::Adapters : public MessageLogListener,
   void RedrawFuseEditor(FuseEditorKind editor) override {
     app_.state_->ApplyFuseEditorRedraw(editor);
   }
+  void RequestFinished(std::uint8_t command, std::uint8_t status) override {
+    app_.program_.OnRequestFinished(*app_.state_, *this, command, status);
+  }
 
   EditorView& editorView(FuseEditorKind which) {
     return which == FuseEditorKind::Fuses ? fuses_ : locks_;
@@ -340,6 +343,9 @@ void Application::Command(int id) {
     case kIdWriteChip:
     case kMenuWrite:
       WriteMemoryCommand(app, question);
+      break;
+    case kMenuProgram:
+      program_.Start(app, question);
       break;
     case kIdReadChip:
     case kMenuRead:

@@ -18,6 +18,7 @@
 #include "link/serial_connection.h"
 #include "parts/part_database.h"
 #include "ui/app_state.h"
+#include "ui/program_flow.h"
 #include "ui/command_ids.h"
 #include "ui/hex_view.h"
 #include "ui/main_view.h"
@@ -83,7 +84,7 @@ class Application {
   void WaitIdleAndDrain();
 
   // User actions.
-  // A menu item, toolbar button or tab-page button (ids 500..519, 40004..40016).
+  // A menu item, toolbar button or tab-page button (ids 500..519, 40004..40017).
   void Command(int id);
   // Selection changes of the two toolbar lists (CBN_SELCHANGE of 204, 205).
   void ChipSelectorChanged(int index);
@@ -103,7 +104,7 @@ class Application {
   void ByteCellEntered(const std::string& text);
   void ByteCellAbandoned();
   // A file dropped onto the main window (file_drop.cpp). Accepted: ".hex", ".eep", ".ihx",
-  // ".ihex" and ".bin" in any case. The drop loads it into the buffer of the tab in front as Load does after its
+  // ".ihex", ".bin" and ".elf" in any case. The drop loads it into the buffer of the tab in front as Load does after its
   // dialog (same log lines, same refusal while the programmer works); ignored on a tab
   // without a buffer and for other files.
   static bool AcceptsDroppedFile(const std::string& path);
@@ -153,6 +154,7 @@ class Application {
   std::unique_ptr<HexView> flashView_;
   std::unique_ptr<HexView> eepromView_;
   std::unique_ptr<Adapters> adapters_;
+  ProgramFlow program_;
 };
 
 }  // namespace bq

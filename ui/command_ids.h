@@ -62,6 +62,8 @@ inline constexpr int kMenuErase = 40013;
 inline constexpr int kMenuVerify = 40014;
 inline constexpr int kMenuExit = 40015;
 inline constexpr int kMenuSettings = 40016;
+// Chip > "Program": erase, then write and verify flash and (when it holds data) EEPROM.
+inline constexpr int kMenuProgram = 40017;
 
 // The toolbar buttons, in toolbar order, and the Buffer menu items that a tab without a
 // buffer disables.

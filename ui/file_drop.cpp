@@ -3,6 +3,7 @@
 #include <string>
 
 #include "image/buffer_commands.h"
+#include "core/text.h"
 #include "image/image_file.h"
 #include "ui/application.h"
 
@@ -13,6 +14,7 @@ bool Application::AcceptsDroppedFile(const std::string& path) {
   const std::size_t dot = path.find_last_of('.');
   if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
   // Only names that say what they hold: a dropped document of another kind is ignored.
+  if (ToUpperAscii(std::string_view(path).substr(dot + 1)) == "ELF") return true;
   return ImageFormatForPath(path) != ImageFormat::Auto;
 }
 

@@ -61,6 +61,9 @@ void UiEventQueue::RefillHexView(MemoryKind kind) {
 void UiEventQueue::RedrawFuseEditor(FuseEditorKind editor) {
   Push(Make(Kind::RedrawEditor, static_cast<std::uint32_t>(editor)));
 }
+void UiEventQueue::RequestFinished(std::uint8_t command, std::uint8_t status) {
+  Push(Make(Kind::Finished, std::uint32_t{command} << 8 | status));
+}
 void UiEventQueue::PostLogChanged() {
   Push(Make(Kind::LogChanged));
 }
@@ -118,6 +121,10 @@ std::size_t UiEventQueue::Drain(WorkerEvents& target, const std::function<void()
         break;
       case Kind::LogChanged:
         if (onLogChanged) onLogChanged();
+        break;
+      case Kind::Finished:
+        target.RequestFinished(static_cast<std::uint8_t>(e.value >> 8),
+                               static_cast<std::uint8_t>(e.value & 0xFFu));
         break;
     }
   }

@@ -36,6 +36,7 @@ class UiEventQueue : public WorkerEvents {
   void ProgressHide() override;
   void RefillHexView(MemoryKind kind) override;
   void RedrawFuseEditor(FuseEditorKind editor) override;
+  void RequestFinished(std::uint8_t command, std::uint8_t status) override;
   // The message log grew (from another thread). Several in a row are delivered once.
   void PostLogChanged();
 
@@ -60,6 +61,7 @@ class UiEventQueue : public WorkerEvents {
     Refill,
     RedrawEditor,
     LogChanged,
+    Finished,
   };
   struct Event {
     Kind kind = Kind::LogChanged;

@@ -229,7 +229,8 @@ void MainWindow::BuildMenu() {
            {"Read chipcode into buffer", kMenuRead, QKeySequence(Qt::CTRL | Qt::Key_R), false},
            {"Blank check", kMenuBlankCheck, QKeySequence(Qt::CTRL | Qt::Key_B), true},
            {"Erase", kMenuErase, QKeySequence(Qt::CTRL | Qt::Key_E), false},
-           {"Verify", kMenuVerify, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_V), true}});
+           {"Verify", kMenuVerify, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_V), true},
+           {"Program", kMenuProgram, QKeySequence(Qt::CTRL | Qt::Key_P), true}});
 }
 
 void MainWindow::BuildToolbar() {

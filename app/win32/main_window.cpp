@@ -186,7 +186,7 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
       }
       const bool button = id >= kIdClearBuffer && id <= kIdCalibrationRead;
-      const bool item = id >= kMenuClear && id <= kMenuSettings;
+      const bool item = id >= kMenuClear && id <= kMenuProgram;
       if ((button || item) && (code == 0 || code == 1)) app_->Command(id);
       return 0;
     }

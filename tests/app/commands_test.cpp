@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "sim/sim_fault.h"
 #include "tests/app/scripted_front_end.h"
 
 namespace bq::test {
@@ -179,7 +180,7 @@ TEST_F(CommandsTest, MenuAndToolbarIdentifyAreTheSameCommand) {
         << id;
   }
   const std::uint32_t mark = h.LogMark();
-  for (int id : {0, 508, 520, 40008, 40017}) h.Do(id);  // ids without an action
+  for (int id : {0, 508, 520, 40008, 40018}) h.Do(id);  // ids without an action
   EXPECT_EQ(h.LogMark(), mark);
 }
 
@@ -362,6 +363,52 @@ TEST_F(CommandsTest, IspModeDetectsTheClockBeforeTheSignature) {
   const std::uint32_t eepromMark = isp.LogMark();
   isp.Do(kIdEraseChip);
   EXPECT_EQ(isp.LogSince(eepromMark).back(), "Read Signature: 0x1E9999 (Chip: ISPONLY)");
+}
+
+}  // namespace
+}  // namespace bq::test
+
+namespace bq::test {
+namespace {
+
+// Chip > Program: erase, flash written and verified, then the EEPROM; each step starts when
+// the worker reports the previous one done. The log ends with one summary line.
+TEST_F(CommandsTest, ProgramWritesAndVerifiesFlashThenEepromStepByStep) {
+  const auto flash = Pattern(300, 0x21);
+  const auto eeprom = Pattern(40, 0x31);
+  std::copy(flash.begin(), flash.end(), h.state().flash.data());
+  std::copy(eeprom.begin(), eeprom.end(), h.state().eeprom.data());
+  const std::uint32_t mark = h.LogMark();
+  h.app().Command(kMenuProgram);
+  for (int turn = 0; turn < 50 && h.NewestLog().rfind("PASS ", 0) != 0 &&
+                     h.NewestLog().rfind("FAIL ", 0) != 0;
+       ++turn) {
+    h.app().WaitIdleAndDrain();  // each drain may start the next step
+  }
+  std::vector<std::string> steps;
+  for (const std::string& line : h.LogSince(mark)) {
+    if (line == "Chip erased" || line == "Verified OK" || line.find("bytes written") != std::string::npos) {
+      steps.push_back(line);
+    }
+  }
+  EXPECT_EQ(steps, (std::vector<std::string>{"Chip erased", "8192 bytes written to FLASH",
+                                             "Verified OK", "512 bytes written to EEPROM",
+                                             "Verified OK"}));
+  EXPECT_EQ(h.NewestLog().rfind("PASS " + h.state().PortName() + " ATmega8 ", 0), 0u)
+      << h.NewestLog();
+  const SimChip& chip = h.Chip("ATmega8");
+  EXPECT_TRUE(std::equal(flash.begin(), flash.end(), chip.flash.begin()));
+  EXPECT_TRUE(std::equal(eeprom.begin(), eeprom.end(), chip.eeprom.begin()));
+
+  // A chip whose flash cannot take the image fails the verify step and says so.
+  h.sim().LineFor(h.state().PortName())->With([](SimProgrammer& p) {
+    p.options().faults.push_back(*ParseSimFault("0x32:error=5"));
+  });
+  h.app().Command(kMenuProgram);
+  for (int turn = 0; turn < 50 && h.NewestLog().rfind("FAIL ", 0) != 0; ++turn) {
+    h.app().WaitIdleAndDrain();
+  }
+  EXPECT_EQ(h.NewestLog(), "FAIL " + h.state().PortName() + " ATmega8 flash: ERROR: Write Memory");
 }
 
 }  // namespace
