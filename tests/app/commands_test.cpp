@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <fstream>
 #include <sstream>
 
@@ -378,13 +380,18 @@ TEST_F(CommandsTest, ProgramWritesAndVerifiesFlashThenEepromStepByStep) {
   const auto eeprom = Pattern(40, 0x31);
   std::copy(flash.begin(), flash.end(), h.state().flash.data());
   std::copy(eeprom.begin(), eeprom.end(), h.state().eeprom.data());
+  // Each drain may start the next step; the worker reports a step done just after it went idle.
+  auto runToTheSummary = [this] {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (h.NewestLog().rfind("PASS ", 0) != 0 && h.NewestLog().rfind("FAIL ", 0) != 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+      h.app().WaitIdleAndDrain();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  };
   const std::uint32_t mark = h.LogMark();
   h.app().Command(kMenuProgram);
-  for (int turn = 0; turn < 50 && h.NewestLog().rfind("PASS ", 0) != 0 &&
-                     h.NewestLog().rfind("FAIL ", 0) != 0;
-       ++turn) {
-    h.app().WaitIdleAndDrain();  // each drain may start the next step
-  }
+  runToTheSummary();
   std::vector<std::string> steps;
   for (const std::string& line : h.LogSince(mark)) {
     if (line == "Chip erased" || line == "Verified OK" || line.find("bytes written") != std::string::npos) {
@@ -405,9 +412,7 @@ TEST_F(CommandsTest, ProgramWritesAndVerifiesFlashThenEepromStepByStep) {
     p.options().faults.push_back(*ParseSimFault("0x32:error=5"));
   });
   h.app().Command(kMenuProgram);
-  for (int turn = 0; turn < 50 && h.NewestLog().rfind("FAIL ", 0) != 0; ++turn) {
-    h.app().WaitIdleAndDrain();
-  }
+  runToTheSummary();
   EXPECT_EQ(h.NewestLog(), "FAIL " + h.state().PortName() + " ATmega8 flash: ERROR: Write Memory");
 }
 
