@@ -25,9 +25,9 @@ run() {
 }
 run identify
 run version
-run write flash tests/cli/data/blink.hex --verify
+run write flash tests/cli/data/blink.hex   # erases, writes the pages that hold it, verifies them
 run read flash "$work/readback.hex"
-run write eeprom tests/cli/data/blink.eep --verify
+run write eeprom tests/cli/data/blink.eep
 run fuses read
 run calibration
 run blank-check flash
