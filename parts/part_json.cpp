@@ -6,21 +6,62 @@ namespace bq {
 
 namespace {
 
+// Length of the well-formed UTF-8 sequence at the start of text, 0 when there is none.
+std::size_t Utf8Length(std::string_view text) {
+  const auto b = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = b(0);
+  std::size_t n = 0;
+  unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    n = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    n = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;  // no surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    n = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text.size() < n || b(1) < low || b(1) > high) return 0;
+  for (std::size_t i = 2; i < n; ++i) {
+    if (b(i) < 0x80 || b(i) > 0xBF) return 0;
+  }
+  return n;
+}
+
+// A JSON string: the part list's UTF-8 stays UTF-8; control characters are escaped, and a
+// byte that is not part of well-formed UTF-8 becomes U+FFFD, so the output is always valid.
 void AppendString(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   out += '"';
-  for (const char c : text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const char c = text[i];
     const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x80) {
+      const std::size_t n = Utf8Length(text.substr(i));
+      if (n == 0) {
+        out += "\\uFFFD";
+        ++i;
+      } else {
+        out.append(text.substr(i, n));
+        i += n;
+      }
+      continue;
+    }
     if (c == '"' || c == '\\') {
       out += '\\';
       out += c;
-    } else if (byte < 0x20 || byte > 0x7E) {
+    } else if (byte < 0x20 || byte == 0x7F) {
       out += "\\u00";
       out += kHex[byte >> 4];
       out += kHex[byte & 0x0F];
     } else {
       out += c;
     }
+    ++i;
   }
   out += '"';
 }

@@ -33,18 +33,20 @@ TEST(PartRecordJson, AnEmptyRecordHasNullDefaultsAndEmptyLists) {
             R"("defaultExtended":null,"osccal":[],"fuseBits":[],"lockBits":[]})");
 }
 
-TEST(PartRecordJson, EscapesQuotesBackslashesAndEveryByteOutsidePrintableAscii) {
+TEST(PartRecordJson, EscapesQuotesAndControlsKeepsUtf8AndReplacesBrokenBytes) {
   PartRecord r;
   r.hasDefaultExtended = true;
   r.defaultExtended = 255;
   r.signature = 0xFFFFFFFF;
   r.osccal[0].label = std::string("a\"b\\c\td\x7F\xC3\xA9\n/<>", 14);
   r.osccal[0].label += '\0';
+  r.osccal[0].label += "\xE6\x97\xA5\xFF\xC3";  // UTF-8 stays; broken bytes become U+FFFD
   const std::string json = PartRecordJson("\x01", r);
   EXPECT_NE(json.find(R"("name":"\u0001")"), std::string::npos);
   EXPECT_NE(json.find(R"("signature":4294967295)"), std::string::npos);
   EXPECT_NE(json.find(R"("defaultExtended":255)"), std::string::npos);
-  EXPECT_NE(json.find(R"("label":"a\"b\\c\u0009d\u007F\u00C3\u00A9\u000A/<>\u0000")"),
+  EXPECT_NE(json.find("\"label\":\"a\\\"b\\\\c\\u0009d\\u007F\xC3\xA9\\u000A/<>\\u0000\xE6\x97\xA5"
+                      "\\uFFFD\\uFFFD\""),
             std::string::npos)
       << json;
 }
