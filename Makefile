@@ -4,6 +4,8 @@
 #   make bench  run the benchmarks and write docs/PERFORMANCE.md
 #   make windows       cross-build the Windows programs and tests (mingw-w64) into build-win/
 #   make test-windows  run the Windows tests under Wine (part of make test)
+#   make package       the Debian package and the Windows zip, into build/packages/
+#   make install       install the programs and their files (PREFIX=/usr/local, DESTDIR honoured)
 # Missing Debian packages are installed with apt-get when run as root; otherwise
 # the exact apt-get line is printed and make stops.
 
@@ -19,9 +21,12 @@ CMAKE_GEN := -G Ninja
 BUILD_PACKAGES := cmake ninja-build g++ clang libgtest-dev libgmock-dev libcli11-dev python3 pkg-config
 TEST_PACKAGES := gcc-avr avr-libc binutils-avr binutils srecord libclang-rt-14-dev llvm
 WINDOWS_PACKAGES := mingw-w64 g++-mingw-w64-x86-64-posix googletest wine wine64 xvfb xauth file
+# The Debian package: manual pages from --help, its dependencies, and the tools that check it.
+PACKAGE_PACKAGES := dpkg-dev file help2man man-db lintian desktop-file-utils
+PREFIX ?= /usr/local
 
 .PHONY: all deps build run test test-native test-tsan test-asan bench partlist clean \
-  windows-deps windows test-windows
+  windows-deps windows-configure windows test-windows package install
 
 all: build
 
@@ -29,7 +34,8 @@ all: build
 QT_PACKAGES := qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth
 
 deps:
-	@$(ROOT)/tools/ensure-packages.sh $(BUILD_PACKAGES) $(TEST_PACKAGES) $(QT_PACKAGES)
+	@$(ROOT)/tools/ensure-packages.sh $(BUILD_PACKAGES) $(TEST_PACKAGES) $(QT_PACKAGES) \
+	  $(PACKAGE_PACKAGES)
 
 $(BUILD)/build.ninja:
 	cmake -S $(ROOT) -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -84,11 +90,13 @@ windows-deps:
 # The Windows programs, cross-built with static runtimes (-O1 without debug information keeps
 # the cross build of every test short). The COM port test talks to the native build's
 # brindlequartz-sim, which test-windows builds first.
-windows: windows-deps
+windows-configure: windows-deps
 	cmake -S $(ROOT) -B $(BUILD_WIN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_CXX_FLAGS_RELEASE="-O1 -DNDEBUG" -DCMAKE_C_FLAGS_RELEASE="-O1 -DNDEBUG" \
 	  -DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-w64.cmake -DBQ_BUILD_BENCH=OFF \
 	  -DBQ_NATIVE_SIM=$(BUILD)/app/sim/brindlequartz-sim
+
+windows: windows-configure
 	cmake --build $(BUILD_WIN) -j $(JOBS)
 	$(ROOT)/tools/wine/check-pe.sh $$(find $(BUILD_WIN)/app $(BUILD_WIN)/tests -name '*.exe' -not -path '*/wineprefix*')
 
@@ -100,6 +108,21 @@ test-windows: deps $(BUILD)/build.ninja windows
 
 # The Address/UB sanitizer run comes last: its CTest summary closes the test output.
 test: test-native test-tsan test-windows test-asan
+
+# The Debian package (brindlequartz_VERSION-REVISION_ARCH.deb) and the Windows zip
+# (brindlequartz-VERSION-windows-x64.zip), made by CPack from what each build installs.
+package: deps $(BUILD)/build.ninja windows-configure
+	cmake --build $(BUILD) -j $(JOBS) --target bq_package_contents
+	cmake --build $(BUILD_WIN) -j $(JOBS) --target bq_package_contents
+	rm -rf $(BUILD)/packages
+	cd $(BUILD) && cpack -G DEB
+	cd $(BUILD_WIN) && cpack -G ZIP -D CPACK_OUTPUT_FILE_PREFIX=$(BUILD)/packages
+	@ls -l $(BUILD)/packages
+
+# The same layout as the Debian package, under PREFIX (bin/, share/brindlequartz/, share/man/...).
+install: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target bq_package_contents
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 bench: build
 	$(ROOT)/bench/run_all.sh $(BUILD)

@@ -9,15 +9,19 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "parts/part_database.h"
+#include "parts/part_list_location.h"
 #include "parts/part_names.h"
+#include "platform/executable_folder.h"
 #include "platform/posix/pty_simulator.h"
 #include "sim/sim_chip.h"
 #include "sim/sim_fault.h"
@@ -25,15 +29,46 @@
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: brindlequartz-sim [--partlist FILE] [--part NAME] [--connect isp|socket]\n"
-    "                         [--pace] [--fault CODE:KIND[=ARG][@N|*N]]... [--link PATH]\n"
-    "                         [--blank-check-ms MS] [--isp-max-clock N]\n"
-    "Serves a simulated programmer on a pseudo-terminal; prints its device path first.\n"
-    "See docs/simulator.md.\n";
+constexpr const char* kUsageLine = "Usage: brindlequartz-sim [OPTIONS]\n";
+
+// The whole help; the manual page is made from it, so it says everything a user needs.
+constexpr const char* kHelp =
+    "Serves a simulated programmer with a simulated chip on a pseudo-terminal, for any program\n"
+    "that opens serial ports. Prints the device path on the first line of standard output, a\n"
+    "summary on standard error, and serves until SIGINT or SIGTERM.\n"
+    "\n"
+    "Options:\n"
+    "  --partlist FILE         the part list (default: PartList.cfg in the current folder, next\n"
+    "                          to the program, or in ../share/brindlequartz/)\n"
+    "  --part NAME             the chip: any name of a part (ATtiny85, attiny85, t85);\n"
+    "                          default: the first part by name\n"
+    "  --connect isp|socket    where the chip sits (default: the socket for parts with a\n"
+    "                          high-voltage mode, else the ISP cable)\n"
+    "  --pace                  send and receive no faster than 115200 baud 8N1\n"
+    "  --fault SPEC            answer a command wrongly, as CODE:KIND[=ARG][@N|*N]; may be\n"
+    "                          repeated. CODE is the command code (0x30 or 48). KIND is\n"
+    "                          silence, badheader, short, oversize, error=E, hangup, lastnext\n"
+    "                          (write) or longdata (read). @N: only the Nth such packet; *N:\n"
+    "                          the first N; neither: every one. Example: 0x30:silence@2\n"
+    "  --link PATH             also make a symbolic link PATH to the device (removed at exit)\n"
+    "  --blank-check-ms MS     how long a blank check takes (default: 0)\n"
+    "  --isp-max-clock N       fastest ISP clock index the chip on the cable copes with: 1\n"
+    "                          (3.686 MHz) to 7 (57.60 kHz); 0: nothing on the cable answers\n"
+    "                          (default: 1)\n"
+    "  -h, --help              show this help and exit\n"
+    "  --version               show the version and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0    stopped by SIGINT or SIGTERM\n"
+    "  1    the part list, the part, the pseudo-terminal or the link could not be had\n"
+    "  2    the command line was wrong\n"
+    "\n"
+    "Example: start brindlequartz-sim --part ATmega328P --link /tmp/avr in the background,\n"
+    "then use /tmp/avr as the serial port in any of the programs.\n";
 
 int Usage(const std::string& problem) {
-  std::cerr << "brindlequartz-sim: " << problem << "\n" << kUsage;
+  std::cerr << "brindlequartz-sim: " << problem << "\n"
+            << kUsageLine << "Try 'brindlequartz-sim --help' for more.\n";
   return 2;
 }
 
@@ -46,7 +81,7 @@ bool ParseNumber(std::string_view text, unsigned long max, unsigned long& value)
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string partList = "PartList.cfg";
+  std::string partList;  // empty: searched for
   std::string partName;
   std::string link;
   std::optional<bq::SimConnect> connect;
@@ -62,7 +97,10 @@ int main(int argc, char** argv) {
     std::string v;
     unsigned long n = 0;
     if (arg == "--help" || arg == "-h") {
-      std::cout << kUsage;
+      std::cout << kUsageLine << kHelp;
+      return 0;
+    } else if (arg == "--version") {
+      std::cout << "brindlequartz-sim " << BQ_VERSION << "\n";
       return 0;
     } else if (arg == "--pace") {
       options.pace = true;
@@ -93,9 +131,17 @@ int main(int argc, char** argv) {
     }
   }
 
+  std::error_code noCurrentFolder;
+  const bq::PartListSearch search =
+      partList.empty()
+          ? bq::FindPartList(std::filesystem::current_path(noCurrentFolder), bq::ExecutableFolder())
+          : bq::PartListSearch{partList, {}};
+  partList = search.found.string();
   bq::PartDatabase parts;
-  if (bq::LoadPartList(parts, partList) <= 0) {
-    std::cerr << "brindlequartz-sim: no parts in " << partList << "\n";
+  std::string partListError;
+  if (!bq::LoadFoundPartList(parts, search, partListError)) {
+    std::cerr << "brindlequartz-sim: " << partListError
+              << (search.found.empty() ? " (name one with --partlist FILE)\n" : "\n");
     return 1;
   }
   const bq::PartRecord* record = nullptr;

@@ -415,11 +415,21 @@ def defines(text):
             for m in re.finditer(r"^#define\s+(\w+)\s+\(?(-?\d+)\)?", text, re.M)}
 
 
+def version_defines(source):
+    """The project's version as the build passes it to the resource compiler."""
+    found = re.search(r"project\(\w+\s+VERSION\s+(\d+)\.(\d+)\.(\d+)",
+                      (source / "CMakeLists.txt").read_text())
+    major, minor, patch = found.groups() if found else ("0", "0", "0")
+    return ["-DBQ_VERSION_MAJOR=" + major, "-DBQ_VERSION_MINOR=" + minor,
+            "-DBQ_VERSION_PATCH=" + patch]
+
+
 def rc_windres(source, fmt_args):
     windres = shutil.which("x86_64-w64-mingw32-windres")
     if not windres:
         return None
-    return subprocess.run([windres, str(source / "res/brindlequartz.rc")] + fmt_args,
+    return subprocess.run([windres, str(source / "res/brindlequartz.rc")]
+                          + version_defines(source) + fmt_args,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
 
 
@@ -501,8 +511,8 @@ def check_wine(source, fail, work):
     work.mkdir(parents=True, exist_ok=True)
     obj, exe = work / "res.o", work / "load_resources.exe"
     steps = [
-        [tools["x86_64-w64-mingw32-windres"], str(source / "res/brindlequartz.rc"), "-O", "coff",
-         "-o", str(obj)],
+        [tools["x86_64-w64-mingw32-windres"], str(source / "res/brindlequartz.rc")]
+        + version_defines(source) + ["-O", "coff", "-o", str(obj)],
         [tools["x86_64-w64-mingw32-gcc"], "-std=c11", "-Wall", "-Wextra", "-Werror",
          "-I" + str(source / "res"), str(source / "tests/res/load_resources.c"), str(obj),
          "-o", str(exe), "-lcomctl32", "-lgdi32", "-luser32"],
