@@ -29,6 +29,7 @@ constexpr const char* kUsage =
     "usage: brindlequartz-sim [--partlist FILE] [--part NAME] [--connect isp|socket]\n"
     "                         [--pace] [--fault CODE:KIND[=ARG][@N|*N]]... [--link PATH]\n"
     "                         [--blank-check-ms MS] [--isp-max-clock N]\n"
+    "                         [--chip-cycle PRESENT_MS:ABSENT_MS]\n"
     "Serves a simulated programmer on a pseudo-terminal; prints its device path first.\n"
     "See docs/simulator.md.\n";
 
@@ -88,6 +89,16 @@ int main(int argc, char** argv) {
     } else if (arg == "--isp-max-clock") {
       if (!value(v) || !ParseNumber(v, 7, n)) return Usage("--isp-max-clock takes 0 to 7");
       options.ispMaxClock = static_cast<std::uint8_t>(n);
+    } else if (arg == "--chip-cycle") {
+      const std::string_view text = value(v) ? std::string_view(v) : std::string_view();
+      const auto colon = text.find(':');
+      unsigned long absent = 0;
+      if (colon == std::string_view::npos || !ParseNumber(text.substr(0, colon), 3600000, n) ||
+          n == 0 || !ParseNumber(text.substr(colon + 1), 3600000, absent)) {
+        return Usage("--chip-cycle takes PRESENT_MS:ABSENT_MS, e.g. 3000:1500");
+      }
+      options.chipPresent = std::chrono::milliseconds(n);
+      options.chipAbsent = std::chrono::milliseconds(absent);
     } else {
       return Usage("unknown argument '" + arg + "'");
     }
