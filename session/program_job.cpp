@@ -97,6 +97,7 @@ bool JobRun::Bytes(bool fuses) {
 ProgramOutcome JobRun::Run(bool acceptMismatch) {
   std::uint32_t signature = 0;
   const SessionResult sig = s_.CheckSignature(part_.signature, signature);
+  if (sig.ok() || sig.status == SessionStatus::Mismatch) outcome_.signature = signature;
   if (!(sig.status == SessionStatus::Mismatch && acceptMismatch) && !Check(sig, "signature")) {
     return outcome_;
   }

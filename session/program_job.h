@@ -28,6 +28,7 @@ struct ProgramOutcome {
   std::string reason;  // why, in a line
   SessionStatus status = SessionStatus::Ok;
   std::vector<std::string> done;  // the steps that completed, in order
+  std::optional<std::uint32_t> signature;  // what the chip answered, when it did
 };
 
 // Runs the job on an open session whose mode is set. The signature check compares with

@@ -23,7 +23,9 @@ SimConnect DefaultSimConnect(const SimChip& chip) {
 }
 
 SimProgrammer::SimProgrammer(std::shared_ptr<SimChip> chip, SimOptions options)
-    : chip_(chip ? std::move(chip) : std::make_shared<SimChip>()), options_(std::move(options)) {}
+    : chip_(chip ? std::move(chip) : std::make_shared<SimChip>()),
+      options_(std::move(options)),
+      newChip_(*chip_) {}
 
 void SimProgrammer::Receive(const std::uint8_t* data, std::size_t n, SimClock::time_point now) {
   for (std::size_t i = 0; i < n; ++i) {
@@ -121,7 +123,30 @@ void SimProgrammer::HandlePacket(SimClock::time_point arrival) {
   Emit(answer_, when);
 }
 
-std::uint8_t SimProgrammer::ModeError(std::uint8_t mode) const {
+bool SimProgrammer::ChipThere(SimClock::time_point when) {
+  if (options_.chipPresent.count() <= 0) return true;
+  for (;;) {
+    if (chipIn_) {
+      if (!chipTouched_) {
+        // The chip's time starts with the first command that reaches it, so how long a
+        // host takes to notice a new chip never shortens the time it has to program it.
+        chipTouched_ = true;
+        chipLeaves_ = when + options_.chipPresent;
+      }
+      if (when < chipLeaves_) return true;
+      chipIn_ = false;
+      chipReturns_ = chipLeaves_ + options_.chipAbsent;
+      continue;
+    }
+    if (when < chipReturns_) return false;
+    *chip_ = newChip_;
+    chipIn_ = true;
+    chipTouched_ = false;
+  }
+}
+
+std::uint8_t SimProgrammer::ModeError(std::uint8_t mode, SimClock::time_point when) {
+  if (!ChipThere(when)) return STATUS_DEVICE_ENTER_PROG_MODE;
   if (mode == PROG_MODE_ISP) {
     if (ispClock_ == 0) return STATUS_DEVICE_ISP_SPEED;
     const bool reachable = options_.connect == SimConnect::kIsp && options_.ispMaxClock >= 1 &&
@@ -164,7 +189,7 @@ void SimProgrammer::Dispatch(std::uint8_t code, const std::vector<std::uint8_t>&
       refuse(STATUS_DEVICE_UNKNOWN_COMMAND);
       return true;
     }
-    if (const std::uint8_t e = ModeError(p[0])) {
+    if (const std::uint8_t e = ModeError(p[0], when)) {
       refuse(e);
       return true;
     }
@@ -386,7 +411,7 @@ void SimProgrammer::Dispatch(std::uint8_t code, const std::vector<std::uint8_t>&
 
     case CMD_DETECT_ISP_CLOCK: {
       const bool target = options_.connect == SimConnect::kIsp && options_.ispMaxClock >= 1 &&
-                          options_.ispMaxClock <= 7;
+                          options_.ispMaxClock <= 7 && ChipThere(when);
       ispClock_ = target ? options_.ispMaxClock : 0;
       Answer(ANS_VALUE8, {ispClock_});
       return;

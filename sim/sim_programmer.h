@@ -36,6 +36,13 @@ struct SimOptions {
   // Delay both directions by the time their bytes take at 115200 baud 8N1.
   bool pace = false;
   std::vector<SimFault> faults;
+  // A chip that comes and goes, as on a production line (off when chipPresent is 0): the
+  // chip answers for chipPresent from the first chip command it gets, then every chip
+  // command answers as an empty socket / a cable without a target for chipAbsent; then a
+  // new chip sits there: erased, with the part's default fuses (the chip the programmer
+  // started with), again until chipPresent after its first command.
+  std::chrono::milliseconds chipPresent{0};
+  std::chrono::milliseconds chipAbsent{0};
 };
 
 // Time one byte takes on the wire at 115200 baud, 10 bits a byte: 86.8 us.
@@ -92,7 +99,8 @@ class SimProgrammer {
   void HandlePacket(SimClock::time_point arrival);
   void Dispatch(std::uint8_t code, const std::vector<std::uint8_t>& p, std::uint32_t occurrence,
                 std::uint32_t transfer, SimClock::time_point& when);
-  std::uint8_t ModeError(std::uint8_t mode) const;  // 0 when the chip answers in mode
+  std::uint8_t ModeError(std::uint8_t mode, SimClock::time_point when);  // 0: chip answers
+  bool ChipThere(SimClock::time_point when);  // the chip cycle: present at when
   std::vector<std::uint8_t>* Memory(std::uint8_t kind);
   const SimFault* FaultFor(std::uint8_t code, std::uint32_t occurrence,
                            std::uint32_t transfer) const;
@@ -123,6 +131,12 @@ class SimProgrammer {
   std::uint32_t packetCount_[256] = {};
   std::uint32_t transferCount_[256] = {};
   bool hungUp_ = false;
+
+  // The chip cycle (SimOptions::chipPresent).
+  SimChip newChip_;
+  bool chipIn_ = true;
+  bool chipTouched_ = false;
+  SimClock::time_point chipLeaves_{}, chipReturns_{};
 
   // Answer being built for the current packet, then its fate.
   std::vector<std::uint8_t> answer_;

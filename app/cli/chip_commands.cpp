@@ -1,16 +1,17 @@
 #include "app/cli/chip_commands.h"
 
-#include "app/cli/image_io.h"
-
 #include <array>
 #include <atomic>
-#include <thread>
 #include <chrono>
 #include <csignal>
-#include <filesystem>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
+#include <thread>
 
+#include "app/cli/image_io.h"
+#include "app/cli/production.h"
+#include "core/sha256.h"
 #include "core/utf8_path.h"
 #include "image/elf_image.h"
 #include "image/memory_buffer.h"
@@ -22,10 +23,11 @@
 #include "platform/executable_folder.h"
 #include "session/chip_session.h"
 #include "session/fuse_fields.h"
+#include "session/fuse_write_risks.h"
 #include "session/program_job.h"
+#include "session/serial_numbers.h"
 #include "session/session_texts.h"
 #include "sim/sim_port_driver.h"
-#include "session/fuse_write_risks.h"
 #include "ui/ini_settings_store.h"
 #include "ui/settings.h"
 #ifdef _WIN32
@@ -92,10 +94,32 @@ std::string Hex5(std::uint32_t address) {
   return text;
 }
 
+// The programmer itself stopped answering (not merely the chip).
+bool LinkLost(const SessionResult& r) {
+  return r.status == SessionStatus::LinkError || r.status == SessionStatus::PortNotOpen ||
+         (r.linkStatus >= STATUS_WRITE_FAILED && r.linkStatus <= STATUS_OUT_OF_STEP);
+}
+
+// Half a second between two looks at the socket, cut short by Ctrl+C.
+bool PauseBetweenPolls() {
+  for (int i = 0; i < 10 && !g_interrupted.load(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return !g_interrupted.load();
+}
+
+// The SHA-256 of a memory as the chip holds it after programming: the image, 0xFF beyond.
+std::string MemoryHash(const std::vector<std::uint8_t>& image, std::uint32_t bytes) {
+  std::vector<std::uint8_t> memory(bytes, 0xFF);
+  std::copy_n(image.begin(), std::min<std::size_t>(bytes, image.size()), memory.begin());
+  return Sha256Hex(memory.data(), memory.size());
+}
+
 // One chip command from the connection to its verdict.
 class ChipRun {
  public:
-  ChipRun(const ChipOptions& o, Printer& out) : o_(o), out_(out) {}
+  ChipRun(const ChipOptions& o, Printer& out, ProductionRun* production = nullptr)
+      : o_(o), out_(out), production_(production) {}
   int Run();
 
  private:
@@ -133,7 +157,21 @@ class ChipRun {
   int RunCalibration();
   int RunFuses();
   int LoadProgram(ProgramJob& job);
-  int RunProgram(const ProgramJob& job);
+  int PrepareProgram(ProgramJob& job);
+  int RunProgram(ProgramJob& job);
+
+  // Production runs.
+  struct ChipVerdict {
+    bool passed = false;
+    bool stop = false;  // the run cannot go on: the programmer is gone, Ctrl+C, a file failed
+    int status = kExitOk;
+    bool programmed = true;  // false: stopped before the chip was touched
+  };
+  ChipVerdict ProgramChip(const ProgramJob& job, std::uint32_t number);
+  void PrintVerdict(std::uint32_t number, double seconds, const std::string& failure);
+  int RunRepeat(ProgramJob& job);
+  enum class Wait { Reached, Done, Interrupted, LinkLost };
+  Wait WaitForChip(bool present);
 
   const ChipOptions& o_;
   Printer& out_;
@@ -145,6 +183,9 @@ class ChipRun {
   std::string partlistName_;
   ElfImage elfBytes_;  // the fuse and lock bytes of a program's ELF file
   std::vector<std::string> done_;
+  ProductionRun* production_;
+  std::atomic<bool> quiet_{false};  // while waiting for a chip: no log lines
+  ProgrammerVersions versions_;
 };
 
 MemoryGeometry GeometryOf(const PartRecord& part, const std::string& memory) {
@@ -192,13 +233,19 @@ int ChipRun::Connect() {
 #endif
   if (out_.verbose()) {
     for (auto& d : drivers) {
-      d = std::make_shared<TracingPortDriver>(d, [this](const std::string& l) { out_.Trace(l); });
+      d = std::make_shared<TracingPortDriver>(d, [this](const std::string& l) {
+        if (!quiet_.load()) out_.Trace(l);
+      });
     }
   }
   session_ = std::make_unique<ChipSession>(std::move(drivers));
   session_->SetPartDatabase(&parts_);
-  session_->SetLogObserver([this](LogKind k, const std::string& t) { out_.Log(k, t); });
-  session_->SetProgressCallback([this](const SessionProgress& p) { out_.Progress(p); });
+  session_->SetLogObserver([this](LogKind k, const std::string& t) {
+    if (!quiet_.load()) out_.Log(k, t);
+  });
+  session_->SetProgressCallback([this](const SessionProgress& p) {
+    if (!quiet_.load()) out_.Progress(p);
+  });
   if (o_.command == "ports") return kExitOk;
   std::string why;
   if (!session_->Open(settings_.COMPort, &why)) {
@@ -323,6 +370,7 @@ int ChipRun::Run() {
   SessionSlot interruptible(*session_);
   if (o_.command == "version") return RunVersion();
   if (o_.command == "identify") return RunIdentify();
+  if (o_.command == "program" && o_.repeat) return RunRepeat(job);
   if (const int status = SelectChip(); status != kExitOk) return status;
   if (o_.command == "program") return RunProgram(job);
   if (const int status = CheckMemory(image); status != kExitOk) return status;
@@ -399,21 +447,9 @@ int ChipRun::LoadProgram(ProgramJob& job) {
   return kExitOk;
 }
 
-int ChipRun::RunProgram(const ProgramJob& given) {
-  const auto start = std::chrono::steady_clock::now();
-  ProgramJob job = given;
-  auto summary = [&](const std::string& verdict) {
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (verdict.empty()) {
-      std::printf("PASS %s %s %.1fs\n", settings_.COMPort.c_str(), partName_.c_str(), seconds);
-    } else {
-      std::printf("FAIL %s %s %s\n", settings_.COMPort.c_str(), partName_.c_str(),
-                  verdict.c_str());
-    }
-    std::fflush(stdout);
-  };
-  // The fuse and lock words need the part, known only now.
+// The fuse and lock changes (they need the part, known only now) and the checks of the
+// images and the serial number's place against the part.
+int ChipRun::PrepareProgram(ProgramJob& job) {
   FuseByteSlots fuseBytes = DefaultFuseBytes(*part_);
   fuseBytes.lock.present = false;
   FuseByteSlots lockBytes;
@@ -431,6 +467,8 @@ int ChipRun::RunProgram(const ProgramJob& given) {
   if (o_.high) wholeFuses.emplace_back(kTargetHigh, *o_.high);
   if (o_.extended) wholeFuses.emplace_back(kTargetExtended, *o_.extended);
   if (o_.lockByte) wholeLock.emplace_back(kTargetLockBit, *o_.lockByte);
+  job.fuses.clear();
+  job.lock.clear();
   std::string problem =
       ParseFuseChanges(part_->fuseBits, fuseBytes, wholeFuses, o_.fuseWords, job.fuses);
   if (problem.empty()) {
@@ -442,26 +480,203 @@ int ChipRun::RunProgram(const ProgramJob& given) {
   }
   if (std::string beyond = ProgramJobProblem(*part_, partName_, job); !beyond.empty()) {
     out_.Log(LogKind::LogError, beyond);
-    summary("check: " + beyond);
+    PrintVerdict(0, 0, "check: " + beyond);
     return kExitFailed;
   }
-  if (session_->Mode() == PROG_MODE_ISP) {
-    std::uint8_t clock = 0;
-    const SessionResult r =
-        session_->SelectIspClock(static_cast<std::uint8_t>(settings_.ISPSpeed), clock);
-    if (!r.ok()) {
-      summary("isp clock: " + r.message);
-      return Fail(r);
+  if (production_ == nullptr || !production_->serial()) return kExitOk;
+  const SerialPlace& place = *production_->serial();
+  const MemoryGeometry memory = place.eeprom ? EepromGeometry(*part_) : FlashGeometry(*part_);
+  if (problem = SerialPlaceProblem(place, memory.Bytes(), partName_); !problem.empty()) {
+    Complain(problem);
+    return kExitUsage;
+  }
+  const auto& image = place.eeprom ? job.eeprom : job.flash;
+  for (std::uint32_t a = place.address; image && a < place.address + place.bytes; ++a) {
+    if (a < image->size() && (*image)[a] != 0xFF) {
+      out_.Log(LogKind::LogWarning, "The serial number replaces data of the image at " +
+                                        Hex5(place.address) + " (--serial)");
+      break;
     }
   }
-  const ProgramOutcome outcome = RunProgramJob(*session_, *part_, job, o_.yes);
-  done_ = outcome.done;
-  if (outcome.passed) {
-    summary("");
-    return kExitOk;
+  return kExitOk;
+}
+
+// "PASS PORT PART 1.2s" or "FAIL PORT PART STEP: REASON"; in a production run the chip's
+// number in the run follows the verdict ("PASS #12 ...").
+void ChipRun::PrintVerdict(std::uint32_t number, double seconds, const std::string& failure) {
+  const std::string tag = number == 0 ? "" : "#" + std::to_string(number) + " ";
+  if (failure.empty()) {
+    std::printf("PASS %s%s %s %.1fs\n", tag.c_str(), settings_.COMPort.c_str(), partName_.c_str(),
+                seconds);
+  } else {
+    std::printf("FAIL %s%s %s %s\n", tag.c_str(), settings_.COMPort.c_str(), partName_.c_str(),
+                failure.c_str());
   }
-  summary(outcome.step + ": " + outcome.reason);
-  return Fail({outcome.status, 0, outcome.reason});
+  std::fflush(stdout);
+}
+
+// One chip: its serial number (saved as used before anything is written), the job, the
+// verdict line and the log line.
+ChipRun::ChipVerdict ChipRun::ProgramChip(const ProgramJob& job, std::uint32_t number) {
+  const auto start = std::chrono::steady_clock::now();
+  ChipVerdict verdict;
+  ProgramJob chip = job;
+  ChipRecord record;
+  record.port = settings_.COMPort;
+  record.chip = number == 0 ? 1 : number;
+  record.part = partName_;
+  record.tool = BQ_VERSION;
+  record.hardware = versions_.hardware;
+  record.firmware = versions_.firmware;
+  if (production_ != nullptr && production_->serial()) {
+    const SerialPlace& place = *production_->serial();
+    std::uint64_t serial = 0;
+    std::string why;
+    if (!production_->TakeSerial(serial, &why)) {
+      out_.Log(LogKind::LogError, why + "; the chip was not programmed");
+      return {false, true, kExitUsage, false};
+    }
+    auto& image = place.eeprom ? chip.eeprom : chip.flash;
+    if (!image) image.emplace();
+    PlaceSerialNumber(place, serial, *image);
+    record.serial = serial;
+    out_.Log(LogKind::LogInfo, "Serial number " + std::to_string(serial) + " at " +
+                                   Hex5(place.address) + " in " +
+                                   (place.eeprom ? "EEPROM" : "FLASH"));
+  }
+  if (chip.flash) record.flashSha256 = MemoryHash(*chip.flash, FlashGeometry(*part_).Bytes());
+  if (chip.eeprom) record.eepromSha256 = MemoryHash(*chip.eeprom, EepromGeometry(*part_).Bytes());
+
+  ProgramOutcome outcome;
+  SessionResult clock;
+  if (session_->Mode() == PROG_MODE_ISP) {
+    std::uint8_t index = 0;
+    clock = session_->SelectIspClock(static_cast<std::uint8_t>(settings_.ISPSpeed), index);
+  }
+  if (clock.ok()) {
+    outcome = RunProgramJob(*session_, *part_, chip, o_.yes);
+  } else {
+    outcome.step = "isp clock";
+    outcome.reason = clock.message;
+    outcome.status = clock.status;
+  }
+  done_ = outcome.done;
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  record.time = std::chrono::system_clock::now();
+  record.signature = outcome.signature;
+  record.passed = outcome.passed;
+  record.step = outcome.step;
+  record.reason = outcome.reason;
+  record.seconds = seconds;
+  if (production_ != nullptr && production_->logging()) {
+    std::string why;
+    if (!production_->Log(record, &why)) {
+      out_.Log(LogKind::LogError, why + " (--log); the run stops");
+      verdict.stop = true;
+      verdict.status = kExitUsage;
+    }
+  }
+  PrintVerdict(number, seconds, outcome.passed ? "" : outcome.step + ": " + outcome.reason);
+  verdict.passed = outcome.passed;
+  if (outcome.passed) return verdict;
+  const SessionResult failed{outcome.status, clock.linkStatus, outcome.reason};
+  if (LinkLost(failed) && number != 0) {
+    out_.Log(LogKind::LogError, "The programmer on " + settings_.COMPort + " stopped answering (" +
+                                    outcome.reason + "); the run ends");
+    verdict.stop = true;
+  }
+  if (g_interrupted.load() || outcome.status == SessionStatus::Cancelled) verdict.stop = true;
+  if (verdict.status == kExitOk) verdict.status = Fail(failed);
+  return verdict;
+}
+
+int ChipRun::RunProgram(ProgramJob& job) {
+  if (const int status = PrepareProgram(job); status != kExitOk) return status;
+  if (production_ != nullptr && production_->logging()) {
+    // The log names the programmer's versions.
+    if (const SessionResult r = session_->Versions(versions_); !r.ok()) return Fail(r);
+  }
+  return ProgramChip(job, 0).status;
+}
+
+// Looks at the socket every half second, quietly, until a chip answers (present) or none
+// does any more. A chip answers when its signature can be read (found by identify while
+// the part is not known yet).
+ChipRun::Wait ChipRun::WaitForChip(bool present) {
+  bool announced = false;
+  for (;;) {
+    if (g_interrupted.load()) return Wait::Interrupted;
+    if (present && production_->Done()) return Wait::Done;
+    quiet_.store(true);
+    SessionResult r;
+    std::uint32_t signature = 0;
+    if (part_ == nullptr) {
+      IdentifiedChip chip;
+      r = session_->Identify(chip);
+      signature = chip.signature;
+    } else {
+      if (present && session_->Mode() == PROG_MODE_ISP) {
+        std::uint8_t clock = 0;
+        r = session_->SelectIspClock(static_cast<std::uint8_t>(settings_.ISPSpeed), clock);
+      }
+      if (r.ok()) r = session_->ReadSignature(signature);
+    }
+    quiet_.store(false);
+    if (g_interrupted.load()) return Wait::Interrupted;
+    if (LinkLost(r)) {
+      out_.Log(LogKind::LogError, "The programmer on " + settings_.COMPort +
+                                      " stopped answering (" + r.message + "); the run ends");
+      return Wait::LinkLost;
+    }
+    // An empty socket may read as all zeros or all ones rather than fail.
+    const bool there = r.ok() && signature != 0 && signature != 0xFFFFFF;
+    if (there == present) return Wait::Reached;
+    if (!announced) {
+      out_.Log(LogKind::LogInfo, present ? "Waiting for a chip (Ctrl+C ends the run)"
+                                         : "Waiting for the chip to be taken out");
+      announced = true;
+    }
+    if (!PauseBetweenPolls()) return Wait::Interrupted;
+  }
+}
+
+// Chip after chip until --count chips passed (on all programmers together), Ctrl+C, or
+// the programmer stops answering. Exit status: 0 when every chip passed, 1 when one
+// failed or the programmer was lost, 130 after Ctrl+C.
+int ChipRun::RunRepeat(ProgramJob& job) {
+  if (const SessionResult r = session_->Versions(versions_); !r.ok()) {
+    out_.Log(LogKind::LogError,
+             "The programmer on " + settings_.COMPort + " does not answer (" + r.message + ")");
+    return Fail(r);
+  }
+  auto ended = [](Wait w, int status) {
+    if (w == Wait::Interrupted) return kExitInterrupt;
+    return w == Wait::LinkLost ? kExitFailed : status;
+  };
+  if (part_ == nullptr) {
+    if (const Wait w = WaitForChip(true); w != Wait::Reached) return ended(w, kExitOk);
+  }
+  if (const int status = SelectChip(); status != kExitOk) return status;
+  if (const int status = PrepareProgram(job); status != kExitOk) return status;
+  int status = kExitOk;
+  std::uint32_t number = 0;
+  for (;;) {
+    if (const Wait w = WaitForChip(true); w != Wait::Reached) return ended(w, status);
+    const ProductionRun::Slot slot = production_->Reserve();
+    if (slot == ProductionRun::Slot::Done) return status;
+    if (slot == ProductionRun::Slot::Wait) {
+      // Enough chips are being programmed elsewhere to reach --count if they pass.
+      if (!PauseBetweenPolls()) return kExitInterrupt;
+      continue;
+    }
+    const ChipVerdict verdict = ProgramChip(job, ++number);
+    if (verdict.programmed) production_->Finished(verdict.passed);
+    if (!verdict.passed && status == kExitOk) status = kExitFailed;
+    if (verdict.stop) return verdict.status == kExitOk ? status : verdict.status;
+    if (production_->Done()) return status;
+    if (const Wait w = WaitForChip(false); w != Wait::Reached) return ended(w, status);
+  }
 }
 
 int ChipRun::RunVersion() {
@@ -691,7 +906,7 @@ std::string FileForPort(const std::string& file, const std::string& port) {
 // The same command on every programmer at once, one session per port; log lines begin with
 // the port. Exit status: 0 when every chip passed, else the first port's (in the order
 // given) that did not.
-int RunGang(const ChipOptions& options, Printer& out) {
+int RunGang(const ChipOptions& options, Printer& out, ProductionRun* production) {
   const std::size_t n = options.ports.size();
   std::vector<int> statuses(n, kExitOk);
   std::vector<std::unique_ptr<Printer>> printers;
@@ -702,7 +917,7 @@ int RunGang(const ChipOptions& options, Printer& out) {
       ChipOptions one = options;
       one.port = options.ports[i];
       if (one.command == "read") one.file = FileForPort(options.file, options.ports[i]);
-      ChipRun run(one, *printers[i]);
+      ChipRun run(one, *printers[i], production);
       statuses[i] = run.Run();
     });
   }
@@ -750,11 +965,22 @@ const PartRecord* FindCliPart(const PartDatabase& db, const std::string& given,
 
 int RunChipCommand(const ChipOptions& options, Printer& out) {
   const InterruptHandler interrupt;
-  if (options.ports.size() > 1) return RunGang(options, out);
-  ChipOptions one = options;
-  if (!options.ports.empty()) one.port = options.ports.front();
-  ChipRun run(one, out);
-  const int status = run.Run();
+  std::unique_ptr<ProductionRun> production;
+  if (options.command == "program" && (options.repeat || options.serial || options.logFile)) {
+    int status = kExitOk;
+    production = ProductionRun::Open(options, status);
+    if (!production) return status;
+  }
+  int status = kExitOk;
+  if (options.ports.size() > 1) {
+    status = RunGang(options, out, production.get());
+  } else {
+    ChipOptions one = options;
+    if (!options.ports.empty()) one.port = options.ports.front();
+    ChipRun run(one, out, production.get());
+    status = run.Run();
+  }
+  if (options.repeat) production->PrintSummary();
   return g_interrupted.load() && status != kExitOk ? kExitInterrupt : status;
 }
 

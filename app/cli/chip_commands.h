@@ -42,6 +42,14 @@ struct ChipOptions {
   // program: the images and bytes of a whole chip.
   std::optional<std::string> elfFile, flashFile, eepromFile, lockByte;
   std::vector<std::string> fuseWords, lockWords;
+
+  // program: production runs.
+  bool repeat = false;                 // chip after chip on each programmer
+  std::optional<std::uint32_t> count;  // stop when this many chips passed (all programmers)
+  std::optional<std::string> serial;   // MEMORY:ADDRESS[:BYTES[:le|be]]
+  std::optional<std::uint64_t> serialStart;
+  std::optional<std::string> serialFile;  // keeps the next serial number across runs
+  std::optional<std::string> logFile;     // one JSON line a chip
 };
 
 // Runs one chip command; returns the exit status.

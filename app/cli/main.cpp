@@ -259,6 +259,35 @@ int main(int argc, char** argv) {
   program->add_option("--lock", chip.lockByte, "the lock byte");
   program->add_option("--lock-field", chip.lockWords, "FIELD=VALUE of the lock byte (repeatable)");
   program->add_flag("--force", chip.force, "write over ISP even fuses that lock ISP out");
+  auto* repeat = program->add_flag(
+      "--repeat", chip.repeat,
+      "a production run: wait for a chip (the signature is read every half second), program "
+      "it, print PASS #N or FAIL #N, wait until it is taken out, and go on until --count chips "
+      "passed, Ctrl+C, or the programmer stops answering; then a summary line. With several -P "
+      "every programmer runs its own loop. Exit status 0 when every chip passed, 1 when one "
+      "failed or a programmer was lost, 130 after Ctrl+C");
+  program
+      ->add_option("--count", chip.count,
+                   "with --repeat: stop when N chips passed (on all programmers together)")
+      ->check(CLI::PositiveNumber)
+      ->needs(repeat);
+  auto* serial = program->add_option(
+      "--serial", chip.serial,
+      "MEMORY:ADDRESS[:BYTES[:le|be]]: write a serial number into each chip's image (MEMORY "
+      "eeprom or flash, BYTES 1 to 8, default 4, little-endian); a number goes to one chip only, "
+      "a failed chip's number is not used again");
+  program
+      ->add_option("--serial-start", chip.serialStart,
+                   "the first serial number (default 1, or the one the --serial-file keeps)")
+      ->needs(serial);
+  program
+      ->add_option("--serial-file", chip.serialFile,
+                   "keeps the next serial number across runs; saved before each chip is "
+                   "written and locked (FILE.lock) while a run uses it")
+      ->needs(serial);
+  program->add_option("--log", chip.logFile,
+                      "append one JSON line a chip: time, port, part, signature, serial number, "
+                      "result, failing step, seconds, SHA-256 of each memory written, versions");
 
   try {
     app.parse(argc, argv);

@@ -55,6 +55,8 @@ constexpr const char* kHelp =
     "  --isp-max-clock N       fastest ISP clock index the chip on the cable copes with: 1\n"
     "                          (3.686 MHz) to 7 (57.60 kHz); 0: nothing on the cable answers\n"
     "                          (default: 1)\n"
+    "  --chip-cycle P:A        the chip comes and goes: present for P ms, then away for A ms\n"
+    "                          (a new erased chip each time), as on a production line\n"
     "  -h, --help              show this help and exit\n"
     "  --version               show the version and exit\n"
     "\n"
@@ -126,6 +128,16 @@ int main(int argc, char** argv) {
     } else if (arg == "--isp-max-clock") {
       if (!value(v) || !ParseNumber(v, 7, n)) return Usage("--isp-max-clock takes 0 to 7");
       options.ispMaxClock = static_cast<std::uint8_t>(n);
+    } else if (arg == "--chip-cycle") {
+      const std::string_view text = value(v) ? std::string_view(v) : std::string_view();
+      const auto colon = text.find(':');
+      unsigned long absent = 0;
+      if (colon == std::string_view::npos || !ParseNumber(text.substr(0, colon), 3600000, n) ||
+          n == 0 || !ParseNumber(text.substr(colon + 1), 3600000, absent)) {
+        return Usage("--chip-cycle takes PRESENT_MS:ABSENT_MS, e.g. 3000:1500");
+      }
+      options.chipPresent = std::chrono::milliseconds(n);
+      options.chipAbsent = std::chrono::milliseconds(absent);
     } else {
       return Usage("unknown argument '" + arg + "'");
     }
