@@ -144,6 +144,29 @@ TEST_F(CliProductionTest, ChipAfterChipEachWithItsOwnSerialNumberAndALogLine) {
   EXPECT_EQ(test::ReadText(dir / "serial.txt"), "1006\n");
 }
 
+// Two programmers, each its own loop: the count and the serial numbers are shared, no number
+// twice, and the summary counts both.
+TEST_F(CliProductionTest, TwoProgrammersShareTheCountAndTheNumbers) {
+  test::SimProcess first = Sim("2000");
+  test::SimProcess second = Sim("2000");
+  ASSERT_FALSE(first.device().empty());
+  ASSERT_FALSE(second.device().empty());
+  std::vector<std::string> args = Run(first.device(), {"--count", "4", "--serial-start", "500"});
+  args.insert(args.begin() + 4, {"-P", second.device()});
+  const RunResult r = Cli(args);
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_NE(r.out.find("Summary: 4 passed, 0 failed"), std::string::npos) << Describe(r);
+  std::set<std::uint64_t> numbers;
+  for (const LogLine& line : ReadLog(dir / "production.jsonl")) {
+    EXPECT_EQ(line.result, "PASS");
+    EXPECT_TRUE(numbers.insert(line.serial).second) << "serial " << line.serial << " twice";
+  }
+  EXPECT_EQ(numbers, (std::set<std::uint64_t>{500, 501, 502, 503}));
+  for (const std::string& port : {first.device(), second.device()}) {
+    EXPECT_NE(r.out.find("PASS #1 " + port + " TTINY3 "), std::string::npos) << Describe(r);
+  }
+}
+
 // A run killed in the middle of a chip, then started again: the number the killed chip had
 // is never handed out again.
 TEST_F(CliProductionTest, AKilledRunNeverRepeatsASerialNumber) {
