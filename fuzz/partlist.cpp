@@ -38,6 +38,22 @@ void RequireSaneFields(const bq::BitFieldMap& fields, bool lockBits) {
   }
 }
 
+// Well-formed UTF-8 without control characters, as JSON text must be.
+bool IsCleanUtf8(const std::string& text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    if (b < 0x20 || b == 0x7F) return false;
+    std::size_t n = b < 0x80 ? 1 : b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3
+                                  : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+    if (n == 0 || i + n > text.size()) return false;
+    for (std::size_t k = 1; k < n; ++k) {
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+    }
+    i += n;
+  }
+  return true;
+}
+
 void CheckDatabase(bq::PartDatabase& db) {
   db.FinishLoad();
   Require(db.loaded() == (db.size() > 0));
@@ -50,7 +66,7 @@ void CheckDatabase(bq::PartDatabase& db) {
     RequireSaneFields(record.lockBits, true);
     const std::string json = bq::PartRecordJson(name, record);
     Require(json.front() == '{' && json.back() == '}');
-    for (const char c : json) Require(c >= 0x20 && c <= 0x7E);
+    Require(IsCleanUtf8(json));
   }
   // A full enumeration yields every name once, in order, then false.
   std::string name;

@@ -171,7 +171,10 @@ ImageLoadResult LoadImage(MemoryBuffer& buffer, const std::string& path, ImageFo
   const bool sniff = format == ImageFormat::Auto && ImageFormatForPath(path) == ImageFormat::Auto;
   std::string head;
   if (!ReadHead(path, sniff, head)) return result;
-  if (IsElfImage(head)) {
+  // An ELF file is known by its content when neither its name nor the caller says what it is;
+  // a file named .bin or .hex (or read with a format given) is read as that format, so a raw
+  // image that happens to begin with 7F 45 4C 46 stays a raw image.
+  if (sniff && IsElfImage(head)) {
     std::string bytes;
     if (!ReadWholeFile(path, bytes)) return result;
     if (bytes.size() > kMaxElfBytes) {
@@ -203,7 +206,8 @@ ImageLoadResult LoadImageBytes(MemoryBuffer& buffer, std::string_view bytes, Ima
                                const std::string& name) {
   ImageLoadResult result;
   if (buffer.data() == nullptr) return result;
-  if (IsElfImage(bytes)) {
+  if (format == ImageFormat::Auto && ImageFormatForPath(name) == ImageFormat::Auto &&
+      IsElfImage(bytes)) {
     LoadElf(buffer, bytes, name, result);
     return result;
   }

@@ -3,9 +3,10 @@
 // name: ".hex", ".eep", ".ihx" and ".ihex" are Intel HEX, ".bin" raw binary (any case).
 // A file with any other name is loaded as Intel HEX when its first line that is not blank
 // is a valid record, as raw binary otherwise, and saved as raw binary. A caller can name
-// the format instead. An ELF file (known by its first bytes, whatever its name or the format
-// asked for) gives the image of the buffer's memory: its EEPROM data for the EEPROM buffer,
-// its flash data for the flash buffer (see image/elf_image.h).
+// the format instead. An ELF file (known by its first bytes when neither its name nor the
+// caller names a format, e.g. "firmware.elf") gives the image of the buffer's memory: its
+// EEPROM data for the EEPROM buffer, its flash data for the flash buffer (see
+// image/elf_image.h).
 //
 // File names are UTF-8 (see core/utf8_path.h), also on Windows.
 

@@ -101,7 +101,7 @@ TEST_F(ImageFileTest, ADamagedOrOversizedFileIsRefusedAndTheBufferKept) {
       {"empty.bin", "", ""},  // no data: the caller says "not found."
       {"x86.elf", std::string("\x7F" "ELF\x01\x01\x01", 7) + std::string(300, '\0'),
        "not built for AVR (machine 0)"},
-      {"renamed.hex", std::string("\x7F" "ELF", 4) + ":00000001FF\n",
+      {"renamed.data", std::string("\x7F" "ELF", 4) + ":00000001FF\n",
        "the ELF header is cut short (16 of 52 bytes)"},
   };
   for (const auto& c : cases) {
@@ -138,6 +138,8 @@ TEST_F(ImageFileTest, AnImageInMemoryLoadsByTheSameRules) {
       {"damaged Intel HEX", ":0100000011EF\n", ImageFormat::IntelHex, 0,
        "-: line 1: checksum error"},
       {"ELF", std::string("\x7F" "ELF\x02", 5), ImageFormat::Auto, 0, elfError},
+      {"ELF bytes read raw because told so", std::string("\x7F" "ELF\x02", 5), ImageFormat::Binary, 5,
+       ""},
       {"larger than the buffer", std::string(kEepromBufferBytes + 1, 'x'), ImageFormat::Binary, 0,
        "-: the file holds 8193 bytes, more than the 8192 bytes of the buffer"},
       {"nothing", "", ImageFormat::Auto, 0, ""},
