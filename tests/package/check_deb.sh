@@ -128,7 +128,11 @@ LIST
   for dep in qt6-qpa-plugins libc6 libstdc++6 libqt6widgets6; do
     case ", $depends," in *", $dep"[\ ,]*) ;; *) fail "Depends lacks $dep: $depends" ;; esac
   done
-  dpkg-deb --ctrl-tarfile "$DEB" | tar -t | grep -qx './md5sums' || fail "no md5sums"
+  # Listed into a variable first: grep -q in the pipe could end tar with SIGPIPE, which
+  # pipefail would report as a missing file.
+  local control
+  control=$(dpkg-deb --ctrl-tarfile "$DEB" | tar -t)
+  grep -qx './md5sums' <<<"$control" || fail "no md5sums"
   echo "contents: $(dpkg-deb -c "$DEB" | wc -l) entries; Version: $version; Depends: $depends"
 }
 
