@@ -121,7 +121,16 @@ std::vector<std::string> ChipSession::Ports() {
 }
 
 void ChipSession::Cancel() {
+  cancelled_.store(true);
   programmer_.CancelRequest();
+}
+
+SessionResult ChipSession::Ready() {
+  if (cancelled_.load()) {
+    return {SessionStatus::Cancelled, STATUS_CANCELLED, LinkStatusText(STATUS_CANCELLED)};
+  }
+  if (!IsOpen()) return Start(false);
+  return {};
 }
 
 SessionResult ChipSession::Start(bool accepted) {
@@ -151,7 +160,7 @@ SessionResult ChipSession::Finish() {
 
 SessionResult ChipSession::Versions(ProgrammerVersions& out) {
   out = {};
-  if (!IsOpen()) return Start(false);
+  if (SessionResult r = Ready(); !r.ok()) return r;
   std::uint32_t value = 0;
   programmer_.QueryHardwareVersion(value);
   SessionResult result = Finish();
@@ -165,7 +174,7 @@ SessionResult ChipSession::Versions(ProgrammerVersions& out) {
 
 SessionResult ChipSession::Identify(IdentifiedChip& out) {
   out = {};
-  if (!IsOpen()) return Start(false);
+  if (SessionResult r = Ready(); !r.ok()) return r;
   const bool found = programmer_.IdentifyRequest(out.signature, out.socket);
   programmer_.WaitIdle();
   auto log = [this](LogKind kind, const std::string& text) {
@@ -192,7 +201,7 @@ SessionResult ChipSession::Identify(IdentifiedChip& out) {
 
 SessionResult ChipSession::SelectIspClock(std::uint8_t index, std::uint8_t& clock) {
   clock = 0;
-  if (!IsOpen()) return Start(false);
+  if (SessionResult r = Ready(); !r.ok()) return r;
   auto log = [this](LogKind kind, const std::string& text) {
     if (events_->log) events_->log(kind, text);
   };
@@ -214,7 +223,7 @@ SessionResult ChipSession::SelectIspClock(std::uint8_t index, std::uint8_t& cloc
 
 SessionResult ChipSession::ReadSignature(std::uint32_t& signature) {
   signature = 0;
-  if (!IsOpen()) return Start(false);
+  if (SessionResult r = Ready(); !r.ok()) return r;
   programmer_.SetProgrammingMode(mode_);
   programmer_.ReadSignatureRequest(signature);
   return Finish();
@@ -246,8 +255,8 @@ bool ChipSession::PrepareMemory(const MemoryGeometry& memory, std::uint32_t page
     refused = {SessionStatus::Refused, 0, problem};
     return false;
   }
-  if (!IsOpen()) {
-    refused = Start(false);
+  if (SessionResult r = Ready(); !r.ok()) {
+    refused = r;
     return false;
   }
   programmer_.SetProgrammingMode(mode_);
@@ -302,7 +311,7 @@ SessionResult ChipSession::VerifyMemory(const MemoryGeometry& memory, std::uint3
 }
 
 SessionResult ChipSession::Erase() {
-  if (!IsOpen()) return Start(false);
+  if (SessionResult r = Ready(); !r.ok()) return r;
   programmer_.SetProgrammingMode(mode_);
   programmer_.EraseRequest();
   return Finish();
@@ -319,7 +328,7 @@ SessionResult ChipSession::BlankCheck(const MemoryGeometry& memory) {
 }
 
 SessionResult ChipSession::ReadFuses(FuseByteSlots& bytes) {
-  if (!IsOpen()) return Start(false);
+  if (SessionResult r = Ready(); !r.ok()) return r;
   programmer_.SetProgrammingMode(mode_);
   fuses_ = bytes;
   SessionResult result = Start(programmer_.StartReadFuses());
@@ -328,7 +337,7 @@ SessionResult ChipSession::ReadFuses(FuseByteSlots& bytes) {
 }
 
 SessionResult ChipSession::WriteFuses(const FuseByteSlots& bytes) {
-  if (!IsOpen()) return Start(false);
+  if (SessionResult r = Ready(); !r.ok()) return r;
   programmer_.SetProgrammingMode(mode_);
   fuses_ = bytes;
   return Start(programmer_.StartWriteFuses());
@@ -336,7 +345,7 @@ SessionResult ChipSession::WriteFuses(const FuseByteSlots& bytes) {
 
 SessionResult ChipSession::VerifyFuses(const FuseByteSlots& bytes, int& differing) {
   differing = 0;
-  if (!IsOpen()) return Start(false);
+  if (SessionResult r = Ready(); !r.ok()) return r;
   programmer_.SetProgrammingMode(mode_);
   fuses_ = bytes;
   SessionResult result = Start(programmer_.StartVerifyFuses());
@@ -347,7 +356,7 @@ SessionResult ChipSession::VerifyFuses(const FuseByteSlots& bytes, int& differin
 }
 
 SessionResult ChipSession::ReadLock(ByteSlot& lock) {
-  if (!IsOpen()) return Start(false);
+  if (SessionResult r = Ready(); !r.ok()) return r;
   programmer_.SetProgrammingMode(mode_);
   lock_.lock = lock;
   SessionResult result = Start(programmer_.StartReadLockBits());
@@ -356,7 +365,7 @@ SessionResult ChipSession::ReadLock(ByteSlot& lock) {
 }
 
 SessionResult ChipSession::WriteLock(const ByteSlot& lock) {
-  if (!IsOpen()) return Start(false);
+  if (SessionResult r = Ready(); !r.ok()) return r;
   programmer_.SetProgrammingMode(mode_);
   lock_.lock = lock;
   return Start(programmer_.StartWriteLockBits());
@@ -364,7 +373,7 @@ SessionResult ChipSession::WriteLock(const ByteSlot& lock) {
 
 SessionResult ChipSession::VerifyLock(const ByteSlot& lock, bool& differs) {
   differs = false;
-  if (!IsOpen()) return Start(false);
+  if (SessionResult r = Ready(); !r.ok()) return r;
   programmer_.SetProgrammingMode(mode_);
   lock_.lock = lock;
   SessionResult result = Start(programmer_.StartVerifyLockBits());
@@ -376,7 +385,7 @@ SessionResult ChipSession::VerifyLock(const ByteSlot& lock, bool& differs) {
 
 SessionResult ChipSession::ReadCalibration(std::uint8_t address, std::uint8_t& value) {
   value = 0;
-  if (!IsOpen()) return Start(false);
+  if (SessionResult r = Ready(); !r.ok()) return r;
   programmer_.SetProgrammingMode(mode_);
   std::uint32_t read = 0;
   programmer_.ReadCalibrationRequest(address, read);

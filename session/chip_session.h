@@ -9,6 +9,7 @@
 // handler's helper, a stop button). Sessions on different ports are independent and may
 // run side by side in one process.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -100,7 +101,8 @@ class ChipSession {
   std::vector<std::string> Ports();
   std::string DescribePort(const std::string& name) const { return port_.DescribePort(name); }
 
-  // Ends the running operation after the exchange in progress.
+  // Ends the running operation after the exchange in progress; every later operation of
+  // the session ends at once as Cancelled (the user asked to stop).
   void Cancel();
 
   // The programming mode for the operations that follow (PROG_MODE_*).
@@ -146,6 +148,7 @@ class ChipSession {
  private:
   class Events;
   SessionResult Finish();  // waits for the worker, turns its status into a result
+  SessionResult Ready();   // Ok when an operation may start: open and not cancelled
   SessionResult Start(bool accepted);
   bool PrepareMemory(const MemoryGeometry& memory, std::uint32_t pages, SessionResult& refused);
 
@@ -156,6 +159,7 @@ class ChipSession {
   FuseByteSlots fuses_;
   FuseByteSlots lock_;
   std::uint8_t mode_ = 0;
+  std::atomic<bool> cancelled_{false};
   const PartDatabase* parts_ = nullptr;
   CProgrammer programmer_;  // last: stopped before anything it uses goes
 };

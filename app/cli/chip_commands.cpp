@@ -74,6 +74,7 @@ class SessionSlot {
       ChipSession* none = nullptr;
       if (g_sessions[i].compare_exchange_strong(none, &s)) {
         index_ = i;
+        if (g_interrupted.load()) s.Cancel();  // Ctrl+C came before the session did
         return;
       }
     }

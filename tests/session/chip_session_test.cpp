@@ -179,8 +179,13 @@ TEST_F(SessionTest, CancelEndsAReadAndTheProgrammerStaysReady) {
   EXPECT_EQ(slow->LineFor("sim:MEGAPP:socket")->With([](SimProgrammer& p) {
     return p.PacketsReceived(CMD_STOP_READ);
   }), 1u);
+  // The session stays cancelled; the programmer itself answers the next session at once.
   ProgrammerVersions versions;
-  EXPECT_TRUE(s.Versions(versions).ok());
+  EXPECT_EQ(s.Versions(versions).status, SessionStatus::Cancelled);
+  s.Close();
+  ChipSession next({slow});
+  ASSERT_TRUE(next.Open("sim:MEGAPP:socket"));
+  EXPECT_TRUE(next.Versions(versions).ok());
 }
 
 }  // namespace
