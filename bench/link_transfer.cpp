@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/bench_parts.h"
 #include "image/memory_buffer.h"
 #include "link/fuse_bytes.h"
 #include "link/programmer.h"
@@ -59,13 +60,7 @@ double WireBytesRead(std::uint32_t bytes) {
 }  // namespace
 
 int main() {
-  PartRecord part;
-  part.signature = 0x1E9801;
-  part.flashPageSizeW = kFlashPageWords;
-  part.flashNoOfPages = kFlashPages;
-  part.eepromPageSize = kEepromPageBytes;
-  part.eepromNoOfPages = kEepromPages;
-  part.hvMode = 1;
+  const PartRecord part = bench::Atmega2560();
   SimOptions options;
   options.pace = true;
   PtySimulator sim(std::make_shared<SimChip>(SimChip::FromPart("ATmega2560", part)), options);

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_parts.h"
 #include "link/tracing_port_driver.h"
 #include "platform/posix/posix_port_driver.h"
 #include "platform/posix/pty_simulator.h"
@@ -25,20 +26,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr double kByteSeconds = 86.806e-6;  // 10 bits a byte at 115200 baud
 
-PartRecord Atmega2560() {
-  PartRecord part;
-  part.signature = 0x1E9801;
-  part.flashPageSizeW = 128;
-  part.flashNoOfPages = 1024;
-  part.eepromPageSize = 8;
-  part.eepromNoOfPages = 512;
-  part.hvMode = 1;
-  part.hasDefaultLow = part.hasDefaultHigh = part.hasDefaultExtended = true;
-  part.defaultLow = 0x62;
-  part.defaultHigh = 0x99;
-  part.defaultExtended = 0xFF;
-  return part;
-}
 
 struct Run {
   double seconds = 0;
@@ -72,7 +59,7 @@ Run ProgramOne(const PartRecord& part, const ProgramJob& job) {
 }  // namespace
 
 int main() {
-  const PartRecord part = Atmega2560();
+  const PartRecord part = bench::Atmega2560();
   ProgramJob job;
   job.flash = std::vector<std::uint8_t>(8 * 1024);
   for (std::size_t i = 0; i < job.flash->size(); ++i) (*job.flash)[i] = static_cast<std::uint8_t>(i * 7);

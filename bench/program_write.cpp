@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "bench/bench_parts.h"
 #include "platform/posix/posix_port_driver.h"
 #include "platform/posix/pty_simulator.h"
 #include "session/chip_session.h"
@@ -37,11 +38,7 @@ double WireBytes(std::uint32_t pages) {
 }  // namespace
 
 int main() {
-  PartRecord part;
-  part.signature = 0x1E9801;
-  part.flashPageSizeW = 128;
-  part.flashNoOfPages = 1024;
-  part.hvMode = 1;
+  const PartRecord part = bench::Atmega2560();
   SimOptions options;
   options.pace = true;
   PtySimulator sim(std::make_shared<SimChip>(SimChip::FromPart("ATmega2560", part)), options);

@@ -53,18 +53,6 @@ void LoadElf(MemoryBuffer& buffer, std::string_view bytes, const std::string& na
   Commit(buffer, scratch, name);
 }
 
-bool ReadWholeFile(const std::string& path, std::string& bytes) {
-  std::FILE* file = OpenFileUtf8(path, "rb");
-  if (file == nullptr) return false;
-  char block[65536];
-  std::size_t got = 0;
-  while ((got = std::fread(block, 1, sizeof block, file)) > 0 && bytes.size() <= kMaxElfBytes) {
-    bytes.append(block, got);
-  }
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  return !failed;
-}
 
 
 std::string TooLargeError(const std::string& name, std::uintmax_t size, std::uint32_t capacity) {
@@ -176,7 +164,7 @@ ImageLoadResult LoadImage(MemoryBuffer& buffer, const std::string& path, ImageFo
   // image that happens to begin with 7F 45 4C 46 stays a raw image.
   if (sniff && IsElfImage(head)) {
     std::string bytes;
-    if (!ReadWholeFile(path, bytes)) return result;
+    if (!ReadFileBytes(path, bytes, kMaxElfBytes)) return result;
     if (bytes.size() > kMaxElfBytes) {
       result.error = path + ": the file is too large to be an AVR program";
       return result;
@@ -227,6 +215,19 @@ ImageLoadResult LoadImageBytes(MemoryBuffer& buffer, std::string_view bytes, Ima
   }
   if (result.count != 0) Commit(buffer, scratch, name);
   return result;
+}
+
+bool ReadFileBytes(const std::string& path, std::string& bytes, std::uintmax_t maxBytes) {
+  std::FILE* file = OpenFileUtf8(path, "rb");
+  if (file == nullptr) return false;
+  char block[65536];
+  std::size_t got = 0;
+  while (bytes.size() <= maxBytes && (got = std::fread(block, 1, sizeof block, file)) > 0) {
+    bytes.append(block, got);
+  }
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  return !failed;
 }
 
 std::uint32_t LoadImageFile(MemoryBuffer& buffer, const std::string& path) {

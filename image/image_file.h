@@ -59,6 +59,10 @@ ImageLoadResult LoadImage(MemoryBuffer& buffer, const std::string& path,
 ImageLoadResult LoadImageBytes(MemoryBuffer& buffer, std::string_view bytes, ImageFormat format,
                                const std::string& name);
 
+// The whole file at path (UTF-8 name), at most maxBytes + 1 bytes of it; false when it cannot
+// be opened or read.
+bool ReadFileBytes(const std::string& path, std::string& bytes, std::uintmax_t maxBytes);
+
 // The count of LoadImage.
 std::uint32_t LoadImageFile(MemoryBuffer& buffer, const std::string& path);
 

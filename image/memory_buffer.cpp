@@ -19,15 +19,23 @@ void ClearBuffer(MemoryBuffer& buffer) {
   std::fill_n(buffer.data(), buffer.capacity(), std::uint8_t{0xFF});
 }
 
-std::optional<std::uint32_t> FirstProgrammedByteFrom(const MemoryBuffer& buffer,
+std::optional<std::uint32_t> FirstProgrammedByteFrom(const std::uint8_t* data, std::size_t size,
                                                      std::uint32_t from) {
-  const std::uint8_t* data = buffer.data();
   if (data == nullptr) return std::nullopt;
-  const std::uint32_t size = buffer.capacity();
-  for (std::uint32_t a = from; a < size; ++a) {
-    if (data[a] != 0xFF) return a;
+  for (std::size_t a = from; a < size; ++a) {
+    if (data[a] != 0xFF) return static_cast<std::uint32_t>(a);
   }
   return std::nullopt;
+}
+
+std::optional<std::uint32_t> FirstProgrammedByteFrom(const MemoryBuffer& buffer,
+                                                     std::uint32_t from) {
+  return FirstProgrammedByteFrom(buffer.data(), buffer.capacity(), from);
+}
+
+std::uint32_t ProgrammedLength(const std::uint8_t* data, std::size_t size) {
+  while (size > 0 && data[size - 1] == 0xFF) --size;
+  return static_cast<std::uint32_t>(size);
 }
 
 std::string StoredFileName(const MemoryBuffer& buffer) {

@@ -1,6 +1,7 @@
 #pragma once
 // The flash and EEPROM images the program holds: fixed capacity, erased value 0xFF.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -60,6 +61,11 @@ void ClearBuffer(MemoryBuffer& buffer);
 // byte from there to the end is erased.
 std::optional<std::uint32_t> FirstProgrammedByteFrom(const MemoryBuffer& buffer,
                                                      std::uint32_t from);
+// The same over size bytes of an image held elsewhere.
+std::optional<std::uint32_t> FirstProgrammedByteFrom(const std::uint8_t* data, std::size_t size,
+                                                     std::uint32_t from);
+// One past the last byte other than 0xFF among the first size bytes; 0 when all are erased.
+std::uint32_t ProgrammedLength(const std::uint8_t* data, std::size_t size);
 
 // The part of the file path after its last backslash (or slash); the whole path without one.
 std::string StoredFileName(const MemoryBuffer& buffer);

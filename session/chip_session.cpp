@@ -12,6 +12,12 @@ MemoryGeometry FlashGeometry(const PartRecord& part) {
   return {MEMORY_FLASH, part.flashPageSizeW, part.flashNoOfPages};
 }
 
+std::uint32_t PagesWithData(const std::uint8_t* image, std::size_t size,
+                            const MemoryGeometry& memory) {
+  const std::uint32_t length = ProgrammedLength(image, std::min<std::size_t>(size, memory.Bytes()));
+  return (length + memory.PageBytes() - 1) / memory.PageBytes();
+}
+
 MemoryGeometry EepromGeometry(const PartRecord& part) {
   return {MEMORY_EEPROM, part.eepromPageSize, part.eepromNoOfPages};
 }

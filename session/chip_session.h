@@ -55,6 +55,9 @@ struct MemoryGeometry {
   std::uint32_t Bytes() const { return PageBytes() * pageCount; }
 };
 MemoryGeometry FlashGeometry(const PartRecord& part);
+// Pages from 0 up to the last one holding a byte other than 0xFF, of an image of size bytes.
+std::uint32_t PagesWithData(const std::uint8_t* image, std::size_t size,
+                            const MemoryGeometry& memory);
 MemoryGeometry EepromGeometry(const PartRecord& part);
 
 // Progress of a transfer in pages, or a busy display without a measure (the blank check).

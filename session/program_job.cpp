@@ -7,21 +7,6 @@ namespace bq {
 
 namespace {
 
-// Pages from 0 up to the last one that holds a byte other than 0xFF.
-std::uint32_t PagesWithData(const std::vector<std::uint8_t>& image, const MemoryGeometry& memory) {
-  std::size_t last = std::min<std::size_t>(image.size(), memory.Bytes());
-  while (last > 0 && image[last - 1] == 0xFF) --last;
-  return static_cast<std::uint32_t>((last + memory.PageBytes() - 1) / memory.PageBytes());
-}
-
-std::optional<std::uint32_t> FirstDataFrom(const std::vector<std::uint8_t>& image,
-                                           std::uint32_t from) {
-  for (std::size_t a = from; a < image.size(); ++a) {
-    if (image[a] != 0xFF) return static_cast<std::uint32_t>(a);
-  }
-  return std::nullopt;
-}
-
 class JobRun {
  public:
   JobRun(ChipSession& s, const PartRecord& part, const ProgramJob& job)
@@ -53,7 +38,8 @@ class JobRun {
 bool JobRun::Memory(const std::vector<std::uint8_t>& image, const MemoryGeometry& memory,
                     const char* step) {
   const std::uint32_t pages =
-      memory.kind == MEMORY_FLASH ? PagesWithData(image, memory) : memory.pageCount;
+      memory.kind == MEMORY_FLASH ? PagesWithData(image.data(), image.size(), memory)
+                                  : memory.pageCount;
   if (pages == 0) return true;  // nothing but 0xFF: the erased chip already holds it
   if (!Check(s_.WriteMemory(memory, pages, image), step)) return false;
   std::optional<std::uint32_t> difference;
@@ -128,7 +114,8 @@ std::string ProgramJobProblem(const PartRecord& part, const std::string& partNam
                   {job.eeprom, EepromGeometry(part), "EEPROM"}};
   for (const Memory& m : memories) {
     if (!m.image) continue;
-    if (const auto beyond = FirstDataFrom(*m.image, m.geometry.Bytes())) {
+    if (const auto beyond =
+            FirstProgrammedByteFrom(m.image->data(), m.image->size(), m.geometry.Bytes())) {
       return ImageBeyondChipText(m.name, *beyond, m.geometry.Bytes(), partName, "programmed",
                                  "choose the right part with -p");
     }

@@ -12,7 +12,6 @@
 #include "app/cli/image_io.h"
 #include "app/cli/production.h"
 #include "core/sha256.h"
-#include "core/utf8_path.h"
 #include "image/elf_image.h"
 #include "image/memory_buffer.h"
 #include "link/tracing_port_driver.h"
@@ -312,9 +311,7 @@ std::string ChipRun::ImageBeyondChip(const MemoryBuffer& image, const MemoryGeom
 // EEPROM: every page.
 std::uint32_t ChipRun::PagesFor(const MemoryBuffer& image, const MemoryGeometry& memory) const {
   if (memory.kind != MEMORY_FLASH || o_.full) return memory.pageCount;
-  std::uint32_t last = memory.Bytes();
-  while (last > 0 && image.data()[last - 1] == 0xFF) --last;
-  return (last + memory.PageBytes() - 1) / memory.PageBytes();
+  return PagesWithData(image.data(), image.capacity(), memory);
 }
 
 // A memory the part lacks, or one the transfers cannot carry, ends the command before
@@ -402,17 +399,10 @@ int ChipRun::LoadProgram(ProgramJob& job) {
   if (o_.elfFile) {
     // Every memory the ELF file holds; the options below replace what they give.
     std::string bytes, why;
-    std::FILE* file = OpenFileUtf8(*o_.elfFile, "rb");
-    if (file != nullptr) {
-      char block[65536];
-      std::size_t got = 0;
-      while ((got = std::fread(block, 1, sizeof block, file)) > 0) bytes.append(block, got);
-      std::fclose(file);
-    }
-    const std::optional<ElfImage> elf =
-        file == nullptr ? std::nullopt : ParseElfImage(bytes, &why);
+    const bool read = ReadFileBytes(*o_.elfFile, bytes, 64u << 20);
+    const std::optional<ElfImage> elf = read ? ParseElfImage(bytes, &why) : std::nullopt;
     if (!elf) {
-      out_.Log(LogKind::LogError, *o_.elfFile + (file == nullptr ? " not found." : ": " + why));
+      out_.Log(LogKind::LogError, *o_.elfFile + (read ? ": " + why : std::string(" not found.")));
       return kExitUsage;
     }
     auto padded = [](const std::vector<std::uint8_t>& data, std::uint32_t capacity) {

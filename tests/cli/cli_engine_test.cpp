@@ -17,8 +17,8 @@ namespace {
 namespace fs = std::filesystem;
 using test::RunResult;
 
-const std::string kCli = std::string(BQ_BINARY_DIR) + "/app/cli/brindlequartz-cli";
-const std::string kSim = std::string(BQ_BINARY_DIR) + "/app/sim/brindlequartz-sim";
+const std::string& kCli = test::kCliProgram;
+const std::string& kSim = test::kSimProgram;
 
 class CliEngineTest : public ::testing::Test {
  protected:
@@ -31,9 +31,7 @@ class CliEngineTest : public ::testing::Test {
   test::ScratchDir dir{::testing::UnitTest::GetInstance()->current_test_info()->name()};
 };
 
-std::string Describe(const RunResult& r) {
-  return "exit " + std::to_string(r.status) + "\nstdout:\n" + r.out + "stderr:\n" + r.err;
-}
+using test::Describe;
 
 // TTINY3: 64 pages of 64 bytes. A 300-byte program takes 5 pages.
 TEST_F(CliEngineTest, AFlashWriteErasesThenWritesAndVerifiesOnlyThePagesWithData) {

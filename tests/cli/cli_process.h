@@ -141,6 +141,14 @@ inline RunResult RunProgram(const std::string& program, std::vector<std::string>
   return r;
 }
 
+// The programs under test, and a failed run described for a test's message.
+inline const std::string kCliProgram = std::string(BQ_BINARY_DIR) + "/app/cli/brindlequartz-cli";
+inline const std::string kSimProgram = std::string(BQ_BINARY_DIR) + "/app/sim/brindlequartz-sim";
+
+inline std::string Describe(const RunResult& r) {
+  return "exit " + std::to_string(r.status) + "\nstdout:\n" + r.out + "stderr:\n" + r.err;
+}
+
 // brindlequartz-sim serving one chip on a pseudo-terminal for the life of the object.
 class SimProcess {
  public:

@@ -17,8 +17,8 @@ namespace {
 
 using test::RunResult;
 
-const std::string kCli = std::string(BQ_BINARY_DIR) + "/app/cli/brindlequartz-cli";
-const std::string kSim = std::string(BQ_BINARY_DIR) + "/app/sim/brindlequartz-sim";
+const std::string& kCli = test::kCliProgram;
+const std::string& kSim = test::kSimProgram;
 
 struct LogLine {
   std::uint64_t serial = 0;
@@ -89,9 +89,7 @@ class CliProductionTest : public ::testing::Test {
   test::ScratchDir dir{::testing::UnitTest::GetInstance()->current_test_info()->name()};
 };
 
-std::string Describe(const RunResult& r) {
-  return "exit " + std::to_string(r.status) + "\nstdout:\n" + r.out + "stderr:\n" + r.err;
-}
+using test::Describe;
 
 // The EEPROM each chip must hold: the image with the serial number, little-endian, at 0.
 std::string EepromSha256(std::uint64_t serial) {

@@ -18,8 +18,8 @@ namespace {
 namespace fs = std::filesystem;
 using test::RunResult;
 
-const std::string kCli = std::string(BQ_BINARY_DIR) + "/app/cli/brindlequartz-cli";
-const std::string kSim = std::string(BQ_BINARY_DIR) + "/app/sim/brindlequartz-sim";
+const std::string& kCli = test::kCliProgram;
+const std::string& kSim = test::kSimProgram;
 const std::string kData = std::string(BQ_SOURCE_DIR) + "/tests/cli/data";
 const std::string kShippedList = std::string(BQ_SOURCE_DIR) + "/PartList.cfg";
 
@@ -51,9 +51,7 @@ class CliTest : public ::testing::Test {
   std::string testList;
 };
 
-std::string Describe(const RunResult& r) {
-  return "exit " + std::to_string(r.status) + "\nstdout:\n" + r.out + "stderr:\n" + r.err;
-}
+using test::Describe;
 
 struct Bench {
   const char* name;

@@ -18,8 +18,8 @@ namespace {
 namespace fs = std::filesystem;
 using test::RunResult;
 
-const std::string kCli = std::string(BQ_BINARY_DIR) + "/app/cli/brindlequartz-cli";
-const std::string kSim = std::string(BQ_BINARY_DIR) + "/app/sim/brindlequartz-sim";
+const std::string& kCli = test::kCliProgram;
+const std::string& kSim = test::kSimProgram;
 const std::string kShippedList = std::string(BQ_SOURCE_DIR) + "/PartList.cfg";
 
 class FuseSafetyTest : public ::testing::Test {
@@ -43,9 +43,7 @@ class FuseSafetyTest : public ::testing::Test {
 std::string Output(const RunResult& r) {
   return r.out + r.err;
 }
-std::string Describe(const RunResult& r) {
-  return "exit " + std::to_string(r.status) + "\nstdout:\n" + r.out + "stderr:\n" + r.err;
-}
+using test::Describe;
 
 struct Step {
   std::vector<std::string> args;  // after -P DEVICE -p TMEGA1 -m isp
