@@ -26,7 +26,8 @@ constexpr Nanos kNever = ~Nanos{0};
 // default: RESET has a pull-up, the rest read low). Vpp: 11.5-12.5 V, only ever on RESET.
 enum class Level : std::uint8_t { Low, High, Float, Vpp };
 
-// The chip's lines by function. Vcc is the chip's supply (High = on).
+// The chip's lines by function. Vcc is the chip's supply (High = on; once driven, Low and
+// Float are off). A chip whose Vcc is never driven sits on the board's own supply.
 enum class Pin : std::uint8_t {
   Vcc,
   Reset,
@@ -74,6 +75,18 @@ struct ChipState {
   std::vector<std::uint8_t> calibration;  // by calibration address
 };
 
+// How long the chip stays busy after each programming step. Real chips time themselves and
+// are usually faster than the longest wait their datasheets ask for; these defaults lie
+// within those limits.
+struct BusyTimes {
+  Nanos ispFlashPage = 2500000;  // serial: Write Program Memory Page
+  Nanos ispEeprom = 3600000;     // serial: Write EEPROM byte or page
+  Nanos ispErase = 9000000;      // serial: Chip Erase
+  Nanos ispFuse = 4500000;       // serial: fuse or lock bits
+  Nanos hvWrite = 3700000;       // high-voltage: Flash or EEPROM page, fuse or lock bits
+  Nanos hvErase = 7500000;       // high-voltage: Chip Erase
+};
+
 struct TargetConfig {
   std::string partName;  // as the part list names it
   PartRecord part;       // from the part list: geometry, signature, fuse fields, defaults
@@ -82,6 +95,7 @@ struct TargetConfig {
   // Frequency of the clock on XTAL1 (crystal, resonator or external clock) when the fuses
   // select one; 0 = nothing attached. The internal oscillators need nothing.
   std::uint32_t externalClockHz = 16000000;
+  BusyTimes busy;
 };
 
 class Target {

@@ -1,0 +1,81 @@
+#pragma once
+// High-voltage programming: entry with 12 V on RESET, then the parallel interface (28-pin
+// and 40-pin chips) or the serial one (8- and 14-pin chips), which drives the same
+// parallel-mode state machine once per 11-bit frame.
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "avrsim/chip_memory.h"
+
+namespace bq::avrsim {
+
+// What the board drives on each line, and since when.
+struct Lines {
+  std::array<Level, static_cast<unsigned>(Pin::kCount)> level;
+  std::array<Nanos, static_cast<unsigned>(Pin::kCount)> changedAt;
+  Lines() {
+    level.fill(Level::Float);
+    changedAt.fill(kNever);
+  }
+  bool High(Pin pin) const { return level[static_cast<unsigned>(pin)] == Level::High; }
+  Nanos ChangedAt(Pin pin) const { return changedAt[static_cast<unsigned>(pin)]; }
+};
+
+// The parallel programming state machine: command, address and data latches, page buffers.
+class ParallelCore {
+ public:
+  ParallelCore(ChipMemory& memory, const BusyTimes& busy);
+  void Reset();
+  // A positive XTAL1 pulse: the XA1/XA0 action.
+  void XtalPulse(bool xa1, bool xa0, bool bs1, bool bs2, std::uint8_t data);
+  // A positive PAGEL pulse: latch data into the page buffer.
+  void PagelPulse(bool bs1);
+  // WR went low: start programming.
+  void Write(bool bs1, bool bs2, Nanos now);
+  // What the chip puts on DATA while OE is low.
+  std::uint8_t Output(bool bs1, bool bs2) const;
+  bool Busy(Nanos now) const { return now < busyUntil_; }
+  Nanos BusyUntil() const { return busyUntil_; }
+
+ private:
+  std::uint32_t WordAddress() const;
+
+  ChipMemory& memory_;
+  BusyTimes busy_;
+  std::uint8_t command_ = 0;
+  std::uint8_t addressLow_ = 0, addressHigh_ = 0, addressExtended_ = 0;
+  std::uint8_t dataLow_ = 0xFF, dataHigh_ = 0xFF;
+  std::vector<std::uint8_t> pageBuffer_;
+  std::vector<std::uint8_t> eepromBuffer_;
+  std::vector<bool> eepromLoaded_;
+  Nanos busyUntil_ = 0;
+};
+
+class HvEngine {
+ public:
+  // hvMode as the part list gives it: 1 or 2 parallel, 3 serial, anything else none.
+  HvEngine(ChipMemory& memory, Reporter& report, const BusyTimes& busy, std::uint8_t hvMode, const Lines& lines);
+
+  void PowerOn(Nanos now);
+  void PowerOff(Nanos now);
+  void HighVoltageOn(Nanos now, bool powered);
+  void HighVoltageOff(Nanos now);
+  void PinChanged(Pin pin, Level old, Level level, Nanos now);
+  Level Read(Pin pin, Nanos now);
+  Nanos NextChange(Nanos now) const;
+  // Time-driven steps up to `now` (the chip taking SDO over).
+  void CatchUp(Nanos now);
+
+ private:
+  enum class Mode : std::uint8_t { None, Serial, Parallel };
+
+  ChipMemory& memory_;
+  Reporter& report_;
+  const Lines& lines_;
+  ParallelCore core_;
+  Mode kind_ = Mode::None;
+};
+
+}  // namespace bq::avrsim
