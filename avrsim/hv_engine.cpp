@@ -1,23 +1,517 @@
 #include "avrsim/hv_engine.h"
 
+#include <algorithm>
+#include <set>
+
 namespace bq::avrsim {
 
-ParallelCore::ParallelCore(ChipMemory& memory, const BusyTimes& busy) : memory_(memory), busy_(busy) {}
-void ParallelCore::Reset() {}
-void ParallelCore::XtalPulse(bool, bool, bool, bool, std::uint8_t) {}
-void ParallelCore::PagelPulse(bool) {}
-void ParallelCore::Write(bool, bool, Nanos) {}
-std::uint8_t ParallelCore::Output(bool, bool) const { return 0xFF; }
+namespace {
 
-HvEngine::HvEngine(ChipMemory& memory, Reporter& report, const BusyTimes& busy, std::uint8_t, const Lines& lines)
-    : memory_(memory), report_(report), lines_(lines), core_(memory, busy) {}
-void HvEngine::PowerOn(Nanos) {}
-void HvEngine::PowerOff(Nanos) {}
-void HvEngine::HighVoltageOn(Nanos, bool) {}
-void HvEngine::HighVoltageOff(Nanos) {}
-void HvEngine::PinChanged(Pin, Level, Level, Nanos) {}
-Level HvEngine::Read(Pin, Nanos) { return Level::Float; }
-Nanos HvEngine::NextChange(Nanos) const { return kNever; }
-void HvEngine::CatchUp(Nanos) {}
+constexpr Nanos kUs = 1000;
+// Entry (VCC-timed): 12 V 20-60 us after VCC, Prog_enable kept 10 us after 12 V.
+constexpr Nanos kVppEarliest = 20 * kUs;
+constexpr Nanos kVppLatest = 60 * kUs;
+constexpr Nanos kHold = 10 * kUs;
+// Entry (XTAL1 toggled): VCC on 100 us first, 6 toggles, Prog_enable steady 100 ns around 12 V.
+constexpr Nanos kSettle = 100 * kUs;
+constexpr unsigned kToggles = 6;
+constexpr Nanos kQuiet = 100;
+// When the serial chip starts driving SDO after 12 V. The board must keep SDO at 0 for 10 us
+// and then release it; the datasheets give no figure for the chip's side, so it takes the
+// line 40 us after that hold (UNCONFIRMED; a board releasing later risks contention).
+constexpr Nanos kSdoTakeover = 50 * kUs;
+constexpr Nanos kFirstFrame = 300 * kUs;
+// Serial clock: SCI high and low at least 100 ns, period 220 ns, SDI/SII 50 ns around the rise.
+constexpr Nanos kSciPhase = 100;
+constexpr Nanos kSciPeriod = 220;
+constexpr Nanos kSciSetup = 50;
+// Parallel strobes.
+constexpr Nanos kSetup = 67;          // data and control before XTAL1, BS1 before PAGEL/WR, holds
+constexpr Nanos kXtalHigh = 150;
+constexpr Nanos kXtalLow = 200;
+constexpr Nanos kPagelHigh = 150;
+constexpr Nanos kPagelToXtal = 150;
+constexpr Nanos kWrLow = 150;
+constexpr Nanos kDataValid = 250;    // OE low or BS1 change to DATA valid
+
+// Parts whose datasheets give the older parallel entry (XTAL1 toggled with RESET at 0 V
+// before 12 V); the others use the VCC-timed entry.
+bool UsesXtal1Entry(const std::string& name) {
+  static const std::set<std::string> kParts = {
+      "ATmega8",     "ATmega8A",    "ATmega8L",    "ATmega16A",  "ATmega164A", "ATmega164PA",
+      "ATmega324A",  "ATmega324PA", "ATmega644A",  "ATmega644PA", "ATmega1284", "ATmega1284P",
+      "ATtiny2313",  "ATtiny261",   "ATtiny461",   "ATtiny861",  "ATtiny261A", "ATtiny461A",
+      "ATtiny861A"};
+  return kParts.count(name) != 0;
+}
+
+bool IsData(Pin pin) { return pin >= Pin::Data0 && pin <= Pin::Data7; }
+unsigned Index(Pin pin) { return static_cast<unsigned>(pin); }
+unsigned long long Ns(Nanos time) { return static_cast<unsigned long long>(time); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+ParallelCore::ParallelCore(ChipMemory& memory, const BusyTimes& busy) : memory_(memory), busy_(busy) { Reset(); }
+
+void ParallelCore::Reset() {
+  command_ = 0;
+  addressLow_ = addressHigh_ = addressExtended_ = 0;
+  dataLow_ = dataHigh_ = 0xFF;
+  pageBuffer_.assign(std::size_t{memory_.PageWords()} * 2, 0xFF);
+  eepromBuffer_.assign(memory_.EepromPageBytes(), 0xFF);
+  eepromLoaded_.assign(memory_.EepromPageBytes(), false);
+  busyUntil_ = 0;
+}
+
+std::uint32_t ParallelCore::WordAddress() const {
+  return (std::uint32_t{addressExtended_} << 16) | (std::uint32_t{addressHigh_} << 8) | addressLow_;
+}
+
+void ParallelCore::XtalPulse(bool xa1, bool xa0, bool bs1, bool bs2, std::uint8_t data) {
+  if (!xa1 && !xa0) {  // load address: BS2,BS1 = 00 low, 01 high, 10 extended
+    if (bs2 && !bs1) {
+      addressExtended_ = data;
+    } else if (bs1 && !bs2) {
+      addressHigh_ = data;
+    } else if (!bs1 && !bs2) {
+      addressLow_ = data;
+    }
+  } else if (!xa1 && xa0) {  // load data
+    (bs1 ? dataHigh_ : dataLow_) = data;
+  } else if (xa1 && !xa0) {  // load command
+    command_ = data;
+  }
+}
+
+void ParallelCore::PagelPulse(bool bs1) {
+  if (command_ == 0x10) {
+    const std::uint32_t word = WordAddress() % memory_.PageWords();
+    pageBuffer_[word * 2] = dataLow_;
+    if (bs1) pageBuffer_[word * 2 + 1] = dataHigh_;
+  } else if (command_ == 0x11) {
+    const std::uint32_t at = addressLow_ % memory_.EepromPageBytes();
+    eepromBuffer_[at] = dataLow_;
+    eepromLoaded_[at] = true;
+  }
+}
+
+void ParallelCore::Write(bool bs1, bool bs2, Nanos now) {
+  switch (command_) {
+    case 0x80:
+      memory_.ChipErase();
+      busyUntil_ = now + busy_.hvErase;
+      return;
+    case 0x10:
+      memory_.ProgramFlashPage(WordAddress() / memory_.PageWords(), pageBuffer_);
+      std::fill(pageBuffer_.begin(), pageBuffer_.end(), 0xFF);  // see the serial engine
+      break;
+    case 0x11: {
+      const std::uint32_t address = (std::uint32_t{addressHigh_} << 8) | addressLow_;
+      const std::uint32_t base = address / memory_.EepromPageBytes() * memory_.EepromPageBytes();
+      for (std::uint32_t i = 0; i < memory_.EepromPageBytes(); ++i) {
+        // No erase before writing in high-voltage modes: only loaded bytes change, bits go to 0.
+        if (eepromLoaded_[i]) memory_.WriteEeprom(base + i, eepromBuffer_[i], false);
+      }
+      std::fill(eepromLoaded_.begin(), eepromLoaded_.end(), false);
+      break;
+    }
+    case 0x40:
+      if (bs1 && bs2) return;
+      memory_.WriteFuse(bs2 ? kTargetExtended : bs1 ? kTargetHigh : kTargetLow, dataLow_, false);
+      break;
+    case 0x20:
+      memory_.WriteLock(dataLow_);
+      break;
+    default:
+      return;  // WR under a read command or no command starts nothing
+  }
+  busyUntil_ = now + busy_.hvWrite;
+}
+
+std::uint8_t ParallelCore::Output(bool bs1, bool bs2) const {
+  const std::uint32_t address = (std::uint32_t{addressHigh_} << 8) | addressLow_;
+  switch (command_) {
+    case 0x02:
+      return memory_.ReadFlash(WordAddress(), bs1);
+    case 0x03:
+      return memory_.ReadEeprom(address);
+    case 0x04:  // BS2,BS1 = 00 low fuse, 11 high fuse, 10 extended fuse, 01 lock bits
+      return memory_.ReadFuse(bs2 ? (bs1 ? kTargetHigh : kTargetExtended) : (bs1 ? kTargetLockBit : kTargetLow));
+    case 0x08:
+      return bs1 ? memory_.Calibration(addressLow_) : memory_.Signature(addressLow_);
+    default:
+      return 0xFF;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+HvEngine::HvEngine(ChipMemory& memory, Reporter& report, const BusyTimes& busy, std::uint8_t hvMode,
+                   const Lines& lines)
+    : memory_(memory), report_(report), lines_(lines), core_(memory, busy) {
+  if (hvMode == 1 || hvMode == 2) {
+    kind_ = Kind::Parallel;
+    tag_ = "HVPP";
+    xtalEntry_ = UsesXtal1Entry(memory.name());
+  } else if (hvMode == 3) {
+    kind_ = Kind::Serial;
+    tag_ = "HVSP";
+  }
+}
+
+bool HvEngine::IsProgEnable(Pin pin) const {
+  if (kind_ == Kind::Serial) return pin == Pin::Sdi || pin == Pin::Sii || pin == Pin::Sdo;
+  return pin == Pin::Pagel || pin == Pin::Xa1 || pin == Pin::Xa0 || pin == Pin::Bs1;
+}
+
+bool HvEngine::ProgEnableZero() const {
+  if (kind_ == Kind::Serial) return !lines_.High(Pin::Sdi) && !lines_.High(Pin::Sii) && !lines_.High(Pin::Sdo);
+  return !lines_.High(Pin::Pagel) && !lines_.High(Pin::Xa1) && !lines_.High(Pin::Xa0) && !lines_.High(Pin::Bs1);
+}
+
+void HvEngine::Violation(const char* kind, const std::string& text) {
+  if (std::find(told_.begin(), told_.end(), kind) != told_.end()) return;
+  told_.push_back(kind);
+  report_.Violation(text);
+}
+
+void HvEngine::TooSoon(Nanos elapsed, Nanos minimum, const char* what, const char* kind) {
+  if (elapsed == kNever || elapsed >= minimum) return;
+  Violation(kind, Format("%s: %s %llu ns; it must be at least %llu ns", tag_, what, Ns(elapsed), Ns(minimum)));
+}
+
+void HvEngine::PowerOn(Nanos now) {
+  powered_ = true;
+  powerOnAt_ = now;
+  toggles_ = 0;
+  readyAtPowerOn_ = lines_.level[Index(Pin::Reset)] == Level::Low && ProgEnableZero();
+}
+
+void HvEngine::PowerOff(Nanos) {
+  if (lines_.level[Index(Pin::Reset)] == Level::Vpp) {
+    report_.Violation("12 V on RESET while VCC is off: VCC was switched off before the 12 V");
+  }
+  powered_ = false;
+  Leave();
+}
+
+void HvEngine::Leave() {
+  if (active_) memory_.Latch();
+  active_ = false;
+  sdoTakeAt_ = kNever;
+}
+
+void HvEngine::HighVoltageOn(Nanos now, bool powered) {
+  if (!powered) {
+    report_.Violation("12 V on RESET while VCC is off: switch VCC on first, then 12 V 20-60 us later");
+    return;
+  }
+  if (kind_ == Kind::None) {
+    report_.Violation("12 V on RESET of the " + memory_.name() + ", which has no high-voltage programming mode");
+    return;
+  }
+  std::string why;
+  const Nanos after = now - powerOnAt_;
+  if (!xtalEntry_) {
+    if (!readyAtPowerOn_) {
+      why = "RESET and the Prog_enable pins were not all at 0 V when VCC came on";
+    } else if (after < kVppEarliest || after > kVppLatest) {
+      why = Format("12 V came %.1f us after VCC; it must come 20-60 us after", static_cast<double>(after) / 1e3);
+    } else if (!ProgEnableZero()) {
+      why = "the Prog_enable pins were not all 0 when 12 V came";
+    }
+  } else if (toggles_ < kToggles) {
+    why = Format("XTAL1 toggled %u times with RESET at 0 V after VCC had settled 100 us; it needs 6", toggles_);
+  } else if (!ProgEnableZero() || now - progEnableChangedAt_ < kQuiet) {
+    why = "the Prog_enable pins were not 0 for 100 ns before 12 V came";
+  }
+  if (!why.empty()) {
+    report_.Note(Format("%s: the %s did not enter programming mode: %s", tag_, memory_.name().c_str(), why.c_str()));
+    return;
+  }
+  active_ = true;
+  vppAt_ = now;
+  holdUntil_ = now + (xtalEntry_ ? kQuiet : kHold);
+  told_.clear();
+  toldEarlyRead_ = false;
+  core_.Reset();
+  sdoTakeAt_ = kind_ == Kind::Serial ? now + kSdoTakeover : kNever;
+  sdoTaken_ = false;
+  bits_ = 0;
+  sdi_ = sii_ = 0;
+  sciRise_ = sciFall_ = kNever;
+  wrLow_ = pagel_ = false;
+  out_ = 0;
+  showReady_ = true;
+  xtalRise_ = xtalFall_ = pagelRise_ = pagelFall_ = wrFall_ = kNever;
+  oeLowAt_ = lines_.level[Index(Pin::Oe)] == Level::Low ? now : kNever;
+}
+
+void HvEngine::HighVoltageOff(Nanos) { Leave(); }
+
+void HvEngine::CatchUp(Nanos now) {
+  if (!active_ || sdoTaken_ || now < sdoTakeAt_) return;
+  sdoTaken_ = true;
+  if (lines_.level[Index(Pin::Sdo)] != Level::Float) {
+    Violation("sdo", Format("HVSP: the board still drives SDO %llu us after 12 V, when the chip drives it; "
+                            "release SDO after the 10 us hold",
+                            Ns(kSdoTakeover / kUs)));
+  }
+}
+
+void HvEngine::PinChanged(Pin pin, Level old, Level level, Nanos now) {
+  const bool high = level == Level::High;
+  const bool changed = (old == Level::High) != high;
+  if (kind_ == Kind::None) return;
+  if (IsProgEnable(pin) && changed) {
+    progEnableChangedAt_ = now;
+    if (active_ && now < holdUntil_) {
+      active_ = false;
+      report_.Note(Format("%s: the %s did not enter programming mode: %s changed %llu ns after 12 V; "
+                          "the Prog_enable pins must stay at 0 for %s",
+                          tag_, memory_.name().c_str(), PinName(pin), Ns(now - vppAt_),
+                          xtalEntry_ ? "100 ns" : "10 us"));
+      return;
+    }
+  }
+  if (kind_ == Kind::Serial) {
+    if (!active_) return;
+    if (pin == Pin::Sdo && sdoTaken_ && level != Level::Float) {
+      Violation("sdo", "HVSP: the board drives SDO while the chip drives it (bus contention)");
+    } else if (pin == Pin::Sci && changed) {
+      SciEdge(high, now);
+    } else if ((pin == Pin::Sdi || pin == Pin::Sii) && changed && sciRise_ != kNever && now - sciRise_ < kSciSetup) {
+      Violation("hold", Format("HVSP: %s changed %llu ns after SCI rose; it must stay %llu ns", PinName(pin),
+                               Ns(now - sciRise_), Ns(kSciSetup)));
+    }
+    return;
+  }
+  // Parallel: before entry only the XTAL1 toggles of the older entry count.
+  if (!active_) {
+    if (pin == Pin::Xtal1 && changed && powered_ && lines_.level[Index(Pin::Reset)] == Level::Low &&
+        now >= powerOnAt_ + kSettle) {
+      ++toggles_;
+    }
+    return;
+  }
+  if (IsData(pin) && level != Level::Float && lines_.level[Index(Pin::Oe)] == Level::Low) {
+    Violation("contention", Format("HVPP: the board drives %s while OE is low and the chip drives DATA (bus contention)",
+                                   PinName(pin)));
+  }
+  if (changed || IsData(pin)) ParallelPin(pin, high, now);
+}
+
+void HvEngine::Busy(const char* strobe, Nanos now) {
+  if (core_.Busy(now)) {
+    Violation("busy", Format("HVPP: %s while the chip is still programming (RDY/BSY low for %llu us more)", strobe,
+                             Ns((core_.BusyUntil() - now + kUs - 1) / kUs)));
+  }
+}
+
+std::uint8_t HvEngine::DataByte() const {
+  std::uint8_t data = 0;
+  for (unsigned bit = 0; bit < 8; ++bit) {
+    if (lines_.High(static_cast<Pin>(Index(Pin::Data0) + bit))) data = static_cast<std::uint8_t>(data | (1u << bit));
+  }
+  return data;
+}
+
+void HvEngine::ParallelPin(Pin pin, bool high, Nanos now) {
+  auto since = [&](Nanos at) { return at == kNever ? kNever : now - at; };
+  switch (pin) {
+    case Pin::Xtal1:
+      if (high) {
+        Busy("XTAL1 pulsed", now);
+        TooSoon(since(xtalFall_), kXtalLow, "XTAL1 low to XTAL1 high", "xlxh");
+        for (Pin line : {Pin::Xa0, Pin::Xa1, Pin::Bs1, Pin::Bs2, Pin::Data0, Pin::Data1, Pin::Data2, Pin::Data3,
+                         Pin::Data4, Pin::Data5, Pin::Data6, Pin::Data7}) {
+          const Nanos at = lines_.ChangedAt(line);
+          if (at != kNever && at > vppAt_ && now - at < kSetup) {
+            Violation("dvxh", Format("HVPP: %s changed %llu ns before XTAL1 rose; it must be steady %llu ns before",
+                                     PinName(line), Ns(now - at), Ns(kSetup)));
+          }
+        }
+        if (pagelFall_ != kNever && (xtalRise_ == kNever || pagelFall_ > xtalRise_)) {
+          TooSoon(now - pagelFall_, kPagelToXtal, "PAGEL low to XTAL1 high", "plxh");
+        }
+        core_.XtalPulse(lines_.High(Pin::Xa1), lines_.High(Pin::Xa0), lines_.High(Pin::Bs1), lines_.High(Pin::Bs2),
+                        DataByte());
+        xtalRise_ = now;
+      } else {
+        TooSoon(since(xtalRise_), kXtalHigh, "XTAL1 high for", "xhxl");
+        xtalFall_ = now;
+      }
+      return;
+    case Pin::Pagel:
+      if (high) {
+        Busy("PAGEL pulsed", now);
+        TooSoon(since(lines_.ChangedAt(Pin::Bs1)), kSetup, "BS1 set before PAGEL rose by", "bvph");
+        core_.PagelPulse(lines_.High(Pin::Bs1));
+        pagelRise_ = now;
+      } else {
+        TooSoon(since(pagelRise_), kPagelHigh, "PAGEL high for", "phpl");
+        pagelFall_ = now;
+      }
+      return;
+    case Pin::Wr:
+      if (!high) {
+        Busy("WR pulsed", now);
+        TooSoon(since(lines_.ChangedAt(Pin::Bs1)), kSetup, "BS1 set before WR fell by", "bvwl");
+        TooSoon(since(lines_.ChangedAt(Pin::Bs2)), kSetup, "BS2 set before WR fell by", "bvwl");
+        if (pagelFall_ != kNever && (wrFall_ == kNever || pagelFall_ > wrFall_)) {
+          TooSoon(now - pagelFall_, kSetup, "PAGEL low to WR low", "plwl");
+        }
+        core_.Write(lines_.High(Pin::Bs1), lines_.High(Pin::Bs2), now);
+        wrFall_ = now;
+      } else {
+        TooSoon(since(wrFall_), kWrLow, "WR low for", "wlwh");
+      }
+      return;
+    case Pin::Oe:
+      if (lines_.level[Index(Pin::Oe)] == Level::Low) {
+        Busy("OE pulled low", now);
+        for (unsigned bit = 0; bit < 8; ++bit) {
+          const Pin line = static_cast<Pin>(Index(Pin::Data0) + bit);
+          if (lines_.level[Index(line)] != Level::Float) {
+            Violation("contention", Format("HVPP: OE went low while the board drives %s (bus contention)", PinName(line)));
+          }
+        }
+        oeLowAt_ = now;
+      } else {
+        oeLowAt_ = kNever;
+      }
+      return;
+    default:
+      break;
+  }
+  // Data and control lines: held 67 ns after XTAL1 falls (and not changed while it is high),
+  // BS1/BS2 held 67 ns after WR falls, BS1 67 ns after PAGEL falls.
+  if (pin == Pin::Xa0 || pin == Pin::Xa1 || pin == Pin::Bs1 || pin == Pin::Bs2 || IsData(pin)) {
+    if (lines_.High(Pin::Xtal1)) {
+      Violation("xhold", Format("HVPP: %s changed while XTAL1 was high", PinName(pin)));
+    } else {
+      TooSoon(since(xtalFall_), kSetup, "data and control held after XTAL1 fell for", "xldx");
+    }
+  }
+  if (pin == Pin::Bs1 || pin == Pin::Bs2) TooSoon(since(wrFall_), kSetup, "BS1/BS2 held after WR fell for", "wlbx");
+  if (pin == Pin::Bs1) {
+    if (lines_.High(Pin::Pagel)) {
+      Violation("plbx", "HVPP: BS1 changed while PAGEL was high");
+    } else {
+      TooSoon(since(pagelFall_), kSetup, "BS1 held after PAGEL fell for", "plbx");
+    }
+  }
+}
+
+Nanos HvEngine::DataValidAt() const {
+  Nanos at = oeLowAt_;
+  for (Pin line : {Pin::Bs1, Pin::Bs2}) {
+    const Nanos changed = lines_.ChangedAt(line);
+    if (changed != kNever && changed > at) at = changed;
+  }
+  return at + kDataValid;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void HvEngine::SciEdge(bool rising, Nanos now) {
+  if (!rising) {
+    if (sciRise_ != kNever && now - sciRise_ < kSciPhase) TooSoon(now - sciRise_, kSciPhase, "SCI high for", "sci");
+    sciFall_ = now;
+    return;
+  }
+  if (now < vppAt_ + kFirstFrame) {
+    Violation("first", Format("HVSP: SCI clocked %llu us after 12 V; wait at least 300 us before the first frame",
+                              Ns((now - vppAt_) / kUs)));
+  }
+  if (sciFall_ != kNever) TooSoon(now - sciFall_, kSciPhase, "SCI low for", "sci");
+  if (sciRise_ != kNever) TooSoon(now - sciRise_, kSciPeriod, "SCI period", "sciperiod");
+  for (Pin line : {Pin::Sdi, Pin::Sii}) {
+    const Nanos at = lines_.ChangedAt(line);
+    if (at != kNever && at > vppAt_ && now - at < kSciSetup) {
+      Violation("setup", Format("HVSP: %s changed %llu ns before SCI rose; it must be steady %llu ns before",
+                                PinName(line), Ns(now - at), Ns(kSciSetup)));
+    }
+  }
+  sdi_ = ((sdi_ << 1) | (lines_.High(Pin::Sdi) ? 1u : 0u)) & 0x7FFu;
+  sii_ = ((sii_ << 1) | (lines_.High(Pin::Sii) ? 1u : 0u)) & 0x7FFu;
+  sciRise_ = now;
+  if (++bits_ == 11) {
+    bits_ = 0;
+    Frame(now);
+  }
+}
+
+// One 11-bit frame: SII drives the parallel control lines (bit 6..0 = XA1 XA0 BS1 /WR /OE BS2
+// PAGEL), SDI the data bus; the state machine steps once per frame.
+void HvEngine::Frame(Nanos now) {
+  const auto data = static_cast<std::uint8_t>(sdi_ >> 2);
+  const auto instruction = static_cast<std::uint8_t>(sii_ >> 2);
+  if (((sdi_ | sii_) & 0x403u) != 0) {
+    Violation("framing", Format("HVSP: frame SDI 0x%03X SII 0x%03X has a start or stop bit set; frames are "
+                                "0, 8 data bits, 0, 0",
+                                static_cast<unsigned>(sdi_), static_cast<unsigned>(sii_)));
+  }
+  const bool xa1 = instruction & 0x40, xa0 = instruction & 0x20, bs1 = instruction & 0x10;
+  const bool wrLow = !(instruction & 0x08), oeLow = !(instruction & 0x04), bs2 = instruction & 0x02;
+  const bool pagel = instruction & 0x01;
+  const bool action = !(xa1 && xa0) || (wrLow && !wrLow_) || (pagel && !pagel_) || oeLow;
+  if (action && core_.Busy(now)) {
+    Violation("busy", Format("HVSP: frame SDI 0x%02X SII 0x%02X sent while the chip is still programming; "
+                             "wait until SDO goes high",
+                             data, instruction));
+  }
+  if (!(xa1 && xa0)) core_.XtalPulse(xa1, xa0, bs1, bs2, data);
+  if (pagel && !pagel_) core_.PagelPulse(bs1);
+  if (wrLow && !wrLow_) {
+    core_.Write(bs1, bs2, now);
+    showReady_ = true;
+  }
+  if (oeLow) {
+    out_ = core_.Output(bs1, bs2);
+    showReady_ = false;
+  }
+  wrLow_ = wrLow;
+  pagel_ = pagel;
+}
+
+// Read data: bit 7 before the frame's first SCI rise, the next bit after each rise. After a
+// write step SDO shows RDY/BSY (low while busy) until data are read again.
+Level HvEngine::Sdo(Nanos now) const {
+  if (showReady_) return core_.Busy(now) ? Level::Low : Level::High;
+  if (bits_ > 7) return Level::Low;
+  return ((out_ >> (7 - bits_)) & 1u) ? Level::High : Level::Low;
+}
+
+Level HvEngine::Read(Pin pin, Nanos now) {
+  if (!active_) return Level::Float;
+  if (kind_ == Kind::Serial) return pin == Pin::Sdo && sdoTaken_ ? Sdo(now) : Level::Float;
+  if (pin == Pin::RdyBsy) return core_.Busy(now) ? Level::Low : Level::High;
+  if (!IsData(pin) || lines_.level[Index(Pin::Oe)] != Level::Low) return Level::Float;
+  if (now < DataValidAt()) {
+    if (!toldEarlyRead_) {
+      toldEarlyRead_ = true;
+      report_.Note(Format("HVPP: DATA read %llu ns after OE fell or BS1/BS2 changed, before it was valid (250 ns)",
+                          Ns(now + kDataValid - DataValidAt())));
+    }
+    return Level::Float;
+  }
+  const std::uint8_t value = core_.Output(lines_.High(Pin::Bs1), lines_.High(Pin::Bs2));
+  return (value >> (Index(pin) - Index(Pin::Data0))) & 1u ? Level::High : Level::Low;
+}
+
+Nanos HvEngine::NextChange(Nanos now) const {
+  if (!active_) return kNever;
+  Nanos next = kNever;
+  auto consider = [&](Nanos at) {
+    if (at > now && at < next) next = at;
+  };
+  consider(core_.BusyUntil());
+  if (kind_ == Kind::Serial && !sdoTaken_) consider(sdoTakeAt_);
+  if (kind_ == Kind::Parallel && oeLowAt_ != kNever) consider(DataValidAt());
+  return next;
+}
 
 }  // namespace bq::avrsim

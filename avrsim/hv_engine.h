@@ -62,20 +62,67 @@ class HvEngine {
   void PowerOff(Nanos now);
   void HighVoltageOn(Nanos now, bool powered);
   void HighVoltageOff(Nanos now);
+  // After `lines` took the new level.
   void PinChanged(Pin pin, Level old, Level level, Nanos now);
   Level Read(Pin pin, Nanos now);
   Nanos NextChange(Nanos now) const;
-  // Time-driven steps up to `now` (the chip taking SDO over).
+  // Time-driven steps up to `now`, before the board changes a line (the chip taking SDO over).
   void CatchUp(Nanos now);
 
  private:
-  enum class Mode : std::uint8_t { None, Serial, Parallel };
+  enum class Kind : std::uint8_t { None, Serial, Parallel };
+
+  bool ProgEnableZero() const;
+  bool IsProgEnable(Pin pin) const;
+  void Leave();
+  // One report per kind of violation and programming session, so a steady fault does not flood.
+  void Violation(const char* kind, const std::string& text);
+  void TooSoon(Nanos elapsed, Nanos minimum, const char* what, const char* kind);
+
+  void SciEdge(bool rising, Nanos now);
+  void Frame(Nanos now);
+  Level Sdo(Nanos now) const;
+
+  void ParallelPin(Pin pin, bool high, Nanos now);
+  void Busy(const char* strobe, Nanos now);
+  std::uint8_t DataByte() const;
+  Nanos DataValidAt() const;
 
   ChipMemory& memory_;
   Reporter& report_;
   const Lines& lines_;
   ParallelCore core_;
-  Mode kind_ = Mode::None;
+  Kind kind_ = Kind::None;
+  bool xtalEntry_ = false;  // the older entry: XTAL1 toggled before 12 V
+  const char* tag_ = "HV";
+
+  // Entry.
+  bool powered_ = false;
+  Nanos powerOnAt_ = 0;
+  bool readyAtPowerOn_ = false;  // RESET and Prog_enable at 0 when VCC came
+  unsigned toggles_ = 0;
+  Nanos progEnableChangedAt_ = 0;
+  bool active_ = false;
+  Nanos vppAt_ = 0;
+  Nanos holdUntil_ = 0;
+  std::vector<std::string> told_;
+
+  // Serial.
+  Nanos sdoTakeAt_ = kNever;
+  bool sdoTaken_ = false;
+  unsigned bits_ = 0;
+  std::uint32_t sdi_ = 0, sii_ = 0;
+  Nanos sciRise_ = kNever, sciFall_ = kNever;
+  bool wrLow_ = false, pagel_ = false;
+  std::uint8_t out_ = 0;
+  bool showReady_ = true;
+
+  // Parallel.
+  Nanos xtalRise_ = kNever, xtalFall_ = kNever;
+  Nanos pagelRise_ = kNever, pagelFall_ = kNever;
+  Nanos wrFall_ = kNever;
+  Nanos oeLowAt_ = kNever;
+  bool toldEarlyRead_ = false;
 };
 
 }  // namespace bq::avrsim

@@ -29,14 +29,21 @@ void IspEngine::Begin(Nanos now, bool sckHigh) {
   lowLoaded_.assign(memory_.PageWords(), false);
   eepromBuffer_.assign(memory_.EepromPageBytes(), 0xFF);
   eepromLoaded_.assign(memory_.EepromPageBytes(), false);
-  const std::string blocker = memory_.IspBlocker();
-  listening_ = blocker.empty();
-  if (!listening_) report_.Note("ISP: the " + memory_.name() + " does not answer: " + blocker);
+  blocker_ = memory_.IspBlocker();
+  listening_ = blocker_.empty();
+  toldBlocked_ = false;
+}
+
+void IspEngine::Silent() {
+  if (toldBlocked_ || blocker_.empty()) return;
+  toldBlocked_ = true;
+  report_.Note("ISP: the " + memory_.name() + " does not answer: " + blocker_);
 }
 
 void IspEngine::End() {
   if (listening_ || enabled_) memory_.Latch();
   listening_ = false;
+  blocker_.clear();
   enabled_ = false;
 }
 
@@ -59,7 +66,7 @@ void IspEngine::TooFast(const std::string& what) {
 }
 
 void IspEngine::SckEdge(bool rising, bool mosi, Nanos mosiChangedAt, Nanos now) {
-  if (!listening_) return;
+  if (!listening_) return Silent();
   if (rising) {
     bool spoiled = false;
     if (lastFall_ != kNever && (lastRise_ == kNever || lastFall_ > lastRise_) && ShortPhase(now - lastFall_)) {
@@ -112,7 +119,10 @@ Level IspEngine::Miso() const {
 }
 
 std::uint8_t IspEngine::Byte(std::uint8_t mosi, std::uint32_t sckHz, Nanos now) {
-  if (!listening_ || sckHz == 0) return 0xFF;
+  if (!listening_ || sckHz == 0) {
+    Silent();
+    return 0xFF;
+  }
   const Nanos phase = 500000000ull / sckHz;
   std::uint8_t in = mosi;
   if (ShortPhase(phase)) {

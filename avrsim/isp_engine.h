@@ -31,6 +31,7 @@ class IspEngine {
   bool ShortPhase(Nanos phase) const;
   Nanos ClockPeriod() const;
   void TooFast(const std::string& what);
+  void Silent();  // tells once why the chip does not answer
   void TakeByte(std::uint8_t in, Nanos start, Nanos end);
   int ReadAnswer(Nanos now) const;  // byte 4 of a read instruction, or -1: echo
   void Execute(Nanos end);
@@ -45,6 +46,8 @@ class IspEngine {
   bool listening_ = false;   // RESET low, powered, and the fuses let the interface answer
   bool enabled_ = false;     // Programming Enable accepted
   bool toldTooFast_ = false;
+  std::string blocker_;  // why the interface does not answer in this session
+  bool toldBlocked_ = false;
   Nanos resetLowAt_ = 0;
   Nanos busyUntil_ = 0;
   std::uint8_t busyKind_ = 0;  // first byte of the instruction that made the chip busy

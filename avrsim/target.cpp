@@ -34,6 +34,7 @@ class ChipTarget final : public Target {
   void Drive(Pin pin, Level level, Nanos now) override {
     hv_.CatchUp(now);
     const Level old = lines_.level[Index(pin)];
+    if (old == level && !(pin == Pin::Vcc && !vccDriven_)) return;
     lines_.level[Index(pin)] = level;
     lines_.changedAt[Index(pin)] = now;
     if (pin == Pin::Vcc) {
