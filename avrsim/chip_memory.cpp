@@ -103,7 +103,8 @@ bool ChipMemory::Programmed(const FuseField& field, const Fuses& fuses) const {
 std::uint32_t ChipMemory::ClockHz() const {
   const BitFieldDesc* select = nullptr;
   for (const auto& [sequence, field] : part_.fuseBits) {
-    if (field.isEnumerator && (field.name == "CKSEL" || field.name == "SUT_CKSEL")) select = &field;
+    // CKSEL, SUT_CKSEL or CKSEL_SUT, by part.
+    if (field.isEnumerator && field.name.find("CKSEL") != std::string::npos) select = &field;
   }
   // Without a clock selection in the record, take the slowest usual clock (internal RC
   // oscillator divided by 8), which is the one that asks the most of the board.

@@ -320,6 +320,13 @@ std::uint8_t HvEngine::DataByte() const {
 
 void HvEngine::ParallelPin(Pin pin, bool high, Nanos now) {
   auto since = [&](Nanos at) { return at == kNever ? kNever : now - at; };
+  // WR, OE and PAGEL act only after XTAL1 is low again.
+  const bool strobe = (pin == Pin::Wr && !high) || (pin == Pin::Pagel && high) ||
+                      (pin == Pin::Oe && lines_.level[Index(Pin::Oe)] == Level::Low);
+  if (strobe && lines_.High(Pin::Xtal1)) {
+    Violation("xtalhigh", Format("HVPP: %s %s while XTAL1 was high; wait until XTAL1 is low", PinName(pin),
+                                 pin == Pin::Pagel ? "rose" : "fell"));
+  }
   switch (pin) {
     case Pin::Xtal1:
       if (high) {

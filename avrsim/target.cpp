@@ -39,13 +39,14 @@ class ChipTarget final : public Target {
     lines_.changedAt[Index(pin)] = now;
     if (pin == Pin::Vcc) {
       const bool wasPowered = powered_;
+      const bool firstDrive = !vccDriven_;  // until now on the board's supply
       vccDriven_ = true;
       powered_ = level == Level::High;
       if (wasPowered && !powered_) {
         isp_.End();
         hv_.PowerOff(now);
         memory_.Latch();
-      } else if (!wasPowered && powered_) {
+      } else if ((firstDrive || !wasPowered) && powered_) {
         hv_.PowerOn(now);
         if (lines_.level[Index(Pin::Reset)] == Level::Low) isp_.Begin(now, High(Pin::Sck));
       }

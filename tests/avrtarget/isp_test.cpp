@@ -84,5 +84,33 @@ TEST(IspTarget, FusesThatCutTheSerialInterfaceOff) {
   }
 }
 
+TEST(IspTarget, Atmega8HasNoPollSoOnlyTheFullWaitIsSafe) {
+  ChipDriver board(ChipDriver::Part("ATmega8"));  // 1 MHz internal RC
+  board.EnterReset();
+  EXPECT_EQ(board.Isp({0xAC, 0x53, 0x00, 0x00})[2], 0x53);
+  EXPECT_EQ(board.Isp({0x38, 0x00, 0x03, 0x00})[3], 0xA3);
+  board.Isp({0xC0, 0x00, 0x10, 0x5A});
+  EXPECT_EQ(board.Isp({0xA0, 0x00, 0x10, 0x00})[3], 0xFF);  // data polling is allowed
+  EXPECT_TRUE(board.violations.empty());
+  EXPECT_EQ(board.Isp({0xF0, 0x00, 0x00, 0x00})[3], 0x00);  // not a poll here: an echo
+  EXPECT_EQ(board.violations.size(), 1u);
+  board.Wait(9 * kMs);
+  EXPECT_EQ(board.Isp({0xA0, 0x00, 0x10, 0x00})[3], 0x5A);
+  EXPECT_EQ(board.violations.size(), 1u);
+}
+
+// At the board's slowest clock (57.6 kHz), which the slowest factory clocks can follow.
+TEST(IspTarget, EveryListedPartAnswersWithItsFactoryFuses) {
+  PartDatabase db;
+  ASSERT_GT(LoadPartList(db, std::string(BQ_SOURCE_DIR) + "/PartList.cfg"), 0);
+  for (const auto& [name, part] : db.parts()) {
+    ChipDriver board(ChipDriver::Part(name));
+    board.EnterReset();
+    EXPECT_EQ(board.Isp({0xAC, 0x53, 0x00, 0x00}, 57600)[2], 0x53) << name;
+    EXPECT_EQ(board.Isp({0x30, 0x00, 0x01, 0x00}, 57600)[3], (part.signature >> 8) & 0xFF) << name;
+    EXPECT_TRUE(board.violations.empty() && board.notes.empty()) << name << (board.notes.empty() ? "" : ": " + board.notes[0]);
+  }
+}
+
 }  // namespace
 }  // namespace bq::avrsim
