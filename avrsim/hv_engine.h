@@ -2,6 +2,20 @@
 // High-voltage programming: entry with 12 V on RESET, then the parallel interface (28-pin
 // and 40-pin chips) or the serial one (8- and 14-pin chips), which drives the same
 // parallel-mode state machine once per 11-bit frame.
+//
+// Readings where the datasheets leave room (the conservative one each time):
+// - Serial frames: SII bits 6..0 = XA1 XA0 BS1 /WR /OE BS2 PAGEL, a mapping that fits every
+//   documented frame but is not stated; a frame whose start or stop bits are not 0 is reported.
+// - PAGEL with BS1 = 0 latches the low data byte, with BS1 = 1 both bytes (fits the ATtiny24
+//   and the ATtiny25/13 page loads alike). ATtiny24/44/84 use the same model, with SDI, SII
+//   and SDO as Prog_enable pins like the ATtiny25 family (their own table was not seen).
+// - Entry: the current algorithm only (VCC-timed); the ATmega8 family and the other parts in
+//   UsesXtal1Entry take only the XTAL1-toggle entry; a toggle is any level change of XTAL1.
+//   The older ATtiny13 entry with SCI toggles is not modelled.
+// - SDI/SII setup and hold 50 ns are the ATtiny11/12 figures; only the 220 ns SCI period is
+//   documented for the newer parts.
+// - EEPROM written in high-voltage modes only loses bits (no auto-erase), like Flash.
+// - An undriven OE counts as high: the chip drives DATA only while OE is driven low.
 
 #include <array>
 #include <cstdint>

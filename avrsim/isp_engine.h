@@ -1,6 +1,16 @@
 #pragma once
 // Serial downloading: the 4-byte instructions shifted in on MOSI while RESET is held low.
 // Bytes come either whole (the board's hardware SPI) or bit by bit from SCK and MOSI edges.
+//
+// Readings where the datasheets leave room (the conservative one each time):
+// - Before Programming Enable and for unknown instructions the chip echoes the previous byte.
+// - An SCK phase of 2 clocks or less (3 at 12 MHz and more), MOSI set less than one clock
+//   before SCK rises or changed within two clocks after, makes the chip take the wrong bit.
+// - SPIEN keeps its value when fuses are written here; RSTDISBL or DWEN programmed, SPIEN
+//   unprogrammed or a missing clock keep the interface silent (stated for some parts only).
+// - The RESET pulse width is not checked; a pulse restarts the byte count (resync).
+// - The page buffer reads 0xFF after each page write; Flash bits only clear until an erase.
+// - 0x4D counts only on parts with more than 64K words; elsewhere it is ignored.
 
 #include <cstdint>
 #include <string>
