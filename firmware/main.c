@@ -217,7 +217,10 @@ static void WriteFuses(const Packet* p) {
       const uint8_t selector = p->data[i];
       const uint8_t value = p->data[i + 1];
       if ((selector == SEL_LOCK) != lockPass) continue;
-      if (!session->writeFuse(selector, value) || session->readFuse(selector) != value) {
+      // Lock bytes are compared in their six lock bits: the two above read as undefined.
+      const uint8_t mask = selector == SEL_LOCK ? 0x3F : 0xFF;
+      if (!session->writeFuse(selector, value) ||
+          ((session->readFuse(selector) ^ value) & mask) != 0) {
         Fail(lockPass ? ERR_WRITE_LOCK_BITS : ERR_WRITE_FUSES);
         return;
       }
