@@ -315,7 +315,7 @@ def draw_row(svg, y, row):
             resistor_v(svg, bx, y + 22, "10k", "R5", side="left")
             ground(svg, bx, y + 40)
         else:
-            px = SOCKET_X - 40
+            px = SOCKET_X - 60
             dot(svg, px, y)
             svg.line(px, y, px, y + 4)
             resistor_v(svg, px, y + 22, "1k", "R6", side="right")
