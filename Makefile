@@ -130,5 +130,10 @@ bench: build
 partlist:
 	python3 $(ROOT)/tools/partlist/generate.py
 
+# The wiring pictures of the high-voltage add-on: docs/hardware-uno.svg, docs/hardware-mega.svg.
+.PHONY: schematic
+schematic:
+	python3 $(ROOT)/tools/schematic/draw_schematic.py
+
 clean:
 	rm -rf $(BUILD) $(BUILD_TSAN) $(BUILD_ASAN) $(BUILD_WIN)
