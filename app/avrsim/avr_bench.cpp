@@ -123,18 +123,20 @@ bool AvrBench::Load(const std::string& elfPath, std::string& error) {
                                       [&](const PortHook& h) { return h.port == wire.port; });
       if (!hooked) hooks_.push_back({this, wire.port});
     }
-    // Every port write and direction change ends in the port's "all pins" IRQ.
+    // A port write raises the port's REG_PORT IRQ after the register changed; a direction
+    // change raises DIRECTION_ALL with the new DDR (the register may not hold it yet). The
+    // "all pins" IRQ is no use: simavr raises it only when the pins' value changes.
     for (PortHook& hook : hooks_) {
       avr_irq_register_notify(
-          avr_io_getirq(avr_, AVR_IOCTL_IOPORT_GETIRQ(hook.port), IOPORT_IRQ_PIN_ALL),
-          &AvrBench::OnPortChange, &hook);
+          avr_io_getirq(avr_, AVR_IOCTL_IOPORT_GETIRQ(hook.port), IOPORT_IRQ_REG_PORT),
+          &AvrBench::OnPortWrite, &hook);
       avr_irq_register_notify(
           avr_io_getirq(avr_, AVR_IOCTL_IOPORT_GETIRQ(hook.port), IOPORT_IRQ_DIRECTION_ALL),
-          &AvrBench::OnPortChange, &hook);
+          &AvrBench::OnDirectionChange, &hook);
     }
     // On the ISP header the chip is powered by its own board all along.
     if (setup_.place == Place::Isp) setup_.target->Drive(Pin::Vcc, Level::High, 0);
-    for (const PortHook& hook : hooks_) Sync(hook.port);
+    for (const PortHook& hook : hooks_) Sync(hook.port, -1);
   }
   return true;
 }
@@ -158,22 +160,22 @@ bool AvrBench::OpenPty(std::string& error) {
   return true;
 }
 
-bool AvrBench::BoardPin(char port, std::uint8_t bit, bool& ddr, bool& out) const {
+bool AvrBench::BoardPin(char port, std::uint8_t bit, bool& ddr, bool& out, int ddrNow) const {
   avr_ioport_state_t state{};
   if (avr_ioctl(avr_, AVR_IOCTL_IOPORT_GETSTATE(port), &state) != 0) return false;
-  ddr = (state.ddr >> bit) & 1;
+  ddr = ((ddrNow >= 0 ? static_cast<unsigned>(ddrNow) : state.ddr) >> bit) & 1;
   out = (state.port >> bit) & 1;
   return true;
 }
 
-void AvrBench::Sync(char port) {
+void AvrBench::Sync(char port, int ddrNow) {
   if (syncing_ || !setup_.target) return;
   syncing_ = true;
   const Nanos now = Now();
   lastTime_ = now;
   bool ddr = false, out = false;
   for (WireState& w : wires_) {
-    if (w.wire.port != port || !BoardPin(port, w.wire.bit, ddr, out)) continue;
+    if (w.wire.port != port || !BoardPin(port, w.wire.bit, ddr, out, ddrNow)) continue;
     // An input with its pull-up on is a weak high; without, the board lets the line float.
     const Level board = ddr ? (out ? Level::High : Level::Low) : (out ? Level::High : Level::Float);
     Level level = board;
@@ -185,31 +187,53 @@ void AvrBench::Sync(char port) {
     if (!w.driven || level != w.level) {
       w.driven = true;
       w.level = level;
+      if (setup_.trace) {
+        static const char* const kLevels[] = {"low", "high", "float", "12 V"};
+        std::fprintf(stderr, "trace: %llu ns %s %s\n", static_cast<unsigned long long>(now),
+                     PinName(w.wire.pin), kLevels[static_cast<int>(level)]);
+      }
       setup_.target->Drive(w.wire.pin, level, now);
     }
   }
-  UpdateInputs(now, port);
+  UpdateInputs(now, port, ddrNow);
   syncing_ = false;
 }
 
-void AvrBench::UpdateInputs(Nanos now, char forcePort) {
+void AvrBench::UpdateInputs(Nanos now, char port, int ddrNow) {
   const bool wasSyncing = syncing_;
   syncing_ = true;  // our own raises come back through the port's IRQs
   bool ddr = false, out = false;
   for (WireState& w : wires_) {
-    if (!IsChipOutput(w.wire.pin) || !BoardPin(w.wire.port, w.wire.bit, ddr, out)) continue;
+    if (!IsChipOutput(w.wire.pin)) continue;
+    if (!BoardPin(w.wire.port, w.wire.bit, ddr, out, w.wire.port == port ? ddrNow : -1)) continue;
     const bool pullUp = !ddr && out;
     const Level chip = setup_.target->Read(w.wire.pin, now);
     const int input = chip == Level::Float ? (pullUp ? 1 : 0) : (chip == Level::Low ? 0 : 1);
-    // simavr lets a pull-up override what drives an input whenever the port is written:
-    // give the chip's level again after every write to that port.
-    if (input != w.input || (w.wire.port == forcePort && pullUp)) {
-      w.input = input;
-      avr_raise_irq(w.irq, static_cast<std::uint32_t>(input));
-    }
+    if (input == w.input) continue;
+    w.input = input;
+    // simavr lets a pull-up override what drives an input whenever the port is written,
+    // unless the port's "external" level says otherwise: keep that at the chip's level.
+    PortHook& hook = HookFor(w.wire.port);
+    const auto bit = static_cast<std::uint8_t>(1u << w.wire.bit);
+    hook.externalMask |= bit;
+    hook.externalValue = static_cast<std::uint8_t>(input ? hook.externalValue | bit
+                                                         : hook.externalValue & ~bit);
+    avr_ioport_external_t external{};
+    external.name = static_cast<unsigned char>(w.wire.port);
+    external.mask = hook.externalMask;
+    external.value = hook.externalValue;
+    avr_ioctl(avr_, AVR_IOCTL_IOPORT_SET_EXTERNAL(w.wire.port), &external);
+    avr_raise_irq(w.irq, static_cast<std::uint32_t>(input));
   }
   syncing_ = wasSyncing;
   Reschedule(now);
+}
+
+AvrBench::PortHook& AvrBench::HookFor(char port) {
+  for (PortHook& hook : hooks_) {
+    if (hook.port == port) return hook;
+  }
+  return hooks_.front();  // every wired port has a hook
 }
 
 void AvrBench::Reschedule(Nanos now) {
@@ -228,16 +252,21 @@ avr_cycle_count_t AvrBench::OnTargetTimer(avr_t* avr, avr_cycle_count_t when, vo
   const Nanos now = self->Now();
   self->lastTime_ = now;
   self->inTargetTimer_ = true;
-  self->UpdateInputs(now, 0);
+  self->UpdateInputs(now, 0, -1);
   self->inTargetTimer_ = false;
   const Nanos next = self->setup_.target->NextChange(now);
   if (next == kNever) return 0;
   return std::max(NsToCycle(next), avr->cycle + 1);
 }
 
-void AvrBench::OnPortChange(avr_irq_t*, std::uint32_t, void* param) {
+void AvrBench::OnPortWrite(avr_irq_t*, std::uint32_t, void* param) {
   auto* hook = static_cast<PortHook*>(param);
-  hook->bench->Sync(hook->port);
+  hook->bench->Sync(hook->port, -1);
+}
+
+void AvrBench::OnDirectionChange(avr_irq_t*, std::uint32_t value, void* param) {
+  auto* hook = static_cast<PortHook*>(param);
+  hook->bench->Sync(hook->port, static_cast<int>(value & 0xFF));
 }
 
 std::uint8_t AvrBench::SpiByte(std::uint8_t mosi) {
@@ -250,13 +279,17 @@ std::uint8_t AvrBench::SpiByte(std::uint8_t mosi) {
     bool ddr = false, out = false;
     const char port = 'B';
     const std::uint8_t bit = setup_.board == Board::Uno ? 4 : 3;
-    return BoardPin(port, bit, ddr, out) && !ddr && out ? 0xFF : 0x00;
+    return BoardPin(port, bit, ddr, out, -1) && !ddr && out ? 0xFF : 0x00;
   }
   const Nanos now = Now();
   const Nanos start = std::max(now >= kSpiByteNs ? now - kSpiByteNs : 0, lastTime_);
   lastTime_ = now;
   const std::uint8_t miso = setup_.target->SpiByte(mosi, sckHz, start);
-  UpdateInputs(now, 0);
+  if (setup_.trace) {
+    std::fprintf(stderr, "trace: %llu ns SPI %02X -> %02X at %u Hz\n",
+                 static_cast<unsigned long long>(start), mosi, miso, sckHz);
+  }
+  UpdateInputs(now, 0, -1);
   return miso;
 }
 

@@ -22,6 +22,7 @@ struct BenchSetup {
   bool twelveVolts = true;      // false: the 12 V supply is missing (RESET stays at 0 V)
   bool realTime = false;        // true: never run ahead of the wall clock
   Target* target = nullptr;     // null: nothing on any pin
+  bool trace = false;           // every line change and SPI byte on stderr
 };
 
 // Counters for the stats file; times in simulated nanoseconds.
@@ -76,19 +77,24 @@ class AvrBench {
   struct PortHook {
     AvrBench* bench;
     char port;
+    std::uint8_t externalMask = 0;  // pins the chip drives, and their levels
+    std::uint8_t externalValue = 0;
   };
 
   bool RunSlice(std::string& why);
   void Service(bool mayWait);
   Nanos Now() const;
-  void Sync(char port);
-  void UpdateInputs(Nanos now, char onlyPort);
+  // ddrNow: the port's new DDR when it is being changed, else -1.
+  void Sync(char port, int ddrNow);
+  void UpdateInputs(Nanos now, char port, int ddrNow);
+  PortHook& HookFor(char port);
   void Reschedule(Nanos now);
-  bool BoardPin(char port, std::uint8_t bit, bool& ddr, bool& out) const;
+  bool BoardPin(char port, std::uint8_t bit, bool& ddr, bool& out, int ddrNow) const;
   std::uint8_t SpiByte(std::uint8_t mosi);
   void FeedByte();
 
-  static void OnPortChange(avr_irq_t* irq, std::uint32_t value, void* param);
+  static void OnPortWrite(avr_irq_t* irq, std::uint32_t value, void* param);
+  static void OnDirectionChange(avr_irq_t* irq, std::uint32_t value, void* param);
   static void OnSpiOut(avr_irq_t* irq, std::uint32_t value, void* param);
   static void OnUartOut(avr_irq_t* irq, std::uint32_t value, void* param);
   static void OnUartXon(avr_irq_t* irq, std::uint32_t value, void* param);

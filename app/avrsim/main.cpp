@@ -58,6 +58,8 @@ constexpr const char* kHelp =
     "  --no-12v                the 12 V supply is missing: the socket's RESET stays at 0 V\n"
     "  --real-time             never run ahead of the wall clock (default: run as fast as\n"
     "                          possible while the host talks, real time when the line is quiet)\n"
+    "  --trace                 print every change of a line to the chip and every SPI byte\n"
+    "                          on standard error, as 'trace: TIME ns LINE LEVEL'\n"
     "  --firmware FILE.elf     the firmware (default: the image built with the program,\n"
     "                          firmware/brindlequartz-BOARD.elf in the build folder)\n"
     "  --partlist FILE         the part list (default: PartList.cfg in the current folder, next\n"
@@ -124,6 +126,7 @@ int main(int argc, char** argv) {
   std::string boardName, targetName, placeName, fuses, lock, clock, firmware, partList, link, stats;
   bool no12v = false;
   bool realTime = false;
+  bool trace = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&](std::string& out) {
@@ -141,6 +144,8 @@ int main(int argc, char** argv) {
       no12v = true;
     } else if (arg == "--real-time") {
       realTime = true;
+    } else if (arg == "--trace") {
+      trace = true;
     } else if (arg == "--board") {
       if (!value(boardName) || (boardName != "uno" && boardName != "mega"))
         return Usage("--board takes uno or mega");
@@ -254,6 +259,7 @@ int main(int argc, char** argv) {
   setup.place = place;
   setup.twelveVolts = !no12v;
   setup.realTime = realTime;
+  setup.trace = trace;
   setup.target = target.get();
   bq::avrsim::AvrBench bench(setup);
   std::string error;
