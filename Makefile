@@ -2,6 +2,7 @@
 #   make run    build and start the program (simulated programmer when no hardware is attached)
 #   make test   build everything and run every test (native, ThreadSanitizer, Address+UB sanitizers with fuzzing)
 #   make bench  run the benchmarks and write docs/PERFORMANCE.md
+#   make firmware  the programmer firmware images for the Arduino Uno/Nano and Mega 2560
 #   make windows       cross-build the Windows programs and tests (mingw-w64) into build-win/
 #   make test-windows  run the Windows tests under Wine (part of make test)
 #   make package       the Debian package and the Windows zip, into build/packages/
@@ -19,13 +20,14 @@ BUILD_WIN := $(ROOT)/build-win
 CMAKE_GEN := -G Ninja
 
 BUILD_PACKAGES := cmake ninja-build g++ clang libgtest-dev libgmock-dev libcli11-dev python3 pkg-config
-TEST_PACKAGES := gcc-avr avr-libc binutils-avr binutils srecord libclang-rt-14-dev llvm
+TEST_PACKAGES := gcc-avr avr-libc binutils-avr binutils srecord libclang-rt-14-dev llvm \
+  simavr libsimavr-dev libelf-dev
 WINDOWS_PACKAGES := mingw-w64 g++-mingw-w64-x86-64-posix googletest wine wine64 xvfb xauth file
 # The Debian package: manual pages from --help, its dependencies, and the tools that check it.
 PACKAGE_PACKAGES := dpkg-dev file help2man man-db lintian desktop-file-utils
 PREFIX ?= /usr/local
 
-.PHONY: all deps build run test test-native test-tsan test-asan bench partlist clean \
+.PHONY: all deps build run test firmware test-native test-tsan test-asan bench partlist clean \
   windows-deps windows-configure windows test-windows package install
 
 all: build
@@ -124,11 +126,22 @@ install: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS) --target bq_package_contents
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
+# build/firmware/brindlequartz-uno.{elf,hex} and brindlequartz-mega.{elf,hex}, with their sizes.
+firmware:
+	@$(ROOT)/tools/ensure-packages.sh cmake ninja-build gcc-avr avr-libc binutils-avr
+	@[ -f $(BUILD)/build.ninja ] || cmake -S $(ROOT) -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) --target firmware
+
 bench: build
 	$(ROOT)/bench/run_all.sh $(BUILD)
 
 partlist:
 	python3 $(ROOT)/tools/partlist/generate.py
+
+# The wiring pictures of the high-voltage add-on: docs/hardware-uno.svg, docs/hardware-mega.svg.
+.PHONY: schematic
+schematic:
+	python3 $(ROOT)/tools/schematic/draw_schematic.py
 
 clean:
 	rm -rf $(BUILD) $(BUILD_TSAN) $(BUILD_ASAN) $(BUILD_WIN)

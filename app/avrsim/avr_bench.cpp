@@ -1,0 +1,401 @@
+#include "app/avrsim/avr_bench.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+extern "C" {
+#include <simavr/avr_ioport.h>
+#include <simavr/avr_spi.h>
+#include <simavr/avr_uart.h>
+#include <simavr/sim_avr.h>
+#include <simavr/sim_elf.h>
+#include <simavr/sim_irq.h>
+}
+
+namespace bq::avrsim {
+namespace {
+
+constexpr std::uint32_t kCpuHz = 16000000;
+// One byte on the serial line, 10 bits at 16 MHz / (8 × (UBRR 16 + 1)) = 117,647 baud.
+constexpr avr_cycle_count_t kCyclesPerByte = 10 * 8 * 17;
+// simavr's SPI hands a byte over a fixed 100 µs after it was written to SPDR.
+constexpr Nanos kSpiByteNs = 100000;
+// Simulated time run between two looks at the pseudo-terminal: 1 ms.
+constexpr avr_cycle_count_t kSliceCycles = kCpuHz / 1000;
+// SPCR and SPSR in data space, the same on the ATmega328P and the ATmega2560.
+constexpr unsigned kSpcr = 0x4C;
+constexpr unsigned kSpsr = 0x4D;
+// With the line quiet this long (wall clock), the bench falls back to real time.
+constexpr std::int64_t kIdleAfterNs = 1000000000;
+
+std::int64_t WallNs() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return std::int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
+Nanos CycleToNs(avr_cycle_count_t cycle) {
+  return cycle * 125 / 2;
+}
+
+avr_cycle_count_t NsToCycle(Nanos ns) {  // rounded up
+  return (ns / 125) * 2 + ((ns % 125) * 2 + 124) / 125;
+}
+
+// simavr's messages go to standard error (standard output carries the device path only);
+// below errors only: a chatty firmware load or UART warning is no news for the user.
+void Logger(avr_t* avr, const int level, const char* format, va_list ap) {
+  if (level > (avr ? static_cast<int>(avr->log) : static_cast<int>(LOG_ERROR))) return;
+  std::vfprintf(stderr, format, ap);
+}
+
+bool MakeRaw(int fd) {
+  termios tio{};
+  if (::tcgetattr(fd, &tio) != 0) return false;
+  ::cfmakeraw(&tio);
+  tio.c_cflag |= CLOCAL | CREAD;
+  ::cfsetispeed(&tio, B115200);
+  ::cfsetospeed(&tio, B115200);
+  return ::tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+}  // namespace
+
+AvrBench::AvrBench(BenchSetup setup) : setup_(setup) {}
+
+Nanos AvrBench::Now() const {
+  return std::max(CycleToNs(avr_->cycle), lastTime_);
+}
+
+bool AvrBench::Load(const std::string& elfPath, std::string& error) {
+  avr_global_logger_set(&Logger);
+  elf_firmware_t firmware{};
+  if (::access(elfPath.c_str(), R_OK) != 0 || elf_read_firmware(elfPath.c_str(), &firmware) != 0) {
+    error = "cannot read the firmware " + elfPath;
+    return false;
+  }
+  const char* mcu = setup_.board == Board::Uno ? "atmega328p" : "atmega2560";
+  avr_ = avr_make_mcu_by_name(mcu);
+  if (!avr_ || avr_init(avr_) != 0) {
+    error = std::string("simavr has no ") + mcu;
+    return false;
+  }
+  firmware.frequency = kCpuHz;
+  avr_load_firmware(avr_, &firmware);
+  avr_->frequency = kCpuHz;
+  avr_->log = LOG_ERROR;
+  avr_->sleep = &AvrBench::NoSleep;  // the bench paces itself (Service)
+
+  // Serial line: no console copy, no sleeping while the firmware polls the status.
+  std::uint32_t flags = 0;
+  avr_ioctl(avr_, AVR_IOCTL_UART_GET_FLAGS('0'), &flags);
+  flags &= ~std::uint32_t{AVR_UART_FLAG_POLL_SLEEP | AVR_UART_FLAG_STDIO};
+  avr_ioctl(avr_, AVR_IOCTL_UART_SET_FLAGS('0'), &flags);
+  uartIn_ = avr_io_getirq(avr_, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_INPUT);
+  avr_irq_register_notify(avr_io_getirq(avr_, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUTPUT),
+                          &AvrBench::OnUartOut, this);
+  avr_irq_register_notify(avr_io_getirq(avr_, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUT_XON),
+                          &AvrBench::OnUartXon, this);
+  avr_irq_register_notify(avr_io_getirq(avr_, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUT_XOFF),
+                          &AvrBench::OnUartXoff, this);
+
+  spiIn_ = avr_io_getirq(avr_, AVR_IOCTL_SPI_GETIRQ(0), SPI_IRQ_INPUT);
+  avr_irq_register_notify(avr_io_getirq(avr_, AVR_IOCTL_SPI_GETIRQ(0), SPI_IRQ_OUTPUT),
+                          &AvrBench::OnSpiOut, this);
+
+  if (setup_.target) {
+    for (const Wire& wire : WiresFor(setup_.board, setup_.place)) {
+      WireState state;
+      state.wire = wire;
+      state.irq = avr_io_getirq(avr_, AVR_IOCTL_IOPORT_GETIRQ(wire.port), wire.bit);
+      wires_.push_back(state);
+      const bool hooked = std::any_of(hooks_.begin(), hooks_.end(),
+                                      [&](const PortHook& h) { return h.port == wire.port; });
+      if (!hooked) hooks_.push_back({this, wire.port});
+    }
+    // A port write raises the port's REG_PORT IRQ after the register changed; a direction
+    // change raises DIRECTION_ALL with the new DDR (the register may not hold it yet). The
+    // "all pins" IRQ is no use: simavr raises it only when the pins' value changes.
+    for (PortHook& hook : hooks_) {
+      avr_irq_register_notify(
+          avr_io_getirq(avr_, AVR_IOCTL_IOPORT_GETIRQ(hook.port), IOPORT_IRQ_REG_PORT),
+          &AvrBench::OnPortWrite, &hook);
+      avr_irq_register_notify(
+          avr_io_getirq(avr_, AVR_IOCTL_IOPORT_GETIRQ(hook.port), IOPORT_IRQ_DIRECTION_ALL),
+          &AvrBench::OnDirectionChange, &hook);
+    }
+    // On the ISP header the chip is powered by its own board all along.
+    if (setup_.place == Place::Isp) setup_.target->Drive(Pin::Vcc, Level::High, 0);
+    for (const PortHook& hook : hooks_) Sync(hook.port, -1);
+  }
+  return true;
+}
+
+bool AvrBench::OpenPty(std::string& error) {
+  error = "cannot create a pseudo-terminal";
+  master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master_ < 0) return false;
+  std::array<char, 128> name{};
+  if (::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
+      ::ptsname_r(master_, name.data(), name.size()) != 0) {
+    return false;
+  }
+  slavePath_ = name.data();
+  // Our own slave descriptor keeps the master from seeing a hang-up between hosts.
+  slaveKeep_ = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (slaveKeep_ < 0 || !MakeRaw(slaveKeep_)) return false;
+  ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+  wallStartNs_ = WallNs();
+  lastActivityWallNs_ = wallStartNs_;
+  return true;
+}
+
+bool AvrBench::BoardPin(char port, std::uint8_t bit, bool& ddr, bool& out, int ddrNow) const {
+  avr_ioport_state_t state{};
+  if (avr_ioctl(avr_, AVR_IOCTL_IOPORT_GETSTATE(port), &state) != 0) return false;
+  ddr = ((ddrNow >= 0 ? static_cast<unsigned>(ddrNow) : state.ddr) >> bit) & 1;
+  out = (state.port >> bit) & 1;
+  return true;
+}
+
+void AvrBench::Sync(char port, int ddrNow) {
+  if (syncing_ || !setup_.target) return;
+  syncing_ = true;
+  const Nanos now = Now();
+  lastTime_ = now;
+  bool ddr = false, out = false;
+  for (WireState& w : wires_) {
+    if (w.wire.port != port || !BoardPin(port, w.wire.bit, ddr, out, ddrNow)) continue;
+    // An input with its pull-up on is a weak high; without, the board lets the line float.
+    const Level board = ddr ? (out ? Level::High : Level::Low) : (out ? Level::High : Level::Float);
+    Level level = board;
+    if (w.wire.role == WireRole::Supply) {
+      level = board == Level::High ? Level::High : Level::Low;
+    } else if (w.wire.role == WireRole::HighVoltage) {
+      level = board == Level::High && setup_.twelveVolts ? Level::Vpp : Level::Low;
+    }
+    if (!w.driven || level != w.level) {
+      w.driven = true;
+      w.level = level;
+      if (setup_.trace) {
+        static const char* const kLevels[] = {"low", "high", "float", "12 V"};
+        std::fprintf(stderr, "trace: %llu ns %s %s\n", static_cast<unsigned long long>(now),
+                     PinName(w.wire.pin), kLevels[static_cast<int>(level)]);
+      }
+      setup_.target->Drive(w.wire.pin, level, now);
+    }
+  }
+  UpdateInputs(now, port, ddrNow);
+  syncing_ = false;
+}
+
+void AvrBench::UpdateInputs(Nanos now, char port, int ddrNow) {
+  const bool wasSyncing = syncing_;
+  syncing_ = true;  // our own raises come back through the port's IRQs
+  bool ddr = false, out = false;
+  for (WireState& w : wires_) {
+    if (!IsChipOutput(w.wire.pin)) continue;
+    if (!BoardPin(w.wire.port, w.wire.bit, ddr, out, w.wire.port == port ? ddrNow : -1)) continue;
+    const bool pullUp = !ddr && out;
+    const Level chip = setup_.target->Read(w.wire.pin, now);
+    const int input = chip == Level::Float ? (pullUp ? 1 : 0) : (chip == Level::Low ? 0 : 1);
+    if (input == w.input) continue;
+    w.input = input;
+    // simavr lets a pull-up override what drives an input whenever the port is written,
+    // unless the port's "external" level says otherwise: keep that at the chip's level.
+    PortHook& hook = HookFor(w.wire.port);
+    const auto bit = static_cast<std::uint8_t>(1u << w.wire.bit);
+    hook.externalMask |= bit;
+    hook.externalValue = static_cast<std::uint8_t>(input ? hook.externalValue | bit
+                                                         : hook.externalValue & ~bit);
+    avr_ioport_external_t external{};
+    external.name = static_cast<unsigned char>(w.wire.port);
+    external.mask = hook.externalMask;
+    external.value = hook.externalValue;
+    avr_ioctl(avr_, AVR_IOCTL_IOPORT_SET_EXTERNAL(w.wire.port), &external);
+    avr_raise_irq(w.irq, static_cast<std::uint32_t>(input));
+  }
+  syncing_ = wasSyncing;
+  Reschedule(now);
+}
+
+AvrBench::PortHook& AvrBench::HookFor(char port) {
+  for (PortHook& hook : hooks_) {
+    if (hook.port == port) return hook;
+  }
+  return hooks_.front();  // every wired port has a hook
+}
+
+void AvrBench::Reschedule(Nanos now) {
+  if (inTargetTimer_) return;  // the timer returns its own next time
+  avr_cycle_timer_cancel(avr_, &AvrBench::OnTargetTimer, this);
+  const Nanos next = setup_.target->NextChange(now);
+  if (next == kNever) return;
+  const avr_cycle_count_t at = NsToCycle(next);
+  avr_cycle_timer_register(avr_, at > avr_->cycle ? at - avr_->cycle : 1, &AvrBench::OnTargetTimer,
+                           this);
+}
+
+avr_cycle_count_t AvrBench::OnTargetTimer(avr_t* avr, avr_cycle_count_t when, void* param) {
+  auto* self = static_cast<AvrBench*>(param);
+  (void)when;
+  const Nanos now = self->Now();
+  self->lastTime_ = now;
+  self->inTargetTimer_ = true;
+  self->UpdateInputs(now, 0, -1);
+  self->inTargetTimer_ = false;
+  const Nanos next = self->setup_.target->NextChange(now);
+  if (next == kNever) return 0;
+  return std::max(NsToCycle(next), avr->cycle + 1);
+}
+
+void AvrBench::OnPortWrite(avr_irq_t*, std::uint32_t, void* param) {
+  auto* hook = static_cast<PortHook*>(param);
+  hook->bench->Sync(hook->port, -1);
+}
+
+void AvrBench::OnDirectionChange(avr_irq_t*, std::uint32_t value, void* param) {
+  auto* hook = static_cast<PortHook*>(param);
+  hook->bench->Sync(hook->port, static_cast<int>(value & 0xFF));
+}
+
+std::uint8_t AvrBench::SpiByte(std::uint8_t mosi) {
+  const std::uint8_t spcr = avr_->data[kSpcr];
+  const bool doubleSpeed = avr_->data[kSpsr] & 1;
+  static constexpr unsigned kDividers[4] = {4, 16, 64, 128};
+  const std::uint32_t sckHz = kCpuHz / kDividers[spcr & 3] * (doubleSpeed ? 2 : 1);
+  if (!setup_.target || setup_.place != Place::Isp) {
+    // Nothing drives MISO: the board reads its pull-up or a floating low.
+    bool ddr = false, out = false;
+    const char port = 'B';
+    const std::uint8_t bit = setup_.board == Board::Uno ? 4 : 3;
+    return BoardPin(port, bit, ddr, out, -1) && !ddr && out ? 0xFF : 0x00;
+  }
+  const Nanos now = Now();
+  const Nanos start = std::max(now >= kSpiByteNs ? now - kSpiByteNs : 0, lastTime_);
+  lastTime_ = now;
+  const std::uint8_t miso = setup_.target->SpiByte(mosi, sckHz, start);
+  if (setup_.trace) {
+    std::fprintf(stderr, "trace: %llu ns SPI %02X -> %02X at %u Hz\n",
+                 static_cast<unsigned long long>(start), mosi, miso, sckHz);
+  }
+  UpdateInputs(now, 0, -1);
+  return miso;
+}
+
+void AvrBench::OnSpiOut(avr_irq_t*, std::uint32_t value, void* param) {
+  auto* self = static_cast<AvrBench*>(param);
+  avr_raise_irq(self->spiIn_, self->SpiByte(static_cast<std::uint8_t>(value)));
+}
+
+void AvrBench::OnUartOut(avr_irq_t*, std::uint32_t value, void* param) {
+  auto* self = static_cast<AvrBench*>(param);
+  if (self->out_.size() < 65536) self->out_.push_back(static_cast<std::uint8_t>(value));
+  ++self->stats_.bytesOut;
+  self->stats_.lastByteOut = CycleToNs(self->avr_->cycle + kCyclesPerByte);
+}
+
+void AvrBench::OnUartXon(avr_irq_t*, std::uint32_t, void* param) {
+  static_cast<AvrBench*>(param)->xoff_ = false;
+}
+
+void AvrBench::OnUartXoff(avr_irq_t*, std::uint32_t, void* param) {
+  static_cast<AvrBench*>(param)->xoff_ = true;
+}
+
+avr_cycle_count_t AvrBench::OnFeedTimer(avr_t*, avr_cycle_count_t when, void* param) {
+  auto* self = static_cast<AvrBench*>(param);
+  if (!self->in_.empty() && !self->xoff_) self->FeedByte();
+  if (self->in_.empty()) {
+    self->feeding_ = false;
+    return 0;
+  }
+  return when + kCyclesPerByte;
+}
+
+void AvrBench::FeedByte() {
+  const std::uint8_t byte = in_.front();
+  in_.pop_front();
+  if (stats_.bytesIn++ == 0) stats_.firstByteIn = CycleToNs(avr_->cycle);
+  avr_raise_irq(uartIn_, byte);
+}
+
+void AvrBench::NoSleep(avr_t*, avr_cycle_count_t) {}
+
+bool AvrBench::RunSlice(std::string& why) {
+  const avr_cycle_count_t end = avr_->cycle + kSliceCycles;
+  while (avr_->cycle < end) {
+    const int state = avr_run(avr_);
+    if (state == cpu_Done || state == cpu_Crashed) {
+      why = state == cpu_Crashed ? "the firmware crashed" : "the firmware stopped (sleep with interrupts off)";
+      return false;
+    }
+  }
+  Service(true);
+  return true;
+}
+
+void AvrBench::Service(bool mayWait) {
+  std::array<std::uint8_t, 4096> buffer{};
+  const auto readMaster = [&] {
+    if (in_.size() >= 65536) return;
+    const ssize_t n = ::read(master_, buffer.data(), buffer.size());
+    if (n <= 0) return;
+    in_.insert(in_.end(), buffer.begin(), buffer.begin() + n);
+    lastActivityWallNs_ = WallNs();
+  };
+  readMaster();
+  if (!out_.empty()) {
+    const ssize_t n = ::write(master_, out_.data(), out_.size());
+    if (n > 0) out_.erase(out_.begin(), out_.begin() + n);
+    lastActivityWallNs_ = WallNs();
+  }
+
+  // Run free while the host and the board talk; otherwise keep to the wall clock, so an idle
+  // bench costs no processor time and simulated waits last as long as on a real board.
+  const std::int64_t wall = WallNs();
+  const bool pace = setup_.realTime || (in_.empty() && wall - lastActivityWallNs_ > kIdleAfterNs);
+  if (pace && !paced_) {
+    anchorCycle_ = avr_->cycle;
+    anchorWallNs_ = wall;
+  }
+  paced_ = pace;
+  if (pace && mayWait) {
+    const std::int64_t simNs = static_cast<std::int64_t>(CycleToNs(avr_->cycle - anchorCycle_));
+    const std::int64_t ahead = simNs - (wall - anchorWallNs_);
+    if (ahead < -50000000) {  // far behind: do not race to catch up
+      anchorCycle_ = avr_->cycle;
+      anchorWallNs_ = wall;
+    } else if (ahead > 1000000) {
+      pollfd fd{master_, POLLIN, 0};
+      timespec ts{ahead / 1000000000, ahead % 1000000000};
+      ::ppoll(&fd, 1, &ts, nullptr);
+      sleptNs_ += static_cast<std::uint64_t>(WallNs() - wall);
+      readMaster();
+    }
+  }
+  if (!in_.empty() && !feeding_) {
+    feeding_ = true;
+    avr_cycle_timer_register(avr_, kCyclesPerByte, &AvrBench::OnFeedTimer, this);
+  }
+}
+
+BenchStats AvrBench::Stats() const {
+  BenchStats stats = stats_;
+  stats.now = avr_ ? CycleToNs(avr_->cycle) : 0;
+  stats.wallSeconds = static_cast<double>(WallNs() - wallStartNs_) / 1e9;
+  stats.sleptSeconds = static_cast<double>(sleptNs_) / 1e9;
+  return stats;
+}
+
+}  // namespace bq::avrsim

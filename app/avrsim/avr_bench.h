@@ -1,0 +1,131 @@
+#pragma once
+// The programmer board in simavr: its firmware runs on the simulated AVR, its serial line
+// is a pseudo-terminal, and a chip model sits on the pins of the place it was put in.
+
+#include <csignal>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "app/avrsim/board_wiring.h"
+#include "avrsim/target.h"
+
+struct avr_t;
+struct avr_irq_t;
+
+namespace bq::avrsim {
+
+struct BenchSetup {
+  Board board = Board::Uno;
+  Place place = Place::None;
+  bool twelveVolts = true;      // false: the 12 V supply is missing (RESET stays at 0 V)
+  bool realTime = false;        // true: never run ahead of the wall clock
+  Target* target = nullptr;     // null: nothing on any pin
+  bool trace = false;           // every line change and SPI byte on stderr
+};
+
+// Counters for the stats file; times in simulated nanoseconds.
+struct BenchStats {
+  Nanos firstByteIn = 0;
+  Nanos lastByteOut = 0;
+  std::uint64_t bytesIn = 0;
+  std::uint64_t bytesOut = 0;
+  Nanos now = 0;
+  double wallSeconds = 0;
+  double sleptSeconds = 0;  // wall time spent waiting for the wall clock or the host
+};
+
+class AvrBench {
+ public:
+  explicit AvrBench(BenchSetup setup);
+  AvrBench(const AvrBench&) = delete;
+  AvrBench& operator=(const AvrBench&) = delete;
+
+  // Loads the firmware ELF into a fresh ATmega328P (Uno) or ATmega2560 (Mega) at 16 MHz.
+  bool Load(const std::string& elfPath, std::string& error);
+  // Creates the pseudo-terminal (raw, 115200 8N1 on the slave side).
+  bool OpenPty(std::string& error);
+  const std::string& SlavePath() const { return slavePath_; }
+
+  // Runs the firmware until `stop` is set. `dump` set: calls onDump and clears it.
+  // Returns false when the firmware stopped by itself (crash or sleep with interrupts off);
+  // `why` then says how.
+  template <typename OnDump>
+  bool Run(volatile std::sig_atomic_t& stop, volatile std::sig_atomic_t& dump, OnDump onDump,
+           std::string& why) {
+    while (!stop) {
+      if (!RunSlice(why)) return false;
+      if (dump) {
+        dump = 0;
+        onDump();
+      }
+    }
+    return true;
+  }
+
+  BenchStats Stats() const;
+
+ private:
+  struct WireState {
+    Wire wire;
+    avr_irq_t* irq = nullptr;  // the board pin
+    bool driven = false;       // a level was given to the chip yet
+    Level level = Level::Float;
+    int input = -1;            // what the board's pin reads from the chip (-1: not yet)
+  };
+  struct PortHook {
+    AvrBench* bench;
+    char port;
+    std::uint8_t externalMask = 0;  // pins the chip drives, and their levels
+    std::uint8_t externalValue = 0;
+  };
+
+  bool RunSlice(std::string& why);
+  void Service(bool mayWait);
+  Nanos Now() const;
+  // ddrNow: the port's new DDR when it is being changed, else -1.
+  void Sync(char port, int ddrNow);
+  void UpdateInputs(Nanos now, char port, int ddrNow);
+  PortHook& HookFor(char port);
+  void Reschedule(Nanos now);
+  bool BoardPin(char port, std::uint8_t bit, bool& ddr, bool& out, int ddrNow) const;
+  std::uint8_t SpiByte(std::uint8_t mosi);
+  void FeedByte();
+
+  static void OnPortWrite(avr_irq_t* irq, std::uint32_t value, void* param);
+  static void OnDirectionChange(avr_irq_t* irq, std::uint32_t value, void* param);
+  static void OnSpiOut(avr_irq_t* irq, std::uint32_t value, void* param);
+  static void OnUartOut(avr_irq_t* irq, std::uint32_t value, void* param);
+  static void OnUartXon(avr_irq_t* irq, std::uint32_t value, void* param);
+  static void OnUartXoff(avr_irq_t* irq, std::uint32_t value, void* param);
+  static std::uint64_t OnTargetTimer(avr_t* avr, std::uint64_t when, void* param);
+  static std::uint64_t OnFeedTimer(avr_t* avr, std::uint64_t when, void* param);
+  static void NoSleep(avr_t* avr, std::uint64_t howLong);
+
+  BenchSetup setup_;
+  avr_t* avr_ = nullptr;
+  std::vector<WireState> wires_;
+  std::vector<PortHook> hooks_;
+  bool syncing_ = false;
+  bool inTargetTimer_ = false;
+  Nanos lastTime_ = 0;
+  avr_irq_t* uartIn_ = nullptr;
+  avr_irq_t* spiIn_ = nullptr;
+  bool xoff_ = false;
+  bool feeding_ = false;
+  std::deque<std::uint8_t> in_;
+  std::vector<std::uint8_t> out_;
+  std::string slavePath_;
+  int master_ = -1;
+  int slaveKeep_ = -1;
+  BenchStats stats_;
+  std::int64_t wallStartNs_ = 0;
+  std::int64_t lastActivityWallNs_ = 0;
+  std::uint64_t anchorCycle_ = 0;     // real-time pacing: simulated and wall time at the anchor
+  std::int64_t anchorWallNs_ = 0;
+  bool paced_ = false;
+  std::uint64_t sleptNs_ = 0;
+};
+
+}  // namespace bq::avrsim

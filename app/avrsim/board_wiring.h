@@ -1,0 +1,35 @@
+#pragma once
+// Which board pin goes to which chip line, per board and place (the ISP header or a
+// socket). The tables are the programmer's pin maps; docs/hardware.md shows the same.
+
+#include <cstdint>
+#include <vector>
+
+#include "avrsim/target.h"
+
+namespace bq::avrsim {
+
+enum class Board : std::uint8_t { Uno, Mega };
+enum class Place : std::uint8_t { None, Isp, HvspSocket, HvppSocket };
+
+// How the board's pin level becomes the chip line's level.
+enum class WireRole : std::uint8_t {
+  Line,         // the level as it is (an input without pull-up floats)
+  Supply,       // a switch: pin high = the chip's VCC on, else off
+  HighVoltage,  // a switch: pin high = 12 V on RESET, else RESET pulled to 0 V
+};
+
+struct Wire {
+  char port;         // 'A'..'L'
+  std::uint8_t bit;  // 0..7
+  Pin pin;
+  WireRole role = WireRole::Line;
+};
+
+// The wires of a place on a board; empty for Place::None.
+std::vector<Wire> WiresFor(Board board, Place place);
+
+// True for the chip lines whose level the board reads (the chip may drive them).
+bool IsChipOutput(Pin pin);
+
+}  // namespace bq::avrsim

@@ -1,0 +1,311 @@
+// brindlequartz-avrsim: the programmer's firmware running in simavr on a simulated Arduino
+// Uno or Mega 2560, its serial line on a pseudo-terminal, a simulated chip on its pins.
+// Prints the device path on the first line and serves until SIGINT or SIGTERM.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/avrsim/avr_bench.h"
+#include "avrsim/target.h"
+#include "parts/part_database.h"
+#include "parts/part_list_location.h"
+#include "parts/part_names.h"
+#include "platform/executable_folder.h"
+
+namespace {
+
+using bq::avrsim::Board;
+using bq::avrsim::Place;
+
+constexpr const char* kName = "brindlequartz-avrsim";
+constexpr const char* kUsageLine =
+    "Usage: brindlequartz-avrsim --board uno|mega --target PART|none [OPTIONS]\n";
+
+// The whole help; it says everything a user needs.
+constexpr const char* kHelp =
+    "Runs the programmer's firmware in simavr on a simulated Arduino Uno/Nano (ATmega328P) or\n"
+    "Mega 2560 (ATmega2560) at 16 MHz, with a simulated chip on the pins of its ISP header or\n"
+    "socket. The board's serial line is a pseudo-terminal: its path is the first line of\n"
+    "standard output; use it as the serial port in any of the programs. Each break of the\n"
+    "chip's programming rules is printed as 'violation: ...' on standard error. Serves until\n"
+    "SIGINT or SIGTERM, then prints a summary on standard error.\n"
+    "\n"
+    "Options:\n"
+    "  --board uno|mega        the board (required)\n"
+    "  --target PART|none      the chip: any name of a part (ATtiny85, attiny85, t85), or none\n"
+    "                          for an empty ISP header and empty sockets (required)\n"
+    "  --place isp|socket      where the chip sits (default: the socket when the board has one\n"
+    "                          for the part's high-voltage mode: HVSP on both boards, HVPP on\n"
+    "                          the Mega; else the ISP header)\n"
+    "  --fuses L[,H[,E]]       the chip's fuse bytes, hexadecimal (default: the part's defaults)\n"
+    "  --lock V                the chip's lock byte, hexadecimal (default: FF)\n"
+    "  --clock HZ              the clock on the chip's XTAL1 when its fuses select one; 0 for\n"
+    "                          none (default: 16000000)\n"
+    "  --no-12v                the 12 V supply is missing: the socket's RESET stays at 0 V\n"
+    "  --real-time             never run ahead of the wall clock (default: run as fast as\n"
+    "                          possible while the host talks, real time when the line is quiet)\n"
+    "  --trace                 print every change of a line to the chip and every SPI byte\n"
+    "                          on standard error, as 'trace: TIME ns LINE LEVEL'\n"
+    "  --firmware FILE.elf     the firmware (default: the image built with the program,\n"
+    "                          firmware/brindlequartz-BOARD.elf in the build folder)\n"
+    "  --partlist FILE         the part list (default: PartList.cfg in the current folder, next\n"
+    "                          to the program, or in ../share/brindlequartz/)\n"
+    "  --link PATH             also make a symbolic link PATH to the device (removed at exit)\n"
+    "  --stats FILE            write counters to FILE at exit and on SIGUSR1: simulated\n"
+    "                          nanoseconds of the first byte in, of the last byte out and now,\n"
+    "                          bytes in and out, wall seconds\n"
+    "  -h, --help              show this help and exit\n"
+    "  --version               show the version and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0    stopped by SIGINT or SIGTERM, the chip saw no violation\n"
+    "  1    the part list, the part, the firmware or the pseudo-terminal could not be had, or\n"
+    "       the firmware stopped by itself\n"
+    "  2    the command line was wrong\n"
+    "  3    stopped by SIGINT or SIGTERM after the chip saw violations\n"
+    "\n"
+    "Example: brindlequartz-avrsim --board mega --target ATmega328P --link /tmp/avr &\n"
+    "then: brindlequartz-cli -P /tmp/avr -p m328p read flash out.hex\n";
+
+volatile std::sig_atomic_t g_stop = 0;
+volatile std::sig_atomic_t g_dump = 0;
+
+int Usage(const std::string& problem) {
+  std::cerr << kName << ": " << problem << "\n"
+            << kUsageLine << "Try 'brindlequartz-avrsim --help' for more.\n";
+  return 2;
+}
+
+std::optional<unsigned long> ParseHexByte(std::string_view text) {
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.remove_prefix(2);
+  if (text.empty() || text.size() > 2) return std::nullopt;
+  char* end = nullptr;
+  const std::string s(text);
+  const unsigned long v = std::strtoul(s.c_str(), &end, 16);
+  if (*end != '\0') return std::nullopt;
+  return v;
+}
+
+void WriteStats(const std::string& path, const bq::avrsim::BenchStats& s, unsigned violations) {
+  if (path.empty()) return;
+  const std::string temp = path + ".tmp";
+  {
+    std::ofstream out(temp, std::ios::trunc);
+    out << "first_byte_in_ns " << s.firstByteIn << "\n"
+        << "last_byte_out_ns " << s.lastByteOut << "\n"
+        << "bytes_in " << s.bytesIn << "\n"
+        << "bytes_out " << s.bytesOut << "\n"
+        << "now_ns " << s.now << "\n"
+        << "wall_seconds " << s.wallSeconds << "\n"
+        << "slept_seconds " << s.sleptSeconds << "\n"
+        << "violations " << violations << "\n";
+  }
+  std::rename(temp.c_str(), path.c_str());
+}
+
+void OnStop(int) { g_stop = 1; }
+void OnDump(int) { g_dump = 1; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string boardName, targetName, placeName, fuses, lock, clock, firmware, partList, link, stats;
+  bool no12v = false;
+  bool realTime = false;
+  bool trace = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&](std::string& out) {
+      if (i + 1 >= argc) return false;
+      out = argv[++i];
+      return true;
+    };
+    if (arg == "--help" || arg == "-h") {
+      std::cout << kUsageLine << kHelp;
+      return 0;
+    } else if (arg == "--version") {
+      std::cout << kName << " " << BQ_VERSION << "\n";
+      return 0;
+    } else if (arg == "--no-12v") {
+      no12v = true;
+    } else if (arg == "--real-time") {
+      realTime = true;
+    } else if (arg == "--trace") {
+      trace = true;
+    } else if (arg == "--board") {
+      if (!value(boardName) || (boardName != "uno" && boardName != "mega"))
+        return Usage("--board takes uno or mega");
+    } else if (arg == "--target") {
+      if (!value(targetName)) return Usage("--target needs a part name or none");
+    } else if (arg == "--place") {
+      if (!value(placeName) || (placeName != "isp" && placeName != "socket"))
+        return Usage("--place takes isp or socket");
+    } else if (arg == "--fuses") {
+      if (!value(fuses)) return Usage("--fuses needs the fuse bytes, e.g. 62,DF,FF");
+    } else if (arg == "--lock") {
+      if (!value(lock)) return Usage("--lock needs the lock byte, e.g. FC");
+    } else if (arg == "--clock") {
+      if (!value(clock)) return Usage("--clock needs a frequency in Hz");
+    } else if (arg == "--firmware") {
+      if (!value(firmware)) return Usage("--firmware needs a file");
+    } else if (arg == "--partlist") {
+      if (!value(partList)) return Usage("--partlist needs a file");
+    } else if (arg == "--link") {
+      if (!value(link)) return Usage("--link needs a path");
+    } else if (arg == "--stats") {
+      if (!value(stats)) return Usage("--stats needs a file");
+    } else {
+      return Usage("unknown argument '" + arg + "'");
+    }
+  }
+  if (boardName.empty()) return Usage("name the board with --board uno or --board mega");
+  if (targetName.empty()) return Usage("name the chip with --target PART, or --target none");
+  const Board board = boardName == "uno" ? Board::Uno : Board::Mega;
+
+  bq::avrsim::TargetConfig config;
+  if (!fuses.empty()) {
+    std::vector<std::optional<std::uint8_t>*> bytes = {&config.low, &config.high, &config.extended};
+    std::stringstream list(fuses);
+    std::string item;
+    std::size_t n = 0;
+    while (std::getline(list, item, ',')) {
+      const auto v = ParseHexByte(item);
+      if (!v || n >= bytes.size()) return Usage("--fuses takes up to three hexadecimal bytes, e.g. 62,DF,FF");
+      *bytes[n++] = static_cast<std::uint8_t>(*v);
+    }
+  }
+  if (!lock.empty()) {
+    const auto v = ParseHexByte(lock);
+    if (!v) return Usage("--lock takes one hexadecimal byte, e.g. FC");
+    config.lock = static_cast<std::uint8_t>(*v);
+  }
+  if (!clock.empty()) {
+    char* end = nullptr;
+    const unsigned long hz = std::strtoul(clock.c_str(), &end, 10);
+    if (*end != '\0' || hz > 100000000) return Usage("--clock takes a frequency in Hz, e.g. 16000000");
+    config.externalClockHz = static_cast<std::uint32_t>(hz);
+  }
+
+  Place place = Place::None;
+  std::unique_ptr<bq::avrsim::Target> target;
+  unsigned violations = 0;
+  if (targetName != "none") {
+    std::error_code noCurrentFolder;
+    const bq::PartListSearch search =
+        partList.empty() ? bq::FindPartList(std::filesystem::current_path(noCurrentFolder),
+                                            bq::ExecutableFolder())
+                         : bq::PartListSearch{partList, {}};
+    bq::PartDatabase parts;
+    std::string partListError;
+    if (!bq::LoadFoundPartList(parts, search, partListError)) {
+      std::cerr << kName << ": " << partListError
+                << (search.found.empty() ? " (name one with --partlist FILE)\n" : "\n");
+      return 1;
+    }
+    const bq::PartRecord* record = bq::FindPartByAnyName(parts, targetName, &config.partName);
+    if (!record) {
+      std::cerr << kName << ": no part named '" << targetName << "' in " << search.found.string();
+      const std::vector<std::string> near = bq::NearestPartNames(parts, targetName, 3);
+      for (std::size_t i = 0; i < near.size(); ++i) {
+        std::cerr << (i == 0 ? "; did you mean " : i + 1 == near.size() ? " or " : ", ") << near[i];
+      }
+      std::cerr << (near.empty() ? "\n" : "?\n");
+      return 1;
+    }
+    config.part = *record;
+    const bool hvsp = record->hvMode == 3;
+    const bool hvpp = record->hvMode == 1 && board == Board::Mega;
+    if (placeName == "socket") {
+      if (!hvsp && !hvpp) {
+        return Usage("the " + std::string(board == Board::Uno ? "Uno" : "Mega") +
+                     " has no socket for the " + config.partName +
+                     " (high-voltage mode " + std::to_string(record->hvMode) +
+                     "): put it on the ISP header with --place isp");
+      }
+    }
+    place = placeName == "isp"       ? Place::Isp
+            : hvsp                   ? Place::HvspSocket
+            : hvpp                   ? Place::HvppSocket
+                                     : Place::Isp;
+    target = bq::avrsim::MakeTarget(
+        config,
+        [&violations](const std::string& text) {
+          ++violations;
+          std::cerr << "violation: " << text << std::endl;
+        },
+        [](const std::string& text) { std::cerr << "note: " << text << std::endl; });
+  } else if (!placeName.empty()) {
+    return Usage("--place needs a chip: with --target none every place is empty");
+  }
+
+  if (firmware.empty()) firmware = std::string(BQ_AVRSIM_FIRMWARE_DIR) + "/brindlequartz-" + boardName + ".elf";
+
+  bq::avrsim::BenchSetup setup;
+  setup.board = board;
+  setup.place = place;
+  setup.twelveVolts = !no12v;
+  setup.realTime = realTime;
+  setup.trace = trace;
+  setup.target = target.get();
+  bq::avrsim::AvrBench bench(setup);
+  std::string error;
+  if (!bench.Load(firmware, error) || !bench.OpenPty(error)) {
+    std::cerr << kName << ": " << error << "\n";
+    return 1;
+  }
+  if (!link.empty()) {
+    char existing[4096];
+    if (::readlink(link.c_str(), existing, sizeof existing) >= 0) ::unlink(link.c_str());
+    if (::symlink(bench.SlavePath().c_str(), link.c_str()) != 0) {
+      std::cerr << kName << ": cannot create the link " << link << ": " << std::strerror(errno) << "\n";
+      return 1;
+    }
+  }
+
+  struct sigaction stop {};
+  stop.sa_handler = OnStop;
+  sigemptyset(&stop.sa_mask);
+  sigaction(SIGINT, &stop, nullptr);
+  sigaction(SIGTERM, &stop, nullptr);
+  struct sigaction dump {};
+  dump.sa_handler = OnDump;
+  sigemptyset(&dump.sa_mask);
+  sigaction(SIGUSR1, &dump, nullptr);
+
+  static const char* const kPlaces[] = {"nowhere", "ISP header", "HVSP socket", "28-pin HVPP socket"};
+  const std::string where = target ? config.partName + " in the " + kPlaces[static_cast<int>(place)]
+                                   : std::string("no chip");
+  const std::string boardText = board == Board::Uno ? "Uno" : "Mega 2560";
+  std::cout << bench.SlavePath() << std::endl;
+  std::cerr << kName << ": " << boardText << " with " << where << " on " << bench.SlavePath()
+            << (link.empty() ? "" : " (" + link + ")") << std::endl;
+
+  const auto violationCount = [&] { return target ? target->Violations() : 0u; };
+  std::string why;
+  const bool stopped = bench.Run(g_stop, g_dump,
+                                 [&] { WriteStats(stats, bench.Stats(), violationCount()); }, why);
+  const bq::avrsim::BenchStats s = bench.Stats();
+  WriteStats(stats, s, violationCount());
+  if (!stopped) std::cerr << kName << ": " << why << " at " << s.now / 1000 << " us\n";
+  std::cerr << kName << ": " << s.bytesIn << " bytes in, " << s.bytesOut << " bytes out, "
+            << s.now / 1000000 << " ms simulated in " << static_cast<long>(s.wallSeconds * 1000)
+            << " ms; violations: " << violationCount() << std::endl;
+  if (!link.empty()) ::unlink(link.c_str());
+  std::cout.flush();
+  // No teardown: simavr's own clean-up is not needed at exit.
+  ::_exit(!stopped ? 1 : violationCount() > 0 ? 3 : 0);
+}

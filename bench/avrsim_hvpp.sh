@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# The firmware's speed on the simulated bench (brindlequartz-avrsim), run by make bench as
+# bench_avrsim_hvpp. Prints result lines for docs/PERFORMANCE.md:
+#  - 32 KiB written and verified by HVPP into an ATmega328P on the Mega: simulated time from
+#    the first byte in to the last byte out, against the wire time of every byte of the
+#    exchange at the board's 117,647 baud (10 bits a byte);
+#  - the same by ISP on the Uno, with the clock the board found for the chip (its default
+#    fuses run it at 1 MHz: 125 kHz SCK). simavr moves an SPI byte in a fixed 100 us,
+#    whatever the SCK, so this figure follows simavr, not the SCK;
+#  - how fast the simulation runs against the wall clock during the HVPP run.
+set -euo pipefail
+avrsim=@BQ_AVRSIM@
+cli=@BQ_CLI@
+partlist=@BQ_PARTLIST@
+work=$(mktemp -d)
+pid=
+trap '[ -n "$pid" ] && kill -TERM $pid 2>/dev/null; rm -rf "$work"' EXIT
+
+head -c 32768 /dev/urandom >"$work/flash.bin"
+
+# measure NAME BOARD MODE: one write-and-verify; sets sim, wire, wall.
+measure() {
+  local name=$1 board=$2 mode=$3
+  "$avrsim" --board "$board" --target ATmega328P --partlist "$partlist" --stats "$work/$name.stats" \
+    >"$work/$name.out" 2>"$work/$name.err" &
+  pid=$!
+  for _ in $(seq 100); do [ -s "$work/$name.out" ] && break; sleep 0.05; done
+  local port
+  port=$(head -n 1 "$work/$name.out")
+  local start end
+  start=$(date +%s.%N)
+  "$cli" --partlist "$partlist" --no-progress -P "$port" -p ATmega328P -m "$mode" -c auto \
+    write flash "$work/flash.bin" 2>"$work/$name.cli"
+  end=$(date +%s.%N)
+  kill -TERM $pid
+  wait $pid || true
+  pid=
+  if grep -q '^violation:' "$work/$name.err"; then
+    echo "$name: the chip saw violations" >&2
+    grep '^violation:' "$work/$name.err" | head -n 5 >&2
+    exit 1
+  fi
+  read -r sim wire < <(awk '{v[$1]=$2} END {printf "%.3f %.3f\n",
+      (v["last_byte_out_ns"]-v["first_byte_in_ns"])/1e9, (v["bytes_in"]+v["bytes_out"])*10/117647}' \
+      "$work/$name.stats")
+  wall=$(awk "BEGIN {print $end - $start}")
+  clock=$(grep -o 'Set ISP Frequency: [^ ]* [kM]Hz' "$work/$name.cli" | tail -n 1 | cut -d: -f2 | sed 's/^ //' || true)
+}
+
+measure hvpp mega hv
+printf 'avrsim_hvpp_write_verify_32k: measured %.2f s simulated, reference %.2f s on the wire, ratio %.3f (target <= 1.5)\n' \
+  "$sim" "$wire" "$(awk "BEGIN {print $sim / $wire}")"
+printf 'avrsim_speed_hvpp: measured %.2f s simulated in %.2f s, reference real time, ratio %.3f (target >= 1.0)\n' \
+  "$sim" "$wall" "$(awk "BEGIN {print $sim / $wall}")"
+measure isp uno isp
+printf 'avrsim_isp_write_verify_32k_%s: measured %.2f s simulated, reference %.2f s on the wire, ratio %.3f\n' \
+  "$(echo "${clock:-unknown}" | tr -d ' .')" "$sim" "$wire" "$(awk "BEGIN {print $sim / $wire}")"
+echo "ISP: the chip at 1 MHz (default fuses), SCK ${clock:-unknown}; each SPI byte takes simavr's fixed 100 us"

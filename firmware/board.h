@@ -1,0 +1,102 @@
+#pragma once
+// The board the firmware runs on: its pins for the ISP header, the HVSP socket and (Mega)
+// the 28-pin HVPP socket, and its hardware version. One source tree, two images:
+// BOARD_UNO (Arduino Uno/Nano, ATmega328P) and BOARD_MEGA (Arduino Mega 2560, ATmega2560).
+// The pin tables are in docs/firmware.md.
+
+#include <avr/io.h>
+
+#define FW_VERSION_MAJOR 1
+#define FW_VERSION_MINOR 0
+
+#if defined(BOARD_UNO)
+
+#define HW_VERSION_MAJOR 3
+#define HW_VERSION_MINOR 0
+#define HAVE_HVPP 0
+
+// ISP header: D10 RESET, D11 MOSI, D12 MISO, D13 SCK. PB2 is also the SPI's SS pin: it is an
+// output whenever the SPI is on, so the SPI stays master.
+#define ISP_PORT PORTB
+#define ISP_DDR DDRB
+#define ISP_PIN PINB
+#define ISP_RST PB2
+#define ISP_MOSI PB3
+#define ISP_MISO PB4
+#define ISP_SCK PB5
+
+// HVSP socket: D2 SCI, D3 SDO, D4 SII, D5 SDI; A0 socket supply, A1 12 V onto RESET.
+#define HVSP_PORT PORTD
+#define HVSP_DDR DDRD
+#define HVSP_PIN PIND
+#define HVSP_SCI PD2
+#define HVSP_SDO PD3
+#define HVSP_SII PD4
+#define HVSP_SDI PD5
+#define HVSP_PWR_PORT PORTC
+#define HVSP_PWR_DDR DDRC
+#define HVSP_VCC PC0
+#define HVSP_12V PC1
+
+#define UART_RX_VECT USART_RX_vect
+#define UART_UDRE_VECT USART_UDRE_vect
+
+#elif defined(BOARD_MEGA)
+
+#define HW_VERSION_MAJOR 4
+#define HW_VERSION_MINOR 0
+#define HAVE_HVPP 1
+
+// ISP header: D53 RESET (also SS), D52 SCK, D51 MOSI, D50 MISO.
+#define ISP_PORT PORTB
+#define ISP_DDR DDRB
+#define ISP_PIN PINB
+#define ISP_RST PB0
+#define ISP_SCK PB1
+#define ISP_MOSI PB2
+#define ISP_MISO PB3
+
+// HVSP socket: A0 SDI, A1 SII, A2 SDO, A3 SCI, A4 socket supply, A5 12 V onto RESET.
+#define HVSP_PORT PORTF
+#define HVSP_DDR DDRF
+#define HVSP_PIN PINF
+#define HVSP_SDI PF0
+#define HVSP_SII PF1
+#define HVSP_SDO PF2
+#define HVSP_SCI PF3
+#define HVSP_PWR_PORT PORTF
+#define HVSP_PWR_DDR DDRF
+#define HVSP_VCC PF4
+#define HVSP_12V PF5
+
+// HVPP 28-pin socket: D22-D29 DATA0-7; D37..D30 XTAL1, OE, WR, BS1, XA0, XA1, PAGEL, BS2;
+// D49 RDY/BSY, D48 socket supply, D47 12 V onto RESET.
+#define PP_DATA_PORT PORTA
+#define PP_DATA_DDR DDRA
+#define PP_DATA_PIN PINA
+#define PP_CTL_PORT PORTC
+#define PP_CTL_DDR DDRC
+#define PP_XTAL1 PC0
+#define PP_OE PC1
+#define PP_WR PC2
+#define PP_BS1 PC3
+#define PP_XA0 PC4
+#define PP_XA1 PC5
+#define PP_PAGEL PC6
+#define PP_BS2 PC7
+#define PP_AUX_PORT PORTL
+#define PP_AUX_DDR DDRL
+#define PP_AUX_PIN PINL
+#define PP_RDY PL0
+#define PP_VCC PL1
+#define PP_12V PL2
+
+#define UART_RX_VECT USART0_RX_vect
+#define UART_UDRE_VECT USART0_UDRE_vect
+
+#else
+#error "Build with -DBOARD_UNO or -DBOARD_MEGA"
+#endif
+
+#define BIT(n) (1u << (n))
+#define NOP() __asm__ __volatile__("nop")

@@ -1,0 +1,116 @@
+#include "uart.h"
+
+#include <avr/interrupt.h>
+#include <string.h>
+
+#include "board.h"
+
+// 16 MHz, U2X = 1, UBRR = 16: 117,647 baud, +2.1 % against 115,200.
+#define UART_UBRR 16
+
+static Packet slots[2];
+static volatile uint8_t slotFill;   // slot the receiver writes into
+static volatile uint8_t slotTake;   // oldest complete slot
+static volatile uint8_t slotCount;  // complete slots not yet done
+
+// Receiver state: 0/1 looking for 0x48 0x56, 2 code, 3/4 length, 5 payload.
+static uint8_t rxState;
+static uint8_t rxDrop;
+static uint16_t rxLeft;
+static uint16_t rxIndex;
+static uint8_t rxCode;
+static uint16_t rxLen;
+
+static uint8_t txBuf[5 + PACKET_MAX_PAYLOAD];
+static volatile uint16_t txPos;
+static volatile uint16_t txEnd;
+
+void UartInit(void) {
+  UBRR0 = UART_UBRR;
+  UCSR0A = BIT(U2X0);
+  UCSR0C = BIT(UCSZ01) | BIT(UCSZ00);  // 8N1
+  UCSR0B = BIT(RXEN0) | BIT(TXEN0) | BIT(RXCIE0);
+}
+
+static void Complete(void) {
+  rxState = 0;
+  if (rxDrop) return;
+  Packet* p = &slots[slotFill];
+  p->code = rxCode;
+  p->len = rxLen > PACKET_MAX_PAYLOAD ? 0 : rxLen;
+  p->oversize = rxLen > PACKET_MAX_PAYLOAD;
+  slotFill ^= 1;
+  ++slotCount;
+}
+
+ISR(UART_RX_VECT) {
+  const uint8_t b = UDR0;
+  switch (rxState) {
+    case 0:
+      if (b == 0x48) rxState = 1;
+      return;
+    case 1:
+      rxState = b == 0x56 ? 2 : (b == 0x48 ? 1 : 0);
+      return;
+    case 2:
+      rxCode = b;
+      rxState = 3;
+      return;
+    case 3:
+      rxLen = (uint16_t)b << 8;
+      rxState = 4;
+      return;
+    case 4:
+      rxLen |= b;
+      rxLeft = rxLen;
+      rxIndex = 0;
+      // Both slots full: the host sent a packet without waiting for an answer; lost.
+      rxDrop = slotCount >= 2;
+      if (rxLeft == 0) {
+        Complete();
+      } else {
+        rxState = 5;
+      }
+      return;
+    default:
+      if (!rxDrop && rxLen <= PACKET_MAX_PAYLOAD) slots[slotFill].data[rxIndex++] = b;
+      if (--rxLeft == 0) Complete();
+      return;
+  }
+}
+
+ISR(UART_UDRE_VECT) {
+  uint16_t pos = txPos;
+  UDR0 = txBuf[pos++];
+  txPos = pos;
+  if (pos >= txEnd) UCSR0B &= (uint8_t)~BIT(UDRIE0);
+}
+
+Packet* PacketPeek(void) { return slotCount ? &slots[slotTake] : 0; }
+
+void PacketDone(void) {
+  slotTake ^= 1;
+  cli();
+  --slotCount;
+  sei();
+}
+
+void AnswerFlush(void) {
+  while (UCSR0B & BIT(UDRIE0)) {
+  }
+}
+
+void Answer(uint8_t code, const uint8_t* payload, uint16_t len) {
+  AnswerFlush();
+  txBuf[0] = 0x48;
+  txBuf[1] = 0x56;
+  txBuf[2] = code;
+  txBuf[3] = (uint8_t)(len >> 8);
+  txBuf[4] = (uint8_t)len;
+  if (len) memcpy(txBuf + 5, payload, len);
+  txPos = 0;
+  txEnd = 5 + len;
+  UCSR0B |= BIT(UDRIE0);
+}
+
+void AnswerByte(uint8_t code, uint8_t value) { Answer(code, &value, 1); }

@@ -1,0 +1,213 @@
+#!/usr/bin/env bash
+# End to end through the simulated bench: the real brindlequartz-cli talks over a
+# pseudo-terminal to the programmer firmware running in brindlequartz-avrsim, with a chip
+# model on the board's pins. Any "violation:" the chip reports fails the stage.
+#
+#   avrsim_e2e.sh STAGE AVRSIM CLI PARTLIST
+#   STAGE: uno-isp | uno-hvsp | mega-hvpp | faults
+set -u
+stage=$1 avrsim=$2 cli=$3 partlist=$4
+work=$(mktemp -d "${TMPDIR:-/tmp}/bq_avrsim_${stage}_XXXXXX")
+failures=0
+bench_pid=
+port=
+
+cleanup() {
+  [ -n "$bench_pid" ] && kill -TERM "$bench_pid" 2>/dev/null && wait "$bench_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL [$stage]: $*" >&2
+  failures=$((failures + 1))
+}
+
+# start_bench ARGS...: starts the bench, sets $port to its pseudo-terminal.
+start_bench() {
+  : >"$work/bench.out"
+  "$avrsim" --partlist "$partlist" "$@" >"$work/bench.out" 2>"$work/bench.err" &
+  bench_pid=$!
+  bench_args="$*"
+  for _ in $(seq 100); do
+    port=$(head -n 1 "$work/bench.out")
+    [ -n "$port" ] && return 0
+    kill -0 "$bench_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  fail "the bench did not start ($bench_args)"
+  cat "$work/bench.err" >&2
+  exit 1
+}
+
+# stop_bench: stops the bench; its stderr must hold no violation.
+stop_bench() {
+  kill -TERM "$bench_pid"
+  wait "$bench_pid"
+  bench_pid=
+  if grep -q '^violation:' "$work/bench.err"; then
+    fail "the chip saw violations ($bench_args):"
+    grep '^violation:' "$work/bench.err" | head -n 20 >&2
+  fi
+}
+
+# run NAME ARGS...: runs the CLI on the bench's port; output in $work/NAME.{out,err}, status in $rc.
+run() {
+  local name=$1
+  shift
+  "$cli" --partlist "$partlist" --no-progress -P "$port" "$@" >"$work/$name.out" 2>"$work/$name.err"
+  rc=$?
+}
+
+# ok NAME ARGS...: the command succeeds.
+ok() {
+  run "$@"
+  if [ "$rc" != 0 ]; then
+    fail "$1 ($bench_args | ${*:2}) exited with $rc:"
+    tail -n 5 "$work/$1.err" >&2
+  fi
+}
+
+# refused NAME PATTERN ARGS...: the command fails and says PATTERN.
+refused() {
+  local name=$1 pattern=$2
+  shift 2
+  run "$name" "$@"
+  if [ "$rc" = 0 ]; then
+    fail "$name ($bench_args | $*) succeeded, expected a failure saying '$pattern'"
+  elif ! grep -q -- "$pattern" "$work/$name.err" "$work/$name.out"; then
+    fail "$name ($bench_args | $*) did not say '$pattern':"
+    tail -n 5 "$work/$name.err" >&2
+  fi
+}
+
+# says NAME PATTERN: the last run of NAME printed PATTERN.
+says() {
+  grep -q -- "$2" "$work/$1.err" "$work/$1.out" || {
+    fail "$1 did not print '$2':"
+    tail -n 8 "$work/$1.err" "$work/$1.out" >&2
+  }
+}
+
+same() {
+  cmp -s "$1" "$2" || fail "$3: $(cmp "$1" "$2" 2>&1 | head -n 1)"
+}
+
+# matrix PART FLASH_BYTES EEPROM_BYTES CLI_ARGS...: the whole set of operations on one chip.
+matrix() {
+  local part=$1 flash=$2 eeprom=$3
+  shift 3
+  local args=(-p "$part" "$@")
+  head -c "$flash" /dev/urandom >"$work/flash.bin"
+  head -c "$eeprom" /dev/urandom >"$work/eeprom.bin"
+
+  ok identify "${args[@]}" identify && says identify "Name: $part"
+  ok calibration "${args[@]}" calibration && says calibration ": 0xA0"
+
+  ok write-flash "${args[@]}" write flash "$work/flash.bin"
+  ok verify-flash "${args[@]}" verify flash "$work/flash.bin"
+  ok read-flash "${args[@]}" read flash "$work/flash.read.bin"
+  [ "$rc" = 0 ] && same <(head -c "$flash" "$work/flash.read.bin") "$work/flash.bin" "flash read back"
+
+  ok write-eeprom "${args[@]}" write eeprom "$work/eeprom.bin"
+  ok verify-eeprom "${args[@]}" verify eeprom "$work/eeprom.bin"
+  ok read-eeprom "${args[@]}" read eeprom "$work/eeprom.read.bin"
+  [ "$rc" = 0 ] && same "$work/eeprom.read.bin" "$work/eeprom.bin" "EEPROM read back"
+
+  ok erase "${args[@]}" erase
+  ok blank-flash "${args[@]}" blank-check flash
+  ok blank-eeprom "${args[@]}" blank-check eeprom
+
+  # EESAVE programmed, then back to the defaults; the lock byte last (an erase clears it).
+  ok fuses-write "${args[@]}" fuses write EESAVE=0
+  ok fuses-verify "${args[@]}" fuses verify EESAVE=0
+  ok fuses-read "${args[@]}" fuses read && says fuses-read "EESAVE.*\[x\]"
+  ok fuses-defaults "${args[@]}" fuses write --defaults
+  ok fuses-verify-defaults "${args[@]}" fuses verify --defaults
+  ok lock-write "${args[@]}" lock write 0xFC
+  ok lock-verify "${args[@]}" lock verify 0xFC
+  ok lock-read "${args[@]}" lock read && says lock-read "LOCKBIT: 0xFC"
+  ok erase-unlock "${args[@]}" erase
+  ok lock-read-erased "${args[@]}" lock read && says lock-read-erased "LOCKBIT: 0xFF"
+}
+
+# rescue BOARD PART HIGH_DEFAULT RSTDISBL_HIGH: RESET disabled; ISP cannot reach the chip, the
+# socket writes the default fuses back. The chip lives only as long as the bench, so the
+# rescue and the check run on one bench with the chip in the socket.
+rescue() {
+  local board=$1 part=$2 high=$3 disabled=$4
+  start_bench --board "$board" --target "$part" --place isp --fuses "$(low_default "$part"),$disabled"
+  refused isp-disabled "Enter Program Mode" -p "$part" -m isp -c auto identify
+  stop_bench
+  start_bench --board "$board" --target "$part" --fuses "$(low_default "$part"),$disabled"
+  ok rescue-read -p "$part" fuses read && says rescue-read "Read HIGH: 0x$disabled"
+  ok rescue-write -p "$part" fuses write --defaults
+  ok rescue-check -p "$part" fuses verify --defaults
+  ok rescue-read-after -p "$part" fuses read && says rescue-read-after "Read HIGH: 0x$high"
+  stop_bench
+}
+
+low_default() {
+  case $1 in
+    ATtiny85 | ATmega328P) echo 62 ;;
+  esac
+}
+
+case $stage in
+  uno-isp)
+    # The ATmega328P runs at 1 MHz from its defaults (8 MHz RC / 8): the board finds
+    # 125 kHz (hardware SPI); a fixed 115.2 kHz takes the bit-banged path.
+    start_bench --board uno --target ATmega328P --place isp
+    matrix ATmega328P 32768 1024 -m isp -c auto
+    matrix ATmega328P 4096 1024 -m isp -c 6
+    ok version version && says version "Hardware Version: 03.00"
+    stop_bench
+    ;;
+  uno-hvsp)
+    start_bench --board uno --target ATtiny85
+    matrix ATtiny85 8192 512 -m hv
+    stop_bench
+    rescue uno ATtiny85 DF 5F
+    ;;
+  mega-hvpp)
+    start_bench --board mega --target ATmega328P
+    matrix ATmega328P 32768 1024 -m hv
+    ok version version && says version "Hardware Version: 04.00"
+    stop_bench
+    rescue mega ATmega328P D9 59
+    ;;
+  faults)
+    # Nothing on the ISP header: no chip answers, and the board answers the next request.
+    start_bench --board uno --target none
+    refused none-isp "Enter Program Mode\|ISP" -p ATmega328P -m isp -c 3 identify
+    ok none-version version && says none-version "Hardware Version: 03.00"
+    # The Uno has no HVPP socket: mode 1 is not in its build.
+    refused uno-hvpp "Unknown Command" -p ATmega328P -m hv identify
+    ok uno-hvpp-version version
+    stop_bench
+    # A chip at 1 MHz is too slow for 2 MHz SCK; the automatic clock finds one that works.
+    start_bench --board uno --target ATmega328P --place isp
+    refused too-fast "Enter Program Mode" -p ATmega328P -m isp -c 1 identify
+    ok slow-auto -p ATmega328P -m isp -c auto identify
+    stop_bench
+    # At 128 kHz (CKSEL internal 128 kHz, CKDIV8 unprogrammed) even 57.6 kHz is too fast.
+    start_bench --board uno --target ATmega328P --place isp --fuses E3,D9,FF
+    refused too-slow-chip "Enter Program Mode\|ISP" -p ATmega328P -m isp -c auto identify
+    stop_bench
+    # No 12 V: the chip in the socket never enters programming mode.
+    start_bench --board uno --target ATtiny85 --no-12v
+    refused no-12v "Enter Program Mode" -p ATtiny85 -m hv identify
+    ok no-12v-version version
+    stop_bench
+    ;;
+  *)
+    echo "unknown stage $stage" >&2
+    exit 2
+    ;;
+esac
+
+if [ "$failures" -gt 0 ]; then
+  echo "$stage: $failures failures" >&2
+  exit 1
+fi
+echo "$stage: passed"
