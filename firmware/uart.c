@@ -26,8 +26,10 @@ static volatile uint16_t txPos;
 static volatile uint16_t txEnd;
 
 void UartInit(void) {
-  UBRR0 = UART_UBRR;
+  // U2X before the divider: the bit rate follows from both, and a simulator that works it
+  // out when the divider is written then sees the doubled rate too.
   UCSR0A = BIT(U2X0);
+  UBRR0 = UART_UBRR;
   UCSR0C = BIT(UCSZ01) | BIT(UCSZ00);  // 8N1
   UCSR0B = BIT(RXEN0) | BIT(TXEN0) | BIT(RXCIE0);
 }
