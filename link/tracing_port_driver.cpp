@@ -27,6 +27,7 @@ class TracingConnection : public SerialConnection {
     return got;
   }
   void DiscardInput() override { inner_->DiscardInput(); }
+  bool MayRestartDeviceOnOpen() const override { return inner_->MayRestartDeviceOnOpen(); }
 
  private:
   std::unique_ptr<SerialConnection> inner_;

@@ -39,6 +39,7 @@ class PosixConnection : public SerialConnection {
   PosixConnection& operator=(const PosixConnection&) = delete;
 
   void DiscardInput() override { ::tcflush(fd_, TCIFLUSH); }
+  bool MayRestartDeviceOnOpen() const override { return true; }  // DTR goes up on open
 
   bool Write(const std::uint8_t* data, std::size_t n) override {
     // Bounded: a line stalled by flow control fails instead of hanging the worker.

@@ -29,6 +29,7 @@ class Win32Connection : public SerialConnection {
   Win32Connection& operator=(const Win32Connection&) = delete;
 
   void DiscardInput() override { ::PurgeComm(handle_, PURGE_RXCLEAR); }
+  bool MayRestartDeviceOnOpen() const override { return true; }  // DTR goes up on open
 
   bool Write(const std::uint8_t* data, std::size_t n) override {
     if (n > MAXDWORD) return false;
