@@ -33,6 +33,12 @@ class SerialConnection {
   // One read of up to n bytes under the time-outs above. Returns the number of
   // bytes read (fewer than n on a time-out), or -1 when the device failed.
   virtual long Read(std::uint8_t* data, std::size_t n) = 0;
+  // As Read, but giving up after totalMs in all (the inter-byte limit stays): for polling a
+  // device that may still be starting. A connection without its own waits as Read does.
+  virtual long ReadWithin(std::uint8_t* data, std::size_t n, int totalMs) {
+    (void)totalMs;
+    return Read(data, n);
+  }
   // Drops every byte that has arrived and not been read: an answer that came after its
   // request gave up waiting must not be taken as the answer to the next request.
   virtual void DiscardInput() {}

@@ -45,6 +45,17 @@ class Win32Connection : public SerialConnection {
     if (!::ReadFile(handle_, data, static_cast<DWORD>(n), &got, nullptr)) return -1;
     return static_cast<long>(got);
   }
+  long ReadWithin(std::uint8_t* data, std::size_t n, int totalMs) override {
+    COMMTIMEOUTS usual{};
+    if (!::GetCommTimeouts(handle_, &usual)) return Read(data, n);
+    COMMTIMEOUTS shorter = usual;
+    shorter.ReadTotalTimeoutMultiplier = 0;
+    shorter.ReadTotalTimeoutConstant = static_cast<DWORD>(totalMs);
+    ::SetCommTimeouts(handle_, &shorter);
+    const long got = Read(data, n);
+    ::SetCommTimeouts(handle_, &usual);
+    return got;
+  }
 
  private:
   HANDLE handle_;
