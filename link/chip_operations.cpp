@@ -3,9 +3,11 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "link/programmer.h"
 
@@ -121,19 +123,31 @@ bool CProgrammer::ExchangeOnce(ProgrammerContext& ctx) {
   const std::size_t length = std::min<std::size_t>(ctx.packetLength, kPacketBufferBytes);
   // The whole exchange uses one connection, even if the port is closed meanwhile.
   const std::shared_ptr<SerialConnection> link = ctx.port.Hold();
+  const auto openedAt = ctx.port.TakeStartup(link.get());
+  PacketBuffer sent{};
+  if (openedAt) sent = ctx.packet;  // the answer overwrites the packet; keep it for a resend
   if (!link || !link->Write(ctx.packet.data(), length)) {
     Fail(ctx, STATUS_WRITE_FAILED, false);
     return false;
   }
-  ctx.packet.fill(0);
-  const int attempts = ctx.commandCode == CMD_BLANK_CHECK ? kBlankCheckHeaderAttempts : 1;
-  bool header = false;
-  for (int attempt = 0; attempt < attempts && !header; ++attempt) {
-    if (attempt > 0 && (ctx.stopRequested.load() || ctx.cancelRequested.load())) break;
-    header = ReadExact(*link, ctx.packet.data(), kPacketHeaderBytes);
+  bool header = ReadHeader(ctx, *link);
+  const bool garbled = header && (ctx.packet[0] != kPacketMagic0 || ctx.packet[1] != kPacketMagic1);
+  if (openedAt && (!header || garbled) && !ctx.stopRequested.load() &&
+      !ctx.cancelRequested.load()) {
+    // The first packet after the port opened met silence or junk: a board that resets on the
+    // open (DTR) runs its bootloader first, which swallows that packet. Send it once more
+    // when the board has had time to start, on a quiet line. Nothing else is ever resent.
+    std::this_thread::sleep_until(*openedAt + std::chrono::milliseconds(kDeviceStartupMs));
+    link->DiscardInput();
+    ctx.packet = sent;
+    if (!link->Write(ctx.packet.data(), length)) {
+      Fail(ctx, STATUS_WRITE_FAILED, false);
+      return false;
+    }
+    header = ReadHeader(ctx, *link);
   }
   if (!header) {
-    if (attempts > 1 && ctx.cancelRequested.load()) {
+    if (ctx.commandCode == CMD_BLANK_CHECK && ctx.cancelRequested.load()) {
       Cancelled(ctx);  // a blank check given up by the user, not a silent programmer
     } else {
       Fail(ctx, STATUS_NO_ANSWER, true);
@@ -165,6 +179,16 @@ bool CProgrammer::ExchangeOnce(ProgrammerContext& ctx) {
   ctx.answerCode = code;
   ctx.answerLength = n;
   return true;
+}
+
+bool CProgrammer::ReadHeader(ProgrammerContext& ctx, SerialConnection& link) {
+  ctx.packet.fill(0);
+  const int attempts = ctx.commandCode == CMD_BLANK_CHECK ? kBlankCheckHeaderAttempts : 1;
+  for (int attempt = 0; attempt < attempts; ++attempt) {
+    if (attempt > 0 && (ctx.stopRequested.load() || ctx.cancelRequested.load())) return false;
+    if (ReadExact(link, ctx.packet.data(), kPacketHeaderBytes)) return true;
+  }
+  return false;
 }
 
 void CProgrammer::Transact(ProgrammerContext& ctx) {

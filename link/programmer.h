@@ -137,6 +137,9 @@ class CProgrammer {
 
   // Exchange helpers of Transact.
   bool ExchangeOnce(ProgrammerContext& ctx);  // false: status set, error handled
+  // Reads an answer's 5 header bytes into the packet (a blank check waits for several read
+  // time-outs); false when they did not arrive.
+  bool ReadHeader(ProgrammerContext& ctx, SerialConnection& link);
   void ApplyAnswer(ProgrammerContext& ctx);
   void ApplyData(ProgrammerContext& ctx);
   void ApplyFuses(ProgrammerContext& ctx);

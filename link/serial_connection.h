@@ -19,6 +19,11 @@ struct SerialTimeouts {
   static constexpr int kTotalConstantMs = 2000;
 };
 
+// How long after a port was opened a device that restarted on the open may take before it
+// answers. An Arduino board resets when the port raises DTR; its bootloader listens for
+// about a second and our firmware answers within 100 ms after that, so 1.5 s leaves room.
+inline constexpr int kDeviceStartupMs = 1500;
+
 // One open port, 115200 baud 8N1.
 class SerialConnection {
  public:
@@ -28,9 +33,18 @@ class SerialConnection {
   // One read of up to n bytes under the time-outs above. Returns the number of
   // bytes read (fewer than n on a time-out), or -1 when the device failed.
   virtual long Read(std::uint8_t* data, std::size_t n) = 0;
+  // As Read, but giving up after totalMs in all (the inter-byte limit stays): for polling a
+  // device that may still be starting. A connection without its own waits as Read does.
+  virtual long ReadWithin(std::uint8_t* data, std::size_t n, int totalMs) {
+    (void)totalMs;
+    return Read(data, n);
+  }
   // Drops every byte that has arrived and not been read: an answer that came after its
   // request gave up waiting must not be taken as the answer to the next request.
   virtual void DiscardInput() {}
+  // True when opening the port may have restarted the device at the other end: a serial
+  // port raises DTR when opened, and an Arduino board resets on it (see kDeviceStartupMs).
+  virtual bool MayRestartDeviceOnOpen() const { return false; }
 };
 
 // Opens and lists the ports of one kind (the machine's serial devices, or "sim...").

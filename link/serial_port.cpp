@@ -26,6 +26,8 @@ bool SerialPort::OpenPort(const std::string& name) {
       return false;
     }
     connection_ = std::shared_ptr<SerialConnection>(std::move(opened));
+    startup_.reset();
+    if (connection_->MayRestartDeviceOnOpen()) startup_ = std::chrono::steady_clock::now();
     openName_ = name;
     openError_.clear();
     return true;
@@ -41,6 +43,7 @@ void SerialPort::ClosePort() {
     std::lock_guard<std::mutex> lock(mutex_);
     released = std::move(connection_);
     connection_.reset();
+    startup_.reset();
     openName_.clear();
   }
   // The device closes here, or when a transfer still holding it ends.
@@ -64,6 +67,13 @@ std::string SerialPort::OpenName() const {
 std::shared_ptr<SerialConnection> SerialPort::Hold() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return connection_;
+}
+
+std::optional<std::chrono::steady_clock::time_point> SerialPort::TakeStartup(
+    const SerialConnection* held) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (held == nullptr || held != connection_.get()) return std::nullopt;
+  return std::exchange(startup_, std::nullopt);
 }
 
 bool SerialPort::ReadExact(std::uint8_t* buffer, std::size_t n) {

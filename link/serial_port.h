@@ -8,11 +8,13 @@
 // the connection from under a running transfer: ClosePort returns at once, later transfers fail,
 // and the device is released when the running transfer ends.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,6 +60,11 @@ class SerialPort {
   // the connection stays usable while held, even when the port is closed meanwhile.
   std::shared_ptr<SerialConnection> Hold() const;
 
+  // For the first exchange on a freshly opened port whose device may have restarted on the
+  // open (SerialConnection::MayRestartDeviceOnOpen): the time the port was opened, once per
+  // open, and only while `held` is still the open connection; nullopt otherwise.
+  std::optional<std::chrono::steady_clock::time_point> TakeStartup(const SerialConnection* held);
+
   // Rebuilds the port list from every driver, in driver order; returns its size.
   int EnumeratePorts();
   const PortList& Ports() const { return ports_; }  // user-interface thread only
@@ -71,6 +78,7 @@ class SerialPort {
   std::shared_ptr<SerialConnection> connection_;
   std::string openName_;
   std::string openError_;
+  std::optional<std::chrono::steady_clock::time_point> startup_;  // until the first exchange
 };
 
 }  // namespace bq

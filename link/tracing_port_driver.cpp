@@ -15,7 +15,16 @@ class TracingConnection : public SerialConnection {
     return ok;
   }
   long Read(std::uint8_t* data, std::size_t n) override {
-    const long got = inner_->Read(data, n);
+    return Traced(data, n, inner_->Read(data, n));
+  }
+  long ReadWithin(std::uint8_t* data, std::size_t n, int totalMs) override {
+    return Traced(data, n, inner_->ReadWithin(data, n, totalMs));
+  }
+  void DiscardInput() override { inner_->DiscardInput(); }
+  bool MayRestartDeviceOnOpen() const override { return inner_->MayRestartDeviceOnOpen(); }
+
+ private:
+  long Traced(const std::uint8_t* data, std::size_t n, long got) {
     if (got < 0) {
       trace_("<- (port failed)");
     } else if (static_cast<std::size_t>(got) < n) {
@@ -26,9 +35,7 @@ class TracingConnection : public SerialConnection {
     }
     return got;
   }
-  void DiscardInput() override { inner_->DiscardInput(); }
 
- private:
   std::unique_ptr<SerialConnection> inner_;
   TracingPortDriver::Trace trace_;
 };

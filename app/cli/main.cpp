@@ -16,6 +16,7 @@
 
 #include "app/cli/chip_commands.h"
 #include "app/cli/cli_output.h"
+#include "app/cli/firmware_install.h"
 #include "app/cli/image_io.h"
 #include "app/cli/suggest.h"
 #include "core/command_line.h"
@@ -289,6 +290,22 @@ int main(int argc, char** argv) {
                       "append one JSON line a chip: time, port, part, signature, serial number, "
                       "result, failing step, seconds, SHA-256 of each memory written, versions");
 
+  auto* firmware = app.add_subcommand(
+      "firmware",
+      "install: put the programmer's firmware onto a stock Arduino board through the "
+      "bootloader it ships with, so the board becomes the programmer (Uno and Nano: STK500 "
+      "version 1; Mega 2560: STK500 version 2; both at 115200 baud). Give the board's port with "
+      "-P; the board resets when the port opens. Writes the pages that hold the image, reads "
+      "them back and compares. Default image: brindlequartz-BOARD.hex in firmware/ next to the "
+      "program, in ../share/brindlequartz/firmware/, or in the build folder's firmware/.");
+  std::string firmwareAction;
+  FirmwareInstallOptions install;
+  firmware->add_option("ACTION", firmwareAction, "install")->required()->check(CLI::IsMember({"install"}));
+  firmware->add_option("--board", install.board, "uno (Arduino Uno or Nano, ATmega328P) or mega (Arduino Mega 2560)")
+      ->required()
+      ->check(CLI::IsMember({"uno", "mega"}, CLI::ignore_case));
+  firmware->add_option("--image", install.image, "the firmware image (Intel HEX) to install instead of the shipped one");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -320,6 +337,14 @@ int main(int argc, char** argv) {
   if (name == "convert") {
     return CmdConvert(out, convertIn, convertOut, convertEeprom, range, formatOf(inFormat),
                       formatOf(outFormat));
+  }
+  if (name == "firmware") {
+    if (chip.ports.size() != 1) {
+      Complain("firmware install needs the board's serial port, once: -P PORT (e.g. -P ttyACM0)");
+      return kExitUsage;
+    }
+    install.port = chip.ports.front();
+    return RunFirmwareInstall(install, out);
   }
   if (!format.empty()) chip.format = formatOf(format);
 

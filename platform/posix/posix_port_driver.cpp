@@ -39,6 +39,7 @@ class PosixConnection : public SerialConnection {
   PosixConnection& operator=(const PosixConnection&) = delete;
 
   void DiscardInput() override { ::tcflush(fd_, TCIFLUSH); }
+  bool MayRestartDeviceOnOpen() const override { return true; }  // DTR goes up on open
 
   bool Write(const std::uint8_t* data, std::size_t n) override {
     // Bounded: a line stalled by flow control fails instead of hanging the worker.
@@ -64,9 +65,16 @@ class PosixConnection : public SerialConnection {
   }
 
   long Read(std::uint8_t* data, std::size_t n) override {
-    const auto start = Clock::now();
-    const auto total = start + milliseconds(SerialTimeouts::kTotalConstantMs) +
-                       milliseconds(SerialTimeouts::kTotalPerByteMs) * static_cast<long>(n);
+    return ReadUntil(data, n,
+                     Clock::now() + milliseconds(SerialTimeouts::kTotalConstantMs) +
+                         milliseconds(SerialTimeouts::kTotalPerByteMs) * static_cast<long>(n));
+  }
+  long ReadWithin(std::uint8_t* data, std::size_t n, int totalMs) override {
+    return ReadUntil(data, n, Clock::now() + milliseconds(totalMs));
+  }
+
+ private:
+  long ReadUntil(std::uint8_t* data, std::size_t n, Clock::time_point total) {
     std::size_t got = 0;
     Clock::time_point lastByte{};
     while (got < n) {
@@ -100,7 +108,6 @@ class PosixConnection : public SerialConnection {
     return static_cast<long>(got);
   }
 
- private:
   int fd_;
 };
 

@@ -29,6 +29,7 @@ class Win32Connection : public SerialConnection {
   Win32Connection& operator=(const Win32Connection&) = delete;
 
   void DiscardInput() override { ::PurgeComm(handle_, PURGE_RXCLEAR); }
+  bool MayRestartDeviceOnOpen() const override { return true; }  // DTR goes up on open
 
   bool Write(const std::uint8_t* data, std::size_t n) override {
     if (n > MAXDWORD) return false;
@@ -43,6 +44,17 @@ class Win32Connection : public SerialConnection {
     // The port's time-outs end the read: a count below n is a time-out, not a failure.
     if (!::ReadFile(handle_, data, static_cast<DWORD>(n), &got, nullptr)) return -1;
     return static_cast<long>(got);
+  }
+  long ReadWithin(std::uint8_t* data, std::size_t n, int totalMs) override {
+    COMMTIMEOUTS usual{};
+    if (!::GetCommTimeouts(handle_, &usual)) return Read(data, n);
+    COMMTIMEOUTS shorter = usual;
+    shorter.ReadTotalTimeoutMultiplier = 0;
+    shorter.ReadTotalTimeoutConstant = static_cast<DWORD>(totalMs);
+    ::SetCommTimeouts(handle_, &shorter);
+    const long got = Read(data, n);
+    ::SetCommTimeouts(handle_, &usual);
+    return got;
   }
 
  private:

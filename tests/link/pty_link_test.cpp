@@ -11,6 +11,7 @@
 
 #include "link/programmer.h"
 #include "link/protocol.h"
+#include "link/tracing_port_driver.h"
 #include "link_test_support.h"
 #include "platform/posix/posix_port_driver.h"
 #include "platform/posix/pty_simulator.h"
@@ -46,10 +47,26 @@ SimOptions Options(SimConnect connect = SimConnect::kSocket) {
   return options;
 }
 
+// The bytes the host wrote, one line a write ("48 56 C0 00 00").
+struct WireLog {
+  void Add(const std::string& line) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (line.rfind("-> ", 0) == 0) written.push_back(line.substr(3));
+  }
+  std::vector<std::string> Written() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return written;
+  }
+  std::mutex mutex;
+  std::vector<std::string> written;
+};
+
 struct PtyBench {
   std::shared_ptr<SimChip> chip;
   PtySimulator sim;
-  SerialPort port{{std::make_shared<PosixPortDriver>()}};
+  WireLog wire;
+  SerialPort port{{std::make_shared<TracingPortDriver>(
+      std::make_shared<PosixPortDriver>(), [this](const std::string& line) { wire.Add(line); })}};
   MemoryBuffer flash{kFlashBufferBytes};
   MemoryBuffer eeprom{kEepromBufferBytes};
   FuseByteSlots fuses;
@@ -104,6 +121,54 @@ TEST(PtyLink, VersionsAndIdentifyInTheSocket) {
   EXPECT_TRUE(socket);
   bench.programmer.WaitIdle();
   EXPECT_TRUE(bench.events.Log().empty());  // the refused probes stay quiet
+}
+
+// A board that resets when its port opens (DTR) swallows the first packet in its bootloader:
+// that one packet is sent once more after the start-up allowance; a board that answers at
+// once sees exactly the same bytes as ever, and nothing else is resent.
+TEST(PtyLink, FirstPacketAfterOpeningIsSentOnceMoreWhenItMeetsSilenceOrJunk) {
+  using Clock = std::chrono::steady_clock;
+  const std::string version = "48 56 C0 00 00";
+  const struct {
+    const char* fault;  // on the first packet(s) of the fresh port
+    bool answered;
+    std::vector<std::string> written;  // every packet of the two requests
+    double minSeconds, maxSeconds;     // of the first request
+  } cases[] = {
+      {nullptr, true, {version, "48 56 C1 00 00"}, 0.0, 0.5},
+      {"0xC0:silence@1", true, {version, version, "48 56 C1 00 00"}, 2.2, 4.0},
+      {"0xC0:badheader@1", true, {version, version, "48 56 C1 00 00"}, 1.45, 2.5},
+      {"0xC0:silence*2", false, {version, version, "48 56 C1 00 00"}, 4.4, 6.5},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault ? c.fault : "no fault");
+    PtyBench bench;
+    ASSERT_TRUE(bench.started);
+    if (c.fault) bench.Fault(c.fault);
+    std::uint32_t value = 0;
+    const auto start = Clock::now();
+    EXPECT_EQ(bench.programmer.QueryFirmwareVersion(value), c.answered);
+    ASSERT_TRUE(bench.programmer.WaitIdleFor(10s));
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_GE(seconds, c.minSeconds);
+    EXPECT_LT(seconds, c.maxSeconds);
+    EXPECT_EQ(value, c.answered ? 0x0107u : 0u);
+    EXPECT_EQ(bench.events.LogTexts(),
+              c.answered ? std::vector<std::string>{}
+                         : std::vector<std::string>{"Comunication Error Code 0x02!!!"});
+    EXPECT_TRUE(bench.programmer.QueryHardwareVersion(value));
+    EXPECT_EQ(bench.wire.Written(), c.written);
+  }
+  // Only the first exchange after opening: junk later on fails at once, without a resend.
+  PtyBench bench;
+  ASSERT_TRUE(bench.started);
+  bench.Fault("0xC0:badheader@2");
+  std::uint32_t value = 0;
+  EXPECT_TRUE(bench.programmer.QueryFirmwareVersion(value));
+  EXPECT_FALSE(bench.programmer.QueryFirmwareVersion(value));
+  bench.programmer.WaitIdle();
+  EXPECT_EQ(bench.programmer.Status(), STATUS_BAD_HEADER);
+  EXPECT_EQ(bench.wire.Written(), (std::vector<std::string>{version, version}));
 }
 
 // An answer that arrives after its request gave up (here: one the programmer sends
