@@ -79,7 +79,9 @@ void IspEngine::SckEdge(bool rising, bool mosi, Nanos mosiChangedAt, Nanos now) 
                      static_cast<unsigned long long>(now - mosiChangedAt)));
     }
     if (bits_ == 0) byteStart_ = now;
-    inShift_ = static_cast<std::uint8_t>((inShift_ << 1) | ((mosi != spoiled) ? 1 : 0));
+    // A bit the chip could not follow is lost: it reads 0 whichever way MOSI stood, so two
+    // faults in one bit never cancel out.
+    inShift_ = static_cast<std::uint8_t>((inShift_ << 1) | ((mosi && !spoiled) ? 1 : 0));
     ++bits_;
     bitSpoiled_ = false;
     lastRise_ = now;
@@ -89,7 +91,7 @@ void IspEngine::SckEdge(bool rising, bool mosi, Nanos mosiChangedAt, Nanos now) 
     bitSpoiled_ = true;
     TooFast(Format("SCK high for %llu ns is too short", static_cast<unsigned long long>(now - lastRise_)));
   }
-  if (bitSpoiled_) inShift_ ^= 1u;
+  if (bitSpoiled_) inShift_ &= static_cast<std::uint8_t>(~1u);
   bitSpoiled_ = false;
   lastFall_ = now;
   if (bits_ >= 8) {

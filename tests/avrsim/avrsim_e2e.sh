@@ -137,7 +137,7 @@ matrix() {
 rescue() {
   local board=$1 part=$2 high=$3 disabled=$4
   start_bench --board "$board" --target "$part" --place isp --fuses "$(low_default "$part"),$disabled"
-  refused isp-disabled "Enter Program Mode" -p "$part" -m isp -c auto identify
+  refused isp-disabled "Autodetect ISP Frequency" -p "$part" -m isp -c auto fuses read
   stop_bench
   start_bench --board "$board" --target "$part" --fuses "$(low_default "$part"),$disabled"
   ok rescue-read -p "$part" fuses read && says rescue-read "Read HIGH: 0x$disabled"
@@ -179,24 +179,24 @@ case $stage in
   faults)
     # Nothing on the ISP header: no chip answers, and the board answers the next request.
     start_bench --board uno --target none
-    refused none-isp "Enter Program Mode\|ISP" -p ATmega328P -m isp -c 3 identify
+    refused none-isp "Enter Program Mode" -p ATmega328P -m isp -c 3 fuses read
     ok none-version version && says none-version "Hardware Version: 03.00"
     # The Uno has no HVPP socket: mode 1 is not in its build.
-    refused uno-hvpp "Unknown Command" -p ATmega328P -m hv identify
+    refused uno-hvpp "Unknown Command" -p ATmega328P -m hv fuses read
     ok uno-hvpp-version version
     stop_bench
     # A chip at 1 MHz is too slow for 2 MHz SCK; the automatic clock finds one that works.
     start_bench --board uno --target ATmega328P --place isp
-    refused too-fast "Enter Program Mode" -p ATmega328P -m isp -c 1 identify
+    refused too-fast "Enter Program Mode" -p ATmega328P -m isp -c 1 fuses read
     ok slow-auto -p ATmega328P -m isp -c auto identify
     stop_bench
     # At 128 kHz (CKSEL internal 128 kHz, CKDIV8 unprogrammed) even 57.6 kHz is too fast.
     start_bench --board uno --target ATmega328P --place isp --fuses E3,D9,FF
-    refused too-slow-chip "Enter Program Mode\|ISP" -p ATmega328P -m isp -c auto identify
+    refused too-slow-chip "Autodetect ISP Frequency" -p ATmega328P -m isp -c auto fuses read
     stop_bench
     # No 12 V: the chip in the socket never enters programming mode.
     start_bench --board uno --target ATtiny85 --no-12v
-    refused no-12v "Enter Program Mode" -p ATtiny85 -m hv identify
+    refused no-12v "Enter Program Mode" -p ATtiny85 -m hv fuses read
     ok no-12v-version version
     stop_bench
     ;;
