@@ -193,9 +193,16 @@ class Stk500v2 : public Conversation {
   bool WritePage(std::uint32_t address, const std::uint8_t* data, std::uint32_t n) override {
     if (!LoadAddress(address)) return false;
     // Mode 0xC1: page mode, ready/busy polling, write the page at the end; delay 10 ms.
-    Bytes command{stk500::kProgramFlashIsp, static_cast<std::uint8_t>(n >> 8),
-                  static_cast<std::uint8_t>(n & 0xFF), 0xC1, 10, kIspLoadPageLow, kIspWritePage,
-                  kIspReadLow, 0xFF, 0xFF};
+    Bytes command{stk500::kProgramFlashIsp,
+                  static_cast<std::uint8_t>(n >> 8),
+                  static_cast<std::uint8_t>(n & 0xFF),
+                  0xC1,
+                  10,
+                  kIspLoadPageLow,
+                  kIspWritePage,
+                  kIspReadLow,
+                  0xFF,
+                  0xFF};
     command.insert(command.end(), data, data + n);
     Bytes answer;
     return Command(command, answer, "write the page at " + Hex(address, 5));
@@ -242,8 +249,8 @@ class Stk500v2 : public Conversation {
       return Fail("could not " + what + ": the bootloader answered another command");
     }
     if (answer[1] != stk500::kStatusOk) {
-      return Fail("could not " + what + ": the bootloader refused it (status " +
-                  Hex(answer[1], 2) + ")");
+      return Fail("could not " + what + ": the bootloader refused it (status " + Hex(answer[1], 2) +
+                  ")");
     }
     return true;
   }
@@ -332,10 +339,10 @@ BootloaderResult InstallThroughBootloader(SerialConnection& link, const BoardBoo
     result.message = prefix + c->error();
     return result;
   };
-  log(LogKind::LogInfo, std::string("Talking to the bootloader of the ") + board.title +
-                            (board.protocol == BootloaderProtocol::kStk500v1
-                                 ? " (STK500 version 1, 115200 baud)"
-                                 : " (STK500 version 2, 115200 baud)"));
+  log(LogKind::LogInfo,
+      std::string("Talking to the bootloader of the ") + board.title +
+          (board.protocol == BootloaderProtocol::kStk500v1 ? " (STK500 version 1, 115200 baud)"
+                                                           : " (STK500 version 2, 115200 baud)"));
   if (!c->Connect()) {
     result.unanswered = true;
     return fail("");
@@ -350,8 +357,8 @@ BootloaderResult InstallThroughBootloader(SerialConnection& link, const BoardBoo
     c->Leave();
     return result;
   }
-  log(LogKind::LogInfo, std::string("Found the ") + board.chip + " (signature " +
-                            Hex(signature, 6) + ")");
+  log(LogKind::LogInfo,
+      std::string("Found the ") + board.chip + " (signature " + Hex(signature, 6) + ")");
   if (!c->EnterProgramming()) return fail("");
 
   log(LogKind::LogInfo, "Writing " + std::to_string(end) + " bytes in " + std::to_string(pages) +
@@ -376,8 +383,7 @@ BootloaderResult InstallThroughBootloader(SerialConnection& link, const BoardBoo
       if (back[i] != want) {
         result.ok = false;
         result.message = "verification failed at " + Hex(static_cast<std::uint32_t>(at), 5) +
-                          ": the flash holds " + Hex(back[i], 2) + ", the image " +
-                          Hex(want, 2);
+                         ": the flash holds " + Hex(back[i], 2) + ", the image " + Hex(want, 2);
         c->Leave();
         return result;
       }
@@ -385,8 +391,8 @@ BootloaderResult InstallThroughBootloader(SerialConnection& link, const BoardBoo
     if (progress) progress({true, p + 1, pages});
   }
   if (!c->Leave()) return fail("");
-  log(LogKind::LogSuccess, "Firmware written and verified: " + std::to_string(end) +
-                               " bytes on the " + board.title);
+  log(LogKind::LogSuccess,
+      "Firmware written and verified: " + std::to_string(end) + " bytes on the " + board.title);
   return result;
 }
 

@@ -72,7 +72,7 @@ struct BootloaderResult {
   bool ok = true;
   bool refused = false;     // the image was refused before anything was written
   bool unanswered = false;  // the bootloader never answered
-  std::string message;   // what went wrong, in a line the user can act on
+  std::string message;      // what went wrong, in a line the user can act on
 };
 
 using BootloaderLog = std::function<void(LogKind, const std::string&)>;

@@ -53,9 +53,9 @@ std::size_t SimBootloader::TakeV1(Bytes& out) {
   }
   out.push_back(stk500::kInSync);
   if (command == stk500::kReadSign) {
-    out.insert(out.end(), {static_cast<std::uint8_t>(signature_ >> 16),
-                           static_cast<std::uint8_t>(signature_ >> 8),
-                           static_cast<std::uint8_t>(signature_)});
+    out.insert(out.end(),
+               {static_cast<std::uint8_t>(signature_ >> 16),
+                static_cast<std::uint8_t>(signature_ >> 8), static_cast<std::uint8_t>(signature_)});
   } else if (command == stk500::kLoadAddress) {
     wordAddress_ = std::uint32_t{in_[1]} | std::uint32_t{in_[2]} << 8;
   } else if (command == stk500::kProgPage && in_[3] == 'F') {
@@ -132,7 +132,8 @@ std::size_t SimBootloader::TakeV2(Bytes& out) {
     }
     case stk500::kReadSignatureIsp: {
       const std::uint8_t index = size >= 5 ? body[4] : 0;
-      answer.push_back(static_cast<std::uint8_t>(signature_ >> (8 * (2 - std::min<int>(index, 2)))));
+      answer.push_back(
+          static_cast<std::uint8_t>(signature_ >> (8 * (2 - std::min<int>(index, 2)))));
       answer.push_back(stk500::kStatusOk);
       break;
     }
@@ -146,9 +147,9 @@ std::size_t SimBootloader::TakeV2(Bytes& out) {
 
 void SimBootloader::AnswerV2(std::uint8_t sequence, const Bytes& body, Bytes& out) {
   const std::size_t start = out.size();
-  out.insert(out.end(), {stk500::kMessageStart, sequence,
-                         static_cast<std::uint8_t>(body.size() >> 8),
-                         static_cast<std::uint8_t>(body.size() & 0xFF), stk500::kToken});
+  out.insert(out.end(),
+             {stk500::kMessageStart, sequence, static_cast<std::uint8_t>(body.size() >> 8),
+              static_cast<std::uint8_t>(body.size() & 0xFF), stk500::kToken});
   out.insert(out.end(), body.begin(), body.end());
   std::uint8_t sum = 0;
   for (std::size_t i = start; i < out.size(); ++i) sum ^= out[i];

@@ -17,13 +17,14 @@
 
 namespace bq::cli {
 
-std::vector<std::filesystem::path> FirmwareImagePlaces(const std::filesystem::path& executableFolder,
-                                                       const std::string& board) {
+std::vector<std::filesystem::path> FirmwareImagePlaces(
+    const std::filesystem::path& executableFolder, const std::string& board) {
   const std::string file = "brindlequartz-" + board + ".hex";
   std::vector<std::filesystem::path> places;
   if (executableFolder.empty()) return places;
   for (const std::filesystem::path& folder :
-       {executableFolder / "firmware", executableFolder / ".." / "share" / "brindlequartz" / "firmware",
+       {executableFolder / "firmware",
+        executableFolder / ".." / "share" / "brindlequartz" / "firmware",
         executableFolder / ".." / ".." / "firmware"}) {
     const std::filesystem::path place = (folder / file).lexically_normal();
     if (std::find(places.begin(), places.end(), place) == places.end()) places.push_back(place);
@@ -76,7 +77,8 @@ int RunFirmwareInstall(const FirmwareInstallOptions& o, Printer& out) {
   std::shared_ptr<PortDriver> driver = std::make_shared<PosixPortDriver>();
 #endif
   if (out.verbose()) {
-    driver = std::make_shared<TracingPortDriver>(driver, [&out](const std::string& l) { out.Trace(l); });
+    driver =
+        std::make_shared<TracingPortDriver>(driver, [&out](const std::string& l) { out.Trace(l); });
   }
   if (o.port == "sim" || o.port.rfind("sim:", 0) == 0) {
     Complain("the simulated programmer has no bootloader: give the board's serial port with -P");
@@ -101,8 +103,10 @@ int RunFirmwareInstall(const FirmwareInstallOptions& o, Printer& out) {
   out.Log(LogKind::LogError, r.message);
   if (r.refused) return kExitUsage;
   if (r.unanswered) {
-    out.Log(LogKind::LogInfo,
-            std::string("Check that ") + o.port + " is the board's port and that nothing else uses "
+    out.Log(
+        LogKind::LogInfo,
+        std::string("Check that ") + o.port +
+            " is the board's port and that nothing else uses "
             "it. If the board did not reset when the port opened, press its reset button and run "
             "the command again at once.");
   }

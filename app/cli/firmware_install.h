@@ -19,8 +19,8 @@ struct FirmwareInstallOptions {
 // Where the image shipped for a board is looked for, in order: firmware/ next to the program,
 // ../share/brindlequartz/firmware/ beside it (installed), and the build tree's firmware/
 // folder (the program at app/cli/ of a build folder).
-std::vector<std::filesystem::path> FirmwareImagePlaces(const std::filesystem::path& executableFolder,
-                                                       const std::string& board);
+std::vector<std::filesystem::path> FirmwareImagePlaces(
+    const std::filesystem::path& executableFolder, const std::string& board);
 
 // Returns the exit status.
 int RunFirmwareInstall(const FirmwareInstallOptions& options, Printer& out);

@@ -300,11 +300,16 @@ int main(int argc, char** argv) {
       "program, in ../share/brindlequartz/firmware/, or in the build folder's firmware/.");
   std::string firmwareAction;
   FirmwareInstallOptions install;
-  firmware->add_option("ACTION", firmwareAction, "install")->required()->check(CLI::IsMember({"install"}));
-  firmware->add_option("--board", install.board, "uno (Arduino Uno or Nano, ATmega328P) or mega (Arduino Mega 2560)")
+  firmware->add_option("ACTION", firmwareAction, "install")
+      ->required()
+      ->check(CLI::IsMember({"install"}));
+  firmware
+      ->add_option("--board", install.board,
+                   "uno (Arduino Uno or Nano, ATmega328P) or mega (Arduino Mega 2560)")
       ->required()
       ->check(CLI::IsMember({"uno", "mega"}, CLI::ignore_case));
-  firmware->add_option("--image", install.image, "the firmware image (Intel HEX) to install instead of the shipped one");
+  firmware->add_option("--image", install.image,
+                       "the firmware image (Intel HEX) to install instead of the shipped one");
 
   try {
     app.parse(argc, argv);

@@ -2,11 +2,10 @@
 // behind which a simulated stock bootloader (STK500 version 1 or 2) keeps a flash array.
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <filesystem>
@@ -138,9 +137,7 @@ TEST_F(FirmwareInstall, PutsTheImageIntoTheBoardsFlash) {
         Cli({"-P", sim.path(), "--board", c.board, "--image", HexFile(c.image, board.flashBytes)});
     EXPECT_EQ(r.status, 0) << test::Describe(r);
     EXPECT_TRUE(r.Has("success: Firmware written and verified")) << test::Describe(r);
-    sim.With([&](SimBootloader& s) {
-      EXPECT_TRUE(s.flash() == c.image.Bytes(board.flashBytes));
-    });
+    sim.With([&](SimBootloader& s) { EXPECT_TRUE(s.flash() == c.image.Bytes(board.flashBytes)); });
   }
 }
 
