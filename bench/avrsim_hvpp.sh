@@ -18,10 +18,11 @@ trap '[ -n "$pid" ] && kill -TERM $pid 2>/dev/null; rm -rf "$work"' EXIT
 
 head -c 32768 /dev/urandom >"$work/flash.bin"
 
-# measure NAME BOARD MODE: one write-and-verify; sets sim, wire, wall.
+# measure NAME BOARD MODE [BENCH_ARGS...]: one write-and-verify; sets sim, wire, wall.
 measure() {
   local name=$1 board=$2 mode=$3
-  "$avrsim" --board "$board" --target ATmega328P --partlist "$partlist" --stats "$work/$name.stats" \
+  shift 3
+  "$avrsim" "$@" --board "$board" --target ATmega328P --partlist "$partlist" --stats "$work/$name.stats" \
     >"$work/$name.out" 2>"$work/$name.err" &
   pid=$!
   for _ in $(seq 100); do [ -s "$work/$name.out" ] && break; sleep 0.05; done
@@ -47,12 +48,16 @@ measure() {
   clock=$(grep -o 'Set ISP Frequency: [^ ]* [kM]Hz' "$work/$name.cli" | tail -n 1 | cut -d: -f2 | sed 's/^ //' || true)
 }
 
-measure hvpp mega hv
-printf 'avrsim_hvpp_write_verify_32k: measured %.2f s simulated, reference %.2f s on the wire, ratio %.3f (target <= 1.5)\n' \
+# Kept to the wall clock, so the host's own time between packets counts as it would with a
+# real board (a free-running bench would stretch it by its speed-up).
+measure hvpp mega hv --real-time
+printf 'avrsim_hvpp_write_verify_32k: measured %.2f s simulated, reference %.2f s on the wire, ratio %.3f (target <= 1.15)\n' \
   "$sim" "$wire" "$(awk "BEGIN {print $sim / $wire}")"
+# Free-running: how much faster than a real board the simulation can go.
+measure hvpp-free mega hv
 printf 'avrsim_speed_hvpp: measured %.2f s simulated in %.2f s, reference real time, ratio %.3f (target >= 1.0)\n' \
   "$sim" "$wall" "$(awk "BEGIN {print $sim / $wall}")"
-measure isp uno isp
+measure isp uno isp --real-time
 printf 'avrsim_isp_write_verify_32k_%s: measured %.2f s simulated, reference %.2f s on the wire, ratio %.3f\n' \
-  "$(echo "${clock:-unknown}" | tr -d ' .')" "$sim" "$wire" "$(awk "BEGIN {print $sim / $wire}")"
-echo "ISP: the chip at 1 MHz (default fuses), SCK ${clock:-unknown}; each SPI byte takes simavr's fixed 100 us"
+  "$(echo "${clock:-unknown}" | tr -d ' ' | tr . _)" "$sim" "$wire" "$(awk "BEGIN {print $sim / $wire}")"
+echo "ISP: the chip at 1 MHz (default fuses), clock ${clock:-unknown} chosen (index 5: the Uno makes 125 kHz); each SPI byte takes simavr's fixed 100 us whatever the SCK"
