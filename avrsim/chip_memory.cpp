@@ -61,6 +61,8 @@ ChipMemory::ChipMemory(const TargetConfig& config)
   state_.eeprom.assign(part_.EepromBytes(), 0xFF);
   if (state_.flash.empty()) state_.flash.assign(2, 0xFF);
   if (state_.eeprom.empty()) state_.eeprom.assign(1, 0xFF);
+  if (config.flash.size() == state_.flash.size()) state_.flash = config.flash;
+  if (config.eeprom.size() == state_.eeprom.size()) state_.eeprom = config.eeprom;
   pageWords_ = std::max<std::uint32_t>(1, part_.flashPageSizeW);
   eepromPage_ = std::max<std::uint32_t>(1, part_.eepromPageSize);
   for (const auto& [sequence, field] : part_.fuseBits) {

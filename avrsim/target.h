@@ -96,6 +96,9 @@ struct TargetConfig {
   // select one; 0 = nothing attached. The internal oscillators need nothing.
   std::uint32_t externalClockHz = 16000000;
   BusyTimes busy;
+  // Memories the chip starts with (a chip kept from an earlier run); a size other than the
+  // part's leaves that memory erased.
+  std::vector<std::uint8_t> flash, eeprom;
 };
 
 class Target {

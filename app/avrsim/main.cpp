@@ -53,6 +53,10 @@ constexpr const char* kHelp =
     "                          the Mega; else the ISP header)\n"
     "  --fuses L[,H[,E]]       the chip's fuse bytes, hexadecimal (default: the part's defaults)\n"
     "  --lock V                the chip's lock byte, hexadecimal (default: FF)\n"
+    "  --chip FILE             keep the chip in FILE: its memories, fuses and lock byte are\n"
+    "                          read from FILE when it exists (--fuses and --lock still win)\n"
+    "                          and written back at exit, so one chip can move between the\n"
+    "                          socket and the ISP header from one run to the next\n"
     "  --clock HZ              the clock on the chip's XTAL1 when its fuses select one; 0 for\n"
     "                          none (default: 16000000)\n"
     "  --no-12v                the 12 V supply is missing: the socket's RESET stays at 0 V\n"
@@ -117,13 +121,65 @@ void WriteStats(const std::string& path, const bq::avrsim::BenchStats& s, unsign
   std::rename(temp.c_str(), path.c_str());
 }
 
+// A chip kept in a file between runs, as a real chip keeps its memories when it moves from
+// the socket to the ISP header: the part's name, the fuse and lock bytes, then flash and
+// EEPROM.
+constexpr const char* kChipMagic = "brindlequartz-avrsim chip";
+
+bool LoadChip(const std::string& path, bq::avrsim::TargetConfig& config, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return true;  // a new chip: the file is made at the end
+  std::string magic, name;
+  std::getline(in, magic);
+  std::getline(in, name);
+  unsigned low = 0, high = 0, extended = 0, lock = 0;
+  std::string bytes;
+  std::getline(in, bytes);
+  if (magic != kChipMagic ||
+      std::sscanf(bytes.c_str(), "%x %x %x %x", &low, &high, &extended, &lock) != 4) {
+    error = path + " is not a chip saved by " + std::string(kName);
+    return false;
+  }
+  if (name != config.partName) {
+    error = path + " holds a " + name + ", not a " + config.partName;
+    return false;
+  }
+  config.flash.assign(config.part.FlashBytes(), 0xFF);
+  config.eeprom.assign(config.part.EepromBytes(), 0xFF);
+  in.read(reinterpret_cast<char*>(config.flash.data()), static_cast<std::streamsize>(config.flash.size()));
+  in.read(reinterpret_cast<char*>(config.eeprom.data()), static_cast<std::streamsize>(config.eeprom.size()));
+  if (!in) {
+    error = path + " is shorter than a " + name + "'s memories";
+    return false;
+  }
+  if (!config.low) config.low = static_cast<std::uint8_t>(low);
+  if (!config.high) config.high = static_cast<std::uint8_t>(high);
+  if (!config.extended) config.extended = static_cast<std::uint8_t>(extended);
+  if (!config.lock) config.lock = static_cast<std::uint8_t>(lock);
+  return true;
+}
+
+void SaveChip(const std::string& path, const std::string& name, const bq::avrsim::ChipState& chip) {
+  const std::string temp = path + ".tmp";
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    char bytes[64];
+    std::snprintf(bytes, sizeof bytes, "%02X %02X %02X %02X", chip.low, chip.high, chip.extended, chip.lock);
+    out << kChipMagic << "\n" << name << "\n" << bytes << "\n";
+    out.write(reinterpret_cast<const char*>(chip.flash.data()), static_cast<std::streamsize>(chip.flash.size()));
+    out.write(reinterpret_cast<const char*>(chip.eeprom.data()), static_cast<std::streamsize>(chip.eeprom.size()));
+  }
+  std::rename(temp.c_str(), path.c_str());
+}
+
 void OnStop(int) { g_stop = 1; }
 void OnDump(int) { g_dump = 1; }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string boardName, targetName, placeName, fuses, lock, clock, firmware, partList, link, stats;
+  std::string boardName, targetName, placeName, fuses, lock, clock, firmware, partList, link, stats,
+      chipFile;
   bool no12v = false;
   bool realTime = false;
   bool trace = false;
@@ -166,6 +222,8 @@ int main(int argc, char** argv) {
       if (!value(partList)) return Usage("--partlist needs a file");
     } else if (arg == "--link") {
       if (!value(link)) return Usage("--link needs a path");
+    } else if (arg == "--chip") {
+      if (!value(chipFile)) return Usage("--chip needs a file");
     } else if (arg == "--stats") {
       if (!value(stats)) return Usage("--stats needs a file");
     } else {
@@ -227,6 +285,11 @@ int main(int argc, char** argv) {
       return 1;
     }
     config.part = *record;
+    std::string chipError;
+    if (!chipFile.empty() && !LoadChip(chipFile, config, chipError)) {
+      std::cerr << kName << ": " << chipError << "\n";
+      return 1;
+    }
     const bool hvsp = record->hvMode == 3;
     const bool hvpp = record->hvMode == 1 && board == Board::Mega;
     if (placeName == "socket") {
@@ -250,6 +313,8 @@ int main(int argc, char** argv) {
         [](const std::string& text) { std::cerr << "note: " << text << std::endl; });
   } else if (!placeName.empty()) {
     return Usage("--place needs a chip: with --target none every place is empty");
+  } else if (!chipFile.empty()) {
+    return Usage("--chip needs a chip: name it with --target PART");
   }
 
   if (firmware.empty()) firmware = std::string(BQ_AVRSIM_FIRMWARE_DIR) + "/brindlequartz-" + boardName + ".elf";
@@ -300,6 +365,7 @@ int main(int argc, char** argv) {
                                  [&] { WriteStats(stats, bench.Stats(), violationCount()); }, why);
   const bq::avrsim::BenchStats s = bench.Stats();
   WriteStats(stats, s, violationCount());
+  if (target && !chipFile.empty()) SaveChip(chipFile, config.partName, target->State());
   if (!stopped) std::cerr << kName << ": " << why << " at " << s.now / 1000 << " us\n";
   std::cerr << kName << ": " << s.bytesIn << " bytes in, " << s.bytesOut << " bytes out, "
             << s.now / 1000000 << " ms simulated in " << static_cast<long>(s.wallSeconds * 1000)

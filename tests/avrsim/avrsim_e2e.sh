@@ -131,19 +131,24 @@ matrix() {
   ok lock-read-erased "${args[@]}" lock read && says lock-read-erased "LOCKBIT: 0xFF"
 }
 
-# rescue BOARD PART HIGH_DEFAULT RSTDISBL_HIGH: RESET disabled; ISP cannot reach the chip, the
-# socket writes the default fuses back. The chip lives only as long as the bench, so the
-# rescue and the check run on one bench with the chip in the socket.
+# rescue BOARD PART HIGH_DEFAULT RSTDISBL_HIGH: RESET disabled, ISP cannot reach the chip;
+# in the socket high voltage reads the fuses and writes the defaults back; moved back to the
+# ISP header (the chip kept in a file between benches), ISP reaches it again.
 rescue() {
   local board=$1 part=$2 high=$3 disabled=$4
-  start_bench --board "$board" --target "$part" --place isp --fuses "$(low_default "$part"),$disabled"
+  local chip=$work/rescued.chip
+  rm -f "$chip"
+  start_bench --board "$board" --target "$part" --place isp --chip "$chip" \
+    --fuses "$(low_default "$part"),$disabled"
   refused isp-disabled "Autodetect ISP Frequency" -p "$part" -m isp -c auto fuses read
   stop_bench
-  start_bench --board "$board" --target "$part" --fuses "$(low_default "$part"),$disabled"
+  start_bench --board "$board" --target "$part" --place socket --chip "$chip"
   ok rescue-read -p "$part" fuses read && says rescue-read "Read HIGH: 0x$disabled"
   ok rescue-write -p "$part" fuses write --defaults
   ok rescue-check -p "$part" fuses verify --defaults
-  ok rescue-read-after -p "$part" fuses read && says rescue-read-after "Read HIGH: 0x$high"
+  stop_bench
+  start_bench --board "$board" --target "$part" --place isp --chip "$chip"
+  ok rescued-isp -p "$part" -m isp -c auto fuses read && says rescued-isp "Read HIGH: 0x$high"
   stop_bench
 }
 
