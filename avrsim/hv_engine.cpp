@@ -235,7 +235,6 @@ void HvEngine::HighVoltageOn(Nanos now, bool powered) {
   vppAt_ = now;
   holdUntil_ = now + (xtalEntry_ ? kQuiet : kHold);
   told_.clear();
-  toldEarlyRead_ = false;
   core_.Reset();
   sdoTakeAt_ = kind_ == Kind::Serial ? now + kSdoTakeover : kNever;
   sdoTaken_ = false;
@@ -497,14 +496,9 @@ Level HvEngine::Read(Pin pin, Nanos now) {
   if (kind_ == Kind::Serial) return pin == Pin::Sdo && sdoTaken_ ? Sdo(now) : Level::Float;
   if (pin == Pin::RdyBsy) return core_.Busy(now) ? Level::Low : Level::High;
   if (!IsData(pin) || lines_.level[Index(Pin::Oe)] != Level::Low) return Level::Float;
-  if (now < DataValidAt()) {
-    if (!toldEarlyRead_) {
-      toldEarlyRead_ = true;
-      report_.Note(Format("HVPP: DATA read %llu ns after OE fell or BS1/BS2 changed, before it was valid (250 ns)",
-                          Ns(now + kDataValid - DataValidAt())));
-    }
-    return Level::Float;
-  }
+  // Until DATA is valid the chip does not drive it yet; the bench asks again when it is
+  // (NextChange), so a board that samples too soon reads the floating line.
+  if (now < DataValidAt()) return Level::Float;
   const std::uint8_t value = core_.Output(lines_.High(Pin::Bs1), lines_.High(Pin::Bs2));
   return (value >> (Index(pin) - Index(Pin::Data0))) & 1u ? Level::High : Level::Low;
 }

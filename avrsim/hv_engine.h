@@ -136,7 +136,6 @@ class HvEngine {
   Nanos pagelRise_ = kNever, pagelFall_ = kNever;
   Nanos wrFall_ = kNever;
   Nanos oeLowAt_ = kNever;
-  bool toldEarlyRead_ = false;
 };
 
 }  // namespace bq::avrsim
