@@ -22,6 +22,8 @@ extern "C" {
 #include <simavr/sim_irq.h>
 }
 
+#include "platform/posix/raw_pseudo_terminal.h"
+
 namespace bq::avrsim {
 namespace {
 
@@ -60,15 +62,6 @@ void Logger(avr_t* avr, const int level, const char* format, va_list ap) {
   std::vfprintf(stderr, format, ap);
 }
 
-bool MakeRaw(int fd) {
-  termios tio{};
-  if (::tcgetattr(fd, &tio) != 0) return false;
-  ::cfmakeraw(&tio);
-  tio.c_cflag |= CLOCAL | CREAD;
-  ::cfsetispeed(&tio, B115200);
-  ::cfsetospeed(&tio, B115200);
-  return ::tcsetattr(fd, TCSANOW, &tio) == 0;
-}
 
 }  // namespace
 
@@ -143,19 +136,14 @@ bool AvrBench::Load(const std::string& elfPath, std::string& error) {
 }
 
 bool AvrBench::OpenPty(std::string& error) {
-  error = "cannot create a pseudo-terminal";
-  master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master_ < 0) return false;
-  std::array<char, 128> name{};
-  if (::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
-      ::ptsname_r(master_, name.data(), name.size()) != 0) {
+  RawPseudoTerminal pty;
+  if (!OpenRawPseudoTerminal(pty)) {
+    error = "cannot create a pseudo-terminal";
     return false;
   }
-  slavePath_ = name.data();
-  // Our own slave descriptor keeps the master from seeing a hang-up between hosts.
-  slaveKeep_ = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (slaveKeep_ < 0 || !MakeRaw(slaveKeep_)) return false;
-  ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+  master_ = pty.master;
+  slaveKeep_ = pty.slaveKeep;
+  slavePath_ = pty.slavePath;
   wallStartNs_ = WallNs();
   lastActivityWallNs_ = wallStartNs_;
   return true;

@@ -14,22 +14,14 @@
 #include <ctime>
 #include <vector>
 
+#include "platform/posix/raw_pseudo_terminal.h"
+
 namespace bq {
 namespace {
 
 void CloseFd(int& fd) {
   if (fd >= 0) ::close(fd);
   fd = -1;
-}
-
-bool MakeRaw(int fd) {
-  termios tio{};
-  if (::tcgetattr(fd, &tio) != 0) return false;
-  ::cfmakeraw(&tio);
-  tio.c_cflag |= CLOCAL | CREAD;
-  ::cfsetispeed(&tio, B115200);
-  ::cfsetospeed(&tio, B115200);
-  return ::tcsetattr(fd, TCSANOW, &tio) == 0;
 }
 
 }  // namespace
@@ -43,28 +35,18 @@ PtySimulator::~PtySimulator() {
 
 bool PtySimulator::Start() {
   if (thread_.joinable()) return true;
-  master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master_ < 0) return false;
-  std::array<char, 128> name{};
-  if (::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
-      ::ptsname_r(master_, name.data(), name.size()) != 0) {
-    CloseFd(master_);
-    return false;
-  }
-  slavePath_ = name.data();
-  // Holding the slave open ourselves keeps the master from seeing a hang-up whenever no
-  // host has the port open, and lets us put the line into raw mode before any host comes.
-  slaveKeep_ = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  RawPseudoTerminal pty;
   int pipeFds[2] = {-1, -1};
-  if (slaveKeep_ < 0 || !MakeRaw(slaveKeep_) || ::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
-    CloseFd(slaveKeep_);
-    CloseFd(master_);
-    slavePath_.clear();
+  if (!OpenRawPseudoTerminal(pty)) return false;
+  if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    CloseRawPseudoTerminal(pty);
     return false;
   }
+  master_ = pty.master;
+  slaveKeep_ = pty.slaveKeep;
+  slavePath_ = pty.slavePath;
   wakeRead_ = pipeFds[0];
   wakeWrite_ = pipeFds[1];
-  ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
   stop_ = false;
   thread_ = std::thread([this] { Serve(); });
   return true;
