@@ -1,8 +1,8 @@
 #include "avrsim/chip_memory.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cctype>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
@@ -45,7 +45,9 @@ std::uint32_t FrequencyIn(const std::string& text) {
     auto end = at;
     while (end > 0 && text[end - 1] == ' ') --end;
     auto begin = end;
-    while (begin > 0 && (std::isdigit(static_cast<unsigned char>(text[begin - 1])) || text[begin - 1] == '.')) --begin;
+    while (begin > 0 &&
+           (std::isdigit(static_cast<unsigned char>(text[begin - 1])) || text[begin - 1] == '.'))
+      --begin;
     if (begin == end) continue;
     const double value = std::strtod(text.substr(begin, end - begin).c_str(), nullptr);
     return static_cast<std::uint32_t>(value * (unit[0] == 'M' ? 1e6 : 1e3));
@@ -71,7 +73,8 @@ ChipMemory::ChipMemory(const TargetConfig& config)
   hasExtended_ = hasExtended_ || part_.hasDefaultExtended;
   state_.low = config.low.value_or(part_.hasDefaultLow ? part_.defaultLow : 0xFF);
   state_.high = config.high.value_or(part_.hasDefaultHigh ? part_.defaultHigh : 0xFF);
-  state_.extended = config.extended.value_or(part_.hasDefaultExtended ? part_.defaultExtended : 0xFF);
+  state_.extended =
+      config.extended.value_or(part_.hasDefaultExtended ? part_.defaultExtended : 0xFF);
   state_.lock = config.lock.value_or(0xFF);
   state_.signature = part_.signature & 0xFFFFFFu;
   std::uint32_t calibrationBytes = 1;
@@ -94,10 +97,17 @@ FuseField ChipMemory::Find(const char* name) const {
 bool ChipMemory::Programmed(const FuseField& field, const Fuses& fuses) const {
   std::uint8_t byte = 0xFF;
   switch (field.targetByte) {
-    case kTargetLow: byte = fuses.low; break;
-    case kTargetHigh: byte = fuses.high; break;
-    case kTargetExtended: byte = fuses.extended; break;
-    default: return false;
+    case kTargetLow:
+      byte = fuses.low;
+      break;
+    case kTargetHigh:
+      byte = fuses.high;
+      break;
+    case kTargetExtended:
+      byte = fuses.extended;
+      break;
+    default:
+      return false;
   }
   return field.mask != 0 && (byte & field.mask) == 0;
 }
@@ -124,7 +134,8 @@ std::uint32_t ChipMemory::ClockHz() const {
     if (semicolon != std::string::npos) text.resize(semicolon);
     if (text.find("PLL") != std::string::npos) {
       hz = 16000000;  // the PLL runs from the internal oscillator; the CPU gets 64 MHz / 4
-    } else if (text.find("Int.") != std::string::npos || text.find("WD. Osc") != std::string::npos) {
+    } else if (text.find("Int.") != std::string::npos ||
+               text.find("WD. Osc") != std::string::npos) {
       hz = FrequencyIn(text);
       if (hz == 0) hz = 8000000;  // "Int. RC Osc." without a figure: the usual 8 MHz
     } else {
@@ -136,7 +147,8 @@ std::uint32_t ChipMemory::ClockHz() const {
 }
 
 std::string ChipMemory::IspBlocker() const {
-  if (Programmed(Find("RSTDISBL"), latched_)) return "RSTDISBL is programmed, so RESET is an I/O pin";
+  if (Programmed(Find("RSTDISBL"), latched_))
+    return "RSTDISBL is programmed, so RESET is an I/O pin";
   if (Programmed(Find("DWEN"), latched_)) return "DWEN is programmed, so RESET carries debugWIRE";
   const FuseField spien = Find("SPIEN");
   if (spien.mask != 0 && !Programmed(spien, latched_)) return "SPIEN is unprogrammed";
@@ -152,8 +164,12 @@ std::uint8_t ChipMemory::LockMode() const {
   return static_cast<std::uint8_t>((state_.lock & mask) >> LowestBit(mask));
 }
 
-bool ChipMemory::WritesLocked() const { return LockMode() != 3; }
-bool ChipMemory::ReadsLocked() const { return LockMode() == 0; }
+bool ChipMemory::WritesLocked() const {
+  return LockMode() != 3;
+}
+bool ChipMemory::ReadsLocked() const {
+  return LockMode() == 0;
+}
 
 void ChipMemory::ChipErase() {
   std::fill(state_.flash.begin(), state_.flash.end(), 0xFF);
@@ -219,10 +235,14 @@ bool ChipMemory::WriteFuse(std::uint8_t targetByte, std::uint8_t value, bool ser
 
 std::uint8_t ChipMemory::ReadFuse(std::uint8_t targetByte) const {
   switch (targetByte) {
-    case kTargetLow: return state_.low;
-    case kTargetHigh: return state_.high;
-    case kTargetExtended: return hasExtended_ ? state_.extended : 0xFF;
-    default: return state_.lock;
+    case kTargetLow:
+      return state_.low;
+    case kTargetHigh:
+      return state_.high;
+    case kTargetExtended:
+      return hasExtended_ ? state_.extended : 0xFF;
+    default:
+      return state_.lock;
   }
 }
 

@@ -26,127 +26,36 @@ constexpr Nanos kSciPhase = 100;
 constexpr Nanos kSciPeriod = 220;
 constexpr Nanos kSciSetup = 50;
 // Parallel strobes.
-constexpr Nanos kSetup = 67;          // data and control before XTAL1, BS1 before PAGEL/WR, holds
+constexpr Nanos kSetup = 67;  // data and control before XTAL1, BS1 before PAGEL/WR, holds
 constexpr Nanos kXtalHigh = 150;
 constexpr Nanos kXtalLow = 200;
 constexpr Nanos kPagelHigh = 150;
 constexpr Nanos kPagelToXtal = 150;
 constexpr Nanos kWrLow = 150;
-constexpr Nanos kDataValid = 250;    // OE low or BS1 change to DATA valid
+constexpr Nanos kDataValid = 250;  // OE low or BS1 change to DATA valid
 
 // Parts whose datasheets give the older parallel entry (XTAL1 toggled with RESET at 0 V
 // before 12 V); the others use the VCC-timed entry.
 bool UsesXtal1Entry(const std::string& name) {
   static const std::set<std::string> kParts = {
-      "ATmega8",     "ATmega8A",    "ATmega8L",    "ATmega16A",  "ATmega164A", "ATmega164PA",
-      "ATmega324A",  "ATmega324PA", "ATmega644A",  "ATmega644PA", "ATmega1284", "ATmega1284P",
-      "ATtiny2313",  "ATtiny261",   "ATtiny461",   "ATtiny861",  "ATtiny261A", "ATtiny461A",
-      "ATtiny861A"};
+      "ATmega8",     "ATmega8A",    "ATmega8L",    "ATmega16A",  "ATmega164A",
+      "ATmega164PA", "ATmega324A",  "ATmega324PA", "ATmega644A", "ATmega644PA",
+      "ATmega1284",  "ATmega1284P", "ATtiny2313",  "ATtiny261",  "ATtiny461",
+      "ATtiny861",   "ATtiny261A",  "ATtiny461A",  "ATtiny861A"};
   return kParts.count(name) != 0;
 }
 
-bool IsData(Pin pin) { return pin >= Pin::Data0 && pin <= Pin::Data7; }
-unsigned Index(Pin pin) { return static_cast<unsigned>(pin); }
-unsigned long long Ns(Nanos time) { return static_cast<unsigned long long>(time); }
+bool IsData(Pin pin) {
+  return pin >= Pin::Data0 && pin <= Pin::Data7;
+}
+unsigned Index(Pin pin) {
+  return static_cast<unsigned>(pin);
+}
+unsigned long long Ns(Nanos time) {
+  return static_cast<unsigned long long>(time);
+}
 
 }  // namespace
-
-// ---------------------------------------------------------------------------------------------
-
-ParallelCore::ParallelCore(ChipMemory& memory, const BusyTimes& busy) : memory_(memory), busy_(busy) { Reset(); }
-
-void ParallelCore::Reset() {
-  command_ = 0;
-  addressLow_ = addressHigh_ = addressExtended_ = 0;
-  dataLow_ = dataHigh_ = 0xFF;
-  pageBuffer_.assign(std::size_t{memory_.PageWords()} * 2, 0xFF);
-  eepromBuffer_.assign(memory_.EepromPageBytes(), 0xFF);
-  eepromLoaded_.assign(memory_.EepromPageBytes(), false);
-  busyUntil_ = 0;
-}
-
-std::uint32_t ParallelCore::WordAddress() const {
-  return (std::uint32_t{addressExtended_} << 16) | (std::uint32_t{addressHigh_} << 8) | addressLow_;
-}
-
-void ParallelCore::XtalPulse(bool xa1, bool xa0, bool bs1, bool bs2, std::uint8_t data) {
-  if (!xa1 && !xa0) {  // load address: BS2,BS1 = 00 low, 01 high, 10 extended
-    if (bs2 && !bs1) {
-      addressExtended_ = data;
-    } else if (bs1 && !bs2) {
-      addressHigh_ = data;
-    } else if (!bs1 && !bs2) {
-      addressLow_ = data;
-    }
-  } else if (!xa1 && xa0) {  // load data
-    (bs1 ? dataHigh_ : dataLow_) = data;
-  } else if (xa1 && !xa0) {  // load command
-    command_ = data;
-  }
-}
-
-void ParallelCore::PagelPulse(bool bs1) {
-  if (command_ == 0x10) {
-    const std::uint32_t word = WordAddress() % memory_.PageWords();
-    pageBuffer_[word * 2] = dataLow_;
-    if (bs1) pageBuffer_[word * 2 + 1] = dataHigh_;
-  } else if (command_ == 0x11) {
-    const std::uint32_t at = addressLow_ % memory_.EepromPageBytes();
-    eepromBuffer_[at] = dataLow_;
-    eepromLoaded_[at] = true;
-  }
-}
-
-void ParallelCore::Write(bool bs1, bool bs2, Nanos now) {
-  switch (command_) {
-    case 0x80:
-      memory_.ChipErase();
-      busyUntil_ = now + busy_.hvErase;
-      return;
-    case 0x10:
-      memory_.ProgramFlashPage(WordAddress() / memory_.PageWords(), pageBuffer_);
-      std::fill(pageBuffer_.begin(), pageBuffer_.end(), 0xFF);  // see the serial engine
-      break;
-    case 0x11: {
-      const std::uint32_t address = (std::uint32_t{addressHigh_} << 8) | addressLow_;
-      const std::uint32_t base = address / memory_.EepromPageBytes() * memory_.EepromPageBytes();
-      for (std::uint32_t i = 0; i < memory_.EepromPageBytes(); ++i) {
-        // No erase before writing in high-voltage modes: only loaded bytes change, bits go to 0.
-        if (eepromLoaded_[i]) memory_.WriteEeprom(base + i, eepromBuffer_[i], false);
-      }
-      std::fill(eepromLoaded_.begin(), eepromLoaded_.end(), false);
-      break;
-    }
-    case 0x40:
-      if (bs1 && bs2) return;
-      memory_.WriteFuse(bs2 ? kTargetExtended : bs1 ? kTargetHigh : kTargetLow, dataLow_, false);
-      break;
-    case 0x20:
-      memory_.WriteLock(dataLow_);
-      break;
-    default:
-      return;  // WR under a read command or no command starts nothing
-  }
-  busyUntil_ = now + busy_.hvWrite;
-}
-
-std::uint8_t ParallelCore::Output(bool bs1, bool bs2) const {
-  const std::uint32_t address = (std::uint32_t{addressHigh_} << 8) | addressLow_;
-  switch (command_) {
-    case 0x02:
-      return memory_.ReadFlash(WordAddress(), bs1);
-    case 0x03:
-      return memory_.ReadEeprom(address);
-    case 0x04:  // BS2,BS1 = 00 low fuse, 11 high fuse, 10 extended fuse, 01 lock bits
-      return memory_.ReadFuse(bs2 ? (bs1 ? kTargetHigh : kTargetExtended) : (bs1 ? kTargetLockBit : kTargetLow));
-    case 0x08:
-      return bs1 ? memory_.Calibration(addressLow_) : memory_.Signature(addressLow_);
-    default:
-      return 0xFF;
-  }
-}
-
-// ---------------------------------------------------------------------------------------------
 
 HvEngine::HvEngine(ChipMemory& memory, Reporter& report, const BusyTimes& busy, std::uint8_t hvMode,
                    const Lines& lines)
@@ -167,8 +76,10 @@ bool HvEngine::IsProgEnable(Pin pin) const {
 }
 
 bool HvEngine::ProgEnableZero() const {
-  if (kind_ == Kind::Serial) return !lines_.High(Pin::Sdi) && !lines_.High(Pin::Sii) && !lines_.High(Pin::Sdo);
-  return !lines_.High(Pin::Pagel) && !lines_.High(Pin::Xa1) && !lines_.High(Pin::Xa0) && !lines_.High(Pin::Bs1);
+  if (kind_ == Kind::Serial)
+    return !lines_.High(Pin::Sdi) && !lines_.High(Pin::Sii) && !lines_.High(Pin::Sdo);
+  return !lines_.High(Pin::Pagel) && !lines_.High(Pin::Xa1) && !lines_.High(Pin::Xa0) &&
+         !lines_.High(Pin::Bs1);
 }
 
 void HvEngine::Violation(const char* kind, const std::string& text) {
@@ -179,7 +90,8 @@ void HvEngine::Violation(const char* kind, const std::string& text) {
 
 void HvEngine::TooSoon(Nanos elapsed, Nanos minimum, const char* what, const char* kind) {
   if (elapsed == kNever || elapsed >= minimum) return;
-  Violation(kind, Format("%s: %s %llu ns; it must be at least %llu ns", tag_, what, Ns(elapsed), Ns(minimum)));
+  Violation(kind, Format("%s: %s %llu ns; it must be at least %llu ns", tag_, what, Ns(elapsed),
+                         Ns(minimum)));
 }
 
 void HvEngine::PowerOn(Nanos now) {
@@ -205,11 +117,13 @@ void HvEngine::Leave() {
 
 void HvEngine::HighVoltageOn(Nanos now, bool powered) {
   if (!powered) {
-    report_.Violation("12 V on RESET while VCC is off: switch VCC on first, then 12 V 20-60 us later");
+    report_.Violation(
+        "12 V on RESET while VCC is off: switch VCC on first, then 12 V 20-60 us later");
     return;
   }
   if (kind_ == Kind::None) {
-    report_.Violation("12 V on RESET of the " + memory_.name() + ", which has no high-voltage programming mode");
+    report_.Violation("12 V on RESET of the " + memory_.name() +
+                      ", which has no high-voltage programming mode");
     return;
   }
   std::string why;
@@ -218,17 +132,21 @@ void HvEngine::HighVoltageOn(Nanos now, bool powered) {
     if (!readyAtPowerOn_) {
       why = "RESET and the Prog_enable pins were not all at 0 V when VCC came on";
     } else if (after < kVppEarliest || after > kVppLatest) {
-      why = Format("12 V came %.1f us after VCC; it must come 20-60 us after", static_cast<double>(after) / 1e3);
+      why = Format("12 V came %.1f us after VCC; it must come 20-60 us after",
+                   static_cast<double>(after) / 1e3);
     } else if (!ProgEnableZero()) {
       why = "the Prog_enable pins were not all 0 when 12 V came";
     }
   } else if (toggles_ < kToggles) {
-    why = Format("XTAL1 toggled %u times with RESET at 0 V after VCC had settled 100 us; it needs 6", toggles_);
+    why =
+        Format("XTAL1 toggled %u times with RESET at 0 V after VCC had settled 100 us; it needs 6",
+               toggles_);
   } else if (!ProgEnableZero() || now - progEnableChangedAt_ < kQuiet) {
     why = "the Prog_enable pins were not 0 for 100 ns before 12 V came";
   }
   if (!why.empty()) {
-    report_.Note(Format("%s: the %s did not enter programming mode: %s", tag_, memory_.name().c_str(), why.c_str()));
+    report_.Note(Format("%s: the %s did not enter programming mode: %s", tag_,
+                        memory_.name().c_str(), why.c_str()));
     return;
   }
   active_ = true;
@@ -248,15 +166,19 @@ void HvEngine::HighVoltageOn(Nanos now, bool powered) {
   oeLowAt_ = lines_.level[Index(Pin::Oe)] == Level::Low ? now : kNever;
 }
 
-void HvEngine::HighVoltageOff(Nanos) { Leave(); }
+void HvEngine::HighVoltageOff(Nanos) {
+  Leave();
+}
 
 void HvEngine::CatchUp(Nanos now) {
   if (!active_ || sdoTaken_ || now < sdoTakeAt_) return;
   sdoTaken_ = true;
   if (lines_.level[Index(Pin::Sdo)] != Level::Float) {
-    Violation("sdo", Format("HVSP: the board still drives SDO %llu us after 12 V, when the chip drives it; "
-                            "release SDO after the 10 us hold",
-                            Ns(kSdoTakeover / kUs)));
+    Violation(
+        "sdo",
+        Format("HVSP: the board still drives SDO %llu us after 12 V, when the chip drives it; "
+               "release SDO after the 10 us hold",
+               Ns(kSdoTakeover / kUs)));
   }
 }
 
@@ -268,10 +190,11 @@ void HvEngine::PinChanged(Pin pin, Level old, Level level, Nanos now) {
     progEnableChangedAt_ = now;
     if (active_ && now < holdUntil_) {
       active_ = false;
-      report_.Note(Format("%s: the %s did not enter programming mode: %s changed %llu ns after 12 V; "
-                          "the Prog_enable pins must stay at 0 for %s",
-                          tag_, memory_.name().c_str(), PinName(pin), Ns(now - vppAt_),
-                          xtalEntry_ ? "100 ns" : "10 us"));
+      report_.Note(
+          Format("%s: the %s did not enter programming mode: %s changed %llu ns after 12 V; "
+                 "the Prog_enable pins must stay at 0 for %s",
+                 tag_, memory_.name().c_str(), PinName(pin), Ns(now - vppAt_),
+                 xtalEntry_ ? "100 ns" : "10 us"));
       return;
     }
   }
@@ -281,9 +204,10 @@ void HvEngine::PinChanged(Pin pin, Level old, Level level, Nanos now) {
       Violation("sdo", "HVSP: the board drives SDO while the chip drives it (bus contention)");
     } else if (pin == Pin::Sci && changed) {
       SciEdge(high, now);
-    } else if ((pin == Pin::Sdi || pin == Pin::Sii) && changed && sciRise_ != kNever && now - sciRise_ < kSciSetup) {
-      Violation("hold", Format("HVSP: %s changed %llu ns after SCI rose; it must stay %llu ns", PinName(pin),
-                               Ns(now - sciRise_), Ns(kSciSetup)));
+    } else if ((pin == Pin::Sdi || pin == Pin::Sii) && changed && sciRise_ != kNever &&
+               now - sciRise_ < kSciSetup) {
+      Violation("hold", Format("HVSP: %s changed %llu ns after SCI rose; it must stay %llu ns",
+                               PinName(pin), Ns(now - sciRise_), Ns(kSciSetup)));
     }
     return;
   }
@@ -296,23 +220,28 @@ void HvEngine::PinChanged(Pin pin, Level old, Level level, Nanos now) {
     return;
   }
   if (IsData(pin) && level != Level::Float && lines_.level[Index(Pin::Oe)] == Level::Low) {
-    Violation("contention", Format("HVPP: the board drives %s while OE is low and the chip drives DATA (bus contention)",
-                                   PinName(pin)));
+    Violation(
+        "contention",
+        Format(
+            "HVPP: the board drives %s while OE is low and the chip drives DATA (bus contention)",
+            PinName(pin)));
   }
   if (changed || IsData(pin)) ParallelPin(pin, high, now);
 }
 
 void HvEngine::Busy(const char* strobe, Nanos now) {
   if (core_.Busy(now)) {
-    Violation("busy", Format("HVPP: %s while the chip is still programming (RDY/BSY low for %llu us more)", strobe,
-                             Ns((core_.BusyUntil() - now + kUs - 1) / kUs)));
+    Violation("busy",
+              Format("HVPP: %s while the chip is still programming (RDY/BSY low for %llu us more)",
+                     strobe, Ns((core_.BusyUntil() - now + kUs - 1) / kUs)));
   }
 }
 
 std::uint8_t HvEngine::DataByte() const {
   std::uint8_t data = 0;
   for (unsigned bit = 0; bit < 8; ++bit) {
-    if (lines_.High(static_cast<Pin>(Index(Pin::Data0) + bit))) data = static_cast<std::uint8_t>(data | (1u << bit));
+    if (lines_.High(static_cast<Pin>(Index(Pin::Data0) + bit)))
+      data = static_cast<std::uint8_t>(data | (1u << bit));
   }
   return data;
 }
@@ -323,27 +252,30 @@ void HvEngine::ParallelPin(Pin pin, bool high, Nanos now) {
   const bool strobe = (pin == Pin::Wr && !high) || (pin == Pin::Pagel && high) ||
                       (pin == Pin::Oe && lines_.level[Index(Pin::Oe)] == Level::Low);
   if (strobe && lines_.High(Pin::Xtal1)) {
-    Violation("xtalhigh", Format("HVPP: %s %s while XTAL1 was high; wait until XTAL1 is low", PinName(pin),
-                                 pin == Pin::Pagel ? "rose" : "fell"));
+    Violation("xtalhigh", Format("HVPP: %s %s while XTAL1 was high; wait until XTAL1 is low",
+                                 PinName(pin), pin == Pin::Pagel ? "rose" : "fell"));
   }
   switch (pin) {
     case Pin::Xtal1:
       if (high) {
         Busy("XTAL1 pulsed", now);
         TooSoon(since(xtalFall_), kXtalLow, "XTAL1 low to XTAL1 high", "xlxh");
-        for (Pin line : {Pin::Xa0, Pin::Xa1, Pin::Bs1, Pin::Bs2, Pin::Data0, Pin::Data1, Pin::Data2, Pin::Data3,
-                         Pin::Data4, Pin::Data5, Pin::Data6, Pin::Data7}) {
+        for (Pin line : {Pin::Xa0, Pin::Xa1, Pin::Bs1, Pin::Bs2, Pin::Data0, Pin::Data1, Pin::Data2,
+                         Pin::Data3, Pin::Data4, Pin::Data5, Pin::Data6, Pin::Data7}) {
           const Nanos at = lines_.ChangedAt(line);
           if (at != kNever && at > vppAt_ && now - at < kSetup) {
-            Violation("dvxh", Format("HVPP: %s changed %llu ns before XTAL1 rose; it must be steady %llu ns before",
-                                     PinName(line), Ns(now - at), Ns(kSetup)));
+            Violation(
+                "dvxh",
+                Format(
+                    "HVPP: %s changed %llu ns before XTAL1 rose; it must be steady %llu ns before",
+                    PinName(line), Ns(now - at), Ns(kSetup)));
           }
         }
         if (pagelFall_ != kNever && (xtalRise_ == kNever || pagelFall_ > xtalRise_)) {
           TooSoon(now - pagelFall_, kPagelToXtal, "PAGEL low to XTAL1 high", "plxh");
         }
-        core_.XtalPulse(lines_.High(Pin::Xa1), lines_.High(Pin::Xa0), lines_.High(Pin::Bs1), lines_.High(Pin::Bs2),
-                        DataByte());
+        core_.XtalPulse(lines_.High(Pin::Xa1), lines_.High(Pin::Xa0), lines_.High(Pin::Bs1),
+                        lines_.High(Pin::Bs2), DataByte());
         xtalRise_ = now;
       } else {
         TooSoon(since(xtalRise_), kXtalHigh, "XTAL1 high for", "xhxl");
@@ -381,7 +313,9 @@ void HvEngine::ParallelPin(Pin pin, bool high, Nanos now) {
         for (unsigned bit = 0; bit < 8; ++bit) {
           const Pin line = static_cast<Pin>(Index(Pin::Data0) + bit);
           if (lines_.level[Index(line)] != Level::Float) {
-            Violation("contention", Format("HVPP: OE went low while the board drives %s (bus contention)", PinName(line)));
+            Violation("contention",
+                      Format("HVPP: OE went low while the board drives %s (bus contention)",
+                             PinName(line)));
           }
         }
         oeLowAt_ = now;
@@ -401,7 +335,8 @@ void HvEngine::ParallelPin(Pin pin, bool high, Nanos now) {
       TooSoon(since(xtalFall_), kSetup, "data and control held after XTAL1 fell for", "xldx");
     }
   }
-  if (pin == Pin::Bs1 || pin == Pin::Bs2) TooSoon(since(wrFall_), kSetup, "BS1/BS2 held after WR fell for", "wlbx");
+  if (pin == Pin::Bs1 || pin == Pin::Bs2)
+    TooSoon(since(wrFall_), kSetup, "BS1/BS2 held after WR fell for", "wlbx");
   if (pin == Pin::Bs1) {
     if (lines_.High(Pin::Pagel)) {
       Violation("plbx", "HVPP: BS1 changed while PAGEL was high");
@@ -424,21 +359,25 @@ Nanos HvEngine::DataValidAt() const {
 
 void HvEngine::SciEdge(bool rising, Nanos now) {
   if (!rising) {
-    if (sciRise_ != kNever && now - sciRise_ < kSciPhase) TooSoon(now - sciRise_, kSciPhase, "SCI high for", "sci");
+    if (sciRise_ != kNever && now - sciRise_ < kSciPhase)
+      TooSoon(now - sciRise_, kSciPhase, "SCI high for", "sci");
     sciFall_ = now;
     return;
   }
   if (now < vppAt_ + kFirstFrame) {
-    Violation("first", Format("HVSP: SCI clocked %llu us after 12 V; wait at least 300 us before the first frame",
-                              Ns((now - vppAt_) / kUs)));
+    Violation(
+        "first",
+        Format("HVSP: SCI clocked %llu us after 12 V; wait at least 300 us before the first frame",
+               Ns((now - vppAt_) / kUs)));
   }
   if (sciFall_ != kNever) TooSoon(now - sciFall_, kSciPhase, "SCI low for", "sci");
   if (sciRise_ != kNever) TooSoon(now - sciRise_, kSciPeriod, "SCI period", "sciperiod");
   for (Pin line : {Pin::Sdi, Pin::Sii}) {
     const Nanos at = lines_.ChangedAt(line);
     if (at != kNever && at > vppAt_ && now - at < kSciSetup) {
-      Violation("setup", Format("HVSP: %s changed %llu ns before SCI rose; it must be steady %llu ns before",
-                                PinName(line), Ns(now - at), Ns(kSciSetup)));
+      Violation("setup",
+                Format("HVSP: %s changed %llu ns before SCI rose; it must be steady %llu ns before",
+                       PinName(line), Ns(now - at), Ns(kSciSetup)));
     }
   }
   sdi_ = ((sdi_ << 1) | (lines_.High(Pin::Sdi) ? 1u : 0u)) & 0x7FFu;
@@ -456,18 +395,20 @@ void HvEngine::Frame(Nanos now) {
   const auto data = static_cast<std::uint8_t>(sdi_ >> 2);
   const auto instruction = static_cast<std::uint8_t>(sii_ >> 2);
   if (((sdi_ | sii_) & 0x403u) != 0) {
-    Violation("framing", Format("HVSP: frame SDI 0x%03X SII 0x%03X has a start or stop bit set; frames are "
-                                "0, 8 data bits, 0, 0",
-                                static_cast<unsigned>(sdi_), static_cast<unsigned>(sii_)));
+    Violation("framing",
+              Format("HVSP: frame SDI 0x%03X SII 0x%03X has a start or stop bit set; frames are "
+                     "0, 8 data bits, 0, 0",
+                     static_cast<unsigned>(sdi_), static_cast<unsigned>(sii_)));
   }
   const bool xa1 = instruction & 0x40, xa0 = instruction & 0x20, bs1 = instruction & 0x10;
   const bool wrLow = !(instruction & 0x08), oeLow = !(instruction & 0x04), bs2 = instruction & 0x02;
   const bool pagel = instruction & 0x01;
   const bool action = !(xa1 && xa0) || (wrLow && !wrLow_) || (pagel && !pagel_) || oeLow;
   if (action && core_.Busy(now)) {
-    Violation("busy", Format("HVSP: frame SDI 0x%02X SII 0x%02X sent while the chip is still programming; "
-                             "wait until SDO goes high",
-                             data, instruction));
+    Violation("busy",
+              Format("HVSP: frame SDI 0x%02X SII 0x%02X sent while the chip is still programming; "
+                     "wait until SDO goes high",
+                     data, instruction));
   }
   if (!(xa1 && xa0)) core_.XtalPulse(xa1, xa0, bs1, bs2, data);
   if (pagel && !pagel_) core_.PagelPulse(bs1);

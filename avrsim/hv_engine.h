@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "avrsim/chip_memory.h"
+#include "avrsim/parallel_core.h"
 
 namespace bq::avrsim {
 
@@ -37,40 +38,11 @@ struct Lines {
   Nanos ChangedAt(Pin pin) const { return changedAt[static_cast<unsigned>(pin)]; }
 };
 
-// The parallel programming state machine: command, address and data latches, page buffers.
-class ParallelCore {
- public:
-  ParallelCore(ChipMemory& memory, const BusyTimes& busy);
-  void Reset();
-  // A positive XTAL1 pulse: the XA1/XA0 action.
-  void XtalPulse(bool xa1, bool xa0, bool bs1, bool bs2, std::uint8_t data);
-  // A positive PAGEL pulse: latch data into the page buffer.
-  void PagelPulse(bool bs1);
-  // WR went low: start programming.
-  void Write(bool bs1, bool bs2, Nanos now);
-  // What the chip puts on DATA while OE is low.
-  std::uint8_t Output(bool bs1, bool bs2) const;
-  bool Busy(Nanos now) const { return now < busyUntil_; }
-  Nanos BusyUntil() const { return busyUntil_; }
-
- private:
-  std::uint32_t WordAddress() const;
-
-  ChipMemory& memory_;
-  BusyTimes busy_;
-  std::uint8_t command_ = 0;
-  std::uint8_t addressLow_ = 0, addressHigh_ = 0, addressExtended_ = 0;
-  std::uint8_t dataLow_ = 0xFF, dataHigh_ = 0xFF;
-  std::vector<std::uint8_t> pageBuffer_;
-  std::vector<std::uint8_t> eepromBuffer_;
-  std::vector<bool> eepromLoaded_;
-  Nanos busyUntil_ = 0;
-};
-
 class HvEngine {
  public:
   // hvMode as the part list gives it: 1 or 2 parallel, 3 serial, anything else none.
-  HvEngine(ChipMemory& memory, Reporter& report, const BusyTimes& busy, std::uint8_t hvMode, const Lines& lines);
+  HvEngine(ChipMemory& memory, Reporter& report, const BusyTimes& busy, std::uint8_t hvMode,
+           const Lines& lines);
 
   void PowerOn(Nanos now);
   void PowerOff(Nanos now);

@@ -69,9 +69,11 @@ void IspEngine::SckEdge(bool rising, bool mosi, Nanos mosiChangedAt, Nanos now) 
   if (!listening_) return Silent();
   if (rising) {
     bool spoiled = false;
-    if (lastFall_ != kNever && (lastRise_ == kNever || lastFall_ > lastRise_) && ShortPhase(now - lastFall_)) {
+    if (lastFall_ != kNever && (lastRise_ == kNever || lastFall_ > lastRise_) &&
+        ShortPhase(now - lastFall_)) {
       spoiled = true;
-      TooFast(Format("SCK low for %llu ns is too short", static_cast<unsigned long long>(now - lastFall_)));
+      TooFast(Format("SCK low for %llu ns is too short",
+                     static_cast<unsigned long long>(now - lastFall_)));
     }
     if (mosiChangedAt != kNever && now - mosiChangedAt < ClockPeriod()) {
       spoiled = true;
@@ -89,7 +91,8 @@ void IspEngine::SckEdge(bool rising, bool mosi, Nanos mosiChangedAt, Nanos now) 
   }
   if (lastRise_ != kNever && bits_ > 0 && ShortPhase(now - lastRise_)) {
     bitSpoiled_ = true;
-    TooFast(Format("SCK high for %llu ns is too short", static_cast<unsigned long long>(now - lastRise_)));
+    TooFast(Format("SCK high for %llu ns is too short",
+                   static_cast<unsigned long long>(now - lastRise_)));
   }
   if (bitSpoiled_) inShift_ &= static_cast<std::uint8_t>(~1u);
   bitSpoiled_ = false;
@@ -146,10 +149,11 @@ void IspEngine::TakeByte(std::uint8_t in, Nanos start, Nanos end) {
     // 0xF0 poll (it reads 0xFF until the byte is done).
     const bool poll = hasPoll_ ? in == 0xF0 : (in == 0xA0 && busyKind_ == 0xC0);
     if (enabled_ && start < busyUntil_ && !poll) {
-      report_.Violation(Format(
-          "ISP: instruction 0x%02X sent %llu us before the chip finished programming; %s", in,
-          static_cast<unsigned long long>((busyUntil_ - start + 999) / 1000),
-          hasPoll_ ? "poll with 0xF0 until it reports ready" : "this chip has no 0xF0 poll, wait the full write time"));
+      report_.Violation(
+          Format("ISP: instruction 0x%02X sent %llu us before the chip finished programming; %s",
+                 in, static_cast<unsigned long long>((busyUntil_ - start + 999) / 1000),
+                 hasPoll_ ? "poll with 0xF0 until it reports ready"
+                          : "this chip has no 0xF0 poll, wait the full write time"));
     }
   }
   frame_[index_] = in;
@@ -197,8 +201,9 @@ void IspEngine::Execute(Nanos end) {
   const std::uint8_t* b = frame_;
   if (b[0] == 0xAC && b[1] == 0x53) {
     if (frameStart_ - resetLowAt_ < kEnableDelay) {
-      report_.Violation(Format("ISP: Programming Enable sent %.1f ms after RESET went low; the chip needs 20 ms",
-                               static_cast<double>(frameStart_ - resetLowAt_) / 1e6));
+      report_.Violation(
+          Format("ISP: Programming Enable sent %.1f ms after RESET went low; the chip needs 20 ms",
+                 static_cast<double>(frameStart_ - resetLowAt_) / 1e6));
     }
     enabled_ = true;
     return;
@@ -213,7 +218,10 @@ void IspEngine::Execute(Nanos end) {
   switch (b[0]) {
     case 0xAC:
       if (b[1] == 0xA0 || b[1] == 0xA8 || (b[1] == 0xA4 && memory_.HasExtendedFuse())) {
-        memory_.WriteFuse(b[1] == 0xA0 ? kTargetLow : b[1] == 0xA8 ? kTargetHigh : kTargetExtended, b[3], true);
+        memory_.WriteFuse(b[1] == 0xA0   ? kTargetLow
+                          : b[1] == 0xA8 ? kTargetHigh
+                                         : kTargetExtended,
+                          b[3], true);
         busyFor(busy_.ispFuse);
       } else if ((b[1] & 0xE0) == 0xE0) {
         memory_.WriteLock(b[3]);
@@ -239,7 +247,8 @@ void IspEngine::Execute(Nanos end) {
       break;
     }
     case 0x4C:
-      memory_.ProgramFlashPage(((std::uint32_t{extended_} << 16) | address) / memory_.PageWords(), pageBuffer_);
+      memory_.ProgramFlashPage(((std::uint32_t{extended_} << 16) | address) / memory_.PageWords(),
+                               pageBuffer_);
       // What the page buffer holds after a write is not documented: start over from 0xFF,
       // so a board that counts on stale contents is caught.
       std::fill(pageBuffer_.begin(), pageBuffer_.end(), 0xFF);

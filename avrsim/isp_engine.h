@@ -53,8 +53,8 @@ class IspEngine {
   bool hasPoll_;
   bool extendedAddressing_;
 
-  bool listening_ = false;   // RESET low, powered, and the fuses let the interface answer
-  bool enabled_ = false;     // Programming Enable accepted
+  bool listening_ = false;  // RESET low, powered, and the fuses let the interface answer
+  bool enabled_ = false;    // Programming Enable accepted
   bool toldTooFast_ = false;
   std::string blocker_;  // why the interface does not answer in this session
   bool toldBlocked_ = false;

@@ -10,8 +10,8 @@ namespace bq::avrsim {
 
 const char* PinName(Pin pin) {
   static const char* const kNames[] = {
-      "VCC", "RESET", "SCK",  "MOSI", "MISO", "SDI",   "SII",   "SDO",   "SCI",
-      "XTAL1", "OE",  "WR",   "BS1",  "BS2",  "XA0",   "XA1",   "PAGEL", "RDY/BSY",
+      "VCC",   "RESET", "SCK",   "MOSI",  "MISO",  "SDI",   "SII",   "SDO",   "SCI",
+      "XTAL1", "OE",    "WR",    "BS1",   "BS2",   "XA0",   "XA1",   "PAGEL", "RDY/BSY",
       "DATA0", "DATA1", "DATA2", "DATA3", "DATA4", "DATA5", "DATA6", "DATA7"};
   static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<unsigned>(Pin::kCount));
   const auto index = static_cast<unsigned>(pin);
@@ -21,7 +21,9 @@ const char* PinName(Pin pin) {
 namespace {
 
 // The ATmega8 speaks the older serial instruction set: no 0xF0 poll, no EEPROM pages.
-bool HasIspPoll(const std::string& name) { return name != "ATmega8" && name != "ATmega8A" && name != "ATmega8L"; }
+bool HasIspPoll(const std::string& name) {
+  return name != "ATmega8" && name != "ATmega8A" && name != "ATmega8L";
+}
 
 class ChipTarget final : public Target {
  public:
@@ -118,7 +120,8 @@ class ChipTarget final : public Target {
 
 }  // namespace
 
-std::unique_ptr<Target> MakeTarget(const TargetConfig& config, std::function<void(const std::string&)> violation,
+std::unique_ptr<Target> MakeTarget(const TargetConfig& config,
+                                   std::function<void(const std::string&)> violation,
                                    std::function<void(const std::string&)> note) {
   Reporter report;
   report.violation = std::move(violation);

@@ -3,7 +3,9 @@
 namespace bq::avrsim {
 namespace {
 
-Level Bit(unsigned value, unsigned bit) { return (value >> bit) & 1u ? Level::High : Level::Low; }
+Level Bit(unsigned value, unsigned bit) {
+  return (value >> bit) & 1u ? Level::High : Level::Low;
+}
 
 // Power up with the Prog_enable lines at 0 and 12 V `vppAfter` later.
 void PowerUpWithVpp(ChipDriver& board, std::initializer_list<Pin> progEnable, Nanos vppAfter) {
@@ -21,7 +23,8 @@ std::uint8_t Frame(ChipDriver& board, std::uint8_t sdi, std::uint8_t sii) {
     const unsigned bit = bitTime >= 1 && bitTime <= 8 ? 8 - bitTime : 8;
     board.Drive(Pin::Sdi, Bit(sdi, bit));
     board.Drive(Pin::Sii, Bit(sii, bit));
-    if (bitTime < 8) sdo = static_cast<std::uint8_t>((sdo << 1) | (board.Read(Pin::Sdo) == Level::High ? 1 : 0));
+    if (bitTime < 8)
+      sdo = static_cast<std::uint8_t>((sdo << 1) | (board.Read(Pin::Sdo) == Level::High ? 1 : 0));
     board.Drive(Pin::Sci, Level::High, 1 * kUs);
     board.Drive(Pin::Sci, Level::Low, 1 * kUs);
     board.Wait(1 * kUs);
@@ -111,15 +114,18 @@ TEST(HvspTarget, EntryMistakes) {
 struct ParallelBoard : ChipDriver {
   using ChipDriver::ChipDriver;
   void Put(std::uint8_t data) {
-    for (unsigned bit = 0; bit < 8; ++bit) Drive(static_cast<Pin>(static_cast<unsigned>(Pin::Data0) + bit), Bit(data, bit));
+    for (unsigned bit = 0; bit < 8; ++bit)
+      Drive(static_cast<Pin>(static_cast<unsigned>(Pin::Data0) + bit), Bit(data, bit));
   }
   void Release() {
-    for (unsigned bit = 0; bit < 8; ++bit) Drive(static_cast<Pin>(static_cast<unsigned>(Pin::Data0) + bit), Level::Float);
+    for (unsigned bit = 0; bit < 8; ++bit)
+      Drive(static_cast<Pin>(static_cast<unsigned>(Pin::Data0) + bit), Level::Float);
   }
   std::uint8_t Get() {
     std::uint8_t data = 0;
     for (unsigned bit = 0; bit < 8; ++bit) {
-      if (Read(static_cast<Pin>(static_cast<unsigned>(Pin::Data0) + bit)) == Level::High) data |= 1u << bit;
+      if (Read(static_cast<Pin>(static_cast<unsigned>(Pin::Data0) + bit)) == Level::High)
+        data |= 1u << bit;
     }
     return data;
   }
@@ -204,7 +210,8 @@ TEST(HvppTarget, Atmega8TakesOnlyTheXtal1ToggleEntry) {
   board.Drive(Pin::Vcc, Level::Low, 10 * kUs);
   board.Drive(Pin::Vcc, Level::High, 1 * kMs);
   board.Wait(100 * kUs);
-  for (int toggle = 0; toggle < 6; ++toggle) board.Drive(Pin::Xtal1, toggle % 2 ? Level::Low : Level::High, 1 * kUs);
+  for (int toggle = 0; toggle < 6; ++toggle)
+    board.Drive(Pin::Xtal1, toggle % 2 ? Level::Low : Level::High, 1 * kUs);
   board.Drive(Pin::Reset, Level::Vpp, 1 * kUs);
   board.Wait(100 * kUs);
   EXPECT_EQ(board.Read(Pin::RdyBsy), Level::High);

@@ -59,7 +59,8 @@ TEST(IspTarget, SckTooFastForTheChipClockGivesNoEcho) {
 
   board.EnterReset();
   Bytes echo;
-  for (unsigned i = 0; i < 4; ++i) echo[i] = board.BitBang(Bytes{0xAC, 0x53, 0x00, 0x00}[i], 5 * kUs);
+  for (unsigned i = 0; i < 4; ++i)
+    echo[i] = board.BitBang(Bytes{0xAC, 0x53, 0x00, 0x00}[i], 5 * kUs);
   EXPECT_EQ(echo[2], 0x53);
   EXPECT_EQ(board.BitBang(0x30, 5 * kUs), 0x00);
   board.BitBang(0x00, 5 * kUs);
@@ -70,8 +71,9 @@ TEST(IspTarget, SckTooFastForTheChipClockGivesNoEcho) {
 }
 
 TEST(IspTarget, FusesThatCutTheSerialInterfaceOff) {
-  for (const auto& [part, high, low] : {std::tuple{"ATmega328P", 0x59, 0x62}, std::tuple{"ATtiny85", 0x9F, 0x62},
-                                        std::tuple{"ATtiny85", 0xFF, 0x62}, std::tuple{"ATmega328P", 0xD9, 0xE0}}) {
+  for (const auto& [part, high, low] :
+       {std::tuple{"ATmega328P", 0x59, 0x62}, std::tuple{"ATtiny85", 0x9F, 0x62},
+        std::tuple{"ATtiny85", 0xFF, 0x62}, std::tuple{"ATmega328P", 0xD9, 0xE0}}) {
     auto config = ChipDriver::Part(part);
     config.high = static_cast<std::uint8_t>(high);  // RSTDISBL or DWEN programmed, or SPIEN not
     config.low = static_cast<std::uint8_t>(low);    // or an external clock
@@ -108,7 +110,8 @@ TEST(IspTarget, EveryListedPartAnswersWithItsFactoryFuses) {
     board.EnterReset();
     EXPECT_EQ(board.Isp({0xAC, 0x53, 0x00, 0x00}, 57600)[2], 0x53) << name;
     EXPECT_EQ(board.Isp({0x30, 0x00, 0x01, 0x00}, 57600)[3], (part.signature >> 8) & 0xFF) << name;
-    EXPECT_TRUE(board.violations.empty() && board.notes.empty()) << name << (board.notes.empty() ? "" : ": " + board.notes[0]);
+    EXPECT_TRUE(board.violations.empty() && board.notes.empty())
+        << name << (board.notes.empty() ? "" : ": " + board.notes[0]);
   }
 }
 
