@@ -84,6 +84,9 @@ drwxr-xr-x root/root ./usr/share/applications/
 drwxr-xr-x root/root ./usr/share/brindlequartz/
 -rw-r--r-- root/root ./usr/share/brindlequartz/PartList.cfg
 -rw-r--r-- root/root ./usr/share/brindlequartz/PartList.cfg.LICENSE
+drwxr-xr-x root/root ./usr/share/brindlequartz/firmware/
+-rw-r--r-- root/root ./usr/share/brindlequartz/firmware/brindlequartz-mega.hex
+-rw-r--r-- root/root ./usr/share/brindlequartz/firmware/brindlequartz-uno.hex
 drwxr-xr-x root/root ./usr/share/doc/
 drwxr-xr-x root/root ./usr/share/doc/brindlequartz/
 -rw-r--r-- root/root ./usr/share/doc/brindlequartz/changelog.Debian.gz

@@ -40,7 +40,8 @@ fail() {
 (cd "$work/unpacked" && cmake -E tar xf "$ZIP") || { echo "FAILED: cannot unpack $ZIP" >&2; exit 1; }
 top=brindlequartz-$VERSION-windows-x64
 expected=$(printf '%s\n' "$top/PartList.cfg" "$top/PartList.cfg.LICENSE" "$top/README.txt" \
-  "$top/brindlequartz-cli.exe" "$top/brindlequartz.exe")
+  "$top/brindlequartz-cli.exe" "$top/brindlequartz.exe" \
+  "$top/firmware/brindlequartz-mega.hex" "$top/firmware/brindlequartz-uno.hex")
 actual=$(cd "$work/unpacked" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 [ "$actual" = "$expected" ] || fail "the zip holds $(echo $actual), expected $(echo $expected)"
 
