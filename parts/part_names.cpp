@@ -69,4 +69,14 @@ std::vector<std::string> NearestPartNames(const PartDatabase& parts, const std::
   return NearestNames(given, candidates, max);
 }
 
+std::string NoSuchPartText(const PartDatabase& parts, const std::string& given,
+                           const std::string& where) {
+  std::string text = "no part named '" + given + "' in " + where;
+  const std::vector<std::string> near = NearestPartNames(parts, given, 3);
+  for (std::size_t i = 0; i < near.size(); ++i) {
+    text += (i == 0 ? "; did you mean " : i + 1 == near.size() ? " or " : ", ") + near[i];
+  }
+  return near.empty() ? text : text + "?";
+}
+
 }  // namespace bq

@@ -30,4 +30,9 @@ const PartRecord* FindPartByAnyName(const PartDatabase& parts, const std::string
 std::vector<std::string> NearestPartNames(const PartDatabase& parts, const std::string& given,
                                           std::size_t max);
 
+// "no part named 'given' in WHERE; did you mean A, B or C?", the question only when some
+// part comes close.
+std::string NoSuchPartText(const PartDatabase& parts, const std::string& given,
+                           const std::string& where);
+
 }  // namespace bq

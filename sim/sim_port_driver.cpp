@@ -80,12 +80,7 @@ std::unique_ptr<SerialConnection> SimPortDriver::Open(const std::string& name) {
     if (!parts_ || parts_->parts().empty()) {
       error = "the simulated programmer has no parts to simulate";
     } else {
-      error = "no part named '" + part + "' in the part list";
-      const std::vector<std::string> near = NearestPartNames(*parts_, part, 3);
-      for (std::size_t i = 0; i < near.size(); ++i) {
-        error += (i == 0 ? "; did you mean " : i + 1 == near.size() ? " or " : ", ") + near[i];
-      }
-      if (!near.empty()) error += "?";
+      error = NoSuchPartText(*parts_, part, "the part list");
     }
   }
   std::unique_ptr<SerialConnection> connection = SimConnection::Open(line);

@@ -25,6 +25,7 @@
 #include "parts/part_list_location.h"
 #include "parts/part_names.h"
 #include "platform/executable_folder.h"
+#include "platform/posix/raw_pseudo_terminal.h"
 
 namespace {
 
@@ -276,12 +277,7 @@ int main(int argc, char** argv) {
     }
     const bq::PartRecord* record = bq::FindPartByAnyName(parts, targetName, &config.partName);
     if (!record) {
-      std::cerr << kName << ": no part named '" << targetName << "' in " << search.found.string();
-      const std::vector<std::string> near = bq::NearestPartNames(parts, targetName, 3);
-      for (std::size_t i = 0; i < near.size(); ++i) {
-        std::cerr << (i == 0 ? "; did you mean " : i + 1 == near.size() ? " or " : ", ") << near[i];
-      }
-      std::cerr << (near.empty() ? "\n" : "?\n");
+      std::cerr << kName << ": " << bq::NoSuchPartText(parts, targetName, search.found.string()) << "\n";
       return 1;
     }
     config.part = *record;
@@ -332,13 +328,9 @@ int main(int argc, char** argv) {
     std::cerr << kName << ": " << error << "\n";
     return 1;
   }
-  if (!link.empty()) {
-    char existing[4096];
-    if (::readlink(link.c_str(), existing, sizeof existing) >= 0) ::unlink(link.c_str());
-    if (::symlink(bench.SlavePath().c_str(), link.c_str()) != 0) {
-      std::cerr << kName << ": cannot create the link " << link << ": " << std::strerror(errno) << "\n";
-      return 1;
-    }
+  if (!link.empty() && !bq::LinkToDevice(link, bench.SlavePath(), error)) {
+    std::cerr << kName << ": " << error << "\n";
+    return 1;
   }
 
   struct sigaction stop {};

@@ -945,12 +945,7 @@ bool LoadCliPartList(const std::optional<std::string>& given, PartDatabase& db,
 const PartRecord* FindCliPart(const PartDatabase& db, const std::string& given,
                               const std::string& source, std::string& canonical) {
   if (const PartRecord* part = FindPartByAnyName(db, given, &canonical)) return part;
-  std::string text = "no part named '" + given + "' in " + source;
-  const std::vector<std::string> near = NearestPartNames(db, given, 3);
-  for (std::size_t i = 0; i < near.size(); ++i) {
-    text += (i == 0 ? "; did you mean " : i + 1 == near.size() ? " or " : ", ") + near[i];
-  }
-  Complain(text + (near.empty() ? "" : "?") + " (brindlequartz-cli parts --ids lists them)");
+  Complain(NoSuchPartText(db, given, source) + " (brindlequartz-cli parts --ids lists them)");
   return nullptr;
 }
 

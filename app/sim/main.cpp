@@ -23,6 +23,7 @@
 #include "parts/part_names.h"
 #include "platform/executable_folder.h"
 #include "platform/posix/pty_simulator.h"
+#include "platform/posix/raw_pseudo_terminal.h"
 #include "sim/sim_chip.h"
 #include "sim/sim_fault.h"
 #include "sim/sim_programmer.h"
@@ -164,12 +165,7 @@ int main(int argc, char** argv) {
     record = bq::FindPartByAnyName(parts, partName, &partName);
   }
   if (!record) {
-    std::cerr << "brindlequartz-sim: no part named '" << partName << "' in " << partList;
-    const std::vector<std::string> near = bq::NearestPartNames(parts, partName, 3);
-    for (std::size_t i = 0; i < near.size(); ++i) {
-      std::cerr << (i == 0 ? "; did you mean " : i + 1 == near.size() ? " or " : ", ") << near[i];
-    }
-    std::cerr << (near.empty() ? "\n" : "?\n");
+    std::cerr << "brindlequartz-sim: " << bq::NoSuchPartText(parts, partName, partList) << "\n";
     return 1;
   }
   auto chip = std::make_shared<bq::SimChip>(bq::SimChip::FromPart(partName, *record));
@@ -187,14 +183,10 @@ int main(int argc, char** argv) {
     std::cerr << "brindlequartz-sim: cannot create a pseudo-terminal\n";
     return 1;
   }
-  if (!link.empty()) {
-    char existing[4096];
-    if (::readlink(link.c_str(), existing, sizeof existing) >= 0) ::unlink(link.c_str());
-    if (::symlink(sim.SlavePath().c_str(), link.c_str()) != 0) {
-      std::cerr << "brindlequartz-sim: cannot create the link " << link << ": "
-                << std::strerror(errno) << "\n";
-      return 1;
-    }
+  std::string linkError;
+  if (!link.empty() && !bq::LinkToDevice(link, sim.SlavePath(), linkError)) {
+    std::cerr << "brindlequartz-sim: " << linkError << "\n";
+    return 1;
   }
   std::cout << sim.SlavePath() << std::endl;
   std::cerr << "brindlequartz-sim: " << partName << " in the "

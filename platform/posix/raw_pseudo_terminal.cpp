@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
+#include <cstring>
 
 namespace bq {
 namespace {
@@ -38,6 +40,14 @@ bool OpenRawPseudoTerminal(RawPseudoTerminal& pty) {
   }
   ::fcntl(pty.master, F_SETFL, ::fcntl(pty.master, F_GETFL) | O_NONBLOCK);
   return true;
+}
+
+bool LinkToDevice(const std::string& link, const std::string& device, std::string& error) {
+  char existing[4096];
+  if (::readlink(link.c_str(), existing, sizeof existing) >= 0) ::unlink(link.c_str());
+  if (::symlink(device.c_str(), link.c_str()) == 0) return true;
+  error = "cannot create the link " + link + ": " + std::strerror(errno);
+  return false;
 }
 
 void CloseRawPseudoTerminal(RawPseudoTerminal& pty) {

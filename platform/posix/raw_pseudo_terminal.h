@@ -17,4 +17,8 @@ struct RawPseudoTerminal {
 bool OpenRawPseudoTerminal(RawPseudoTerminal& pty);
 void CloseRawPseudoTerminal(RawPseudoTerminal& pty);
 
+// Makes `link` a symbolic link to the device path, replacing an old link of that name (never
+// a file that is not a link); on failure `error` says why.
+bool LinkToDevice(const std::string& link, const std::string& device, std::string& error);
+
 }  // namespace bq
