@@ -1,13 +1,12 @@
 // brindlequartz-cli firmware install end to end: the real program opens a pseudo-terminal
 // behind which a simulated stock bootloader (STK500 version 1 or 2) keeps a flash array.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -17,6 +16,7 @@
 #include "image/image_file.h"
 #include "image/memory_buffer.h"
 #include "link/bootloader_stk500.h"
+#include "platform/posix/raw_pseudo_terminal.h"
 #include "sim/sim_bootloader.h"
 #include "tests/cli/cli_process.h"
 
@@ -27,28 +27,14 @@ namespace {
 class PtyBootloader {
  public:
   explicit PtyBootloader(const BoardBootloader& board) : sim_(board) {
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    char name[128] = {};
-    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
-        ::ptsname_r(master_, name, sizeof name) != 0) {
-      return;
-    }
-    // Our own slave descriptor keeps the line raw and the master alive between hosts.
-    slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios tio{};
-    if (slave_ < 0 || ::tcgetattr(slave_, &tio) != 0) return;
-    ::cfmakeraw(&tio);
-    ::tcsetattr(slave_, TCSANOW, &tio);
-    path_ = name;
-    thread_ = std::thread([this] { Serve(); });
+    if (OpenRawPseudoTerminal(pty_)) thread_ = std::thread([this] { Serve(); });
   }
   ~PtyBootloader() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
-    if (slave_ >= 0) ::close(slave_);
-    if (master_ >= 0) ::close(master_);
+    CloseRawPseudoTerminal(pty_);
   }
-  const std::string& path() const { return path_; }
+  const std::string& path() const { return pty_.slavePath; }
   template <class F>
   auto With(F&& f) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -59,14 +45,19 @@ class PtyBootloader {
   void Serve() {
     std::uint8_t in[4096];
     while (!stop_) {
-      pollfd p{master_, POLLIN, 0};
+      pollfd p{pty_.master, POLLIN, 0};
       if (::poll(&p, 1, 20) <= 0) continue;
-      const ssize_t n = ::read(master_, in, sizeof in);
+      const ssize_t n = ::read(pty_.master, in, sizeof in);
       if (n <= 0) continue;
       std::vector<std::uint8_t> out;
       With([&](SimBootloader& sim) { out = sim.Receive(in, static_cast<std::size_t>(n)); });
       for (std::size_t done = 0; done < out.size();) {
-        const ssize_t w = ::write(master_, out.data() + done, out.size() - done);
+        const ssize_t w = ::write(pty_.master, out.data() + done, out.size() - done);
+        if (w < 0 && errno == EAGAIN) {
+          pollfd q{pty_.master, POLLOUT, 0};
+          ::poll(&q, 1, 20);
+          continue;
+        }
         if (w <= 0) break;
         done += static_cast<std::size_t>(w);
       }
@@ -75,8 +66,7 @@ class PtyBootloader {
 
   std::mutex mutex_;
   SimBootloader sim_;
-  int master_ = -1, slave_ = -1;
-  std::string path_;
+  RawPseudoTerminal pty_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
