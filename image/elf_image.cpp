@@ -16,6 +16,10 @@ constexpr std::size_t kClassAt = 4, kDataAt = 5;
 constexpr std::size_t kTypeAt = 16, kMachineAt = 18;
 constexpr std::size_t kPhoffAt = 28, kPhentsizeAt = 42, kPhnumAt = 44;
 constexpr std::size_t kPTypeAt = 0, kPOffsetAt = 4, kPPaddrAt = 12, kPFileszAt = 16;
+constexpr std::size_t kShoffAt = 32, kShentsizeAt = 46, kShnumAt = 48;
+constexpr std::size_t kSectionHeaderBytes = 40;
+constexpr std::size_t kShTypeAt = 4, kShOffsetAt = 16, kShSizeAt = 20;
+constexpr std::uint32_t kNoteSection = 7;
 
 constexpr std::uint8_t kClass32 = 1, kLittleEndian = 1;
 constexpr std::uint32_t kTypeExecutable = 2, kMachineAvr = 83, kLoadSegment = 1;
@@ -78,6 +82,45 @@ void Place(std::vector<std::uint8_t>& memory, const Piece& piece, const std::uin
   const auto end = static_cast<std::size_t>(piece.offset + piece.count);
   if (memory.size() < end) memory.resize(end, 0xFF);
   std::copy_n(data, piece.count, memory.begin() + static_cast<std::ptrdiff_t>(piece.offset));
+}
+
+// The device name of avr-gcc's device note: a note named "AVR" of type 1 whose description
+// holds six words (flash, RAM and EEPROM start and size), then the length in bytes of an
+// offset table (its own word included), the table, and a string table the first offset
+// points into. Empty when there is no such note or it does not hold together; the name is
+// a hint for a safety check, so a damaged note never refuses the file.
+std::string DeviceNote(std::string_view bytes) {
+  const std::uint64_t shoff = Read(bytes, kShoffAt, 4);
+  const std::uint64_t shentsize = Read(bytes, kShentsizeAt, 2);
+  const std::uint64_t shnum = Read(bytes, kShnumAt, 2);
+  if (shoff == 0 || shentsize < kSectionHeaderBytes || shoff + shnum * shentsize > bytes.size()) {
+    return {};
+  }
+  for (std::uint64_t i = 0; i < shnum; ++i) {
+    const auto at = static_cast<std::size_t>(shoff + i * shentsize);
+    if (Read(bytes, at + kShTypeAt, 4) != kNoteSection) continue;
+    const std::uint64_t offset = Read(bytes, at + kShOffsetAt, 4);
+    const std::uint64_t size = Read(bytes, at + kShSizeAt, 4);
+    if (offset + size > bytes.size() || size < 16) continue;
+    const std::string_view note = bytes.substr(static_cast<std::size_t>(offset),
+                                               static_cast<std::size_t>(size));
+    const std::uint32_t nameBytes = Read(note, 0, 4);
+    const std::uint32_t descBytes = Read(note, 4, 4);
+    if (nameBytes != 4 || Read(note, 8, 4) != 1 || note.substr(12, 4) != std::string_view("AVR\0", 4)) {
+      continue;
+    }
+    const std::string_view desc = note.substr(16, std::min<std::size_t>(descBytes, note.size() - 16));
+    if (desc.size() < 32) continue;
+    const std::uint64_t table = Read(desc, 24, 4);
+    if (table < 8 || 24 + table > desc.size()) continue;
+    const std::uint64_t nameAt = 24 + table + Read(desc, 28, 4);
+    if (nameAt >= desc.size()) continue;
+    const std::string_view rest = desc.substr(static_cast<std::size_t>(nameAt));
+    const std::string_view name = rest.substr(0, rest.find('\0'));
+    if (name.empty() || name.size() > 64) continue;
+    return std::string(name);
+  }
+  return {};
 }
 
 }  // namespace
@@ -163,6 +206,7 @@ std::optional<ElfImage> ParseElfImage(std::string_view bytes, std::string* error
   }
 
   ElfImage image;
+  image.device = DeviceNote(bytes);
   std::optional<std::uint8_t>* const fuses[] = {&image.low, &image.high, &image.extended};
   for (const Piece& piece : pieces) {
     const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data()) + piece.fileOffset;

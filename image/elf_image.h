@@ -32,6 +32,9 @@ struct ElfImage {
   // Absent when the file does not hold that byte (a chip with fewer fuse bytes, or a
   // program without FUSES or LOCKBITS).
   std::optional<std::uint8_t> low, high, extended, lock;
+  // The device the program was built for, as avr-gcc names it in the note it writes
+  // (.note.gnu.avr.deviceinfo: "atmega328p"); empty when the file has no such note.
+  std::string device;
 
   bool operator==(const ElfImage&) const = default;
 };

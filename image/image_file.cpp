@@ -97,6 +97,7 @@ void TakeHexReport(const HexReadReport& report, const std::string& name, ImageLo
     result.error = name + ": " + report.error;
   } else if (result.count != 0 && !report.endOfFile) {
     result.warning = name + ": no end-of-file record; the file may be incomplete";
+    result.incomplete = true;
   }
 }
 
@@ -105,6 +106,7 @@ void Commit(MemoryBuffer& buffer, const MemoryBuffer& scratch, const std::string
   const auto lock = buffer.Lock();
   std::memcpy(buffer.data(), scratch.data(), buffer.capacity());
   buffer.setFilePath(name);
+  buffer.setIncomplete(false);
 }
 
 // The save range rule: false (nothing to save) when first is not below the last byte to
@@ -186,7 +188,10 @@ ImageLoadResult LoadImage(MemoryBuffer& buffer, const std::string& path, ImageFo
     }
     result.count = ReadBinaryImage(scratch, path);
   }
-  if (result.count != 0) Commit(buffer, scratch, path);
+  if (result.count != 0) {
+    Commit(buffer, scratch, path);
+    buffer.setIncomplete(result.incomplete);
+  }
   return result;
 }
 
@@ -213,7 +218,10 @@ ImageLoadResult LoadImageBytes(MemoryBuffer& buffer, std::string_view bytes, Ima
     std::memcpy(scratch.data(), bytes.data(), bytes.size());
     result.count = static_cast<std::uint32_t>(bytes.size());
   }
-  if (result.count != 0) Commit(buffer, scratch, name);
+  if (result.count != 0) {
+    Commit(buffer, scratch, name);
+    buffer.setIncomplete(result.incomplete);
+  }
   return result;
 }
 

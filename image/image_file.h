@@ -42,6 +42,9 @@ struct ImageLoadResult {
   std::string error;
   // Loaded, but worth telling the user (an Intel HEX file without its end-of-file record).
   std::string warning;
+  // An Intel HEX file without its end-of-file record: it may have been cut short. Loading
+  // and converting only warn; writing it into a chip is refused unless forced.
+  bool incomplete = false;
 };
 
 // Loads the file at path into buffer, in the given format or (Auto) the format chosen as

@@ -38,6 +38,9 @@ class MemoryBuffer {
 
   const std::string& filePath() const { return filePath_; }
   void setFilePath(std::string path) { filePath_ = std::move(path); }
+  // The image came from an Intel HEX file without its end-of-file record (ImageLoadResult).
+  bool incomplete() const { return incomplete_; }
+  void setIncomplete(bool incomplete) { incomplete_ = incomplete; }
 
   HexRecordStaging& staging() { return staging_; }
 
@@ -52,6 +55,7 @@ class MemoryBuffer {
   std::uint32_t lastIndex_ = 0;
   HexRecordStaging staging_;
   std::string filePath_;
+  bool incomplete_ = false;
 };
 
 // Every byte 0 .. lastIndex becomes 0xFF; the file path stays.

@@ -76,6 +76,7 @@ TEST_F(ElfImageTest, AvrGccProgramsLoadLikeObjcopysSections) {
     EXPECT_EQ(image->high, program.high);
     EXPECT_EQ(image->extended, program.extended);
     EXPECT_EQ(image->lock, program.lock);
+    EXPECT_EQ(image->device, program.mcu);  // from the note avr-gcc writes
   }
 }
 
