@@ -1,16 +1,22 @@
-# bq_layer(TARGET FOLDER [DEPENDENCIES...])
-# Builds every .cpp in FOLDER into a static library; a folder without sources
-# gives a header-only interface library.
+# bq_layer(TARGET FOLDER [DEPENDENCIES...] [RECURSE])
+# Builds every .cpp in FOLDER (and its subfolders with RECURSE) into a static library; a
+# folder without sources gives a header-only interface library.
 function(bq_layer target folder)
-  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${folder}/*.cpp)
+  set(deps ${ARGN})
+  if("RECURSE" IN_LIST deps)
+    list(REMOVE_ITEM deps RECURSE)
+    file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${folder}/*.cpp)
+  else()
+    file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${folder}/*.cpp)
+  endif()
   if(sources)
     add_library(${target} STATIC ${sources})
     target_include_directories(${target} PUBLIC ${CMAKE_SOURCE_DIR})
-    target_link_libraries(${target} PUBLIC ${ARGN} PRIVATE bq_warnings)
+    target_link_libraries(${target} PUBLIC ${deps} PRIVATE bq_warnings)
   else()
     add_library(${target} INTERFACE)
     target_include_directories(${target} INTERFACE ${CMAKE_SOURCE_DIR})
-    target_link_libraries(${target} INTERFACE ${ARGN})
+    target_link_libraries(${target} INTERFACE ${deps})
   endif()
 endfunction()
 

@@ -24,7 +24,21 @@ struct SerialTimeouts {
 // about a second and our firmware answers within 100 ms after that, so 1.5 s leaves room.
 inline constexpr int kDeviceStartupMs = 1500;
 
-// One open port, 115200 baud 8N1.
+// How a port's line is set: each kind of programmer talks at its own rate and framing.
+struct LineSettings {
+  enum class Parity : std::uint8_t { None, Even, Odd };
+  std::uint32_t baud = 115200;
+  std::uint8_t dataBits = 8;
+  Parity parity = Parity::None;
+  std::uint8_t stopBits = 1;
+  // The protocol a simulated port answers in ("" for ours): a simulated programmer of that
+  // kind stands behind it. Real ports ignore it.
+  std::string protocol;
+
+  bool operator==(const LineSettings&) const = default;
+};
+
+// One open port, at the line settings it was opened with (115200 baud 8N1 by default).
 class SerialConnection {
  public:
   virtual ~SerialConnection() = default;
@@ -42,6 +56,12 @@ class SerialConnection {
   // Drops every byte that has arrived and not been read: an answer that came after its
   // request gave up waiting must not be taken as the answer to the next request.
   virtual void DiscardInput() {}
+  // Holds the line at its break level (low) for ms milliseconds, then releases it; false when
+  // the connection cannot send a break.
+  virtual bool SendBreak(int ms) {
+    (void)ms;
+    return false;
+  }
   // True when opening the port may have restarted the device at the other end: a serial
   // port raises DTR when opened, and an Arduino board resets on it (see kDeviceStartupMs).
   virtual bool MayRestartDeviceOnOpen() const { return false; }
@@ -55,6 +75,15 @@ class PortDriver {
   virtual bool Handles(const std::string& name) const = 0;
   // Null when the port cannot be opened.
   virtual std::unique_ptr<SerialConnection> Open(const std::string& name) = 0;
+  // The same at other line settings; a driver without its own line control opens the port
+  // only at the default rate and framing.
+  virtual std::unique_ptr<SerialConnection> OpenAt(const std::string& name,
+                                                   const LineSettings& line) {
+    LineSettings plain;
+    plain.protocol = line.protocol;
+    if (!(line == plain)) return nullptr;
+    return Open(name);
+  }
   // Port names present, in the order they should be offered.
   virtual std::vector<std::string> Enumerate() = 0;
   // Why the last Open through this driver failed, in words a user can act on (the system's

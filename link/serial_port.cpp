@@ -15,11 +15,14 @@ void SerialPort::AddDriver(std::shared_ptr<PortDriver> driver) {
   if (driver) drivers_.push_back(std::move(driver));
 }
 
-bool SerialPort::OpenPort(const std::string& name) {
+bool SerialPort::OpenPort(const std::string& name) { return OpenPort(name, LineSettings{}); }
+
+bool SerialPort::OpenPort(const std::string& name, const LineSettings& line) {
   if (IsOpen()) return false;
   for (const auto& driver : drivers_) {
     if (!driver || !driver->Handles(name)) continue;
-    std::unique_ptr<SerialConnection> opened = driver->Open(name);
+    std::unique_ptr<SerialConnection> opened =
+        line == LineSettings{} ? driver->Open(name) : driver->OpenAt(name, line);
     std::lock_guard<std::mutex> lock(mutex_);
     if (!opened) {
       openError_ = driver->LastOpenError();

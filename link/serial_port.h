@@ -40,6 +40,8 @@ class SerialPort {
   // a port that is already open (callers close first): false then, and when no driver
   // handles the name or the open fails. Nothing is logged here.
   bool OpenPort(const std::string& name);
+  // The same at the given line settings.
+  bool OpenPort(const std::string& name, const LineSettings& line);
   // Closes the port if open; a no-op otherwise.
   void ClosePort();
   bool IsOpen() const;

@@ -22,6 +22,11 @@ class TracingConnection : public SerialConnection {
   }
   void DiscardInput() override { inner_->DiscardInput(); }
   bool MayRestartDeviceOnOpen() const override { return inner_->MayRestartDeviceOnOpen(); }
+  bool SendBreak(int ms) override {
+    const bool ok = inner_->SendBreak(ms);
+    trace_("-> BREAK " + std::to_string(ms) + " ms" + (ok ? "" : "  (failed)"));
+    return ok;
+  }
 
  private:
   long Traced(const std::uint8_t* data, std::size_t n, long got) {
@@ -44,6 +49,13 @@ class TracingConnection : public SerialConnection {
 
 std::unique_ptr<SerialConnection> TracingPortDriver::Open(const std::string& name) {
   std::unique_ptr<SerialConnection> inner = inner_->Open(name);
+  if (!inner) return nullptr;
+  return std::make_unique<TracingConnection>(std::move(inner), trace_);
+}
+
+std::unique_ptr<SerialConnection> TracingPortDriver::OpenAt(const std::string& name,
+                                                            const LineSettings& line) {
+  std::unique_ptr<SerialConnection> inner = inner_->OpenAt(name, line);
   if (!inner) return nullptr;
   return std::make_unique<TracingConnection>(std::move(inner), trace_);
 }

@@ -19,6 +19,10 @@ class TracingPortDriver : public PortDriver {
 
   bool Handles(const std::string& name) const override { return inner_->Handles(name); }
   std::unique_ptr<SerialConnection> Open(const std::string& name) override;
+  std::unique_ptr<SerialConnection> OpenAt(const std::string& name,
+                                           const LineSettings& line) override;
+  std::string LastOpenError() const override { return inner_->LastOpenError(); }
+  std::string Describe(const std::string& name) const override { return inner_->Describe(name); }
   std::vector<std::string> Enumerate() override { return inner_->Enumerate(); }
 
  private:

@@ -1,123 +1,76 @@
 #include "session/chip_session.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <mutex>
 
 #include "link/transfer_limits.h"
+#include "drivers/programmer_factory.h"
 #include "session/session_texts.h"
 
 namespace bq {
 
-MemoryGeometry FlashGeometry(const PartRecord& part) {
-  return {MEMORY_FLASH, part.flashPageSizeW, part.flashNoOfPages};
+namespace {
+
+std::string Hex2(std::uint8_t value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02X", value);
+  return text;
 }
 
-std::uint32_t PagesWithData(const std::uint8_t* image, std::size_t size,
-                            const MemoryGeometry& memory) {
-  const std::uint32_t length = ProgrammedLength(image, std::min<std::size_t>(size, memory.Bytes()));
-  return (length + memory.PageBytes() - 1) / memory.PageBytes();
+}  // namespace
+
+ChipSession::ChipSession(std::vector<std::shared_ptr<PortDriver>> drivers, ProgrammerKind programmer)
+    : port_(std::move(drivers)) {
+  SetProgrammer(programmer);
 }
-
-MemoryGeometry EepromGeometry(const PartRecord& part) {
-  return {MEMORY_EEPROM, part.eepromPageSize, part.eepromNoOfPages};
-}
-
-std::string SessionStatusName(SessionStatus status) {
-  switch (status) {
-    case SessionStatus::Ok:
-      return "ok";
-    case SessionStatus::PortNotOpen:
-      return "port not open";
-    case SessionStatus::LinkError:
-      return "no proper answer from the programmer";
-    case SessionStatus::DeviceError:
-      return "the programmer reported an error";
-    case SessionStatus::Mismatch:
-      return "the chip differs";
-    case SessionStatus::NotEmpty:
-      return "the chip is not empty";
-    case SessionStatus::Refused:
-      return "refused";
-    case SessionStatus::Cancelled:
-      return "cancelled";
-  }
-  return "unknown";
-}
-
-// The worker's events: log lines to the observer, progress to the callback; views and
-// editors do not exist here.
-class ChipSession::Events : public WorkerEvents {
- public:
-  LogObserver log;
-  ProgressCallback progress;
-
-  void AppendLogEntry(LogKind kind, const std::string& text) override {
-    if (log) log(kind, text);
-  }
-  void ProgressSmooth() override { state_.busy = false; }
-  void ProgressMarquee() override { state_.busy = true; }
-  void ProgressRange(std::uint16_t maximum) override { state_.total = maximum; }
-  void ProgressPosition(std::uint32_t position) override {
-    state_.done = position;
-    if (shown_) Report();
-  }
-  void ProgressMarqueeStart() override {}
-  void ProgressMarqueeStop() override {}
-  void ProgressShow() override {
-    shown_ = true;
-    state_.finished = false;
-    Report();
-  }
-  void ProgressHide() override {
-    if (!shown_) return;
-    shown_ = false;
-    state_.finished = true;
-    Report();
-  }
-  void RefillHexView(MemoryKind) override {}
-  void RedrawFuseEditor(FuseEditorKind) override {}
-
- private:
-  void Report() {
-    if (progress) progress(state_);
-  }
-  SessionProgress state_;
-  bool shown_ = false;
-};
-
-ChipSession::ChipSession(std::vector<std::shared_ptr<PortDriver>> drivers)
-    : events_(std::make_unique<Events>()), port_(std::move(drivers)) {}
 
 ChipSession::~ChipSession() {
-  programmer_.StopWorker();
+  driver_->Close();
   port_.ClosePort();
 }
 
+void ChipSession::Log(LogKind kind, const std::string& text) const {
+  if (log_) log_(kind, text);
+}
+
 void ChipSession::SetLogObserver(LogObserver observer) {
-  events_->log = std::move(observer);
+  log_ = std::move(observer);
+  driver_->SetLogObserver(log_);
 }
 
 void ChipSession::SetProgressCallback(ProgressCallback callback) {
-  events_->progress = std::move(callback);
+  progress_ = std::move(callback);
+  driver_->SetProgressCallback(progress_);
+}
+
+void ChipSession::SetProgrammer(ProgrammerKind kind, std::uint32_t baud) {
+  if (driver_) driver_->Close();
+  driver_ = MakeProgrammerDriver(kind);
+  baud_ = baud;
+  driver_->SetBaud(baud);
+  driver_->SetLogObserver(log_);
+  driver_->SetProgressCallback(progress_);
+  driver_->SetPart(partName_, part_);
+}
+
+void ChipSession::SetPart(const std::string& name, const PartRecord* part) {
+  partName_ = name;
+  part_ = part;
+  driver_->SetPart(name, part);
 }
 
 bool ChipSession::Open(const std::string& port, std::string* why) {
   Close();
-  if (!port_.OpenPort(port)) {
-    if (why != nullptr) *why = port_.LastOpenError();
-    return false;
-  }
-  return programmer_.StartWorker({port_, flash_, eeprom_, fuses_, lock_, *events_});
+  return driver_->Open(port_, port, why);
 }
 
 void ChipSession::Close() {
-  programmer_.StopWorker();
+  driver_->Close();
   port_.ClosePort();
 }
 
-bool ChipSession::IsOpen() const {
-  return port_.IsOpen() && programmer_.IsStarted();
-}
+bool ChipSession::IsOpen() const { return driver_->IsOpen(); }
 
 std::vector<std::string> ChipSession::Ports() {
   port_.EnumeratePorts();
@@ -128,79 +81,59 @@ std::vector<std::string> ChipSession::Ports() {
 
 void ChipSession::Cancel() {
   cancelled_.store(true);
-  programmer_.CancelRequest();
+  driver_->Cancel();
 }
 
 SessionResult ChipSession::Ready() {
   if (cancelled_.load()) {
     return {SessionStatus::Cancelled, STATUS_CANCELLED, LinkStatusText(STATUS_CANCELLED)};
   }
-  if (!IsOpen()) return Start(false);
+  if (!IsOpen()) return {SessionStatus::PortNotOpen, 0, "the programmer is not ready (port not open)"};
+  driver_->SetMode(mode_);
   return {};
-}
-
-SessionResult ChipSession::Start(bool accepted) {
-  if (!accepted) {
-    return {SessionStatus::PortNotOpen, 0, "the programmer is not ready (port not open)"};
-  }
-  return Finish();
-}
-
-SessionResult ChipSession::Finish() {
-  // An error report releases a waited request early; the worker may still be recovering.
-  programmer_.WaitIdle();
-  const std::uint8_t status = programmer_.Status();
-  SessionResult result;
-  result.linkStatus = status;
-  if (status == STATUS_OK) return result;
-  result.message = LinkStatusText(status);
-  if (status == STATUS_CANCELLED) {
-    result.status = SessionStatus::Cancelled;
-  } else if (status >= STATUS_WRITE_FAILED && status <= STATUS_OUT_OF_STEP) {
-    result.status = SessionStatus::LinkError;
-  } else {
-    result.status = SessionStatus::DeviceError;
-  }
-  return result;
 }
 
 SessionResult ChipSession::Versions(ProgrammerVersions& out) {
   out = {};
   if (SessionResult r = Ready(); !r.ok()) return r;
-  std::uint32_t value = 0;
-  programmer_.QueryHardwareVersion(value);
-  SessionResult result = Finish();
-  if (!result.ok()) return result;
-  out.hardware = value;
-  programmer_.QueryFirmwareVersion(value);
-  result = Finish();
-  if (result.ok()) out.firmware = value;
-  return result;
+  return driver_->Versions(out);
+}
+
+SessionResult ChipSession::IdentifyBySignature(IdentifiedChip& out) {
+  // A programmer without a search of its own finds the chip on the ISP cable.
+  driver_->SetMode(PROG_MODE_ISP);
+  std::uint32_t signature = 0;
+  SessionResult r = driver_->ReadSignature(signature);
+  if (r.ok() && (signature == 0 || signature == 0xFFFFFF)) {
+    r = {SessionStatus::DeviceError, STATUS_IDENTIFY_FAILED, ""};
+  }
+  out.signature = r.ok() ? signature : 0;
+  out.socket = false;
+  return r;
 }
 
 SessionResult ChipSession::Identify(IdentifiedChip& out) {
   out = {};
   if (SessionResult r = Ready(); !r.ok()) return r;
-  const bool found = programmer_.IdentifyRequest(out.signature, out.socket);
-  programmer_.WaitIdle();
-  auto log = [this](LogKind kind, const std::string& text) {
-    if (events_->log) events_->log(kind, text);
-  };
-  if (!found) {
-    log(LogKind::LogError, kNoChipText);
-    return {SessionStatus::DeviceError, programmer_.Status(), kNoChipText};
+  SessionResult r = driver_->Info().can.identify ? driver_->Identify(out) : IdentifyBySignature(out);
+  if (!r.ok()) {
+    if (r.status == SessionStatus::DeviceError) {
+      Log(LogKind::LogError, kNoChipText);
+      r.message = kNoChipText;
+    }
+    return r;
   }
   const std::string name = parts_ != nullptr ? parts_->PartNameForSignature(out.signature) : "";
   const PartRecord* known = parts_ != nullptr ? parts_->Find(name) : nullptr;
   if (known != nullptr && known->signature == out.signature) {
     // The chip answers where it was found: the part's high-voltage mode, or ISP.
     mode_ = out.socket ? known->hvMode : std::uint8_t{PROG_MODE_ISP};
-    log(LogKind::LogSuccess, "Chip detect successfully.");
-    log(LogKind::LogInfo, "Name: " + name + ", Signature: " + SignatureText(out.signature) +
+    Log(LogKind::LogSuccess, "Chip detect successfully.");
+    Log(LogKind::LogInfo, "Name: " + name + ", Signature: " + SignatureText(out.signature) +
                               ", Connected to: " + (out.socket ? "Socket" : "ISP"));
   } else {
-    log(LogKind::LogWarning, "Detect unknown chip.");
-    log(LogKind::LogInfo, "Signature: " + SignatureText(out.signature));
+    Log(LogKind::LogWarning, "Detect unknown chip.");
+    Log(LogKind::LogInfo, "Signature: " + SignatureText(out.signature));
   }
   return {};
 }
@@ -208,21 +141,17 @@ SessionResult ChipSession::Identify(IdentifiedChip& out) {
 SessionResult ChipSession::SelectIspClock(std::uint8_t index, std::uint8_t& clock) {
   clock = 0;
   if (SessionResult r = Ready(); !r.ok()) return r;
-  auto log = [this](LogKind kind, const std::string& text) {
-    if (events_->log) events_->log(kind, text);
-  };
-  if (index == 0) {
-    log(LogKind::LogInfo, kIspAutodetectText);
-    programmer_.DetectIspClockRequest(clock);
-  } else {
-    programmer_.SetIspClockRequest(index, clock);
-  }
-  SessionResult result = Finish();
+  const DriverCapabilities& can = driver_->Info().can;
+  // A programmer that keeps its own ISP clock (Arduino as ISP) is not asked.
+  if (!can.ispClock && !can.ispClockDetect) return {};
+  if (index == 0 && !can.ispClockDetect) index = ISP_CLOCK_57_KHZ;
+  if (index == 0) Log(LogKind::LogInfo, kIspAutodetectText);
+  SessionResult result = driver_->SelectIspClock(index, clock);
   if (clock != 0) {
-    log(LogKind::LogInfo, IspFrequencyText(clock));
+    Log(LogKind::LogInfo, IspFrequencyText(clock));
     return {};
   }
-  log(LogKind::LogError, kIspClockErrorText);
+  Log(LogKind::LogError, kIspClockErrorText);
   if (result.ok()) result = {SessionStatus::DeviceError, 0, kIspClockErrorText};
   return result;
 }
@@ -230,26 +159,25 @@ SessionResult ChipSession::SelectIspClock(std::uint8_t index, std::uint8_t& cloc
 SessionResult ChipSession::ReadSignature(std::uint32_t& signature) {
   signature = 0;
   if (SessionResult r = Ready(); !r.ok()) return r;
-  programmer_.SetProgrammingMode(mode_);
-  programmer_.ReadSignatureRequest(signature);
-  return Finish();
+  return driver_->ReadSignature(signature);
 }
 
 SessionResult ChipSession::CheckSignature(std::uint32_t expected, std::uint32_t& signature) {
   SessionResult result = ReadSignature(signature);
   if (!result.ok()) return result;  // a link or device error is not a mismatch
   const std::string name = parts_ != nullptr ? parts_->PartNameForSignature(signature) : "";
-  if (events_->log) events_->log(LogKind::LogInfo, ReadSignatureText(signature, name));
+  Log(LogKind::LogInfo, ReadSignatureText(signature, name));
   if (signature == expected) return result;
-  if (events_->log) events_->log(LogKind::LogWarning, kSignatureMismatchText);
+  Log(LogKind::LogWarning, kSignatureMismatchText);
   return {SessionStatus::Mismatch, 0, kSignatureMismatchText};
 }
 
 bool ChipSession::PrepareMemory(const MemoryGeometry& memory, std::uint32_t pages,
                                 SessionResult& refused) {
-  const MemoryBuffer& image = memory.kind == MEMORY_FLASH ? flash_ : eeprom_;
+  const std::uint32_t capacity =
+      memory.kind == MEMORY_FLASH ? kFlashBufferBytes : kEepromBufferBytes;
   std::string problem = TransferLimitProblem("The part", memory.kind, memory.pageSize,
-                                             memory.pageCount, image.capacity());
+                                             memory.pageCount, capacity);
   if (problem.empty() && (memory.pageSize == 0 || memory.pageCount == 0)) {
     problem = std::string("The part has no ") + (memory.kind == MEMORY_FLASH ? "flash" : "EEPROM");
   }
@@ -257,7 +185,7 @@ bool ChipSession::PrepareMemory(const MemoryGeometry& memory, std::uint32_t page
     problem = "More pages asked for than the memory has";
   }
   if (!problem.empty()) {
-    if (events_->log) events_->log(LogKind::LogError, problem);
+    Log(LogKind::LogError, problem);
     refused = {SessionStatus::Refused, 0, problem};
     return false;
   }
@@ -265,42 +193,33 @@ bool ChipSession::PrepareMemory(const MemoryGeometry& memory, std::uint32_t page
     refused = r;
     return false;
   }
-  programmer_.SetProgrammingMode(mode_);
-  programmer_.SetTransferParams(memory.kind, static_cast<std::uint8_t>(memory.pageSize),
-                                pages == 0 ? memory.pageCount : pages);
   return true;
 }
-
-namespace {
-std::uint32_t PagesBytes(const MemoryGeometry& memory, std::uint32_t pages) {
-  return memory.PageBytes() * (pages == 0 ? memory.pageCount : pages);
-}
-
-void CopyIn(MemoryBuffer& buffer, const std::vector<std::uint8_t>& image, std::uint32_t bytes) {
-  std::fill_n(buffer.data(), bytes, std::uint8_t{0xFF});
-  std::copy_n(image.begin(), std::min<std::size_t>(bytes, image.size()), buffer.data());
-}
-}  // namespace
 
 SessionResult ChipSession::ReadMemory(const MemoryGeometry& memory, std::uint32_t pages,
                                       std::vector<std::uint8_t>& image) {
   image.clear();
   SessionResult refused;
   if (!PrepareMemory(memory, pages, refused)) return refused;
-  programmer_.StartReadMemory();
-  SessionResult result = Finish();
-  if (!result.ok()) return result;
-  const MemoryBuffer& buffer = memory.kind == MEMORY_FLASH ? flash_ : eeprom_;
-  image.assign(buffer.data(), buffer.data() + PagesBytes(memory, pages));
-  return result;
+  SessionResult r = driver_->ReadMemory(memory, pages == 0 ? memory.pageCount : pages, image);
+  if (r.ok() && EngineLogs()) {
+    Log(LogKind::LogSuccess, memory.kind == MEMORY_FLASH ? "FLASH Code read into buffer"
+                                                         : "EEPROM read into buffer");
+  }
+  return r;
 }
 
 SessionResult ChipSession::WriteMemory(const MemoryGeometry& memory, std::uint32_t pages,
                                        const std::vector<std::uint8_t>& image) {
   SessionResult refused;
   if (!PrepareMemory(memory, pages, refused)) return refused;
-  CopyIn(memory.kind == MEMORY_FLASH ? flash_ : eeprom_, image, PagesBytes(memory, pages));
-  return Start(programmer_.StartWriteMemory());
+  const std::uint32_t count = pages == 0 ? memory.pageCount : pages;
+  SessionResult r = driver_->WriteMemory(memory, count, image);
+  if (r.ok() && EngineLogs()) {
+    Log(LogKind::LogSuccess, std::to_string(memory.PageBytes() * count) + " bytes written to " +
+                                 (memory.kind == MEMORY_FLASH ? "FLASH" : "EEPROM"));
+  }
+  return r;
 }
 
 SessionResult ChipSession::VerifyMemory(const MemoryGeometry& memory, std::uint32_t pages,
@@ -309,95 +228,141 @@ SessionResult ChipSession::VerifyMemory(const MemoryGeometry& memory, std::uint3
   firstDifference.reset();
   SessionResult refused;
   if (!PrepareMemory(memory, pages, refused)) return refused;
-  CopyIn(memory.kind == MEMORY_FLASH ? flash_ : eeprom_, image, PagesBytes(memory, pages));
-  SessionResult result = Start(programmer_.StartVerifyMemory());
-  if (!result.ok() || programmer_.Mismatch() == 0) return result;
-  firstDifference = programmer_.FirstDifference();
-  return {SessionStatus::Mismatch, 0, "Chip differ !!!"};
+  const std::uint32_t count = pages == 0 ? memory.pageCount : pages;
+  if (driver_->Info().can.verifyMemory) {
+    return driver_->VerifyMemory(memory, count, image, firstDifference);
+  }
+  // Read back and compare here.
+  std::vector<std::uint8_t> chip;
+  SessionResult r = driver_->ReadMemory(memory, count, chip);
+  if (!r.ok()) return r;
+  for (std::uint32_t i = 0; i < chip.size(); ++i) {
+    const std::uint8_t want = i < image.size() ? image[i] : 0xFF;
+    if (chip[i] != want) {
+      firstDifference = i;
+      Log(LogKind::LogWarning, "Chip differ !!!");
+      return {SessionStatus::Mismatch, 0, "Chip differ !!!"};
+    }
+  }
+  Log(LogKind::LogSuccess, "Verified OK");
+  return {};
 }
 
 SessionResult ChipSession::Erase() {
   if (SessionResult r = Ready(); !r.ok()) return r;
-  programmer_.SetProgrammingMode(mode_);
-  programmer_.EraseRequest();
-  return Finish();
+  SessionResult r = driver_->Erase();
+  if (r.ok() && EngineLogs()) Log(LogKind::LogSuccess, "Chip erased");
+  return r;
 }
 
 SessionResult ChipSession::BlankCheck(const MemoryGeometry& memory) {
   SessionResult refused;
   if (!PrepareMemory(memory, 0, refused)) return refused;
-  SessionResult result = Start(programmer_.StartBlankCheck());
-  if (result.ok() && !programmer_.BlankEmpty()) {
+  if (driver_->Info().can.blankCheck) return driver_->BlankCheck(memory);
+  std::vector<std::uint8_t> chip;
+  SessionResult r = driver_->ReadMemory(memory, memory.pageCount, chip);
+  if (!r.ok()) return r;
+  if (std::any_of(chip.begin(), chip.end(), [](std::uint8_t b) { return b != 0xFF; })) {
+    Log(LogKind::LogWarning, "Chip not empty !!!");
     return {SessionStatus::NotEmpty, 0, "Chip not empty !!!"};
   }
-  return result;
+  Log(LogKind::LogSuccess, "Chip is empty");
+  return {};
 }
+
+namespace {
+struct FuseLabel {
+  std::uint8_t target;
+  const char* read;
+  const char* write;
+};
+constexpr FuseLabel kFuseLabels[] = {{kTargetLow, "Read LOW: ", "Write LOW: "},
+                                     {kTargetHigh, "Read HIGH: ", "Write HIGH: "},
+                                     {kTargetExtended, "Read EXTENDEND: ", "Write EXTENDEND: "}};
+}  // namespace
 
 SessionResult ChipSession::ReadFuses(FuseByteSlots& bytes) {
   if (SessionResult r = Ready(); !r.ok()) return r;
-  programmer_.SetProgrammingMode(mode_);
-  fuses_ = bytes;
-  SessionResult result = Start(programmer_.StartReadFuses());
-  if (result.ok()) bytes = fuses_;
-  return result;
+  FuseByteSlots read = bytes;
+  read.lock.present = false;
+  SessionResult r = driver_->ReadFuses(read);
+  if (!r.ok()) return r;
+  bytes.low = read.low;
+  bytes.high = read.high;
+  bytes.extended = read.extended;
+  if (EngineLogs()) {
+    bool first = true;
+    for (const FuseLabel& f : kFuseLabels) {
+      const ByteSlot* slot = bytes.Slot(f.target);
+      if (!slot->present) continue;
+      if (first && f.target == kTargetLow) Log(LogKind::LogSuccess, "Read fuses");
+      first = false;
+      Log(LogKind::LogInfo, f.read + Hex2(slot->value));
+    }
+  }
+  return {};
 }
 
 SessionResult ChipSession::WriteFuses(const FuseByteSlots& bytes) {
   if (SessionResult r = Ready(); !r.ok()) return r;
-  programmer_.SetProgrammingMode(mode_);
-  fuses_ = bytes;
-  return Start(programmer_.StartWriteFuses());
+  if (EngineLogs()) {
+    Log(LogKind::LogSuccess, "Write fuses");
+    for (const FuseLabel& f : kFuseLabels) {
+      const ByteSlot* slot = bytes.Slot(f.target);
+      if (slot->present) Log(LogKind::LogInfo, f.write + Hex2(slot->value));
+    }
+  }
+  FuseByteSlots write = bytes;
+  write.lock.present = false;
+  return driver_->WriteFuses(write);
 }
 
 SessionResult ChipSession::VerifyFuses(const FuseByteSlots& bytes, int& differing) {
   differing = 0;
   if (SessionResult r = Ready(); !r.ok()) return r;
-  programmer_.SetProgrammingMode(mode_);
-  fuses_ = bytes;
-  SessionResult result = Start(programmer_.StartVerifyFuses());
-  if (!result.ok()) return result;
-  differing = programmer_.Mismatch();
-  if (differing == 0) return result;
-  return {SessionStatus::Mismatch, 0, "Fuse bits verification FAILED"};
+  SessionResult r = driver_->VerifyFuses(bytes, differing);
+  if (EngineLogs() && (r.ok() || r.status == SessionStatus::Mismatch)) {
+    Log(r.ok() ? LogKind::LogSuccess : LogKind::LogWarning,
+        r.ok() ? "Fuse bits verification OK" : "Fuse bits verification FAILED");
+  }
+  return r;
 }
 
 SessionResult ChipSession::ReadLock(ByteSlot& lock) {
   if (SessionResult r = Ready(); !r.ok()) return r;
-  programmer_.SetProgrammingMode(mode_);
-  lock_.lock = lock;
-  SessionResult result = Start(programmer_.StartReadLockBits());
-  if (result.ok()) lock = lock_.lock;
-  return result;
+  SessionResult r = driver_->ReadLock(lock);
+  if (r.ok() && EngineLogs()) {
+    Log(LogKind::LogSuccess, "Read lock bits");
+    if (lock.present) Log(LogKind::LogInfo, "Read LOCKBIT: " + Hex2(lock.value));
+  }
+  return r;
 }
 
 SessionResult ChipSession::WriteLock(const ByteSlot& lock) {
   if (SessionResult r = Ready(); !r.ok()) return r;
-  programmer_.SetProgrammingMode(mode_);
-  lock_.lock = lock;
-  return Start(programmer_.StartWriteLockBits());
+  if (EngineLogs()) {
+    Log(LogKind::LogSuccess, "Write lock bits");
+    if (lock.present) Log(LogKind::LogInfo, "Write LOCKBIT: " + Hex2(lock.value));
+  }
+  return driver_->WriteLock(lock);
 }
 
 SessionResult ChipSession::VerifyLock(const ByteSlot& lock, bool& differs) {
   differs = false;
   if (SessionResult r = Ready(); !r.ok()) return r;
-  programmer_.SetProgrammingMode(mode_);
-  lock_.lock = lock;
-  SessionResult result = Start(programmer_.StartVerifyLockBits());
-  if (!result.ok()) return result;
-  differs = programmer_.Mismatch() != 0;
-  if (!differs) return result;
-  return {SessionStatus::Mismatch, 0, "Lock bits verification FAILED"};
+  SessionResult r = driver_->VerifyLock(lock, differs);
+  if (EngineLogs() && (r.ok() || r.status == SessionStatus::Mismatch)) {
+    Log(r.ok() ? LogKind::LogSuccess : LogKind::LogWarning,
+        r.ok() ? "Lock bits verification OK" : "Lock bits verification FAILED");
+  }
+  return r;
 }
 
 SessionResult ChipSession::ReadCalibration(std::uint8_t address, std::uint8_t& value) {
   value = 0;
   if (SessionResult r = Ready(); !r.ok()) return r;
-  programmer_.SetProgrammingMode(mode_);
-  std::uint32_t read = 0;
-  programmer_.ReadCalibrationRequest(address, read);
-  SessionResult result = Finish();
-  if (result.ok()) value = static_cast<std::uint8_t>(read);
-  return result;
+  if (!driver_->Info().can.calibration) return Unsupported(driver_->Info(), "read calibration bytes");
+  return driver_->ReadCalibration(address, value);
 }
 
 }  // namespace bq

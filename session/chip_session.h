@@ -1,9 +1,10 @@
 #pragma once
 // A programming session on one port: every chip operation as a call that returns its
 // result as a value (an image, bytes, a verdict) with a status that says exactly what
-// failed. The operations are the programmer worker's own (one implementation of each);
-// the session runs them one at a time and waits for them. Log lines go to an observer
-// with the texts the desktop programs show; progress goes to a callback.
+// failed. The session talks to the programmer through the driver of its kind (our own
+// protocol unless told otherwise) and does itself what that programmer cannot: a blank
+// check or a verify by reading, identify by the signature over ISP. Log lines go to an
+// observer with the texts the desktop programs show; progress goes to a callback.
 //
 // Threads: one thread drives a session. Cancel() may come from any thread (a signal
 // handler's helper, a stop button). Sessions on different ports are independent and may
@@ -18,73 +19,23 @@
 #include <vector>
 
 #include "core/log_entry.h"
+#include "drivers/driver_types.h"
 #include "image/memory_buffer.h"
 #include "link/fuse_bytes.h"
-#include "link/programmer.h"
+#include "drivers/programmer_driver.h"
 #include "link/serial_port.h"
 #include "parts/part_database.h"
 #include "parts/part_record.h"
 
 namespace bq {
 
-// What an operation came to.
-enum class SessionStatus : std::uint8_t {
-  Ok,
-  PortNotOpen,  // Open() failed or was not called
-  LinkError,    // the programmer did not answer properly: linkStatus says how
-  DeviceError,  // the programmer answered with a device error: linkStatus holds its code
-  Mismatch,     // a verification or the signature check found a difference
-  NotEmpty,     // a blank check found data
-  Refused,      // a rule refused the operation before anything was sent
-  Cancelled,    // Cancel() ended it; the programmer is ready for the next request
-};
-
-struct SessionResult {
-  SessionStatus status = SessionStatus::Ok;
-  std::uint8_t linkStatus = 0;  // the LinkStatus of the exchange that failed
-  std::string message;          // what failed, in a line the user can act on
-  bool ok() const { return status == SessionStatus::Ok; }
-};
-
-// A memory of the chip as the transfer parameters describe it.
-struct MemoryGeometry {
-  MemoryKind kind = MEMORY_FLASH;
-  std::uint32_t pageSize = 0;   // flash: words per page; EEPROM: bytes per page
-  std::uint32_t pageCount = 0;  // pages of the whole memory
-  std::uint32_t PageBytes() const { return kind == MEMORY_FLASH ? pageSize * 2u : pageSize; }
-  std::uint32_t Bytes() const { return PageBytes() * pageCount; }
-};
-MemoryGeometry FlashGeometry(const PartRecord& part);
-// Pages from 0 up to the last one holding a byte other than 0xFF, of an image of size bytes.
-std::uint32_t PagesWithData(const std::uint8_t* image, std::size_t size,
-                            const MemoryGeometry& memory);
-MemoryGeometry EepromGeometry(const PartRecord& part);
-
-// Progress of a transfer in pages, or a busy display without a measure (the blank check).
-// Reported from the worker thread.
-struct SessionProgress {
-  std::uint32_t done = 0;
-  std::uint32_t total = 0;
-  bool busy = false;      // no measure: show that something is going on
-  bool finished = false;  // the display ends
-};
-
-struct ProgrammerVersions {
-  std::uint32_t hardware = 0;  // major * 256 + minor
-  std::uint32_t firmware = 0;
-};
-
-struct IdentifiedChip {
-  std::uint32_t signature = 0;
-  bool socket = false;  // found in a high-voltage socket, not on the ISP cable
-};
-
 class ChipSession {
  public:
   using LogObserver = std::function<void(LogKind, const std::string&)>;
   using ProgressCallback = std::function<void(const SessionProgress&)>;
 
-  explicit ChipSession(std::vector<std::shared_ptr<PortDriver>> drivers);
+  explicit ChipSession(std::vector<std::shared_ptr<PortDriver>> drivers,
+                       ProgrammerKind programmer = ProgrammerKind::Brindlequartz);
   ~ChipSession();
   ChipSession(const ChipSession&) = delete;
   ChipSession& operator=(const ChipSession&) = delete;
@@ -94,6 +45,11 @@ class ChipSession {
   void SetProgressCallback(ProgressCallback callback);
   // Names chips in the log lines of Identify and CheckSignature, as the desktop does.
   void SetPartDatabase(const PartDatabase* parts) { parts_ = parts; }
+  // The kind of programmer on the port, chosen before Open(); baud 0 is its default rate.
+  void SetProgrammer(ProgrammerKind kind, std::uint32_t baud = 0);
+  const ProgrammerInfo& Programmer() const { return driver_->Info(); }
+  // The part the operations are for (programmers that need its parameters).
+  void SetPart(const std::string& name, const PartRecord* part);
 
   // Opens the port and starts the worker. On failure the reason the system gave, if any,
   // is in *why.
@@ -111,6 +67,8 @@ class ChipSession {
   // The programming mode for the operations that follow (PROG_MODE_*).
   void SetMode(std::uint8_t progMode) { mode_ = progMode; }
   std::uint8_t Mode() const { return mode_; }
+  // The driver, for the settings only a kind of programmer has.
+  ProgrammerDriver& Driver() { return *driver_; }
 
   SessionResult Versions(ProgrammerVersions& out);
   SessionResult Identify(IdentifiedChip& out);
@@ -149,25 +107,23 @@ class ChipSession {
   SessionResult ReadCalibration(std::uint8_t address, std::uint8_t& value);
 
  private:
-  class Events;
-  SessionResult Finish();  // waits for the worker, turns its status into a result
-  SessionResult Ready();   // Ok when an operation may start: open and not cancelled
-  SessionResult Start(bool accepted);
+  SessionResult Ready();  // Ok when an operation may start: open and not cancelled
   bool PrepareMemory(const MemoryGeometry& memory, std::uint32_t pages, SessionResult& refused);
+  void Log(LogKind kind, const std::string& text) const;
+  // The outcome lines of drivers that do not log them themselves.
+  bool EngineLogs() const { return !driver_->Info().can.reportsOutcomes; }
+  SessionResult IdentifyBySignature(IdentifiedChip& out);
 
-  std::unique_ptr<Events> events_;
+  LogObserver log_;
+  ProgressCallback progress_;
   SerialPort port_;
-  MemoryBuffer flash_{kFlashBufferBytes};
-  MemoryBuffer eeprom_{kEepromBufferBytes};
-  FuseByteSlots fuses_;
-  FuseByteSlots lock_;
   std::uint8_t mode_ = 0;
+  std::uint32_t baud_ = 0;
+  std::string partName_;
+  const PartRecord* part_ = nullptr;
   std::atomic<bool> cancelled_{false};
   const PartDatabase* parts_ = nullptr;
-  CProgrammer programmer_;  // last: stopped before anything it uses goes
+  std::unique_ptr<ProgrammerDriver> driver_;  // last: closed before the port goes
 };
-
-// One line for the user: "ok", the link status text, or the message of a refusal.
-std::string SessionStatusName(SessionStatus status);
 
 }  // namespace bq

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <system_error>
+#include <thread>
 
 #include "core/text.h"
 
@@ -39,6 +40,12 @@ class PosixConnection : public SerialConnection {
   PosixConnection& operator=(const PosixConnection&) = delete;
 
   void DiscardInput() override { ::tcflush(fd_, TCIFLUSH); }
+  bool SendBreak(int ms) override {
+    ::tcdrain(fd_);
+    if (::ioctl(fd_, TIOCSBRK) != 0) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return ::ioctl(fd_, TIOCCBRK) == 0;
+  }
   bool MayRestartDeviceOnOpen() const override { return true; }  // DTR goes up on open
 
   bool Write(const std::uint8_t* data, std::size_t n) override {
@@ -149,6 +156,27 @@ std::string OpenFailureText(const std::string& path, int error) {
   }
 }
 
+// The termios constant of a rate; B0 for one the system has no constant for.
+speed_t SpeedFor(std::uint32_t baud) {
+  struct Rate {
+    std::uint32_t baud;
+    speed_t speed;
+  };
+  static constexpr Rate kRates[] = {
+      {1200, B1200},       {2400, B2400},       {4800, B4800},       {9600, B9600},
+      {19200, B19200},     {38400, B38400},     {57600, B57600},     {115200, B115200},
+      {230400, B230400},
+#ifdef B460800
+      {460800, B460800},   {500000, B500000},   {576000, B576000},   {921600, B921600},
+      {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
+#endif
+  };
+  for (const Rate& r : kRates) {
+    if (r.baud == baud) return r.speed;
+  }
+  return B0;
+}
+
 }  // namespace
 
 PosixPortDriver::PosixPortDriver(std::string sysfsRoot, std::string byIdFolder)
@@ -163,9 +191,14 @@ std::string PosixPortDriver::DevicePath(const std::string& name) {
 }
 
 std::unique_ptr<SerialConnection> PosixPortDriver::Open(const std::string& name) {
+  return OpenAt(name, LineSettings{});
+}
+
+std::unique_ptr<SerialConnection> PosixPortDriver::OpenAt(const std::string& name,
+                                                          const LineSettings& line) {
   std::string error = "no port name given";
   std::unique_ptr<SerialConnection> connection;
-  if (!name.empty()) connection = OpenDevice(DevicePath(name), error);
+  if (!name.empty()) connection = OpenDevice(DevicePath(name), line, error);
   std::lock_guard<std::mutex> lock(errorMutex_);
   lastOpenError_ = connection ? std::string() : error;
   return connection;
@@ -181,7 +214,13 @@ std::string PosixPortDriver::Describe(const std::string& name) const {
 }
 
 std::unique_ptr<SerialConnection> PosixPortDriver::OpenDevice(const std::string& path,
+                                                              const LineSettings& line,
                                                               std::string& error) {
+  const speed_t speed = SpeedFor(line.baud);
+  if (speed == B0) {
+    error = path + ": " + std::to_string(line.baud) + " baud is not a rate this system sets";
+    return nullptr;
+  }
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     error = OpenFailureText(path, errno);
@@ -202,18 +241,23 @@ std::unique_ptr<SerialConnection> PosixPortDriver::OpenDevice(const std::string&
   }
   if (::ioctl(fd, TIOCEXCL) != 0) return fail(path + ": " + SystemReason(errno));
 
-  // Raw 8N1 at 115200; RTS/CTS flow control stays as the port had it.
+  // Raw at the rate and framing asked for (8N1 at 115200 unless told otherwise); RTS/CTS flow
+  // control stays as the port had it.
   tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
                                         IXON | IXOFF | IXANY | INPCK);
   tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
   tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
   tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB);
-  tio.c_cflag |= CS8 | CREAD | CLOCAL;
+  tio.c_cflag |= CREAD | CLOCAL;
+  tio.c_cflag |= line.dataBits == 7 ? CS7 : line.dataBits == 6 ? CS6 : line.dataBits == 5 ? CS5 : CS8;
+  if (line.parity != LineSettings::Parity::None) tio.c_cflag |= PARENB;
+  if (line.parity == LineSettings::Parity::Odd) tio.c_cflag |= PARODD;
+  if (line.stopBits == 2) tio.c_cflag |= CSTOPB;
   // VMIN 1: a read of 0 bytes then means a hang-up, not "no data yet".
   tio.c_cc[VMIN] = 1;
   tio.c_cc[VTIME] = 0;
-  ::cfsetispeed(&tio, B115200);
-  ::cfsetospeed(&tio, B115200);
+  ::cfsetispeed(&tio, speed);
+  ::cfsetospeed(&tio, speed);
   if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
     return fail(path + ": the line settings cannot be set: " + SystemReason(errno));
   }

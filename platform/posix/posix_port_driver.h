@@ -41,6 +41,9 @@ class PosixPortDriver : public PortDriver {
   // LastOpenError then says which. A link to a device (such as a /dev/serial/by-id/ name)
   // opens the device, held exclusively as under its own name.
   std::unique_ptr<SerialConnection> Open(const std::string& name) override;
+  // The same at the given rate and framing.
+  std::unique_ptr<SerialConnection> OpenAt(const std::string& name,
+                                           const LineSettings& line) override;
   // USB serial adapters (ttyUSB*), USB modems (ttyACM*) and UART ports with real hardware
   // (e.g. ttyS* whose type is not 0); never Bluetooth. Names without /dev/, in natural order.
   std::vector<std::string> Enumerate() override;
@@ -54,7 +57,8 @@ class PosixPortDriver : public PortDriver {
   static std::string DevicePath(const std::string& name);
 
  private:
-  std::unique_ptr<SerialConnection> OpenDevice(const std::string& path, std::string& error);
+  std::unique_ptr<SerialConnection> OpenDevice(const std::string& path, const LineSettings& line,
+                                               std::string& error);
 
   std::string sysfsRoot_;
   std::string byIdFolder_;

@@ -1,0 +1,278 @@
+#include "drivers/brindlequartz/brindlequartz_driver.h"
+
+#include <algorithm>
+
+
+namespace bq {
+
+// The worker's events: log lines and progress to the driver's observers; views and editors
+// do not exist here.
+class BrindlequartzDriver::Events : public WorkerEvents {
+ public:
+  explicit Events(BrindlequartzDriver& driver) : driver_(driver) {}
+
+  void AppendLogEntry(LogKind kind, const std::string& text) override { driver_.Log(kind, text); }
+  void ProgressSmooth() override { state_.busy = false; }
+  void ProgressMarquee() override { state_.busy = true; }
+  void ProgressRange(std::uint16_t maximum) override { state_.total = maximum; }
+  void ProgressPosition(std::uint32_t position) override {
+    state_.done = position;
+    if (shown_) driver_.Progress(state_);
+  }
+  void ProgressMarqueeStart() override {}
+  void ProgressMarqueeStop() override {}
+  void ProgressShow() override {
+    shown_ = true;
+    state_.finished = false;
+    driver_.Progress(state_);
+  }
+  void ProgressHide() override {
+    if (!shown_) return;
+    shown_ = false;
+    state_.finished = true;
+    driver_.Progress(state_);
+  }
+  void RefillHexView(MemoryKind) override {}
+  void RedrawFuseEditor(FuseEditorKind) override {}
+
+ private:
+  BrindlequartzDriver& driver_;
+  SessionProgress state_;
+  bool shown_ = false;
+};
+
+BrindlequartzDriver::BrindlequartzDriver() : events_(std::make_unique<Events>(*this)) {}
+
+BrindlequartzDriver::~BrindlequartzDriver() { Close(); }
+
+const ProgrammerInfo& BrindlequartzDriver::Info() const {
+  return InfoFor(ProgrammerKind::Brindlequartz);
+}
+
+bool BrindlequartzDriver::Open(SerialPort& port, const std::string& name, std::string* why) {
+  Close();
+  cancelled_.store(false);
+  if (!port.OpenPort(name)) {
+    if (why != nullptr) *why = port.LastOpenError();
+    return false;
+  }
+  port_ = &port;
+  return programmer_.StartWorker({port, flash_, eeprom_, fuses_, lock_, *events_});
+}
+
+void BrindlequartzDriver::Close() {
+  programmer_.StopWorker();
+  if (port_ != nullptr) port_->ClosePort();
+  port_ = nullptr;
+}
+
+bool BrindlequartzDriver::IsOpen() const {
+  return port_ != nullptr && port_->IsOpen() && programmer_.IsStarted();
+}
+
+void BrindlequartzDriver::Cancel() {
+  cancelled_.store(true);
+  programmer_.CancelRequest();
+}
+
+SessionResult BrindlequartzDriver::Ready() {
+  if (cancelled_.load()) {
+    return {SessionStatus::Cancelled, STATUS_CANCELLED, LinkStatusText(STATUS_CANCELLED)};
+  }
+  if (!IsOpen()) return Start(false);
+  return {};
+}
+
+SessionResult BrindlequartzDriver::Start(bool accepted) {
+  if (!accepted) {
+    return {SessionStatus::PortNotOpen, 0, "the programmer is not ready (port not open)"};
+  }
+  return Finish();
+}
+
+SessionResult BrindlequartzDriver::Finish() {
+  // An error report releases a waited request early; the worker may still be recovering.
+  programmer_.WaitIdle();
+  const std::uint8_t status = programmer_.Status();
+  SessionResult result;
+  result.linkStatus = status;
+  if (status == STATUS_OK) return result;
+  result.message = LinkStatusText(status);
+  result.status = StatusClass(status);
+  return result;
+}
+
+SessionResult BrindlequartzDriver::Versions(ProgrammerVersions& out) {
+  out = {};
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  std::uint32_t value = 0;
+  programmer_.QueryHardwareVersion(value);
+  SessionResult result = Finish();
+  if (!result.ok()) return result;
+  out.hardware = value;
+  programmer_.QueryFirmwareVersion(value);
+  result = Finish();
+  if (result.ok()) out.firmware = value;
+  return result;
+}
+
+SessionResult BrindlequartzDriver::Identify(IdentifiedChip& out) {
+  out = {};
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  const bool found = programmer_.IdentifyRequest(out.signature, out.socket);
+  programmer_.WaitIdle();
+  // The engine says what a failed identify means; the worker logs nothing for it.
+  if (!found) return {SessionStatus::DeviceError, programmer_.Status(), ""};
+  return {};
+}
+
+SessionResult BrindlequartzDriver::SelectIspClock(std::uint8_t index, std::uint8_t& clock) {
+  clock = 0;
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  if (index == 0) {
+    programmer_.DetectIspClockRequest(clock);
+  } else {
+    programmer_.SetIspClockRequest(index, clock);
+  }
+  return Finish();
+}
+
+SessionResult BrindlequartzDriver::ReadSignature(std::uint32_t& signature) {
+  signature = 0;
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  programmer_.SetProgrammingMode(mode_);
+  programmer_.ReadSignatureRequest(signature);
+  return Finish();
+}
+
+void BrindlequartzDriver::Prepare(const MemoryGeometry& memory, std::uint32_t pages) {
+  programmer_.SetProgrammingMode(mode_);
+  programmer_.SetTransferParams(memory.kind, static_cast<std::uint8_t>(memory.pageSize), pages);
+}
+
+namespace {
+void CopyIn(MemoryBuffer& buffer, const std::vector<std::uint8_t>& image, std::uint32_t bytes) {
+  std::fill_n(buffer.data(), bytes, std::uint8_t{0xFF});
+  std::copy_n(image.begin(), std::min<std::size_t>(bytes, image.size()), buffer.data());
+}
+}  // namespace
+
+SessionResult BrindlequartzDriver::ReadMemory(const MemoryGeometry& memory, std::uint32_t pages,
+                                              std::vector<std::uint8_t>& image) {
+  image.clear();
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  Prepare(memory, pages);
+  programmer_.StartReadMemory();
+  SessionResult result = Finish();
+  if (!result.ok()) return result;
+  const MemoryBuffer& buffer = memory.kind == MEMORY_FLASH ? flash_ : eeprom_;
+  image.assign(buffer.data(), buffer.data() + memory.PageBytes() * pages);
+  return result;
+}
+
+SessionResult BrindlequartzDriver::WriteMemory(const MemoryGeometry& memory, std::uint32_t pages,
+                                               const std::vector<std::uint8_t>& image) {
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  Prepare(memory, pages);
+  CopyIn(memory.kind == MEMORY_FLASH ? flash_ : eeprom_, image, memory.PageBytes() * pages);
+  return Start(programmer_.StartWriteMemory());
+}
+
+SessionResult BrindlequartzDriver::VerifyMemory(const MemoryGeometry& memory, std::uint32_t pages,
+                                                const std::vector<std::uint8_t>& image,
+                                                std::optional<std::uint32_t>& firstDifference) {
+  firstDifference.reset();
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  Prepare(memory, pages);
+  CopyIn(memory.kind == MEMORY_FLASH ? flash_ : eeprom_, image, memory.PageBytes() * pages);
+  SessionResult result = Start(programmer_.StartVerifyMemory());
+  if (!result.ok() || programmer_.Mismatch() == 0) return result;
+  firstDifference = programmer_.FirstDifference();
+  return {SessionStatus::Mismatch, 0, "Chip differ !!!"};
+}
+
+SessionResult BrindlequartzDriver::Erase() {
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  programmer_.SetProgrammingMode(mode_);
+  programmer_.EraseRequest();
+  return Finish();
+}
+
+SessionResult BrindlequartzDriver::BlankCheck(const MemoryGeometry& memory) {
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  Prepare(memory, memory.pageCount);
+  SessionResult result = Start(programmer_.StartBlankCheck());
+  if (result.ok() && !programmer_.BlankEmpty()) {
+    return {SessionStatus::NotEmpty, 0, "Chip not empty !!!"};
+  }
+  return result;
+}
+
+SessionResult BrindlequartzDriver::ReadFuses(FuseByteSlots& bytes) {
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  programmer_.SetProgrammingMode(mode_);
+  fuses_ = bytes;
+  SessionResult result = Start(programmer_.StartReadFuses());
+  if (result.ok()) bytes = fuses_;
+  return result;
+}
+
+SessionResult BrindlequartzDriver::WriteFuses(const FuseByteSlots& bytes) {
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  programmer_.SetProgrammingMode(mode_);
+  fuses_ = bytes;
+  return Start(programmer_.StartWriteFuses());
+}
+
+SessionResult BrindlequartzDriver::ReadLock(ByteSlot& lock) {
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  programmer_.SetProgrammingMode(mode_);
+  lock_.lock = lock;
+  SessionResult result = Start(programmer_.StartReadLockBits());
+  if (result.ok()) lock = lock_.lock;
+  return result;
+}
+
+SessionResult BrindlequartzDriver::WriteLock(const ByteSlot& lock) {
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  programmer_.SetProgrammingMode(mode_);
+  lock_.lock = lock;
+  return Start(programmer_.StartWriteLockBits());
+}
+
+SessionResult BrindlequartzDriver::VerifyFuses(const FuseByteSlots& bytes, int& differing) {
+  differing = 0;
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  programmer_.SetProgrammingMode(mode_);
+  fuses_ = bytes;
+  SessionResult result = Start(programmer_.StartVerifyFuses());
+  if (!result.ok()) return result;
+  differing = programmer_.Mismatch();
+  if (differing == 0) return result;
+  return {SessionStatus::Mismatch, 0, "Fuse bits verification FAILED"};
+}
+
+SessionResult BrindlequartzDriver::VerifyLock(const ByteSlot& lock, bool& differs) {
+  differs = false;
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  programmer_.SetProgrammingMode(mode_);
+  lock_.lock = lock;
+  SessionResult result = Start(programmer_.StartVerifyLockBits());
+  if (!result.ok()) return result;
+  differs = programmer_.Mismatch() != 0;
+  if (!differs) return result;
+  return {SessionStatus::Mismatch, 0, "Lock bits verification FAILED"};
+}
+
+SessionResult BrindlequartzDriver::ReadCalibration(std::uint8_t address, std::uint8_t& value) {
+  value = 0;
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  programmer_.SetProgrammingMode(mode_);
+  std::uint32_t read = 0;
+  programmer_.ReadCalibrationRequest(address, read);
+  SessionResult result = Finish();
+  if (result.ok()) value = static_cast<std::uint8_t>(read);
+  return result;
+}
+
+}  // namespace bq

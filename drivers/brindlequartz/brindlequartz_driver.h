@@ -1,0 +1,67 @@
+#pragma once
+// Our own protocol: the original programmer and Brindlequartz's firmware, through the
+// programmer worker (one thread, one request at a time). Every operation is the worker's
+// own; this driver hands it the request, waits for it and turns its status into a result.
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "drivers/programmer_driver.h"
+#include "image/memory_buffer.h"
+#include "link/programmer.h"
+#include "link/worker_events.h"
+
+namespace bq {
+
+class BrindlequartzDriver : public ProgrammerDriver {
+ public:
+  BrindlequartzDriver();
+  ~BrindlequartzDriver() override;
+
+  const ProgrammerInfo& Info() const override;
+  bool Open(SerialPort& port, const std::string& name, std::string* why) override;
+  void Close() override;
+  bool IsOpen() const override;
+  void Cancel() override;
+
+  SessionResult Versions(ProgrammerVersions& out) override;
+  SessionResult Identify(IdentifiedChip& out) override;
+  SessionResult SelectIspClock(std::uint8_t index, std::uint8_t& clock) override;
+  SessionResult ReadSignature(std::uint32_t& signature) override;
+  SessionResult ReadMemory(const MemoryGeometry& memory, std::uint32_t pages,
+                           std::vector<std::uint8_t>& image) override;
+  SessionResult WriteMemory(const MemoryGeometry& memory, std::uint32_t pages,
+                            const std::vector<std::uint8_t>& image) override;
+  SessionResult VerifyMemory(const MemoryGeometry& memory, std::uint32_t pages,
+                             const std::vector<std::uint8_t>& image,
+                             std::optional<std::uint32_t>& firstDifference) override;
+  SessionResult Erase() override;
+  SessionResult BlankCheck(const MemoryGeometry& memory) override;
+  SessionResult ReadFuses(FuseByteSlots& bytes) override;
+  SessionResult WriteFuses(const FuseByteSlots& bytes) override;
+  SessionResult ReadLock(ByteSlot& lock) override;
+  SessionResult WriteLock(const ByteSlot& lock) override;
+  SessionResult VerifyFuses(const FuseByteSlots& bytes, int& differing) override;
+  SessionResult VerifyLock(const ByteSlot& lock, bool& differs) override;
+  SessionResult ReadCalibration(std::uint8_t address, std::uint8_t& value) override;
+
+ private:
+  class Events;
+  SessionResult Finish();  // waits for the worker, turns its status into a result
+  SessionResult Ready();   // Ok when an operation may start: open and not cancelled
+  SessionResult Start(bool accepted);
+  void Prepare(const MemoryGeometry& memory, std::uint32_t pages);
+
+  std::unique_ptr<Events> events_;
+  SerialPort* port_ = nullptr;
+  MemoryBuffer flash_{kFlashBufferBytes};
+  MemoryBuffer eeprom_{kEepromBufferBytes};
+  FuseByteSlots fuses_;
+  FuseByteSlots lock_;
+  std::atomic<bool> cancelled_{false};
+  CProgrammer programmer_;  // last: stopped before anything it uses goes
+};
+
+}  // namespace bq

@@ -1,0 +1,54 @@
+#include "drivers/driver_types.h"
+
+#include <algorithm>
+
+#include "image/memory_buffer.h"
+
+namespace bq {
+
+MemoryGeometry FlashGeometry(const PartRecord& part) {
+  return {MEMORY_FLASH, part.flashPageSizeW, part.flashNoOfPages};
+}
+
+std::uint32_t PagesWithData(const std::uint8_t* image, std::size_t size,
+                            const MemoryGeometry& memory) {
+  const std::uint32_t length = ProgrammedLength(image, std::min<std::size_t>(size, memory.Bytes()));
+  return (length + memory.PageBytes() - 1) / memory.PageBytes();
+}
+
+MemoryGeometry EepromGeometry(const PartRecord& part) {
+  return {MEMORY_EEPROM, part.eepromPageSize, part.eepromNoOfPages};
+}
+
+SessionStatus StatusClass(std::uint8_t linkStatus) {
+  if (linkStatus == STATUS_OK) return SessionStatus::Ok;
+  if (linkStatus == STATUS_CANCELLED) return SessionStatus::Cancelled;
+  if (linkStatus >= STATUS_WRITE_FAILED && linkStatus <= STATUS_OUT_OF_STEP) {
+    return SessionStatus::LinkError;
+  }
+  return SessionStatus::DeviceError;
+}
+
+std::string SessionStatusName(SessionStatus status) {
+  switch (status) {
+    case SessionStatus::Ok:
+      return "ok";
+    case SessionStatus::PortNotOpen:
+      return "port not open";
+    case SessionStatus::LinkError:
+      return "no proper answer from the programmer";
+    case SessionStatus::DeviceError:
+      return "the programmer reported an error";
+    case SessionStatus::Mismatch:
+      return "the chip differs";
+    case SessionStatus::NotEmpty:
+      return "the chip is not empty";
+    case SessionStatus::Refused:
+      return "refused";
+    case SessionStatus::Cancelled:
+      return "cancelled";
+  }
+  return "unknown";
+}
+
+}  // namespace bq

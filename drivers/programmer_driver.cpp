@@ -1,0 +1,102 @@
+#include "drivers/programmer_driver.h"
+
+#include "core/text.h"
+
+namespace bq {
+
+namespace {
+
+DriverCapabilities OursCan() {
+  DriverCapabilities c;
+  c.highVoltageSerial = c.highVoltageParallel = true;
+  c.identify = c.ispClock = c.ispClockDetect = true;
+  c.blankCheck = c.verifyMemory = c.calibration = true;
+  c.reportsOutcomes = true;
+  return c;
+}
+
+DriverCapabilities Stk500v1Can() {
+  DriverCapabilities c;
+  c.calibration = true;
+  return c;
+}
+
+DriverCapabilities Stk500v2Can() {
+  DriverCapabilities c;
+  c.highVoltageSerial = c.highVoltageParallel = true;
+  c.ispClock = c.ispClockDetect = true;
+  c.calibration = c.targetVoltage = true;
+  return c;
+}
+
+}  // namespace
+
+const std::vector<ProgrammerInfo>& ProgrammerTable() {
+  static const std::vector<ProgrammerInfo> table = {
+      {ProgrammerKind::Brindlequartz, "brindlequartz", "",
+       "Brindlequartz programmer (our firmware, or the original programmer)", 115200, false,
+       OursCan()},
+      {ProgrammerKind::Stk500v1, "stk500v1", "arduino-isp",
+       "STK500 version 1 (Arduino as ISP)", 19200, true, Stk500v1Can()},
+      {ProgrammerKind::Stk500v2, "stk500v2", "",
+       "STK500 version 2 (STK500, AVRISP mkII compatibles on a serial port)", 115200, true,
+       Stk500v2Can()},
+  };
+  return table;
+}
+
+const ProgrammerInfo* FindProgrammer(std::string_view name) {
+  const std::string wanted = ToLowerAscii(name);
+  for (const ProgrammerInfo& info : ProgrammerTable()) {
+    if (wanted == info.name || (info.alias[0] != '\0' && wanted == info.alias)) return &info;
+  }
+  return nullptr;
+}
+
+const ProgrammerInfo& InfoFor(ProgrammerKind kind) {
+  for (const ProgrammerInfo& info : ProgrammerTable()) {
+    if (info.kind == kind) return info;
+  }
+  return ProgrammerTable().front();
+}
+
+std::string ProgrammerNames() {
+  std::string names;
+  for (const ProgrammerInfo& info : ProgrammerTable()) {
+    if (!names.empty()) names += ", ";
+    names += info.name;
+    if (info.alias[0] != '\0') names += std::string(" (") + info.alias + ")";
+  }
+  return names;
+}
+
+SessionResult ProgrammerDriver::VerifyFuses(const FuseByteSlots& bytes, int& differing) {
+  differing = 0;
+  FuseByteSlots read = bytes;
+  read.lock.present = false;
+  SessionResult r = ReadFuses(read);
+  if (!r.ok()) return r;
+  for (std::uint8_t target : {kTargetLow, kTargetHigh, kTargetExtended}) {
+    const ByteSlot* want = bytes.Slot(target);
+    if (want->present && read.Slot(target)->value != want->value) ++differing;
+  }
+  if (differing == 0) return {};
+  return {SessionStatus::Mismatch, 0, "Fuse bits verification FAILED"};
+}
+
+SessionResult ProgrammerDriver::VerifyLock(const ByteSlot& lock, bool& differs) {
+  differs = false;
+  ByteSlot read = lock;
+  SessionResult r = ReadLock(read);
+  if (!r.ok()) return r;
+  differs = lock.present && read.value != lock.value;
+  if (!differs) return {};
+  return {SessionStatus::Mismatch, 0, "Lock bits verification FAILED"};
+}
+
+SessionResult Unsupported(const ProgrammerInfo& info, const std::string& what) {
+  return {SessionStatus::Refused, 0,
+          std::string("The ") + info.title + " programmer cannot " + what};
+}
+
+}  // namespace bq

@@ -1,0 +1,75 @@
+#pragma once
+// An STK500 version 1 programmer: above all an Arduino running "Arduino as ISP", at 19200
+// baud 8N1 unless told otherwise. ISP only; no blank check or verify of its own (the engine
+// reads instead); fuses, lock bits and calibration bytes through the universal command.
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "drivers/programmer_driver.h"
+#include "drivers/stk500v1/stk500v1_wire.h"
+
+namespace bq {
+
+class Stk500v1Driver : public ProgrammerDriver {
+ public:
+  Stk500v1Driver();
+  ~Stk500v1Driver() override;
+
+  // Programmers of this kind differ in what an EEPROM address of the load-address command
+  // counts. The application note's reading, a word address as for flash, is the default;
+  // true sends byte addresses.
+  void SetEepromByteAddresses(bool bytes) { eepromByteAddresses_ = bytes; }
+
+  const ProgrammerInfo& Info() const override;
+  bool Open(SerialPort& port, const std::string& name, std::string* why) override;
+  void Close() override;
+  bool IsOpen() const override;
+  void Cancel() override { cancelled_.store(true); }
+  void SetPart(const std::string& name, const PartRecord* part) override;
+  void SetMode(std::uint8_t mode) override;
+
+  SessionResult Versions(ProgrammerVersions& out) override;
+  SessionResult Identify(IdentifiedChip& out) override;
+  SessionResult SelectIspClock(std::uint8_t index, std::uint8_t& clock) override;
+  SessionResult ReadSignature(std::uint32_t& signature) override;
+  SessionResult ReadMemory(const MemoryGeometry& memory, std::uint32_t pages,
+                           std::vector<std::uint8_t>& image) override;
+  SessionResult WriteMemory(const MemoryGeometry& memory, std::uint32_t pages,
+                            const std::vector<std::uint8_t>& image) override;
+  SessionResult VerifyMemory(const MemoryGeometry& memory, std::uint32_t pages,
+                             const std::vector<std::uint8_t>& image,
+                             std::optional<std::uint32_t>& firstDifference) override;
+  SessionResult Erase() override;
+  SessionResult BlankCheck(const MemoryGeometry& memory) override;
+  SessionResult ReadFuses(FuseByteSlots& bytes) override;
+  SessionResult WriteFuses(const FuseByteSlots& bytes) override;
+  SessionResult ReadLock(ByteSlot& lock) override;
+  SessionResult WriteLock(const ByteSlot& lock) override;
+  SessionResult ReadCalibration(std::uint8_t address, std::uint8_t& value) override;
+
+ private:
+  SessionResult Command(const std::vector<std::uint8_t>& command, std::size_t answerBytes,
+                        std::vector<std::uint8_t>& data, std::uint8_t failure,
+                        int timeoutMs = 2000);
+  SessionResult Universal(std::uint8_t b1, std::uint8_t b2, std::uint8_t b3, std::uint8_t b4,
+                          std::uint8_t& out, std::uint8_t failure);
+  SessionResult EnterProgramming();
+  void LeaveProgramming();
+  SessionResult LoadAddress(bool flash, std::uint32_t byteAddress);
+  SessionResult Failed(SessionStatus status, std::uint8_t linkStatus, const std::string& text);
+  SessionResult HighVoltageRefused();
+
+  SerialPort* port_ = nullptr;
+  std::shared_ptr<SerialConnection> connection_;
+  std::unique_ptr<stk500v1::Link> link_;
+  bool programming_ = false;
+  bool deviceSet_ = false;
+  int extendedAddress_ = -1;  // the last Load Extended Address byte sent, -1: none yet
+  bool eepromByteAddresses_ = false;
+  std::atomic<bool> cancelled_{false};
+};
+
+}  // namespace bq
