@@ -172,8 +172,7 @@ std::string ImageFileProblem(const std::string& path) {
   errno = 0;
   std::FILE* opened = OpenFileUtf8(path, "rb");
   if (opened == nullptr) {
-    return path + " cannot be read: " +
-           (errno != 0 ? std::strerror(errno) : "it cannot be opened");
+    return path + " cannot be read: " + (errno != 0 ? std::strerror(errno) : "it cannot be opened");
   }
   std::fclose(opened);
   return "";

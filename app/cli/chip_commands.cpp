@@ -143,8 +143,8 @@ std::string KeepUnsavedImage(MemoryBuffer& image, const std::string& target, std
   for (const fs::path& folder : folders) {
     for (int n = 1; n < 100; ++n) {
       const fs::path candidate =
-          folder / PathFromUtf8(stem + "-unsaved" + (n == 1 ? "" : "-" + std::to_string(n)) +
-                                extension);
+          folder /
+          PathFromUtf8(stem + "-unsaved" + (n == 1 ? "" : "-" + std::to_string(n)) + extension);
       if (fs::exists(fs::symlink_status(candidate, ec))) continue;
       const std::string name = Utf8FromPath(candidate);
       if (SaveImage(image, name, first, last, format) == SaveOutcome::Written) return name;
@@ -163,11 +163,12 @@ std::string ReadTargetProblem(const std::string& file, bool force) {
   const fs::file_status status = fs::status(PathFromUtf8(file), ec);
   if (fs::is_directory(status)) return file + " is a folder; give the name of a file to save to";
   if (!fs::is_regular_file(status) || force) return "";
-  const fs::perms all_write = fs::perms::owner_write | fs::perms::group_write |
-                              fs::perms::others_write;
+  const fs::perms all_write =
+      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
   if ((status.permissions() & all_write) != fs::perms::none) return "";
-  return file + " is write-protected; nothing was read (make it writable, choose another file, "
-                "or add --force to replace it)";
+  return file +
+         " is write-protected; nothing was read (make it writable, choose another file, "
+         "or add --force to replace it)";
 }
 
 // One chip command from the connection to its verdict.
@@ -475,8 +476,7 @@ int ChipRun::LoadProgram(ProgramJob& job) {
     if (problem.empty() && !ReadFileBytes(*o_.elfFile, bytes, 64u << 20)) {
       problem = *o_.elfFile + " cannot be read.";
     }
-    const std::optional<ElfImage> elf =
-        problem.empty() ? ParseElfImage(bytes, &why) : std::nullopt;
+    const std::optional<ElfImage> elf = problem.empty() ? ParseElfImage(bytes, &why) : std::nullopt;
     if (!elf) {
       out_.Log(LogKind::LogError, problem.empty() ? *o_.elfFile + ": " + why : problem);
       return kExitUsage;
@@ -569,10 +569,11 @@ int ChipRun::PrepareProgram(ProgramJob& job) {
   for (const auto& [from, to] : held) {
     if (from >= end || to <= place.address) continue;
     const std::uint32_t at = std::max(from, place.address);
-    const std::string where = Hex5(place.address) + ".." + Hex5(static_cast<std::uint32_t>(end - 1));
+    const std::string where =
+        Hex5(place.address) + ".." + Hex5(static_cast<std::uint32_t>(end - 1));
     if (o_.force) {
-      out_.Log(LogKind::LogWarning, "The serial number at " + where +
-                                        " replaces data of the image (--serial, --force)");
+      out_.Log(LogKind::LogWarning,
+               "The serial number at " + where + " replaces data of the image (--serial, --force)");
       return kExitOk;
     }
     out_.Log(LogKind::LogError, "The serial number at " + where + " would replace data of the " +

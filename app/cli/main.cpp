@@ -73,7 +73,8 @@ std::pair<std::uint32_t, std::uint32_t> ParseRange(const std::string& text) {
   const std::uint32_t first = number(text.substr(0, colon));
   const std::uint32_t last = number(text.substr(colon + 1));
   if (first > last) {
-    throw CLI::ValidationError("--range", text + ": FIRST is above LAST; give the lower address first");
+    throw CLI::ValidationError("--range",
+                               text + ": FIRST is above LAST; give the lower address first");
   }
   return {first, last};
 }
@@ -234,8 +235,9 @@ int Run(int argc, char** argv) {
   write->add_flag("--no-verify", chip.noVerify, "do not verify what was written");
   bool verifyFlag = false;
   write->add_flag("--verify", verifyFlag, "verify what was written (the default)");
-  write->add_flag("--force", chip.force,
-                  "write an Intel HEX file that lacks its end-of-file record (it may be cut short)");
+  write->add_flag(
+      "--force", chip.force,
+      "write an Intel HEX file that lacks its end-of-file record (it may be cut short)");
   auto* verify = app.add_subcommand("verify", "compare the chip with FILE (flash: the pages a write would write)");
   memoryArg(verify, chip.memory);
   verify->add_option("FILE", chip.file, "the image file to compare with (- for stdin)")->required();

@@ -51,7 +51,8 @@ std::unique_ptr<ProductionRun> ProductionRun::Open(const ChipOptions& o, int& st
       std::error_code ec;
       const auto kind = std::filesystem::status(PathFromUtf8(file), ec);
       if (std::filesystem::exists(kind) && !std::filesystem::is_regular_file(kind)) {
-        Complain(file + (std::filesystem::is_directory(kind) ? " is a folder" : " is not a regular file") +
+        Complain(file +
+                 (std::filesystem::is_directory(kind) ? " is a folder" : " is not a regular file") +
                  "; --serial-file needs a regular file to keep the next serial number in");
         return nullptr;
       }

@@ -31,7 +31,8 @@ class CliFileSafetyTest : public ::testing::Test {
   }
   RunResult Cli(std::vector<std::string> args, const std::string& stdoutPath = "") {
     args.insert(args.begin(), {"--partlist", dir / "parts.cfg", "--no-progress"});
-    return test::RunProgram(kCli, args, {"XDG_CONFIG_HOME=" + (dir / "xdg"), "TMPDIR=" + (dir / "tmp")},
+    return test::RunProgram(kCli, args,
+                            {"XDG_CONFIG_HOME=" + (dir / "xdg"), "TMPDIR=" + (dir / "tmp")},
                             dir.path(), std::chrono::seconds(30), {}, "/dev/null", stdoutPath);
   }
   // The bytes of an image file as loaded; empty when it does not load.
@@ -65,7 +66,8 @@ TEST_F(CliFileSafetyTest, GangReadGivesEveryProgrammerItsOwnFileOrReadsNothing) 
   EXPECT_EQ(Image(dir / "c-b-avr.hex"), Image(dir / "two.bin"));
 
   for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"-P", "sim:TTINY3", "-P", "sim:TTINY3", "read", "flash", dir / "d.hex"},
+       {std::vector<std::string>{"-P", "sim:TTINY3", "-P", "sim:TTINY3", "read", "flash",
+                                 dir / "d.hex"},
         std::vector<std::string>{"-P", "sim:TTINY3", "-P", "sim:TTINY2", "read", "flash", "-"}}) {
     r = Cli(args);
     EXPECT_EQ(r.status, 2) << Describe(r);
@@ -144,7 +146,8 @@ TEST_F(CliFileSafetyTest, AHexFileWithoutItsEndRecordIsWrittenOnlyWithForce) {
     const RunResult r = Cli(c.args);
     EXPECT_EQ(r.status, c.status) << Describe(r);
     EXPECT_TRUE(r.Has("no end-of-file record")) << Describe(r);
-    EXPECT_EQ(r.Has("Write Memory") || r.Has("bytes written"), c.status == 0 && c.args[0] != "convert")
+    EXPECT_EQ(r.Has("Write Memory") || r.Has("bytes written"),
+              c.status == 0 && c.args[0] != "convert")
         << Describe(r);
   }
   EXPECT_TRUE(fs::exists(dir / "out.bin"));
@@ -161,15 +164,13 @@ TEST_F(CliFileSafetyTest, ASerialNumberOverDataOfTheImageIsRefused) {
     bool force;
     int status;
   } cases[] = {
-      {"flash:0x2:4", false, 2},
-      {"flash:0x3E:4", false, 2},
-      {"flash:0x2:4", true, 0},
-      {"flash:0x10:4", false, 0},
-      {"flash:0x44:4", false, 0},
+      {"flash:0x2:4", false, 2},  {"flash:0x3E:4", false, 2}, {"flash:0x2:4", true, 0},
+      {"flash:0x10:4", false, 0}, {"flash:0x44:4", false, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.serial);
-    std::vector<std::string> args{"-P", "sim:TTINY3", "program", "--flash", code, "--serial", c.serial};
+    std::vector<std::string> args{"-P", "sim:TTINY3", "program", "--flash",
+                                  code, "--serial",   c.serial};
     if (c.force) args.push_back("--force");
     const RunResult r = Cli(args);
     EXPECT_EQ(r.status, c.status) << Describe(r);
@@ -183,8 +184,8 @@ TEST_F(CliFileSafetyTest, ASerialCounterThatIsNotARegularFileIsRefused) {
   test::WriteText(dir / "eeprom.bin", std::string(4, '\x33'));
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
   fs::create_directories(dir.path() / "folder");
-  for (const std::string& counter : {std::string("/dev/full"), std::string("/dev/zero"), dir / "fifo",
-                                     dir / "folder"}) {
+  for (const std::string& counter :
+       {std::string("/dev/full"), std::string("/dev/zero"), dir / "fifo", dir / "folder"}) {
     const RunResult r = Cli({"-P", "sim:TTINY3", "program", "--eeprom", dir / "eeprom.bin",
                              "--serial", "eeprom:8:4", "--serial-file", counter});
     EXPECT_EQ(r.status, 2) << counter << " " << Describe(r);
@@ -210,7 +211,8 @@ TEST_F(CliFileSafetyTest, BadFilesAndRangesSayWhatIsWrong) {
       {{"-P", "sim:TTINY3", "verify", "flash", dir / "notes.hex"},
        dir / "notes.hex holds no Intel HEX record."},
       {{"convert", dir / "end.hex", dir / "out.bin"}, dir / "end.hex holds no data"},
-      {{"-P", "sim:TTINY3", "program", "--flash", dir / "missing.hex"}, dir / "missing.hex not found."},
+      {{"-P", "sim:TTINY3", "program", "--flash", dir / "missing.hex"},
+       dir / "missing.hex not found."},
       {{"-P", "sim:TTINY3", "program", dir / "folder.hex"}, dir / "folder.hex is a folder."},
       {{"convert", dir / "in.hex", dir / "out.bin", "--range", "0x10:0x5"}, "FIRST is above LAST"},
       {{"-P", "sim:TTINY3", "read", "flash", dir / "out.hex", "--range", "0x10:0x5"},
@@ -220,7 +222,8 @@ TEST_F(CliFileSafetyTest, BadFilesAndRangesSayWhatIsWrong) {
     const RunResult r = Cli(c.args);
     EXPECT_EQ(r.status, 2) << Describe(r);
     EXPECT_TRUE(r.Has(c.err)) << c.err << "\n" << Describe(r);
-    EXPECT_FALSE(r.Has("not found.") && c.err.find("not found.") == std::string::npos) << Describe(r);
+    EXPECT_FALSE(r.Has("not found.") && c.err.find("not found.") == std::string::npos)
+        << Describe(r);
   }
   EXPECT_FALSE(fs::exists(dir / "out.bin"));
   EXPECT_FALSE(fs::exists(dir / "out.hex"));

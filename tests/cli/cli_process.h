@@ -95,8 +95,7 @@ inline RunResult RunProgram(const std::string& program, std::vector<std::string>
                             const std::string& stdoutPath = "") {
   static int counter = 0;
   const std::string tag = std::to_string(++counter);
-  const std::string outPath =
-      stdoutPath.empty() ? (scratch / ("out" + tag)).string() : stdoutPath;
+  const std::string outPath = stdoutPath.empty() ? (scratch / ("out" + tag)).string() : stdoutPath;
   const std::string errPath = (scratch / ("err" + tag)).string();
   args.insert(args.begin(), program);
   std::vector<char*> argv = Pointers(args);
