@@ -34,12 +34,14 @@ std::uint32_t ReadBinaryImage(MemoryBuffer& buffer, const std::string& path) {
 }
 
 bool WriteBinaryImage(const MemoryBuffer& buffer, const std::string& path, std::uint32_t first,
-                      std::uint32_t last) {
+                      std::uint32_t last, std::string* why) {
   if (buffer.data() == nullptr || first > last || last > buffer.lastIndex()) return false;
   SafeFileWriter file;
-  if (!file.open(path)) return false;
-  if (!file.write(buffer.data() + first, std::size_t{last} - first + 1)) return false;
-  return file.commit();
+  const bool written = file.open(path) &&
+                       file.write(buffer.data() + first, std::size_t{last} - first + 1) &&
+                       file.commit();
+  if (!written && why != nullptr) *why = file.error();
+  return written;
 }
 
 bool FormatBinaryImage(const MemoryBuffer& buffer, std::uint32_t first, std::uint32_t last,

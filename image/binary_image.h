@@ -16,9 +16,10 @@ std::uint32_t ReadBinaryImage(MemoryBuffer& buffer, const std::string& path);
 
 // Writes bytes first..last (inclusive) to path, replacing an existing file only once the
 // new one is complete. False when the range is not inside the buffer or the file cannot
-// be created, written or closed (an existing file is then untouched).
+// be created, written or closed (an existing file is then untouched); why then says what
+// went wrong with the file (see SafeFileWriter::error).
 bool WriteBinaryImage(const MemoryBuffer& buffer, const std::string& path, std::uint32_t first,
-                      std::uint32_t last);
+                      std::uint32_t last, std::string* why = nullptr);
 
 // Bytes first..last (inclusive) appended to bytes; false when the range is not inside the
 // buffer.

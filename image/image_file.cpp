@@ -1,5 +1,6 @@
 #include "image/image_file.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -50,6 +51,7 @@ void LoadElf(MemoryBuffer& buffer, std::string_view bytes, const std::string& na
   if (scratch.data() == nullptr) return;
   std::memcpy(scratch.data(), image.data(), image.size());
   result.count = static_cast<std::uint32_t>(image.size());
+  result.held = {{0u, result.count}};
   Commit(buffer, scratch, name);
 }
 
@@ -95,10 +97,17 @@ void TakeHexReport(const HexReadReport& report, const std::string& name, ImageLo
   if (!report.error.empty()) {
     result.count = 0;
     result.error = name + ": " + report.error;
-  } else if (result.count != 0 && !report.endOfFile) {
+  } else if (report.records == 0) {
+    // Text or bytes of another kind under a HEX name, or given as HEX.
+    result.error = name + " holds no Intel HEX record.";
+  } else if (result.count == 0) {
+    result.error = name + " holds no data" +
+                   (report.endOfFile && report.records == 1 ? " (only its end record)." : ".");
+  } else if (!report.endOfFile) {
     result.warning = name + ": no end-of-file record; the file may be incomplete";
     result.incomplete = true;
   }
+  if (result.count != 0) result.held = report.held;
 }
 
 // Puts a loaded scratch image into the buffer, which then remembers name.
@@ -149,18 +158,42 @@ bool IsElfImage(std::string_view bytes) {
   return LooksLikeElf(bytes);
 }
 
+std::string ImageFileProblem(const std::string& path) {
+  const std::filesystem::path file = PathFromUtf8(path);
+  std::error_code ec;
+  const auto status = std::filesystem::status(file, ec);
+  if (!std::filesystem::exists(status)) return path + " not found.";
+  if (std::filesystem::is_directory(status)) return path + " is a folder.";
+  // A device or pipe could block the reader or feed it without end.
+  if (!std::filesystem::is_regular_file(status)) return path + " is not a regular file.";
+  const std::uintmax_t size = std::filesystem::file_size(file, ec);
+  if (ec) return path + " cannot be read: " + ec.message();
+  if (size == 0) return path + " is empty.";
+  errno = 0;
+  std::FILE* opened = OpenFileUtf8(path, "rb");
+  if (opened == nullptr) {
+    return path + " cannot be read: " + (errno != 0 ? std::strerror(errno) : "it cannot be opened");
+  }
+  std::fclose(opened);
+  return "";
+}
+
 ImageLoadResult LoadImage(MemoryBuffer& buffer, const std::string& path, ImageFormat format) {
   ImageLoadResult result;
   if (buffer.data() == nullptr || path.empty()) return result;
   const std::filesystem::path file = PathFromUtf8(path);
   std::error_code ec;
-  const auto status = std::filesystem::status(file, ec);
-  // Only regular files: a folder is refused as designed, and a device or pipe could block
-  // the reader or feed it without end.
-  if (ec || !std::filesystem::is_regular_file(status)) return result;
+  // Only regular files with bytes in them; a missing file leaves the error empty for the
+  // caller's "not found.".
+  if (!std::filesystem::exists(std::filesystem::status(file, ec))) return result;
+  result.error = ImageFileProblem(path);
+  if (!result.error.empty()) return result;
   const bool sniff = format == ImageFormat::Auto && ImageFormatForPath(path) == ImageFormat::Auto;
   std::string head;
-  if (!ReadHead(path, sniff, head)) return result;
+  if (!ReadHead(path, sniff, head)) {
+    result.error = path + " cannot be read.";
+    return result;
+  }
   // An ELF file is known by its content when neither its name nor the caller says what it is;
   // a file named .bin or .hex (or read with a format given) is read as that format, so a raw
   // image that happens to begin with 7F 45 4C 46 stays a raw image.
@@ -187,6 +220,8 @@ ImageLoadResult LoadImage(MemoryBuffer& buffer, const std::string& path, ImageFo
       return result;
     }
     result.count = ReadBinaryImage(scratch, path);
+    if (result.count == 0) result.error = path + " cannot be read.";
+    result.held = {{0u, result.count}};
   }
   if (result.count != 0) {
     Commit(buffer, scratch, path);
@@ -199,6 +234,10 @@ ImageLoadResult LoadImageBytes(MemoryBuffer& buffer, std::string_view bytes, Ima
                                const std::string& name) {
   ImageLoadResult result;
   if (buffer.data() == nullptr) return result;
+  if (bytes.empty()) {
+    result.error = name + " is empty.";
+    return result;
+  }
   if (format == ImageFormat::Auto && ImageFormatForPath(name) == ImageFormat::Auto &&
       IsElfImage(bytes)) {
     LoadElf(buffer, bytes, name, result);
@@ -217,6 +256,7 @@ ImageLoadResult LoadImageBytes(MemoryBuffer& buffer, std::string_view bytes, Ima
     }
     std::memcpy(scratch.data(), bytes.data(), bytes.size());
     result.count = static_cast<std::uint32_t>(bytes.size());
+    result.held = {{0u, result.count}};
   }
   if (result.count != 0) {
     Commit(buffer, scratch, name);
@@ -243,15 +283,15 @@ std::uint32_t LoadImageFile(MemoryBuffer& buffer, const std::string& path) {
 }
 
 SaveOutcome SaveImage(MemoryBuffer& buffer, const std::string& path, std::uint32_t first,
-                      std::uint32_t last, ImageFormat format) {
+                      std::uint32_t last, ImageFormat format, std::string* why) {
   if (buffer.data() == nullptr || path.empty()) return SaveOutcome::Failed;
   // Save is allowed while the programmer works; a read it finishes meanwhile waits for this.
   const auto lock = buffer.Lock();
   if (!ResolveSaveRange(buffer, first, last)) return SaveOutcome::NothingToSave;
   if (format == ImageFormat::Auto) format = ImageFormatForPath(path);
   const bool written = format == ImageFormat::IntelHex
-                           ? WriteHexImage(buffer, path, first, last)
-                           : WriteBinaryImage(buffer, path, first, last);
+                           ? WriteHexImage(buffer, path, first, last, why)
+                           : WriteBinaryImage(buffer, path, first, last, why);
   return written ? SaveOutcome::Written : SaveOutcome::Failed;
 }
 

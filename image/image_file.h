@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "image/memory_buffer.h"
 
@@ -37,28 +39,40 @@ struct ImageLoadResult {
   // Bytes loaded; 0 means nothing was loaded and the buffer and its file path are as they
   // were.
   std::uint32_t count = 0;
-  // Why the file was refused, naming it ("fw.hex: line 3: checksum error"); empty when it
-  // could not be opened or held no data.
+  // Why the file was refused, naming it ("fw.hex: line 3: checksum error", "fw.hex is
+  // empty.", "fw.hex holds no Intel HEX record."); empty only when the file does not exist
+  // (the caller says "not found.").
   std::string error;
   // Loaded, but worth telling the user (an Intel HEX file without its end-of-file record).
   std::string warning;
   // An Intel HEX file without its end-of-file record: it may have been cut short. Loading
   // and converting only warn; writing it into a chip is refused unless forced.
   bool incomplete = false;
+  // The addresses the file holds, as [first, end) ranges: those of an Intel HEX file's data
+  // records, every byte of a raw binary file, the memory image of an ELF file. Bytes outside
+  // them are only the erased value the buffer is filled with.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> held;
 };
+
+// What keeps the file at path from being loaded before its content is looked at: "PATH is a
+// folder.", "PATH is not a regular file.", "PATH is empty.", "PATH cannot be read: REASON";
+// "PATH not found." when there is nothing by that name; empty for a regular file with bytes
+// in it.
+std::string ImageFileProblem(const std::string& path);
 
 // Loads the file at path into buffer, in the given format or (Auto) the format chosen as
 // above. The file is read into a scratch image first: the buffer and its file path change
 // only when the whole file loaded, and then the file path becomes path. Only regular files
 // are read (not folders, pipes or devices). A damaged Intel HEX or ELF file, data beyond the
-// buffer and a binary file larger than the buffer are refused with an error.
+// buffer, a binary file larger than the buffer, an empty file, and an Intel HEX file without
+// a record or without data are refused with an error.
 ImageLoadResult LoadImage(MemoryBuffer& buffer, const std::string& path,
                           ImageFormat format = ImageFormat::Auto);
 
 // The same rule, checks and messages for an image already in memory (standard input):
 // name stands for the file in messages ("-", "<stdin>"), may choose the format as a file
 // name does, and becomes the buffer's file path on success. No bytes load as nothing,
-// without an error.
+// with the error "NAME is empty.".
 ImageLoadResult LoadImageBytes(MemoryBuffer& buffer, std::string_view bytes, ImageFormat format,
                                const std::string& name);
 
@@ -78,9 +92,11 @@ enum class SaveOutcome {
 // Saves first..last of buffer, in the given format or (Auto) the one the name chooses, raw
 // binary when it chooses none. The range is used as given when first < last, last != 0 and
 // last <= the buffer's last index; otherwise last becomes the highest byte that is not
-// 0xFF, and nothing is written when first is not below it.
+// 0xFF, and nothing is written when first is not below it. When the file could not be
+// written (Failed), why says what the system reported ("No space left on device").
 SaveOutcome SaveImage(MemoryBuffer& buffer, const std::string& path, std::uint32_t first,
-                      std::uint32_t last, ImageFormat format = ImageFormat::Auto);
+                      std::uint32_t last, ImageFormat format = ImageFormat::Auto,
+                      std::string* why = nullptr);
 
 // The same range rule and text as SaveImage, appended to text instead of a file (standard
 // output); Auto is Intel HEX here, there being no name.

@@ -208,13 +208,13 @@ void EmitHexByte(MemoryBuffer& buffer, HexTextSink& out, std::uint8_t value, std
 }
 
 bool WriteHexImage(MemoryBuffer& buffer, const std::string& path, std::uint32_t first,
-                   std::uint32_t last) {
+                   std::uint32_t last, std::string* why) {
   if (!RangeIsValid(buffer, first, last)) return false;
   SafeFileWriter file;
-  if (!file.open(path)) return false;
   HexTextSink out(file);
-  if (!WriteRange(buffer, out, first, last)) return false;
-  return file.commit();
+  const bool written = file.open(path) && WriteRange(buffer, out, first, last) && file.commit();
+  if (!written && why != nullptr) *why = file.error();
+  return written;
 }
 
 bool FormatHexImage(MemoryBuffer& buffer, std::uint32_t first, std::uint32_t last,
@@ -297,6 +297,7 @@ void HexImageReader::takeLine(std::string_view line) {
         return failLine("checksum error");
     }
   }
+  ++records_;
   switch (record.type) {
     case 0x00: {
       std::uint8_t* data = buffer_.data();
@@ -311,6 +312,12 @@ void HexImageReader::takeLine(std::string_view line) {
         }
         data[address] = record.data[i];
         ++stored_;
+        const auto a = static_cast<std::uint32_t>(address);
+        if (!held_.empty() && held_.back().second == a) {
+          held_.back().second = a + 1;
+        } else {
+          held_.emplace_back(a, a + 1);
+        }
       }
       return;
     }
@@ -345,6 +352,8 @@ std::uint32_t Finish(HexImageReader& reader, HexReadReport* report) {
   if (report != nullptr) {
     report->error = reader.error();
     report->endOfFile = reader.sawEndOfFile();
+    report->records = reader.records();
+    report->held = reader.held();
   }
   return count;
 }

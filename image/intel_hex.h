@@ -20,6 +20,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "image/memory_buffer.h"
 
@@ -79,9 +81,10 @@ void EmitHexByte(MemoryBuffer& buffer, HexTextSink& out, std::uint8_t value, std
 
 // Writes addresses first..last (inclusive) of buffer to path, replacing an existing file
 // only once the new one is complete. False when first > last, last is beyond the buffer,
-// or the file cannot be created, written or closed (an existing file is then untouched).
+// or the file cannot be created, written or closed (an existing file is then untouched);
+// why then says what went wrong with the file (see SafeFileWriter::error).
 bool WriteHexImage(MemoryBuffer& buffer, const std::string& path, std::uint32_t first,
-                   std::uint32_t last);
+                   std::uint32_t last, std::string* why = nullptr);
 
 // The same text as WriteHexImage, appended to text.
 bool FormatHexImage(MemoryBuffer& buffer, std::uint32_t first, std::uint32_t last,
@@ -92,6 +95,10 @@ bool FormatHexImage(MemoryBuffer& buffer, std::uint32_t first, std::uint32_t las
 struct HexReadReport {
   std::string error;
   bool endOfFile = false;
+  std::uint32_t records = 0;  // records read, of any type
+  // The addresses the data records filled, as [first, end) ranges in the order read,
+  // adjacent ones merged.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> held;
 };
 
 // Fills buffer from the Intel HEX file at path and returns the number of data bytes
@@ -125,6 +132,8 @@ class HexImageReader {
   // Why the read failed, with the line number ("line 3: checksum error"); empty otherwise.
   const std::string& error() const { return error_; }
   bool sawEndOfFile() const { return endOfFile_; }
+  std::uint32_t records() const { return records_; }
+  const std::vector<std::pair<std::uint32_t, std::uint32_t>>& held() const { return held_; }
 
  private:
   enum class State { Reading, Finished, Failed };
@@ -145,6 +154,8 @@ class HexImageReader {
   bool pieceContinues_ = false;   // the last piece was the front of an overlong line
   bool endOfFile_ = false;
   std::string error_;
+  std::uint32_t records_ = 0;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> held_;
 };
 
 }  // namespace bq

@@ -1,5 +1,7 @@
 #include "image/safe_file_writer.h"
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -13,44 +15,68 @@ SafeFileWriter::~SafeFileWriter() {
   discard();
 }
 
+bool SafeFileWriter::fail(const std::string& why) {
+  if (error_.empty()) error_ = why;
+  return false;
+}
+
+bool SafeFileWriter::failWithErrno(int error) {
+  return fail(error != 0 ? std::strerror(error) : "the file could not be written");
+}
+
 bool SafeFileWriter::open(const std::string& target) {
   discard();
   failed_ = false;
-  if (target.empty()) return false;
+  error_.clear();
+  if (target.empty()) return fail("no file name");
   std::error_code ec;
   fs::path resolved = PathFromUtf8(target);
   // Saving through a symbolic link replaces the file it points to, not the link.
   if (fs::is_symlink(fs::symlink_status(resolved, ec))) {
     const fs::path real = fs::weakly_canonical(resolved, ec);
-    if (ec) return false;
+    if (ec) return fail(ec.message());
     resolved = real;
   }
   const fs::file_status status = fs::status(resolved, ec);
-  if (fs::exists(status) && !fs::is_regular_file(status)) return false;
+  if (fs::is_directory(status)) return fail("the name is a folder");
+  if (fs::exists(status) && !fs::is_regular_file(status)) {
+    return fail("the name is not a regular file");
+  }
   target_ = Utf8FromPath(resolved);
 
   // A name that no file uses yet, so that no unrelated file of the user is overwritten.
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string candidate = target_ + ".bq" + std::to_string(attempt) + ".tmp";
     if (fs::exists(fs::symlink_status(PathFromUtf8(candidate), ec))) continue;
+    errno = 0;
     file_ = OpenFileUtf8(candidate, "wb");
-    if (file_ == nullptr) return false;
+    if (file_ == nullptr) return failWithErrno(errno);
     temporary_ = std::move(candidate);
     return true;
   }
-  return false;
+  return fail("no free name for a temporary file beside it");
 }
 
 bool SafeFileWriter::write(const void* bytes, std::size_t count) {
   if (file_ == nullptr || failed_) return false;
-  if (count != 0 && std::fwrite(bytes, 1, count, file_) != count) failed_ = true;
+  errno = 0;
+  if (count != 0 && std::fwrite(bytes, 1, count, file_) != count) {
+    failed_ = true;
+    failWithErrno(errno);
+  }
   return !failed_;
 }
 
 bool SafeFileWriter::commit() {
-  if (file_ == nullptr) return false;
+  if (file_ == nullptr) return fail("the file is not open");
+  errno = 0;
   bool ok = !failed_ && std::fflush(file_) == 0 && std::ferror(file_) == 0;
-  ok = (std::fclose(file_) == 0) && ok;
+  if (!ok) failWithErrno(errno);
+  errno = 0;
+  if (std::fclose(file_) != 0 && ok) {
+    ok = false;
+    failWithErrno(errno);
+  }
   file_ = nullptr;
   if (!ok) {
     discard();
@@ -66,6 +92,7 @@ bool SafeFileWriter::commit() {
   }
   fs::rename(temporary, target, ec);
   if (ec) {
+    fail(ec.message());
     discard();
     return false;
   }

@@ -25,14 +25,20 @@ class SafeFileWriter {
   // Flushes and closes the temporary file and moves it over the target. False on any
   // failure, in which case the target is left as it was.
   bool commit();
+  // Why open, write or commit failed, as the system says it ("No space left on device",
+  // "Read-only file system") or "the name is a folder"; empty while nothing failed.
+  const std::string& error() const { return error_; }
 
  private:
   void discard();
+  bool fail(const std::string& why);
+  bool failWithErrno(int error);
 
   std::FILE* file_ = nullptr;
   std::string target_;
   std::string temporary_;
   bool failed_ = false;
+  std::string error_;
 };
 
 }  // namespace bq

@@ -1,5 +1,6 @@
 #include "app/cli/chip_commands.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -12,6 +13,8 @@
 #include "app/cli/image_io.h"
 #include "app/cli/production.h"
 #include "core/sha256.h"
+#include "core/text.h"
+#include "core/utf8_path.h"
 #include "image/elf_image.h"
 #include "image/memory_buffer.h"
 #include "link/tracing_port_driver.h"
@@ -115,6 +118,59 @@ std::string MemoryHash(const std::vector<std::uint8_t>& image, std::uint32_t byt
   return Sha256Hex(memory.data(), memory.size());
 }
 
+// A read that could not be saved where asked goes to a new file beside the target, or to the
+// temporary folder when that fails: "c.hex" becomes "c-unsaved.hex" ("c-unsaved-2.hex" when
+// that name is taken). The file's path, or empty when it could not be written anywhere.
+std::string KeepUnsavedImage(MemoryBuffer& image, const std::string& target, std::uint32_t first,
+                             std::uint32_t last, ImageFormat format) {
+  namespace fs = std::filesystem;
+  const fs::path path = target == "-" ? fs::path("image.hex") : PathFromUtf8(target);
+  if (format == ImageFormat::Auto) {
+    format = target == "-" ? ImageFormat::IntelHex : ImageFormatForPath(target);
+  }
+  std::error_code ec;
+  std::vector<fs::path> folders;
+  const fs::file_status status = fs::status(path, ec);
+  // Not beside a device or in a folder that is not there.
+  if (target != "-" && (!fs::exists(status) || fs::is_regular_file(status))) {
+    const fs::path parent = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+    if (fs::is_directory(parent, ec)) folders.push_back(parent);
+  }
+  const fs::path temporary = fs::temp_directory_path(ec);
+  if (!ec) folders.push_back(temporary);
+  const std::string stem = Utf8FromPath(path.stem());
+  const std::string extension = Utf8FromPath(path.extension());
+  for (const fs::path& folder : folders) {
+    for (int n = 1; n < 100; ++n) {
+      const fs::path candidate =
+          folder /
+          PathFromUtf8(stem + "-unsaved" + (n == 1 ? "" : "-" + std::to_string(n)) + extension);
+      if (fs::exists(fs::symlink_status(candidate, ec))) continue;
+      const std::string name = Utf8FromPath(candidate);
+      if (SaveImage(image, name, first, last, format) == SaveOutcome::Written) return name;
+      break;  // this folder takes no file: try the next
+    }
+  }
+  return "";
+}
+
+// What keeps a read from being saved to file, found before the chip is read: a folder, or
+// a file the user protected from writing (unless forced). Empty when there is none.
+std::string ReadTargetProblem(const std::string& file, bool force) {
+  namespace fs = std::filesystem;
+  if (file == "-") return "";
+  std::error_code ec;
+  const fs::file_status status = fs::status(PathFromUtf8(file), ec);
+  if (fs::is_directory(status)) return file + " is a folder; give the name of a file to save to";
+  if (!fs::is_regular_file(status) || force) return "";
+  const fs::perms all_write =
+      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+  if ((status.permissions() & all_write) != fs::perms::none) return "";
+  return file +
+         " is write-protected; nothing was read (make it writable, choose another file, "
+         "or add --force to replace it)";
+}
+
 // One chip command from the connection to its verdict.
 class ChipRun {
  public:
@@ -182,6 +238,8 @@ class ChipRun {
   std::string partName_;
   std::string partlistName_;
   ElfImage elfBytes_;  // the fuse and lock bytes of a program's ELF file
+  using HeldRanges = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+  HeldRanges flashHeld_, eepromHeld_;  // the addresses the program's files hold
   std::vector<std::string> done_;
   ProductionRun* production_;
   std::atomic<bool> quiet_{false};  // while waiting for a chip: no log lines
@@ -192,12 +250,21 @@ MemoryGeometry GeometryOf(const PartRecord& part, const std::string& memory) {
   return memory == "eeprom" ? EepromGeometry(part) : FlashGeometry(part);
 }
 
+// An Intel HEX file without its end record may have been cut short: it is not written into
+// a chip unless forced.
+bool RefuseIncomplete(Printer& out, const ImageLoadResult& loaded, bool force) {
+  if (!loaded.incomplete || force) return false;
+  out.Log(LogKind::LogError, loaded.warning + "; nothing was written (add --force to write it)");
+  return true;
+}
+
 int ChipRun::LoadInput(MemoryBuffer& image) {
   const ImageLoadResult loaded = LoadCliImage(image, o_.file, o_.format.value_or(ImageFormat::Auto));
   if (loaded.count == 0) {
     out_.Log(LogKind::LogError, loaded.error.empty() ? o_.file + " not found." : loaded.error);
     return kExitUsage;
   }
+  if (o_.command == "write" && RefuseIncomplete(out_, loaded, o_.force)) return kExitUsage;
   out_.Log(LogKind::LogInfo, o_.file + " loaded into " +
                                  (o_.memory == "eeprom" ? "EEPROM" : "FLASH") + " buffer");
   if (!loaded.warning.empty()) out_.Log(LogKind::LogWarning, loaded.warning);
@@ -356,13 +423,19 @@ int ChipRun::Run() {
   if (part_ != nullptr) {
     if (const int status = CheckMemory(image); status != kExitOk) return status;
   }
+  if (o_.command == "read") {
+    if (const std::string problem = ReadTargetProblem(o_.file, o_.force); !problem.empty()) {
+      out_.Log(LogKind::LogError, problem);
+      return kExitUsage;
+    }
+  }
   if (const int status = Connect(); status != kExitOk) return status;
   if (o_.command == "ports") {
     for (const std::string& name : session_->Ports()) {
       const std::string about = session_->DescribePort(name);
       std::printf("%s%s%s\n", name.c_str(), about.empty() ? "" : "\t", about.c_str());
     }
-    std::fflush(stdout);
+    FlushOutput();
     return kExitOk;
   }
   SessionSlot interruptible(*session_);
@@ -399,10 +472,13 @@ int ChipRun::LoadProgram(ProgramJob& job) {
   if (o_.elfFile) {
     // Every memory the ELF file holds; the options below replace what they give.
     std::string bytes, why;
-    const bool read = ReadFileBytes(*o_.elfFile, bytes, 64u << 20);
-    const std::optional<ElfImage> elf = read ? ParseElfImage(bytes, &why) : std::nullopt;
+    std::string problem = ImageFileProblem(*o_.elfFile);
+    if (problem.empty() && !ReadFileBytes(*o_.elfFile, bytes, 64u << 20)) {
+      problem = *o_.elfFile + " cannot be read.";
+    }
+    const std::optional<ElfImage> elf = problem.empty() ? ParseElfImage(bytes, &why) : std::nullopt;
     if (!elf) {
-      out_.Log(LogKind::LogError, *o_.elfFile + (read ? ": " + why : std::string(" not found.")));
+      out_.Log(LogKind::LogError, problem.empty() ? *o_.elfFile + ": " + why : problem);
       return kExitUsage;
     }
     auto padded = [](const std::vector<std::uint8_t>& data, std::uint32_t capacity) {
@@ -412,6 +488,8 @@ int ChipRun::LoadProgram(ProgramJob& job) {
     };
     if (!elf->flash.empty()) job.flash = padded(elf->flash, kFlashBufferBytes);
     if (!elf->eeprom.empty()) job.eeprom = padded(elf->eeprom, kEepromBufferBytes);
+    flashHeld_ = {{0u, static_cast<std::uint32_t>(elf->flash.size())}};
+    eepromHeld_ = {{0u, static_cast<std::uint32_t>(elf->eeprom.size())}};
     elfBytes_ = *elf;
     out_.Log(LogKind::LogInfo, *o_.elfFile + " loaded");
   }
@@ -420,8 +498,9 @@ int ChipRun::LoadProgram(ProgramJob& job) {
     std::optional<std::vector<std::uint8_t>>& image;
     std::uint32_t capacity;
     const char* name;
-  } files[] = {{o_.flashFile, job.flash, kFlashBufferBytes, "FLASH"},
-               {o_.eepromFile, job.eeprom, kEepromBufferBytes, "EEPROM"}};
+    HeldRanges& held;
+  } files[] = {{o_.flashFile, job.flash, kFlashBufferBytes, "FLASH", flashHeld_},
+               {o_.eepromFile, job.eeprom, kEepromBufferBytes, "EEPROM", eepromHeld_}};
   for (const File& f : files) {
     if (!f.path) continue;
     MemoryBuffer buffer(f.capacity);
@@ -430,6 +509,8 @@ int ChipRun::LoadProgram(ProgramJob& job) {
       out_.Log(LogKind::LogError, loaded.error.empty() ? *f.path + " not found." : loaded.error);
       return kExitUsage;
     }
+    if (RefuseIncomplete(out_, loaded, o_.force)) return kExitUsage;
+    f.held = loaded.held;
     out_.Log(LogKind::LogInfo, *f.path + " loaded into " + f.name + " buffer");
     if (!loaded.warning.empty()) out_.Log(LogKind::LogWarning, loaded.warning);
     f.image.emplace(buffer.data(), buffer.data() + buffer.capacity());
@@ -481,13 +562,25 @@ int ChipRun::PrepareProgram(ProgramJob& job) {
     Complain(problem);
     return kExitUsage;
   }
-  const auto& image = place.eeprom ? job.eeprom : job.flash;
-  for (std::uint32_t a = place.address; image && a < place.address + place.bytes; ++a) {
-    if (a < image->size() && (*image)[a] != 0xFF) {
-      out_.Log(LogKind::LogWarning, "The serial number replaces data of the image at " +
-                                        Hex5(place.address) + " (--serial)");
-      break;
+  // The serial number must not land on bytes the image file holds (code, a vector table,
+  // constants), whatever their value.
+  const HeldRanges& held = place.eeprom ? eepromHeld_ : flashHeld_;
+  const std::uint64_t end = std::uint64_t{place.address} + place.bytes;
+  for (const auto& [from, to] : held) {
+    if (from >= end || to <= place.address) continue;
+    const std::uint32_t at = std::max(from, place.address);
+    const std::string where =
+        Hex5(place.address) + ".." + Hex5(static_cast<std::uint32_t>(end - 1));
+    if (o_.force) {
+      out_.Log(LogKind::LogWarning,
+               "The serial number at " + where + " replaces data of the image (--serial, --force)");
+      return kExitOk;
     }
+    out_.Log(LogKind::LogError, "The serial number at " + where + " would replace data of the " +
+                                    (place.eeprom ? "EEPROM" : "FLASH") + " image at " + Hex5(at) +
+                                    "; choose a --serial address outside the image, or add "
+                                    "--force to write it there");
+    return kExitUsage;
   }
   return kExitOk;
 }
@@ -503,7 +596,7 @@ void ChipRun::PrintVerdict(std::uint32_t number, double seconds, const std::stri
     std::printf("FAIL %s%s %s %s\n", tag.c_str(), settings_.COMPort.c_str(), partName_.c_str(),
                 failure.c_str());
   }
-  std::fflush(stdout);
+  FlushOutput();
 }
 
 // One chip: its serial number (saved as used before anything is written), the job, the
@@ -676,7 +769,7 @@ int ChipRun::RunVersion() {
   if (!r.ok()) return Fail(r);
   std::printf("Hardware Version: %02X.%02X\n", (v.hardware >> 8) & 0xFFu, v.hardware & 0xFFu);
   std::printf("Firmware Version: %02X.%02X\n", (v.firmware >> 8) & 0xFFu, v.firmware & 0xFFu);
-  std::fflush(stdout);
+  FlushOutput();
   return kExitOk;
 }
 
@@ -710,7 +803,9 @@ int ChipRun::RunRead() {
   if (!r.ok()) return Fail(r);
   MemoryBuffer image(memory.kind == MEMORY_FLASH ? kFlashBufferBytes : kEepromBufferBytes);
   std::copy(bytes.begin(), bytes.end(), image.data());
-  switch (SaveCliImage(image, o_.file, first, last, o_.format.value_or(ImageFormat::Auto))) {
+  const ImageFormat format = o_.format.value_or(ImageFormat::Auto);
+  std::string why;
+  switch (SaveCliImage(image, o_.file, first, last, format, &why)) {
     case SaveOutcome::Written:
       return kExitOk;
     case SaveOutcome::NothingToSave:
@@ -719,8 +814,13 @@ int ChipRun::RunRead() {
     case SaveOutcome::Failed:
       break;
   }
-  out_.Log(LogKind::LogError, o_.file + " not saved.");
-  return kExitFailed;
+  // What took the chip so long to give is not thrown away with the file.
+  const std::string kept = KeepUnsavedImage(image, o_.file, first, last, format);
+  out_.Log(LogKind::LogError,
+           o_.file + (why.empty() ? std::string(" not saved.") : " not saved: " + why + ".") +
+               (kept.empty() ? " The image read could not be kept anywhere either."
+                             : " The image read is kept in " + kept + "."));
+  return kExitUsage;
 }
 
 int ChipRun::RunWrite(const MemoryBuffer& image) {
@@ -782,7 +882,7 @@ int ChipRun::RunCalibration() {
   }
   out_.Log(LogKind::LogSuccess, "Read Calibration Bytes");
   for (const std::string& line : lines) std::printf("%s\n", line.c_str());
-  std::fflush(stdout);
+  FlushOutput();
   return kExitOk;
 }
 
@@ -803,7 +903,7 @@ int ChipRun::RunFuses() {
       std::printf("%s\t%s\t%s\n", field.name.c_str(), field.text.c_str(),
                   FuseFieldDisplay(bytes, field).c_str());
     }
-    std::fflush(stdout);
+    FlushOutput();
   };
   auto read = [&](FuseByteSlots& bytes) {
     return fuses ? session_->ReadFuses(bytes) : session_->ReadLock(bytes.lock);
@@ -881,11 +981,7 @@ int ChipRun::RunFuses() {
 namespace {
 
 // "x.hex" read from ttyUSB1 becomes "x-ttyUSB1.hex": every programmer its own file.
-std::string FileForPort(const std::string& file, const std::string& port) {
-  std::string tag = port.substr(port.find_last_of("/\\") + 1);
-  for (char& c : tag) {
-    if (c == ':') c = '-';
-  }
+std::string FileForPort(const std::string& file, const std::string& tag) {
   const auto slash = file.find_last_of("/\\");
   const auto dot = file.rfind('.');
   if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
@@ -894,11 +990,78 @@ std::string FileForPort(const std::string& file, const std::string& port) {
   return file.substr(0, dot) + "-" + tag + file.substr(dot);
 }
 
+// The names of the ports' files: the last part of each port's path, or as many of its last
+// parts as tell it from the others ("a/avr" and "b/avr" give "a-avr" and "b-avr"). Letter
+// case is ignored in the comparison, as some file systems ignore it. Empty when two
+// programmers would still write one file (the same port given twice, "-" for the file).
+std::vector<std::string> FilesForPorts(const std::string& file,
+                                       const std::vector<std::string>& ports) {
+  if (file == "-") return {};
+  std::vector<std::vector<std::string>> parts;
+  for (const std::string& port : ports) {
+    std::vector<std::string> components;
+    std::string piece;
+    for (const char c : port + "/") {
+      if (c == '/' || c == '\\') {
+        if (!piece.empty()) components.push_back(piece);
+        piece.clear();
+      } else {
+        piece += c == ':' ? '-' : c;
+      }
+    }
+    parts.push_back(std::move(components));
+  }
+  const std::size_t n = ports.size();
+  std::vector<std::size_t> used(n, 1);
+  auto tag = [&](std::size_t i) {
+    std::string t;
+    const std::size_t k = std::min(used[i], parts[i].size());
+    for (std::size_t j = parts[i].size() - k; j < parts[i].size(); ++j) {
+      t += (t.empty() ? "" : "-") + parts[i][j];
+    }
+    return t;
+  };
+  for (bool grew = true; grew;) {
+    grew = false;
+    std::vector<std::string> tags;
+    for (std::size_t i = 0; i < n; ++i) tags.push_back(ToUpperAscii(tag(i)));
+    for (std::size_t i = 0; i < n; ++i) {
+      const bool shared = std::count(tags.begin(), tags.end(), tags[i]) > 1;
+      if (shared && used[i] < parts[i].size()) {
+        ++used[i];
+        grew = true;
+      }
+    }
+  }
+  std::vector<std::string> files;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::string name = FileForPort(file, tag(i));
+    for (const std::string& earlier : files) {
+      if (ToUpperAscii(earlier) == ToUpperAscii(name)) return {};
+    }
+    files.push_back(name);
+  }
+  return files;
+}
+
 // The same command on every programmer at once, one session per port; log lines begin with
 // the port. Exit status: 0 when every chip passed, else the first port's (in the order
 // given) that did not.
 int RunGang(const ChipOptions& options, Printer& out, ProductionRun* production) {
   const std::size_t n = options.ports.size();
+  std::vector<std::string> files;
+  if (options.command == "read") {
+    // Every image its own file, or none is read.
+    files = FilesForPorts(options.file, options.ports);
+    if (files.empty()) {
+      Complain(options.file == "-"
+                   ? "several programmers cannot all read to standard output (-); give a file "
+                     "name, and each programmer's image goes to a file named after its port"
+                   : "two programmers would save to the same file (is a port given twice?); "
+                     "nothing was read");
+      return kExitUsage;
+    }
+  }
   std::vector<int> statuses(n, kExitOk);
   std::vector<std::unique_ptr<Printer>> printers;
   for (const std::string& port : options.ports) printers.push_back(out.ForPort(port));
@@ -907,7 +1070,7 @@ int RunGang(const ChipOptions& options, Printer& out, ProductionRun* production)
     threads.emplace_back([&, i] {
       ChipOptions one = options;
       one.port = options.ports[i];
-      if (one.command == "read") one.file = FileForPort(options.file, options.ports[i]);
+      if (one.command == "read") one.file = files[i];
       ChipRun run(one, *printers[i], production);
       statuses[i] = run.Run();
     });
@@ -922,7 +1085,7 @@ int RunGang(const ChipOptions& options, Printer& out, ProductionRun* production)
     }
     if (first == kExitOk && statuses[i] != kExitOk) first = statuses[i];
   }
-  std::fflush(stdout);
+  FlushOutput();
   return g_interrupted.load() && first != kExitOk ? kExitInterrupt : first;
 }
 

@@ -1,5 +1,8 @@
 #include "app/cli/cli_output.h"
 
+#include <cerrno>
+#include <cstring>
+
 namespace bq::cli {
 
 void Printer::ClearBar() {
@@ -57,6 +60,42 @@ void Printer::Progress(const SessionProgress& p) {
 void Complain(const std::string& text) {
   std::fprintf(stderr, "brindlequartz-cli: %s\n", text.c_str());
   std::fflush(stderr);
+}
+
+namespace {
+// The errno of the first failed write to standard output; 0 while none failed.
+std::atomic<int> g_outputError{0};
+
+bool OutputFailed(int error) {
+  int none = 0;
+  g_outputError.compare_exchange_strong(none, error == 0 ? EIO : error);
+  return false;
+}
+}  // namespace
+
+bool FlushOutput() {
+  errno = 0;
+  if (std::fflush(stdout) != 0) return OutputFailed(errno);
+  if (std::ferror(stdout) != 0) {
+    // A write inside printf failed and its reason is gone: the output is broken already, so
+    // one line end more asks the system again.
+    std::clearerr(stdout);
+    errno = 0;
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    return OutputFailed(errno);
+  }
+  return g_outputError.load() == 0;
+}
+
+int FinishOutput(int status) {
+  FlushOutput();
+  errno = 0;
+  if (std::fclose(stdout) != 0) OutputFailed(errno);
+  const int error = g_outputError.load();
+  if (error == 0) return status;
+  Complain(std::string("the output could not be written: ") + std::strerror(error));
+  return status == kExitOk ? kExitUsage : status;
 }
 
 }  // namespace bq::cli

@@ -60,4 +60,12 @@ class Printer {
 // "brindlequartz-cli: TEXT" on stderr.
 void Complain(const std::string& text);
 
+// Flushes standard output; false once anything written to it was lost (a full disk, a closed
+// pipe). The first failure's reason is kept for FinishOutput.
+bool FlushOutput();
+
+// At the end of the program: flushes and closes standard output. When anything written to it
+// was lost, says so with the system's reason and turns a status of 0 into 2 (a file problem).
+int FinishOutput(int status);
+
 }  // namespace bq::cli

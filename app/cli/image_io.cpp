@@ -1,6 +1,10 @@
 #include "app/cli/image_io.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#include "app/cli/cli_output.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -33,14 +37,16 @@ ImageLoadResult LoadCliImage(MemoryBuffer& buffer, const std::string& file, Imag
 }
 
 SaveOutcome SaveCliImage(MemoryBuffer& buffer, const std::string& file, std::uint32_t first,
-                         std::uint32_t last, ImageFormat format) {
-  if (file != "-") return SaveImage(buffer, file, first, last, format);
+                         std::uint32_t last, ImageFormat format, std::string* why) {
+  if (file != "-") return SaveImage(buffer, file, first, last, format, why);
   std::string bytes;
   const SaveOutcome outcome = FormatImage(buffer, first, last, format, bytes);
   if (outcome != SaveOutcome::Written) return outcome;
   BinaryMode(stdout);
-  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() &&
-                       std::fflush(stdout) == 0;
+  errno = 0;
+  const bool written =
+      std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() && FlushOutput();
+  if (!written && why != nullptr) *why = errno != 0 ? std::strerror(errno) : "write error";
   return written ? SaveOutcome::Written : SaveOutcome::Failed;
 }
 

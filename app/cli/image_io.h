@@ -13,8 +13,8 @@ namespace bq::cli {
 ImageLoadResult LoadCliImage(MemoryBuffer& buffer, const std::string& file, ImageFormat format);
 
 // Saves first..last to the file, or to standard output for "-" (Intel HEX unless binary is
-// asked for).
+// asked for). When it fails, why says what the system reported.
 SaveOutcome SaveCliImage(MemoryBuffer& buffer, const std::string& file, std::uint32_t first,
-                         std::uint32_t last, ImageFormat format);
+                         std::uint32_t last, ImageFormat format, std::string* why = nullptr);
 
 }  // namespace bq::cli

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,8 +38,8 @@ constexpr const char* kExitTable =
     "  0    done and checked\n"
     "  1    the chip or the programmer said no (failed operation, signature mismatch, not\n"
     "       empty, verification failed, refused by a safety rule)\n"
-    "  2    the command line or a file was wrong (usage, missing or unreadable file,\n"
-    "       unknown part)\n"
+    "  2    the command line or a file was wrong (usage, missing or unreadable file, a\n"
+    "       file or standard output that cannot be written, unknown part)\n"
     "  3    the port could not be opened\n"
     "  130  interrupted (Ctrl+C): the exchange in progress ends, the programmer stays ready\n";
 
@@ -69,7 +70,13 @@ std::pair<std::uint32_t, std::uint32_t> ParseRange(const std::string& text) {
     return static_cast<std::uint32_t>(v);
   };
   if (colon == std::string::npos) throw CLI::ValidationError("--range", "expected FIRST:LAST");
-  return {number(text.substr(0, colon)), number(text.substr(colon + 1))};
+  const std::uint32_t first = number(text.substr(0, colon));
+  const std::uint32_t last = number(text.substr(colon + 1));
+  if (first > last) {
+    throw CLI::ValidationError("--range",
+                               text + ": FIRST is above LAST; give the lower address first");
+  }
+  return {first, last};
 }
 
 int CmdParts(const std::optional<std::string>& partlist, bool ids) {
@@ -110,7 +117,8 @@ int CmdConvert(Printer& out, const std::string& in, const std::string& outPath, 
   // not 0xFF.
   const std::uint32_t first = range ? range->first : 0;
   const std::uint32_t last = range ? range->second : 0xFFFFFFFFu;
-  switch (SaveCliImage(buffer, outPath, first, last, outFormat)) {
+  std::string why;
+  switch (SaveCliImage(buffer, outPath, first, last, outFormat, &why)) {
     case bq::SaveOutcome::Written:
       return kExitOk;
     case bq::SaveOutcome::NothingToSave:
@@ -119,13 +127,23 @@ int CmdConvert(Printer& out, const std::string& in, const std::string& outPath, 
     case bq::SaveOutcome::Failed:
       break;
   }
-  out.Log(bq::LogKind::LogError, outPath + " not saved.");
-  return kExitFailed;
+  out.Log(bq::LogKind::LogError,
+          outPath + (why.empty() ? std::string(" not saved.") : " not saved: " + why));
+  return kExitUsage;
 }
+
+int Run(int argc, char** argv);
 
 }  // namespace
 
+// Whatever the command, output that could not be written is a failure.
 int main(int argc, char** argv) {
+  return FinishOutput(Run(argc, argv));
+}
+
+namespace {
+
+int Run(int argc, char** argv) {
   // The arguments as UTF-8 on Windows too, so that any file name reaches the commands intact.
   std::vector<std::string> utf8 = bq::CommandLineUtf8(argc, argv);
   std::vector<char*> utf8Argv;
@@ -203,6 +221,7 @@ int main(int argc, char** argv) {
   memoryArg(read, chip.memory);
   read->add_option("FILE", chip.file, "the image file to write")->required();
   read->add_option("--range", rangeText, "FIRST:LAST, read up to the page holding LAST, save that range");
+  read->add_flag("--force", chip.force, "replace FILE even when it is write-protected");
   auto* write = app.add_subcommand(
       "write",
       "write FILE into the chip. flash: erase first (the erase also clears the EEPROM unless "
@@ -216,6 +235,9 @@ int main(int argc, char** argv) {
   write->add_flag("--no-verify", chip.noVerify, "do not verify what was written");
   bool verifyFlag = false;
   write->add_flag("--verify", verifyFlag, "verify what was written (the default)");
+  write->add_flag(
+      "--force", chip.force,
+      "write an Intel HEX file that lacks its end-of-file record (it may be cut short)");
   auto* verify = app.add_subcommand("verify", "compare the chip with FILE (flash: the pages a write would write)");
   memoryArg(verify, chip.memory);
   verify->add_option("FILE", chip.file, "the image file to compare with (- for stdin)")->required();
@@ -259,7 +281,10 @@ int main(int argc, char** argv) {
   program->add_option("--fuse", chip.fuseWords, "FIELD=VALUE of a fuse (repeatable)");
   program->add_option("--lock", chip.lockByte, "the lock byte");
   program->add_option("--lock-field", chip.lockWords, "FIELD=VALUE of the lock byte (repeatable)");
-  program->add_flag("--force", chip.force, "write over ISP even fuses that lock ISP out");
+  program->add_flag("--force", chip.force,
+                    "write over ISP even fuses that lock ISP out; write an Intel HEX file that "
+                    "lacks its end-of-file record; put the --serial number over data of the "
+                    "image");
   auto* repeat = program->add_flag(
       "--repeat", chip.repeat,
       "a production run: wait for a chip (the signature is read every half second), program "
@@ -276,7 +301,8 @@ int main(int argc, char** argv) {
       "--serial", chip.serial,
       "MEMORY:ADDRESS[:BYTES[:le|be]]: write a serial number into each chip's image (MEMORY "
       "eeprom or flash, BYTES 1 to 8, default 4, little-endian); a number goes to one chip only, "
-      "a failed chip's number is not used again");
+      "a failed chip's number is not used again; refused over addresses the image file holds "
+      "unless --force");
   program
       ->add_option("--serial-start", chip.serialStart,
                    "the first serial number (default 1, or the one the --serial-file keeps)")
@@ -314,7 +340,17 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+    if (e.get_exit_code() == 0) {
+      // --help, --version: written through stdio, so that a failed write is caught with
+      // its reason.
+      std::ostringstream text, errors;
+      const int status = app.exit(e, text, errors);
+      std::fputs(errors.str().c_str(), stderr);
+      const std::string out = text.str();
+      std::fwrite(out.data(), 1, out.size(), stdout);
+      FlushOutput();
+      return status;
+    }
     return ReportUsageError(app, e, argc, argv);
   }
 
@@ -369,7 +405,7 @@ int main(int argc, char** argv) {
     }
     return RunChipCommand(chip, out);
   }
-  if (chip.force && chip.action != "write") {
+  if (chip.force && (name == "fuses" || name == "lock") && chip.action != "write") {
     Complain("--force belongs to fuses write");
     return kExitUsage;
   }
@@ -381,3 +417,5 @@ int main(int argc, char** argv) {
   }
   return RunChipCommand(chip, out);
 }
+
+}  // namespace

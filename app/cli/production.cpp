@@ -9,14 +9,19 @@ namespace bq::cli {
 
 namespace {
 
-// The whole file, or nullopt when it cannot be read.
+// A counter file holds one number: more than this is not one.
+constexpr std::size_t kMaxCounterBytes = 4096;
+
+// The file, up to a little more than a counter can be, or nullopt when it cannot be read.
 std::optional<std::string> ReadWholeFile(const std::string& path) {
   std::FILE* file = OpenFileUtf8(path, "rb");
   if (file == nullptr) return std::nullopt;
   std::string text;
   char chunk[256];
   std::size_t n = 0;
-  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, n);
+  while (text.size() <= kMaxCounterBytes && (n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+    text.append(chunk, n);
+  }
   const bool failed = std::ferror(file) != 0;
   std::fclose(file);
   if (failed) return std::nullopt;
@@ -41,6 +46,16 @@ std::unique_ptr<ProductionRun> ProductionRun::Open(const ChipOptions& o, int& st
     SerialCounter::Save save = [](std::uint64_t, std::string*) { return true; };
     if (o.serialFile) {
       const std::string& file = *o.serialFile;
+      // The counter is replaced by a renamed file: a device or pipe would block the reader,
+      // feed it without end, or be replaced itself.
+      std::error_code ec;
+      const auto kind = std::filesystem::status(PathFromUtf8(file), ec);
+      if (std::filesystem::exists(kind) && !std::filesystem::is_regular_file(kind)) {
+        Complain(file +
+                 (std::filesystem::is_directory(kind) ? " is a folder" : " is not a regular file") +
+                 "; --serial-file needs a regular file to keep the next serial number in");
+        return nullptr;
+      }
       // A lock file beside the counter: the counter itself is replaced by a rename, which
       // would leave a lock on it behind with the old file.
       bool busy = false;
@@ -51,7 +66,6 @@ std::unique_ptr<ProductionRun> ProductionRun::Open(const ChipOptions& o, int& st
                       : why);
         return nullptr;
       }
-      std::error_code ec;
       if (std::filesystem::exists(PathFromUtf8(file), ec)) {
         const std::optional<std::string> text = ReadWholeFile(file);
         const std::optional<std::uint64_t> kept = text ? ParseSerialCounter(*text) : std::nullopt;
@@ -126,7 +140,7 @@ void ProductionRun::PrintSummary() const {
   const double perHour = seconds > 0 ? chips * 3600.0 / seconds : 0.0;
   std::printf("Summary: %u passed, %u failed, %u chip%s in %.1fs, %.0f chips per hour\n", passed_,
               failed_, chips, chips == 1 ? "" : "s", seconds, perHour);
-  std::fflush(stdout);
+  FlushOutput();
 }
 
 }  // namespace bq::cli

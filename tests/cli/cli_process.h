@@ -84,16 +84,18 @@ inline std::vector<char*> Pointers(std::vector<std::string>& strings) {
   return out;
 }
 
-// Runs a program to its end (at most timeout), stdout and stderr captured through files.
+// Runs a program to its end (at most timeout), stdout and stderr captured through files
+// (stdout into stdoutPath instead when one is given, such as /dev/full).
 inline RunResult RunProgram(const std::string& program, std::vector<std::string> args,
                             const std::vector<std::string>& extraEnv,
                             const std::filesystem::path& scratch,
                             std::chrono::seconds timeout = std::chrono::seconds(90),
                             std::chrono::milliseconds interruptAfter = {},
-                            const std::string& stdinPath = "/dev/null") {
+                            const std::string& stdinPath = "/dev/null",
+                            const std::string& stdoutPath = "") {
   static int counter = 0;
   const std::string tag = std::to_string(++counter);
-  const std::string outPath = (scratch / ("out" + tag)).string();
+  const std::string outPath = stdoutPath.empty() ? (scratch / ("out" + tag)).string() : stdoutPath;
   const std::string errPath = (scratch / ("err" + tag)).string();
   args.insert(args.begin(), program);
   std::vector<char*> argv = Pointers(args);
@@ -129,14 +131,14 @@ inline RunResult RunProgram(const std::string& program, std::vector<std::string>
     if (std::chrono::steady_clock::now() > deadline) {
       ::kill(pid, SIGKILL);
       ::waitpid(pid, &wstatus, 0);
-      r.out = ReadText(outPath);
+      r.out = stdoutPath.empty() ? ReadText(outPath) : "";
       r.err = ReadText(errPath) + "\n(killed after the time limit)";
       return r;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-  r.out = ReadText(outPath);
+  r.out = stdoutPath.empty() ? ReadText(outPath) : "";
   r.err = ReadText(errPath);
   return r;
 }

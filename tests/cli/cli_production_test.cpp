@@ -74,7 +74,7 @@ class CliProductionTest : public ::testing::Test {
                                   dir / "eeprom.bin",
                                   "--repeat",
                                   "--serial",
-                                  "eeprom:0:4",
+                                  "eeprom:0x10:4",
                                   "--serial-file",
                                   dir / "serial.txt",
                                   "--log",
@@ -91,11 +91,13 @@ class CliProductionTest : public ::testing::Test {
 
 using test::Describe;
 
-// The EEPROM each chip must hold: the image with the serial number, little-endian, at 0.
+// The EEPROM each chip must hold: the image with the serial number, little-endian, at 0x10
+// (beyond the image's 10 bytes).
 std::string EepromSha256(std::uint64_t serial) {
   std::vector<std::uint8_t> eeprom(256, 0xFF);
   std::fill_n(eeprom.begin(), 10, 0x33);
   SerialPlace place;
+  place.address = 0x10;
   PlaceSerialNumber(place, serial, eeprom);
   return Sha256Hex(eeprom.data(), eeprom.size());
 }

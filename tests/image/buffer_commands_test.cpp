@@ -58,11 +58,11 @@ TEST_F(BufferCommandsTest, LoadLogsThePathAndRefillsOnlyOnSuccess) {
   EXPECT_TRUE(LoadCommand(BufferTab::Other, flash, eeprom, path, false).log.empty());
 }
 
-TEST_F(BufferCommandsTest, AHexFileWithoutDataIsReportedAsNotFound) {
+TEST_F(BufferCommandsTest, AHexFileWithoutDataSaysSo) {
   const std::string path = pathOf("only_end.hex");
   WriteFileText(path, ":00000001FF\r\n");
   const auto result = LoadCommand(BufferTab::Flash, flash, eeprom, path, false);
-  EXPECT_EQ(result.log, One(LogKind::LogError, path + " not found."));
+  EXPECT_EQ(result.log, One(LogKind::LogError, path + " holds no data (only its end record)."));
   EXPECT_TRUE(AllErased(flash));
 
   // A damaged file says what is wrong instead, in one line, and changes nothing.
@@ -103,12 +103,12 @@ TEST_F(BufferCommandsTest, ReloadOfAVanishedFileReportsItAndThenStaysQuiet) {
   EXPECT_EQ(result.log, One(LogKind::LogError, "Reload ERROR. File 'gone.bin' not found"));
   EXPECT_TRUE(result.refillView);
 
-  // A file that exists but yields nothing is a failed load: the file is still the one
-  // Reload reads.
+  // A file that exists but yields nothing is a failed load that says why: the file is
+  // still the one Reload reads.
   WriteFileBytes(path, {});
   LoadCommand(BufferTab::Eeprom, flash, eeprom, path, false);
   result = ReloadCommand(BufferTab::Eeprom, flash, eeprom, false);
-  EXPECT_EQ(result.log, One(LogKind::LogError, "Reload ERROR. File 'gone.bin' not found"));
+  EXPECT_EQ(result.log, One(LogKind::LogError, path + " is empty."));
 }
 
 TEST_F(BufferCommandsTest, SaveIsSilentUnlessTheFileCannotBeWritten) {

@@ -98,7 +98,6 @@ TEST_F(ImageFileTest, ADamagedOrOversizedFileIsRefusedAndTheBufferKept) {
        "line 2: data at address 0x10000 lies beyond the 8192-byte buffer"},
       {"big.bin", std::string(8193, 'x'),
        "the file holds 8193 bytes, more than the 8192 bytes of the buffer"},
-      {"empty.bin", "", ""},  // no data: the caller says "not found."
       {"x86.elf", std::string("\x7F" "ELF\x01\x01\x01", 7) + std::string(300, '\0'),
        "not built for AVR (machine 0)"},
       {"renamed.data", std::string("\x7F" "ELF", 4) + ":00000001FF\n",
@@ -142,7 +141,7 @@ TEST_F(ImageFileTest, AnImageInMemoryLoadsByTheSameRules) {
        ""},
       {"larger than the buffer", std::string(kEepromBufferBytes + 1, 'x'), ImageFormat::Binary, 0,
        "-: the file holds 8193 bytes, more than the 8192 bytes of the buffer"},
-      {"nothing", "", ImageFormat::Auto, 0, ""},
+      {"nothing", "", ImageFormat::Auto, 0, "- is empty."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -234,6 +233,50 @@ TEST_F(ImageFileTest, AMissingFileAFolderOrAPipeChangesNothing) {
     EXPECT_EQ(flash.data()[0], 0x42);
     EXPECT_EQ(flash.filePath(), "/somewhere/kept.hex");
   }
+}
+
+// A file that is there but gives nothing says what is wrong with it; only a file that is
+// not there at all leaves the error to the caller's "not found.".
+TEST_F(ImageFileTest, AFileThatGivesNothingSaysWhy) {
+  struct Case {
+    const char* name;
+    std::string content;
+    const char* error;  // after the path; "" for no error
+  };
+  const Case cases[] = {
+      {"empty.hex", "", " is empty."},
+      {"empty.bin", "", " is empty."},
+      {"notes.hex", "flash image for board 3\nsee the wiki\n", " holds no Intel HEX record."},
+      {"raw.hex", std::string("\x0C\x94\x34\x00\x0C\x94", 6), " holds no Intel HEX record."},
+      {"end-only.hex", ":00000001FF\r\n", " holds no data (only its end record)."},
+      {"address-only.hex", ":020000040000FA\n:00000001FF\n", " holds no data."},
+      {"missing.hex", "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = pathOf(c.name);
+    if (std::string(c.name) != "missing.hex") WriteFileText(path, c.content);
+    MemoryBuffer flash(kFlashBufferBytes);
+    const ImageLoadResult result = LoadImage(flash, path);
+    EXPECT_EQ(result.count, 0u);
+    EXPECT_EQ(result.error, *c.error == '\0' ? "" : path + c.error);
+  }
+  MemoryBuffer flash(kFlashBufferBytes);
+  EXPECT_EQ(LoadImage(flash, folder_.string()).error, folder_.string() + " is a folder.");
+  EXPECT_EQ(ImageFileProblem(pathOf("missing.hex")), pathOf("missing.hex") + " not found.");
+}
+
+// The addresses a file holds are those its records fill, whatever their value; the gaps
+// between them are not the file's.
+TEST_F(ImageFileTest, ALoadTellsWhichAddressesTheFileHolds) {
+  const std::string hex = pathOf("two-parts.hex");
+  WriteFileText(hex, ":02000000FFFF00\n:0100100011DE\n:0100110022CC\n:00000001FF\n");
+  const std::string bin = pathOf("five.bin");
+  WriteFileText(bin, std::string(5, '\xFF'));
+  using Held = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+  MemoryBuffer flash(kFlashBufferBytes);
+  EXPECT_EQ(LoadImage(flash, hex).held, (Held{{0, 2}, {0x10, 0x12}}));
+  EXPECT_EQ(LoadImage(flash, bin).held, (Held{{0, 5}}));
 }
 
 TEST_F(ImageFileTest, SaveWritesTheChipRangeOrFallsBackToTheLastProgrammedByte) {

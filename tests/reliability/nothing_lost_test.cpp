@@ -166,7 +166,8 @@ TEST(NothingLost, FailedLoadsLeaveTheBufferAsTheUserCanTell) {
     SCOPED_TRACE(missing.string());
     const auto r = LoadCommand(BufferTab::Flash, flash, eeprom, missing.string(), false);
     ASSERT_EQ(r.log.size(), 1u);
-    EXPECT_EQ(r.log[0], (LogEntry{LogKind::LogError, missing.string() + " not found."}));
+    const char* why = missing == dir.path() ? " is a folder." : " not found.";
+    EXPECT_EQ(r.log[0], (LogEntry{LogKind::LogError, missing.string() + why}));
     EXPECT_FALSE(r.refillView);
     EXPECT_TRUE(Bytes(flash.data(), flash.data() + flash.capacity()) == loaded);
     EXPECT_EQ(flash.filePath(), good.string());
