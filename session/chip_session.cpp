@@ -1,6 +1,7 @@
 #include "session/chip_session.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <mutex>
 
 #include "link/transfer_limits.h"
@@ -50,9 +51,10 @@ class ChipSession::Events : public WorkerEvents {
  public:
   LogObserver log;
   ProgressCallback progress;
+  bool quiet = false;  // a read-back: its lines would repeat what was just written
 
   void AppendLogEntry(LogKind kind, const std::string& text) override {
-    if (log) log(kind, text);
+    if (log && !quiet) log(kind, text);
   }
   void ProgressSmooth() override { state_.busy = false; }
   void ProgressMarquee() override { state_.busy = true; }
@@ -342,11 +344,81 @@ SessionResult ChipSession::ReadFuses(FuseByteSlots& bytes) {
   return result;
 }
 
-SessionResult ChipSession::WriteFuses(const FuseByteSlots& bytes) {
+SessionResult ChipSession::WriteFuses(const FuseByteSlots& bytes, const BitFieldMap* fields) {
   if (SessionResult r = Ready(); !r.ok()) return r;
   programmer_.SetProgrammingMode(mode_);
   fuses_ = bytes;
-  return Start(programmer_.StartWriteFuses());
+  if (SessionResult r = Start(programmer_.StartWriteFuses()); !r.ok()) return r;
+  return ReadBack(bytes, false, fields);
+}
+
+namespace {
+// The bits of a byte the part defines; all of them when no field covers the byte.
+std::uint8_t DefinedBits(const BitFieldMap* fields, std::uint8_t target) {
+  std::uint8_t mask = 0;
+  if (fields != nullptr) {
+    for (const auto& [row, field] : *fields) {
+      if (field.targetByte == target) mask |= field.mask;
+    }
+  }
+  return mask == 0 ? std::uint8_t{0xFF} : mask;
+}
+
+std::string Hex2Text(std::uint8_t value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02X", value);
+  return text;
+}
+}  // namespace
+
+// A write the chip did not take is no success: lock bits return to 1 only with an erase,
+// and lock bits that forbid programming keep the fuses as they are.
+SessionResult ChipSession::ReadBack(const FuseByteSlots& written, bool lock,
+                                    const BitFieldMap* fields) {
+  FuseByteSlots chip = written;
+  events_->quiet = true;
+  SessionResult r = lock ? ReadLock(chip.lock) : ReadFuses(chip);
+  events_->quiet = false;
+  if (!r.ok()) {
+    r.message = std::string(lock ? "Lock bits" : "Fuses") +
+                " written, but reading them back failed: " + r.message;
+    if (events_->log) events_->log(LogKind::LogError, r.message);
+    return r;
+  }
+  static constexpr struct {
+    std::uint8_t target;
+    const char* name;
+  } kBytes[] = {{kTargetLow, "LOW"},
+                {kTargetHigh, "HIGH"},
+                {kTargetExtended, "EXTENDED"},
+                {kTargetLockBit, "LOCKBIT"}};
+  std::string differences;
+  for (const auto& byte : kBytes) {
+    if ((byte.target == kTargetLockBit) != lock) continue;
+    const ByteSlot& want = *written.Slot(byte.target);
+    const ByteSlot& got = *chip.Slot(byte.target);
+    if (!want.present) continue;
+    const std::uint8_t mask = DefinedBits(fields, byte.target);
+    if (((want.value ^ got.value) & mask) == 0) continue;
+    differences += std::string(differences.empty() ? "" : ", ") + byte.name + " " +
+                   Hex2Text(got.value) + " (" + Hex2Text(want.value) + " written)";
+  }
+  if (differences.empty()) {
+    if (events_->log) {
+      events_->log(LogKind::LogInfo,
+                   lock ? "Lock bits read back as written" : "Fuses read back as written");
+    }
+    return {};
+  }
+  const std::string message =
+      lock ? "Lock bits not changed as written: the chip holds " + differences +
+                 ". Programmed lock bits return to 1 only with a chip erase: erase the chip, "
+                 "then write the lock bits again."
+           : "Fuses not changed as written: the chip holds " + differences +
+                 ". Lock bits that forbid programming keep the fuses until a chip erase: read "
+                 "the lock bits, erase the chip if they are set, then write the fuses again.";
+  if (events_->log) events_->log(LogKind::LogError, message);
+  return {SessionStatus::Mismatch, 0, message};
 }
 
 SessionResult ChipSession::VerifyFuses(const FuseByteSlots& bytes, int& differing) {
@@ -370,11 +442,14 @@ SessionResult ChipSession::ReadLock(ByteSlot& lock) {
   return result;
 }
 
-SessionResult ChipSession::WriteLock(const ByteSlot& lock) {
+SessionResult ChipSession::WriteLock(const ByteSlot& lock, const BitFieldMap* fields) {
   if (SessionResult r = Ready(); !r.ok()) return r;
   programmer_.SetProgrammingMode(mode_);
   lock_.lock = lock;
-  return Start(programmer_.StartWriteLockBits());
+  if (SessionResult r = Start(programmer_.StartWriteLockBits()); !r.ok()) return r;
+  FuseByteSlots written;
+  written.lock = lock;
+  return ReadBack(written, true, fields);
 }
 
 SessionResult ChipSession::VerifyLock(const ByteSlot& lock, bool& differs) {

@@ -139,11 +139,14 @@ class ChipSession {
   // Fuse bytes: the slots marked present are read, written or compared (LOW, HIGH,
   // EXTENDED); the lock byte likewise in the lock slot.
   SessionResult ReadFuses(FuseByteSlots& bytes);
-  SessionResult WriteFuses(const FuseByteSlots& bytes);
+  // Writes, then reads the bytes back: Mismatch, with what the chip holds, when they differ
+  // in a bit the part defines (fields: the part's fuse or lock fields; every bit without
+  // them, or of a byte none of them covers).
+  SessionResult WriteFuses(const FuseByteSlots& bytes, const BitFieldMap* fields = nullptr);
   // Mismatch with differing set to the number of bytes that differ.
   SessionResult VerifyFuses(const FuseByteSlots& bytes, int& differing);
   SessionResult ReadLock(ByteSlot& lock);
-  SessionResult WriteLock(const ByteSlot& lock);
+  SessionResult WriteLock(const ByteSlot& lock, const BitFieldMap* fields = nullptr);
   SessionResult VerifyLock(const ByteSlot& lock, bool& differs);
 
   SessionResult ReadCalibration(std::uint8_t address, std::uint8_t& value);
@@ -153,6 +156,7 @@ class ChipSession {
   SessionResult Finish();  // waits for the worker, turns its status into a result
   SessionResult Ready();   // Ok when an operation may start: open and not cancelled
   SessionResult Start(bool accepted);
+  SessionResult ReadBack(const FuseByteSlots& written, bool lock, const BitFieldMap* fields);
   bool PrepareMemory(const MemoryGeometry& memory, std::uint32_t pages, SessionResult& refused);
 
   std::unique_ptr<Events> events_;

@@ -73,7 +73,8 @@ bool JobRun::Bytes(bool fuses) {
       }
     }
   }
-  if (!Check(fuses ? s_.WriteFuses(wanted) : s_.WriteLock(wanted.lock), step)) return false;
+  if (!Check(fuses ? s_.WriteFuses(wanted, &part_.fuseBits)
+                           : s_.WriteLock(wanted.lock, &part_.lockBits), step)) return false;
   int differing = 0;
   bool differs = false;
   return Check(fuses ? s_.VerifyFuses(wanted, differing) : s_.VerifyLock(wanted.lock, differs),
