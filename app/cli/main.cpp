@@ -38,7 +38,7 @@ constexpr const char* kExitTable =
     "  1    the chip or the programmer said no (failed operation, signature mismatch, not\n"
     "       empty, verification failed, refused by a safety rule)\n"
     "  2    the command line or a file was wrong (usage, missing or unreadable file,\n"
-    "       unknown part)\n"
+    "       unknown part, the same port given twice)\n"
     "  3    the port could not be opened\n"
     "  130  interrupted (Ctrl+C): the exchange in progress ends, the programmer stays ready\n";
 
@@ -259,7 +259,9 @@ int main(int argc, char** argv) {
   program->add_option("--fuse", chip.fuseWords, "FIELD=VALUE of a fuse (repeatable)");
   program->add_option("--lock", chip.lockByte, "the lock byte");
   program->add_option("--lock-field", chip.lockWords, "FIELD=VALUE of the lock byte (repeatable)");
-  program->add_flag("--force", chip.force, "write over ISP even fuses that lock ISP out");
+  program->add_flag("--force", chip.force,
+                    "write over ISP even fuses that lock ISP out; program an ELF file built "
+                    "for another device");
   auto* repeat = program->add_flag(
       "--repeat", chip.repeat,
       "a production run: wait for a chip (the signature is read every half second), program "
