@@ -466,7 +466,8 @@ int ChipRun::PrepareProgram(ProgramJob& job) {
       PrintVerdict(0, 0, "check: " + text);
       return kExitFailed;
     }
-    out_.Log(LogKind::LogWarning, *o_.elfFile + ": " + text + " (--force: programmed all the same)");
+    out_.Log(LogKind::LogWarning,
+             *o_.elfFile + ": " + text + " (--force: programmed all the same)");
   }
   FuseByteSlots fuseBytes = DefaultFuseBytes(*part_);
   fuseBytes.lock.present = false;
@@ -899,8 +900,8 @@ int ChipRun::RunFuses() {
     }
     for (const FuseWriteRisk& risk : risks) out_.Log(LogKind::LogWarning, FuseRiskText(risk));
   }
-  const SessionResult r = fuses ? session_->WriteFuses(wanted, &fields)
-                                 : session_->WriteLock(wanted.lock, &fields);
+  const SessionResult r =
+      fuses ? session_->WriteFuses(wanted, &fields) : session_->WriteLock(wanted.lock, &fields);
   return r.ok() ? kExitOk : Fail(r);
 }
 

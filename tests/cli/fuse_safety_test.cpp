@@ -175,8 +175,9 @@ TEST_F(FuseSafetyTest, ProgramRefusesAnElfBuiltForAnotherDevice) {
                     "FUSES = {.low = 0xE2, .high = 0xDF, .extended = 0xFF};\n"
                     "LOCKBITS = 0xFE;\n"
                     "int main(void) { for (;;) PORTB ^= 1; }\n");
-    EXPECT_EQ(std::system(("avr-gcc -mmcu=" + mcu + " -Os -o '" + elf + "' '" + source + "'").c_str()),
-              0);
+    EXPECT_EQ(
+        std::system(("avr-gcc -mmcu=" + mcu + " -Os -o '" + elf + "' '" + source + "'").c_str()),
+        0);
     return elf;
   };
   const std::string other = build("atmega328p"), own = build("attiny85");
@@ -189,7 +190,7 @@ TEST_F(FuseSafetyTest, ProgramRefusesAnElfBuiltForAnotherDevice) {
   } cases[] = {
       {{"-p", "ATtiny85", "program", other}, 1, "built for atmega328p, not for ATtiny85"},
       {{"program", other}, 1, "built for atmega328p, not for ATtiny85"},  // identified
-      {{"fuses", "read"}, 0, "info: Read LOW: 0x62\n"},                  // nothing written
+      {{"fuses", "read"}, 0, "info: Read LOW: 0x62\n"},                   // nothing written
       {{"-p", "t85", "program", own}, 0, "PASS"},
       {{"erase"}, 0, ""},
       {{"-p", "ATtiny85", "program", other, "--force"}, 0, "(--force: programmed all the same)"},

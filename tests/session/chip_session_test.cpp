@@ -126,21 +126,36 @@ TEST_F(SessionTest, WritesTheChipDidNotTakeFailWithWhatItHolds) {
     const char* says;
   };
   const Step steps[] = {
-      {"lock 0x3C", [&] { return s.WriteLock({0x3C, true}, &part.lockBits); },
+      {"lock 0x3C",
+       [&] {
+         return s.WriteLock({0x3C, true}, &part.lockBits);
+       },
        SessionStatus::Ok, ""},
       // Bits 7..6 are no field of the part: that they stay 0 is no failure...
-      {"lock 0xFC", [&] { return s.WriteLock({0xFC, true}, &part.lockBits); },
+      {"lock 0xFC",
+       [&] {
+         return s.WriteLock({0xFC, true}, &part.lockBits);
+       },
        SessionStatus::Ok, ""},
       // ...unless nothing says which bits count.
-      {"lock 0xFC, every bit", [&] { return s.WriteLock({0xFC, true}); },
+      {"lock 0xFC, every bit",
+       [&] {
+         return s.WriteLock({0xFC, true});
+       },
        SessionStatus::Mismatch, "the chip holds LOCKBIT 0x3C (0xFC written)"},
-      {"lock 0xFF", [&] { return s.WriteLock({0xFF, true}, &part.lockBits); },
+      {"lock 0xFF",
+       [&] {
+         return s.WriteLock({0xFF, true}, &part.lockBits);
+       },
        SessionStatus::Mismatch, "only with a chip erase"},
       {"fuses under a lock", [&] { return s.WriteFuses(fuses, &part.fuseBits); },
        SessionStatus::Mismatch, "the chip holds HIGH 0xDF (0xDD written)"},
       {"erase", [&] { return s.Erase(); }, SessionStatus::Ok, ""},
       {"fuses", [&] { return s.WriteFuses(fuses, &part.fuseBits); }, SessionStatus::Ok, ""},
-      {"lock 0xFF after the erase", [&] { return s.WriteLock({0xFF, true}, &part.lockBits); },
+      {"lock 0xFF after the erase",
+       [&] {
+         return s.WriteLock({0xFF, true}, &part.lockBits);
+       },
        SessionStatus::Ok, ""},
   };
   for (const Step& step : steps) {
@@ -227,7 +242,8 @@ TEST_F(SessionTest, CancelEndsAReadAndTheProgrammerStaysReady) {
   EXPECT_TRUE(image.empty());
   EXPECT_EQ(slow->LineFor("sim:MEGAPP:socket")->With([](SimProgrammer& p) {
     return p.PacketsReceived(CMD_STOP_READ);
-  }), 1u);
+  }),
+            1u);
   // The session stays cancelled; the programmer itself answers the next session at once.
   ProgrammerVersions versions;
   EXPECT_EQ(s.Versions(versions).status, SessionStatus::Cancelled);
