@@ -126,6 +126,16 @@ bool CProgrammer::ExchangeOnce(ProgrammerContext& ctx) {
   const auto openedAt = ctx.port.TakeStartup(link.get());
   PacketBuffer sent{};
   if (openedAt) sent = ctx.packet;  // the answer overwrites the packet; keep it for a resend
+  if (openedAt && link) {
+    // A program that was killed mid-transfer may have left the programmer still sending:
+    // drop what arrives until the line has been quiet a moment, so none of it is taken for
+    // the answer to this run's first request.
+    std::array<std::uint8_t, 256> stale{};
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    while (link->ReadWithin(stale.data(), stale.size(), 10) > 0 &&
+           std::chrono::steady_clock::now() < giveUp) {
+    }
+  }
   if (!link || !link->Write(ctx.packet.data(), length)) {
     Fail(ctx, STATUS_WRITE_FAILED, false);
     return false;

@@ -31,12 +31,12 @@ ChipSession::~ChipSession() {
 }
 
 void ChipSession::Log(LogKind kind, const std::string& text) const {
-  if (log_) log_(kind, text);
+  if (log_ && !quiet_.load()) log_(kind, text);
 }
 
 void ChipSession::SetLogObserver(LogObserver observer) {
   log_ = std::move(observer);
-  driver_->SetLogObserver(log_);
+  driver_->SetLogObserver([this](LogKind kind, const std::string& text) { Log(kind, text); });
 }
 
 void ChipSession::SetProgressCallback(ProgressCallback callback) {
@@ -49,7 +49,7 @@ void ChipSession::SetProgrammer(ProgrammerKind kind, std::uint32_t baud) {
   driver_ = MakeProgrammerDriver(kind);
   baud_ = baud;
   driver_->SetBaud(baud);
-  driver_->SetLogObserver(log_);
+  driver_->SetLogObserver([this](LogKind kind, const std::string& text) { Log(kind, text); });
   driver_->SetProgressCallback(progress_);
   driver_->SetPart(partName_, part_);
 }
@@ -303,7 +303,7 @@ SessionResult ChipSession::ReadFuses(FuseByteSlots& bytes) {
   return {};
 }
 
-SessionResult ChipSession::WriteFuses(const FuseByteSlots& bytes) {
+SessionResult ChipSession::WriteFuses(const FuseByteSlots& bytes, const BitFieldMap* fields) {
   if (SessionResult r = Ready(); !r.ok()) return r;
   if (EngineLogs()) {
     Log(LogKind::LogSuccess, "Write fuses");
@@ -314,7 +314,68 @@ SessionResult ChipSession::WriteFuses(const FuseByteSlots& bytes) {
   }
   FuseByteSlots write = bytes;
   write.lock.present = false;
-  return driver_->WriteFuses(write);
+  if (SessionResult r = driver_->WriteFuses(write); !r.ok()) return r;
+  return ReadBack(write, false, fields);
+}
+
+namespace {
+// The bits of a byte the part defines; all of them when no field covers the byte.
+std::uint8_t DefinedBits(const BitFieldMap* fields, std::uint8_t target) {
+  std::uint8_t mask = 0;
+  if (fields != nullptr) {
+    for (const auto& [row, field] : *fields) {
+      if (field.targetByte == target) mask |= field.mask;
+    }
+  }
+  return mask == 0 ? std::uint8_t{0xFF} : mask;
+}
+}  // namespace
+
+// A write the chip did not take is no success: lock bits return to 1 only with an erase,
+// and lock bits that forbid programming keep the fuses as they are.
+SessionResult ChipSession::ReadBack(const FuseByteSlots& written, bool lock,
+                                    const BitFieldMap* fields) {
+  FuseByteSlots chip = written;
+  quiet_.store(true);  // the read-back's lines would repeat what was just written
+  SessionResult r = lock ? ReadLock(chip.lock) : ReadFuses(chip);
+  quiet_.store(false);
+  if (!r.ok()) {
+    r.message = std::string(lock ? "Lock bits" : "Fuses") +
+                " written, but reading them back failed: " + r.message;
+    Log(LogKind::LogError, r.message);
+    return r;
+  }
+  static constexpr struct {
+    std::uint8_t target;
+    const char* name;
+  } kBytes[] = {{kTargetLow, "LOW"},
+                {kTargetHigh, "HIGH"},
+                {kTargetExtended, "EXTENDED"},
+                {kTargetLockBit, "LOCKBIT"}};
+  std::string differences;
+  for (const auto& byte : kBytes) {
+    if ((byte.target == kTargetLockBit) != lock) continue;
+    const ByteSlot& want = *written.Slot(byte.target);
+    const ByteSlot& got = *chip.Slot(byte.target);
+    if (!want.present) continue;
+    const std::uint8_t mask = DefinedBits(fields, byte.target);
+    if (((want.value ^ got.value) & mask) == 0) continue;
+    differences += std::string(differences.empty() ? "" : ", ") + byte.name + " " +
+                   Hex2(got.value) + " (" + Hex2(want.value) + " written)";
+  }
+  if (differences.empty()) {
+    Log(LogKind::LogInfo, lock ? "Lock bits read back as written" : "Fuses read back as written");
+    return {};
+  }
+  const std::string message =
+      lock ? "Lock bits not changed as written: the chip holds " + differences +
+                 ". Programmed lock bits return to 1 only with a chip erase: erase the chip, "
+                 "then write the lock bits again."
+           : "Fuses not changed as written: the chip holds " + differences +
+                 ". Lock bits that forbid programming keep the fuses until a chip erase: read "
+                 "the lock bits, erase the chip if they are set, then write the fuses again.";
+  Log(LogKind::LogError, message);
+  return {SessionStatus::Mismatch, 0, message};
 }
 
 SessionResult ChipSession::VerifyFuses(const FuseByteSlots& bytes, int& differing) {
@@ -338,13 +399,16 @@ SessionResult ChipSession::ReadLock(ByteSlot& lock) {
   return r;
 }
 
-SessionResult ChipSession::WriteLock(const ByteSlot& lock) {
+SessionResult ChipSession::WriteLock(const ByteSlot& lock, const BitFieldMap* fields) {
   if (SessionResult r = Ready(); !r.ok()) return r;
   if (EngineLogs()) {
     Log(LogKind::LogSuccess, "Write lock bits");
     if (lock.present) Log(LogKind::LogInfo, "Write LOCKBIT: " + Hex2(lock.value));
   }
-  return driver_->WriteLock(lock);
+  if (SessionResult r = driver_->WriteLock(lock); !r.ok()) return r;
+  FuseByteSlots written;
+  written.lock = lock;
+  return ReadBack(written, true, fields);
 }
 
 SessionResult ChipSession::VerifyLock(const ByteSlot& lock, bool& differs) {

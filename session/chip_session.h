@@ -97,17 +97,21 @@ class ChipSession {
   // Fuse bytes: the slots marked present are read, written or compared (LOW, HIGH,
   // EXTENDED); the lock byte likewise in the lock slot.
   SessionResult ReadFuses(FuseByteSlots& bytes);
-  SessionResult WriteFuses(const FuseByteSlots& bytes);
+  // Writes, then reads the bytes back: Mismatch, with what the chip holds, when they differ
+  // in a bit the part defines (fields: the part's fuse or lock fields; every bit without
+  // them, or of a byte none of them covers).
+  SessionResult WriteFuses(const FuseByteSlots& bytes, const BitFieldMap* fields = nullptr);
   // Mismatch with differing set to the number of bytes that differ.
   SessionResult VerifyFuses(const FuseByteSlots& bytes, int& differing);
   SessionResult ReadLock(ByteSlot& lock);
-  SessionResult WriteLock(const ByteSlot& lock);
+  SessionResult WriteLock(const ByteSlot& lock, const BitFieldMap* fields = nullptr);
   SessionResult VerifyLock(const ByteSlot& lock, bool& differs);
 
   SessionResult ReadCalibration(std::uint8_t address, std::uint8_t& value);
 
  private:
   SessionResult Ready();  // Ok when an operation may start: open and not cancelled
+  SessionResult ReadBack(const FuseByteSlots& written, bool lock, const BitFieldMap* fields);
   bool PrepareMemory(const MemoryGeometry& memory, std::uint32_t pages, SessionResult& refused);
   void Log(LogKind kind, const std::string& text) const;
   // The outcome lines of drivers that do not log them themselves.
@@ -122,6 +126,7 @@ class ChipSession {
   std::string partName_;
   const PartRecord* part_ = nullptr;
   std::atomic<bool> cancelled_{false};
+  std::atomic<bool> quiet_{false};
   const PartDatabase* parts_ = nullptr;
   std::unique_ptr<ProgrammerDriver> driver_;  // last: closed before the port goes
 };

@@ -73,7 +73,9 @@ bool JobRun::Bytes(bool fuses) {
       }
     }
   }
-  if (!Check(fuses ? s_.WriteFuses(wanted) : s_.WriteLock(wanted.lock), step)) return false;
+  const SessionResult written = fuses ? s_.WriteFuses(wanted, &part_.fuseBits)
+                                      : s_.WriteLock(wanted.lock, &part_.lockBits);
+  if (!Check(written, step)) return false;
   int differing = 0;
   bool differs = false;
   return Check(fuses ? s_.VerifyFuses(wanted, differing) : s_.VerifyLock(wanted.lock, differs),

@@ -18,17 +18,25 @@ SimChip SimChip::FromPart(const std::string& name, const PartRecord& part) {
   chip.extended = part.hasDefaultExtended ? part.defaultExtended : 0xFF;
   chip.lock = 0xFF;
   for (const auto& [sequence, field] : part.fuseBits) {
-    if (field.name != "EESAVE" || field.mask == 0) continue;
-    chip.eesaveMask = field.mask;
-    chip.eesaveByte = field.targetByte;
-    break;
+    if (field.mask == 0) continue;
+    if (field.name == "EESAVE" && chip.eesaveMask == 0) {
+      chip.eesaveMask = field.mask;
+      chip.eesaveByte = field.targetByte;
+    } else if (field.name == "RSTDISBL" && chip.rstdisblMask == 0) {
+      chip.rstdisblMask = field.mask;
+      chip.rstdisblByte = field.targetByte;
+    }
   }
   return chip;
 }
 
 bool SimChip::EepromSavedOnErase() const {
+  return FieldProgrammed(eesaveMask, eesaveByte);
+}
+
+bool SimChip::FieldProgrammed(std::uint8_t mask, std::uint8_t target) const {
   std::uint8_t byte = 0xFF;
-  switch (eesaveByte) {
+  switch (target) {
     case kTargetLow:
       byte = low;
       break;
@@ -41,7 +49,7 @@ bool SimChip::EepromSavedOnErase() const {
     default:
       return false;
   }
-  return eesaveMask != 0 && (byte & eesaveMask) == 0;
+  return mask != 0 && (byte & mask) == 0;
 }
 
 void SimChip::Erase() {

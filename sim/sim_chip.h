@@ -25,6 +25,9 @@ struct SimChip {
   // them; mask 0 when the part has no such field.
   std::uint8_t eesaveMask = 0;
   std::uint8_t eesaveByte = 0;
+  // The part's RSTDISBL field, the same way.
+  std::uint8_t rstdisblMask = 0;
+  std::uint8_t rstdisblByte = 0;
 
   // Erased memories, fuses from the part's defaults (0xFF where none), lock byte 0xFF.
   static SimChip FromPart(const std::string& name, const PartRecord& part);
@@ -34,11 +37,23 @@ struct SimChip {
     return static_cast<std::uint8_t>(0xA0u + address);
   }
   // Lock bits LB1/LB2 programmed (0): flash and EEPROM refuse programming.
+  // The fuses are locked too then: a fuse write changes nothing.
   bool WriteLocked() const { return (lock & 0x03u) != 0x03u; }
+  // LB1 and LB2 both programmed: flash and EEPROM can no longer be read (verification is
+  // disabled). The datasheets do not say what such a read returns; this chip answers 0xFF
+  // for every byte, so no program code ever leaves it and a host cannot tell the bytes from
+  // an erased chip's except by reading the lock bits first.
+  bool ReadLocked() const { return (lock & 0x03u) == 0u; }
+  // RSTDISBL programmed: the reset pin is an I/O pin, so ISP cannot put the chip into
+  // programming mode; high-voltage programming still can.
+  bool ResetDisabled() const { return FieldProgrammed(rstdisblMask, rstdisblByte); }
   // EESAVE programmed (0): a chip erase keeps the EEPROM.
   bool EepromSavedOnErase() const;
   // Flash and lock byte to 0xFF, EEPROM too unless EESAVE is programmed. Fuses stay.
   void Erase();
+
+ private:
+  bool FieldProgrammed(std::uint8_t mask, std::uint8_t target) const;
 };
 
 }  // namespace bq

@@ -149,6 +149,7 @@ std::uint8_t SimProgrammer::ModeError(std::uint8_t mode, SimClock::time_point wh
   if (!ChipThere(when)) return STATUS_DEVICE_ENTER_PROG_MODE;
   if (mode == PROG_MODE_ISP) {
     if (ispClock_ == 0) return STATUS_DEVICE_ISP_SPEED;
+    if (chip_->ResetDisabled()) return STATUS_DEVICE_ENTER_PROG_MODE;
     const bool reachable = options_.connect == SimConnect::kIsp && options_.ispMaxClock >= 1 &&
                            options_.ispMaxClock <= 7 && ispClock_ >= options_.ispMaxClock;
     return reachable ? 0 : STATUS_DEVICE_ENTER_PROG_MODE;
@@ -261,6 +262,8 @@ void SimProgrammer::Dispatch(std::uint8_t code, const std::vector<std::uint8_t>&
         }
       }
       for (std::size_t i = 1; i < p.size(); i += 2) {
+        // Locked fuses: the chip takes the command and keeps its bytes.
+        if (p[i] != kTargetLockBit && chip.WriteLocked()) continue;
         switch (p[i]) {
           case 1:
             chip.low = p[i + 1];
@@ -303,8 +306,9 @@ void SimProgrammer::Dispatch(std::uint8_t code, const std::vector<std::uint8_t>&
       if (stream_ == Stream::kRead && streamPos_ < streamEnd_) {
         const std::uint32_t n = std::min<std::uint32_t>(kMaxPayloadBytes, streamEnd_ - streamPos_);
         const std::vector<std::uint8_t>& mem = *Memory(streamKind_);
-        std::vector<std::uint8_t> chunk(n, 0xFF);  // past the chip's memory: erased value
-        for (std::uint32_t i = 0; i < n; ++i) {
+        // Past the chip's memory, or from a read-protected chip: 0xFF.
+        std::vector<std::uint8_t> chunk(n, 0xFF);
+        for (std::uint32_t i = 0; i < n && !chip.ReadLocked(); ++i) {
           if (streamPos_ + i < mem.size()) chunk[i] = mem[streamPos_ + i];
         }
         streamPos_ += n;
@@ -394,8 +398,10 @@ void SimProgrammer::Dispatch(std::uint8_t code, const std::vector<std::uint8_t>&
       }
       std::uint32_t pageBytes = 0;
       const std::size_t end = std::min<std::size_t>(transferBytes(pageBytes), mem->size());
-      const bool blank = std::all_of(mem->begin(), mem->begin() + static_cast<long>(end),
-                                     [](std::uint8_t b) { return b == 0xFF; });
+      // A read-protected chip reads as erased, so its blank check finds nothing either.
+      const bool blank =
+          chip.ReadLocked() || std::all_of(mem->begin(), mem->begin() + static_cast<long>(end),
+                                           [](std::uint8_t b) { return b == 0xFF; });
       when += options_.blankCheckTime;
       Answer(ANS_BLANK, {static_cast<std::uint8_t>(blank ? 0 : 1)});
       return;
@@ -411,7 +417,8 @@ void SimProgrammer::Dispatch(std::uint8_t code, const std::vector<std::uint8_t>&
 
     case CMD_DETECT_ISP_CLOCK: {
       const bool target = options_.connect == SimConnect::kIsp && options_.ispMaxClock >= 1 &&
-                          options_.ispMaxClock <= 7 && ChipThere(when);
+                          options_.ispMaxClock <= 7 && ChipThere(when) &&
+                          !chip.ResetDisabled();
       ispClock_ = target ? options_.ispMaxClock : 0;
       Answer(ANS_VALUE8, {ispClock_});
       return;

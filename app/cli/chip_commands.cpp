@@ -26,6 +26,7 @@
 #include "session/chip_session.h"
 #include "session/fuse_fields.h"
 #include "session/fuse_write_risks.h"
+#include "session/image_device.h"
 #include "session/program_job.h"
 #include "session/serial_numbers.h"
 #include "session/session_texts.h"
@@ -46,6 +47,9 @@ namespace {
 // Ctrl+C: the sessions being driven (one per programmer), so the signal can end their
 // operations after the exchange in progress. A signal handler can reach nothing else.
 constexpr std::size_t kMaxSessions = 64;
+// After "ERROR: Enter Program Mode": the usual reasons a chip does not answer.
+constexpr const char* kEnterProgModeHint =
+    "The chip did not enter programming mode: check the part (-p), the mode (-m) and the wiring.";
 std::array<std::atomic<ChipSession*>, kMaxSessions> g_sessions{};
 std::atomic<bool> g_interrupted{false};
 
@@ -181,6 +185,9 @@ class ChipRun {
  private:
   int Fail(const SessionResult& r) {
     if (r.status == SessionStatus::Cancelled || g_interrupted.load()) return Interrupted();
+    if (r.status == SessionStatus::DeviceError && r.linkStatus == STATUS_DEVICE_ENTER_PROG_MODE) {
+      out_.Log(LogKind::LogInfo, kEnterProgModeHint);
+    }
     return r.status == SessionStatus::PortNotOpen ? kExitPort : kExitFailed;
   }
   int Interrupted() {
@@ -318,6 +325,11 @@ int ChipRun::Connect() {
   if (!session_->Open(settings_.COMPort, &why)) {
     std::fprintf(stderr, "Error Open Serial Port (%s) !!!\n", settings_.COMPort.c_str());
     if (!why.empty()) std::fprintf(stderr, "%s\n", why.c_str());
+    // "sim:NOPART" is a wrong command line, not a port that failed to open.
+    const std::optional<SimPortName> sim = ParseSimPortName(settings_.COMPort);
+    if (sim && !sim->part.empty() && FindPartByAnyName(parts_, sim->part, nullptr) == nullptr) {
+      return kExitUsage;
+    }
     return kExitPort;
   }
   return kExitOk;
@@ -419,7 +431,10 @@ int ChipRun::Run() {
                     : FindPartList(std::filesystem::current_path(ec), ExecutableFolder());
     if (!LoadFoundPartList(parts_, search, ignored)) parts_.ClearParts();
   }
-  if (needParts && o_.command != "identify" && !ResolvePart()) return kExitUsage;
+  // identify finds the part itself; a part named all the same must be one the list has.
+  if (needParts && (o_.command != "identify" || o_.part != "auto") && !ResolvePart()) {
+    return kExitUsage;
+  }
   if (part_ != nullptr) {
     if (const int status = CheckMemory(image); status != kExitOk) return status;
   }
@@ -522,6 +537,19 @@ int ChipRun::LoadProgram(ProgramJob& job) {
 // The fuse and lock changes (they need the part, known only now) and the checks of the
 // images and the serial number's place against the part.
 int ChipRun::PrepareProgram(ProgramJob& job) {
+  // An image built for another chip puts code and fuses meant for that chip into this one.
+  if (!ImageDeviceFits(elfBytes_.device, partName_)) {
+    const std::string text = ImageDeviceMismatchText(elfBytes_.device, partName_);
+    if (!o_.force) {
+      out_.Log(LogKind::LogError, *o_.elfFile + ": " + text +
+                                      ". Nothing written: choose the part with -p, or add --force "
+                                      "to program it all the same.");
+      PrintVerdict(0, 0, "check: " + text);
+      return kExitFailed;
+    }
+    out_.Log(LogKind::LogWarning,
+             *o_.elfFile + ": " + text + " (--force: programmed all the same)");
+  }
   FuseByteSlots fuseBytes = DefaultFuseBytes(*part_);
   fuseBytes.lock.present = false;
   FuseByteSlots lockBytes;
@@ -972,7 +1000,8 @@ int ChipRun::RunFuses() {
     }
     for (const FuseWriteRisk& risk : risks) out_.Log(LogKind::LogWarning, FuseRiskText(risk));
   }
-  const SessionResult r = fuses ? session_->WriteFuses(wanted) : session_->WriteLock(wanted.lock);
+  const SessionResult r =
+      fuses ? session_->WriteFuses(wanted, &fields) : session_->WriteLock(wanted.lock, &fields);
   return r.ok() ? kExitOk : Fail(r);
 }
 
@@ -1113,6 +1142,18 @@ const PartRecord* FindCliPart(const PartDatabase& db, const std::string& given,
 }
 
 int RunChipCommand(const ChipOptions& options, Printer& out) {
+  for (std::size_t i = 0; i < options.ports.size(); ++i) {
+    if (options.ports[i].empty()) {
+      Complain("-P needs a port name (e.g. -P ttyUSB0, or -P sim)");
+      return kExitUsage;
+    }
+    for (std::size_t j = 0; j < i; ++j) {
+      if (options.ports[j] != options.ports[i]) continue;
+      Complain("port " + options.ports[i] +
+               " is given twice: give each programmer's port once with -P");
+      return kExitUsage;
+    }
+  }
   const InterruptHandler interrupt;
   std::unique_ptr<ProductionRun> production;
   if (options.command == "program" && (options.repeat || options.serial || options.logFile)) {

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 namespace bq::cli {
 
@@ -16,9 +17,13 @@ void Printer::Log(LogKind kind, const std::string& text) {
   if (verbosity_ == Verbosity::Quiet && kind != LogKind::LogError && kind != LogKind::LogWarning) {
     return;
   }
+  // The engine's error texts may begin with their own "ERROR: ": one prefix is enough.
+  constexpr std::string_view kOwnPrefix = "ERROR: ";
+  const char* shown = text.c_str();
+  if (kind == LogKind::LogError && text.rfind(kOwnPrefix, 0) == 0) shown += kOwnPrefix.size();
   std::lock_guard<std::mutex> lock(mutex_);
   ClearBar();
-  std::fprintf(stderr, "%s%s: %s\n", prefix_.c_str(), LogKindWord(kind), text.c_str());
+  std::fprintf(stderr, "%s%s: %s\n", prefix_.c_str(), LogKindWord(kind), shown);
   std::fflush(stderr);
 }
 

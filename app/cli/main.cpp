@@ -39,7 +39,8 @@ constexpr const char* kExitTable =
     "  1    the chip or the programmer said no (failed operation, signature mismatch, not\n"
     "       empty, verification failed, refused by a safety rule)\n"
     "  2    the command line or a file was wrong (usage, missing or unreadable file, a\n"
-    "       file or standard output that cannot be written, unknown part)\n"
+    "       file or standard output that cannot be written, unknown part, the same port\n"
+    "       given twice)\n"
     "  3    the port could not be opened\n"
     "  130  interrupted (Ctrl+C): the exchange in progress ends, the programmer stays ready\n";
 
@@ -284,7 +285,7 @@ int Run(int argc, char** argv) {
   program->add_flag("--force", chip.force,
                     "write over ISP even fuses that lock ISP out; write an Intel HEX file that "
                     "lacks its end-of-file record; put the --serial number over data of the "
-                    "image");
+                    "image; program an ELF file built for another device");
   auto* repeat = program->add_flag(
       "--repeat", chip.repeat,
       "a production run: wait for a chip (the signature is read every half second), program "

@@ -187,7 +187,10 @@ bool PosixPortDriver::Handles(const std::string& name) const {
 }
 
 std::string PosixPortDriver::DevicePath(const std::string& name) {
-  return name.find('/') == std::string::npos ? "/dev/" + name : name;
+  // A bare name is a device under /dev ("ttyUSB0"), unless something by that name is here.
+  std::error_code ec;
+  if (name.find('/') != std::string::npos || std::filesystem::exists(name, ec)) return name;
+  return "/dev/" + name;
 }
 
 std::unique_ptr<SerialConnection> PosixPortDriver::Open(const std::string& name) {

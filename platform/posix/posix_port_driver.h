@@ -53,7 +53,7 @@ class PosixPortDriver : public PortDriver {
   // PortDescriptionText of DescribeSerialDevice with this driver's folders.
   std::string Describe(const std::string& name) const override;
 
-  // "/dev/" + name, or the name itself when it holds a '/'.
+  // "/dev/" + name, or the name itself when it holds a '/' or names something that exists.
   static std::string DevicePath(const std::string& name);
 
  private:

@@ -203,7 +203,7 @@ TEST_F(CliEngineTest, GangProgrammingRunsEveryPortAndReportsEach) {
         std::string("PASS sim:TTINY3 TTINY3 ")}) {
     EXPECT_NE(r.out.find(line), std::string::npos) << line << Describe(r);
   }
-  EXPECT_NE(r.err.find(bad.device() + ": error: ERROR: Write Memory\n"), std::string::npos)
+  EXPECT_NE(r.err.find(bad.device() + ": error: Write Memory\n"), std::string::npos)
       << Describe(r);
   // A read saves one file per programmer.
   r = Cli({"-P", good.device(), "-P", "sim:TTINY3", "read", "flash", dir / "chip.bin"});

@@ -92,7 +92,8 @@ inline RunResult RunProgram(const std::string& program, std::vector<std::string>
                             std::chrono::seconds timeout = std::chrono::seconds(90),
                             std::chrono::milliseconds interruptAfter = {},
                             const std::string& stdinPath = "/dev/null",
-                            const std::string& stdoutPath = "") {
+                            const std::string& stdoutPath = "",
+                            int interruptSignal = SIGINT) {
   static int counter = 0;
   const std::string tag = std::to_string(++counter);
   const std::string outPath = stdoutPath.empty() ? (scratch / ("out" + tag)).string() : stdoutPath;
@@ -125,7 +126,7 @@ inline RunResult RunProgram(const std::string& program, std::vector<std::string>
     const pid_t done = ::waitpid(pid, &wstatus, WNOHANG);
     if (done == pid) break;
     if (!interrupted && std::chrono::steady_clock::now() > start + interruptAfter) {
-      ::kill(pid, SIGINT);  // as Ctrl+C does
+      ::kill(pid, interruptSignal);  // SIGINT: as Ctrl+C does
       interrupted = true;
     }
     if (std::chrono::steady_clock::now() > deadline) {

@@ -245,10 +245,14 @@ TEST_F(CliTest, DeviceAndLinkErrorsFailTheCommand) {
     std::vector<std::string> args;
     const char* line;
   } cases[] = {
-      {"0xB0:error=6", {"erase"}, "error: ERROR: Chip Erase\n"},
+      {"0xB0:error=6", {"erase"}, "error: Chip Erase\n"},
+      {"0x10:error=2",
+       {"erase"},
+       "error: Enter Program Mode\ninfo: The chip did not enter programming mode: check the part "
+       "(-p), the mode (-m) and the wiring.\n"},
       {"0x30:silence@2", {"read", "flash", never}, "error: Comunication Error Code 0x02!!!\n"},
-      {"0x32:error=5@2", {"write", "eeprom", kData + "/blink.eep"}, "error: ERROR: Write Memory\n"},
-      {"0x21:error=4", {"fuses", "write", "--defaults"}, "error: ERROR: Write Fuses\n"},
+      {"0x32:error=5@2", {"write", "eeprom", kData + "/blink.eep"}, "error: Write Memory\n"},
+      {"0x21:error=4", {"fuses", "write", "--defaults"}, "error: Write Fuses\n"},
   };
   for (const Case& c : cases) {
     test::SimProcess sim(kSim, {"--partlist", testList, "--part", "TTINY3", "--fault", c.fault});
@@ -293,7 +297,7 @@ TEST_F(CliTest, InProcessSimulatorPort) {
   // The mode is taken from the option: the chip sits in the socket, ISP finds no target.
   r = Cli({"-P", "sim:TTINY3:socket", "-p", "TTINY3", "-m", "isp", "erase"});
   EXPECT_EQ(r.status, 1) << Describe(r);
-  EXPECT_TRUE(r.Has("error: ERROR: Autodetect ISP Frequency.\n")) << Describe(r);
+  EXPECT_TRUE(r.Has("error: Autodetect ISP Frequency.\n")) << Describe(r);
 
   // A file that cannot be written fails the read after the chip was read (a file problem).
   r = Cli({"-P", "sim:TTINY3", "read", "flash", dir / "no-such-dir/x.hex"});
@@ -369,6 +373,26 @@ TEST_F(CliTest, SavedSettingsChooseThePortAndClock) {
             "[General]\nCOMPort=ttyUSB0\nISPSpeed=0\n");
 }
 
+// A CLI killed in the middle of a read leaves answers on the line; the next command drops
+// them and finds the chip.
+TEST_F(CliTest, TheCommandAfterAKilledOneFindsTheChip) {
+  ASSERT_TRUE(fs::exists(kSim));
+  test::SimProcess sim(kSim, {"--partlist", kShippedList, "--part", "ATmega328P", "--pace"});
+  ASSERT_FALSE(sim.device().empty());
+  for (int killedAfterMs : {700, 1100}) {
+    const RunResult killed = test::RunProgram(
+        kCli,
+        {"--partlist", kShippedList, "--no-progress", "-P", sim.device(), "-p", "ATmega328P",
+         "read", "flash", dir / "killed.hex"},
+        {"XDG_CONFIG_HOME=" + (dir / "xdg"), "HOME=" + dir.path().string()}, dir.path(),
+        std::chrono::seconds(90), std::chrono::milliseconds(killedAfterMs), "/dev/null", SIGKILL);
+    ASSERT_EQ(killed.status, -1) << "the read ended before it was killed\n" << Describe(killed);
+    const RunResult r = Cli({"-P", sim.device(), "identify"}, kShippedList);
+    EXPECT_EQ(r.status, 0) << killedAfterMs << " ms\n" << Describe(r);
+    EXPECT_TRUE(r.Has("Name: ATmega328P")) << Describe(r);
+  }
+}
+
 TEST_F(CliTest, UsageAndMissingThings) {
   struct Case {
     std::vector<std::string> args;
@@ -396,7 +420,14 @@ TEST_F(CliTest, UsageAndMissingThings) {
       {{"-P", "/dev/bq-no-such-port", "erase"},
        3,
        "Error Open Serial Port (/dev/bq-no-such-port) !!!"},
+      {{"-P", "sim:NOPART", "erase"}, 2, "no part named 'NOPART'"},
+      {{"-P", "sim:TTINY3", "-P", "sim:TTINY3", "erase"}, 2, "port sim:TTINY3 is given twice"},
+      {{"-P", "", "erase"}, 2, "-P needs a port name"},
+      {{"-P", "sim", "-p", "NOPART", "identify"}, 2, "no part named 'NOPART'"},
+      // A name that is here (in the folder the CLI runs in) is this file, not one under /dev.
+      {{"-P", "bq-regular.file", "erase"}, 3, "bq-regular.file is not a serial device"},
   };
+  test::WriteText("bq-regular.file", "not a port\n");
   for (const Case& c : cases) {
     const RunResult r = Cli(c.args);
     EXPECT_EQ(r.status, c.status) << c.args[0] << " " << Describe(r);
@@ -410,6 +441,7 @@ TEST_F(CliTest, UsageAndMissingThings) {
   EXPECT_NE(none.err.find("TNOEEP has no EEPROM"), std::string::npos) << Describe(none);
   EXPECT_FALSE(fs::exists(dir / "x.eep"));
 
+  fs::remove("bq-regular.file");
   const RunResult r = Cli({"-P", "sim", "identify"}, dir / "missing.cfg");
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err.substr(0, 24), "PartList Load ERROR !!!\n");

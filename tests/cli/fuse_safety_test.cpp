@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -103,16 +104,28 @@ const Step kSteps[] = {
      {"info: Write LOW: 0x62\ninfo: Write HIGH: 0xD9\ninfo: Write EXTENDEND: 0xFF\n"},
      {}},
     {{"fuses", "verify", "--defaults"}, 0, {"success: Fuse bits verification OK\n"}, {}},
-    {{"fuses", "write", "RSTDISBL=0", "--force"},
-     0,
-     {"warning: RSTDISBL programmed", "info: Write LOW: 0x62\ninfo: Write HIGH: 0x59\n"},
-     {"error:"}},
-    // Lock bits the same way: read, change the field, write.
+    // Lock bits the same way: read, change the field, write, read back.
     {{"lock", "write", "LB=2"},
      0,
-     {"info: Read LOCKBIT: 0xFF\n", "info: Write LOCKBIT: 0xFE\n"},
+     {"info: Read LOCKBIT: 0xFF\n", "info: Write LOCKBIT: 0xFE\n",
+      "info: Lock bits read back as written\n"},
      {}},
     {{"lock", "verify", "0xFE"}, 0, {"success: Lock bits verification OK\n"}, {}},
+    // Programmed lock bits stay until an erase: writing them back to 1 is no success.
+    {{"lock", "write", "0xFF"},
+     1,
+     {"error: Lock bits not changed as written: the chip holds LOCKBIT 0xFE (0xFF written). "
+      "Programmed lock bits return to 1 only with a chip erase"},
+     {"success: Lock bits"}},
+    {{"erase"}, 0, {}, {}},
+    {{"lock", "write", "0xFF"}, 0, {"info: Lock bits read back as written\n"}, {"error:"}},
+    // Forced, ISP is gone at once: written, but it cannot be read back (and is no success).
+    {{"fuses", "write", "RSTDISBL=0", "--force"},
+     1,
+     {"warning: RSTDISBL programmed", "info: Write LOW: 0x62\ninfo: Write HIGH: 0x59\n",
+      "error: Fuses written, but reading them back failed: ERROR: Enter Program Mode"},
+     {}},
+    {{"fuses", "read"}, 1, {"error: Autodetect ISP Frequency."}, {"Read fuses"}},
 };
 
 TEST_F(FuseSafetyTest, WritesChangeOnlyWhatIsGivenAndIspLockOutNeedsForce) {
@@ -123,7 +136,9 @@ TEST_F(FuseSafetyTest, WritesChangeOnlyWhatIsGivenAndIspLockOutNeedsForce) {
     std::vector<std::string> args{"-P", sim.device(), "-p", "TMEGA1", "-m", "isp"};
     args.insert(args.end(), step.args.begin(), step.args.end());
     const RunResult r = Cli(args);
-    const std::string what = step.args[0] + " " + step.args[1] + "\n" + Describe(r);
+    std::string what;
+    for (const std::string& arg : step.args) what += arg + " ";
+    what += "\n" + Describe(r);
     EXPECT_EQ(r.status, step.status) << what;
     for (const std::string& line : step.has)
       EXPECT_NE(Output(r).find(line), std::string::npos) << what;
@@ -131,7 +146,7 @@ TEST_F(FuseSafetyTest, WritesChangeOnlyWhatIsGivenAndIspLockOutNeedsForce) {
       EXPECT_EQ(Output(r).find(line), std::string::npos) << what;
   }
 
-  // High voltage can undo any fuse: written as asked.
+  // High voltage still reaches a chip with RSTDISBL programmed, and can undo any fuse.
   RunResult r = Cli({"-P", "sim:TMEGA1:socket", "-p", "TMEGA1", "fuses", "write", "RSTDISBL=0"});
   EXPECT_EQ(r.status, 0) << Describe(r);
   EXPECT_NE(Output(r).find("info: Write HIGH: 0x59\n"), std::string::npos) << Describe(r);
@@ -145,6 +160,48 @@ TEST_F(FuseSafetyTest, WritesChangeOnlyWhatIsGivenAndIspLockOutNeedsForce) {
             std::string::npos)
       << Describe(r);
   EXPECT_NE(Output(r).find("info: Write LOW: 0x71\n"), std::string::npos) << Describe(r);
+}
+
+// An ELF file built for another device is refused before anything is written, unless
+// forced; one built for the chip in use is programmed.
+TEST_F(FuseSafetyTest, ProgramRefusesAnElfBuiltForAnotherDevice) {
+  if (std::system("command -v avr-gcc > /dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "avr-gcc is not installed";
+  }
+  auto build = [&](const std::string& mcu) {
+    const std::string source = dir / "prog.c", elf = dir / (mcu + ".elf");
+    test::WriteText(source,
+                    "#include <avr/io.h>\n#include <avr/fuse.h>\n#include <avr/lock.h>\n"
+                    "FUSES = {.low = 0xE2, .high = 0xDF, .extended = 0xFF};\n"
+                    "LOCKBITS = 0xFE;\n"
+                    "int main(void) { for (;;) PORTB ^= 1; }\n");
+    EXPECT_EQ(
+        std::system(("avr-gcc -mmcu=" + mcu + " -Os -o '" + elf + "' '" + source + "'").c_str()),
+        0);
+    return elf;
+  };
+  const std::string other = build("atmega328p"), own = build("attiny85");
+  test::SimProcess sim(kSim, {"--partlist", kShippedList, "--part", "ATtiny85"});
+  ASSERT_FALSE(sim.device().empty());
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char* says;
+  } cases[] = {
+      {{"-p", "ATtiny85", "program", other}, 1, "built for atmega328p, not for ATtiny85"},
+      {{"program", other}, 1, "built for atmega328p, not for ATtiny85"},  // identified
+      {{"fuses", "read"}, 0, "info: Read LOW: 0x62\n"},                   // nothing written
+      {{"-p", "t85", "program", own}, 0, "PASS"},
+      {{"erase"}, 0, ""},
+      {{"-p", "ATtiny85", "program", other, "--force"}, 0, "(--force: programmed all the same)"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args{"-P", sim.device()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const RunResult r = Cli(args, kShippedList);
+    EXPECT_EQ(r.status, c.status) << c.args.back() << "\n" << Describe(r);
+    EXPECT_NE(Output(r).find(c.says), std::string::npos) << c.args.back() << "\n" << Describe(r);
+  }
 }
 
 TEST_F(FuseSafetyTest, ProgrammerThatDoesNotAnswerEndsWithoutTheSignatureQuestion) {

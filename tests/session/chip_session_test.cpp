@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <random>
 #include <thread>
@@ -105,6 +106,69 @@ TEST_F(SessionTest, AWholeChipThroughTheSession) {
   EXPECT_EQ(value, 0xA1);
 }
 
+// A fuse or lock write is read back: what the chip did not take is a failure that says what
+// it holds, never a success. Only the bits the part defines count.
+TEST_F(SessionTest, WritesTheChipDidNotTakeFailWithWhatItHolds) {
+  ChipSession s({driver});
+  ASSERT_TRUE(s.Open("sim:TINYHV:socket"));
+  const PartRecord& part = *parts.Find("TINYHV");
+  s.SetMode(part.hvMode);
+  std::vector<std::string> errors;
+  s.SetLogObserver([&](LogKind kind, const std::string& text) {
+    if (kind == LogKind::LogError) errors.push_back(text);
+  });
+  FuseByteSlots fuses;
+  fuses.high = {0xDD, true};
+  struct Step {
+    const char* what;
+    std::function<SessionResult()> run;
+    SessionStatus status;
+    const char* says;
+  };
+  const Step steps[] = {
+      {"lock 0x3C",
+       [&] {
+         return s.WriteLock({0x3C, true}, &part.lockBits);
+       },
+       SessionStatus::Ok, ""},
+      // Bits 7..6 are no field of the part: that they stay 0 is no failure...
+      {"lock 0xFC",
+       [&] {
+         return s.WriteLock({0xFC, true}, &part.lockBits);
+       },
+       SessionStatus::Ok, ""},
+      // ...unless nothing says which bits count.
+      {"lock 0xFC, every bit",
+       [&] {
+         return s.WriteLock({0xFC, true});
+       },
+       SessionStatus::Mismatch, "the chip holds LOCKBIT 0x3C (0xFC written)"},
+      {"lock 0xFF",
+       [&] {
+         return s.WriteLock({0xFF, true}, &part.lockBits);
+       },
+       SessionStatus::Mismatch, "only with a chip erase"},
+      {"fuses under a lock", [&] { return s.WriteFuses(fuses, &part.fuseBits); },
+       SessionStatus::Mismatch, "the chip holds HIGH 0xDF (0xDD written)"},
+      {"erase", [&] { return s.Erase(); }, SessionStatus::Ok, ""},
+      {"fuses", [&] { return s.WriteFuses(fuses, &part.fuseBits); }, SessionStatus::Ok, ""},
+      {"lock 0xFF after the erase",
+       [&] {
+         return s.WriteLock({0xFF, true}, &part.lockBits);
+       },
+       SessionStatus::Ok, ""},
+  };
+  for (const Step& step : steps) {
+    errors.clear();
+    const SessionResult r = step.run();
+    EXPECT_EQ(r.status, step.status) << step.what << ": " << r.message;
+    EXPECT_NE(r.message.find(step.says), std::string::npos) << step.what << ": " << r.message;
+    if (step.status != SessionStatus::Ok) {
+      EXPECT_EQ(errors, std::vector<std::string>{r.message}) << step.what;
+    }
+  }
+}
+
 TEST_F(SessionTest, FailuresSayWhatFailed) {
   struct Case {
     const char* fault;
@@ -178,7 +242,8 @@ TEST_F(SessionTest, CancelEndsAReadAndTheProgrammerStaysReady) {
   EXPECT_TRUE(image.empty());
   EXPECT_EQ(slow->LineFor("sim:MEGAPP:socket")->With([](SimProgrammer& p) {
     return p.PacketsReceived(CMD_STOP_READ);
-  }), 1u);
+  }),
+            1u);
   // The session stays cancelled; the programmer itself answers the next session at once.
   ProgrammerVersions versions;
   EXPECT_EQ(s.Versions(versions).status, SessionStatus::Cancelled);

@@ -136,6 +136,42 @@ Bytes Pattern(std::size_t n) {
   return image;
 }
 
+// What a real chip refuses: RSTDISBL programmed shuts ISP out (high voltage still works),
+// LB1 and LB2 programmed hide flash and EEPROM (reads give 0xFF) and lock the fuses; an
+// erase ends both locks.
+TEST(SimProgrammer, LockedAndResetDisabledChipsFailWhereRealOnesDo) {
+  PartRecord part = Mega8Like();
+  part.fuseBits[0].name = "RSTDISBL";
+  part.fuseBits[0].mask = 0x80;
+  part.fuseBits[0].targetByte = kTargetHigh;
+  const Bytes sig = {0x48, 0x56, 0xD1, 0, 3, 0x1E, 0x93, 0x07};
+  const Bytes image = Pattern(8192);
+  {
+    SimOptions isp;
+    isp.connect = SimConnect::kIsp;
+    Bench b(isp, part);
+    EXPECT_EQ(b.Send(0xC2, {}), (Bytes{0x48, 0x56, 0xD2, 0, 1, 1}));
+    EXPECT_EQ(b.Send(0x10, {4}), sig);
+    EXPECT_EQ(b.Send(0x21, {4, 2, 0x59}), kOk);  // RSTDISBL programmed
+    EXPECT_EQ(b.Send(0x10, {4}), Error(2)) << "ISP cannot reset the chip any more";
+    EXPECT_EQ(b.Send(0xC2, {}), (Bytes{0x48, 0x56, 0xD2, 0, 1, 0}));
+  }
+  Bench b({}, part);  // in the socket
+  b.chip->high = 0x59;
+  EXPECT_EQ(b.Send(0x10, {1}), sig) << "high voltage reaches it all the same";
+  ASSERT_EQ(WriteFlash(b, image).back(), 0xD7);
+  EXPECT_EQ(b.Send(0x21, {1, 4, 0xFC}), kOk);  // LB1 and LB2 programmed
+  EXPECT_EQ(ReadStream(b, {1, 1, 32, 0, 128}), Bytes(8192, 0xFF));
+  EXPECT_EQ(b.Send(0x21, {1, 2, 0xD9}), kOk);
+  EXPECT_EQ(b.chip->high, 0x59) << "locked fuses keep their value";
+  EXPECT_EQ(b.Send(0x20, {1, 4}), (Bytes{0x48, 0x56, 0xD3, 0, 1, 0xFC}));
+  EXPECT_EQ(b.Send(0xB0, {1}), kOk);
+  EXPECT_EQ(b.Send(0x21, {1, 2, 0xD9}), kOk);
+  EXPECT_EQ(b.chip->high, 0xD9);
+  ASSERT_EQ(WriteFlash(b, image).back(), 0xD7);
+  EXPECT_EQ(ReadStream(b, {1, 1, 32, 0, 128}), image);
+}
+
 TEST(SimProgrammer, WrittenFlashReadsBackAndBlankCheckSeesIt) {
   Bench b;
   const Bytes image = Pattern(8192);
