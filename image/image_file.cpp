@@ -51,6 +51,7 @@ void LoadElf(MemoryBuffer& buffer, std::string_view bytes, const std::string& na
   std::memcpy(scratch.data(), image.data(), image.size());
   result.count = static_cast<std::uint32_t>(image.size());
   Commit(buffer, scratch, name);
+  buffer.setDevice(elf->device);
 }
 
 
@@ -107,6 +108,7 @@ void Commit(MemoryBuffer& buffer, const MemoryBuffer& scratch, const std::string
   std::memcpy(buffer.data(), scratch.data(), buffer.capacity());
   buffer.setFilePath(name);
   buffer.setIncomplete(false);
+  buffer.setDevice({});
 }
 
 // The save range rule: false (nothing to save) when first is not below the last byte to

@@ -16,6 +16,11 @@ std::string VersionText(std::uint32_t value) {
 
 }  // namespace
 
+std::string NoProgrammerAnswerText(const std::string& port) {
+  return "No programmer answered on " + port +
+         ": check the port name, the cable and that the programmer is powered.";
+}
+
 void FillSettingsLists(AppState& app, SettingsDialogModel& model) {
   app.port.EnumeratePorts();
   model.ports.clear();
@@ -40,9 +45,11 @@ bool RunConnectionTest(AppState& app, SettingsDialogModel& model, const std::str
   app.programmer.WaitIdle();
   app.port.ClosePort();
   if (!app.port.OpenPort(port)) {
+    model.testResult = PortOpenErrorText(port);
     if (confirm) view.ShowPortOpenError(port);
     return false;
   }
+  model.testResult = NoProgrammerAnswerText(port);
   bool ok = false;
   if (!app.programmer.IsBusy()) {
     std::uint32_t hardware = 0, firmware = 0;
@@ -55,6 +62,7 @@ bool RunConnectionTest(AppState& app, SettingsDialogModel& model, const std::str
     if (ok) {
       model.hardwareVersion = VersionText(hardware);
       model.firmwareVersion = VersionText(firmware);
+      model.testResult = kConnectionOkText;
       if (confirm) view.ShowConnectionOk();
     }
   }
@@ -103,6 +111,18 @@ void SettingsDialog::PickClock(int index) {
   if (index < 0 || static_cast<std::size_t>(index) >= model_.clocks.size()) return;
   model_.clockIndex = index;
   view_->OnSettingsModelChanged();
+}
+
+void SettingsDialog::EnterPortName(const std::string& name) {
+  if (name.find_first_not_of(" \t") == std::string::npos) return;
+  for (std::size_t i = 0; i < model_.ports.size(); ++i) {
+    if (model_.ports[i] == name) {
+      model_.portIndex = static_cast<int>(i);
+      return;
+    }
+  }
+  model_.ports.push_back(name);
+  model_.portIndex = static_cast<int>(model_.ports.size() - 1);
 }
 
 void SettingsDialog::ConnectionTest() {

@@ -225,7 +225,7 @@ void MainWindow::BuildMenu() {
                       {"Reload", kMenuReload, QKeySequence(Qt::Key_F5), false}});
   addMenu("&Chip",
           {{"Identify", kMenuIdentify, QKeySequence(Qt::CTRL | Qt::Key_I), false},
-           {"Write buffer into chip", kMenuWrite, QKeySequence(Qt::CTRL | Qt::Key_W), true},
+           {"Write buffer into chip", kMenuWrite, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_W), true},
            {"Read chipcode into buffer", kMenuRead, QKeySequence(Qt::CTRL | Qt::Key_R), false},
            {"Blank check", kMenuBlankCheck, QKeySequence(Qt::CTRL | Qt::Key_B), true},
            {"Erase", kMenuErase, QKeySequence(Qt::CTRL | Qt::Key_E), false},
