@@ -459,6 +459,9 @@ QWidget* MainWindow::BuildEditorPage(FuseEditorKind which, int fieldId, int byte
     bottom->addWidget(PageButton(texts[i], firstButton + i), 0, Qt::AlignBottom);
   }
   layout->addLayout(bottom);
+  // The page keeps the room its lists and buttons need while they are hidden on another
+  // tab, so the window cannot be made so small that the buttons cover the lists.
+  page->setMinimumSize(layout->minimumSize());
   return page;
 }
 
@@ -486,6 +489,9 @@ QWidget* MainWindow::BuildCalibrationPage() {
   bottom->addStretch(1);
   bottom->addWidget(PageButton("Read", kIdCalibrationRead));
   layout->addLayout(bottom);
+  // The page keeps the room its lists and buttons need while they are hidden on another
+  // tab, so the window cannot be made so small that the buttons cover the lists.
+  page->setMinimumSize(layout->minimumSize());
   return page;
 }
 

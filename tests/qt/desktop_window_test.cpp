@@ -636,7 +636,11 @@ class DesktopWindowTest : public QObject {
     QVERIFY(fields->height() > 40);
     for (int id : {kIdFuseSetDefault, kIdFuseWrite, kIdFuseVerify, kIdFuseRead}) {
       const QRect button = w.Control(id)->geometry();
-      QVERIFY2(!button.intersects(bytes->geometry()), qPrintable(QString::number(id)));
+      QVERIFY2(!button.intersects(bytes->geometry()),
+               qPrintable(QString("%1: window %2x%3, button %4,%5 %6x%7, bytes %8,%9 %10x%11")
+                              .arg(id).arg(w.width()).arg(w.height())
+                              .arg(button.x()).arg(button.y()).arg(button.width()).arg(button.height())
+                              .arg(bytes->x()).arg(bytes->y()).arg(bytes->width()).arg(bytes->height())));
       QVERIFY(!button.intersects(fields->geometry()));
       QVERIFY(w.Control(id)->rect().width() == 120);
     }
