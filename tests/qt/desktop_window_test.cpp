@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QMessageBox>
+#include <QProcess>
 #include <QTimer>
 #include <QMimeData>
 #include <QProgressBar>
@@ -668,6 +669,29 @@ class DesktopWindowTest : public QObject {
     d.Trigger(d.w().MenuAction(kMenuSettings));
     const std::string saved = ReadFile(DefaultSettingsPath());
     QVERIFY2(saved.find("COMPort=sim:ATtiny85") != std::string::npos, saved.c_str());
+  }
+
+  // The options are read before the window system starts.
+  void helpAndAWrongOptionNeedNoDisplay() {
+    struct Case {
+      QStringList args;
+      int exitCode;
+      const char* output;
+    };
+    const Case cases[] = {{{"--help"}, 0, "--partlist FILE"},
+                          {{"-platform", "offscreen", "--bogus"}, 2, "unknown argument --bogus"}};
+    for (const Case& c : cases) {
+      QProcess program;
+      QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+      for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+      program.setProcessEnvironment(env);
+      program.start(BQ_BINARY_DIR "/app/qt/brindlequartz", c.args);
+      QVERIFY(program.waitForFinished(20000));
+      QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+      QCOMPARE(program.exitCode(), c.exitCode);
+      const QString output = program.readAllStandardOutput() + program.readAllStandardError();
+      QVERIFY2(output.contains(c.output), qPrintable(output));
+    }
   }
 
   void withoutAPartListTheProgramEndsWithCodeOne() {
