@@ -44,12 +44,15 @@ bool RunConnectionTest(AppState& app, SettingsDialogModel& model, const std::str
   model.firmwareVersion.clear();
   app.programmer.WaitIdle();
   app.port.ClosePort();
+  // The quiet test when the dialog opens leaves the result line as it was.
   if (!app.port.OpenPort(port)) {
-    model.testResult = PortOpenErrorText(port);
-    if (confirm) view.ShowPortOpenError(port);
+    if (confirm) {
+      model.testResult = PortOpenErrorText(port);
+      view.ShowPortOpenError(port);
+    }
     return false;
   }
-  model.testResult = NoProgrammerAnswerText(port);
+  if (confirm) model.testResult = NoProgrammerAnswerText(port);
   bool ok = false;
   if (!app.programmer.IsBusy()) {
     std::uint32_t hardware = 0, firmware = 0;
@@ -62,8 +65,10 @@ bool RunConnectionTest(AppState& app, SettingsDialogModel& model, const std::str
     if (ok) {
       model.hardwareVersion = VersionText(hardware);
       model.firmwareVersion = VersionText(firmware);
-      model.testResult = kConnectionOkText;
-      if (confirm) view.ShowConnectionOk();
+      if (confirm) {
+        model.testResult = kConnectionOkText;
+        view.ShowConnectionOk();
+      }
     }
   }
   app.port.ClosePort();

@@ -33,8 +33,9 @@ struct SettingsDialogModel {
   int clockIndex = -1;
   std::string hardwareVersion;  // "02.01" once a test succeeded
   std::string firmwareVersion;
-  // What the last connection test found, shown in the dialog: kConnectionOkText, the port
-  // open error, or that nothing answered; "" before the first test.
+  // What the last "Connection Test" found, shown in the dialog: kConnectionOkText, the port
+  // open error, or that nothing answered; "" before the first one (the quiet test when the
+  // dialog opens leaves it).
   std::string testResult;
 };
 
