@@ -17,8 +17,7 @@ std::string VersionText(std::uint32_t value) {
 }  // namespace
 
 std::string NoProgrammerAnswerText(const std::string& port) {
-  return "No programmer answered on " + port +
-         ": check the port name, the cable and that the programmer is powered.";
+  return "No programmer answered on " + port + ": check the cable and its power.";
 }
 
 void FillSettingsLists(AppState& app, SettingsDialogModel& model) {
