@@ -574,8 +574,16 @@ TEST_F(MainWindowTest, SimulateSelectsThePartAndTheSignatureQuestionDefaultsToNo
       if (box == nullptr) Sleep(10);
     }
     if (box == nullptr) return;
-    defaultId = SendMessageA(box, DM_GETDEFID, 0, 0);
-    PostMessageA(box, WM_COMMAND, MAKEWPARAM(LOWORD(defaultId), BN_CLICKED), 0);
+    // The default button has the focus when the box opens; the box is then closed with it
+    // (or with Yes when none has it, so that a wrong default fails instead of hanging).
+    Sleep(200);
+    GUITHREADINFO gui{};
+    gui.cbSize = sizeof gui;
+    if (GetGUIThreadInfo(GetWindowThreadProcessId(box, nullptr), &gui) && gui.hwndFocus != nullptr) {
+      defaultId = GetDlgCtrlID(gui.hwndFocus);
+    }
+    const WORD press = defaultId == IDNO ? IDNO : IDYES;
+    PostMessageA(box, WM_COMMAND, MAKEWPARAM(press, BN_CLICKED), 0);
   });
   DialogHost real;
   const bool yes = real.AskYesNoDefaultNo(Main(), BoxIcon::Warning, "Warning", "Continue ?");
