@@ -53,6 +53,7 @@ void LoadElf(MemoryBuffer& buffer, std::string_view bytes, const std::string& na
   result.count = static_cast<std::uint32_t>(image.size());
   result.held = {{0u, result.count}};
   Commit(buffer, scratch, name);
+  buffer.setDevice(elf->device);
 }
 
 
@@ -116,6 +117,7 @@ void Commit(MemoryBuffer& buffer, const MemoryBuffer& scratch, const std::string
   std::memcpy(buffer.data(), scratch.data(), buffer.capacity());
   buffer.setFilePath(name);
   buffer.setIncomplete(false);
+  buffer.setDevice({});
 }
 
 // The save range rule: false (nothing to save) when first is not below the last byte to

@@ -17,6 +17,8 @@ MemoryBuffer::MemoryBuffer(std::uint32_t capacity) {
 void ClearBuffer(MemoryBuffer& buffer) {
   if (buffer.data() == nullptr) return;
   std::fill_n(buffer.data(), buffer.capacity(), std::uint8_t{0xFF});
+  buffer.setIncomplete(false);
+  buffer.setDevice({});
 }
 
 std::optional<std::uint32_t> FirstProgrammedByteFrom(const std::uint8_t* data, std::size_t size,

@@ -41,6 +41,10 @@ class MemoryBuffer {
   // The image came from an Intel HEX file without its end-of-file record (ImageLoadResult).
   bool incomplete() const { return incomplete_; }
   void setIncomplete(bool incomplete) { incomplete_ = incomplete; }
+  // The device the image was built for, as an ELF file names it ("atmega328p"); empty when
+  // the image does not say (any other file, a read from the chip).
+  const std::string& device() const { return device_; }
+  void setDevice(std::string device) { device_ = std::move(device); }
 
   HexRecordStaging& staging() { return staging_; }
 
@@ -56,9 +60,11 @@ class MemoryBuffer {
   HexRecordStaging staging_;
   std::string filePath_;
   bool incomplete_ = false;
+  std::string device_;
 };
 
-// Every byte 0 .. lastIndex becomes 0xFF; the file path stays.
+// Every byte 0 .. lastIndex becomes 0xFF; the file path stays, what was known about the
+// image's origin (incomplete, device) goes.
 void ClearBuffer(MemoryBuffer& buffer);
 
 // The lowest address at or above from that holds a byte other than 0xFF; none when every

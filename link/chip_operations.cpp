@@ -502,6 +502,9 @@ void CProgrammer::DoReadMemory(ProgrammerContext& ctx) {
     MemoryBuffer& target = ctx.memoryKind == MEMORY_FLASH ? ctx.flashBuffer : ctx.eepromBuffer;
     const auto lock = target.Lock();
     std::memcpy(target.data(), ctx.readScratch.data(), capacity);
+    // The image is the chip's now, not the file's.
+    target.setIncomplete(false);
+    target.setDevice({});
   }
   events.RefillHexView(ViewOf(ctx));
   if (failed) return;

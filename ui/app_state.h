@@ -92,6 +92,11 @@ class AppState {
   const std::string& PortName() const {
     return portOverride.empty() ? settings.COMPort : portOverride;
   }
+  // The flash was erased (Chip > Erase, or Program's erase) and nothing has been written into
+  // it since: flash bits only clear with an erase, so a write over anything else leaves the
+  // AND of the old and new bytes. Another chip chosen in the chip selector is not known to be
+  // erased.
+  bool flashErased = false;
   SerialPort port;
   AppWorkerEvents events{*this};
   CProgrammer programmer;

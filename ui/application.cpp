@@ -1,8 +1,18 @@
 #include "ui/application.h"
 
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <system_error>
 #include <utility>
 
+#include "core/utf8_path.h"
 #include "image/buffer_commands.h"
+#include "parts/part_list_location.h"
+#include "parts/part_names.h"
+#include "image/elf_image.h"
+#include "image/image_file.h"
+#include "link/fuse_bytes.h"
 #include "ui/operation_sequencing.h"
 #include "ui/settings_dialog.h"
 
@@ -10,7 +20,24 @@ namespace bq {
 
 bool ParseStartOptions(const std::vector<std::string>& args, StartOptions& options,
                        std::string& error) {
-  for (std::size_t i = 0; i < args.size(); ++i) {
+  // "--name VALUE" or "--name=VALUE"; false when name is not the argument at i.
+  auto valued = [&](std::size_t& i, const std::string& name, std::string& value) {
+    const std::string& a = args[i];
+    if (a.rfind(name + "=", 0) == 0) {
+      value = a.substr(name.size() + 1);
+    } else if (a == name) {
+      if (i + 1 >= args.size()) {
+        error = name + " needs a value";
+        return true;
+      }
+      value = args[++i];
+    } else {
+      return false;
+    }
+    if (value.empty() && error.empty()) error = name + " needs a value";
+    return true;
+  };
+  for (std::size_t i = 0; i < args.size() && error.empty(); ++i) {
     const std::string& a = args[i];
     if (a == "--simulate") {
       options.simulate = true;
@@ -20,12 +47,42 @@ bool ParseStartOptions(const std::vector<std::string>& args, StartOptions& optio
     } else if (a.rfind("--simulate=", 0) == 0) {
       options.simulate = true;
       options.simulatePart = a.substr(11);
+    } else if (a == "-h" || a == "--help") {
+      options.help = true;
+    } else if (valued(i, "--partlist", options.partListPath)) {
+      options.partListNamed = true;
+    } else if (valued(i, "--screenshot-dir", options.screenshotDir)) {
     } else {
       error = "unknown argument " + a;
-      return false;
     }
   }
-  return true;
+  return error.empty();
+}
+
+std::string DesktopHelpText() {
+  return std::string(kDesktopUsage) +
+         "\n\n"
+         "The desktop program of Brindlequartz, the AVR programmer.\n\n"
+         "  --simulate [PART]     use the simulated programmer for this run, with PART in it\n"
+         "                        (selected in the chip selector); the saved port stays\n"
+         "  --partlist FILE       read the part list from FILE; without it PartList.cfg is\n"
+         "                        looked for in the current folder, beside the program and\n"
+         "                        in ../share/brindlequartz/\n"
+         "  --screenshot-dir DIR  save a picture of the window on each tab into DIR, then end\n"
+         "  -h, --help            show this help and end\n";
+}
+
+void FindStartPartList(StartOptions& options, const std::filesystem::path& currentFolder,
+                       const std::filesystem::path& executableFolder) {
+  if (options.partListNamed) return;
+  const PartListSearch search = FindPartList(currentFolder, executableFolder);
+  if (!search.found.empty()) {
+    options.partListPath = Utf8FromPath(search.found);
+  } else {
+    // The first place looked at, which does not have it: nothing else is loaded.
+    options.partListPath = search.tried.empty() ? "" : Utf8FromPath(search.tried.front());
+    options.partListNotFound = PartListNotFoundText(search);
+  }
 }
 
 // The Application's answers to its models and to the worker, forwarded to the view.
@@ -102,6 +159,7 @@ class Application::Adapters : public MessageLogListener,
   }
   void RequestFinished(std::uint8_t command, std::uint8_t status) override {
     app_.program_.OnRequestFinished(*app_.state_, *this, command, status);
+    app_.write_.OnRequestFinished(*app_.state_, command, status);
   }
 
   EditorView& editorView(FuseEditorKind which) {
@@ -155,7 +213,12 @@ int Application::Start(const StartOptions& options) {
   app.portOverride.clear();
 
   if (LoadPartList(app.parts, options.partListPath) <= 0) {
-    view_.ShowError(kPartListLoadError);
+    // Where the list was looked for, so the user knows what to put where.
+    const std::string where =
+        !options.partListNotFound.empty()
+            ? options.partListNotFound
+            : options.partListPath + ": the file cannot be read or holds no part";
+    view_.ShowError(std::string(kPartListLoadError) + "\r\n\r\n" + where);
     return kExitStartFailed;
   }
   if (app.flash.data() == nullptr) {
@@ -182,6 +245,14 @@ int Application::Start(const StartOptions& options) {
   // The main window's children, in the order they are built.
   view_.ProgressHide();
   app.selection.FillChipSelector();
+  if (options.simulate && !options.simulatePart.empty()) {
+    // The simulated chip is the one selected, so the first command does not ask about a
+    // signature that belongs to another part.
+    std::string name;
+    if (FindPartByAnyName(app.parts, options.simulatePart, &name)) {
+      app.selection.PickChipByName(name);
+    }
+  }
   app.selection.ApplyChipSelection();
   tab_ = MainTab::Flash;
   SwitchTab(MainTab::Flash);
@@ -273,9 +344,82 @@ void Application::LoadCommand() {
   request.maxPathChars = kFileNameChars;
   const std::optional<std::string> path = view_.AskOpenFileName(request);
   if (!path) return;
-  RunBufferResult(
-      bq::LoadCommand(bufferTab(), app.flash, app.eeprom, *path, app.programmer.IsBusy()),
-      bufferKind());
+  LoadFile(*path);
+}
+
+namespace {
+
+// The program an ELF file holds, when path names one (by content, as loading decides: a name
+// that chooses a format is read in that format); nullopt for any other file and for an ELF
+// file that does not parse (the load of the tab's buffer then says why).
+constexpr std::uintmax_t kMaxElfFileBytes = 64u << 20;
+
+std::optional<ElfImage> ElfImageAt(const std::string& path) {
+  if (ImageFormatForPath(path) != ImageFormat::Auto) return std::nullopt;
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(PathFromUtf8(path), ec)) return std::nullopt;
+  std::string bytes;
+  if (!ReadFileBytes(path, bytes, 4) || !LooksLikeElf(bytes)) return std::nullopt;
+  bytes.clear();
+  if (!ReadFileBytes(path, bytes, kMaxElfFileBytes) || bytes.size() > kMaxElfFileBytes) {
+    return std::nullopt;
+  }
+  return ParseElfImage(bytes, nullptr);
+}
+
+std::string ByteList(const std::vector<std::pair<const char*, std::uint8_t>>& bytes) {
+  std::string text;
+  for (const auto& [label, value] : bytes) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%02X", value);
+    text += (text.empty() ? "" : ", ") + std::string(label) + " " + hex;
+  }
+  return text;
+}
+
+}  // namespace
+
+void Application::LoadFile(const std::string& path) {
+  AppState& app = *state_;
+  const bool busy = app.programmer.IsBusy();
+  const std::optional<ElfImage> elf = busy ? std::nullopt : ElfImageAt(path);
+  if (!elf || (elf->flash.empty() && elf->eeprom.empty())) {
+    RunBufferResult(bq::LoadCommand(bufferTab(), app.flash, app.eeprom, path, busy), bufferKind());
+    return;
+  }
+  // An ELF file is the whole program: its flash and EEPROM images both go into their
+  // buffers, whichever tab is in front, so that Program writes both.
+  if (!elf->flash.empty()) {
+    RunBufferResult(bq::LoadCommand(BufferTab::Flash, app.flash, app.eeprom, path, busy),
+                    MEMORY_FLASH);
+  }
+  if (!elf->eeprom.empty()) {
+    RunBufferResult(bq::LoadCommand(BufferTab::Eeprom, app.flash, app.eeprom, path, busy),
+                    MEMORY_EEPROM);
+  }
+  // Its fuse bytes and lock byte are shown in the editors; only their Write sends them.
+  std::vector<std::pair<const char*, std::uint8_t>> fuses;
+  const std::pair<const char*, std::uint8_t> slots[] = {
+      {"LOW", kTargetLow}, {"HIGH", kTargetHigh}, {"EXTENDED", kTargetExtended}};
+  const std::optional<std::uint8_t> values[] = {elf->low, elf->high, elf->extended};
+  for (int i = 0; i < 3; ++i) {
+    if (values[i] && app.fuseEditor.SetByte(slots[i].second, *values[i])) {
+      fuses.emplace_back(slots[i].first, *values[i]);
+    }
+  }
+  const bool lock = elf->lock && app.lockEditor.SetByte(kTargetLockBit, *elf->lock);
+  if (!fuses.empty()) {
+    app.log.AppendLogEntry(LogKind::LogInfo,
+                           path + ": fuse bytes " + ByteList(fuses) +
+                               " put into the Fuses tab; they are written only by its Write button");
+  }
+  if (lock) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%02X", *elf->lock);
+    app.log.AppendLogEntry(LogKind::LogInfo,
+                           path + ": lock byte " + hex +
+                               " put into the Lock Bits tab; it is written only by its Write button");
+  }
 }
 
 namespace {
@@ -342,7 +486,7 @@ void Application::Command(int id) {
       break;
     case kIdWriteChip:
     case kMenuWrite:
-      WriteMemoryCommand(app, question);
+      write_.Start(app, question);
       break;
     case kMenuProgram:
       program_.Start(app, question);
@@ -409,6 +553,7 @@ void Application::Command(int id) {
 void Application::ChipSelectorChanged(int index) {
   if (!running_ || index < 0) return;
   state_->selection.PickChip(static_cast<std::size_t>(index));
+  state_->flashErased = false;  // another chip, perhaps another one in the socket
 }
 
 void Application::ModeSelectorChanged(int index) {

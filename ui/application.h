@@ -9,6 +9,7 @@
 // the wake callback, which runs on the worker thread.
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,6 +20,7 @@
 #include "parts/part_database.h"
 #include "ui/app_state.h"
 #include "ui/program_flow.h"
+#include "ui/write_flow.h"
 #include "ui/command_ids.h"
 #include "ui/hex_view.h"
 #include "ui/main_view.h"
@@ -41,18 +43,32 @@ inline constexpr const char* kMainWindowTitle = "Brindlequartz v1.00";
 
 struct StartOptions {
   std::string partListPath = kPartListFile;  // relative to the current directory
+  // Why no part list was found where the programs look for one (PartListNotFoundText); ""
+  // when one was found there or the user named one. Shown under kPartListLoadError.
+  std::string partListNotFound;
   // --simulate [PART]: this run uses the in-process simulated programmer ("sim", or
-  // "sim:PART"); the saved COMPort is not changed.
+  // "sim:PART", with PART selected in the chip selector); the saved COMPort is not changed.
   bool simulate = false;
   std::string simulatePart;
+  bool partListNamed = false;  // --partlist FILE gave partListPath
+  bool help = false;           // -h, --help: print DesktopHelpText and leave
+  std::string screenshotDir;   // --screenshot-dir DIR: pictures of the window, then leave
 };
 
 // Reads the desktop program's arguments (without the program name): "--simulate",
-// "--simulate PART" or "--simulate=PART". False with an error text for anything else.
+// "--simulate PART", "--simulate=PART", "--partlist FILE", "--partlist=FILE",
+// "--screenshot-dir DIR", "--screenshot-dir=DIR", "-h" and "--help". False with an error
+// text for anything else. Needs no window system, so a front-end calls it first.
 bool ParseStartOptions(const std::vector<std::string>& args, StartOptions& options,
                        std::string& error);
-// Usage line of the desktop programs.
-inline constexpr const char* kDesktopUsage = "usage: brindlequartz [--simulate [PART]]";
+// Usage line of the desktop programs, and the whole help text (ends with a newline).
+inline constexpr const char* kDesktopUsage =
+    "usage: brindlequartz [--simulate [PART]] [--partlist FILE] [--screenshot-dir DIR] [--help]";
+std::string DesktopHelpText();
+// Without --partlist: PartList.cfg from the places the programs look in (FindPartList); when
+// none has it, partListNotFound says where it was looked for.
+void FindStartPartList(StartOptions& options, const std::filesystem::path& currentFolder,
+                       const std::filesystem::path& executableFolder);
 
 // The port drivers of a program (serial devices of the platform, the simulator). Called
 // once with the part database, which outlives the drivers.
@@ -131,6 +147,9 @@ class Application {
   void RunBufferResult(const BufferCommandResult& result, MemoryKind kind);
   void ClearCommand();
   void LoadCommand();
+  // Load and a dropped file: the file into the buffer of the tab in front; an ELF file into
+  // both buffers and the fuse and lock-bit editors.
+  void LoadFile(const std::string& path);
   void SaveCommand();
   void ReloadCommand();
   void SettingsCommand();
@@ -155,6 +174,7 @@ class Application {
   std::unique_ptr<HexView> eepromView_;
   std::unique_ptr<Adapters> adapters_;
   ProgramFlow program_;
+  WriteFlow write_;
 };
 
 }  // namespace bq

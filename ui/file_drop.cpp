@@ -24,10 +24,7 @@ bool Application::AcceptsDropOnCurrentTab(const std::string& path) const {
 
 void Application::LoadDroppedFile(const std::string& path) {
   if (!AcceptsDropOnCurrentTab(path)) return;
-  AppState& app = *state_;
-  RunBufferResult(
-      bq::LoadCommand(bufferTab(), app.flash, app.eeprom, path, app.programmer.IsBusy()),
-      bufferKind());
+  LoadFile(path);
 }
 
 }  // namespace bq

@@ -6,6 +6,7 @@
 #include "link/protocol.h"
 #include "link/transfer_limits.h"
 #include "session/fuse_write_risks.h"
+#include "session/image_device.h"
 
 namespace bq {
 
@@ -108,8 +109,9 @@ bool CheckSignature(AppState& app, QuestionView& question) {
       ReadSignatureText(signature, app.parts.PartNameForSignature(signature)));
   if (signature == app.selection.chip().signature) return true;
   Log(app, LogKind::LogWarning, kSignatureMismatchText);
-  return question.AskYesNo(std::string(kSignatureMismatchText) + kContinueQuestion,
-                           kWarningCaption);
+  // Yes here erases and writes a chip that is not the one selected: No is the default.
+  return question.AskYesNoDefaultNo(std::string(kSignatureMismatchText) + kContinueQuestion,
+                                    kWarningCaption);
 }
 
 PrepareOutcome PrepareOperationOutcome(AppState& app, QuestionView& question) {
@@ -197,7 +199,36 @@ bool EraseCommand(AppState& app, QuestionView& question) {
   if (!PrepareOperation(app, question)) return false;
   const bool erased = app.programmer.EraseRequest();
   SettleWorker(app);
+  if (erased) app.flashErased = true;
   return erased;
+}
+
+bool ConfirmImageWrite(AppState& app, QuestionView& question, BufferTab memory) {
+  const bool eeprom = memory == BufferTab::Eeprom;
+  const MemoryBuffer& image = eeprom ? app.eeprom : app.flash;
+  const std::string name = StoredFileName(image);
+  const std::string buffer = eeprom ? "EEPROM" : "FLASH";
+  const std::string chip = app.selection.chip().name;
+  if (!ImageDeviceFits(image.device(), chip)) {
+    const std::string text = "The " + buffer + " buffer holds " + name + ", built for " +
+                             image.device() + ", not for the selected " + chip + ".";
+    Log(app, LogKind::LogWarning, text);
+    if (!question.AskYesNoDefaultNo(text + kWriteAnywayQuestion, kWarningCaption)) {
+      Log(app, LogKind::LogError, kNothingWrittenText);
+      return false;
+    }
+  }
+  if (image.incomplete()) {
+    const std::string text = "The " + buffer + " buffer holds " + name +
+                             ", an Intel HEX file without its end-of-file record: the file "
+                             "may be cut short.";
+    Log(app, LogKind::LogWarning, text);
+    if (!question.AskYesNoDefaultNo(text + kWriteAnywayQuestion, kWarningCaption)) {
+      Log(app, LogKind::LogError, kNothingWrittenText);
+      return false;
+    }
+  }
+  return true;
 }
 bool WriteFusesCommand(AppState& app, QuestionView& question) {
   return ConfirmIspFuseWrite(app, question) && PrepareOperation(app, question) &&

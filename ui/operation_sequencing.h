@@ -19,6 +19,9 @@ inline constexpr const char* kBusyText = "Programmer is BUSY !!!";
 inline constexpr const char* kContinueQuestion = "\r\n\r\nContinue ?";
 inline constexpr const char* kWarningCaption = "Warning";
 inline constexpr const char* kErrorCaption = "Error";
+// The end of the questions asked before an image that may not belong in the chip is written.
+inline constexpr const char* kWriteAnywayQuestion = "\r\n\r\nWrite it into the chip anyway ?";
+inline constexpr const char* kNothingWrittenText = "Nothing written into the chip.";
 
 // "Error Open Serial Port (" + name + ") !!!", shown with the caption "Error".
 std::string PortOpenErrorText(const std::string& name);
@@ -65,7 +68,13 @@ bool WriteMemoryCommand(AppState& app, QuestionView& question);
 bool ReadMemoryCommand(AppState& app, QuestionView& question);
 bool VerifyMemoryCommand(AppState& app, QuestionView& question);
 bool BlankCheckCommand(AppState& app, QuestionView& question);
+// Erase; a successful one sets app.flashErased.
 bool EraseCommand(AppState& app, QuestionView& question);
+// Before Write or Program puts the image of memory into the chip: an image from an ELF file
+// built for another device than the selected part, and an Intel HEX file without its
+// end-of-file record, each log a warning and ask a Yes/No question, default No. False (with
+// kNothingWrittenText logged) when the user answered No.
+bool ConfirmImageWrite(AppState& app, QuestionView& question, BufferTab memory);
 // In ISP mode, a write that would lock ISP out or change the clock source (see
 // IspFuseWriteRisks; the clock source compared with FuseEditor::ChipBytesOrDefaults) first
 // logs each risk as a warning and asks one Yes/No question, default No; No sends nothing.

@@ -38,6 +38,15 @@ bool ProgramFlow::Start(AppState& app, QuestionView& question) {
   start_ = std::chrono::steady_clock::now();
   const SelectedChip& chip = app.selection.chip();
   eeprom_ = FirstProgrammedByteFrom(app.eeprom, 0).has_value() && chip.ChipEepromBytes > 0;
+  // Asked before the erase: No leaves the chip as it is.
+  if (!ConfirmImageWrite(app, question, BufferTab::Flash)) {
+    Finish(app, "flash", kNothingWrittenText);
+    return false;
+  }
+  if (eeprom_ && !ConfirmImageWrite(app, question, BufferTab::Eeprom)) {
+    Finish(app, "eeprom", kNothingWrittenText);
+    return false;
+  }
   {
     const MemoryScope flash(app, BufferTab::Flash);
     if (!EraseCommand(app, question)) {
@@ -58,6 +67,7 @@ bool ProgramFlow::Begin(AppState& app, QuestionView& question, BufferTab memory,
     Finish(app, name, LastLine(app));
     return false;
   }
+  if (step == Step::FlashWrite) app.flashErased = false;
   step_ = step;
   return true;
 }

@@ -16,6 +16,10 @@ std::string VersionText(std::uint32_t value) {
 
 }  // namespace
 
+std::string NoProgrammerAnswerText(const std::string& port) {
+  return "No programmer answered on " + port + ": check the cable and its power.";
+}
+
 void FillSettingsLists(AppState& app, SettingsDialogModel& model) {
   app.port.EnumeratePorts();
   model.ports.clear();
@@ -39,10 +43,15 @@ bool RunConnectionTest(AppState& app, SettingsDialogModel& model, const std::str
   model.firmwareVersion.clear();
   app.programmer.WaitIdle();
   app.port.ClosePort();
+  // The quiet test when the dialog opens leaves the result line as it was.
   if (!app.port.OpenPort(port)) {
-    if (confirm) view.ShowPortOpenError(port);
+    if (confirm) {
+      model.testResult = PortOpenErrorText(port);
+      view.ShowPortOpenError(port);
+    }
     return false;
   }
+  if (confirm) model.testResult = NoProgrammerAnswerText(port);
   bool ok = false;
   if (!app.programmer.IsBusy()) {
     std::uint32_t hardware = 0, firmware = 0;
@@ -55,7 +64,10 @@ bool RunConnectionTest(AppState& app, SettingsDialogModel& model, const std::str
     if (ok) {
       model.hardwareVersion = VersionText(hardware);
       model.firmwareVersion = VersionText(firmware);
-      if (confirm) view.ShowConnectionOk();
+      if (confirm) {
+        model.testResult = kConnectionOkText;
+        view.ShowConnectionOk();
+      }
     }
   }
   app.port.ClosePort();
@@ -103,6 +115,18 @@ void SettingsDialog::PickClock(int index) {
   if (index < 0 || static_cast<std::size_t>(index) >= model_.clocks.size()) return;
   model_.clockIndex = index;
   view_->OnSettingsModelChanged();
+}
+
+void SettingsDialog::EnterPortName(const std::string& name) {
+  if (name.find_first_not_of(" \t") == std::string::npos) return;
+  for (std::size_t i = 0; i < model_.ports.size(); ++i) {
+    if (model_.ports[i] == name) {
+      model_.portIndex = static_cast<int>(i);
+      return;
+    }
+  }
+  model_.ports.push_back(name);
+  model_.portIndex = static_cast<int>(model_.ports.size() - 1);
 }
 
 void SettingsDialog::ConnectionTest() {

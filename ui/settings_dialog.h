@@ -33,7 +33,14 @@ struct SettingsDialogModel {
   int clockIndex = -1;
   std::string hardwareVersion;  // "02.01" once a test succeeded
   std::string firmwareVersion;
+  // What the last "Connection Test" found, shown in the dialog: kConnectionOkText, the port
+  // open error, or that nothing answered; "" before the first one (the quiet test when the
+  // dialog opens leaves it).
+  std::string testResult;
 };
+
+// The dialog's result line when the port opened but no programmer answered on it.
+std::string NoProgrammerAnswerText(const std::string& port);
 
 // Fills both lists: the ports present (the one equal to COMPort selected, else entry 0) and
 // the clock choices (entry ISPSpeed selected).
@@ -71,6 +78,10 @@ class SettingsDialog {
   // The user picked an entry of the port list (1001) or the clock list (1005).
   void PickPort(int index);
   void PickClock(int index);
+  // The user typed a port name into the port box (a pseudo-terminal, /dev/serial/by-id/...):
+  // it becomes the selected entry, added to the list when it is not there. Blank text changes
+  // nothing. Front-ends pass the box's text before "Connection Test" and "Save".
+  void EnterPortName(const std::string& name);
   // "Connection Test" (1002); the dialog stays open.
   void ConnectionTest();
   // "Save" (1006): stores both values, logs, reopens the port; the dialog closes.

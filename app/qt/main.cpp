@@ -1,8 +1,6 @@
-// brindlequartz: the desktop program. Options: --simulate [PART] (the in-process simulated
-// programmer for this run), --screenshot-dir DIR (save pictures of the window and leave).
+// brindlequartz: the desktop program. Options: see DesktopHelpText (ui/application.h).
 
 #include <QApplication>
-#include <QStringList>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -12,45 +10,66 @@
 #include "app/qt/dialog_host.h"
 #include "app/qt/main_window.h"
 #include "app/qt/screenshots.h"
-#include "parts/part_list_location.h"
 #include "platform/executable_folder.h"
 #include "ui/ini_settings_store.h"
 
-int main(int argc, char** argv) {
-  QApplication qapp(argc, argv);
-  QApplication::setApplicationName("Brindlequartz");
-  QApplication::setOrganizationName("Varno");
-  QApplication::setDesktopFileName("brindlequartz");
+namespace {
 
+// Qt's own options (-platform offscreen, -style fusion, ...) are for QApplication; they are
+// left out of the program's options. Those listed here take a value.
+bool IsQtOption(const std::string& a) {
+  return a.size() > 1 && a[0] == '-' && a[1] != '-' && a != "-h";
+}
+bool QtOptionTakesValue(const std::string& a) {
+  static const char* const valued[] = {"-platform", "-platformpluginpath", "-platformtheme",
+                                       "-plugin",   "-qwindowgeometry",    "-qwindowicon",
+                                       "-qwindowtitle", "-style",          "-stylesheet",
+                                       "-display",  "-geometry",           "-session"};
+  for (const char* v : valued) {
+    if (a == v) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The options are read before the window system starts: --help and a wrong option work
+  // without a display.
   std::vector<std::string> args;
-  QString screenshotDir;
-  const QStringList all = QApplication::arguments();
-  for (int i = 1; i < all.size(); ++i) {
-    if (all[i] == "--screenshot-dir" && i + 1 < all.size()) {
-      screenshotDir = all[++i];
-    } else if (all[i].startsWith("--screenshot-dir=")) {
-      screenshotDir = all[i].mid(static_cast<int>(std::string("--screenshot-dir=").size()));
-    } else {
-      args.push_back(all[i].toStdString());
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (IsQtOption(a)) {
+      if (QtOptionTakesValue(a) && i + 1 < argc) ++i;
+      continue;
     }
+    args.push_back(a);
   }
   bq::StartOptions options;
   std::string error;
   if (!bq::ParseStartOptions(args, options, error)) {
-    std::fprintf(stderr, "%s\n%s\n", error.c_str(), bq::kDesktopUsage);
+    std::fprintf(stderr, "brindlequartz: %s\n%s\n", error.c_str(), bq::kDesktopUsage);
     return 2;
   }
+  if (options.help) {
+    std::fputs(bq::DesktopHelpText().c_str(), stdout);
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 2;
+  }
 
-  // PartList.cfg in the current folder, beside the program or in ../share/brindlequartz/.
-  // Without one, the start-up shows its "PartList Load ERROR !!!" box; the places tried go
-  // to the terminal, if there is one.
+  QApplication qapp(argc, argv);
+  QApplication::setApplicationName("Brindlequartz");
+  QApplication::setOrganizationName("Varno");
+  QApplication::setDesktopFileName("brindlequartz");
+  const QString screenshotDir = QString::fromStdString(options.screenshotDir);
+
+  // PartList.cfg named, or in the current folder, beside the program or in
+  // ../share/brindlequartz/. Without one, the start-up's "PartList Load ERROR !!!" box names
+  // the places looked at.
   std::error_code noCurrentFolder;
-  const bq::PartListSearch partList =
-      bq::FindPartList(std::filesystem::current_path(noCurrentFolder), bq::ExecutableFolder());
-  if (!partList.found.empty()) {
-    options.partListPath = partList.found.string();
-  } else {
-    std::fprintf(stderr, "brindlequartz: %s\n", bq::PartListNotFoundText(partList).c_str());
+  bq::FindStartPartList(options, std::filesystem::current_path(noCurrentFolder),
+                        bq::ExecutableFolder());
+  if (!options.partListNotFound.empty()) {
+    std::fprintf(stderr, "brindlequartz: %s\n", options.partListNotFound.c_str());
   }
 
   bq::IniSettingsStore store(bq::DefaultSettingsPath());

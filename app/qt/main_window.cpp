@@ -225,7 +225,7 @@ void MainWindow::BuildMenu() {
                       {"Reload", kMenuReload, QKeySequence(Qt::Key_F5), false}});
   addMenu("&Chip",
           {{"Identify", kMenuIdentify, QKeySequence(Qt::CTRL | Qt::Key_I), false},
-           {"Write buffer into chip", kMenuWrite, QKeySequence(Qt::CTRL | Qt::Key_W), true},
+           {"Write buffer into chip", kMenuWrite, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_W), true},
            {"Read chipcode into buffer", kMenuRead, QKeySequence(Qt::CTRL | Qt::Key_R), false},
            {"Blank check", kMenuBlankCheck, QKeySequence(Qt::CTRL | Qt::Key_B), true},
            {"Erase", kMenuErase, QKeySequence(Qt::CTRL | Qt::Key_E), false},
@@ -459,6 +459,9 @@ QWidget* MainWindow::BuildEditorPage(FuseEditorKind which, int fieldId, int byte
     bottom->addWidget(PageButton(texts[i], firstButton + i), 0, Qt::AlignBottom);
   }
   layout->addLayout(bottom);
+  // The page keeps the room its lists and buttons need while they are hidden on another
+  // tab, so the window cannot be made so small that the buttons cover the lists.
+  page->setMinimumSize(layout->minimumSize());
   return page;
 }
 
@@ -486,6 +489,9 @@ QWidget* MainWindow::BuildCalibrationPage() {
   bottom->addStretch(1);
   bottom->addWidget(PageButton("Read", kIdCalibrationRead));
   layout->addLayout(bottom);
+  // The page keeps the room its lists and buttons need while they are hidden on another
+  // tab, so the window cannot be made so small that the buttons cover the lists.
+  page->setMinimumSize(layout->minimumSize());
   return page;
 }
 

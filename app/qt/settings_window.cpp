@@ -27,6 +27,9 @@ SettingsWindow::SettingsWindow(SettingsDialog& dialog, DialogHost& dialogs, QWid
   ports_ = new QComboBox(connection);
   ports_->setObjectName("c1001");
   ports_->setMinimumWidth(160);
+  // A port that is not listed (a pseudo-terminal, /dev/serial/by-id/...) can be typed in.
+  ports_->setEditable(true);
+  ports_->setInsertPolicy(QComboBox::NoInsert);
   test_ = new QPushButton("Connection Test", connection);
   test_->setObjectName("c1002");
   hardware_ = new QLineEdit(connection);
@@ -43,6 +46,10 @@ SettingsWindow::SettingsWindow(SettingsDialog& dialog, DialogHost& dialogs, QWid
   grid->addWidget(hardware_, 1, 1, 1, 3);
   grid->addWidget(new QLabel("Firmware Version:", connection), 2, 0);
   grid->addWidget(firmware_, 2, 1, 1, 3);
+  result_ = new QLabel(connection);
+  result_->setObjectName("c1007");
+  result_->setWordWrap(true);
+  grid->addWidget(result_, 3, 0, 1, 4);
   layout->addWidget(connection);
 
   auto* isp = new QGroupBox("ISP Clock", this);
@@ -71,14 +78,22 @@ SettingsWindow::SettingsWindow(SettingsDialog& dialog, DialogHost& dialogs, QWid
 
   connect(ports_, &QComboBox::activated, this, [this](int i) { dialog_.PickPort(i); });
   connect(clocks_, &QComboBox::activated, this, [this](int i) { dialog_.PickClock(i); });
-  connect(test_, &QPushButton::clicked, this, [this] { dialog_.ConnectionTest(); });
+  connect(test_, &QPushButton::clicked, this, [this] {
+    TakeTypedPort();
+    dialog_.ConnectionTest();
+  });
   connect(save_, &QPushButton::clicked, this, [this] {
+    TakeTypedPort();
     dialog_.Save();
     accept();
   });
   connect(cancel_, &QPushButton::clicked, this, &SettingsWindow::reject);
   dialog_.SetView(this);
   setFixedSize(sizeHint().expandedTo(QSize(440, 0)));
+}
+
+void SettingsWindow::TakeTypedPort() {
+  dialog_.EnterPortName(ports_->currentText().toStdString());
 }
 
 void SettingsWindow::reject() {
@@ -106,6 +121,7 @@ void SettingsWindow::OnSettingsModelChanged() {
   fill(clocks_, m.clocks, m.clockIndex);
   hardware_->setText(QString::fromStdString(m.hardwareVersion));
   firmware_->setText(QString::fromStdString(m.firmwareVersion));
+  result_->setText(QString::fromStdString(m.testResult));
 }
 
 }  // namespace bq::qt

@@ -9,6 +9,7 @@
 #include "ui/settings_dialog.h"
 
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -27,6 +28,7 @@ class SettingsWindow : public QDialog, public SettingsDialogView {
   QPushButton* testButton() const { return test_; }
   QPushButton* saveButton() const { return save_; }
   QPushButton* cancelButton() const { return cancel_; }
+  QLabel* testResult() const { return result_; }
 
   // SettingsDialogView.
   void ShowConnectionOk() override;
@@ -37,12 +39,16 @@ class SettingsWindow : public QDialog, public SettingsDialogView {
   void reject() override;  // "Cancel", Esc and the close box
 
  private:
+  // The text of the port box becomes the selected port (it may have been typed).
+  void TakeTypedPort();
+
   SettingsDialog& dialog_;
   DialogHost& dialogs_;
   QComboBox* ports_ = nullptr;
   QComboBox* clocks_ = nullptr;
   QLineEdit* hardware_ = nullptr;
   QLineEdit* firmware_ = nullptr;
+  QLabel* result_ = nullptr;
   QPushButton* test_ = nullptr;
   QPushButton* save_ = nullptr;
   QPushButton* cancel_ = nullptr;

@@ -1,6 +1,5 @@
-// brindlequartz.exe: the Windows desktop program. Options: --simulate [PART] (the in-process
-// simulated programmer for this run), --screenshot-dir DIR (save pictures of the window on
-// each tab as BMP files and leave).
+// brindlequartz.exe: the Windows desktop program. Options: see DesktopHelpText
+// (ui/application.h); --screenshot-dir saves BMP files.
 
 #include <windows.h>
 
@@ -13,7 +12,6 @@
 #include "app/win32/main_window.h"
 #include "app/win32/screenshots.h"
 #include "core/command_line.h"
-#include "parts/part_list_location.h"
 #include "platform/executable_folder.h"
 #include "platform/win32/registry_settings_store.h"
 
@@ -32,26 +30,25 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
   bq::StartOptions options;
   std::string error;
   bq::win32::DialogHost dialogs;
-  std::vector<std::string> args = Arguments();
-  std::string screenshotDir;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--screenshot-dir" && i + 1 < args.size()) {
-      screenshotDir = args[i + 1];
-      args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
-      break;
-    }
-  }
+  const std::vector<std::string> args = Arguments();
   if (!bq::ParseStartOptions(args, options, error)) {
     dialogs.Message(nullptr, bq::win32::BoxIcon::Error, bq::kCaptionError,
                     error + "\n" + bq::kDesktopUsage);
     return 2;
   }
-  // PartList.cfg in the current folder, beside the program or in ..\share\brindlequartz\;
-  // without one, the start-up shows its "PartList Load ERROR !!!" box.
+  if (options.help) {
+    // A program without a console: the help is a box.
+    dialogs.Message(nullptr, bq::win32::BoxIcon::Information, bq::kCaptionInfo,
+                    bq::DesktopHelpText());
+    return 0;
+  }
+  const std::string& screenshotDir = options.screenshotDir;
+  // PartList.cfg named, or in the current folder, beside the program or in
+  // ..\share\brindlequartz\; without one, the start-up's "PartList Load ERROR !!!" box names
+  // the places looked at.
   std::error_code noCurrentFolder;
-  const bq::PartListSearch partList =
-      bq::FindPartList(std::filesystem::current_path(noCurrentFolder), bq::ExecutableFolder());
-  if (!partList.found.empty()) options.partListPath = partList.found.string();
+  bq::FindStartPartList(options, std::filesystem::current_path(noCurrentFolder),
+                        bq::ExecutableFolder());
 
   bq::RegistrySettingsStore store;
   bq::win32::MainWindow window(instance, store, dialogs, bq::win32::DesktopPortDrivers());

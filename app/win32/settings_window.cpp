@@ -41,6 +41,13 @@ void FillCombo(HWND combo, const std::vector<std::string>& entries, int index) {
   SendMessageA(combo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
 }
 
+// The text of the port box becomes the selected port (it may have been typed).
+void TakeTypedPort(HWND window, SettingsDialog& dialog) {
+  char text[MAX_PATH] = {};
+  GetDlgItemTextA(window, IDC_PORT_LIST, text, sizeof text);
+  dialog.EnterPortName(text);
+}
+
 INT_PTR CALLBACK SettingsProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   auto* view = reinterpret_cast<SettingsWindowView*>(GetWindowLongPtrA(window, GWLP_USERDATA));
   switch (message) {
@@ -61,8 +68,10 @@ INT_PTR CALLBACK SettingsProc(HWND window, UINT message, WPARAM wParam, LPARAM l
       } else if (id == IDC_ISP_CLOCK_LIST && code == CBN_SELCHANGE) {
         view->dialog().PickClock(static_cast<int>(SendDlgItemMessageA(window, id, CB_GETCURSEL, 0, 0)));
       } else if (id == IDC_CONNECTION_TEST && code == BN_CLICKED) {
+        TakeTypedPort(window, view->dialog());
         view->dialog().ConnectionTest();
       } else if (id == IDC_SAVE && code == BN_CLICKED) {
+        TakeTypedPort(window, view->dialog());
         view->dialog().Save();
         EndDialog(window, IDC_SAVE);
       } else if (id == IDCANCEL) {
@@ -85,6 +94,7 @@ void ShowSettingsModel(HWND dialogWindow, const SettingsDialogModel& model) {
   FillCombo(GetDlgItem(dialogWindow, IDC_ISP_CLOCK_LIST), model.clocks, model.clockIndex);
   SetDlgItemTextA(dialogWindow, IDC_HARDWARE_VERSION, model.hardwareVersion.c_str());
   SetDlgItemTextA(dialogWindow, IDC_FIRMWARE_VERSION, model.firmwareVersion.c_str());
+  SetDlgItemTextA(dialogWindow, IDC_CONNECTION_RESULT, model.testResult.c_str());
 }
 
 void RunSettingsWindow(HWND owner, HINSTANCE instance, SettingsDialog& dialog, DialogHost& host) {

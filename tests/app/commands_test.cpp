@@ -303,8 +303,10 @@ TEST(SignatureTest, AMismatchAsksAndNoStartsNothing) {
             (std::vector<std::string>{"Read Signature: 0x1E9007 (Chip: ATtiny13)",
                                       "Signature does not match selected device !"}));
   EXPECT_EQ(h.state().log.Row(0).kind, LogKind::LogWarning);
-  EXPECT_EQ(h.view.boxes.back(),
-            (ShownBox{"warning", "Signature does not match selected device !\r\n\r\nContinue ?"}));
+  // Yes would erase and write a chip that is not the one selected: No is the default.
+  EXPECT_EQ(h.view.boxes.back(), (ShownBox{"warning-default-no",
+                                           "Signature does not match selected device !"
+                                           "\r\n\r\nContinue ?"}));
   h.view.warningAnswers = {true};
   const std::uint32_t yesMark = h.LogMark();
   h.Do(kIdBlankCheck);

@@ -211,6 +211,10 @@ class AppHarness {
 
   int Start(StartOptions options = {}) {
     options.partListPath = partListPath_;
+    return StartAsGiven(std::move(options));
+  }
+  // The same with the part list the options name.
+  int StartAsGiven(StartOptions options) {
     app_ = std::make_unique<Application>(view, *store_, [this](const PartDatabase& parts) {
       sim_ = std::make_shared<SimPortDriver>(&parts);
       return std::vector<std::shared_ptr<PortDriver>>{sim_};

@@ -20,7 +20,11 @@ std::string ReadFile(const std::string& path) {
 TEST(StartupTest, WithoutAPartListTheProgramEndsWithCodeOneBeforeAnyWindow) {
   AppHarness h("");
   EXPECT_EQ(h.Start(), kExitStartFailed);
-  EXPECT_EQ(h.view.boxes, (std::vector<ShownBox>{{"error", "PartList Load ERROR !!!"}}));
+  // The box names the file that was looked for.
+  const std::string partList = (h.dir() / "PartList.cfg").string();
+  EXPECT_EQ(h.view.boxes,
+            (std::vector<ShownBox>{{"error", "PartList Load ERROR !!!\r\n\r\n" + partList +
+                                                 ": the file cannot be read or holds no part"}}));
   EXPECT_TRUE(h.view.visible.empty());
   EXPECT_FALSE(h.state().programmer.IsStarted());
   EXPECT_FALSE(h.app().running());
@@ -32,7 +36,33 @@ TEST(StartupTest, APartListWithoutPartsCountsAsMissing) {
   AppHarness h("<!-- nothing here -->\n");
   EXPECT_EQ(h.Start(), kExitStartFailed);
   ASSERT_EQ(h.view.boxes.size(), 1u);
-  EXPECT_EQ(h.view.boxes[0].text, "PartList Load ERROR !!!");
+  EXPECT_EQ(h.view.boxes[0].text.rfind("PartList Load ERROR !!!\r\n\r\n", 0), 0u);
+}
+
+TEST(StartupTest, WithoutAPartListInAnyPlaceTheBoxNamesThePlacesLookedAt) {
+  AppHarness h("");
+  StartOptions options;
+  FindStartPartList(options, h.dir() / "current", h.dir() / "bin");
+  EXPECT_EQ(h.StartAsGiven(options), kExitStartFailed);
+  ASSERT_EQ(h.view.boxes.size(), 1u);
+  const std::string& text = h.view.boxes[0].text;
+  EXPECT_EQ(text.rfind("PartList Load ERROR !!!\r\n\r\nno PartList.cfg found; looked for ", 0), 0u)
+      << text;
+  for (const char* place : {"current", "bin", "share"}) {
+    EXPECT_NE(text.find(place), std::string::npos) << text;
+  }
+}
+
+TEST(StartupTest, SimulateSelectsTheSimulatedPartInTheChipSelector) {
+  for (const char* given : {"ATtiny85", "attiny85", "t85"}) {
+    AppHarness h;
+    StartOptions options;
+    options.simulate = true;
+    options.simulatePart = given;
+    ASSERT_EQ(h.Start(options), kExitOk);
+    EXPECT_EQ(h.app().selection().ChipSelectorText(), "ATtiny85") << given;
+    EXPECT_EQ(h.app().selection().chip().name, "ATtiny85") << given;
+  }
 }
 
 TEST(StartupTest, FirstStartSavesDefaultsAndRunsOnTheSimulator) {
@@ -142,6 +172,9 @@ TEST(StartupTest, StartOptions) {
     bool ok;
     bool simulate;
     std::string part;
+    bool help = false;
+    std::string partList = kPartListFile;
+    std::string screenshots = "";
   };
   const Case cases[] = {
       {{}, true, false, ""},
@@ -150,6 +183,13 @@ TEST(StartupTest, StartOptions) {
       {{"--simulate=ATmega8"}, true, true, "ATmega8"},
       {{"--simulate", "--other"}, false, true, ""},
       {{"ATtiny13"}, false, false, ""},
+      {{"--help"}, true, false, "", true},
+      {{"-h", "--simulate"}, true, true, "", true},
+      {{"--partlist", "/x/parts.cfg"}, true, false, "", false, "/x/parts.cfg"},
+      {{"--partlist=parts.cfg", "--simulate"}, true, true, "", false, "parts.cfg"},
+      {{"--partlist"}, false, false, ""},
+      {{"--partlist="}, false, false, "", false, ""},
+      {{"--screenshot-dir", "shots"}, true, false, "", false, kPartListFile, "shots"},
   };
   for (const Case& c : cases) {
     StartOptions options;
@@ -157,8 +197,19 @@ TEST(StartupTest, StartOptions) {
     EXPECT_EQ(ParseStartOptions(c.args, options, error), c.ok) << error;
     EXPECT_EQ(options.simulate, c.simulate);
     EXPECT_EQ(options.simulatePart, c.part);
+    EXPECT_EQ(options.help, c.help);
+    EXPECT_EQ(options.partListPath, c.partList);
+    EXPECT_EQ(options.screenshotDir, c.screenshots);
     EXPECT_EQ(error.empty(), c.ok);
   }
+  // A named part list is used as given, never looked for elsewhere.
+  StartOptions named;
+  std::string error;
+  ASSERT_TRUE(ParseStartOptions({"--partlist", "/x/parts.cfg"}, named, error));
+  FindStartPartList(named, "/nowhere", "/nowhere/bin");
+  EXPECT_EQ(named.partListPath, "/x/parts.cfg");
+  EXPECT_EQ(named.partListNotFound, "");
+  EXPECT_NE(DesktopHelpText().find("--partlist FILE"), std::string::npos);
 }
 
 TEST(StartupTest, ExitIsAskedOnlyWhileTheWorkerIsIdle) {

@@ -8,6 +8,9 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QListView>
+#include <QMessageBox>
+#include <QProcess>
+#include <QTimer>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
@@ -36,6 +39,7 @@ struct Box {
   BoxIcon icon;
   std::string caption;
   std::string text;
+  bool defaultNo = false;  // asked with No as the default button
 };
 
 // Answers every modal question from queues and records what was asked.
@@ -57,6 +61,12 @@ class ScriptedDialogs : public DialogHost {
     if (answers.empty()) return true;
     const bool a = answers.front();
     answers.pop_front();
+    return a;
+  }
+  bool AskYesNoDefaultNo(QWidget* parent, BoxIcon icon, const std::string& caption,
+                         const std::string& text) override {
+    const bool a = AskYesNo(parent, icon, caption, text);
+    boxes.back().defaultNo = true;
     return a;
   }
   std::optional<std::string> OpenFile(QWidget*, const FileDialogRequest&) override {
@@ -139,8 +149,11 @@ class Desk {
 
   // Lets the worker finish and delivers its events through the event loop (queued calls).
   void Settle() {
-    app().state().programmer.WaitIdle();
-    for (int i = 0; i < 5; ++i) QApplication::processEvents();
+    // A delivered event may start the next step of a flow (a write's verify): wait again.
+    for (int i = 0; i < 5; ++i) {
+      app().state().programmer.WaitIdle();
+      QApplication::processEvents();
+    }
   }
   void Trigger(QAction* action) {
     QVERIFY(action != nullptr);
@@ -584,11 +597,108 @@ class DesktopWindowTest : public QObject {
     QCOMPARE(d.LogRow(0), QString("FLASH Code read into buffer"));
   }
 
+  void simulateSelectsThePartAndTheSignatureQuestionDefaultsToNo() {
+    Desk d;
+    QCOMPARE(d.StartSimulating("ATmega328P"), kExitOk);
+    MainWindow& w = d.w();
+    QCOMPARE(w.chipSelector()->currentText(), QString("ATmega328P"));
+    emit w.chipSelector()->activated(w.chipSelector()->findText("ATtiny85"));
+    d.dialogs.answers = {false};
+    d.Trigger(w.MenuAction(kMenuErase));
+    QCOMPARE(d.dialogs.boxes.size(), std::size_t{1});
+    QVERIFY(d.dialogs.boxes[0].defaultNo);
+    QCOMPARE(d.dialogs.boxes[0].caption, std::string("Warning"));
+    QVERIFY(d.dialogs.boxes[0].text.find("Continue ?") != std::string::npos);
+    QVERIFY(!d.LogHas("Chip erased", 5));
+
+    // The real box: Enter answers No.
+    bool sawNoAsDefault = false;
+    QTimer::singleShot(0, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (box == nullptr) return;
+      sawNoAsDefault = box->defaultButton() == box->button(QMessageBox::No);
+      QTest::keyClick(box, Qt::Key_Return);
+    });
+    DialogHost real;
+    QVERIFY(!real.AskYesNoDefaultNo(&w, BoxIcon::Warning, "Warning", "Continue ?"));
+    QVERIFY(sawNoAsDefault);
+  }
+
+  void theWindowKeepsASizeWhereNothingOverlapsAndWriteIsNotCtrlW() {
+    Desk d;
+    QCOMPARE(d.Start(), kExitOk);
+    MainWindow& w = d.w();
+    w.tabs()->setCurrentIndex(2);
+    w.resize(600, 400);
+    QApplication::processEvents();
+    QVERIFY(w.width() > 600);
+    QWidget* bytes = w.Control(kIdFuseByteList);
+    QWidget* fields = w.Control(kIdFuseFieldList);
+    QVERIFY(fields->height() > 40);
+    for (int id : {kIdFuseSetDefault, kIdFuseWrite, kIdFuseVerify, kIdFuseRead}) {
+      const QRect button = w.Control(id)->geometry();
+      QVERIFY2(!button.intersects(bytes->geometry()),
+               qPrintable(QString("%1: window %2x%3, button %4,%5 %6x%7, bytes %8,%9 %10x%11")
+                              .arg(id).arg(w.width()).arg(w.height())
+                              .arg(button.x()).arg(button.y()).arg(button.width()).arg(button.height())
+                              .arg(bytes->x()).arg(bytes->y()).arg(bytes->width()).arg(bytes->height())));
+      QVERIFY(!button.intersects(fields->geometry()));
+      QVERIFY(w.Control(id)->rect().width() == 120);
+    }
+    // Ctrl+W closes windows on every desktop; Write has its own keys.
+    QCOMPARE(w.MenuAction(kMenuWrite)->shortcut(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_W));
+    for (QAction* action : w.findChildren<QAction*>()) {
+      QVERIFY(action->shortcut() != QKeySequence(Qt::CTRL | Qt::Key_W));
+    }
+  }
+
+  void theSettingsPortBoxTakesATypedPortAndShowsTheTestResult() {
+    Desk d;
+    QCOMPARE(d.Start(), kExitOk);
+    d.dialogs.dialogScript = [](QDialog& dialog) {
+      auto& s = dynamic_cast<SettingsWindow&>(dialog);
+      QVERIFY(s.portList()->isEditable());
+      s.portList()->setEditText("sim:NOPART");
+      QTest::mouseClick(s.testButton(), Qt::LeftButton);
+      QVERIFY2(s.testResult()->text().contains("sim:NOPART"), qPrintable(s.testResult()->text()));
+      s.portList()->setEditText("sim:ATtiny85");
+      QTest::mouseClick(s.testButton(), Qt::LeftButton);
+      QCOMPARE(s.testResult()->text(), QString("Connection successfully..."));
+      QTest::mouseClick(s.saveButton(), Qt::LeftButton);
+    };
+    d.Trigger(d.w().MenuAction(kMenuSettings));
+    const std::string saved = ReadFile(DefaultSettingsPath());
+    QVERIFY2(saved.find("COMPort=sim:ATtiny85") != std::string::npos, saved.c_str());
+  }
+
+  // The options are read before the window system starts.
+  void helpAndAWrongOptionNeedNoDisplay() {
+    struct Case {
+      QStringList args;
+      int exitCode;
+      const char* output;
+    };
+    const Case cases[] = {{{"--help"}, 0, "--partlist FILE"},
+                          {{"-platform", "offscreen", "--bogus"}, 2, "unknown argument --bogus"}};
+    for (const Case& c : cases) {
+      QProcess program;
+      QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+      for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+      program.setProcessEnvironment(env);
+      program.start(BQ_BINARY_DIR "/app/qt/brindlequartz", c.args);
+      QVERIFY(program.waitForFinished(20000));
+      QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+      QCOMPARE(program.exitCode(), c.exitCode);
+      const QString output = program.readAllStandardOutput() + program.readAllStandardError();
+      QVERIFY2(output.contains(c.output), qPrintable(output));
+    }
+  }
+
   void withoutAPartListTheProgramEndsWithCodeOne() {
     Desk d;
     QCOMPARE(d.Start({}, (d.dir() / "PartList.cfg").string()), kExitStartFailed);
     QCOMPARE(d.dialogs.boxes.size(), std::size_t{1});
-    QCOMPARE(d.dialogs.boxes[0].text, std::string("PartList Load ERROR !!!"));
+    QVERIFY(d.dialogs.boxes[0].text.rfind("PartList Load ERROR !!!\r\n\r\n", 0) == 0);
     QCOMPARE(d.dialogs.boxes[0].caption, std::string("Error"));
     QVERIFY(d.dialogs.boxes[0].icon == BoxIcon::Error);
     QVERIFY(!d.w().isVisible());

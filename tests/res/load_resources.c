@@ -187,7 +187,10 @@ static void check_dialog(HINSTANCE inst) {
     if (client.right != r.right || client.bottom != r.bottom) fail("dialog 116 client size", NULL);
 
     /* (a combo box hands its scroll bar style on to its list) */
-    expect_control(dlg, IDC_PORT_LIST, "ComboBox", NULL, CBS_DROPDOWNLIST | WS_TABSTOP);
+    /* the port box takes a typed port name as well */
+    expect_control(dlg, IDC_PORT_LIST, "ComboBox", NULL, CBS_DROPDOWN | WS_TABSTOP);
+    if ((GetWindowLongA(GetDlgItem(dlg, IDC_PORT_LIST), GWL_STYLE) & 3) != CBS_DROPDOWN)
+        fail("dialog control 1001 has no edit field", NULL);
     expect_control(dlg, IDC_CONNECTION_TEST, "Button", "Connection Test", WS_TABSTOP);
     expect_control(dlg, IDC_HARDWARE_VERSION, "Edit", "", ES_READONLY | WS_BORDER | WS_TABSTOP);
     expect_control(dlg, IDC_FIRMWARE_VERSION, "Edit", "", ES_READONLY | WS_BORDER | WS_TABSTOP);

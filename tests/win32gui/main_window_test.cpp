@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <thread>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -32,6 +33,7 @@ struct Box {
   BoxIcon icon;
   std::string caption;
   std::string text;
+  bool defaultNo = false;  // asked with No as the default button
 };
 
 // Answers every modal question from a script and keeps what was asked.
@@ -51,6 +53,12 @@ class ScriptedHost : public DialogHost {
     if (yesNo.empty()) return true;
     const bool a = yesNo.front();
     yesNo.pop_front();
+    return a;
+  }
+  bool AskYesNoDefaultNo(HWND owner, BoxIcon icon, const std::string& caption,
+                         const std::string& text) override {
+    const bool a = AskYesNo(owner, icon, caption, text);
+    boxes.back().defaultNo = true;
     return a;
   }
   std::optional<std::string> OpenFile(HWND, const FileDialogRequest& request) override {
@@ -180,8 +188,11 @@ class MainWindowTest : public ::testing::Test {
 
   void Command(int id) {
     SendMessageA(Main(), WM_COMMAND, MAKEWPARAM(id, 0), 0);
-    App().WaitIdleAndDrain();
-    Pump();
+    // A delivered event may start the next step of a flow (a write's verify): wait again.
+    for (int i = 0; i < 5; ++i) {
+      App().WaitIdleAndDrain();
+      Pump();
+    }
   }
   void PickTab(int index) {
     SendMessageA(C(kIdTabControl), TCM_SETCURSEL, static_cast<WPARAM>(index), 0);
@@ -544,12 +555,49 @@ TEST_F(MainWindowTest, AFileNameInAnyScriptLoadsSavesAndShowsInTheLog) {
   std::filesystem::remove_all(folder, ec);
 }
 
+TEST_F(MainWindowTest, SimulateSelectsThePartAndTheSignatureQuestionDefaultsToNo) {
+  ASSERT_EQ(Start(), kExitOk);
+  EXPECT_EQ(TextOf(C(kIdChipSelector)), "ATmega328P");
+  Pick(kIdChipSelector, "ATtiny85");
+  host_.yesNo = {false};
+  Command(kIdEraseChip);
+  ASSERT_EQ(host_.boxes.size(), 1u);
+  EXPECT_TRUE(host_.boxes[0].defaultNo);
+  EXPECT_NE(host_.boxes[0].text.find("Continue ?"), std::string::npos);
+
+  // The real box: its default button is No.
+  LRESULT defaultId = 0;
+  std::thread answer([&] {
+    HWND box = nullptr;
+    for (int i = 0; i < 500 && box == nullptr; ++i) {
+      box = FindWindowA("#32770", "Warning");
+      if (box == nullptr) Sleep(10);
+    }
+    if (box == nullptr) return;
+    // The default button has the focus when the box opens; the box is then closed with it
+    // (or with Yes when none has it, so that a wrong default fails instead of hanging).
+    Sleep(200);
+    GUITHREADINFO gui{};
+    gui.cbSize = sizeof gui;
+    if (GetGUIThreadInfo(GetWindowThreadProcessId(box, nullptr), &gui) && gui.hwndFocus != nullptr) {
+      defaultId = GetDlgCtrlID(gui.hwndFocus);
+    }
+    const WORD press = defaultId == IDNO ? IDNO : IDYES;
+    PostMessageA(box, WM_COMMAND, MAKEWPARAM(press, BN_CLICKED), 0);
+  });
+  DialogHost real;
+  const bool yes = real.AskYesNoDefaultNo(Main(), BoxIcon::Warning, "Warning", "Continue ?");
+  answer.join();
+  EXPECT_EQ(LOWORD(defaultId), IDNO);
+  EXPECT_FALSE(yes);
+}
+
 TEST_F(MainWindowTest, MissingPartListEndsTheStartWithoutAWindow) {
   EXPECT_EQ(Start(BQ_BINARY_DIR "/no-such-folder/PartList.cfg"), kExitStartFailed);
   ASSERT_EQ(host_.boxes.size(), 1u);
   EXPECT_EQ(host_.boxes[0].icon, BoxIcon::Error);
   EXPECT_EQ(host_.boxes[0].caption, "Error");
-  EXPECT_EQ(host_.boxes[0].text, "PartList Load ERROR !!!");
+  EXPECT_EQ(host_.boxes[0].text.rfind("PartList Load ERROR !!!\r\n\r\n", 0), 0u);
   EXPECT_EQ(FindWindowA("brindlequartz", nullptr), nullptr);
 }
 
