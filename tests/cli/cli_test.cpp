@@ -385,7 +385,7 @@ TEST_F(CliTest, TheCommandAfterAKilledOneFindsTheChip) {
         {"--partlist", kShippedList, "--no-progress", "-P", sim.device(), "-p", "ATmega328P",
          "read", "flash", dir / "killed.hex"},
         {"XDG_CONFIG_HOME=" + (dir / "xdg"), "HOME=" + dir.path().string()}, dir.path(),
-        std::chrono::seconds(90), std::chrono::milliseconds(killedAfterMs), "/dev/null", SIGKILL);
+        std::chrono::seconds(90), std::chrono::milliseconds(killedAfterMs), "/dev/null", "", SIGKILL);
     ASSERT_EQ(killed.status, -1) << "the read ended before it was killed\n" << Describe(killed);
     const RunResult r = Cli({"-P", sim.device(), "identify"}, kShippedList);
     EXPECT_EQ(r.status, 0) << killedAfterMs << " ms\n" << Describe(r);
