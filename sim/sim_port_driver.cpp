@@ -1,6 +1,7 @@
 #include "sim/sim_port_driver.h"
 
 #include "parts/part_names.h"
+#include "sim/sim_peer_connection.h"
 
 namespace bq {
 
@@ -87,6 +88,28 @@ std::unique_ptr<SerialConnection> SimPortDriver::Open(const std::string& name) {
   if (line && !connection) error = name + " is in use by another connection";
   std::lock_guard<std::mutex> lock(mutex_);
   lastOpenError_ = error;
+  return connection;
+}
+
+std::unique_ptr<SerialConnection> SimPortDriver::OpenAt(const std::string& name,
+                                                        const LineSettings& line) {
+  if (line.protocol.empty() || line.protocol == "brindlequartz") return Open(name);
+  if (!LineFor(name)) return Open(name);  // says which part is unknown
+  const auto parsed = ParseSimPortName(name);
+  std::string partName = parsed->part;
+  const PartRecord* record = partName.empty() ? nullptr : FindPartByAnyName(*parts_, partName, &partName);
+  if (record == nullptr) {
+    partName = parts_->selected() ? parts_->selectedName() : parts_->parts().begin()->first;
+    record = parts_->Find(partName);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  Bench& bench = benches_[partName];
+  // These programmers are mostly used over their ISP cable: the chip sits there unless the
+  // name says socket.
+  const SimConnect connect = parsed->connect.value_or(SimConnect::kIsp);
+  auto connection =
+      SimPeerConnection::Open(line.protocol, bench.chip, bench.chipMutex, *record, connect);
+  lastOpenError_ = connection ? "" : "no simulated " + line.protocol + " programmer";
   return connection;
 }
 

@@ -38,6 +38,10 @@ class SimPortDriver : public PortDriver {
 
   bool Handles(const std::string& name) const override;
   std::unique_ptr<SerialConnection> Open(const std::string& name) override;
+  // With line.protocol "stk500v1" or "stk500v2" a simulated programmer of that kind serves
+  // the same chip; the line's rate does not matter here.
+  std::unique_ptr<SerialConnection> OpenAt(const std::string& name,
+                                           const LineSettings& line) override;
   std::vector<std::string> Enumerate() override { return {"sim"}; }
   // For an unknown part: its name and the nearest part names.
   std::string LastOpenError() const override;

@@ -312,7 +312,8 @@ int ChipRun::Connect() {
       });
     }
   }
-  session_ = std::make_unique<ChipSession>(std::move(drivers));
+  session_ = std::make_unique<ChipSession>(std::move(drivers), o_.programmer);
+  session_->SetProgrammer(o_.programmer, o_.baud);
   session_->SetPartDatabase(&parts_);
   session_->SetLogObserver([this](LogKind k, const std::string& t) {
     if (!quiet_.load()) out_.Log(k, t);
@@ -345,7 +346,14 @@ int ChipRun::SelectChip() {
     part_ = parts_.Find(partName_);
     if (part_ == nullptr || part_->signature != chip.signature) return kExitFailed;
   }
-  std::uint8_t mode = part_->HasHighVoltageMode() ? part_->hvMode : std::uint8_t{PROG_MODE_ISP};
+  // Our programmer: the part's high-voltage mode by default. Other programmers mostly sit on
+  // an ISP cable: ISP unless -m hv.
+  const DriverCapabilities& can = session_->Programmer().can;
+  const bool hvReachable = part_->hvMode == PROG_MODE_HVSP ? can.highVoltageSerial
+                                                           : can.highVoltageParallel;
+  std::uint8_t mode = part_->HasHighVoltageMode() && hvReachable && can.identify
+                          ? part_->hvMode
+                          : std::uint8_t{PROG_MODE_ISP};
   if (o_.part == "auto" && !o_.mode) mode = session_->Mode();  // where identify found it
   if (o_.mode && *o_.mode == "isp") mode = PROG_MODE_ISP;
   if (o_.mode && *o_.mode == "hv") {
@@ -353,9 +361,15 @@ int ChipRun::SelectChip() {
       Complain("part " + partName_ + " has no high-voltage mode");
       return kExitUsage;
     }
+    if (!hvReachable) {
+      Complain(std::string("the ") + session_->Programmer().title +
+               " programmer has no high-voltage mode for " + partName_ + "; use -m isp");
+      return kExitUsage;
+    }
     mode = part_->hvMode;
   }
   session_->SetMode(mode);
+  session_->SetPart(partName_, part_);
   return kExitOk;
 }
 

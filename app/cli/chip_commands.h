@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/cli/cli_output.h"
+#include "drivers/programmer_driver.h"
 #include "image/image_file.h"
 #include "parts/part_database.h"
 
@@ -20,6 +21,8 @@ struct ChipOptions {
   std::string part = "auto";
   std::optional<std::string> mode;  // "hv" or "isp"
   std::optional<std::uint32_t> ispClock;  // 0 automatic, 1..7
+  ProgrammerKind programmer = ProgrammerKind::Brindlequartz;  // -c
+  std::uint32_t baud = 0;                                     // --baud; 0: the programmer's own
   bool yes = false;
   std::optional<std::string> partlist;  // --partlist; otherwise the list is searched for
 

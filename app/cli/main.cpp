@@ -21,6 +21,7 @@
 #include "app/cli/image_io.h"
 #include "app/cli/suggest.h"
 #include "core/command_line.h"
+#include "drivers/programmer_driver.h"
 #include "image/image_file.h"
 #include "image/memory_buffer.h"
 #include "parts/part_database.h"
@@ -78,6 +79,26 @@ std::pair<std::uint32_t, std::uint32_t> ParseRange(const std::string& text) {
                                text + ": FIRST is above LAST; give the lower address first");
   }
   return {first, last};
+}
+
+int CmdProgrammers() {
+  for (const bq::ProgrammerInfo& p : bq::ProgrammerTable()) {
+    std::string can = "ISP";
+    if (p.can.highVoltageSerial) can += ", HVSP";
+    if (p.can.highVoltageParallel) can += ", HVPP";
+    if (p.can.identify) can += ", identify in socket or on ISP";
+    if (p.can.ispClock) can += ", ISP clock";
+    can += p.can.blankCheck ? ", blank check" : ", blank check by reading";
+    can += p.can.verifyMemory ? ", verify" : ", verify by reading";
+    if (p.can.calibration) can += ", calibration bytes";
+    if (p.can.targetVoltage) can += ", target voltage";
+    std::string name = p.name;
+    if (p.alias[0] != '\0') name += std::string(" (") + p.alias + ")";
+    std::printf("%s\t%s\t%u baud%s\t%s\n", name.c_str(), p.title,
+                static_cast<unsigned>(p.defaultBaud), p.baudChoosable ? "" : " (fixed)",
+                can.c_str());
+  }
+  return kExitOk;
 }
 
 int CmdParts(const std::optional<std::string>& partlist, bool ids) {
@@ -177,8 +198,16 @@ int Run(int argc, char** argv) {
       ->default_str("auto");
   app.add_option("-m,--mode", chip.mode, "hv or isp (default: the part's high-voltage mode)")
       ->check(CLI::IsMember({"hv", "isp"}));
-  app.add_option("-c,--isp-clock", isp, "auto or 1..7 (3.686 MHz .. 57.60 kHz)")
+  std::string programmer;
+  app.add_option("-c,--programmer", programmer,
+                 "the kind of programmer: brindlequartz (default), stk500v1 (arduino-isp), "
+                 "stk500v2; `programmers` lists what each can do");
+  app.add_option("--isp-clock", isp, "auto or 1..7 (3.686 MHz .. 57.60 kHz)")
       ->check(CLI::IsMember({"auto", "1", "2", "3", "4", "5", "6", "7"}));
+  app.add_option("--baud", chip.baud,
+                 "the line rate for programmers whose rate may be chosen (stk500v1: 19200, "
+                 "stk500v2: 115200 by default)")
+      ->check(CLI::Range(1200u, 4000000u));
   app.add_flag("-y,--yes", chip.yes, "go on when the chip's signature differs from the part");
   app.add_flag("--progress", progress, "show the progress bar (default: when stderr is a terminal)");
   app.add_flag("--no-progress", noProgress, "never show the progress bar");
@@ -207,6 +236,7 @@ int Run(int argc, char** argv) {
 
   // Chip commands.
   app.add_subcommand("ports", "list the serial ports present and sim");
+  app.add_subcommand("programmers", "list the kinds of programmer and what each can do");
   app.add_subcommand("version", "the programmer's hardware and firmware versions");
   app.add_subcommand("identify", "find the chip in the socket or on the ISP cable");
   auto memoryArg = [](CLI::App* c, std::string& memory) {
@@ -358,6 +388,23 @@ int Run(int argc, char** argv) {
   CLI::App* command = app.get_subcommands().front();
   const std::string name = command->get_name();
   chip.command = name;
+  // -c once set the ISP clock: a clock given there still does, with a word about the change.
+  if (!programmer.empty() && (programmer == "auto" || (programmer.size() == 1 &&
+                                                        programmer[0] >= '1' && programmer[0] <= '7'))) {
+    Complain("warning: -c now chooses the programmer; taken as --isp-clock " + programmer +
+             " this time (write --isp-clock)");
+    isp = programmer;
+    programmer.clear();
+  }
+  if (!programmer.empty()) {
+    const bq::ProgrammerInfo* info = bq::FindProgrammer(programmer);
+    if (info == nullptr) {
+      Complain("no programmer " + programmer + "; the programmers are " + bq::ProgrammerNames());
+      return kExitUsage;
+    }
+    chip.programmer = info->kind;
+  }
+  if (name == "programmers") return CmdProgrammers();
   if (!isp.empty()) chip.ispClock = isp == "auto" ? 0u : static_cast<std::uint32_t>(std::stoul(isp));
   const bool showProgress = progress || (!noProgress && IsTerminal(stderr));
   Printer out(quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal,

@@ -19,9 +19,9 @@ class Stk500v1Driver : public ProgrammerDriver {
   ~Stk500v1Driver() override;
 
   // Programmers of this kind differ in what an EEPROM address of the load-address command
-  // counts. The application note's reading, a word address as for flash, is the default;
-  // true sends byte addresses.
-  void SetEepromByteAddresses(bool bytes) { eepromByteAddresses_ = bytes; }
+  // counts. The default is a byte address (the version 2 note gives word addresses for
+  // word-addressed memories, flash, only); true sends word addresses, as many boards take.
+  void SetEepromWordAddresses(bool words) { eepromWordAddresses_ = words; }
 
   const ProgrammerInfo& Info() const override;
   bool Open(SerialPort& port, const std::string& name, std::string* why) override;
@@ -68,7 +68,7 @@ class Stk500v1Driver : public ProgrammerDriver {
   bool programming_ = false;
   bool deviceSet_ = false;
   int extendedAddress_ = -1;  // the last Load Extended Address byte sent, -1: none yet
-  bool eepromByteAddresses_ = false;
+  bool eepromWordAddresses_ = false;
   std::atomic<bool> cancelled_{false};
 };
 
