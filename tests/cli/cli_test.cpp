@@ -81,7 +81,7 @@ TEST_P(ChipMatrix, EveryChipCommandEndToEnd) {
   auto run = [&](std::vector<std::string> args) {
     std::vector<std::string> full{"-P", sim.device()};
     if (*b.clockOption) {
-      full.push_back("-c");
+      full.push_back("--isp-clock");
       full.push_back(b.clockOption);
     }
     full.insert(full.end(), args.begin(), args.end());
@@ -405,7 +405,7 @@ TEST_F(CliTest, UsageAndMissingThings) {
       {{"-P", "sim", "read", "rom", "x.bin"}, 2, "rom not in {flash,eeprom}"},
       {{"-P", "sim", "--bogus", "erase"}, 2, "unknown option --bogus"},
       {{"erase", "--prot", "sim"}, 2, "unknown option --prot; did you mean --port"},
-      {{"-P", "sim", "-c", "9", "erase"}, 2, "9 not in {auto,1,2,3,4,5,6,7}"},
+      {{"-P", "sim", "--isp-clock", "9", "erase"}, 2, "9 not in {auto,1,2,3,4,5,6,7}"},
       {{"-P", "sim", "-m", "pp", "erase"}, 2, "pp not in {hv,isp}"},
       {{"-P", "sim", "write", "flash", "/nonexistent/image.hex"},
        2,
