@@ -69,6 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(bq::LooksLikeElf(bytes));
   Check(image->flash.size() <= bq::kFlashBufferBytes);
   Check(image->eeprom.size() <= bq::kEepromBufferBytes);
-  Check(bq::ParseElfImage(WriteElf(*image), &error) == image);
+  // The written file has no device note: the image less its device name comes back.
+  bq::ElfImage noted = *image;
+  noted.device.clear();
+  Check(bq::ParseElfImage(WriteElf(*image), &error) == noted);
   return 0;
 }
