@@ -1,5 +1,7 @@
 #include "sim/sim_peer_connection.h"
 
+#include <type_traits>
+
 #include "sim/sim_isp_target.h"
 #include "sim/stk500v1/sim_stk500v1.h"
 #include "sim/stk500v2/sim_stk500v2.h"
@@ -12,20 +14,18 @@ std::unique_ptr<SimPeerConnection> SimPeerConnection::Open(const std::string& pr
                                                            const PartRecord& part,
                                                            SimConnect connect) {
   std::unique_ptr<SimPeerConnection> c(new SimPeerConnection(chip, chipMutex));
+  auto serve = [&](auto options, auto* kind) {
+    using Peer = std::remove_pointer_t<decltype(kind)>;
+    options.connect = connect;
+    options.ispLockout = IspLockoutFields(part);
+    auto peer = std::make_shared<Peer>(*chip, options);
+    c->peer_ = [peer](const std::uint8_t* d, std::size_t n) { return peer->Receive(d, n); };
+    c->peerObject_ = peer;
+  };
   if (protocol == "stk500v1") {
-    SimStk500v1Options options;
-    options.connect = connect;
-    options.ispLockout = IspLockoutFields(part);
-    auto peer = std::make_shared<SimStk500v1>(*chip, options);
-    c->peer_ = [peer](const std::uint8_t* d, std::size_t n) { return peer->Receive(d, n); };
-    c->peerObject_ = peer;
+    serve(SimStk500v1Options{}, static_cast<SimStk500v1*>(nullptr));
   } else if (protocol == "stk500v2") {
-    SimStk500v2Options options;
-    options.connect = connect;
-    options.ispLockout = IspLockoutFields(part);
-    auto peer = std::make_shared<SimStk500v2>(*chip, options);
-    c->peer_ = [peer](const std::uint8_t* d, std::size_t n) { return peer->Receive(d, n); };
-    c->peerObject_ = peer;
+    serve(SimStk500v2Options{}, static_cast<SimStk500v2*>(nullptr));
   } else {
     return nullptr;
   }

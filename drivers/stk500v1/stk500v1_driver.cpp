@@ -43,12 +43,6 @@ Stk500v1Driver::~Stk500v1Driver() { Close(); }
 
 const ProgrammerInfo& Stk500v1Driver::Info() const { return InfoFor(ProgrammerKind::Stk500v1); }
 
-SessionResult Stk500v1Driver::Failed(SessionStatus status, std::uint8_t linkStatus,
-                                     const std::string& text) {
-  Log(status == SessionStatus::Cancelled ? LogKind::LogWarning : LogKind::LogError, text);
-  return {status, linkStatus, text};
-}
-
 bool Stk500v1Driver::Open(SerialPort& port, const std::string& name, std::string* why) {
   Close();
   cancelled_.store(false);
@@ -100,8 +94,6 @@ void Stk500v1Driver::SetPart(const std::string& name, const PartRecord* part) {
   }
   ProgrammerDriver::SetPart(name, part);
 }
-
-void Stk500v1Driver::SetMode(std::uint8_t mode) { ProgrammerDriver::SetMode(mode); }
 
 SessionResult Stk500v1Driver::HighVoltageRefused() {
   return Failed(SessionStatus::Refused, 0,
@@ -197,7 +189,10 @@ SessionResult Stk500v1Driver::EnterProgramming() {
     // know the command; they manage without it.
     const std::uint8_t eepromPage =
         static_cast<std::uint8_t>(part_ != nullptr ? part_->eepromPageSize : 0);
-    const bool hasRstdisbl = false;
+    bool hasRstdisbl = false;
+    if (part_ != nullptr) {
+      for (const auto& [row, field] : part_->fuseBits) hasRstdisbl |= field.name == "RSTDISBL";
+    }
     const ExchangeStatus ext = link_->Exchange(
         {kSetDeviceExt, 0x04, eepromPage, 0xD7, 0xA0, hasRstdisbl ? std::uint8_t{1} : std::uint8_t{0}},
         0, data, 500);

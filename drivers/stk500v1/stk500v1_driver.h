@@ -29,7 +29,6 @@ class Stk500v1Driver : public ProgrammerDriver {
   bool IsOpen() const override;
   void Cancel() override { cancelled_.store(true); }
   void SetPart(const std::string& name, const PartRecord* part) override;
-  void SetMode(std::uint8_t mode) override;
 
   SessionResult Versions(ProgrammerVersions& out) override;
   SessionResult Identify(IdentifiedChip& out) override;
@@ -59,7 +58,6 @@ class Stk500v1Driver : public ProgrammerDriver {
   SessionResult EnterProgramming();
   void LeaveProgramming();
   SessionResult LoadAddress(bool flash, std::uint32_t byteAddress);
-  SessionResult Failed(SessionStatus status, std::uint8_t linkStatus, const std::string& text);
   SessionResult HighVoltageRefused();
 
   SerialPort* port_ = nullptr;

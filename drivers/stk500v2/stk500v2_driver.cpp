@@ -57,12 +57,6 @@ Stk500v2Driver::~Stk500v2Driver() { Close(); }
 
 const ProgrammerInfo& Stk500v2Driver::Info() const { return InfoFor(ProgrammerKind::Stk500v2); }
 
-SessionResult Stk500v2Driver::Failed(SessionStatus status, std::uint8_t linkStatus,
-                                     const std::string& text) {
-  Log(status == SessionStatus::Cancelled ? LogKind::LogWarning : LogKind::LogError, text);
-  return {status, linkStatus, text};
-}
-
 bool Stk500v2Driver::Open(SerialPort& port, const std::string& name, std::string* why) {
   Close();
   cancelled_.store(false);
@@ -111,7 +105,6 @@ bool Stk500v2Driver::Open(SerialPort& port, const std::string& name, std::string
 void Stk500v2Driver::Close() {
   if (link_ && programming_) LeaveProgramming();
   programming_ = false;
-  sckSet_ = false;
   link_.reset();
   connection_.reset();
   if (port_ != nullptr) port_->ClosePort();
@@ -220,8 +213,6 @@ SessionResult Stk500v2Driver::SelectIspClock(std::uint8_t index, std::uint8_t& c
         !r.ok()) {
       return r;
     }
-    sckDuration_ = step->duration;
-    sckSet_ = true;
     clock = step->clockIndex;
     return {};
   }
@@ -233,8 +224,6 @@ SessionResult Stk500v2Driver::SelectIspClock(std::uint8_t index, std::uint8_t& c
         !r.ok()) {
       return r;
     }
-    sckDuration_ = s.duration;
-    sckSet_ = true;
     const auto quiet = std::move(log_);
     std::uint32_t signature = 0;
     const SessionResult r = ReadSignature(signature);
@@ -341,8 +330,7 @@ SessionResult Stk500v2Driver::ReadMemory(const MemoryGeometry& memory, std::uint
   if (SessionResult r = EnterProgramming(); !r.ok()) return r;
   const bool flash = memory.kind == MEMORY_FLASH;
   const std::uint32_t total = memory.PageBytes() * pages;
-  std::uint32_t address = flash ? 0u : 0u;
-  if (flash && FlashNeedsExtendedAddress()) address |= 0x80000000u;
+  const std::uint32_t address = flash && FlashNeedsExtendedAddress() ? 0x80000000u : 0u;
   if (SessionResult r = LoadAddress(address); !r.ok()) return r;
   std::uint8_t command = 0;
   if (mode_ == PROG_MODE_HVSP) {

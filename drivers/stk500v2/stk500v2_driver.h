@@ -61,7 +61,6 @@ class Stk500v2Driver : public ProgrammerDriver {
   SessionResult ReadByteCommand(std::uint8_t ispCommand, std::uint8_t hvCommand,
                                 std::uint8_t pollIndex, std::uint8_t b1, std::uint8_t b2,
                                 std::uint8_t b3, std::uint8_t hvAddress, std::uint8_t& value);
-  SessionResult Failed(SessionStatus status, std::uint8_t linkStatus, const std::string& text);
   bool HighVoltage() const;
   bool Parallel() const;
   bool FlashNeedsExtendedAddress() const;
@@ -72,8 +71,6 @@ class Stk500v2Driver : public ProgrammerDriver {
   const stk500v2::PartParams* params_ = nullptr;
   std::string signOn_;
   bool programming_ = false;
-  std::uint8_t sckDuration_ = 0;  // the value last set, once set
-  bool sckSet_ = false;
   std::atomic<bool> cancelled_{false};
 };
 
