@@ -21,10 +21,15 @@ MemoryGeometry EepromGeometry(const PartRecord& part) {
 }
 
 SessionStatus StatusClass(std::uint8_t linkStatus) {
-  if (linkStatus == STATUS_OK) return SessionStatus::Ok;
-  if (linkStatus == STATUS_CANCELLED) return SessionStatus::Cancelled;
-  if (linkStatus >= STATUS_WRITE_FAILED && linkStatus <= STATUS_OUT_OF_STEP) {
-    return SessionStatus::LinkError;
+  switch (KindOfStatus(linkStatus)) {
+    case StatusKind::Ok:
+      return SessionStatus::Ok;
+    case StatusKind::Cancelled:
+      return SessionStatus::Cancelled;
+    case StatusKind::LinkFailure:
+      return SessionStatus::LinkError;
+    case StatusKind::DeviceError:
+      break;
   }
   return SessionStatus::DeviceError;
 }
@@ -47,6 +52,8 @@ std::string SessionStatusName(SessionStatus status) {
       return "refused";
     case SessionStatus::Cancelled:
       return "cancelled";
+    case SessionStatus::Busy:
+      return "busy";
   }
   return "unknown";
 }

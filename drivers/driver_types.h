@@ -21,6 +21,7 @@ enum class SessionStatus : std::uint8_t {
   NotEmpty,     // a blank check found data
   Refused,      // a rule refused the operation before anything was sent
   Cancelled,    // Cancel() ended it; the programmer is ready for the next request
+  Busy,         // the programmer is still running another request: nothing was sent
 };
 
 struct SessionResult {
@@ -65,12 +66,18 @@ struct IdentifiedChip {
 
 // What a LinkStatus of the worker or of a driver comes to: Ok, Cancelled, LinkError (the
 // programmer itself did not answer properly) or DeviceError (it answered that the chip or
-// the command failed). The one place that sorts the codes.
+// the command failed), as KindOfStatus (link/protocol.h) sorts the codes.
 SessionStatus StatusClass(std::uint8_t linkStatus);
-// True when the status means the programmer stopped answering, not merely the chip.
+// True when the programmer stopped answering or cannot be reached, not merely the chip: a
+// production run or a gang stops using it. A busy or cancelled programmer is not lost.
 inline bool ProgrammerLost(const SessionResult& r) {
-  return r.status == SessionStatus::LinkError || r.status == SessionStatus::PortNotOpen;
+  return r.status == SessionStatus::LinkError || r.status == SessionStatus::PortNotOpen ||
+         IsLinkFailure(r.linkStatus);
 }
+// The texts of a refusal before anything was sent.
+inline constexpr const char* kPortNotOpenText = "the programmer is not ready (port not open)";
+inline constexpr const char* kProgrammerBusyText =
+    "the programmer is busy with another request; try again when it has finished";
 
 // One line for the user: "ok", the link status text, or the message of a refusal.
 std::string SessionStatusName(SessionStatus status);

@@ -394,19 +394,19 @@ void CProgrammer::DoIdentify(ProgrammerContext& ctx) {
   bool found = false;
   ctx.commandCode = CMD_DETECT_ISP_CLOCK;
   DoPlainCommand(ctx);
-  bool linkFailed = IsLinkFailure(ctx.status.load());
+  bool linkFailed = EndsRequest(ctx.status.load());
   if (!linkFailed) {
     const bool ispClock = ctx.status.load() == STATUS_OK && ctx.answerCode != 0 &&
                           (ctx.resultValue.load() & 0xFFu) != 0;
     ctx.status.store(STATUS_OK);
     if (ispClock) found = ProbeMode(ctx, PROG_MODE_ISP);
-    linkFailed = !found && IsLinkFailure(ctx.status.load());
+    linkFailed = !found && EndsRequest(ctx.status.load());
   }
   if (!found && !linkFailed) {
     ctx.socket.store(true);
     for (std::uint8_t mode : {PROG_MODE_HVSP, PROG_MODE_HVPP2, PROG_MODE_HVPP}) {
       found = ProbeMode(ctx, mode);
-      if (found || IsLinkFailure(ctx.status.load())) break;
+      if (found || EndsRequest(ctx.status.load())) break;
     }
   }
   if (found) {

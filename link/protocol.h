@@ -67,8 +67,7 @@ inline constexpr bool IsValue16Answer(std::uint8_t code) {
 }
 
 // Summary of the last exchange of a request. Any byte value may occur (an ANS_ERROR
-// carries its code unchanged); values above kLinkFailureAbove mean the link failed,
-// 1..kLinkFailureAbove mean the programmer answered with an error.
+// carries its code unchanged); KindOfStatus below sorts them.
 enum LinkStatus : std::uint8_t {
   STATUS_OK = 0,
   STATUS_DEVICE_UNKNOWN_COMMAND = 1,
@@ -93,8 +92,34 @@ enum LinkStatus : std::uint8_t {
 };
 
 inline constexpr std::uint8_t kLinkFailureAbove = 240;
+
+// What a status comes to. The one sorting of the codes: the worker, every programmer driver,
+// the engine and the front-ends ask it (the engine's StatusClass and ProgrammerLost build
+// on it). Values above 240 mean the link failed, except the two the host makes itself:
+// STATUS_CANCELLED (the user ended the request; the programmer is ready) and
+// STATUS_IDENTIFY_FAILED (the programmer answered every probe, no chip did).
+enum class StatusKind : std::uint8_t {
+  Ok,
+  DeviceError,  // the programmer answered that the chip or the command failed
+  Cancelled,
+  LinkFailure,  // the programmer itself did not answer properly
+};
+inline constexpr StatusKind KindOfStatus(std::uint8_t status) {
+  if (status == STATUS_OK) return StatusKind::Ok;
+  if (status == STATUS_CANCELLED) return StatusKind::Cancelled;
+  if (status == STATUS_IDENTIFY_FAILED || status <= kLinkFailureAbove) {
+    return StatusKind::DeviceError;
+  }
+  return StatusKind::LinkFailure;
+}
+// The programmer stopped answering properly (not merely the chip).
 inline constexpr bool IsLinkFailure(std::uint8_t status) {
-  return status > kLinkFailureAbove;
+  return KindOfStatus(status) == StatusKind::LinkFailure;
+}
+// Nothing more can be asked in this request: the link failed or the user cancelled it.
+// The identify request stops probing here.
+inline constexpr bool EndsRequest(std::uint8_t status) {
+  return IsLinkFailure(status) || KindOfStatus(status) == StatusKind::Cancelled;
 }
 
 // The log line of a status: "ERROR: " + device text for 1..7 ("ERROR: Chip Erase"),

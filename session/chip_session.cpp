@@ -88,7 +88,7 @@ SessionResult ChipSession::Ready() {
   if (cancelled_.load()) {
     return {SessionStatus::Cancelled, STATUS_CANCELLED, LinkStatusText(STATUS_CANCELLED)};
   }
-  if (!IsOpen()) return {SessionStatus::PortNotOpen, 0, "the programmer is not ready (port not open)"};
+  if (!IsOpen()) return {SessionStatus::PortNotOpen, 0, kPortNotOpenText};
   driver_->SetMode(mode_);
   return {};
 }

@@ -101,12 +101,6 @@ std::string Hex5(std::uint32_t address) {
   return text;
 }
 
-// The programmer itself stopped answering (not merely the chip).
-bool LinkLost(const SessionResult& r) {
-  return r.status == SessionStatus::LinkError || r.status == SessionStatus::PortNotOpen ||
-         (r.linkStatus >= STATUS_WRITE_FAILED && r.linkStatus <= STATUS_OUT_OF_STEP);
-}
-
 // Half a second between two looks at the socket, cut short by Ctrl+C.
 bool PauseBetweenPolls() {
   for (int i = 0; i < 10 && !g_interrupted.load(); ++i) {
@@ -707,7 +701,7 @@ ChipRun::ChipVerdict ChipRun::ProgramChip(const ProgramJob& job, std::uint32_t n
   verdict.passed = outcome.passed;
   if (outcome.passed) return verdict;
   const SessionResult failed{outcome.status, clock.linkStatus, outcome.reason};
-  if (LinkLost(failed) && number != 0) {
+  if (ProgrammerLost(failed) && number != 0) {
     out_.Log(LogKind::LogError, "The programmer on " + settings_.COMPort + " stopped answering (" +
                                     outcome.reason + "); the run ends");
     verdict.stop = true;
@@ -750,7 +744,7 @@ ChipRun::Wait ChipRun::WaitForChip(bool present) {
     }
     quiet_.store(false);
     if (g_interrupted.load()) return Wait::Interrupted;
-    if (LinkLost(r)) {
+    if (ProgrammerLost(r)) {
       out_.Log(LogKind::LogError, "The programmer on " + settings_.COMPort +
                                       " stopped answering (" + r.message + "); the run ends");
       return Wait::LinkLost;

@@ -79,14 +79,19 @@ SessionResult BrindlequartzDriver::Ready() {
   if (cancelled_.load()) {
     return {SessionStatus::Cancelled, STATUS_CANCELLED, LinkStatusText(STATUS_CANCELLED)};
   }
-  if (!IsOpen()) return Start(false);
+  if (!IsOpen()) return Refused();
+  // A request made now would be refused and its results would be the last request's.
+  if (programmer_.IsBusy()) return Refused();
   return {};
 }
 
+SessionResult BrindlequartzDriver::Refused() const {
+  if (IsOpen() && programmer_.IsBusy()) return {SessionStatus::Busy, 0, kProgrammerBusyText};
+  return {SessionStatus::PortNotOpen, 0, kPortNotOpenText};
+}
+
 SessionResult BrindlequartzDriver::Start(bool accepted) {
-  if (!accepted) {
-    return {SessionStatus::PortNotOpen, 0, "the programmer is not ready (port not open)"};
-  }
+  if (!accepted) return Refused();
   return Finish();
 }
 

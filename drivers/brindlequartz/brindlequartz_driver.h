@@ -50,8 +50,9 @@ class BrindlequartzDriver : public ProgrammerDriver {
  private:
   class Events;
   SessionResult Finish();  // waits for the worker, turns its status into a result
-  SessionResult Ready();   // Ok when an operation may start: open and not cancelled
-  SessionResult Start(bool accepted);
+  SessionResult Ready();   // Ok when an operation may start: open, idle and not cancelled
+  SessionResult Start(bool accepted);  // a posted request: refused, or waited for
+  SessionResult Refused() const;       // why the worker took no request: busy or not open
   void Prepare(const MemoryGeometry& memory, std::uint32_t pages);
 
   std::unique_ptr<Events> events_;

@@ -107,7 +107,7 @@ SessionResult Stk500v1Driver::Command(const std::vector<std::uint8_t>& command,
   if (cancelled_.load()) {
     return Failed(SessionStatus::Cancelled, STATUS_CANCELLED, LinkStatusText(STATUS_CANCELLED));
   }
-  if (!IsOpen()) return {SessionStatus::PortNotOpen, 0, "the programmer is not ready (port not open)"};
+  if (!IsOpen()) return {SessionStatus::PortNotOpen, 0, kPortNotOpenText};
   const ExchangeStatus status = link_->Exchange(command, answerBytes, data, timeoutMs);
   switch (status) {
     case ExchangeStatus::Ok:

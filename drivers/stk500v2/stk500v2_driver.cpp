@@ -141,7 +141,7 @@ SessionResult Stk500v2Driver::Command(const std::vector<std::uint8_t>& body,
   if (cancelled_.load()) {
     return Failed(SessionStatus::Cancelled, STATUS_CANCELLED, LinkStatusText(STATUS_CANCELLED));
   }
-  if (!IsOpen()) return {SessionStatus::PortNotOpen, 0, "the programmer is not ready (port not open)"};
+  if (!IsOpen()) return {SessionStatus::PortNotOpen, 0, kPortNotOpenText};
   const ExchangeStatus status = link_->Exchange(body, answer, timeoutMs);
   if (status != ExchangeStatus::Ok) {
     // Whatever the programmer still sends belongs to this exchange, not to the next.

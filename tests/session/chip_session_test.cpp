@@ -253,5 +253,66 @@ TEST_F(SessionTest, CancelEndsAReadAndTheProgrammerStaysReady) {
   EXPECT_TRUE(next.Versions(versions).ok());
 }
 
+// One sorting of the status codes for the worker, the drivers, the engine and the front-ends.
+TEST(StatusClassification, EveryCodeHasOneMeaning) {
+  struct Case {
+    std::uint8_t status;
+    SessionStatus session;
+    bool lost;         // a production run stops using the programmer
+    bool endsRequest;  // the identify probes stop
+  };
+  const Case cases[] = {
+      {STATUS_OK, SessionStatus::Ok, false, false},
+      {STATUS_DEVICE_ENTER_PROG_MODE, SessionStatus::DeviceError, false, false},
+      {STATUS_DEVICE_ISP_SPEED, SessionStatus::DeviceError, false, false},
+      {240, SessionStatus::DeviceError, false, false},  // an unknown device error code
+      {241, SessionStatus::LinkError, true, true},
+      {STATUS_CANCELLED, SessionStatus::Cancelled, false, true},
+      {STATUS_WRITE_FAILED, SessionStatus::LinkError, true, true},
+      {STATUS_NO_ANSWER, SessionStatus::LinkError, true, true},
+      {STATUS_OUT_OF_STEP, SessionStatus::LinkError, true, true},
+      {STATUS_IDENTIFY_FAILED, SessionStatus::DeviceError, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(int{c.status});
+    EXPECT_EQ(StatusClass(c.status), c.session);
+    EXPECT_EQ(IsLinkFailure(c.status), c.lost);
+    EXPECT_EQ(EndsRequest(c.status), c.endsRequest);
+    EXPECT_EQ(ProgrammerLost({StatusClass(c.status), c.status, ""}), c.lost);
+  }
+  // An identify that found nothing because the link failed still loses the programmer; a
+  // refusal before anything was sent loses it only when the port is not open.
+  EXPECT_TRUE(ProgrammerLost({SessionStatus::DeviceError, STATUS_NO_ANSWER, ""}));
+  EXPECT_TRUE(ProgrammerLost({SessionStatus::PortNotOpen, 0, kPortNotOpenText}));
+  EXPECT_FALSE(ProgrammerLost({SessionStatus::Busy, 0, kProgrammerBusyText}));
+  EXPECT_FALSE(ProgrammerLost({SessionStatus::Refused, 0, "no"}));
+}
+
+// A request made while the worker still runs another is refused as busy, never as a port
+// that is not open; the running request ends as it would have.
+TEST_F(SessionTest, ABusyProgrammerIsNotReportedAsPortNotOpen) {
+  SimOptions slowBlankCheck;
+  slowBlankCheck.blankCheckTime = std::chrono::milliseconds(800);
+  auto slow = std::make_shared<SimPortDriver>(&parts, slowBlankCheck);
+  ChipSession s({slow});
+  ASSERT_TRUE(s.Open("sim:TINYHV:socket"));
+  const PartRecord& part = *parts.Find("TINYHV");
+  s.SetMode(part.hvMode);
+  SessionResult blank;
+  std::thread running([&] { blank = s.BlankCheck(FlashGeometry(part)); });
+  auto line = slow->LineFor("sim:TINYHV:socket");
+  while (line->With([](SimProgrammer& p) { return p.PacketsReceived(CMD_BLANK_CHECK); }) == 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ProgrammerVersions versions;
+  const SessionResult refused = s.Versions(versions);
+  running.join();
+  EXPECT_EQ(refused.status, SessionStatus::Busy);
+  EXPECT_EQ(refused.message, kProgrammerBusyText);
+  EXPECT_TRUE(s.IsOpen());
+  EXPECT_TRUE(blank.ok()) << blank.message;
+  EXPECT_TRUE(s.Versions(versions).ok());
+}
+
 }  // namespace
 }  // namespace bq
