@@ -1,11 +1,15 @@
-// Every kind of programmer through the same commands, against its simulated peer on the
-// in-process sim: port (each command a fresh chip, as each run of the tool is a new process).
+// Every kind of programmer through the same commands, end to end: the tool as a process
+// against the programmer's simulated peer on the in-process sim: port (each command a fresh
+// chip, as each run of the tool is a new process), real files compared byte by byte.
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "core/sha256.h"
+#include "session/serial_numbers.h"
 #include "tests/cli/cli_process.h"
 #include "tests/cli/test_part_list.h"
 
@@ -27,39 +31,105 @@ class CliProgrammersTest : public ::testing::Test {
   test::ScratchDir dir{::testing::UnitTest::GetInstance()->current_test_info()->name()};
 };
 
+// An ELF file as avr-gcc links it for the ATmega328P: flash, EEPROM, fuses and lock byte.
+std::string BuildElf(const test::ScratchDir& dir) {
+  const std::string source = dir / "fw.c", elf = dir / "fw.elf";
+  test::WriteText(source,
+                  "#include <avr/io.h>\n#include <avr/eeprom.h>\n#include <avr/fuse.h>\n"
+                  "#include <avr/lock.h>\n"
+                  "FUSES = {.low = 0xE2, .high = 0xD9, .extended = 0xFD};\n"
+                  "LOCKBITS = 0xFC;\n"
+                  "uint8_t EEMEM table[4] = {1, 2, 3, 4};\n"
+                  "volatile uint8_t counter = 7;\n"
+                  "int main(void) { for (;;) ++counter; }\n");
+  const std::string build = "avr-gcc -mmcu=atmega328p -Os -o '" + elf + "' '" + source + "'";
+  return std::system(build.c_str()) == 0 ? elf : "";
+}
+
+// The EEPROM a production chip holds: the image, its serial number (little-endian) at 0x30,
+// 0xFF beyond.
+std::string SerialEepromSha256(const std::string& image, std::uint64_t serial) {
+  std::vector<std::uint8_t> eeprom(1024, 0xFF);
+  std::copy(image.begin(), image.end(), eeprom.begin());
+  SerialPlace place;
+  place.address = 0x30;
+  PlaceSerialNumber(place, serial, eeprom);
+  return Sha256Hex(eeprom.data(), eeprom.size());
+}
+
 TEST_F(CliProgrammersTest, EveryProgrammerRunsTheChipCommands) {
+  const bool haveAvrGcc = std::system("avr-gcc --version > /dev/null 2>&1") == 0;
+  const std::string elf = haveAvrGcc ? BuildElf(dir) : "";
+  ASSERT_EQ(elf.empty(), !haveAvrGcc);
   // 300 bytes of program over three 128-byte pages, and 40 bytes of EEPROM.
-  test::WriteText(dir / "fw.bin", std::string(300, '\x5A'));
-  test::WriteText(dir / "data.bin", std::string(40, '\x33'));
+  std::string program(300, '\0'), data(40, '\0');
+  for (std::size_t i = 0; i < program.size(); ++i) program[i] = static_cast<char>(i * 7 + 1);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(0xC0 + i);
+  test::WriteText(dir / "fw.bin", program);
+  test::WriteText(dir / "data.bin", data);
   struct Step {
     std::vector<std::string> args;
     int status;
     std::string expect;  // on stderr, or stdout for data
+    std::string file = {};   // a file the step writes ...
+    std::string bytes = {};  // ... and what it must hold
   };
-  const std::vector<Step> steps = {
-      {{"-P", "sim:m328p:isp", "identify"}, 0, "Name: ATmega328P, Signature: 0x1E950F, Connected to: ISP"},
-      {{"-P", "sim:m328p:isp", "-p", "m328p", "-m", "isp", "program", "--flash", dir / "fw.bin",
-        "--eeprom", dir / "data.bin", "--fuse", "CKDIV8=1", "--lock", "0xFC"},
-       0, "PASS sim:m328p:isp ATmega328P"},
-      {{"-P", "sim:m328p:isp", "-p", "m328p", "-m", "isp", "fuses", "write", "--low", "0xE2"}, 0,
-       "read back as written"},
-      {{"-P", "sim:m328p:isp", "-p", "m328p", "-m", "isp", "blank-check"}, 0, "Chip is empty"},
-      {{"-P", "sim:m328p:isp", "-p", "m328p", "-m", "isp", "read", "eeprom", dir / "e.bin"}, 0,
-       "EEPROM read into buffer"},
-      {{"-P", "sim:m328p:isp", "-p", "m328p", "-m", "isp", "verify", "flash", dir / "fw.bin"}, 1,
-       "Chip differ !!!"},
-      {{"-P", "sim:m2560:isp", "-p", "m2560", "-m", "isp", "program", "--flash", dir / "fw.bin"}, 0,
-       "PASS"},
-      {{"-P", "sim:m328p:isp", "-p", "m328p", "-m", "isp", "calibration"}, 0, ""},
-      {{"-P", "sim:NOPART", "identify"}, 2, "NOPART"},
+  const std::string m328p = "sim:m328p:isp";
+  auto chip = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"-P", m328p, "-p", "m328p", "-m", "isp"});
+    return args;
   };
   for (const char* programmer : {"stk500v1", "stk500v2", "brindlequartz"}) {
+    const std::string serialFile = dir / (std::string(programmer) + "-serial.txt");
+    const std::string log = dir / (std::string(programmer) + ".jsonl");
+    // Every run of the tool starts with a fresh, erased chip: what one step writes, the
+    // same run reads back to verify it.
+    std::vector<Step> steps = {
+        {{"-P", m328p, "identify"}, 0, "Name: ATmega328P, Signature: 0x1E950F, Connected to: ISP"},
+        {chip({"write", "flash", dir / "fw.bin"}), 0, "success: Verified OK"},
+        {chip({"write", "eeprom", dir / "data.bin"}), 0, "success: Verified OK"},
+        {chip({"verify", "flash", dir / "fw.bin"}), 1, "Chip differ !!!"},
+        {chip({"read", "flash", dir / "flash.bin"}), 0, "FLASH Code read into buffer",
+         dir / "flash.bin", std::string(32768, '\xFF')},
+        {chip({"read", "eeprom", dir / "eeprom.bin"}), 0, "EEPROM read into buffer",
+         dir / "eeprom.bin", std::string(1024, '\xFF')},
+        {chip({"erase"}), 0, "Chip erased"},
+        {chip({"blank-check"}), 0, "Chip is empty"},
+        {chip({"fuses", "write", "CKDIV8=1", "EESAVE=0"}), 0,
+         "Write LOW: 0xE2\ninfo: Write HIGH: 0xD1\ninfo: Write EXTENDEND: 0xFF\n"
+         "info: Fuses read back as written"},
+        {chip({"fuses", "write", "--low", "0xE2"}), 0, "read back as written"},
+        {chip({"lock", "write", "0xFC"}), 0, "Write LOCKBIT: 0xFC\ninfo: Lock bits read back as written"},
+        {chip({"lock", "read"}), 0, "Read LOCKBIT: 0xFF"},
+        {chip({"program", "--flash", dir / "fw.bin", "--eeprom", dir / "data.bin", "--fuse",
+               "CKDIV8=1", "--lock", "0xFC"}),
+         0, "PASS " + m328p + " ATmega328P"},
+        {chip({"program", "--eeprom", dir / "data.bin", "--repeat", "--count", "1", "--serial",
+               "eeprom:0x30:4", "--serial-file", serialFile, "--log", log}),
+         0, "PASS #1 " + m328p + " ATmega328P", serialFile, "2\n"},
+        {{"-P", "sim:m2560:isp", "-p", "m2560", "-m", "isp", "program", "--flash", dir / "fw.bin"}, 0,
+         "PASS"},
+        {chip({"calibration"}), 0, ""},
+        {{"-P", "sim:NOPART", "identify"}, 2, "NOPART"},
+    };
+    if (!elf.empty()) {
+      steps.push_back({chip({"program", elf}), 0,
+                       "info: Write LOW: 0xE2\ninfo: Write HIGH: 0xD9\ninfo: Write EXTENDEND: 0xFD\n"});
+    }
     for (const Step& step : steps) {
-      SCOPED_TRACE(std::string(programmer) + " " + step.args.back());
+      SCOPED_TRACE(std::string(programmer) + " " + step.args.at(6 < step.args.size() ? 6 : 2));
       const RunResult r = Cli(programmer, step.args);
       EXPECT_EQ(r.status, step.status) << Describe(r);
       EXPECT_NE((r.err + r.out).find(step.expect), std::string::npos) << Describe(r);
+      if (!step.file.empty()) {
+        EXPECT_EQ(test::ReadText(step.file), step.bytes) << step.file;
+      }
     }
+    // The production chip holds the image with its serial number, as the log says.
+    const std::string line = test::ReadText(log);
+    EXPECT_NE(line.find("\"serial\":1,\"result\":\"PASS\""), std::string::npos) << line;
+    EXPECT_NE(line.find("\"eeprom\":\"" + SerialEepromSha256(data, 1) + "\""), std::string::npos)
+        << line;
   }
 }
 
