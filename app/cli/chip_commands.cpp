@@ -1081,6 +1081,33 @@ std::vector<std::string> FilesForPorts(const std::string& file,
   return files;
 }
 
+// The options of the i-th port: its own -c and --baud when each port has one, else the one
+// given for all.
+ChipOptions ForPort(const ChipOptions& options, std::size_t i) {
+  ChipOptions one = options;
+  if (i < options.ports.size()) one.port = options.ports[i];
+  auto pick = [i](const auto& values, auto& out) {
+    if (!values.empty()) out = values[values.size() == 1 ? 0 : i];
+  };
+  pick(options.programmers, one.programmer);
+  pick(options.bauds, one.baud);
+  return one;
+}
+
+// -c and --baud: once for all ports or once for each. False, with the reason printed, when
+// a count fits neither.
+bool PerPortCountsFit(const ChipOptions& options) {
+  const std::size_t ports = std::max<std::size_t>(1, options.ports.size());
+  auto fits = [ports](std::size_t given, const char* option) {
+    if (given <= 1 || given == ports) return true;
+    Complain(std::string(option) + " is given " + std::to_string(given) + " times for " +
+             std::to_string(ports) + (ports == 1 ? " port" : " ports") +
+             ": give it once for every programmer, or once for each -P in the same order");
+    return false;
+  };
+  return fits(options.programmers.size(), "-c") && fits(options.bauds.size(), "--baud");
+}
+
 // The same command on every programmer at once, one session per port; log lines begin with
 // the port. Exit status: 0 when every chip passed, else the first port's (in the order
 // given) that did not.
@@ -1105,8 +1132,7 @@ int RunGang(const ChipOptions& options, Printer& out, ProductionRun* production)
   std::vector<std::thread> threads;
   for (std::size_t i = 0; i < n; ++i) {
     threads.emplace_back([&, i] {
-      ChipOptions one = options;
-      one.port = options.ports[i];
+      ChipOptions one = ForPort(options, i);
       if (one.command == "read") one.file = files[i];
       ChipRun run(one, *printers[i], production);
       statuses[i] = run.Run();
@@ -1162,6 +1188,7 @@ int RunChipCommand(const ChipOptions& options, Printer& out) {
       return kExitUsage;
     }
   }
+  if (!PerPortCountsFit(options)) return kExitUsage;
   const InterruptHandler interrupt;
   std::unique_ptr<ProductionRun> production;
   if (options.command == "program" && (options.repeat || options.serial || options.logFile)) {
@@ -1173,8 +1200,7 @@ int RunChipCommand(const ChipOptions& options, Printer& out) {
   if (options.ports.size() > 1) {
     status = RunGang(options, out, production.get());
   } else {
-    ChipOptions one = options;
-    if (!options.ports.empty()) one.port = options.ports.front();
+    const ChipOptions one = ForPort(options, 0);  // the run keeps a reference
     ChipRun run(one, out, production.get());
     status = run.Run();
   }

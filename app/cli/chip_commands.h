@@ -21,8 +21,12 @@ struct ChipOptions {
   std::string part = "auto";
   std::optional<std::string> mode;  // "hv" or "isp"
   std::optional<std::uint32_t> ispClock;  // 0 automatic, 1..7
-  ProgrammerKind programmer = ProgrammerKind::Brindlequartz;  // -c
-  std::uint32_t baud = 0;                                     // --baud; 0: the programmer's own
+  // -c and --baud as given: once for every port, or once for each port in the order of -P.
+  std::vector<ProgrammerKind> programmers;
+  std::vector<std::uint32_t> bauds;
+  // The programmer and line rate of one port (RunChipCommand sets them from the above).
+  ProgrammerKind programmer = ProgrammerKind::Brindlequartz;
+  std::uint32_t baud = 0;  // 0: the programmer's own
   bool yes = false;
   std::optional<std::string> partlist;  // --partlist; otherwise the list is searched for
 

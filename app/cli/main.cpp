@@ -198,15 +198,17 @@ int Run(int argc, char** argv) {
       ->default_str("auto");
   app.add_option("-m,--mode", chip.mode, "hv or isp (default: the part's high-voltage mode)")
       ->check(CLI::IsMember({"hv", "isp"}));
-  std::string programmer;
-  app.add_option("-c,--programmer", programmer,
+  std::vector<std::string> programmers;
+  app.add_option("-c,--programmer", programmers,
                  "the kind of programmer: brindlequartz (default), stk500v1 (arduino-isp), "
-                 "stk500v2; `programmers` lists what each can do");
+                 "stk500v2; `programmers` lists what each can do. Given once it applies to "
+                 "every -P; given once for each -P the kinds pair with the ports in order");
   app.add_option("--isp-clock", isp, "auto or 1..7 (3.686 MHz .. 57.60 kHz)")
       ->check(CLI::IsMember({"auto", "1", "2", "3", "4", "5", "6", "7"}));
-  app.add_option("--baud", chip.baud,
+  std::vector<std::uint32_t> bauds;
+  app.add_option("--baud", bauds,
                  "the line rate for programmers whose rate may be chosen (stk500v1: 19200, "
-                 "stk500v2: 115200 by default)")
+                 "stk500v2: 115200 by default); once for every -P, or once for each -P in order")
       ->check(CLI::Range(1200u, 4000000u));
   app.add_flag("-y,--yes", chip.yes, "go on when the chip's signature differs from the part");
   app.add_flag("--progress", progress, "show the progress bar (default: when stderr is a terminal)");
@@ -389,22 +391,25 @@ int Run(int argc, char** argv) {
   const std::string name = command->get_name();
   chip.command = name;
   // -c once set the ISP clock: a clock given there still does, with a word about the change.
-  if (!programmer.empty() && (programmer == "auto" || (programmer.size() == 1 &&
-                                                        programmer[0] >= '1' && programmer[0] <= '7'))) {
-    Complain("warning: -c now chooses the programmer; taken as --isp-clock " + programmer +
-             " this time (write --isp-clock)");
-    isp = programmer;
-    programmer.clear();
+  if (programmers.size() == 1) {
+    const std::string& clock = programmers.front();
+    if (clock == "auto" || (clock.size() == 1 && clock[0] >= '1' && clock[0] <= '7')) {
+      Complain("warning: -c now chooses the programmer; taken as --isp-clock " + clock +
+               " this time (write --isp-clock)");
+      isp = clock;
+      programmers.clear();
+    }
   }
-  if (!programmer.empty()) {
+  for (const std::string& programmer : programmers) {
     const bq::ProgrammerInfo* info = bq::FindProgrammer(programmer);
     if (info == nullptr) {
       Complain("no programmer " + programmer + "; the programmers are " + bq::ProgrammerNames());
       return kExitUsage;
     }
-    chip.programmer = info->kind;
+    chip.programmers.push_back(info->kind);
   }
   if (name == "programmers") return CmdProgrammers();
+  chip.bauds = bauds;
   if (!isp.empty()) chip.ispClock = isp == "auto" ? 0u : static_cast<std::uint32_t>(std::stoul(isp));
   const bool showProgress = progress || (!noProgress && IsTerminal(stderr));
   Printer out(quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal,

@@ -150,5 +150,50 @@ TEST_F(CliProgrammersTest, TheProgrammerIsChosenByNameAndWhatItCannotDoIsSaid) {
   EXPECT_EQ(r.status, 0) << Describe(r);
 }
 
+// A gang of two kinds of programmer: -c given once for each -P pairs with the ports in
+// order; any other count than once or once a port is a wrong command line.
+TEST_F(CliProgrammersTest, AGangPairsEachPortWithItsOwnKindOfProgrammer) {
+  test::WriteText(dir / "fw.bin", std::string(300, '\x5A'));
+  test::WriteText(dir / "data.bin", std::string(40, '\x33'));
+  auto run = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"--partlist", kShippedList, "--no-progress"});
+    return test::RunProgram(test::kCliProgram, args, {"XDG_CONFIG_HOME=" + (dir / "xdg")},
+                            dir.path());
+  };
+  const std::vector<std::string> program = {"-p", "m328p", "program", "--flash", dir / "fw.bin",
+                                            "--eeprom", dir / "data.bin"};
+  std::vector<std::string> args = {"-P", "sim:ATmega328P", "-c", "stk500v1", "--baud", "57600",
+                                   "-P", "sim:m328p",      "-c", "stk500v2", "--baud", "115200"};
+  args.insert(args.end(), program.begin(), program.end());
+  RunResult r = run(args);
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  for (const char* port : {"sim:ATmega328P", "sim:m328p"}) {
+    EXPECT_NE(r.out.find(std::string("PASS ") + port + " ATmega328P"), std::string::npos)
+        << Describe(r);
+    EXPECT_NE(r.err.find(std::string(port) + ": success: 1024 bytes written to EEPROM"),
+              std::string::npos)
+        << Describe(r);
+  }
+  // Only the STK500 version 2 programmer sets an ISP clock.
+  EXPECT_NE(r.err.find("sim:m328p: info: Autodetect ISP frequency"), std::string::npos)
+      << Describe(r);
+  EXPECT_EQ(r.err.find("sim:ATmega328P: info: Autodetect ISP frequency"), std::string::npos)
+      << Describe(r);
+
+  for (const std::vector<std::string>& wrong :
+       {std::vector<std::string>{"-P", "sim:ATmega328P", "-P", "sim:m328p", "-c", "stk500v1", "-c",
+                                 "stk500v2", "-c", "stk500v1"},
+        std::vector<std::string>{"-P", "sim:m328p", "--baud", "19200", "--baud", "57600"}}) {
+    args = wrong;
+    args.insert(args.end(), program.begin(), program.end());
+    r = run(args);
+    EXPECT_EQ(r.status, 2) << Describe(r);
+    EXPECT_NE(r.err.find("give it once for every programmer, or once for each -P"),
+              std::string::npos)
+        << Describe(r);
+    EXPECT_EQ(r.out, "") << "nothing was programmed";
+  }
+}
+
 }  // namespace
 }  // namespace bq
