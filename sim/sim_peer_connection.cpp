@@ -12,7 +12,8 @@ std::unique_ptr<SimPeerConnection> SimPeerConnection::Open(const std::string& pr
                                                            std::shared_ptr<SimChip> chip,
                                                            std::shared_ptr<std::mutex> chipMutex,
                                                            const PartRecord& part,
-                                                           SimConnect connect) {
+                                                           SimConnect connect,
+                                                           bool eepromWordAddress) {
   std::unique_ptr<SimPeerConnection> c(new SimPeerConnection(chip, chipMutex));
   auto serve = [&](auto options, auto* kind) {
     using Peer = std::remove_pointer_t<decltype(kind)>;
@@ -23,7 +24,9 @@ std::unique_ptr<SimPeerConnection> SimPeerConnection::Open(const std::string& pr
     c->peerObject_ = peer;
   };
   if (protocol == "stk500v1") {
-    serve(SimStk500v1Options{}, static_cast<SimStk500v1*>(nullptr));
+    SimStk500v1Options options;
+    options.eepromWordAddress = eepromWordAddress;
+    serve(options, static_cast<SimStk500v1*>(nullptr));
   } else if (protocol == "stk500v2") {
     serve(SimStk500v2Options{}, static_cast<SimStk500v2*>(nullptr));
   } else {

@@ -22,10 +22,12 @@ class SimPeerConnection : public SerialConnection {
  public:
   using Peer = std::function<std::vector<std::uint8_t>(const std::uint8_t*, std::size_t)>;
   // Null for a protocol without a simulated programmer. chipMutex guards the shared chip.
+  // eepromWordAddress: an STK500 version 1 peer counts EEPROM addresses in words.
   static std::unique_ptr<SimPeerConnection> Open(const std::string& protocol,
                                                  std::shared_ptr<SimChip> chip,
                                                  std::shared_ptr<std::mutex> chipMutex,
-                                                 const PartRecord& part, SimConnect connect);
+                                                 const PartRecord& part, SimConnect connect,
+                                                 bool eepromWordAddress = false);
 
   bool Write(const std::uint8_t* data, std::size_t n) override;
   long Read(std::uint8_t* data, std::size_t n) override;

@@ -107,8 +107,8 @@ std::unique_ptr<SerialConnection> SimPortDriver::OpenAt(const std::string& name,
   // These programmers are mostly used over their ISP cable: the chip sits there unless the
   // name says socket.
   const SimConnect connect = parsed->connect.value_or(SimConnect::kIsp);
-  auto connection =
-      SimPeerConnection::Open(line.protocol, bench.chip, bench.chipMutex, *record, connect);
+  auto connection = SimPeerConnection::Open(line.protocol, bench.chip, bench.chipMutex, *record,
+                                            connect, defaults_.eepromWordAddress);
   lastOpenError_ = connection ? "" : "no simulated " + line.protocol + " programmer";
   return connection;
 }

@@ -43,6 +43,9 @@ struct SimOptions {
   // started with), again until chipPresent after its first command.
   std::chrono::milliseconds chipPresent{0};
   std::chrono::milliseconds chipAbsent{0};
+  // A simulated STK500 version 1 programmer on the port takes the EEPROM address of
+  // LOAD_ADDRESS as a word address, as many boards do (SimStk500v1Options).
+  bool eepromWordAddress = false;
 };
 
 // Time one byte takes on the wire at 115200 baud, 10 bits a byte: 86.8 us.

@@ -15,6 +15,7 @@
 #include "core/sha256.h"
 #include "core/text.h"
 #include "core/utf8_path.h"
+#include "drivers/stk500v1/stk500v1_driver.h"
 #include "image/elf_image.h"
 #include "image/memory_buffer.h"
 #include "link/tracing_port_driver.h"
@@ -293,7 +294,12 @@ int ChipRun::Connect() {
   if (o_.ispClock) settings_.ISPSpeed = *o_.ispClock;
 
   // The simulator driver comes first: the serial driver claims every other name.
-  std::vector<std::shared_ptr<PortDriver>> drivers{std::make_shared<SimPortDriver>(&parts_)};
+  // The sim: port simulates the programmer the options describe.
+  const bool eepromWords = o_.eepromWordAddress && o_.programmer == ProgrammerKind::Stk500v1;
+  SimOptions simulated;
+  simulated.eepromWordAddress = eepromWords;
+  std::vector<std::shared_ptr<PortDriver>> drivers{
+      std::make_shared<SimPortDriver>(&parts_, simulated)};
 #ifdef _WIN32
   drivers.push_back(std::make_shared<Win32PortDriver>());
 #else
@@ -308,6 +314,9 @@ int ChipRun::Connect() {
   }
   session_ = std::make_unique<ChipSession>(std::move(drivers), o_.programmer);
   session_->SetProgrammer(o_.programmer, o_.baud);
+  if (auto* v1 = dynamic_cast<Stk500v1Driver*>(&session_->Driver()); v1 != nullptr) {
+    v1->SetEepromWordAddresses(eepromWords);
+  }
   session_->SetPartDatabase(&parts_);
   session_->SetLogObserver([this](LogKind k, const std::string& t) {
     if (!quiet_.load()) out_.Log(k, t);

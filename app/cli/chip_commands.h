@@ -27,6 +27,8 @@ struct ChipOptions {
   // The programmer and line rate of one port (RunChipCommand sets them from the above).
   ProgrammerKind programmer = ProgrammerKind::Brindlequartz;
   std::uint32_t baud = 0;  // 0: the programmer's own
+  // --eeprom-word-address: an STK500 version 1 programmer counts EEPROM addresses in words.
+  bool eepromWordAddress = false;
   bool yes = false;
   std::optional<std::string> partlist;  // --partlist; otherwise the list is searched for
 

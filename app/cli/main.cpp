@@ -8,6 +8,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -210,6 +211,9 @@ int Run(int argc, char** argv) {
                  "the line rate for programmers whose rate may be chosen (stk500v1: 19200, "
                  "stk500v2: 115200 by default); once for every -P, or once for each -P in order")
       ->check(CLI::Range(1200u, 4000000u));
+  app.add_flag("--eeprom-word-address", chip.eepromWordAddress,
+               "with -c stk500v1: the programmer counts EEPROM addresses in words, as some "
+               "boards do (default: bytes); try it when EEPROM data lands at twice its address");
   app.add_flag("-y,--yes", chip.yes, "go on when the chip's signature differs from the part");
   app.add_flag("--progress", progress, "show the progress bar (default: when stderr is a terminal)");
   app.add_flag("--no-progress", noProgress, "never show the progress bar");
@@ -410,6 +414,11 @@ int Run(int argc, char** argv) {
   }
   if (name == "programmers") return CmdProgrammers();
   chip.bauds = bauds;
+  if (chip.eepromWordAddress &&
+      std::find(chip.programmers.begin(), chip.programmers.end(), bq::ProgrammerKind::Stk500v1) ==
+          chip.programmers.end()) {
+    Complain("warning: --eeprom-word-address applies to -c stk500v1 only; ignored");
+  }
   if (!isp.empty()) chip.ispClock = isp == "auto" ? 0u : static_cast<std::uint32_t>(std::stoul(isp));
   const bool showProgress = progress || (!noProgress && IsTerminal(stderr));
   Printer out(quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal,

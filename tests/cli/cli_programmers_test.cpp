@@ -145,6 +145,20 @@ TEST_F(CliProgrammersTest, TheProgrammerIsChosenByNameAndWhatItCannotDoIsSaid) {
   r = Cli("usbasp", {"-P", "sim", "identify"});
   EXPECT_EQ(r.status, 2) << Describe(r);
   EXPECT_NE(r.err.find("stk500v1 (arduino-isp)"), std::string::npos) << Describe(r);
+  // An STK500 version 1 programmer that counts EEPROM addresses in words (the sim: port then
+  // simulates one): the whole EEPROM is written and verified; other kinds are warned.
+  std::string eeprom(1024, '\0');
+  for (std::size_t i = 0; i < eeprom.size(); ++i) eeprom[i] = static_cast<char>(i * 13 + 5);
+  test::WriteText(dir / "eeprom.bin", eeprom);
+  for (const char* programmer : {"stk500v1", "stk500v2"}) {
+    r = Cli(programmer, {"-P", "sim:m328p", "-p", "m328p", "--eeprom-word-address", "write",
+                         "eeprom", dir / "eeprom.bin"});
+    EXPECT_EQ(r.status, 0) << Describe(r);
+    EXPECT_NE(r.err.find("success: Verified OK"), std::string::npos) << Describe(r);
+    EXPECT_EQ(r.err.find("--eeprom-word-address applies to -c stk500v1 only") != std::string::npos,
+              std::string(programmer) != "stk500v1")
+        << Describe(r);
+  }
   // The STK500 version 2 programmer reaches a chip in its socket in the part's own mode.
   r = Cli("stk500v2", {"-P", "sim:t85:socket", "-p", "t85", "-m", "hv", "fuses", "read"});
   EXPECT_EQ(r.status, 0) << Describe(r);

@@ -10,6 +10,7 @@
 #include <random>
 #include <thread>
 
+#include "drivers/stk500v1/stk500v1_driver.h"
 #include "sim/sim_fault.h"
 #include "sim/sim_port_driver.h"
 #include "tests/ui/test_parts.h"
@@ -251,6 +252,46 @@ TEST_F(SessionTest, CancelEndsAReadAndTheProgrammerStaysReady) {
   ChipSession next({slow});
   ASSERT_TRUE(next.Open("sim:MEGAPP:socket"));
   EXPECT_TRUE(next.Versions(versions).ok());
+}
+
+// Programmers of version 1 differ in what the EEPROM address of LOAD_ADDRESS counts: with
+// the driver set to the peer's reading, an EEPROM write lands at its own addresses and reads
+// back; set to the other, the data lands elsewhere and the verify says so.
+TEST_F(SessionTest, Stk500Version1EepromAddressesInBytesOrWords) {
+  const PartRecord& part = *parts.Find("TINYHV");
+  const MemoryGeometry eeprom = EepromGeometry(part);
+  const Bytes image = Random(eeprom.Bytes(), 3);
+  for (const bool peerWords : {false, true}) {
+    for (const bool driverWords : {false, true}) {
+      SCOPED_TRACE(std::string("peer counts ") + (peerWords ? "words" : "bytes") +
+                   ", driver sends " + (driverWords ? "words" : "bytes"));
+      SimOptions options;
+      options.eepromWordAddress = peerWords;
+      auto sim = std::make_shared<SimPortDriver>(&parts, options);
+      ChipSession s({sim}, ProgrammerKind::Stk500v1);
+      dynamic_cast<Stk500v1Driver&>(s.Driver()).SetEepromWordAddresses(driverWords);
+      ASSERT_TRUE(s.Open("sim:TINYHV:isp"));
+      s.SetPart("TINYHV", &part);
+      s.SetMode(PROG_MODE_ISP);
+      const SessionResult written = s.WriteMemory(eeprom, eeprom.pageCount, image);
+      std::optional<std::uint32_t> difference;
+      const SessionResult verified = s.VerifyMemory(eeprom, eeprom.pageCount, image, difference);
+      const bool chipHoldsImage = sim->LineFor("sim:TINYHV:isp")->With([&](SimProgrammer& p) {
+        return std::equal(image.begin(), image.end(), p.chip().eeprom.begin());
+      });
+      if (peerWords == driverWords) {
+        EXPECT_TRUE(written.ok()) << written.message;
+        EXPECT_TRUE(verified.ok()) << verified.message;
+        EXPECT_TRUE(chipHoldsImage);
+        Bytes back;
+        ASSERT_TRUE(s.ReadMemory(eeprom, eeprom.pageCount, back).ok());
+        EXPECT_EQ(back, image);
+      } else {
+        EXPECT_FALSE(chipHoldsImage);
+        EXPECT_FALSE(written.ok() && verified.ok()) << "a misplaced write must not pass";
+      }
+    }
+  }
 }
 
 // One sorting of the status codes for the worker, the drivers, the engine and the front-ends.
