@@ -70,7 +70,7 @@ TEST_F(CliProgrammersTest, EveryProgrammerRunsTheChipCommands) {
   struct Step {
     std::vector<std::string> args;
     int status;
-    std::string expect;  // on stderr, or stdout for data
+    std::string expect;      // on stderr, or stdout for data
     std::string file = {};   // a file the step writes ...
     std::string bytes = {};  // ... and what it must hold
   };
@@ -99,7 +99,8 @@ TEST_F(CliProgrammersTest, EveryProgrammerRunsTheChipCommands) {
          "Write LOW: 0xE2\ninfo: Write HIGH: 0xD1\ninfo: Write EXTENDEND: 0xFF\n"
          "info: Fuses read back as written"},
         {chip({"fuses", "write", "--low", "0xE2"}), 0, "read back as written"},
-        {chip({"lock", "write", "0xFC"}), 0, "Write LOCKBIT: 0xFC\ninfo: Lock bits read back as written"},
+        {chip({"lock", "write", "0xFC"}), 0,
+         "Write LOCKBIT: 0xFC\ninfo: Lock bits read back as written"},
         {chip({"lock", "read"}), 0, "Read LOCKBIT: 0xFF"},
         {chip({"program", "--flash", dir / "fw.bin", "--eeprom", dir / "data.bin", "--fuse",
                "CKDIV8=1", "--lock", "0xFC"}),
@@ -107,14 +108,16 @@ TEST_F(CliProgrammersTest, EveryProgrammerRunsTheChipCommands) {
         {chip({"program", "--eeprom", dir / "data.bin", "--repeat", "--count", "1", "--serial",
                "eeprom:0x30:4", "--serial-file", serialFile, "--log", log}),
          0, "PASS #1 " + m328p + " ATmega328P", serialFile, "2\n"},
-        {{"-P", "sim:m2560:isp", "-p", "m2560", "-m", "isp", "program", "--flash", dir / "fw.bin"}, 0,
+        {{"-P", "sim:m2560:isp", "-p", "m2560", "-m", "isp", "program", "--flash", dir / "fw.bin"},
+         0,
          "PASS"},
         {chip({"calibration"}), 0, ""},
         {{"-P", "sim:NOPART", "identify"}, 2, "NOPART"},
     };
     if (!elf.empty()) {
-      steps.push_back({chip({"program", elf}), 0,
-                       "info: Write LOW: 0xE2\ninfo: Write HIGH: 0xD9\ninfo: Write EXTENDEND: 0xFD\n"});
+      steps.push_back(
+          {chip({"program", elf}), 0,
+           "info: Write LOW: 0xE2\ninfo: Write HIGH: 0xD9\ninfo: Write EXTENDEND: 0xFD\n"});
     }
     for (const Step& step : steps) {
       SCOPED_TRACE(std::string(programmer) + " " + step.args.at(6 < step.args.size() ? 6 : 2));
@@ -174,8 +177,8 @@ TEST_F(CliProgrammersTest, AGangPairsEachPortWithItsOwnKindOfProgrammer) {
     return test::RunProgram(test::kCliProgram, args, {"XDG_CONFIG_HOME=" + (dir / "xdg")},
                             dir.path());
   };
-  const std::vector<std::string> program = {"-p", "m328p", "program", "--flash", dir / "fw.bin",
-                                            "--eeprom", dir / "data.bin"};
+  const std::vector<std::string> program = {"-p",           "m328p",    "program",       "--flash",
+                                            dir / "fw.bin", "--eeprom", dir / "data.bin"};
   std::vector<std::string> args = {"-P", "sim:ATmega328P", "-c", "stk500v1", "--baud", "57600",
                                    "-P", "sim:m328p",      "-c", "stk500v2", "--baud", "115200"};
   args.insert(args.end(), program.begin(), program.end());
