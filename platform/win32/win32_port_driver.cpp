@@ -29,6 +29,12 @@ class Win32Connection : public SerialConnection {
   Win32Connection& operator=(const Win32Connection&) = delete;
 
   void DiscardInput() override { ::PurgeComm(handle_, PURGE_RXCLEAR); }
+  bool SendBreak(int ms) override {
+    ::FlushFileBuffers(handle_);  // what was written goes out first
+    if (!::SetCommBreak(handle_)) return false;
+    ::Sleep(static_cast<DWORD>(ms < 0 ? 0 : ms));
+    return ::ClearCommBreak(handle_) != 0;
+  }
   bool MayRestartDeviceOnOpen() const override { return true; }  // DTR goes up on open
 
   bool Write(const std::uint8_t* data, std::size_t n) override {
@@ -126,12 +132,20 @@ std::string Win32PortDriver::DevicePath(const std::string& name) {
 }
 
 std::unique_ptr<SerialConnection> Win32PortDriver::Open(const std::string& name) {
+  return OpenAt(name, LineSettings{});
+}
+
+std::unique_ptr<SerialConnection> Win32PortDriver::OpenAt(const std::string& name,
+                                                          const LineSettings& line) {
   auto failed = [this](std::string why) {
     std::lock_guard<std::mutex> lock(errorMutex_);
     lastOpenError_ = std::move(why);
     return nullptr;
   };
   if (name.empty()) return failed("no port name given");
+  if (const std::string problem = LineSettingsProblem(line); !problem.empty()) {
+    return failed(name + ": " + problem);
+  }
   const std::string path = DevicePath(name);
   HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -143,12 +157,18 @@ std::unique_ptr<SerialConnection> Win32PortDriver::Open(const std::string& name)
   auto connection = std::make_unique<Win32Connection>(handle);
 
   // Speed, framing and binary mode change; the hardware handshake stays as the port had it.
-  // The results are not checked: a port that refuses still gets its chance to answer.
+  // At the default line a port that refuses still gets its chance to answer; a line asked
+  // for must be set, or the programmer would be spoken to at a rate it does not listen at.
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
+  const bool plain = line == LineSettings{.protocol = line.protocol};
   if (::GetCommState(handle, &dcb)) {
-    DCB wanted = ProgrammerLineSettings(dcb);
-    ::SetCommState(handle, &wanted);
+    DCB wanted = ProgrammerLineSettings(dcb, line);
+    if (!::SetCommState(handle, &wanted) && !plain) {
+      return failed(name + ": the line settings cannot be set: " + SystemMessage(::GetLastError()));
+    }
+  } else if (!plain) {
+    return failed(name + ": the line settings cannot be read: " + SystemMessage(::GetLastError()));
   }
 
   // A read of n bytes ends when n bytes arrived, after a 50 ms gap between two bytes, or

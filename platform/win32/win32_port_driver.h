@@ -1,7 +1,7 @@
 #pragma once
-// Serial ports of a Windows machine: opens "\\.\NAME" at 115200 baud 8N1 in binary mode with
-// the read time-outs every connection honours; lists the ports of
-// HKLM\HARDWARE\DEVICEMAP\SERIALCOMM.
+// Serial ports of a Windows machine: opens "\\.\NAME" at 115200 baud 8N1 (or the line asked
+// for) in binary mode with the read time-outs every connection honours, sends a break; lists
+// the ports of HKLM\HARDWARE\DEVICEMAP\SERIALCOMM.
 
 #include <memory>
 #include <mutex>
@@ -22,6 +22,11 @@ class Win32PortDriver : public PortDriver {
   // 8N1, binary, no software flow control); the hardware handshake and the write time-outs
   // stay as the port had them.
   std::unique_ptr<SerialConnection> Open(const std::string& name) override;
+  // The same at the line's rate, data bits, parity and stop bits (19200 8N1, 230400 8E2...).
+  // Null, with the reason in LastOpenError, when the line cannot be set: a port that does
+  // not take the rate would talk to the programmer at the wrong one.
+  std::unique_ptr<SerialConnection> OpenAt(const std::string& name,
+                                           const LineSettings& line) override;
   // "NAME: the system's message" (FormatMessage, UTF-8).
   std::string LastOpenError() const override;
   // The SERIALCOMM values taken by IsOfferedSerialCommValue, in registry order;

@@ -60,5 +60,55 @@ TEST(ProgrammerLineSettings, BinaryWithoutSoftwareFlowControlAndTheHandshakeAsFo
   }
 }
 
+// Each programmer's line, whatever framing the port had: the rate, data bits, parity and
+// stop bits asked for, and still binary without software flow control.
+TEST(ProgrammerLineSettings, TheRateAndFramingAskedFor) {
+  struct Case {
+    LineSettings line;
+    DWORD baud;
+    BYTE byteSize, parity, stopBits;
+  };
+  const auto line = [](std::uint32_t baud, std::uint8_t bits, LineSettings::Parity parity,
+                       std::uint8_t stop) {
+    LineSettings l;
+    l.baud = baud;
+    l.dataBits = bits;
+    l.parity = parity;
+    l.stopBits = stop;
+    return l;
+  };
+  using P = LineSettings::Parity;
+  const Case cases[] = {
+      {line(19200, 8, P::None, 1), CBR_19200, 8, NOPARITY, ONESTOPBIT},
+      {line(115200, 8, P::None, 1), CBR_115200, 8, NOPARITY, ONESTOPBIT},
+      {line(230400, 8, P::Even, 2), 230400, 8, EVENPARITY, TWOSTOPBITS},
+      {line(9600, 7, P::Odd, 1), CBR_9600, 7, ODDPARITY, ONESTOPBIT},
+  };
+  DCB found{};
+  found.DCBlength = sizeof(DCB);
+  found.BaudRate = CBR_57600;
+  found.ByteSize = 5;
+  found.Parity = MARKPARITY;
+  found.StopBits = ONE5STOPBITS;
+  found.fOutX = TRUE;
+  found.fRtsControl = RTS_CONTROL_HANDSHAKE;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.baud);
+    EXPECT_EQ(LineSettingsProblem(c.line), "");
+    const DCB set = ProgrammerLineSettings(found, c.line);
+    EXPECT_EQ(set.BaudRate, c.baud);
+    EXPECT_EQ(set.ByteSize, c.byteSize);
+    EXPECT_EQ(set.Parity, c.parity);
+    EXPECT_EQ(set.StopBits, c.stopBits);
+    EXPECT_TRUE(set.fBinary);
+    EXPECT_FALSE(set.fOutX);
+    EXPECT_FALSE(set.fParity);  // sent, not checked
+    EXPECT_EQ(set.fRtsControl, DWORD{RTS_CONTROL_HANDSHAKE});
+  }
+  EXPECT_NE(LineSettingsProblem(line(0, 8, P::None, 1)), "");
+  EXPECT_NE(LineSettingsProblem(line(19200, 9, P::None, 1)), "");
+  EXPECT_NE(LineSettingsProblem(line(19200, 8, P::None, 3)), "");
+}
+
 }  // namespace
 }  // namespace bq

@@ -147,8 +147,8 @@ check "Win32SerialPort tests over $PORT" $? "$out"
 
 out=$(BQ_WIN32_ECHO_PORT=$ECHO_PORT win "$TESTS" --gtest_filter='Win32PortAtDefaults.*' --gtest_brief=1)
 status=$?
-printf '%s\n' "$out" | grep -q "PASSED .* 1 test" && [ $status -eq 0 ]
-check "every byte value both ways over $ECHO_PORT, a terminal at its default line settings" $? "$out"
+printf '%s\n' "$out" | grep -q "PASSED .* 2 tests" && [ $status -eq 0 ]
+check "every byte value both ways over $ECHO_PORT, a terminal at its default line settings; its line set as asked, and a break" $? "$out"
 
 if grep -qi "error" "$work/sim.err"; then
   check "simulator reported no error" 1 "$(cat "$work/sim.err")"

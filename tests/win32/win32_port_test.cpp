@@ -15,6 +15,14 @@
 #include <string>
 #include <vector>
 
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
 #include "link/protocol.h"
 #include "link/serial_port.h"
 #include "platform/win32/win32_port_driver.h"
@@ -125,6 +133,63 @@ TEST(Win32PortAtDefaults, EveryByteValueGoesOutAndComesBackUnchanged) {
   }
   back.resize(got);
   EXPECT_EQ(back, sent) << back.size() << " of " << sent.size() << " bytes came back";
+}
+
+// Opened at a programmer's line, the port is set so as the system reports it (a second
+// handle on the same device reads its state), carries bytes both ways, and sends a break of
+// the length asked for. A pseudo-terminal keeps no parity (Linux holds it at 8 bits without
+// parity), so the parity asked for is checked in the settings built (line_settings_test).
+TEST(Win32PortAtDefaults, OpensAtTheLineAskedForAndSendsABreak) {
+  const char* port = std::getenv("BQ_WIN32_ECHO_PORT");
+  if (port == nullptr || *port == '\0') GTEST_SKIP() << "BQ_WIN32_ECHO_PORT is not set";
+  Win32PortDriver driver;
+  struct Case {
+    std::uint32_t baud;
+    LineSettings::Parity parity;
+    std::uint8_t stopBits;
+    BYTE dcbStopBits;
+  };
+  const Case cases[] = {
+      {19200, LineSettings::Parity::None, 1, ONESTOPBIT},
+      {115200, LineSettings::Parity::None, 1, ONESTOPBIT},
+      {230400, LineSettings::Parity::Even, 2, TWOSTOPBITS},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.baud);
+    LineSettings line;
+    line.baud = c.baud;
+    line.parity = c.parity;
+    line.stopBits = c.stopBits;
+    auto connection = driver.OpenAt(port, line);
+    ASSERT_NE(connection, nullptr) << driver.LastOpenError();
+
+    HANDLE other =
+        ::CreateFileA(Win32PortDriver::DevicePath(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    DCB state{};
+    state.DCBlength = sizeof state;
+    const BOOL read = ::GetCommState(other, &state);
+    ::CloseHandle(other);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(state.BaudRate, c.baud);
+    EXPECT_EQ(state.ByteSize, 8);
+    EXPECT_EQ(state.StopBits, c.dcbStopBits);
+
+    const auto start = Clock::now();
+    EXPECT_TRUE(connection->SendBreak(100));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(95));
+    const std::uint8_t sent[] = {0x30, 0x20, 0x11, 0x13, 0xFF};
+    ASSERT_TRUE(connection->Write(sent, sizeof sent));
+    std::array<std::uint8_t, sizeof sent> back{};
+    EXPECT_EQ(connection->Read(back.data(), back.size()), static_cast<long>(sizeof sent));
+    EXPECT_TRUE(std::equal(back.begin(), back.end(), sent));
+  }
+  LineSettings nine;
+  nine.dataBits = 9;
+  EXPECT_EQ(driver.OpenAt(port, nine), nullptr);
+  EXPECT_NE(driver.LastOpenError().find("9 data bits"), std::string::npos)
+      << driver.LastOpenError();
 }
 
 TEST(Win32PortDriver, NamesAndDevicePaths) {
