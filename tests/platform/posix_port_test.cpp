@@ -10,9 +10,9 @@
 
 #include "link/serial_port.h"
 #include "platform/posix/posix_port_driver.h"
-#include "platform/posix/pty_simulator.h"
 #include "sim/sim_chip.h"
 #include "tests/platform/platform_test_util.h"
+#include "tests/sim/pty_simulator.h"
 
 namespace bq::test {
 namespace {
