@@ -102,7 +102,9 @@ class Stk500Rig : public Rig {
     options.ispLockout = IspLockoutFields(part);
     peer_ = std::make_shared<Peer>(*chip_, options);
     line_ = std::make_shared<SimPacedPeer>(
-        [peer = peer_](const std::uint8_t* d, std::size_t n) { return peer->Receive(d, n); },
+        [peer = peer_, chip = chip_](const std::uint8_t* d, std::size_t n) {
+          return peer->Receive(d, n);
+        },
         /*pace=*/true);
     server_ = std::make_unique<PtyServer>(line_);
   }
