@@ -19,8 +19,8 @@
 #include "link/worker_events.h"
 #include "parts/part_record.h"
 #include "platform/posix/posix_port_driver.h"
-#include "platform/posix/pty_simulator.h"
 #include "sim/sim_chip.h"
+#include "tests/sim/pty_simulator.h"
 
 namespace {
 

@@ -15,9 +15,9 @@
 #include "bench/bench_parts.h"
 #include "link/tracing_port_driver.h"
 #include "platform/posix/posix_port_driver.h"
-#include "platform/posix/pty_simulator.h"
 #include "session/program_job.h"
 #include "sim/sim_chip.h"
+#include "tests/sim/pty_simulator.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 
 #include "bench/bench_parts.h"
 #include "platform/posix/posix_port_driver.h"
-#include "platform/posix/pty_simulator.h"
 #include "session/chip_session.h"
 #include "sim/sim_chip.h"
+#include "tests/sim/pty_simulator.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include "link/serial_connection.h"
 #include "parts/part_record.h"
 #include "platform/posix/posix_port_driver.h"
-#include "platform/posix/pty_simulator.h"
 #include "sim/sim_chip.h"
 #include "sim/sim_connection.h"
+#include "tests/sim/pty_simulator.h"
 
 namespace {
 

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,12 +14,12 @@
 #include "link/serial_connection.h"
 #include "sim/sim_chip.h"
 #include "sim/sim_programmer.h"
+#include "sim/sim_serial_peer.h"
 
 namespace bq {
 
 class SimPeerConnection : public SerialConnection {
  public:
-  using Peer = std::function<std::vector<std::uint8_t>(const std::uint8_t*, std::size_t)>;
   // Null for a protocol without a simulated programmer. chipMutex guards the shared chip.
   // eepromWordAddress: an STK500 version 1 peer counts EEPROM addresses in words.
   static std::unique_ptr<SimPeerConnection> Open(const std::string& protocol,
@@ -34,13 +33,11 @@ class SimPeerConnection : public SerialConnection {
   void DiscardInput() override;
 
  private:
-  SimPeerConnection(std::shared_ptr<SimChip> chip, std::shared_ptr<std::mutex> chipMutex)
-      : chip_(std::move(chip)), chipMutex_(std::move(chipMutex)) {}
+  explicit SimPeerConnection(std::shared_ptr<std::mutex> chipMutex)
+      : chipMutex_(std::move(chipMutex)) {}
 
-  std::shared_ptr<SimChip> chip_;
   std::shared_ptr<std::mutex> chipMutex_;
-  std::shared_ptr<void> peerObject_;
-  Peer peer_;
+  SimAnswerer peer_;  // keeps the chip
   std::deque<std::uint8_t> answers_;
 };
 

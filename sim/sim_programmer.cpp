@@ -30,12 +30,7 @@ SimProgrammer::SimProgrammer(std::shared_ptr<SimChip> chip, SimOptions options)
 void SimProgrammer::Receive(const std::uint8_t* data, std::size_t n, SimClock::time_point now) {
   for (std::size_t i = 0; i < n; ++i) {
     if (hungUp_) return;
-    SimClock::time_point arrival = now;
-    if (options_.pace) {
-      inDeadline_ = std::max(inDeadline_, now) + kSimByteTime;
-      arrival = inDeadline_;
-    }
-    Feed(data[i], arrival);
+    Feed(data[i], wire_.Arrival(now, ByteTime()));
   }
 }
 
@@ -93,7 +88,7 @@ void SimProgrammer::HandlePacket(SimClock::time_point arrival) {
   const SimFault* fault = FaultFor(code, occurrence, transfer);
   if (fault && fault->kind == SimFaultKind::kHangup) {
     hungUp_ = true;
-    out_.clear();
+    wire_.Clear();
     return;
   }
   if (fault && fault->kind == SimFaultKind::kSilence) return;
@@ -441,50 +436,7 @@ void SimProgrammer::Dispatch(std::uint8_t code, const std::vector<std::uint8_t>&
 }
 
 void SimProgrammer::Emit(std::vector<std::uint8_t> bytes, SimClock::time_point when) {
-  if (bytes.empty()) return;
-  Chunk c;
-  c.paced = options_.pace;
-  c.start = std::max(when, outDeadline_);
-  outDeadline_ = c.paced ? c.start + kSimByteTime * static_cast<long>(bytes.size()) : c.start;
-  c.bytes = std::move(bytes);
-  out_.push_back(std::move(c));
-}
-
-SimClock::time_point SimProgrammer::DueOf(const Chunk& c, std::size_t index) const {
-  return c.paced ? c.start + kSimByteTime * static_cast<long>(index + 1) : c.start;
-}
-
-std::size_t SimProgrammer::TakeDue(SimClock::time_point now, std::vector<std::uint8_t>& out,
-                                   std::size_t max) {
-  std::size_t taken = 0;
-  while (!out_.empty() && taken < max) {
-    Chunk& c = out_.front();
-    while (c.taken < c.bytes.size() && taken < max && DueOf(c, c.taken) <= now) {
-      out.push_back(c.bytes[c.taken++]);
-      ++taken;
-    }
-    if (c.taken < c.bytes.size()) break;
-    out_.pop_front();
-  }
-  return taken;
-}
-
-std::optional<SimClock::time_point> SimProgrammer::NextDue() const {
-  if (out_.empty()) return std::nullopt;
-  return DueOf(out_.front(), out_.front().taken);
-}
-
-std::optional<SimClock::time_point> SimProgrammer::RunDue(std::size_t k) const {
-  if (out_.empty()) return std::nullopt;
-  const Chunk& c = out_.front();
-  const std::size_t left = c.bytes.size() - c.taken;
-  return DueOf(c, c.taken + std::min(std::max<std::size_t>(k, 1), left) - 1);
-}
-
-std::size_t SimProgrammer::Pending() const {
-  std::size_t n = 0;
-  for (const Chunk& c : out_) n += c.bytes.size() - c.taken;
-  return n;
+  wire_.Emit(std::move(bytes), when, ByteTime());
 }
 
 }  // namespace bq

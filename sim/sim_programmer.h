@@ -8,17 +8,15 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <vector>
 
 #include "sim/sim_chip.h"
 #include "sim/sim_fault.h"
+#include "sim/sim_pacing.h"
 
 namespace bq {
-
-using SimClock = std::chrono::steady_clock;
 
 enum class SimConnect {
   kSocket,  // chip in the programmer's socket: answers in its high-voltage mode (1..3) only
@@ -67,15 +65,19 @@ class SimProgrammer {
 
   // Appends to out the answer bytes due at `now`, at most max of them; returns the count.
   std::size_t TakeDue(SimClock::time_point now, std::vector<std::uint8_t>& out,
-                      std::size_t max = static_cast<std::size_t>(-1));
+                      std::size_t max = static_cast<std::size_t>(-1)) {
+    return wire_.TakeDue(now, out, max);
+  }
   // When the next pending answer byte is due; nullopt when nothing is pending.
-  std::optional<SimClock::time_point> NextDue() const;
+  std::optional<SimClock::time_point> NextDue() const { return wire_.NextDue(); }
   // When the next k pending bytes will all be due, counting only bytes of the answer now
   // being sent (fewer when it ends sooner); nullopt when nothing is pending. Lets a reader
   // sleep through a paced answer in one go instead of waking for every byte.
-  std::optional<SimClock::time_point> RunDue(std::size_t k) const;
+  std::optional<SimClock::time_point> RunDue(std::size_t k) const { return wire_.RunDue(k); }
   // Answer bytes still pending (due or not).
-  std::size_t Pending() const;
+  std::size_t Pending() const { return wire_.Pending(); }
+  // When a line server should hand out answer bytes next (SimPacing::NextBatch).
+  std::optional<SimClock::time_point> NextBatch() const { return wire_.NextBatch(); }
 
   // True once a hang-up fault closed the line: nothing is answered any more.
   bool HungUp() const { return hungUp_; }
@@ -90,12 +92,6 @@ class SimProgrammer {
   const std::shared_ptr<SimChip>& sharedChip() const { return chip_; }
 
  private:
-  struct Chunk {
-    std::vector<std::uint8_t> bytes;
-    std::size_t taken = 0;
-    SimClock::time_point start;  // first byte due at start (+ one byte time when paced)
-    bool paced = false;
-  };
   enum class Stream { kNone, kRead, kWrite };
 
   void Feed(std::uint8_t byte, SimClock::time_point arrival);
@@ -109,7 +105,9 @@ class SimProgrammer {
                            std::uint32_t transfer) const;
   void Answer(std::uint8_t code, const std::vector<std::uint8_t>& payload);
   void Emit(std::vector<std::uint8_t> bytes, SimClock::time_point when);
-  SimClock::time_point DueOf(const Chunk& c, std::size_t index) const;
+  std::chrono::nanoseconds ByteTime() const {
+    return options_.pace ? kSimByteTime : std::chrono::nanoseconds::zero();
+  }
 
   std::shared_ptr<SimChip> chip_;
   SimOptions options_;
@@ -120,7 +118,6 @@ class SimProgrammer {
   std::size_t payloadLeft_ = 0;
   bool discarding_ = false;  // payload longer than 256: skipped, answered ANS_ERROR 1
   std::vector<std::uint8_t> payload_;
-  SimClock::time_point inDeadline_{};
 
   // Programmer state.
   std::uint8_t ispClock_ = 0;
@@ -143,8 +140,7 @@ class SimProgrammer {
 
   // Answer being built for the current packet, then its fate.
   std::vector<std::uint8_t> answer_;
-  std::deque<Chunk> out_;
-  SimClock::time_point outDeadline_{};
+  SimPacing wire_;
 };
 
 }  // namespace bq

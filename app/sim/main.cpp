@@ -1,6 +1,6 @@
-// brindlequartz-sim: a simulated programmer with a simulated chip behind a
-// pseudo-terminal. Prints the device path on the first line and serves until
-// SIGINT or SIGTERM.
+// brindlequartz-sim: a simulated programmer (our protocol, STK500 version 1 or 2) with a
+// simulated chip behind a pseudo-terminal. Prints the device path on the first line and
+// serves until SIGINT or SIGTERM.
 
 #include <signal.h>
 #include <unistd.h>
@@ -22,11 +22,13 @@
 #include "parts/part_list_location.h"
 #include "parts/part_names.h"
 #include "platform/executable_folder.h"
-#include "platform/posix/pty_simulator.h"
+#include "platform/posix/pty_server.h"
 #include "platform/posix/raw_pseudo_terminal.h"
 #include "sim/sim_chip.h"
+#include "sim/sim_connection.h"
 #include "sim/sim_fault.h"
 #include "sim/sim_programmer.h"
+#include "sim/sim_serial_peer.h"
 
 namespace {
 
@@ -39,25 +41,32 @@ constexpr const char* kHelp =
     "summary on standard error, and serves until SIGINT or SIGTERM.\n"
     "\n"
     "Options:\n"
+    "  --protocol NAME         the programmer: brindlequartz (ours, the default), stk500v1\n"
+    "                          (Arduino as ISP) or stk500v2; use the same name with -c in\n"
+    "                          brindlequartz-cli. The options marked (ours) apply to our\n"
+    "                          protocol only\n"
     "  --partlist FILE         the part list (default: PartList.cfg in the current folder, next\n"
     "                          to the program, or in ../share/brindlequartz/)\n"
     "  --part NAME             the chip: any name of a part (ATtiny85, attiny85, t85);\n"
     "                          default: the first part by name\n"
-    "  --connect isp|socket    where the chip sits (default: the socket for parts with a\n"
-    "                          high-voltage mode, else the ISP cable)\n"
-    "  --pace                  send and receive no faster than 115200 baud 8N1\n"
-    "  --fault SPEC            answer a command wrongly, as CODE:KIND[=ARG][@N|*N]; may be\n"
-    "                          repeated. CODE is the command code (0x30 or 48). KIND is\n"
-    "                          silence, badheader, short, oversize, error=E, hangup, lastnext\n"
-    "                          (write) or longdata (read). @N: only the Nth such packet; *N:\n"
-    "                          the first N; neither: every one. Example: 0x30:silence@2\n"
+    "  --connect isp|socket    where the chip sits (default for our protocol: the socket for\n"
+    "                          parts with a high-voltage mode, else the ISP cable; for the\n"
+    "                          STK500 protocols: the ISP cable)\n"
+    "  --pace                  send and receive no faster than the line: 115200 baud 8N1 for\n"
+    "                          our protocol, the rate the host set for the STK500 protocols\n"
+    "  --fault SPEC            (ours) answer a command wrongly, as CODE:KIND[=ARG][@N|*N];\n"
+    "                          may be repeated. CODE is the command code (0x30 or 48). KIND\n"
+    "                          is silence, badheader, short, oversize, error=E, hangup,\n"
+    "                          lastnext (write) or longdata (read). @N: only the Nth such\n"
+    "                          packet; *N: the first N; neither: every one. Example:\n"
+    "                          0x30:silence@2\n"
     "  --link PATH             also make a symbolic link PATH to the device (removed at exit)\n"
-    "  --blank-check-ms MS     how long a blank check takes (default: 0)\n"
-    "  --isp-max-clock N       fastest ISP clock index the chip on the cable copes with: 1\n"
-    "                          (3.686 MHz) to 7 (57.60 kHz); 0: nothing on the cable answers\n"
-    "                          (default: 1)\n"
-    "  --chip-cycle P:A        the chip comes and goes: present for P ms, then away for A ms\n"
-    "                          (a new erased chip each time), as on a production line\n"
+    "  --blank-check-ms MS     (ours) how long a blank check takes (default: 0)\n"
+    "  --isp-max-clock N       (ours) fastest ISP clock index the chip on the cable copes\n"
+    "                          with: 1 (3.686 MHz) to 7 (57.60 kHz); 0: nothing on the cable\n"
+    "                          answers (default: 1)\n"
+    "  --chip-cycle P:A        (ours) the chip comes and goes: present for P ms, then away\n"
+    "                          for A ms (a new erased chip each time), as on a production line\n"
     "  -h, --help              show this help and exit\n"
     "  --version               show the version and exit\n"
     "\n"
@@ -67,7 +76,8 @@ constexpr const char* kHelp =
     "  2    the command line was wrong\n"
     "\n"
     "Example: start brindlequartz-sim --part ATmega328P --link /tmp/avr in the background,\n"
-    "then use /tmp/avr as the serial port in any of the programs.\n";
+    "then use /tmp/avr as the serial port in any of the programs. With --protocol stk500v2:\n"
+    "brindlequartz-cli -c stk500v2 -P /tmp/avr -p ATmega328P identify\n";
 
 int Usage(const std::string& problem) {
   std::cerr << "brindlequartz-sim: " << problem << "\n"
@@ -89,6 +99,8 @@ int main(int argc, char** argv) {
   std::string link;
   std::optional<bq::SimConnect> connect;
   bq::SimOptions options;
+  std::string protocol = "brindlequartz";
+  std::string oursOnly;  // an option given that only our protocol's programmer knows
 
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -105,6 +117,11 @@ int main(int argc, char** argv) {
     } else if (arg == "--version") {
       std::cout << "brindlequartz-sim " << BQ_VERSION << "\n";
       return 0;
+    } else if (arg == "--protocol") {
+      if (!value(protocol) ||
+          (protocol != "brindlequartz" && protocol != "stk500v1" && protocol != "stk500v2")) {
+        return Usage("--protocol takes brindlequartz, stk500v1 or stk500v2");
+      }
     } else if (arg == "--pace") {
       options.pace = true;
     } else if (arg == "--partlist") {
@@ -117,19 +134,23 @@ int main(int argc, char** argv) {
       if (!value(v) || (v != "isp" && v != "socket")) return Usage("--connect takes isp or socket");
       connect = v == "isp" ? bq::SimConnect::kIsp : bq::SimConnect::kSocket;
     } else if (arg == "--fault") {
+      oursOnly = arg;
       std::string why;
       if (!value(v)) return Usage("--fault needs a fault such as 0x30:silence");
       const auto fault = bq::ParseSimFault(v, &why);
       if (!fault) return Usage("bad fault '" + v + "': " + why);
       options.faults.push_back(*fault);
     } else if (arg == "--blank-check-ms") {
+      oursOnly = arg;
       if (!value(v) || !ParseNumber(v, 3600000, n))
         return Usage("--blank-check-ms needs milliseconds");
       options.blankCheckTime = std::chrono::milliseconds(n);
     } else if (arg == "--isp-max-clock") {
+      oursOnly = arg;
       if (!value(v) || !ParseNumber(v, 7, n)) return Usage("--isp-max-clock takes 0 to 7");
       options.ispMaxClock = static_cast<std::uint8_t>(n);
     } else if (arg == "--chip-cycle") {
+      oursOnly = arg;
       const std::string_view text = value(v) ? std::string_view(v) : std::string_view();
       const auto colon = text.find(':');
       unsigned long absent = 0;
@@ -142,6 +163,10 @@ int main(int argc, char** argv) {
     } else {
       return Usage("unknown argument '" + arg + "'");
     }
+  }
+
+  if (protocol != "brindlequartz" && !oursOnly.empty()) {
+    return Usage(oursOnly + " applies to --protocol brindlequartz only");
   }
 
   std::error_code noCurrentFolder;
@@ -169,7 +194,16 @@ int main(int argc, char** argv) {
     return 1;
   }
   auto chip = std::make_shared<bq::SimChip>(bq::SimChip::FromPart(partName, *record));
-  options.connect = connect.value_or(bq::DefaultSimConnect(*chip));
+  std::shared_ptr<bq::SerialPeer> peer;
+  if (protocol == "brindlequartz") {
+    options.connect = connect.value_or(bq::DefaultSimConnect(*chip));
+    peer = std::make_shared<bq::SimLinePeer>(std::make_shared<bq::SimLine>(chip, options));
+  } else {
+    // These programmers are mostly used over their ISP cable.
+    options.connect = connect.value_or(bq::SimConnect::kIsp);
+    peer = std::make_shared<bq::SimPacedPeer>(
+        bq::MakeStk500Answerer(protocol, chip, *record, options.connect), options.pace);
+  }
 
   // SIGINT and SIGTERM are taken by sigwait below; the serving thread inherits the mask.
   sigset_t stopSignals;
@@ -178,7 +212,7 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-  bq::PtySimulator sim(chip, options);
+  bq::PtyServer sim(peer);
   if (!sim.Start()) {
     std::cerr << "brindlequartz-sim: cannot create a pseudo-terminal\n";
     return 1;
@@ -189,7 +223,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::cout << sim.SlavePath() << std::endl;
-  std::cerr << "brindlequartz-sim: " << partName << " in the "
+  std::cerr << "brindlequartz-sim: " << protocol << " programmer, " << partName << " in the "
             << (options.connect == bq::SimConnect::kIsp ? "ISP cable" : "socket") << " on "
             << sim.SlavePath() << (link.empty() ? "" : " (" + link + ")") << "\n";
 

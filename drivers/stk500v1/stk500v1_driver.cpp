@@ -185,8 +185,8 @@ SessionResult Stk500v1Driver::EnterProgramming() {
     if (SessionResult r = Command(device, 0, data, STATUS_DEVICE_ENTER_PROG_MODE); !r.ok()) {
       return r;
     }
-    // The extended parameters: four bytes after their count. Older programmers do not
-    // know the command; they manage without it.
+    // The extended parameters: a count that counts itself, then four bytes. Older
+    // programmers do not know the command; they manage without it.
     const std::uint8_t eepromPage =
         static_cast<std::uint8_t>(part_ != nullptr ? part_->eepromPageSize : 0);
     bool hasRstdisbl = false;
@@ -194,7 +194,7 @@ SessionResult Stk500v1Driver::EnterProgramming() {
       for (const auto& [row, field] : part_->fuseBits) hasRstdisbl |= field.name == "RSTDISBL";
     }
     const ExchangeStatus ext = link_->Exchange(
-        {kSetDeviceExt, 0x04, eepromPage, 0xD7, 0xA0, hasRstdisbl ? std::uint8_t{1} : std::uint8_t{0}},
+        {kSetDeviceExt, 0x05, eepromPage, 0xD7, 0xA0, hasRstdisbl ? std::uint8_t{1} : std::uint8_t{0}},
         0, data, 500);
     if (ext != ExchangeStatus::Ok && ext != ExchangeStatus::Unknown &&
         ext != ExchangeStatus::Failed) {

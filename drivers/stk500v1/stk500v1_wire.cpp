@@ -70,9 +70,17 @@ ExchangeStatus Link::Exchange(const std::vector<std::uint8_t>& command, std::siz
 }
 
 bool Link::Sync(int timeoutMs) {
+  // Longer than a byte takes at any rate these programmers use (0.5 ms at 19200 baud).
+  constexpr int kQuietMs = 20;
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   std::vector<std::uint8_t> data;
   do {
+    // Answers still on their way are let in and dropped first: every sync answer looks
+    // alike, so one that came late would answer the next sync, and from then on every
+    // command would get the answer of the one before it.
+    std::uint8_t late[64];
+    while (connection_.ReadWithin(late, sizeof late, kQuietMs) > 0) {
+    }
     connection_.DiscardInput();
     if (Exchange({kGetSync}, 0, data, 200) == ExchangeStatus::Ok) {
       // A second sync in a row: the first answer may have met bytes of an earlier one.

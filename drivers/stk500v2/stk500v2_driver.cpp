@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <thread>
 
 namespace bq {
@@ -340,7 +341,11 @@ SessionResult Stk500v2Driver::ReadMemory(const MemoryGeometry& memory, std::uint
   } else {
     command = flash ? kReadFlashIsp : kReadEepromIsp;
   }
-  const std::uint32_t block = std::min(kBlockBytes, std::max<std::uint32_t>(memory.PageBytes(), 2));
+  // An ISP read may take any length the frame holds, page or not: the largest block halves
+  // the round trips of a flash with 128-byte pages (and more for small EEPROM pages).
+  const std::uint32_t block =
+      HighVoltage() ? std::min(kBlockBytes, std::max<std::uint32_t>(memory.PageBytes(), 2))
+                    : kBlockBytes;
   std::vector<std::uint8_t> a;
   image.reserve(total);
   Progress({0, pages, false, false});
@@ -376,6 +381,11 @@ SessionResult Stk500v2Driver::WriteMemory(const MemoryGeometry& memory, std::uin
     return i < image.size() ? image[i] : 0xFF;
   };
   std::vector<std::uint8_t> a;
+  // The programmer's address counter moves on with every byte written: one LOAD_ADDRESS per
+  // run of pages is enough, saving a round trip a page. Flash beyond 64K words gets one per
+  // page, so the extended address byte is sent again where it changes.
+  const bool everyPage = flash && FlashNeedsExtendedAddress();
+  std::optional<std::uint32_t> counter;  // where the programmer's counter stands, if known
   Progress({0, pages, false, false});
   for (std::uint32_t page = 0; page < pages; ++page) {
     const std::uint32_t first = page * pageBytes;
@@ -388,7 +398,10 @@ SessionResult Stk500v2Driver::WriteMemory(const MemoryGeometry& memory, std::uin
     }
     std::uint32_t address = flash ? first / 2 : first;
     if (flash && FlashNeedsExtendedAddress()) address |= 0x80000000u;
-    if (SessionResult r = LoadAddress(address); !r.ok()) return r;
+    if (everyPage || counter != address) {
+      if (SessionResult r = LoadAddress(address); !r.ok()) return r;
+    }
+    counter = address + (flash ? pageBytes / 2 : pageBytes);
     for (std::uint32_t done = 0; done < pageBytes;) {
       const std::uint32_t n = std::min(kBlockBytes, pageBytes - done);
       const bool last = done + n == pageBytes;

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "core/text.h"
+#include "platform/posix/termios_rates.h"
 
 namespace bq {
 namespace {
@@ -154,27 +155,6 @@ std::string OpenFailureText(const std::string& path, int error) {
     default:
       return path + ": " + SystemReason(error);
   }
-}
-
-// The termios constant of a rate; B0 for one the system has no constant for.
-speed_t SpeedFor(std::uint32_t baud) {
-  struct Rate {
-    std::uint32_t baud;
-    speed_t speed;
-  };
-  static constexpr Rate kRates[] = {
-      {1200, B1200},       {2400, B2400},       {4800, B4800},       {9600, B9600},
-      {19200, B19200},     {38400, B38400},     {57600, B57600},     {115200, B115200},
-      {230400, B230400},
-#ifdef B460800
-      {460800, B460800},   {500000, B500000},   {576000, B576000},   {921600, B921600},
-      {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
-#endif
-  };
-  for (const Rate& r : kRates) {
-    if (r.baud == baud) return r.speed;
-  }
-  return B0;
 }
 
 }  // namespace

@@ -14,9 +14,9 @@
 #include "link/tracing_port_driver.h"
 #include "link_test_support.h"
 #include "platform/posix/posix_port_driver.h"
-#include "platform/posix/pty_simulator.h"
 #include "sim/sim_chip.h"
 #include "sim/sim_fault.h"
+#include "tests/sim/pty_simulator.h"
 
 namespace bq::test {
 namespace {

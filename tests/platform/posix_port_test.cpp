@@ -10,9 +10,11 @@
 
 #include "link/serial_port.h"
 #include "platform/posix/posix_port_driver.h"
-#include "platform/posix/pty_simulator.h"
+#include "platform/posix/pty_server.h"
 #include "sim/sim_chip.h"
+#include "sim/sim_serial_peer.h"
 #include "tests/platform/platform_test_util.h"
+#include "tests/sim/pty_simulator.h"
 
 namespace bq::test {
 namespace {
@@ -346,6 +348,45 @@ TEST(PtySimulatorPacing, KeepsToTheWireRate) {
   EXPECT_EQ(payload, 2304u);
   EXPECT_GE(seconds, 0.19);
   EXPECT_LT(seconds, 2.0);
+}
+
+// A device that echoes every byte, paced at the line the host set: it learns that line
+// through the pseudo-terminal before the first byte (rate and stop bits; a pseudo-terminal
+// always carries 8 data bits without parity).
+TEST(PtyServer, TellsTheDeviceTheLineTheHostSetAndPacesAtIt) {
+  class Recording : public SimPacedPeer {
+   public:
+    using SimPacedPeer::SimPacedPeer;
+    void LineSet(const LineSettings& line) override {
+      if (seen.empty() || !(seen.back() == line)) seen.push_back(line);
+      SimPacedPeer::LineSet(line);
+    }
+    std::vector<LineSettings> seen;
+  };
+  auto peer = std::make_shared<Recording>(
+      [](const std::uint8_t* d, std::size_t n) { return std::vector<std::uint8_t>(d, d + n); },
+      /*pace=*/true);
+  PtyServer server(peer);
+  ASSERT_TRUE(server.Start());
+  PosixPortDriver driver;
+  LineSettings line;
+  line.baud = 9600;
+  line.stopBits = 2;
+  auto port = driver.OpenAt(server.SlavePath(), line);
+  ASSERT_NE(port, nullptr);
+  const Bytes out(48, 0x55);
+  const auto t0 = Clock::now();
+  EXPECT_EQ(Exchange(*port, out, out.size()), out);
+  const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  // Each echo leaves as its byte has arrived: 49 characters of 11 bits, 0.056 s (0.005 s at
+  // the pseudo-terminal's default 115200 8N1).
+  EXPECT_GE(seconds, 0.054);
+  EXPECT_LT(seconds, 1.0);
+  server.Stop();
+  ASSERT_FALSE(peer->seen.empty());
+  EXPECT_EQ(peer->seen.back().baud, 9600u);
+  EXPECT_EQ(peer->seen.back().stopBits, 2);
+  EXPECT_EQ(peer->seen.back().dataBits, 8);
 }
 
 }  // namespace

@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "parts/part_database.h"
 #include "platform/posix/posix_port_driver.h"
+#include "session/chip_session.h"
 #include "tests/platform/platform_test_util.h"
 
 namespace bq::test {
@@ -95,16 +97,47 @@ TEST(SimProgram, ServesThePartOnAPtyAndItsLinkUntilTerminated) {
 }
 
 TEST(SimProgram, UsageErrorsExitWithTwo) {
-  for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{{"--connect", "usb"},
-                                             {"--fault", "0x30:mute"},
-                                             {"--isp-max-clock", "9"},
-                                             {"--part"},
-                                             {"--bogus"},
-                                             {"--blank-check-ms", "soon"}}) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--connect", "usb"},
+           {"--fault", "0x30:mute"},
+           {"--isp-max-clock", "9"},
+           {"--part"},
+           {"--bogus"},
+           {"--blank-check-ms", "soon"},
+           {"--protocol", "stk500v3"},
+           {"--protocol", "stk500v1", "--fault", "0x30:silence"}}) {
     SimProgram sim(args);
     EXPECT_EQ(sim.FirstLine(), "") << args[0];
     EXPECT_EQ(sim.Wait(), 2) << args[0];
+  }
+}
+
+TEST(SimProgram, ServesEachProgrammerKindToItsDriver) {
+  PartDatabase parts;
+  ASSERT_GT(LoadPartList(parts, PartList()), 0);
+  const PartRecord& part = *parts.Find("ATmega328P");
+  for (const ProgrammerInfo& info : ProgrammerTable()) {
+    SCOPED_TRACE(info.name);
+    SimProgram sim({"--partlist", PartList(), "--part", "ATmega328P", "--connect", "isp",
+                    "--protocol", info.name, "--pace"});
+    const std::string path = sim.FirstLine();
+    ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
+    ChipSession session({std::make_shared<PosixPortDriver>()}, info.kind);
+    session.SetPart("ATmega328P", &part);
+    session.SetMode(PROG_MODE_ISP);
+    std::string why;
+    ASSERT_TRUE(session.Open(path, &why)) << why;
+    std::uint8_t clock = 0;
+    if (info.can.ispClock) {
+      EXPECT_TRUE(session.SelectIspClock(1, clock).ok());
+    }
+    std::uint32_t signature = 0;
+    const SessionResult r = session.ReadSignature(signature);
+    EXPECT_TRUE(r.ok()) << r.message;
+    EXPECT_EQ(signature, part.signature);
+    session.Close();
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Wait(), 0);
   }
 }
 

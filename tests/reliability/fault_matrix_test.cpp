@@ -18,11 +18,11 @@
 #include "link/protocol.h"
 #include "link/serial_port.h"
 #include "platform/posix/posix_port_driver.h"
-#include "platform/posix/pty_simulator.h"
 #include "sim/sim_chip.h"
 #include "sim/sim_fault.h"
 #include "tests/reliability/matrix_rows.h"
 #include "tests/reliability/reliability_support.h"
+#include "tests/sim/pty_simulator.h"
 
 namespace bq::test {
 namespace {

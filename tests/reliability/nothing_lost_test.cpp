@@ -18,10 +18,10 @@
 #include "image/image_file.h"
 #include "image/memory_buffer.h"
 #include "platform/posix/posix_port_driver.h"
-#include "platform/posix/pty_simulator.h"
 #include "sim/sim_chip.h"
 #include "sim/sim_fault.h"
 #include "tests/reliability/reliability_support.h"
+#include "tests/sim/pty_simulator.h"
 #include "ui/app_state.h"
 #include "ui/operation_sequencing.h"
 

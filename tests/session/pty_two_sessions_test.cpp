@@ -7,9 +7,9 @@
 #include <thread>
 
 #include "platform/posix/posix_port_driver.h"
-#include "platform/posix/pty_simulator.h"
 #include "session/chip_session.h"
 #include "sim/sim_chip.h"
+#include "tests/sim/pty_simulator.h"
 #include "tests/ui/test_parts.h"
 
 namespace bq {

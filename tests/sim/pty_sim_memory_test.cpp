@@ -11,9 +11,9 @@
 #include "link/programmer.h"
 #include "link/protocol.h"
 #include "platform/posix/posix_port_driver.h"
-#include "platform/posix/pty_simulator.h"
 #include "sim/sim_chip.h"
 #include "tests/link/link_test_support.h"
+#include "tests/sim/pty_simulator.h"
 
 namespace bq::test {
 namespace {

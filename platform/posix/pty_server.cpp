@@ -1,4 +1,4 @@
-#include "platform/posix/pty_simulator.h"
+#include "platform/posix/pty_server.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,9 +12,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <vector>
 
 #include "platform/posix/raw_pseudo_terminal.h"
+#include "platform/posix/termios_rates.h"
 
 namespace bq {
 namespace {
@@ -24,16 +26,43 @@ void CloseFd(int& fd) {
   fd = -1;
 }
 
+// The line as the host set it on the slave (a pseudo-terminal master reads the slave's
+// settings); nullopt when they cannot be read.
+std::optional<LineSettings> LineOf(int master) {
+  termios tio{};
+  if (master < 0 || ::tcgetattr(master, &tio) != 0) return std::nullopt;
+  LineSettings line;
+  line.baud = BaudFor(::cfgetospeed(&tio));
+  switch (tio.c_cflag & CSIZE) {
+    case CS5:
+      line.dataBits = 5;
+      break;
+    case CS6:
+      line.dataBits = 6;
+      break;
+    case CS7:
+      line.dataBits = 7;
+      break;
+    default:
+      line.dataBits = 8;
+      break;
+  }
+  if (tio.c_cflag & PARENB) {
+    line.parity = (tio.c_cflag & PARODD) ? LineSettings::Parity::Odd : LineSettings::Parity::Even;
+  }
+  line.stopBits = (tio.c_cflag & CSTOPB) ? 2 : 1;
+  return line;
+}
+
 }  // namespace
 
-PtySimulator::PtySimulator(std::shared_ptr<SimChip> chip, SimOptions options)
-    : line_(std::make_shared<SimLine>(std::move(chip), std::move(options))) {}
+PtyServer::PtyServer(std::shared_ptr<SerialPeer> peer) : peer_(std::move(peer)) {}
 
-PtySimulator::~PtySimulator() {
+PtyServer::~PtyServer() {
   Stop();
 }
 
-bool PtySimulator::Start() {
+bool PtyServer::Start() {
   if (thread_.joinable()) return true;
   RawPseudoTerminal pty;
   int pipeFds[2] = {-1, -1};
@@ -48,11 +77,14 @@ bool PtySimulator::Start() {
   wakeRead_ = pipeFds[0];
   wakeWrite_ = pipeFds[1];
   stop_ = false;
+  line_ = LineSettings{};
+  peer_->LineSet(line_);
+  CheckLine();
   thread_ = std::thread([this] { Serve(); });
   return true;
 }
 
-void PtySimulator::Stop() {
+void PtyServer::Stop() {
   if (thread_.joinable()) {
     stop_ = true;
     const char b = 1;
@@ -65,28 +97,28 @@ void PtySimulator::Stop() {
   CloseFd(master_);
 }
 
-void PtySimulator::Wake() {
+void PtyServer::Wake() {
   if (wakeWrite_ < 0) return;
   const char b = 1;
   [[maybe_unused]] const ssize_t w = ::write(wakeWrite_, &b, 1);
 }
 
-void PtySimulator::Serve() {
+void PtyServer::CheckLine() {
+  const std::optional<LineSettings> now = LineOf(master_);
+  if (!now || *now == line_ || now->baud == 0) return;
+  line_ = *now;
+  peer_->LineSet(line_);
+}
+
+void PtyServer::Serve() {
   std::vector<std::uint8_t> out;  // due bytes not yet taken by the master
   std::array<std::uint8_t, 4096> in{};
   while (!stop_) {
-    std::optional<SimClock::time_point> next;
-    bool hungUp = false;
-    line_->With([&](SimProgrammer& sim) {
-      sim.TakeDue(SimClock::now(), out);
-      next = sim.NextDue();
-      // Paced bytes go out in batches of about a millisecond, like a USB serial adapter
-      // delivers them; the last byte of an answer still leaves exactly when it is due.
-      if (next) next = std::min(*next + std::chrono::milliseconds(1), *sim.RunDue(SIZE_MAX));
-      hungUp = sim.HungUp();
-    });
+    const std::optional<SerialPeer::Clock::time_point> next =
+        peer_->TakeDue(SerialPeer::Clock::now(), out);
+    const bool hungUp = peer_->HungUp();
     if (hungUp && master_ >= 0) {
-      // The programmer hangs up: closing every descriptor of the master side makes the
+      // The device hangs up: closing every descriptor of the master side makes the
       // host's reads fail with EIO / POLLHUP.
       hungUp_ = true;
       CloseFd(slaveKeep_);
@@ -107,7 +139,8 @@ void PtySimulator::Serve() {
     if (next && out.empty() && master_ >= 0) {
       // Wake at an absolute due time: paced output follows a running deadline, so
       // oversleeping one wake-up does not delay the bytes after it.
-      const auto left = std::max(SimClock::duration::zero(), *next - SimClock::now());
+      const auto left =
+          std::max(SerialPeer::Clock::duration::zero(), *next - SerialPeer::Clock::now());
       const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
       ts.tv_sec = static_cast<time_t>(ns / 1000000000);
       ts.tv_nsec = static_cast<long>(ns % 1000000000);
@@ -124,9 +157,9 @@ void PtySimulator::Serve() {
     if (count == 2 && (fds[1].revents & POLLIN)) {
       const ssize_t rd = ::read(master_, in.data(), in.size());
       if (rd > 0) {
-        const auto now = SimClock::now();
-        line_->With(
-            [&](SimProgrammer& sim) { sim.Receive(in.data(), static_cast<std::size_t>(rd), now); });
+        // The host sets the line before it writes: the peer hears these bytes at that rate.
+        CheckLine();
+        peer_->Receive(in.data(), static_cast<std::size_t>(rd), SerialPeer::Clock::now());
       }
     }
   }
