@@ -239,6 +239,7 @@ std::uint64_t AvrBench::Cycle() const {
 }
 
 void AvrBench::ExternalReset() {
+  halted_ = false;
   avr_reset(avr_);
   AfterReset();
   // What the last host sent and what it left unread belong to that host.
@@ -466,10 +467,27 @@ void AvrBench::FeedByte() {
 void AvrBench::NoSleep(avr_t*, avr_cycle_count_t) {}
 
 bool AvrBench::RunSlice(std::string& why) {
+  if (halted_) {
+    // A board that ran into code it cannot execute stays there until its reset pin is
+    // pulsed: serve the line, wait for a host to open it.
+    pollfd fds[2] = {{master_, POLLIN, 0}, {openWatch_, POLLIN, 0}};
+    ::poll(fds, 2, 10);
+    Service(false);
+    return true;
+  }
   const std::uint64_t end = Cycle() + kSliceCycles;
   while (Cycle() < end) {
+    const avr_flashaddr_t pc = avr_->pc;
     const int state = avr_run(avr_);
     if (resetSeen_) AfterReset();  // the watchdog's
+    if (state == cpu_Crashed && bootloader_) {
+      // What a bootloader starts may be any bytes a host wrote: a real chip runs off into
+      // them; simavr stops at what is no instruction.
+      std::fprintf(stderr, "note: the program crashed at 0x%05X; the board waits for a reset "
+                   "(a host opening the line)\n", static_cast<unsigned>(pc));
+      halted_ = true;
+      return true;
+    }
     if (state == cpu_Done || state == cpu_Crashed) {
       why = state == cpu_Crashed ? "the firmware crashed" : "the firmware stopped (sleep with interrupts off)";
       return false;

@@ -148,6 +148,7 @@ class AvrBench {
   bool paced_ = false;
   std::uint64_t sleptNs_ = 0;
   bool bootloader_ = false;
+  bool halted_ = false;               // crashed: stopped until the next reset
   int openWatch_ = -1;                // inotify descriptor: the host opening the slave
   std::uint64_t cycleBase_ = 0;       // cycles counted before simavr's last reset
   std::uint64_t cycleAtReset_ = 0;
