@@ -73,7 +73,11 @@ bool Stk500v1Driver::Open(SerialPort& port, const std::string& name, std::string
 }
 
 void Stk500v1Driver::Close() {
+  closing_ = true;
   if (link_ && programming_) LeaveProgramming();
+  closing_ = false;
+  bootloader_ = false;
+  bootloaderChecked_ = false;
   programming_ = false;
   deviceSet_ = false;
   extendedAddress_ = -1;
@@ -203,14 +207,36 @@ SessionResult Stk500v1Driver::EnterProgramming() {
     deviceSet_ = true;
   }
   SessionResult r = Command({kEnterProgMode}, 0, data, STATUS_DEVICE_ENTER_PROG_MODE);
-  if (r.ok()) {
-    programming_ = true;
-    extendedAddress_ = -1;
+  if (!r.ok()) return r;
+  programming_ = true;
+  extendedAddress_ = -1;
+  if (!bootloaderChecked_) {
+    bootloaderChecked_ = true;
+    // A board's bootloader answers like a programmer but passes no ISP instruction to a chip:
+    // its own signature command gives the 0x1E every AVR starts with, the instruction Read
+    // Signature Byte 0 through the universal command does not.
+    std::uint8_t first = 0;
+    std::vector<std::uint8_t> sign;
+    if (Universal(0x30, 0x00, 0x00, 0x00, first, STATUS_DEVICE_UNKNOWN_COMMAND).ok() &&
+        Command({kReadSign}, 3, sign, STATUS_DEVICE_UNKNOWN_COMMAND).ok() && sign[0] == 0x1E &&
+        first != 0x1E) {
+      bootloader_ = true;
+      Log(LogKind::LogInfo,
+          "The programmer is a board's bootloader: it programs the board's own flash and "
+          "EEPROM, not fuses or lock bits, and does not erase the chip");
+    }
   }
-  return r;
+  return {};
+}
+
+SessionResult Stk500v1Driver::BootloaderRefused(const std::string& what) {
+  return Failed(SessionStatus::Refused, 0,
+                "A bootloader cannot " + what + ": use an ISP programmer for that");
 }
 
 void Stk500v1Driver::LeaveProgramming() {
+  // A bootloader leaves by starting the application: only at the end of the session.
+  if (bootloader_ && !closing_) return;
   programming_ = false;
   if (!link_) return;
   std::vector<std::uint8_t> data;
@@ -229,7 +255,8 @@ SessionResult Stk500v1Driver::ReadSignature(std::uint32_t& signature) {
 
 SessionResult Stk500v1Driver::LoadAddress(bool flash, std::uint32_t byteAddress) {
   std::uint32_t address = byteAddress;
-  if (flash || eepromWordAddresses_) address /= 2;
+  // A bootloader counts EEPROM addresses in words too (seen on the Uno's optiboot).
+  if (flash || eepromWordAddresses_ || bootloader_) address /= 2;
   if (flash && part_ != nullptr && part_->FlashBytes() > 128u * 1024u) {
     // Above 64K words the chip takes the high address byte from Load Extended Address.
     const int extended = static_cast<int>((address >> 16) & 0xFF);
@@ -296,8 +323,9 @@ SessionResult Stk500v1Driver::WriteMemory(const MemoryGeometry& memory, std::uin
     const std::uint32_t n = std::min(block, total - at);
     bool blank = true;
     for (std::uint32_t i = 0; i < n && blank; ++i) blank = byteAt(at + i) == 0xFF;
-    // Writing 0xFF changes no flash bit, and an erased page holds it already.
-    if (!(flash && blank)) {
+    // Writing 0xFF changes no flash bit, and an erased page holds it already. A bootloader
+    // erases no chip but each page it writes: every page is written there.
+    if (!(flash && blank && !bootloader_)) {
       std::vector<std::uint8_t> command{kProgPage, Hi(n), Lo(n),
                                         static_cast<std::uint8_t>(flash ? 'F' : 'E')};
       for (std::uint32_t i = 0; i < n; ++i) command.push_back(byteAt(at + i));
@@ -323,6 +351,11 @@ SessionResult Stk500v1Driver::VerifyMemory(const MemoryGeometry&, std::uint32_t,
 
 SessionResult Stk500v1Driver::Erase() {
   if (SessionResult r = EnterProgramming(); !r.ok()) return r;
+  if (bootloader_) {
+    return Failed(SessionStatus::Refused, 0,
+                  "A bootloader cannot erase the chip; it erases each flash page it writes. "
+                  "Write the flash without erasing first (write --no-erase)");
+  }
   std::uint8_t ignored = 0;
   if (SessionResult r = Universal(0xAC, 0x80, 0x00, 0x00, ignored, STATUS_DEVICE_CHIP_ERASE);
       !r.ok()) {
@@ -349,6 +382,7 @@ constexpr FuseCodes kFuseCodes[] = {{kTargetLow, 0xA0, 0x50, 0x00},
 
 SessionResult Stk500v1Driver::ReadFuses(FuseByteSlots& bytes) {
   if (SessionResult r = EnterProgramming(); !r.ok()) return r;
+  if (bootloader_) return BootloaderRefused("read fuses");
   for (const FuseCodes& f : kFuseCodes) {
     ByteSlot* slot = bytes.Slot(f.target);
     if (!slot->present) continue;
@@ -364,6 +398,7 @@ SessionResult Stk500v1Driver::ReadFuses(FuseByteSlots& bytes) {
 
 SessionResult Stk500v1Driver::WriteFuses(const FuseByteSlots& bytes) {
   if (SessionResult r = EnterProgramming(); !r.ok()) return r;
+  if (bootloader_) return BootloaderRefused("write fuses");
   for (const FuseCodes& f : kFuseCodes) {
     const ByteSlot* slot = bytes.Slot(f.target);
     if (!slot->present) continue;
@@ -382,11 +417,13 @@ SessionResult Stk500v1Driver::WriteFuses(const FuseByteSlots& bytes) {
 
 SessionResult Stk500v1Driver::ReadLock(ByteSlot& lock) {
   if (SessionResult r = EnterProgramming(); !r.ok()) return r;
+  if (bootloader_) return BootloaderRefused("read lock bits");
   return Universal(0x58, 0x00, 0x00, 0x00, lock.value, STATUS_DEVICE_UNKNOWN_COMMAND);
 }
 
 SessionResult Stk500v1Driver::WriteLock(const ByteSlot& lock) {
   if (SessionResult r = EnterProgramming(); !r.ok()) return r;
+  if (bootloader_) return BootloaderRefused("write lock bits");
   std::uint8_t ignored = 0;
   SessionResult r = Universal(0xAC, 0xE0, 0x00, lock.value, ignored, STATUS_DEVICE_WRITE_LOCK_BITS);
   if (r.ok()) std::this_thread::sleep_for(kFuseWait);
@@ -395,6 +432,7 @@ SessionResult Stk500v1Driver::WriteLock(const ByteSlot& lock) {
 
 SessionResult Stk500v1Driver::ReadCalibration(std::uint8_t address, std::uint8_t& value) {
   if (SessionResult r = EnterProgramming(); !r.ok()) return r;
+  if (bootloader_) return BootloaderRefused("read calibration bytes");
   return Universal(0x38, 0x00, address, 0x00, value, STATUS_DEVICE_UNKNOWN_COMMAND);
 }
 

@@ -59,6 +59,7 @@ class Stk500v1Driver : public ProgrammerDriver {
   void LeaveProgramming();
   SessionResult LoadAddress(bool flash, std::uint32_t byteAddress);
   SessionResult HighVoltageRefused();
+  SessionResult BootloaderRefused(const std::string& what);
 
   SerialPort* port_ = nullptr;
   std::shared_ptr<SerialConnection> connection_;
@@ -67,6 +68,11 @@ class Stk500v1Driver : public ProgrammerDriver {
   bool deviceSet_ = false;
   int extendedAddress_ = -1;  // the last Load Extended Address byte sent, -1: none yet
   bool eepromWordAddresses_ = false;
+  // The other side is a board's bootloader (found on entering programming mode): no chip
+  // erase, fuses or lock bits; leaving programming mode starts the board's application.
+  bool bootloader_ = false;
+  bool bootloaderChecked_ = false;
+  bool closing_ = false;
   std::atomic<bool> cancelled_{false};
 };
 
