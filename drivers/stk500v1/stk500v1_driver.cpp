@@ -168,7 +168,36 @@ SessionResult Stk500v1Driver::SelectIspClock(std::uint8_t, std::uint8_t& clock) 
 
 SessionResult Stk500v1Driver::EnterProgramming() {
   if (mode_ != PROG_MODE_ISP && mode_ != PROG_MODE_NONE) return HighVoltageRefused();
-  if (programming_) return {};
+  if (programming_ && bootloaderChecked_) return {};
+  if (!programming_) {
+    if (SessionResult r = EnterProgrammingMode(); !r.ok()) return r;
+  }
+  if (!bootloaderChecked_) {
+    // A board's bootloader answers like a programmer but passes no ISP instruction to a chip:
+    // its own signature command gives the 0x1E every AVR starts with, the instruction Read
+    // Signature Byte 0 through the universal command does not.
+    std::uint8_t first = 0;
+    std::vector<std::uint8_t> sign;
+    if (SessionResult r = Command({kReadSign}, 3, sign, STATUS_DEVICE_UNKNOWN_COMMAND); !r.ok()) {
+      return r;
+    }
+    const SessionResult universal =
+        Universal(0x30, 0x00, 0x00, 0x00, first, STATUS_DEVICE_UNKNOWN_COMMAND);
+    if (universal.status == SessionStatus::LinkError || universal.status == SessionStatus::Cancelled) {
+      return universal;
+    }
+    bootloaderChecked_ = true;
+    if (universal.ok() && sign[0] == 0x1E && first != 0x1E) {
+      bootloader_ = true;
+      Log(LogKind::LogInfo,
+          "The programmer is a board's bootloader: it programs the board's own flash and "
+          "EEPROM, not fuses or lock bits, and does not erase the chip");
+    }
+  }
+  return {};
+}
+
+SessionResult Stk500v1Driver::EnterProgrammingMode() {
   std::vector<std::uint8_t> data;
   if (!deviceSet_) {
     // The device parameters: what programmers of this kind need to write pages.
@@ -210,22 +239,6 @@ SessionResult Stk500v1Driver::EnterProgramming() {
   if (!r.ok()) return r;
   programming_ = true;
   extendedAddress_ = -1;
-  if (!bootloaderChecked_) {
-    bootloaderChecked_ = true;
-    // A board's bootloader answers like a programmer but passes no ISP instruction to a chip:
-    // its own signature command gives the 0x1E every AVR starts with, the instruction Read
-    // Signature Byte 0 through the universal command does not.
-    std::uint8_t first = 0;
-    std::vector<std::uint8_t> sign;
-    if (Universal(0x30, 0x00, 0x00, 0x00, first, STATUS_DEVICE_UNKNOWN_COMMAND).ok() &&
-        Command({kReadSign}, 3, sign, STATUS_DEVICE_UNKNOWN_COMMAND).ok() && sign[0] == 0x1E &&
-        first != 0x1E) {
-      bootloader_ = true;
-      Log(LogKind::LogInfo,
-          "The programmer is a board's bootloader: it programs the board's own flash and "
-          "EEPROM, not fuses or lock bits, and does not erase the chip");
-    }
-  }
   return {};
 }
 

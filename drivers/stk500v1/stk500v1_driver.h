@@ -55,7 +55,9 @@ class Stk500v1Driver : public ProgrammerDriver {
                         int timeoutMs = 2000);
   SessionResult Universal(std::uint8_t b1, std::uint8_t b2, std::uint8_t b3, std::uint8_t b4,
                           std::uint8_t& out, std::uint8_t failure);
+  // Enters programming mode and, the first time, finds out whether a bootloader answers.
   SessionResult EnterProgramming();
+  SessionResult EnterProgrammingMode();
   void LeaveProgramming();
   SessionResult LoadAddress(bool flash, std::uint32_t byteAddress);
   SessionResult HighVoltageRefused();
