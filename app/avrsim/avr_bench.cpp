@@ -12,10 +12,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <string_view>
 
 #include <sys/inotify.h>
 
 extern "C" {
+#include <simavr/avr_flash.h>
 #include <simavr/avr_ioport.h>
 #include <simavr/avr_spi.h>
 #include <simavr/avr_uart.h>
@@ -218,6 +220,15 @@ bool AvrBench::LoadBootloader(const std::string& path, std::string& error) {
   }
   avr_->fuse[AVR_FUSE_HIGH] = boot.highFuse;
   avr_->reset_pc = boot.start;
+  bootStart_ = boot.start;
+  // The chip carries out SPM only from the boot section; simavr would from anywhere, and
+  // the bytes a host wrote, run as an application, then rewrite the flash.
+  for (avr_io_t* io = avr_->io_port; io != nullptr; io = io->next) {
+    if (io->kind != nullptr && std::string_view(io->kind) == "flash" && io->ioctl != nullptr) {
+      flashIoctl_ = io->ioctl;
+      io->ioctl = &AvrBench::OnFlashIoctl;
+    }
+  }
   // Code may run anywhere in the flash: what the bootloader writes, the bootloader itself.
   avr_->codeend = avr_->flashend;
   bootloader_ = true;
@@ -232,6 +243,12 @@ void AvrBench::OnCoreReset(avr_t* avr) {
   if (self->coreReset_ != nullptr) self->coreReset_(avr);
   self->cycleAtReset_ = avr->cycle;
   self->resetSeen_ = true;
+}
+
+int AvrBench::OnFlashIoctl(avr_io_t* io, std::uint32_t ctl, void* param) {
+  AvrBench* self = g_bench;
+  if (ctl == AVR_IOCTL_FLASH_SPM && self->avr_->pc < self->bootStart_) return 0;
+  return self->flashIoctl_(io, ctl, param);
 }
 
 std::uint64_t AvrBench::Cycle() const {

@@ -13,6 +13,7 @@
 
 struct avr_t;
 struct avr_irq_t;
+struct avr_io_t;
 
 namespace bq::avrsim {
 
@@ -100,6 +101,7 @@ class AvrBench {
   void ExternalReset();
   void AfterReset();
   static void OnCoreReset(avr_t* avr);
+  static int OnFlashIoctl(avr_io_t* io, std::uint32_t ctl, void* param);
   static AvrBench* g_bench;  // simavr's reset hook carries no pointer of its own
   // Cycles since the start; simavr counts its own from 0 again at every reset.
   std::uint64_t Cycle() const;
@@ -149,6 +151,8 @@ class AvrBench {
   std::uint64_t sleptNs_ = 0;
   bool bootloader_ = false;
   bool halted_ = false;               // crashed: stopped until the next reset
+  std::uint32_t bootStart_ = 0;
+  int (*flashIoctl_)(avr_io_t*, std::uint32_t, void*) = nullptr;
   int openWatch_ = -1;                // inotify descriptor: the host opening the slave
   std::uint64_t cycleBase_ = 0;       // cycles counted before simavr's last reset
   std::uint64_t cycleAtReset_ = 0;

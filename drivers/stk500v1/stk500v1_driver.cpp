@@ -78,6 +78,7 @@ void Stk500v1Driver::Close() {
   closing_ = false;
   bootloader_ = false;
   bootloaderChecked_ = false;
+  eepromChecked_ = false;
   programming_ = false;
   deviceSet_ = false;
   extendedAddress_ = -1;
@@ -190,8 +191,8 @@ SessionResult Stk500v1Driver::EnterProgramming() {
     if (universal.ok() && sign[0] == 0x1E && first != 0x1E) {
       bootloader_ = true;
       Log(LogKind::LogInfo,
-          "The programmer is a board's bootloader: it programs the board's own flash and "
-          "EEPROM, not fuses or lock bits, and does not erase the chip");
+          "The programmer is a board's bootloader: it programs the board's own flash, not "
+          "fuses or lock bits, and does not erase the chip");
     }
   }
   return {};
@@ -287,11 +288,36 @@ SessionResult Stk500v1Driver::LoadAddress(bool flash, std::uint32_t byteAddress)
   return Command({kLoadAddress, Lo(address), Hi(address)}, 0, data, STATUS_DEVICE_WRITE_MEMORY);
 }
 
+// Some bootloaders take an EEPROM request for a flash one (the Uno's optiboot reads and
+// writes the flash then): the same first block from both memories gives them away.
+SessionResult Stk500v1Driver::BootloaderEeprom() {
+  if (eepromChecked_) {
+    return eepromIsFlash_ ? BootloaderRefused("reach the EEPROM (it reads and writes the flash "
+                                              "instead)")
+                          : SessionResult{};
+  }
+  std::vector<std::uint8_t> blocks[2];
+  for (int i = 0; i < 2; ++i) {
+    SessionResult r = LoadAddress(i == 0, 0);
+    if (r.ok()) {
+      r = Command({kReadPage, 0, kEepromBlockBytes, static_cast<std::uint8_t>(i == 0 ? 'F' : 'E')},
+                  kEepromBlockBytes, blocks[i], STATUS_DEVICE_UNKNOWN_COMMAND);
+    }
+    if (!r.ok()) return r;
+  }
+  eepromChecked_ = true;
+  eepromIsFlash_ = blocks[0] == blocks[1];
+  return BootloaderEeprom();
+}
+
 SessionResult Stk500v1Driver::ReadMemory(const MemoryGeometry& memory, std::uint32_t pages,
                                          std::vector<std::uint8_t>& image) {
   image.clear();
   if (SessionResult r = EnterProgramming(); !r.ok()) return r;
   const bool flash = memory.kind == MEMORY_FLASH;
+  if (bootloader_ && !flash) {
+    if (SessionResult r = BootloaderEeprom(); !r.ok()) return r;
+  }
   const std::uint32_t total = memory.PageBytes() * pages;
   // Flash blocks stay within a page pair of 64K words so one extended address serves each.
   const std::uint32_t block = flash ? std::min(kReadBlockBytes, std::max<std::uint32_t>(memory.PageBytes(), 2))
@@ -323,6 +349,9 @@ SessionResult Stk500v1Driver::WriteMemory(const MemoryGeometry& memory, std::uin
                                           const std::vector<std::uint8_t>& image) {
   if (SessionResult r = EnterProgramming(); !r.ok()) return r;
   const bool flash = memory.kind == MEMORY_FLASH;
+  if (bootloader_ && !flash) {
+    if (SessionResult r = BootloaderEeprom(); !r.ok()) return r;
+  }
   const std::uint32_t total = memory.PageBytes() * pages;
   // Flash goes a page at a time (the programmer writes the page it was given); EEPROM in
   // larger blocks, which the programmer writes byte by byte or by its pages.

@@ -62,6 +62,7 @@ class Stk500v1Driver : public ProgrammerDriver {
   SessionResult LoadAddress(bool flash, std::uint32_t byteAddress);
   SessionResult HighVoltageRefused();
   SessionResult BootloaderRefused(const std::string& what);
+  SessionResult BootloaderEeprom();
 
   SerialPort* port_ = nullptr;
   std::shared_ptr<SerialConnection> connection_;
@@ -74,6 +75,8 @@ class Stk500v1Driver : public ProgrammerDriver {
   // erase, fuses or lock bits; leaving programming mode starts the board's application.
   bool bootloader_ = false;
   bool bootloaderChecked_ = false;
+  bool eepromChecked_ = false;
+  bool eepromIsFlash_ = false;  // the bootloader answers EEPROM requests from the flash
   bool closing_ = false;
   std::atomic<bool> cancelled_{false};
 };
