@@ -269,8 +269,7 @@ SessionResult Stk500v1Driver::ReadSignature(std::uint32_t& signature) {
 
 SessionResult Stk500v1Driver::LoadAddress(bool flash, std::uint32_t byteAddress) {
   std::uint32_t address = byteAddress;
-  // A bootloader counts EEPROM addresses in words too (seen on the Uno's optiboot).
-  if (flash || eepromWordAddresses_ || bootloader_) address /= 2;
+  if (flash || eepromWordAddresses_) address /= 2;
   if (flash && part_ != nullptr && part_->FlashBytes() > 128u * 1024u) {
     // Above 64K words the chip takes the high address byte from Load Extended Address.
     const int extended = static_cast<int>((address >> 16) & 0xFF);
