@@ -17,8 +17,7 @@ Bytes SimBootloader::Receive(const std::uint8_t* data, std::size_t n) {
   Bytes out;
   for (;;) {
     if (in_.empty()) break;
-    const std::size_t used =
-        version2_ ? TakeV2(out) : TakeV1(out);
+    const std::size_t used = version2_ ? TakeV2(out) : TakeV1(out);
     if (used == 0) break;
     in_.erase(in_.begin(), in_.begin() + static_cast<long>(used));
   }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,8 +14,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <string_view>
-
-#include <sys/inotify.h>
 
 extern "C" {
 #include <simavr/avr_flash.h>
@@ -86,8 +85,8 @@ bool AvrBench::Load(const std::string& elfPath, const std::string& bootloaderPat
                     std::string& error) {
   avr_global_logger_set(&Logger);
   elf_firmware_t firmware{};
-  if (!elfPath.empty() &&
-      (::access(elfPath.c_str(), R_OK) != 0 || elf_read_firmware(elfPath.c_str(), &firmware) != 0)) {
+  if (!elfPath.empty() && (::access(elfPath.c_str(), R_OK) != 0 ||
+                           elf_read_firmware(elfPath.c_str(), &firmware) != 0)) {
     error = "cannot read the firmware " + elfPath;
     return false;
   }
@@ -173,7 +172,8 @@ bool AvrBench::LoadBootloader(const std::string& path, std::string& error) {
   MemoryBuffer image(kFlashBufferBytes);
   const ImageLoadResult loaded = LoadImage(image, path, ImageFormat::IntelHex);
   if (loaded.count == 0) {
-    error = loaded.error.empty() ? "cannot read the bootloader " + path + ": not found" : loaded.error;
+    error =
+        loaded.error.empty() ? "cannot read the bootloader " + path + ": not found" : loaded.error;
     return false;
   }
   const BootSection boot = ShippedBootSection(setup_.board);
@@ -305,8 +305,10 @@ void AvrBench::WatchHostOpens() {
     openWatch_ = -1;
   }
   if (openWatch_ < 0) {
-    std::fprintf(stderr, "brindlequartz-avrsim: cannot watch %s for opens: no reset when a host "
-                 "opens the line\n", slavePath_.c_str());
+    std::fprintf(stderr,
+                 "brindlequartz-avrsim: cannot watch %s for opens: no reset when a host "
+                 "opens the line\n",
+                 slavePath_.c_str());
   }
 }
 
@@ -392,8 +394,7 @@ void AvrBench::Reschedule(Nanos now) {
   const Nanos next = setup_.target->NextChange(now);
   if (next == kNever) return;
   const avr_cycle_count_t at = NsToCycle(next);
-  avr_cycle_timer_register(avr_, at > Cycle() ? at - Cycle() : 1, &AvrBench::OnTargetTimer,
-                           this);
+  avr_cycle_timer_register(avr_, at > Cycle() ? at - Cycle() : 1, &AvrBench::OnTargetTimer, this);
 }
 
 avr_cycle_count_t AvrBench::OnTargetTimer(avr_t* avr, avr_cycle_count_t when, void* param) {
@@ -500,8 +501,10 @@ bool AvrBench::RunSlice(std::string& why) {
     if (state == cpu_Crashed && bootloader_) {
       // What a bootloader starts may be any bytes a host wrote: a real chip runs off into
       // them; simavr stops at what is no instruction.
-      std::fprintf(stderr, "note: the program crashed at 0x%05X; the board waits for a reset "
-                   "(a host opening the line)\n", static_cast<unsigned>(pc));
+      std::fprintf(stderr,
+                   "note: the program crashed at 0x%05X; the board waits for a reset "
+                   "(a host opening the line)\n",
+                   static_cast<unsigned>(pc));
       halted_ = true;
       return true;
     }

@@ -150,11 +150,11 @@ class AvrBench {
   bool paced_ = false;
   std::uint64_t sleptNs_ = 0;
   bool bootloader_ = false;
-  bool halted_ = false;               // crashed: stopped until the next reset
+  bool halted_ = false;  // crashed: stopped until the next reset
   std::uint32_t bootStart_ = 0;
   int (*flashIoctl_)(avr_io_t*, std::uint32_t, void*) = nullptr;
-  int openWatch_ = -1;                // inotify descriptor: the host opening the slave
-  std::uint64_t cycleBase_ = 0;       // cycles counted before simavr's last reset
+  int openWatch_ = -1;           // inotify descriptor: the host opening the slave
+  std::uint64_t cycleBase_ = 0;  // cycles counted before simavr's last reset
   std::uint64_t cycleAtReset_ = 0;
   bool resetSeen_ = false;
   void (*coreReset_)(avr_t*) = nullptr;

@@ -325,7 +325,8 @@ int main(int argc, char** argv) {
     return Usage("--chip needs a chip: name it with --target PART");
   }
 
-  if (firmware.empty() && bootloader.empty()) firmware = std::string(BQ_AVRSIM_FIRMWARE_DIR) + "/brindlequartz-" + boardName + ".elf";
+  if (firmware.empty() && bootloader.empty())
+    firmware = std::string(BQ_AVRSIM_FIRMWARE_DIR) + "/brindlequartz-" + boardName + ".elf";
 
   bq::avrsim::BenchSetup setup;
   setup.board = board;

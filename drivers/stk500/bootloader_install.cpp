@@ -76,7 +76,8 @@ class Stk500v1 : public Conversation {
     std::vector<std::uint8_t> data;
     for (int attempt = 0; attempt < kSyncTries; ++attempt) {
       connection_.DiscardInput();
-      const stk500v1::ExchangeStatus status = link_.Exchange({stk500v1::kGetSync}, 0, data, kSyncWaitMs);
+      const stk500v1::ExchangeStatus status =
+          link_.Exchange({stk500v1::kGetSync}, 0, data, kSyncWaitMs);
       if (status == stk500v1::ExchangeStatus::WriteFailed) {
         return Fail("the port did not take the bytes written");
       }
@@ -140,8 +141,8 @@ class Stk500v1 : public Conversation {
         return Fail("could not " + what + ": the bootloader did not answer");
       case ExchangeStatus::NoSync:
       case ExchangeStatus::NotInSync:
-        return Fail("could not " + what + ": the bootloader is out of step (its answer did not "
-                    "start with " + Hex(stk500v1::kInSync, 2) + ")");
+        return Fail("could not " + what + ": the bootloader is out of step (its answer did " +
+                    "not start with " + Hex(stk500v1::kInSync, 2) + ")");
       case ExchangeStatus::Failed:
       case ExchangeStatus::NoDevice:
         return Fail("could not " + what + ": the bootloader refused it");
@@ -168,7 +169,8 @@ class Stk500v2 : public Conversation {
     Bytes answer;
     for (int attempt = 0; attempt < kSyncTries; ++attempt) {
       connection_.DiscardInput();
-      const stk500v2::ExchangeStatus status = link_.Exchange({stk500v2::kSignOn}, answer, kSyncWaitMs);
+      const stk500v2::ExchangeStatus status =
+          link_.Exchange({stk500v2::kSignOn}, answer, kSyncWaitMs);
       if (status == stk500v2::ExchangeStatus::WriteFailed) {
         return Fail("the port did not take the bytes written");
       }

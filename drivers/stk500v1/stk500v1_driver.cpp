@@ -184,7 +184,8 @@ SessionResult Stk500v1Driver::EnterProgramming() {
     }
     const SessionResult universal =
         Universal(0x30, 0x00, 0x00, 0x00, first, STATUS_DEVICE_UNKNOWN_COMMAND);
-    if (universal.status == SessionStatus::LinkError || universal.status == SessionStatus::Cancelled) {
+    if (universal.status == SessionStatus::LinkError ||
+        universal.status == SessionStatus::Cancelled) {
       return universal;
     }
     bootloaderChecked_ = true;
@@ -291,9 +292,8 @@ SessionResult Stk500v1Driver::LoadAddress(bool flash, std::uint32_t byteAddress)
 // writes the flash then): the same first block from both memories gives them away.
 SessionResult Stk500v1Driver::BootloaderEeprom() {
   if (eepromChecked_) {
-    return eepromIsFlash_ ? BootloaderRefused("reach the EEPROM (it reads and writes the flash "
-                                              "instead)")
-                          : SessionResult{};
+    if (!eepromIsFlash_) return {};
+    return BootloaderRefused("reach the EEPROM (it reads and writes the flash instead)");
   }
   std::vector<std::uint8_t> blocks[2];
   for (int i = 0; i < 2; ++i) {

@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "drivers/stk500/bootloader_install.h"
 #include "image/image_file.h"
 #include "image/memory_buffer.h"
-#include "drivers/stk500/bootloader_install.h"
 #include "platform/posix/raw_pseudo_terminal.h"
 #include "sim/sim_bootloader.h"
 #include "tests/cli/cli_process.h"
