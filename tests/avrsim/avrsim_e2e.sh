@@ -214,6 +214,12 @@ stock() {
 
 case $stage in
   boot-uno)
+    # A HEX file with nothing in the boot section is no bootloader for the board.
+    printf ':0100000000FF\n:00000001FF\n' >"$work/app-only.hex"
+    timeout 10 "$avrsim" --partlist "$partlist" --board uno --target none --bootloader "$work/app-only.hex" \
+      >/dev/null 2>"$work/no-boot.err" </dev/null
+    [ $? = 1 ] && grep -q "holds nothing in the boot section from 0x07E00" "$work/no-boot.err" ||
+      fail "a HEX file without a bootloader was not refused: $(cat "$work/no-boot.err")"
     stock uno optiboot/optiboot_atmega328.hex "-c stk500v1 --baud 115200" ATmega328P $((0x7E00)) no
     ;;
   boot-mega)
