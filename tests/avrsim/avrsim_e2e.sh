@@ -203,13 +203,10 @@ stock() {
   fi
   ok install firmware install --board "$board" && says install "Firmware written and verified"
   head -c 8192 /dev/urandom >"$work/t85.bin"
-  ok fw-identify -p ATtiny85 -m isp -c auto identify && says fw-identify "Name: ATtiny85"
-  ok fw-write -p ATtiny85 -m isp -c auto write flash "$work/t85.bin"
-  ok fw-verify -p ATtiny85 -m isp -c auto verify flash "$work/t85.bin"
+  ok fw-identify -p ATtiny85 -m isp --isp-clock auto identify && says fw-identify "Name: ATtiny85"
+  ok fw-write -p ATtiny85 -m isp --isp-clock auto write flash "$work/t85.bin"
+  ok fw-verify -p ATtiny85 -m isp --isp-clock auto verify flash "$work/t85.bin"
   stop_bench
-  grep -q '^note: the program crashed' "$work/bench.err" &&
-    grep -n 'crashed' "$work/bench.err" | head -n 3 >&2
-  return 0
 }
 
 case $stage in
