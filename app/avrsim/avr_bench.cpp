@@ -48,6 +48,10 @@ constexpr std::int64_t kIdleAfterNs = 1000000000;
 // MCUSR in data space and its external reset flag, the same on both chips.
 constexpr unsigned kMcusr = 0x54;
 constexpr std::uint8_t kExtrf = 0x02;
+// The delay from a reset to the first instruction with the low fuse the boards ship with
+// (FF: CKSEL 1111, SUT 11, a crystal): "16K CK/14 CK + 65 ms" in the ATDF's SUT_CKSEL
+// values, of which a reset takes the 14 CK + 65 ms.
+constexpr Nanos kResetDelayNs = 65000000;
 // How far a bootloader's bytes may run past the end of the flash (see LoadBootloader).
 constexpr std::uint32_t kMostPastTheEnd = 256;
 
@@ -273,6 +277,11 @@ void AvrBench::AfterReset() {
   resetSeen_ = false;
   if (avr_->cycle < cycleAtReset_) cycleBase_ += cycleAtReset_ - avr_->cycle;
   ++stats_.resets;
+  // A board that has just started waits for the host on the host's clock (a bootloader gives
+  // up after its time-out): real time until the host sends again.
+  paceUntilInput_ = true;
+  holding_ = true;
+  holdUntilWallNs_ = WallNs() + static_cast<std::int64_t>(kResetDelayNs);
   xoff_ = false;
   feeding_ = false;
   if (setup_.target) {
@@ -485,6 +494,20 @@ void AvrBench::FeedByte() {
 void AvrBench::NoSleep(avr_t*, avr_cycle_count_t) {}
 
 bool AvrBench::RunSlice(std::string& why) {
+  if (holding_) {
+    // The reset's time-out: the chip does not run yet and its UART takes nothing, for as
+    // long on the wall clock as on the chip, so a host that writes right after opening the
+    // line loses those bytes as it does with a real board.
+    if (WallNs() < holdUntilWallNs_) {
+      pollfd fds[2] = {{master_, POLLIN, 0}, {openWatch_, POLLIN, 0}};
+      ::poll(fds, 2, 1);
+      Service(false);
+      return true;
+    }
+    holding_ = false;
+    // The bench's clock moves on; simavr's own (its watchdog's timer) stood still in reset.
+    cycleBase_ += NsToCycle(kResetDelayNs);
+  }
   if (halted_) {
     // A board that ran into code it cannot execute stays there until its reset pin is
     // pulsed: serve the line, wait for a host to open it.
@@ -497,7 +520,10 @@ bool AvrBench::RunSlice(std::string& why) {
   while (Cycle() < end) {
     const avr_flashaddr_t pc = avr_->pc;
     const int state = avr_run(avr_);
-    if (resetSeen_) AfterReset();  // the watchdog's
+    if (resetSeen_) {  // the watchdog's: the time-out follows
+      AfterReset();
+      break;
+    }
     if (state == cpu_Crashed && bootloader_) {
       // What a bootloader starts may be any bytes a host wrote: a real chip runs off into
       // them; simavr stops at what is no instruction.
@@ -538,10 +564,12 @@ void AvrBench::Service(bool mayWait) {
     if (in_.size() >= 65536) return;
     const ssize_t n = ::read(master_, buffer.data(), buffer.size());
     if (n <= 0) return;
+    if (!holding_) paceUntilInput_ = false;
     in_.insert(in_.end(), buffer.begin(), buffer.begin() + n);
     lastActivityWallNs_ = WallNs();
   };
   readMaster();
+  if (holding_) in_.clear();  // a chip in reset receives nothing
   if (!out_.empty()) {
     const ssize_t n = ::write(master_, out_.data(), out_.size());
     if (n > 0) out_.erase(out_.begin(), out_.begin() + n);
@@ -551,7 +579,8 @@ void AvrBench::Service(bool mayWait) {
   // Run free while the host and the board talk; otherwise keep to the wall clock, so an idle
   // bench costs no processor time and simulated waits last as long as on a real board.
   const std::int64_t wall = WallNs();
-  const bool pace = setup_.realTime || (in_.empty() && wall - lastActivityWallNs_ > kIdleAfterNs);
+  const bool pace = setup_.realTime || (in_.empty() && paceUntilInput_) ||
+                    (in_.empty() && wall - lastActivityWallNs_ > kIdleAfterNs);
   if (pace && !paced_) {
     anchorCycle_ = Cycle();
     anchorWallNs_ = wall;

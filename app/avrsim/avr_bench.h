@@ -151,6 +151,9 @@ class AvrBench {
   std::uint64_t sleptNs_ = 0;
   bool bootloader_ = false;
   bool halted_ = false;  // crashed: stopped until the next reset
+  bool holding_ = false;  // in the reset's time-out until holdUntilWallNs_
+  std::int64_t holdUntilWallNs_ = 0;
+  bool paceUntilInput_ = false;  // after a reset: real time until the host sends
   std::uint32_t bootStart_ = 0;
   int (*flashIoctl_)(avr_io_t*, std::uint32_t, void*) = nullptr;
   int openWatch_ = -1;           // inotify descriptor: the host opening the slave
