@@ -52,6 +52,9 @@ constexpr std::uint8_t kExtrf = 0x02;
 // (FF: CKSEL 1111, SUT 11, a crystal): "16K CK/14 CK + 65 ms" in the ATDF's SUT_CKSEL
 // values, of which a reset takes the 14 CK + 65 ms.
 constexpr Nanos kResetDelayNs = 65000000;
+// With a bootloader, how far the board may run ahead of the wall clock since the host's
+// last byte: well inside a bootloader's time-out (optiboot's is about a second).
+constexpr std::int64_t kMostLeadNs = 200000000;
 // How far a bootloader's bytes may run past the end of the flash (see LoadBootloader).
 constexpr std::uint32_t kMostPastTheEnd = 256;
 
@@ -565,6 +568,8 @@ void AvrBench::Service(bool mayWait) {
     const ssize_t n = ::read(master_, buffer.data(), buffer.size());
     if (n <= 0) return;
     if (!holding_) paceUntilInput_ = false;
+    inputCycle_ = Cycle();
+    inputWallNs_ = WallNs();
     in_.insert(in_.end(), buffer.begin(), buffer.begin() + n);
     lastActivityWallNs_ = WallNs();
   };
@@ -579,7 +584,14 @@ void AvrBench::Service(bool mayWait) {
   // Run free while the host and the board talk; otherwise keep to the wall clock, so an idle
   // bench costs no processor time and simulated waits last as long as on a real board.
   const std::int64_t wall = WallNs();
-  const bool pace = setup_.realTime || (in_.empty() && paceUntilInput_) ||
+  // A bootloader times out on the host: running far ahead of the wall clock while the host
+  // thinks would shorten its waits. Since the host's last byte, run ahead by kMostLeadNs at
+  // most.
+  const bool leadUsed =
+      bootloader_ && static_cast<std::int64_t>(CycleToNs(Cycle() - inputCycle_)) -
+                             (wall - inputWallNs_) >
+                         kMostLeadNs;
+  const bool pace = setup_.realTime || (in_.empty() && (paceUntilInput_ || leadUsed)) ||
                     (in_.empty() && wall - lastActivityWallNs_ > kIdleAfterNs);
   if (pace && !paced_) {
     anchorCycle_ = Cycle();

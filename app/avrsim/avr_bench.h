@@ -154,6 +154,8 @@ class AvrBench {
   bool holding_ = false;  // in the reset's time-out until holdUntilWallNs_
   std::int64_t holdUntilWallNs_ = 0;
   bool paceUntilInput_ = false;  // after a reset: real time until the host sends
+  std::uint64_t inputCycle_ = 0;  // the bench's cycle and the wall clock at the host's last byte
+  std::int64_t inputWallNs_ = 0;
   std::uint32_t bootStart_ = 0;
   int (*flashIoctl_)(avr_io_t*, std::uint32_t, void*) = nullptr;
   int openWatch_ = -1;           // inotify descriptor: the host opening the slave
