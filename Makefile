@@ -20,7 +20,7 @@ BUILD_WIN := $(ROOT)/build-win
 CMAKE_GEN := -G Ninja
 
 BUILD_PACKAGES := cmake ninja-build g++ clang libgtest-dev libgmock-dev libcli11-dev python3 pkg-config
-TEST_PACKAGES := gcc-avr avr-libc binutils-avr binutils srecord libclang-rt-14-dev llvm \
+TEST_PACKAGES := gcc-avr avr-libc binutils-avr binutils srecord libclang-rt-14-dev llvm arduino-core-avr \
   simavr libsimavr-dev libelf-dev
 WINDOWS_PACKAGES := mingw-w64 g++-mingw-w64-x86-64-posix googletest wine wine64 xvfb xauth file
 # The Debian package: manual pages from --help, its dependencies, and the tools that check it.

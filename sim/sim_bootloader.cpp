@@ -2,20 +2,22 @@
 
 #include <algorithm>
 
+#include "sim/stk500v1/stk500v1_codes.h"
+#include "sim/stk500v2/stk500v2_codes.h"
+
 namespace bq {
 
 using Bytes = std::vector<std::uint8_t>;
 
-SimBootloader::SimBootloader(const BoardBootloader& board)
-    : board_(board), flash_(board.flashBytes, 0xFF), signature_(board.signature) {}
+SimBootloader::SimBootloader(const SimBootloaderBoard& board)
+    : version2_(board.version2), flash_(board.flashBytes, 0xFF), signature_(board.signature) {}
 
 Bytes SimBootloader::Receive(const std::uint8_t* data, std::size_t n) {
   in_.insert(in_.end(), data, data + n);
   Bytes out;
   for (;;) {
     if (in_.empty()) break;
-    const std::size_t used =
-        board_.protocol == BootloaderProtocol::kStk500v1 ? TakeV1(out) : TakeV2(out);
+    const std::size_t used = version2_ ? TakeV2(out) : TakeV1(out);
     if (used == 0) break;
     in_.erase(in_.begin(), in_.begin() + static_cast<long>(used));
   }
@@ -26,58 +28,58 @@ std::size_t SimBootloader::TakeV1(Bytes& out) {
   const std::uint8_t command = in_[0];
   std::size_t length = 0;
   switch (command) {
-    case stk500::kGetSync:
-    case stk500::kEnterProgMode:
-    case stk500::kLeaveProgMode:
-    case stk500::kReadSign:
+    case stk500v1::kGetSync:
+    case stk500v1::kEnterProgmode:
+    case stk500v1::kLeaveProgmode:
+    case stk500v1::kReadSign:
       length = 2;
       break;
-    case stk500::kLoadAddress:
+    case stk500v1::kLoadAddress:
       length = 4;
       break;
-    case stk500::kReadPage:
+    case stk500v1::kReadPage:
       length = 5;
       break;
-    case stk500::kProgPage:
+    case stk500v1::kProgPage:
       if (in_.size() < 3) return 0;
       length = 5 + (std::size_t{in_[1]} << 8 | in_[2]);
       break;
     default:
-      out.push_back(stk500::kNoSync);
+      out.push_back(stk500v1::kNoSync);
       return 1;
   }
   if (in_.size() < length) return 0;
-  if (in_[length - 1] != stk500::kEop) {
-    out.push_back(stk500::kNoSync);
+  if (in_[length - 1] != stk500v1::kEop) {
+    out.push_back(stk500v1::kNoSync);
     return 1;
   }
-  out.push_back(stk500::kInSync);
-  if (command == stk500::kReadSign) {
+  out.push_back(stk500v1::kInSync);
+  if (command == stk500v1::kReadSign) {
     out.insert(out.end(),
                {static_cast<std::uint8_t>(signature_ >> 16),
                 static_cast<std::uint8_t>(signature_ >> 8), static_cast<std::uint8_t>(signature_)});
-  } else if (command == stk500::kLoadAddress) {
+  } else if (command == stk500v1::kLoadAddress) {
     wordAddress_ = std::uint32_t{in_[1]} | std::uint32_t{in_[2]} << 8;
-  } else if (command == stk500::kProgPage && in_[3] == 'F') {
+  } else if (command == stk500v1::kProgPage && in_[3] == 'F') {
     const std::size_t at = std::size_t{wordAddress_} * 2;
     const std::size_t size = length - 5;
     for (std::size_t i = 0; i < size && at + i < flash_.size(); ++i) flash_[at + i] = in_[4 + i];
     ++pagesWritten_;
-  } else if (command == stk500::kReadPage) {
+  } else if (command == stk500v1::kReadPage) {
     const std::size_t at = std::size_t{wordAddress_} * 2;
     const std::size_t size = std::size_t{in_[1]} << 8 | in_[2];
     for (std::size_t i = 0; i < size; ++i) {
       out.push_back(at + i < flash_.size() ? flash_[at + i] : 0xFF);
     }
   }
-  out.push_back(stk500::kOk);
+  out.push_back(stk500v1::kOk);
   return length;
 }
 
 std::size_t SimBootloader::TakeV2(Bytes& out) {
-  if (in_[0] != stk500::kMessageStart) return 1;  // skipped until a message starts
+  if (in_[0] != stk500v2::kMessageStart) return 1;  // skipped until a message starts
   if (in_.size() < 5) return 0;
-  if (in_[4] != stk500::kToken) return 1;
+  if (in_[4] != stk500v2::kToken) return 1;
   const std::size_t size = std::size_t{in_[2]} << 8 | in_[3];
   const std::size_t length = 5 + size + 1;
   if (in_.size() < length) return 0;
@@ -87,31 +89,31 @@ std::size_t SimBootloader::TakeV2(Bytes& out) {
   const std::uint8_t sequence = in_[1];
   const std::uint8_t* body = in_.data() + 5;
   const std::uint8_t command = body[0];
-  Bytes answer{command, stk500::kStatusOk};
+  Bytes answer{command, stk500v2::kStatusCmdOk};
   auto address = [this] { return std::size_t{wordAddress_} * 2; };
   switch (command) {
-    case stk500::kSignOn:
+    case stk500v2::kSignOn:
       answer.push_back(8);
       for (char c : {'A', 'V', 'R', 'I', 'S', 'P', '_', '2'}) {
         answer.push_back(static_cast<std::uint8_t>(c));
       }
       break;
-    case stk500::kEnterProgModeIsp:
-    case stk500::kLeaveProgModeIsp:
+    case stk500v2::kEnterProgmodeIsp:
+    case stk500v2::kLeaveProgmodeIsp:
       break;
-    case stk500::kLoadAddress2:
+    case stk500v2::kLoadAddress:
       if (size < 5) {
-        answer[1] = stk500::kStatusUnknown;
+        answer[1] = stk500v2::kStatusCmdUnknown;
         break;
       }
       wordAddress_ = (std::uint32_t{body[1]} << 24 | std::uint32_t{body[2]} << 16 |
                       std::uint32_t{body[3]} << 8 | body[4]) &
                      0x7FFFFFFFu;
       break;
-    case stk500::kProgramFlashIsp: {
+    case stk500v2::kProgramFlashIsp: {
       const std::size_t n = size >= 3 ? (std::size_t{body[1]} << 8 | body[2]) : 0;
       if (size < 10 + n) {
-        answer[1] = stk500::kStatusUnknown;
+        answer[1] = stk500v2::kStatusCmdUnknown;
         break;
       }
       for (std::size_t i = 0; i < n && address() + i < flash_.size(); ++i) {
@@ -121,24 +123,24 @@ std::size_t SimBootloader::TakeV2(Bytes& out) {
       ++pagesWritten_;
       break;
     }
-    case stk500::kReadFlashIsp: {
+    case stk500v2::kReadFlashIsp: {
       const std::size_t n = size >= 3 ? (std::size_t{body[1]} << 8 | body[2]) : 0;
       for (std::size_t i = 0; i < n; ++i) {
         answer.push_back(address() + i < flash_.size() ? flash_[address() + i] : 0xFF);
       }
-      answer.push_back(stk500::kStatusOk);
+      answer.push_back(stk500v2::kStatusCmdOk);
       wordAddress_ += static_cast<std::uint32_t>(n / 2);
       break;
     }
-    case stk500::kReadSignatureIsp: {
+    case stk500v2::kReadSignatureIsp: {
       const std::uint8_t index = size >= 5 ? body[4] : 0;
       answer.push_back(
           static_cast<std::uint8_t>(signature_ >> (8 * (2 - std::min<int>(index, 2)))));
-      answer.push_back(stk500::kStatusOk);
+      answer.push_back(stk500v2::kStatusCmdOk);
       break;
     }
     default:
-      answer[1] = stk500::kStatusUnknown;
+      answer[1] = stk500v2::kStatusCmdUnknown;
       break;
   }
   AnswerV2(sequence, answer, out);
@@ -148,8 +150,8 @@ std::size_t SimBootloader::TakeV2(Bytes& out) {
 void SimBootloader::AnswerV2(std::uint8_t sequence, const Bytes& body, Bytes& out) {
   const std::size_t start = out.size();
   out.insert(out.end(),
-             {stk500::kMessageStart, sequence, static_cast<std::uint8_t>(body.size() >> 8),
-              static_cast<std::uint8_t>(body.size() & 0xFF), stk500::kToken});
+             {stk500v2::kMessageStart, sequence, static_cast<std::uint8_t>(body.size() >> 8),
+              static_cast<std::uint8_t>(body.size() & 0xFF), stk500v2::kToken});
   out.insert(out.end(), body.begin(), body.end());
   std::uint8_t sum = 0;
   for (std::size_t i = start; i < out.size(); ++i) sum ^= out[i];

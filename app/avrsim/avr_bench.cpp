@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -12,8 +13,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <string_view>
 
 extern "C" {
+#include <simavr/avr_flash.h>
 #include <simavr/avr_ioport.h>
 #include <simavr/avr_spi.h>
 #include <simavr/avr_uart.h>
@@ -22,6 +25,8 @@ extern "C" {
 #include <simavr/sim_irq.h>
 }
 
+#include "image/image_file.h"
+#include "image/memory_buffer.h"
 #include "platform/posix/raw_pseudo_terminal.h"
 
 namespace bq::avrsim {
@@ -40,6 +45,18 @@ constexpr unsigned kSpcr = 0x4C;
 constexpr unsigned kSpsr = 0x4D;
 // With the line quiet this long (wall clock), the bench falls back to real time.
 constexpr std::int64_t kIdleAfterNs = 1000000000;
+// MCUSR in data space and its external reset flag, the same on both chips.
+constexpr unsigned kMcusr = 0x54;
+constexpr std::uint8_t kExtrf = 0x02;
+// The delay from a reset to the first instruction with the low fuse the boards ship with
+// (FF: CKSEL 1111, SUT 11, a crystal): "16K CK/14 CK + 65 ms" in the ATDF's SUT_CKSEL
+// values, of which a reset takes the 14 CK + 65 ms.
+constexpr Nanos kResetDelayNs = 65000000;
+// With a bootloader, how far the board may run ahead of the wall clock since the host's
+// last byte: well inside a bootloader's time-out (optiboot's is about a second).
+constexpr std::int64_t kMostLeadNs = 200000000;
+// How far a bootloader's bytes may run past the end of the flash (see LoadBootloader).
+constexpr std::uint32_t kMostPastTheEnd = 256;
 
 std::int64_t WallNs() {
   timespec ts{};
@@ -68,13 +85,15 @@ void Logger(avr_t* avr, const int level, const char* format, va_list ap) {
 AvrBench::AvrBench(BenchSetup setup) : setup_(setup) {}
 
 Nanos AvrBench::Now() const {
-  return std::max(CycleToNs(avr_->cycle), lastTime_);
+  return std::max(CycleToNs(Cycle()), lastTime_);
 }
 
-bool AvrBench::Load(const std::string& elfPath, std::string& error) {
+bool AvrBench::Load(const std::string& elfPath, const std::string& bootloaderPath,
+                    std::string& error) {
   avr_global_logger_set(&Logger);
   elf_firmware_t firmware{};
-  if (::access(elfPath.c_str(), R_OK) != 0 || elf_read_firmware(elfPath.c_str(), &firmware) != 0) {
+  if (!elfPath.empty() && (::access(elfPath.c_str(), R_OK) != 0 ||
+                           elf_read_firmware(elfPath.c_str(), &firmware) != 0)) {
     error = "cannot read the firmware " + elfPath;
     return false;
   }
@@ -84,8 +103,14 @@ bool AvrBench::Load(const std::string& elfPath, std::string& error) {
     error = std::string("simavr has no ") + mcu;
     return false;
   }
-  firmware.frequency = kCpuHz;
-  avr_load_firmware(avr_, &firmware);
+  g_bench = this;
+  coreReset_ = avr_->reset;
+  avr_->reset = &AvrBench::OnCoreReset;
+  if (!elfPath.empty()) {
+    firmware.frequency = kCpuHz;
+    avr_load_firmware(avr_, &firmware);
+  }
+  if (!bootloaderPath.empty() && !LoadBootloader(bootloaderPath, error)) return false;
   avr_->frequency = kCpuHz;
   avr_->log = LOG_ERROR;
   avr_->sleep = &AvrBench::NoSleep;  // the bench paces itself (Service)
@@ -132,7 +157,140 @@ bool AvrBench::Load(const std::string& elfPath, std::string& error) {
     if (setup_.place == Place::Isp) setup_.target->Drive(Pin::Vcc, Level::High, 0);
     for (const PortHook& hook : hooks_) Sync(hook.port, -1);
   }
+  if (bootloader_) ExternalReset();
   return true;
+}
+
+BootSection ShippedBootSection(Board board) {
+  // High fuse bits 2:1 (BOOTSZ) pick the boot section: 3 is the smallest (256 words on the
+  // ATmega328P, 512 on the ATmega2560), each step down doubles it; it ends with the flash.
+  // Bit 0 (BOOTRST) programmed: the reset vector is the section's start.
+  const bool uno = board == Board::Uno;
+  BootSection boot;
+  boot.highFuse = uno ? 0xDE : 0xD8;
+  const std::uint32_t smallest = uno ? 512 : 1024;
+  const std::uint32_t flash = uno ? 32u * 1024 : 256u * 1024;
+  boot.bytes = smallest << (3 - ((boot.highFuse >> 1) & 3));
+  boot.start = flash - boot.bytes;
+  return boot;
+}
+
+bool AvrBench::LoadBootloader(const std::string& path, std::string& error) {
+  MemoryBuffer image(kFlashBufferBytes);
+  const ImageLoadResult loaded = LoadImage(image, path, ImageFormat::IntelHex);
+  if (loaded.count == 0) {
+    error =
+        loaded.error.empty() ? "cannot read the bootloader " + path + ": not found" : loaded.error;
+    return false;
+  }
+  const BootSection boot = ShippedBootSection(setup_.board);
+  const std::uint32_t flashBytes = avr_->flashend + 1;
+  bool inBoot = false;
+  std::uint32_t last = 0;
+  for (const auto& [first, end] : loaded.held) {
+    inBoot |= end > boot.start;
+    last = std::max(last, end);
+  }
+  // Some builds of a bootloader run a few bytes past the end of the flash (a newer compiler
+  // made the code longer than its section). A real chip has no flash there; the bench keeps
+  // them right after the end, so the bootloader runs as it was built, and says so.
+  if (last > flashBytes + kMostPastTheEnd) {
+    error = path + " holds bytes up to " + std::to_string(last) + ", beyond the " +
+            std::to_string(flashBytes) + " bytes of the flash: it is not for this board";
+    return false;
+  }
+  if (!inBoot) {
+    char start[16];
+    std::snprintf(start, sizeof start, "0x%05X", static_cast<unsigned>(boot.start));
+    error = path + " holds nothing in the boot section from " + start +
+            ": it is not a bootloader for this board";
+    return false;
+  }
+  if (last > flashBytes) {
+    auto* grown = static_cast<std::uint8_t*>(std::realloc(avr_->flash, last));
+    if (grown == nullptr) {
+      error = "no memory for the flash";
+      return false;
+    }
+    std::fill(grown + flashBytes, grown + last, 0xFF);
+    avr_->flash = grown;
+    avr_->flashend = last - 1;
+    std::fprintf(stderr,
+                 "note: %s holds %u bytes past the end of the flash (0x%05X to 0x%05X), where a "
+                 "real chip has none: a programmer refuses them or wraps them to address 0; "
+                 "the bench keeps them after the end so the bootloader runs as it was built\n",
+                 path.c_str(), static_cast<unsigned>(last - flashBytes),
+                 static_cast<unsigned>(flashBytes), static_cast<unsigned>(last - 1));
+  }
+  for (const auto& [first, end] : loaded.held) {
+    std::copy(image.data() + first, image.data() + end, avr_->flash + first);
+  }
+  avr_->fuse[AVR_FUSE_HIGH] = boot.highFuse;
+  avr_->reset_pc = boot.start;
+  bootStart_ = boot.start;
+  // The chip carries out SPM only from the boot section; simavr would from anywhere, and
+  // the bytes a host wrote, run as an application, then rewrite the flash.
+  for (avr_io_t* io = avr_->io_port; io != nullptr; io = io->next) {
+    if (io->kind != nullptr && std::string_view(io->kind) == "flash" && io->ioctl != nullptr) {
+      flashIoctl_ = io->ioctl;
+      io->ioctl = &AvrBench::OnFlashIoctl;
+    }
+  }
+  // Code may run anywhere in the flash: what the bootloader writes, the bootloader itself.
+  avr_->codeend = avr_->flashend;
+  bootloader_ = true;
+  return true;
+}
+
+AvrBench* AvrBench::g_bench = nullptr;
+
+void AvrBench::OnCoreReset(avr_t* avr) {
+  AvrBench* self = g_bench;
+  if (self == nullptr) return;
+  if (self->coreReset_ != nullptr) self->coreReset_(avr);
+  self->cycleAtReset_ = avr->cycle;
+  self->resetSeen_ = true;
+}
+
+int AvrBench::OnFlashIoctl(avr_io_t* io, std::uint32_t ctl, void* param) {
+  AvrBench* self = g_bench;
+  if (ctl == AVR_IOCTL_FLASH_SPM && self->avr_->pc < self->bootStart_) return 0;
+  return self->flashIoctl_(io, ctl, param);
+}
+
+std::uint64_t AvrBench::Cycle() const {
+  return cycleBase_ + avr_->cycle;
+}
+
+void AvrBench::ExternalReset() {
+  halted_ = false;
+  avr_reset(avr_);
+  AfterReset();
+  // What the last host sent and what it left unread belong to that host.
+  in_.clear();
+  out_.clear();
+  // MCUSR: only EXTRF, as the reset pin leaves it (a bootloader reads it to know why it runs).
+  avr_->data[kMcusr] = kExtrf;
+}
+
+// simavr's reset drops the cycle timers and may count cycles from 0 again: keep the bench's
+// time running on, and put back what it had scheduled.
+void AvrBench::AfterReset() {
+  if (!resetSeen_) return;
+  resetSeen_ = false;
+  if (avr_->cycle < cycleAtReset_) cycleBase_ += cycleAtReset_ - avr_->cycle;
+  ++stats_.resets;
+  // A board that has just started waits for the host on the host's clock (a bootloader gives
+  // up after its time-out): real time until the host sends again.
+  paceUntilInput_ = true;
+  holding_ = true;
+  holdUntilWallNs_ = WallNs() + static_cast<std::int64_t>(kResetDelayNs);
+  xoff_ = false;
+  feeding_ = false;
+  if (setup_.target) {
+    for (WireState& w : wires_) w.input = -1;
+    for (const PortHook& hook : hooks_) Sync(hook.port, -1);
+  }
 }
 
 bool AvrBench::OpenPty(std::string& error) {
@@ -146,7 +304,24 @@ bool AvrBench::OpenPty(std::string& error) {
   slavePath_ = pty.slavePath;
   wallStartNs_ = WallNs();
   lastActivityWallNs_ = wallStartNs_;
+  if (bootloader_) WatchHostOpens();
   return true;
+}
+
+// A pseudo-terminal has no DTR line: a host opening the slave is what raises it on a real
+// board's USB serial chip, whose DTR pulses the reset pin through a capacitor.
+void AvrBench::WatchHostOpens() {
+  openWatch_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (openWatch_ >= 0 && ::inotify_add_watch(openWatch_, slavePath_.c_str(), IN_OPEN) < 0) {
+    ::close(openWatch_);
+    openWatch_ = -1;
+  }
+  if (openWatch_ < 0) {
+    std::fprintf(stderr,
+                 "brindlequartz-avrsim: cannot watch %s for opens: no reset when a host "
+                 "opens the line\n",
+                 slavePath_.c_str());
+  }
 }
 
 bool AvrBench::BoardPin(char port, std::uint8_t bit, bool& ddr, bool& out, int ddrNow) const {
@@ -231,8 +406,7 @@ void AvrBench::Reschedule(Nanos now) {
   const Nanos next = setup_.target->NextChange(now);
   if (next == kNever) return;
   const avr_cycle_count_t at = NsToCycle(next);
-  avr_cycle_timer_register(avr_, at > avr_->cycle ? at - avr_->cycle : 1, &AvrBench::OnTargetTimer,
-                           this);
+  avr_cycle_timer_register(avr_, at > Cycle() ? at - Cycle() : 1, &AvrBench::OnTargetTimer, this);
 }
 
 avr_cycle_count_t AvrBench::OnTargetTimer(avr_t* avr, avr_cycle_count_t when, void* param) {
@@ -245,7 +419,8 @@ avr_cycle_count_t AvrBench::OnTargetTimer(avr_t* avr, avr_cycle_count_t when, vo
   self->inTargetTimer_ = false;
   const Nanos next = self->setup_.target->NextChange(now);
   if (next == kNever) return 0;
-  return std::max(NsToCycle(next), avr->cycle + 1);
+  const avr_cycle_count_t at = NsToCycle(next);  // the bench's count; simavr wants its own
+  return at > self->Cycle() ? at - self->cycleBase_ : avr->cycle + 1;
 }
 
 void AvrBench::OnPortWrite(avr_irq_t*, std::uint32_t, void* param) {
@@ -291,7 +466,7 @@ void AvrBench::OnUartOut(avr_irq_t*, std::uint32_t value, void* param) {
   auto* self = static_cast<AvrBench*>(param);
   if (self->out_.size() < 65536) self->out_.push_back(static_cast<std::uint8_t>(value));
   ++self->stats_.bytesOut;
-  self->stats_.lastByteOut = CycleToNs(self->avr_->cycle + kCyclesPerByte);
+  self->stats_.lastByteOut = CycleToNs(self->Cycle() + kCyclesPerByte);
 }
 
 void AvrBench::OnUartXon(avr_irq_t*, std::uint32_t, void* param) {
@@ -315,16 +490,53 @@ avr_cycle_count_t AvrBench::OnFeedTimer(avr_t*, avr_cycle_count_t when, void* pa
 void AvrBench::FeedByte() {
   const std::uint8_t byte = in_.front();
   in_.pop_front();
-  if (stats_.bytesIn++ == 0) stats_.firstByteIn = CycleToNs(avr_->cycle);
+  if (stats_.bytesIn++ == 0) stats_.firstByteIn = CycleToNs(Cycle());
   avr_raise_irq(uartIn_, byte);
 }
 
 void AvrBench::NoSleep(avr_t*, avr_cycle_count_t) {}
 
 bool AvrBench::RunSlice(std::string& why) {
-  const avr_cycle_count_t end = avr_->cycle + kSliceCycles;
-  while (avr_->cycle < end) {
+  if (holding_) {
+    // The reset's time-out: the chip does not run yet and its UART takes nothing, for as
+    // long on the wall clock as on the chip, so a host that writes right after opening the
+    // line loses those bytes as it does with a real board.
+    if (WallNs() < holdUntilWallNs_) {
+      pollfd fds[2] = {{master_, POLLIN, 0}, {openWatch_, POLLIN, 0}};
+      ::poll(fds, 2, 1);
+      Service(false);
+      return true;
+    }
+    holding_ = false;
+    // The bench's clock moves on; simavr's own (its watchdog's timer) stood still in reset.
+    cycleBase_ += NsToCycle(kResetDelayNs);
+  }
+  if (halted_) {
+    // A board that ran into code it cannot execute stays there until its reset pin is
+    // pulsed: serve the line, wait for a host to open it.
+    pollfd fds[2] = {{master_, POLLIN, 0}, {openWatch_, POLLIN, 0}};
+    ::poll(fds, 2, 10);
+    Service(false);
+    return true;
+  }
+  const std::uint64_t end = Cycle() + kSliceCycles;
+  while (Cycle() < end) {
+    const avr_flashaddr_t pc = avr_->pc;
     const int state = avr_run(avr_);
+    if (resetSeen_) {  // the watchdog's: the time-out follows
+      AfterReset();
+      break;
+    }
+    if (state == cpu_Crashed && bootloader_) {
+      // What a bootloader starts may be any bytes a host wrote: a real chip runs off into
+      // them; simavr stops at what is no instruction.
+      std::fprintf(stderr,
+                   "note: the program crashed at 0x%05X; the board waits for a reset "
+                   "(a host opening the line)\n",
+                   static_cast<unsigned>(pc));
+      halted_ = true;
+      return true;
+    }
     if (state == cpu_Done || state == cpu_Crashed) {
       why = state == cpu_Crashed ? "the firmware crashed" : "the firmware stopped (sleep with interrupts off)";
       return false;
@@ -336,14 +548,33 @@ bool AvrBench::RunSlice(std::string& why) {
 
 void AvrBench::Service(bool mayWait) {
   std::array<std::uint8_t, 4096> buffer{};
+  if (openWatch_ >= 0) {
+    alignas(inotify_event) char events[4096];
+    bool opened = false;
+    for (ssize_t n; (n = ::read(openWatch_, events, sizeof events)) > 0;) {
+      for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+        opened |= (event->mask & IN_OPEN) != 0;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+    if (opened) {
+      ExternalReset();
+      lastActivityWallNs_ = WallNs();
+    }
+  }
   const auto readMaster = [&] {
     if (in_.size() >= 65536) return;
     const ssize_t n = ::read(master_, buffer.data(), buffer.size());
     if (n <= 0) return;
+    if (!holding_) paceUntilInput_ = false;
+    inputCycle_ = Cycle();
+    inputWallNs_ = WallNs();
     in_.insert(in_.end(), buffer.begin(), buffer.begin() + n);
     lastActivityWallNs_ = WallNs();
   };
   readMaster();
+  if (holding_) in_.clear();  // a chip in reset receives nothing
   if (!out_.empty()) {
     const ssize_t n = ::write(master_, out_.data(), out_.size());
     if (n > 0) out_.erase(out_.begin(), out_.begin() + n);
@@ -353,22 +584,30 @@ void AvrBench::Service(bool mayWait) {
   // Run free while the host and the board talk; otherwise keep to the wall clock, so an idle
   // bench costs no processor time and simulated waits last as long as on a real board.
   const std::int64_t wall = WallNs();
-  const bool pace = setup_.realTime || (in_.empty() && wall - lastActivityWallNs_ > kIdleAfterNs);
+  // A bootloader times out on the host: running far ahead of the wall clock while the host
+  // thinks would shorten its waits. Since the host's last byte, run ahead by kMostLeadNs at
+  // most.
+  const bool leadUsed =
+      bootloader_ && static_cast<std::int64_t>(CycleToNs(Cycle() - inputCycle_)) -
+                             (wall - inputWallNs_) >
+                         kMostLeadNs;
+  const bool pace = setup_.realTime || (in_.empty() && (paceUntilInput_ || leadUsed)) ||
+                    (in_.empty() && wall - lastActivityWallNs_ > kIdleAfterNs);
   if (pace && !paced_) {
-    anchorCycle_ = avr_->cycle;
+    anchorCycle_ = Cycle();
     anchorWallNs_ = wall;
   }
   paced_ = pace;
   if (pace && mayWait) {
-    const std::int64_t simNs = static_cast<std::int64_t>(CycleToNs(avr_->cycle - anchorCycle_));
+    const std::int64_t simNs = static_cast<std::int64_t>(CycleToNs(Cycle() - anchorCycle_));
     const std::int64_t ahead = simNs - (wall - anchorWallNs_);
     if (ahead < -50000000) {  // far behind: do not race to catch up
-      anchorCycle_ = avr_->cycle;
+      anchorCycle_ = Cycle();
       anchorWallNs_ = wall;
     } else if (ahead > 1000000) {
-      pollfd fd{master_, POLLIN, 0};
+      pollfd fds[2] = {{master_, POLLIN, 0}, {openWatch_, POLLIN, 0}};
       timespec ts{ahead / 1000000000, ahead % 1000000000};
-      ::ppoll(&fd, 1, &ts, nullptr);
+      ::ppoll(fds, openWatch_ >= 0 ? 2 : 1, &ts, nullptr);
       sleptNs_ += static_cast<std::uint64_t>(WallNs() - wall);
       readMaster();
     }
@@ -381,7 +620,7 @@ void AvrBench::Service(bool mayWait) {
 
 BenchStats AvrBench::Stats() const {
   BenchStats stats = stats_;
-  stats.now = avr_ ? CycleToNs(avr_->cycle) : 0;
+  stats.now = avr_ ? CycleToNs(Cycle()) : 0;
   stats.wallSeconds = static_cast<double>(WallNs() - wallStartNs_) / 1e9;
   stats.sleptSeconds = static_cast<double>(sleptNs_) / 1e9;
   return stats;

@@ -13,6 +13,7 @@
 
 struct avr_t;
 struct avr_irq_t;
+struct avr_io_t;
 
 namespace bq::avrsim {
 
@@ -25,6 +26,15 @@ struct BenchSetup {
   bool trace = false;           // every line change and SPI byte on stderr
 };
 
+// Where a board with a stock bootloader starts after a reset: the boot section that its high
+// fuse selects (BOOTSZ) and BOOTRST programmed, as the boards are shipped.
+struct BootSection {
+  std::uint8_t highFuse = 0;
+  std::uint32_t start = 0;  // byte address
+  std::uint32_t bytes = 0;
+};
+BootSection ShippedBootSection(Board board);
+
 // Counters for the stats file; times in simulated nanoseconds.
 struct BenchStats {
   Nanos firstByteIn = 0;
@@ -34,6 +44,7 @@ struct BenchStats {
   Nanos now = 0;
   double wallSeconds = 0;
   double sleptSeconds = 0;  // wall time spent waiting for the wall clock or the host
+  std::uint64_t resets = 0;  // resets after the start: the host's opens and the watchdog's
 };
 
 class AvrBench {
@@ -42,8 +53,11 @@ class AvrBench {
   AvrBench(const AvrBench&) = delete;
   AvrBench& operator=(const AvrBench&) = delete;
 
-  // Loads the firmware ELF into a fresh ATmega328P (Uno) or ATmega2560 (Mega) at 16 MHz.
-  bool Load(const std::string& elfPath, std::string& error);
+  // Loads a fresh ATmega328P (Uno) or ATmega2560 (Mega) at 16 MHz with the firmware ELF
+  // (empty: none) and the bootloader, an Intel HEX file (empty: none). With a bootloader the
+  // board starts in it as after an external reset, and every open of the serial line by a
+  // host resets it again, as DTR does on the real board; without one the firmware starts at 0.
+  bool Load(const std::string& elfPath, const std::string& bootloaderPath, std::string& error);
   // Creates the pseudo-terminal (raw, 115200 8N1 on the slave side).
   bool OpenPty(std::string& error);
   const std::string& SlavePath() const { return slavePath_; }
@@ -82,6 +96,15 @@ class AvrBench {
   };
 
   bool RunSlice(std::string& why);
+  bool LoadBootloader(const std::string& path, std::string& error);
+  void WatchHostOpens();
+  void ExternalReset();
+  void AfterReset();
+  static void OnCoreReset(avr_t* avr);
+  static int OnFlashIoctl(avr_io_t* io, std::uint32_t ctl, void* param);
+  static AvrBench* g_bench;  // simavr's reset hook carries no pointer of its own
+  // Cycles since the start; simavr counts its own from 0 again at every reset.
+  std::uint64_t Cycle() const;
   void Service(bool mayWait);
   Nanos Now() const;
   // ddrNow: the port's new DDR when it is being changed, else -1.
@@ -126,6 +149,20 @@ class AvrBench {
   std::int64_t anchorWallNs_ = 0;
   bool paced_ = false;
   std::uint64_t sleptNs_ = 0;
+  bool bootloader_ = false;
+  bool halted_ = false;  // crashed: stopped until the next reset
+  bool holding_ = false;  // in the reset's time-out until holdUntilWallNs_
+  std::int64_t holdUntilWallNs_ = 0;
+  bool paceUntilInput_ = false;  // after a reset: real time until the host sends
+  std::uint64_t inputCycle_ = 0;  // the bench's cycle and the wall clock at the host's last byte
+  std::int64_t inputWallNs_ = 0;
+  std::uint32_t bootStart_ = 0;
+  int (*flashIoctl_)(avr_io_t*, std::uint32_t, void*) = nullptr;
+  int openWatch_ = -1;           // inotify descriptor: the host opening the slave
+  std::uint64_t cycleBase_ = 0;  // cycles counted before simavr's last reset
+  std::uint64_t cycleAtReset_ = 0;
+  bool resetSeen_ = false;
+  void (*coreReset_)(avr_t*) = nullptr;
 };
 
 }  // namespace bq::avrsim

@@ -66,13 +66,22 @@ constexpr const char* kHelp =
     "  --trace                 print every change of a line to the chip and every SPI byte\n"
     "                          on standard error, as 'trace: TIME ns LINE LEVEL'\n"
     "  --firmware FILE.elf     the firmware (default: the image built with the program,\n"
-    "                          firmware/brindlequartz-BOARD.elf in the build folder)\n"
+    "                          firmware/brindlequartz-BOARD.elf in the build folder; with\n"
+    "                          --bootloader: none, the flash below the bootloader is erased)\n"
+    "  --bootloader FILE.hex   a stock bootloader (Intel HEX), e.g. optiboot_atmega328.hex for\n"
+    "                          the Uno or stk500boot_v2_mega2560.hex for the Mega: the board\n"
+    "                          starts in it as after a press of its reset button, with the\n"
+    "                          fuses it is shipped with (boot section of 512 bytes at 0x7E00\n"
+    "                          on the Uno, high fuse DE; 8 KiB at 0x3E000 on the Mega, D8), and\n"
+    "                          every open of the serial line resets it into the bootloader\n"
+    "                          again, as DTR does; what the bootloader writes into the flash\n"
+    "                          runs when it starts the application\n"
     "  --partlist FILE         the part list (default: PartList.cfg in the current folder, next\n"
     "                          to the program, or in ../share/brindlequartz/)\n"
     "  --link PATH             also make a symbolic link PATH to the device (removed at exit)\n"
     "  --stats FILE            write counters to FILE at exit and on SIGUSR1: simulated\n"
     "                          nanoseconds of the first byte in, of the last byte out and now,\n"
-    "                          bytes in and out, wall seconds\n"
+    "                          bytes in and out, wall seconds, resets\n"
     "  -h, --help              show this help and exit\n"
     "  --version               show the version and exit\n"
     "\n"
@@ -117,6 +126,7 @@ void WriteStats(const std::string& path, const bq::avrsim::BenchStats& s, unsign
         << "now_ns " << s.now << "\n"
         << "wall_seconds " << s.wallSeconds << "\n"
         << "slept_seconds " << s.sleptSeconds << "\n"
+        << "resets " << s.resets << "\n"
         << "violations " << violations << "\n";
   }
   std::rename(temp.c_str(), path.c_str());
@@ -179,8 +189,8 @@ void OnDump(int) { g_dump = 1; }
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string boardName, targetName, placeName, fuses, lock, clock, firmware, partList, link, stats,
-      chipFile;
+  std::string boardName, targetName, placeName, fuses, lock, clock, firmware, bootloader, partList,
+      link, stats, chipFile;
   bool no12v = false;
   bool realTime = false;
   bool trace = false;
@@ -219,6 +229,8 @@ int main(int argc, char** argv) {
       if (!value(clock)) return Usage("--clock needs a frequency in Hz");
     } else if (arg == "--firmware") {
       if (!value(firmware)) return Usage("--firmware needs a file");
+    } else if (arg == "--bootloader") {
+      if (!value(bootloader)) return Usage("--bootloader needs an Intel HEX file");
     } else if (arg == "--partlist") {
       if (!value(partList)) return Usage("--partlist needs a file");
     } else if (arg == "--link") {
@@ -313,7 +325,8 @@ int main(int argc, char** argv) {
     return Usage("--chip needs a chip: name it with --target PART");
   }
 
-  if (firmware.empty()) firmware = std::string(BQ_AVRSIM_FIRMWARE_DIR) + "/brindlequartz-" + boardName + ".elf";
+  if (firmware.empty() && bootloader.empty())
+    firmware = std::string(BQ_AVRSIM_FIRMWARE_DIR) + "/brindlequartz-" + boardName + ".elf";
 
   bq::avrsim::BenchSetup setup;
   setup.board = board;
@@ -324,7 +337,7 @@ int main(int argc, char** argv) {
   setup.target = target.get();
   bq::avrsim::AvrBench bench(setup);
   std::string error;
-  if (!bench.Load(firmware, error) || !bench.OpenPty(error)) {
+  if (!bench.Load(firmware, bootloader, error) || !bench.OpenPty(error)) {
     std::cerr << kName << ": " << error << "\n";
     return 1;
   }

@@ -5,7 +5,7 @@
 
 #include "app/cli/image_io.h"
 #include "image/memory_buffer.h"
-#include "link/bootloader_stk500.h"
+#include "drivers/stk500/bootloader_install.h"
 #include "link/serial_port.h"
 #include "link/tracing_port_driver.h"
 #include "platform/executable_folder.h"

@@ -73,7 +73,12 @@ bool Stk500v1Driver::Open(SerialPort& port, const std::string& name, std::string
 }
 
 void Stk500v1Driver::Close() {
+  closing_ = true;
   if (link_ && programming_) LeaveProgramming();
+  closing_ = false;
+  bootloader_ = false;
+  bootloaderChecked_ = false;
+  eepromChecked_ = false;
   programming_ = false;
   deviceSet_ = false;
   extendedAddress_ = -1;
@@ -164,7 +169,37 @@ SessionResult Stk500v1Driver::SelectIspClock(std::uint8_t, std::uint8_t& clock) 
 
 SessionResult Stk500v1Driver::EnterProgramming() {
   if (mode_ != PROG_MODE_ISP && mode_ != PROG_MODE_NONE) return HighVoltageRefused();
-  if (programming_) return {};
+  if (programming_ && bootloaderChecked_) return {};
+  if (!programming_) {
+    if (SessionResult r = EnterProgrammingMode(); !r.ok()) return r;
+  }
+  if (!bootloaderChecked_) {
+    // A board's bootloader answers like a programmer but passes no ISP instruction to a chip:
+    // its own signature command gives the 0x1E every AVR starts with, the instruction Read
+    // Signature Byte 0 through the universal command does not.
+    std::uint8_t first = 0;
+    std::vector<std::uint8_t> sign;
+    if (SessionResult r = Command({kReadSign}, 3, sign, STATUS_DEVICE_UNKNOWN_COMMAND); !r.ok()) {
+      return r;
+    }
+    const SessionResult universal =
+        Universal(0x30, 0x00, 0x00, 0x00, first, STATUS_DEVICE_UNKNOWN_COMMAND);
+    if (universal.status == SessionStatus::LinkError ||
+        universal.status == SessionStatus::Cancelled) {
+      return universal;
+    }
+    bootloaderChecked_ = true;
+    if (universal.ok() && sign[0] == 0x1E && first != 0x1E) {
+      bootloader_ = true;
+      Log(LogKind::LogInfo,
+          "The programmer is a board's bootloader: it programs the board's own flash, not "
+          "fuses or lock bits, and does not erase the chip");
+    }
+  }
+  return {};
+}
+
+SessionResult Stk500v1Driver::EnterProgrammingMode() {
   std::vector<std::uint8_t> data;
   if (!deviceSet_) {
     // The device parameters: what programmers of this kind need to write pages.
@@ -203,14 +238,20 @@ SessionResult Stk500v1Driver::EnterProgramming() {
     deviceSet_ = true;
   }
   SessionResult r = Command({kEnterProgMode}, 0, data, STATUS_DEVICE_ENTER_PROG_MODE);
-  if (r.ok()) {
-    programming_ = true;
-    extendedAddress_ = -1;
-  }
-  return r;
+  if (!r.ok()) return r;
+  programming_ = true;
+  extendedAddress_ = -1;
+  return {};
+}
+
+SessionResult Stk500v1Driver::BootloaderRefused(const std::string& what) {
+  return Failed(SessionStatus::Refused, 0,
+                "A bootloader cannot " + what + ": use an ISP programmer for that");
 }
 
 void Stk500v1Driver::LeaveProgramming() {
+  // A bootloader leaves by starting the application: only at the end of the session.
+  if (bootloader_ && !closing_) return;
   programming_ = false;
   if (!link_) return;
   std::vector<std::uint8_t> data;
@@ -247,11 +288,35 @@ SessionResult Stk500v1Driver::LoadAddress(bool flash, std::uint32_t byteAddress)
   return Command({kLoadAddress, Lo(address), Hi(address)}, 0, data, STATUS_DEVICE_WRITE_MEMORY);
 }
 
+// Some bootloaders take an EEPROM request for a flash one (the Uno's optiboot reads and
+// writes the flash then): the same first block from both memories gives them away.
+SessionResult Stk500v1Driver::BootloaderEeprom() {
+  if (eepromChecked_) {
+    if (!eepromIsFlash_) return {};
+    return BootloaderRefused("reach the EEPROM (it reads and writes the flash instead)");
+  }
+  std::vector<std::uint8_t> blocks[2];
+  for (int i = 0; i < 2; ++i) {
+    SessionResult r = LoadAddress(i == 0, 0);
+    if (r.ok()) {
+      r = Command({kReadPage, 0, kEepromBlockBytes, static_cast<std::uint8_t>(i == 0 ? 'F' : 'E')},
+                  kEepromBlockBytes, blocks[i], STATUS_DEVICE_UNKNOWN_COMMAND);
+    }
+    if (!r.ok()) return r;
+  }
+  eepromChecked_ = true;
+  eepromIsFlash_ = blocks[0] == blocks[1];
+  return BootloaderEeprom();
+}
+
 SessionResult Stk500v1Driver::ReadMemory(const MemoryGeometry& memory, std::uint32_t pages,
                                          std::vector<std::uint8_t>& image) {
   image.clear();
   if (SessionResult r = EnterProgramming(); !r.ok()) return r;
   const bool flash = memory.kind == MEMORY_FLASH;
+  if (bootloader_ && !flash) {
+    if (SessionResult r = BootloaderEeprom(); !r.ok()) return r;
+  }
   const std::uint32_t total = memory.PageBytes() * pages;
   // Flash blocks stay within a page pair of 64K words so one extended address serves each.
   const std::uint32_t block = flash ? std::min(kReadBlockBytes, std::max<std::uint32_t>(memory.PageBytes(), 2))
@@ -283,6 +348,9 @@ SessionResult Stk500v1Driver::WriteMemory(const MemoryGeometry& memory, std::uin
                                           const std::vector<std::uint8_t>& image) {
   if (SessionResult r = EnterProgramming(); !r.ok()) return r;
   const bool flash = memory.kind == MEMORY_FLASH;
+  if (bootloader_ && !flash) {
+    if (SessionResult r = BootloaderEeprom(); !r.ok()) return r;
+  }
   const std::uint32_t total = memory.PageBytes() * pages;
   // Flash goes a page at a time (the programmer writes the page it was given); EEPROM in
   // larger blocks, which the programmer writes byte by byte or by its pages.
@@ -296,8 +364,9 @@ SessionResult Stk500v1Driver::WriteMemory(const MemoryGeometry& memory, std::uin
     const std::uint32_t n = std::min(block, total - at);
     bool blank = true;
     for (std::uint32_t i = 0; i < n && blank; ++i) blank = byteAt(at + i) == 0xFF;
-    // Writing 0xFF changes no flash bit, and an erased page holds it already.
-    if (!(flash && blank)) {
+    // Writing 0xFF changes no flash bit, and an erased page holds it already. A bootloader
+    // erases no chip but each page it writes: every page is written there.
+    if (!(flash && blank && !bootloader_)) {
       std::vector<std::uint8_t> command{kProgPage, Hi(n), Lo(n),
                                         static_cast<std::uint8_t>(flash ? 'F' : 'E')};
       for (std::uint32_t i = 0; i < n; ++i) command.push_back(byteAt(at + i));
@@ -323,6 +392,11 @@ SessionResult Stk500v1Driver::VerifyMemory(const MemoryGeometry&, std::uint32_t,
 
 SessionResult Stk500v1Driver::Erase() {
   if (SessionResult r = EnterProgramming(); !r.ok()) return r;
+  if (bootloader_) {
+    return Failed(SessionStatus::Refused, 0,
+                  "A bootloader cannot erase the chip; it erases each flash page it writes. "
+                  "Write the flash without erasing first (write --no-erase)");
+  }
   std::uint8_t ignored = 0;
   if (SessionResult r = Universal(0xAC, 0x80, 0x00, 0x00, ignored, STATUS_DEVICE_CHIP_ERASE);
       !r.ok()) {
@@ -349,6 +423,7 @@ constexpr FuseCodes kFuseCodes[] = {{kTargetLow, 0xA0, 0x50, 0x00},
 
 SessionResult Stk500v1Driver::ReadFuses(FuseByteSlots& bytes) {
   if (SessionResult r = EnterProgramming(); !r.ok()) return r;
+  if (bootloader_) return BootloaderRefused("read fuses");
   for (const FuseCodes& f : kFuseCodes) {
     ByteSlot* slot = bytes.Slot(f.target);
     if (!slot->present) continue;
@@ -364,6 +439,7 @@ SessionResult Stk500v1Driver::ReadFuses(FuseByteSlots& bytes) {
 
 SessionResult Stk500v1Driver::WriteFuses(const FuseByteSlots& bytes) {
   if (SessionResult r = EnterProgramming(); !r.ok()) return r;
+  if (bootloader_) return BootloaderRefused("write fuses");
   for (const FuseCodes& f : kFuseCodes) {
     const ByteSlot* slot = bytes.Slot(f.target);
     if (!slot->present) continue;
@@ -382,11 +458,13 @@ SessionResult Stk500v1Driver::WriteFuses(const FuseByteSlots& bytes) {
 
 SessionResult Stk500v1Driver::ReadLock(ByteSlot& lock) {
   if (SessionResult r = EnterProgramming(); !r.ok()) return r;
+  if (bootloader_) return BootloaderRefused("read lock bits");
   return Universal(0x58, 0x00, 0x00, 0x00, lock.value, STATUS_DEVICE_UNKNOWN_COMMAND);
 }
 
 SessionResult Stk500v1Driver::WriteLock(const ByteSlot& lock) {
   if (SessionResult r = EnterProgramming(); !r.ok()) return r;
+  if (bootloader_) return BootloaderRefused("write lock bits");
   std::uint8_t ignored = 0;
   SessionResult r = Universal(0xAC, 0xE0, 0x00, lock.value, ignored, STATUS_DEVICE_WRITE_LOCK_BITS);
   if (r.ok()) std::this_thread::sleep_for(kFuseWait);
@@ -395,6 +473,7 @@ SessionResult Stk500v1Driver::WriteLock(const ByteSlot& lock) {
 
 SessionResult Stk500v1Driver::ReadCalibration(std::uint8_t address, std::uint8_t& value) {
   if (SessionResult r = EnterProgramming(); !r.ok()) return r;
+  if (bootloader_) return BootloaderRefused("read calibration bytes");
   return Universal(0x38, 0x00, address, 0x00, value, STATUS_DEVICE_UNKNOWN_COMMAND);
 }
 

@@ -55,10 +55,14 @@ class Stk500v1Driver : public ProgrammerDriver {
                         int timeoutMs = 2000);
   SessionResult Universal(std::uint8_t b1, std::uint8_t b2, std::uint8_t b3, std::uint8_t b4,
                           std::uint8_t& out, std::uint8_t failure);
+  // Enters programming mode and, the first time, finds out whether a bootloader answers.
   SessionResult EnterProgramming();
+  SessionResult EnterProgrammingMode();
   void LeaveProgramming();
   SessionResult LoadAddress(bool flash, std::uint32_t byteAddress);
   SessionResult HighVoltageRefused();
+  SessionResult BootloaderRefused(const std::string& what);
+  SessionResult BootloaderEeprom();
 
   SerialPort* port_ = nullptr;
   std::shared_ptr<SerialConnection> connection_;
@@ -67,6 +71,13 @@ class Stk500v1Driver : public ProgrammerDriver {
   bool deviceSet_ = false;
   int extendedAddress_ = -1;  // the last Load Extended Address byte sent, -1: none yet
   bool eepromWordAddresses_ = false;
+  // The other side is a board's bootloader (found on entering programming mode): no chip
+  // erase, fuses or lock bits; leaving programming mode starts the board's application.
+  bool bootloader_ = false;
+  bool bootloaderChecked_ = false;
+  bool eepromChecked_ = false;
+  bool eepromIsFlash_ = false;  // the bootloader answers EEPROM requests from the flash
+  bool closing_ = false;
   std::atomic<bool> cancelled_{false};
 };
 

@@ -104,7 +104,11 @@ bool Stk500v2Driver::Open(SerialPort& port, const std::string& name, std::string
 }
 
 void Stk500v2Driver::Close() {
+  closing_ = true;
   if (link_ && programming_) LeaveProgramming();
+  closing_ = false;
+  bootloader_ = false;
+  bootloaderChecked_ = false;
   programming_ = false;
   link_.reset();
   connection_.reset();
@@ -264,11 +268,43 @@ SessionResult Stk500v2Driver::EnterProgramming() {
   }
   std::vector<std::uint8_t> a;
   SessionResult r = Command(body, a, STATUS_DEVICE_ENTER_PROG_MODE);
-  if (r.ok()) programming_ = true;
-  return r;
+  if (!r.ok()) return r;
+  programming_ = true;
+  if (!bootloaderChecked_ && !HighVoltage()) {
+    bootloaderChecked_ = true;
+    // A board's bootloader answers like a programmer but passes no ISP instruction to a
+    // chip: the calibration byte, which any chip gives over ISP, it refuses (the Mega 2560's
+    // answers STATUS_CMD_FAILED).
+    if (link_->Exchange({kReadOsccalIsp, 4, kIspReadCalibration, 0x00, 0x00, 0x00}, a, 1000) ==
+            ExchangeStatus::Ok &&
+        a.size() >= 2 && a[0] == kReadOsccalIsp && a[1] == kStatusFailed) {
+      bootloader_ = true;
+      Log(LogKind::LogInfo,
+          "The programmer is a board's bootloader: it programs the board's own flash and "
+          "EEPROM, not fuses or lock bits, and does not erase the chip");
+    }
+  }
+  return {};
+}
+
+SessionResult Stk500v2Driver::BootloaderRefused(const std::string& what) {
+  return Failed(SessionStatus::Refused, 0,
+                "A bootloader cannot " + what + ": use an ISP programmer for that");
+}
+
+// Enters programming mode; false (with result set) when there is none or the other side
+// is a bootloader, which cannot do `what`.
+bool Stk500v2Driver::ProgrammerFor(const std::string& what, SessionResult& result) {
+  result = EnterProgramming();
+  if (!result.ok()) return false;
+  if (!bootloader_) return true;
+  result = BootloaderRefused(what);
+  return false;
 }
 
 void Stk500v2Driver::LeaveProgramming() {
+  // A bootloader leaves by starting the application: only at the end of the session.
+  if (bootloader_ && !closing_) return;
   programming_ = false;
   if (!link_) return;
   const PartParams& p = params_ != nullptr ? *params_ : GenericParams();
@@ -391,8 +427,9 @@ SessionResult Stk500v2Driver::WriteMemory(const MemoryGeometry& memory, std::uin
     const std::uint32_t first = page * pageBytes;
     bool blank = true;
     for (std::uint32_t i = 0; i < pageBytes && blank; ++i) blank = byteAt(first + i) == 0xFF;
-    // An erased flash page already holds 0xFF, and writing 0xFF changes no flash bit.
-    if (flash && blank) {
+    // An erased flash page already holds 0xFF, and writing 0xFF changes no flash bit. A
+    // bootloader erases no chip but each page it writes: every page is written there.
+    if (flash && blank && !bootloader_) {
       Progress({page + 1, pages, false, false});
       continue;
     }
@@ -450,6 +487,11 @@ SessionResult Stk500v2Driver::VerifyMemory(const MemoryGeometry&, std::uint32_t,
 
 SessionResult Stk500v2Driver::Erase() {
   if (SessionResult r = EnterProgramming(); !r.ok()) return r;
+  if (bootloader_) {
+    return Failed(SessionStatus::Refused, 0,
+                  "A bootloader cannot erase the chip; it erases each flash page it writes. "
+                  "Write the flash without erasing first (write --no-erase)");
+  }
   const PartParams& p = params_ != nullptr ? *params_ : GenericParams();
   std::vector<std::uint8_t> body;
   if (mode_ == PROG_MODE_HVSP) {
@@ -484,6 +526,7 @@ constexpr FuseCodes kFuseCodes[] = {{kTargetLow, 0xA0, 0x50, 0x00, 0},
 }  // namespace
 
 SessionResult Stk500v2Driver::ReadFuses(FuseByteSlots& bytes) {
+  if (SessionResult r; !ProgrammerFor("read fuses", r)) return r;
   const PartParams& p = params_ != nullptr ? *params_ : GenericParams();
   const std::uint8_t hv = mode_ == PROG_MODE_HVSP ? kReadFuseHvsp : kReadFusePp;
   for (const FuseCodes& f : kFuseCodes) {
@@ -500,7 +543,7 @@ SessionResult Stk500v2Driver::ReadFuses(FuseByteSlots& bytes) {
 }
 
 SessionResult Stk500v2Driver::WriteFuses(const FuseByteSlots& bytes) {
-  if (SessionResult r = EnterProgramming(); !r.ok()) return r;
+  if (SessionResult r; !ProgrammerFor("write fuses", r)) return r;
   const PartParams& p = params_ != nullptr ? *params_ : GenericParams();
   std::vector<std::uint8_t> a;
   for (const FuseCodes& f : kFuseCodes) {
@@ -522,6 +565,7 @@ SessionResult Stk500v2Driver::WriteFuses(const FuseByteSlots& bytes) {
 }
 
 SessionResult Stk500v2Driver::ReadLock(ByteSlot& lock) {
+  if (SessionResult r; !ProgrammerFor("read lock bits", r)) return r;
   const PartParams& p = params_ != nullptr ? *params_ : GenericParams();
   const std::uint8_t hv = mode_ == PROG_MODE_HVSP ? kReadLockHvsp : kReadLockPp;
   return ReadByteCommand(kReadLockIsp, hv, p.isp.readLockPollIndex, 0x58, 0x00, 0x00, 0,
@@ -529,7 +573,7 @@ SessionResult Stk500v2Driver::ReadLock(ByteSlot& lock) {
 }
 
 SessionResult Stk500v2Driver::WriteLock(const ByteSlot& lock) {
-  if (SessionResult r = EnterProgramming(); !r.ok()) return r;
+  if (SessionResult r; !ProgrammerFor("write lock bits", r)) return r;
   const PartParams& p = params_ != nullptr ? *params_ : GenericParams();
   std::vector<std::uint8_t> body;
   if (mode_ == PROG_MODE_HVSP) {
@@ -544,6 +588,7 @@ SessionResult Stk500v2Driver::WriteLock(const ByteSlot& lock) {
 }
 
 SessionResult Stk500v2Driver::ReadCalibration(std::uint8_t address, std::uint8_t& value) {
+  if (SessionResult r; !ProgrammerFor("read calibration bytes", r)) return r;
   const PartParams& p = params_ != nullptr ? *params_ : GenericParams();
   const std::uint8_t hv = mode_ == PROG_MODE_HVSP ? kReadOsccalHvsp : kReadOsccalPp;
   return ReadByteCommand(kReadOsccalIsp, hv, p.isp.readOsccalPollIndex, kIspReadCalibration, 0x00,

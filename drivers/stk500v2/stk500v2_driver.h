@@ -63,6 +63,8 @@ class Stk500v2Driver : public ProgrammerDriver {
                                 std::uint8_t b3, std::uint8_t hvAddress, std::uint8_t& value);
   bool HighVoltage() const;
   bool Parallel() const;
+  SessionResult BootloaderRefused(const std::string& what);
+  bool ProgrammerFor(const std::string& what, SessionResult& result);
   bool FlashNeedsExtendedAddress() const;
 
   SerialPort* port_ = nullptr;
@@ -71,6 +73,11 @@ class Stk500v2Driver : public ProgrammerDriver {
   const stk500v2::PartParams* params_ = nullptr;
   std::string signOn_;
   bool programming_ = false;
+  // The other side is a board's bootloader (found on entering ISP programming mode): no chip
+  // erase, fuses or lock bits; leaving programming mode starts the board's application.
+  bool bootloader_ = false;
+  bool bootloaderChecked_ = false;
+  bool closing_ = false;
   std::atomic<bool> cancelled_{false};
 };
 

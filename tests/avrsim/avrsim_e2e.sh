@@ -3,10 +3,11 @@
 # pseudo-terminal to the programmer firmware running in brindlequartz-avrsim, with a chip
 # model on the board's pins. Any "violation:" the chip reports fails the stage.
 #
-#   avrsim_e2e.sh STAGE AVRSIM CLI PARTLIST
-#   STAGE: uno-isp | uno-hvsp | mega-hvpp | faults
+#   avrsim_e2e.sh STAGE AVRSIM CLI PARTLIST [BOOTLOADERS]
+#   STAGE: uno-isp | uno-hvsp | mega-hvpp | faults | boot-uno | boot-mega
+#   BOOTLOADERS: the folder of the stock Arduino bootloaders (the boot-* stages)
 set -u
-stage=$1 avrsim=$2 cli=$3 partlist=$4
+stage=$1 avrsim=$2 cli=$3 partlist=$4 bootloaders=${5:-}
 work=$(mktemp -d "${TMPDIR:-/tmp}/bq_avrsim_${stage}_XXXXXX")
 failures=0
 bench_pid=
@@ -14,7 +15,7 @@ port=
 
 cleanup() {
   [ -n "$bench_pid" ] && kill -TERM "$bench_pid" 2>/dev/null && wait "$bench_pid" 2>/dev/null
-  rm -rf "$work"
+  [ -n "${KEEP:-}" ] && echo "kept $work" >&2 || rm -rf "$work"
 }
 trap cleanup EXIT
 
@@ -89,8 +90,10 @@ says() {
   }
 }
 
+# same A B WHAT: the files are equal (A may be a pipe: it is read once).
 same() {
-  cmp -s "$1" "$2" || fail "$3: $(cmp "$1" "$2" 2>&1 | head -n 1)"
+  local why
+  why=$(cmp "$1" "$2" 2>&1) || fail "$3: ${why%%$'\n'*}"
 }
 
 # matrix PART FLASH_BYTES EEPROM_BYTES CLI_ARGS...: the whole set of operations on one chip.
@@ -158,7 +161,67 @@ low_default() {
   esac
 }
 
+# stock BOARD BOOTLOADER DRIVER_ARGS PART SECTION EEPROM: a board with its stock bootloader
+# and an ATtiny85 on its ISP header. The STK500 driver programs the board's own chip through
+# the bootloader (and is told plainly what a bootloader cannot do; EEPROM no: the bootloader
+# does not reach the EEPROM); then firmware install puts our firmware on the board, which
+# programs the ATtiny85.
+stock() {
+  local board=$1 bootloader=$2 driver=$3 part=$4 section=$5 eeprom=$6
+  local args=(-p "$part" $driver)
+  head -c 3000 /dev/urandom >"$work/app.bin"
+  head -c 1024 /dev/urandom >"$work/eeprom.bin"
+  start_bench --board "$board" --target ATtiny85 --place isp --bootloader "$bootloaders/$bootloader"
+  ok boot-identify "${args[@]}" identify && says boot-identify "Name: $part"
+  says boot-identify "a board's bootloader"
+  refused boot-erase "cannot erase the chip" "${args[@]}" write flash "$work/app.bin"
+  ok boot-write "${args[@]}" write flash "$work/app.bin" --no-erase
+  ok boot-verify "${args[@]}" verify flash "$work/app.bin"
+  if [ "$eeprom" = yes ]; then
+    ok boot-eeprom "${args[@]}" write eeprom "$work/eeprom.bin"
+    ok boot-eeprom-read "${args[@]}" read eeprom "$work/eeprom.read.bin"
+    [ "$rc" = 0 ] && same <(head -c 1024 "$work/eeprom.read.bin") "$work/eeprom.bin" \
+      "EEPROM read back through the bootloader"
+  else
+    refused boot-eeprom "cannot reach the EEPROM" "${args[@]}" write eeprom "$work/eeprom.bin"
+  fi
+  refused boot-fuses "cannot read fuses" "${args[@]}" fuses read
+  # The whole flash: the application written, the bootloader in its section at the end.
+  ok boot-read "${args[@]}" read flash "$work/flash.read.bin"
+  if [ "$rc" = 0 ]; then
+    same <(head -c 3000 "$work/flash.read.bin") "$work/app.bin" "flash read back through the bootloader"
+    [ -n "$(tail -c +$((section + 1)) "$work/flash.read.bin" | tr -d '\377' | head -c 1)" ] ||
+      fail "the bootloader's own section reads blank"
+  fi
+
+  if [ "$board" = mega ]; then
+    # Beyond 64 K words the bootloader needs the extended address.
+    { head -c 200 /dev/urandom; head -c $((0x20100 - 200)) /dev/zero | tr '\0' '\377'
+      head -c 40 /dev/urandom; } >"$work/far.bin"
+    ok install-far firmware install --board mega --image "$work/far.bin" &&
+      says install-far "Firmware written and verified"
+  fi
+  ok install firmware install --board "$board" && says install "Firmware written and verified"
+  head -c 8192 /dev/urandom >"$work/t85.bin"
+  ok fw-identify -p ATtiny85 -m isp --isp-clock auto identify && says fw-identify "Name: ATtiny85"
+  ok fw-write -p ATtiny85 -m isp --isp-clock auto write flash "$work/t85.bin"
+  ok fw-verify -p ATtiny85 -m isp --isp-clock auto verify flash "$work/t85.bin"
+  stop_bench
+}
+
 case $stage in
+  boot-uno)
+    # A HEX file with nothing in the boot section is no bootloader for the board.
+    printf ':0100000000FF\n:00000001FF\n' >"$work/app-only.hex"
+    timeout 10 "$avrsim" --partlist "$partlist" --board uno --target none --bootloader "$work/app-only.hex" \
+      >/dev/null 2>"$work/no-boot.err" </dev/null
+    [ $? = 1 ] && grep -q "holds nothing in the boot section from 0x07E00" "$work/no-boot.err" ||
+      fail "a HEX file without a bootloader was not refused: $(cat "$work/no-boot.err")"
+    stock uno optiboot/optiboot_atmega328.hex "-c stk500v1 --baud 115200" ATmega328P $((0x7E00)) no
+    ;;
+  boot-mega)
+    stock mega stk500v2/stk500boot_v2_mega2560.hex "-c stk500v2" ATmega2560 $((0x3E000)) yes
+    ;;
   uno-isp)
     # The ATmega328P runs at 1 MHz from its defaults (8 MHz RC / 8): the board finds
     # 125 kHz (hardware SPI); a fixed 115.2 kHz takes the bit-banged path.

@@ -1,4 +1,4 @@
-#include "link/bootloader_stk500.h"
+#include "drivers/stk500/bootloader_install.h"
 
 #include <algorithm>
 #include <cctype>
@@ -7,6 +7,9 @@
 #include <memory>
 #include <thread>
 #include <vector>
+
+#include "drivers/stk500v1/stk500v1_wire.h"
+#include "drivers/stk500v2/stk500v2_wire.h"
 
 namespace bq {
 namespace {
@@ -17,6 +20,9 @@ using Bytes = std::vector<std::uint8_t>;
 // covers it even when the reset comes late.
 constexpr int kSyncTries = 8;
 constexpr int kSyncWaitMs = 250;
+// A page write or read takes a few milliseconds on the board; an answer later than this
+// will not come.
+constexpr int kAnswerWaitMs = 2000;
 
 // ISP instructions of the AVR serial programming set that a version 2 bootloader takes as the
 // commands of its flash requests: Load Program Memory Page (low byte), Write Program Memory
@@ -41,15 +47,9 @@ std::string Hex(std::uint32_t value, int digits) {
   return text;
 }
 
-bool ReadExact(SerialConnection& link, std::uint8_t* data, std::size_t n) {
-  const long got = link.Read(data, n);
-  return got >= 0 && static_cast<std::size_t>(got) == n;
-}
-
 // One bootloader conversation; each step returns false with error() set.
 class Conversation {
  public:
-  explicit Conversation(SerialConnection& link) : link_(link) {}
   virtual ~Conversation() = default;
   virtual bool Connect() = 0;
   virtual bool ReadSignature(std::uint32_t& signature) = 0;
@@ -64,28 +64,29 @@ class Conversation {
     error_ = std::move(text);
     return false;
   }
-  SerialConnection& link_;
   std::string error_;
 };
 
 // STK500 version 1: command bytes, Sync_CRC_EOP; answer Insync, data, OK.
 class Stk500v1 : public Conversation {
  public:
-  using Conversation::Conversation;
+  explicit Stk500v1(SerialConnection& connection) : connection_(connection), link_(connection) {}
 
   bool Connect() override {
-    const std::uint8_t sync[] = {stk500::kGetSync, stk500::kEop};
+    std::vector<std::uint8_t> data;
     for (int attempt = 0; attempt < kSyncTries; ++attempt) {
-      link_.DiscardInput();
-      if (!link_.Write(sync, sizeof sync)) return Fail("the port did not take the bytes written");
-      std::uint8_t answer[2] = {};
-      if (link_.ReadWithin(answer, 2, kSyncWaitMs) == 2 && answer[0] == stk500::kInSync &&
-          answer[1] == stk500::kOk) {
+      connection_.DiscardInput();
+      const stk500v1::ExchangeStatus status =
+          link_.Exchange({stk500v1::kGetSync}, 0, data, kSyncWaitMs);
+      if (status == stk500v1::ExchangeStatus::WriteFailed) {
+        return Fail("the port did not take the bytes written");
+      }
+      if (status == stk500v1::ExchangeStatus::Ok) {
         // A late answer to an earlier try may still come: let it, drop it, and check the
         // line is in step with one more exchange.
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        link_.DiscardInput();
-        return Command({stk500::kGetSync}, 0, nullptr, "get in sync");
+        connection_.DiscardInput();
+        return Command({stk500v1::kGetSync}, 0, nullptr, "get in sync");
       }
     }
     return Fail("the bootloader did not answer (" + std::to_string(kSyncTries) + " tries)");
@@ -93,75 +94,90 @@ class Stk500v1 : public Conversation {
 
   bool ReadSignature(std::uint32_t& signature) override {
     std::uint8_t s[3] = {};
-    if (!Command({stk500::kReadSign}, 3, s, "read the signature")) return false;
+    if (!Command({stk500v1::kReadSign}, 3, s, "read the signature")) return false;
     signature = std::uint32_t{s[0]} << 16 | std::uint32_t{s[1]} << 8 | s[2];
     return true;
   }
   bool EnterProgramming() override {
-    return Command({stk500::kEnterProgMode}, 0, nullptr, "enter programming mode");
+    return Command({stk500v1::kEnterProgMode}, 0, nullptr, "enter programming mode");
   }
   bool WritePage(std::uint32_t address, const std::uint8_t* data, std::uint32_t n) override {
     if (!LoadAddress(address)) return false;
-    Bytes command{stk500::kProgPage, static_cast<std::uint8_t>(n >> 8),
+    Bytes command{stk500v1::kProgPage, static_cast<std::uint8_t>(n >> 8),
                   static_cast<std::uint8_t>(n & 0xFF), 'F'};
     command.insert(command.end(), data, data + n);
     return Command(command, 0, nullptr, "write the page at " + Hex(address, 4));
   }
   bool ReadPage(std::uint32_t address, std::uint8_t* data, std::uint32_t n) override {
     if (!LoadAddress(address)) return false;
-    return Command({stk500::kReadPage, static_cast<std::uint8_t>(n >> 8),
+    return Command({stk500v1::kReadPage, static_cast<std::uint8_t>(n >> 8),
                     static_cast<std::uint8_t>(n & 0xFF), 'F'},
                    n, data, "read the page at " + Hex(address, 4));
   }
   bool Leave() override {
-    return Command({stk500::kLeaveProgMode}, 0, nullptr, "leave programming mode");
+    return Command({stk500v1::kLeaveProgMode}, 0, nullptr, "leave programming mode");
   }
 
  private:
   bool LoadAddress(std::uint32_t address) {
     const std::uint32_t word = address / 2;
-    return Command({stk500::kLoadAddress, static_cast<std::uint8_t>(word & 0xFF),
+    return Command({stk500v1::kLoadAddress, static_cast<std::uint8_t>(word & 0xFF),
                     static_cast<std::uint8_t>(word >> 8)},
                    0, nullptr, "set the address " + Hex(address, 4));
   }
 
-  bool Command(Bytes command, std::size_t answerBytes, std::uint8_t* answer,
+  bool Command(const Bytes& command, std::size_t answerBytes, std::uint8_t* answer,
                const std::string& what) {
-    command.push_back(stk500::kEop);
-    if (!link_.Write(command.data(), command.size())) {
-      return Fail("could not " + what + ": the port did not take the bytes written");
+    using stk500v1::ExchangeStatus;
+    Bytes data;
+    const ExchangeStatus status = link_.Exchange(command, answerBytes, data, kAnswerWaitMs);
+    switch (status) {
+      case ExchangeStatus::Ok:
+        if (answer != nullptr) std::copy_n(data.begin(), answerBytes, answer);
+        return true;
+      case ExchangeStatus::WriteFailed:
+        return Fail("could not " + what + ": the port did not take the bytes written");
+      case ExchangeStatus::NoAnswer:
+        return Fail("could not " + what + ": the bootloader did not answer");
+      case ExchangeStatus::NoSync:
+      case ExchangeStatus::NotInSync:
+        return Fail("could not " + what + ": the bootloader is out of step (its answer did " +
+                    "not start with " + Hex(stk500v1::kInSync, 2) + ")");
+      case ExchangeStatus::Failed:
+      case ExchangeStatus::NoDevice:
+        return Fail("could not " + what + ": the bootloader refused it");
+      case ExchangeStatus::Unknown:
+        return Fail("could not " + what + ": the bootloader does not know the command");
+      case ExchangeStatus::Short:
+      case ExchangeStatus::BadEnd:
+        break;
     }
-    Bytes in(answerBytes + 2);
-    const long got = link_.Read(in.data(), in.size());
-    if (got < 0) return Fail("could not " + what + ": the port failed");
-    if (got == 0) return Fail("could not " + what + ": the bootloader did not answer");
-    if (in[0] != stk500::kInSync) {
-      return Fail("could not " + what + ": the bootloader answered " + Hex(in[0], 2) +
-                  " instead of being in step (" + Hex(stk500::kInSync, 2) + ")");
-    }
-    if (static_cast<std::size_t>(got) < in.size() || in.back() != stk500::kOk) {
-      return Fail("could not " + what + ": the bootloader's answer was cut short");
-    }
-    if (answer != nullptr) std::copy_n(in.begin() + 1, answerBytes, answer);
-    return true;
+    return Fail("could not " + what + ": the bootloader's answer was cut short");
   }
+
+  SerialConnection& connection_;
+  stk500v1::Link link_;
 };
 
 // STK500 version 2: messages with a sequence number and a checksum.
 class Stk500v2 : public Conversation {
  public:
-  Stk500v2(SerialConnection& link, const BoardBootloader& board)
-      : Conversation(link), board_(board) {}
+  Stk500v2(SerialConnection& connection, const BoardBootloader& board)
+      : connection_(connection), link_(connection), board_(board) {}
 
   bool Connect() override {
+    Bytes answer;
     for (int attempt = 0; attempt < kSyncTries; ++attempt) {
-      link_.DiscardInput();
-      Bytes answer;
-      if (!Send({stk500::kSignOn})) return false;
-      if (Receive(answer, kSyncWaitMs) && answer.size() >= 2 && answer[0] == stk500::kSignOn &&
-          answer[1] == stk500::kStatusOk) {
+      connection_.DiscardInput();
+      const stk500v2::ExchangeStatus status =
+          link_.Exchange({stk500v2::kSignOn}, answer, kSyncWaitMs);
+      if (status == stk500v2::ExchangeStatus::WriteFailed) {
+        return Fail("the port did not take the bytes written");
+      }
+      if (status == stk500v2::ExchangeStatus::Ok && answer.size() >= 2 &&
+          answer[0] == stk500v2::kSignOn && answer[1] == stk500v2::kStatusOk) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        link_.DiscardInput();
+        connection_.DiscardInput();
         return true;
       }
     }
@@ -173,7 +189,7 @@ class Stk500v2 : public Conversation {
     for (std::uint8_t i = 0; i < 3; ++i) {
       Bytes answer;
       // RetAddr 4: the fourth byte of the ISP instruction's answer is the signature byte.
-      if (!Command({stk500::kReadSignatureIsp, 4, kIspReadSignature, 0, i, 0}, answer,
+      if (!Command({stk500v2::kReadSignatureIsp, 4, kIspReadSignature, 0, i, 0}, answer,
                    "read the signature") ||
           !Needs(answer, 3, "read the signature")) {
         return false;
@@ -187,13 +203,13 @@ class Stk500v2 : public Conversation {
     // Time-out, stabilisation delay, command delay, sync loops, byte delay, poll value and
     // index, and the Programming Enable instruction: what an ISP programmer needs; a
     // bootloader only answers.
-    return Command({stk500::kEnterProgModeIsp, 200, 100, 25, 32, 0, 0x53, 3, 0xAC, 0x53, 0, 0},
+    return Command({stk500v2::kEnterProgModeIsp, 200, 100, 25, 32, 0, 0x53, 3, 0xAC, 0x53, 0, 0},
                    answer, "enter programming mode");
   }
   bool WritePage(std::uint32_t address, const std::uint8_t* data, std::uint32_t n) override {
     if (!LoadAddress(address)) return false;
     // Mode 0xC1: page mode, ready/busy polling, write the page at the end; delay 10 ms.
-    Bytes command{stk500::kProgramFlashIsp,
+    Bytes command{stk500v2::kProgramFlashIsp,
                   static_cast<std::uint8_t>(n >> 8),
                   static_cast<std::uint8_t>(n & 0xFF),
                   0xC1,
@@ -211,7 +227,7 @@ class Stk500v2 : public Conversation {
     if (!LoadAddress(address)) return false;
     const std::string what = "read the page at " + Hex(address, 5);
     Bytes answer;
-    if (!Command({stk500::kReadFlashIsp, static_cast<std::uint8_t>(n >> 8),
+    if (!Command({stk500v2::kReadFlashIsp, static_cast<std::uint8_t>(n >> 8),
                   static_cast<std::uint8_t>(n & 0xFF), kIspReadLow},
                  answer, what) ||
         !Needs(answer, n + 3, what)) {
@@ -222,7 +238,7 @@ class Stk500v2 : public Conversation {
   }
   bool Leave() override {
     Bytes answer;
-    return Command({stk500::kLeaveProgModeIsp, 1, 1}, answer, "leave programming mode");
+    return Command({stk500v2::kLeaveProgModeIsp, 1, 1}, answer, "leave programming mode");
   }
 
  private:
@@ -231,7 +247,7 @@ class Stk500v2 : public Conversation {
     // Bit 31 tells the bootloader the part has more than 64 K words (its extended address).
     if (board_.flashBytes > 128u * 1024u) word |= 0x80000000u;
     Bytes answer;
-    return Command({stk500::kLoadAddress2, static_cast<std::uint8_t>(word >> 24),
+    return Command({stk500v2::kLoadAddress, static_cast<std::uint8_t>(word >> 24),
                     static_cast<std::uint8_t>(word >> 16), static_cast<std::uint8_t>(word >> 8),
                     static_cast<std::uint8_t>(word)},
                    answer, "set the address " + Hex(address, 5));
@@ -243,55 +259,47 @@ class Stk500v2 : public Conversation {
   }
 
   bool Command(const Bytes& body, Bytes& answer, const std::string& what) {
-    if (!Send(body)) return Fail("could not " + what + ": " + error_);
-    if (!Receive(answer, 0)) return Fail("could not " + what + ": " + error_);
+    using stk500v2::ExchangeStatus;
+    const ExchangeStatus status = link_.Exchange(body, answer, kAnswerWaitMs);
+    if (status != ExchangeStatus::Ok) {
+      connection_.DiscardInput();
+      return Fail("could not " + what + ": " + ExchangeText(status));
+    }
     if (answer.size() < 2 || answer[0] != body[0]) {
       return Fail("could not " + what + ": the bootloader answered another command");
     }
-    if (answer[1] != stk500::kStatusOk) {
+    if (answer[1] != stk500v2::kStatusOk) {
       return Fail("could not " + what + ": the bootloader refused it (status " + Hex(answer[1], 2) +
                   ")");
     }
     return true;
   }
 
-  bool Send(const Bytes& body) {
-    ++sequence_;
-    Bytes m{stk500::kMessageStart, sequence_, static_cast<std::uint8_t>(body.size() >> 8),
-            static_cast<std::uint8_t>(body.size() & 0xFF), stk500::kToken};
-    m.insert(m.end(), body.begin(), body.end());
-    std::uint8_t sum = 0;
-    for (std::uint8_t b : m) sum ^= b;
-    m.push_back(sum);
-    if (!link_.Write(m.data(), m.size())) return Fail("the port did not take the bytes written");
-    return true;
+  static std::string ExchangeText(stk500v2::ExchangeStatus status) {
+    using stk500v2::ExchangeStatus;
+    switch (status) {
+      case ExchangeStatus::WriteFailed:
+        return "the port did not take the bytes written";
+      case ExchangeStatus::NoAnswer:
+        return "the bootloader did not answer";
+      case ExchangeStatus::Garbage:
+        return "the bootloader's answer did not start as a message does";
+      case ExchangeStatus::BadChecksum:
+        return "the bootloader's answer has a wrong checksum";
+      case ExchangeStatus::BadSequence:
+        return "the bootloader answered an earlier message";
+      case ExchangeStatus::ChecksumRefused:
+        return "the bootloader received the message with a wrong checksum";
+      case ExchangeStatus::Short:
+      case ExchangeStatus::Ok:
+        break;
+    }
+    return "the bootloader's answer was cut short";
   }
 
-  // One answer message; waitMs > 0 gives up on its start after that long.
-  bool Receive(Bytes& body, int waitMs) {
-    std::uint8_t head[5] = {};
-    const long got = waitMs > 0 ? link_.ReadWithin(head, 5, waitMs) : link_.Read(head, 5);
-    if (got < 0) return Fail("the port failed");
-    if (got == 0) return Fail("the bootloader did not answer");
-    if (got < 5 || head[0] != stk500::kMessageStart || head[4] != stk500::kToken) {
-      return Fail("the bootloader's answer did not start as a message does");
-    }
-    if (head[1] != sequence_) return Fail("the bootloader answered an earlier message");
-    const std::size_t size = std::size_t{head[2]} << 8 | head[3];
-    Bytes rest(size + 1);
-    if (!ReadExact(link_, rest.data(), rest.size())) {
-      return Fail("the bootloader's answer was cut short");
-    }
-    std::uint8_t sum = 0;
-    for (std::uint8_t b : head) sum ^= b;
-    for (std::uint8_t b : rest) sum ^= b;
-    if (sum != 0) return Fail("the bootloader's answer has a wrong checksum");
-    body.assign(rest.begin(), rest.end() - 1);
-    return true;
-  }
-
+  SerialConnection& connection_;
+  stk500v2::Link link_;
   const BoardBootloader& board_;
-  std::uint8_t sequence_ = 0;
 };
 
 }  // namespace

@@ -3,7 +3,8 @@
 // ships with, so that the board becomes our programmer without another programmer:
 // STK500 protocol version 1 on the Uno and Nano (ATmega328P) and version 2 on the Mega 2560
 // (ATmega2560), both at 115200 baud. The board resets when its port is opened (DTR) and its
-// bootloader listens for about a second; the conversation starts within that time.
+// bootloader listens for about a second; the conversation starts within that time. The
+// messages go through the STK500 drivers' own wire code (stk500v1::Link, stk500v2::Link).
 
 #include <cstddef>
 #include <cstdint>
@@ -32,35 +33,6 @@ struct BoardBootloader {
 
 // The board of a name ("uno", "mega"; any letter case); null when there is none.
 const BoardBootloader* FindBoardBootloader(const std::string& name);
-
-// The bytes one bootloader message carries, for the simulated bootloader and the tests.
-namespace stk500 {
-// Version 1: every command ends with kEop; every answer is kInSync, its data, kOk.
-inline constexpr std::uint8_t kGetSync = 0x30;
-inline constexpr std::uint8_t kEnterProgMode = 0x50;
-inline constexpr std::uint8_t kLeaveProgMode = 0x51;
-inline constexpr std::uint8_t kLoadAddress = 0x55;
-inline constexpr std::uint8_t kProgPage = 0x64;
-inline constexpr std::uint8_t kReadPage = 0x74;
-inline constexpr std::uint8_t kReadSign = 0x75;
-inline constexpr std::uint8_t kEop = 0x20;
-inline constexpr std::uint8_t kInSync = 0x14;
-inline constexpr std::uint8_t kOk = 0x10;
-inline constexpr std::uint8_t kNoSync = 0x15;
-// Version 2: 1B seq size_hi size_lo 0E body checksum (XOR of every byte before it); an answer
-// repeats the sequence number and the command id and follows it with a status.
-inline constexpr std::uint8_t kMessageStart = 0x1B;
-inline constexpr std::uint8_t kToken = 0x0E;
-inline constexpr std::uint8_t kSignOn = 0x01;
-inline constexpr std::uint8_t kLoadAddress2 = 0x06;
-inline constexpr std::uint8_t kEnterProgModeIsp = 0x10;
-inline constexpr std::uint8_t kLeaveProgModeIsp = 0x11;
-inline constexpr std::uint8_t kProgramFlashIsp = 0x13;
-inline constexpr std::uint8_t kReadFlashIsp = 0x14;
-inline constexpr std::uint8_t kReadSignatureIsp = 0x1B;
-inline constexpr std::uint8_t kStatusOk = 0x00;
-inline constexpr std::uint8_t kStatusUnknown = 0xC9;
-}  // namespace stk500
 
 struct BootloaderProgress {
   bool verifying = false;  // false: writing
