@@ -59,6 +59,8 @@ class ChipSession {
   // Port names the drivers offer, and what the system knows about one ("" when nothing).
   std::vector<std::string> Ports();
   std::string DescribePort(const std::string& name) const { return port_.DescribePort(name); }
+  // The port the session opens, for adding drivers and listing ports while it is idle.
+  SerialPort& Port() { return port_; }
 
   // Ends the running operation after the exchange in progress; every later operation of
   // the session ends at once as Cancelled (the user asked to stop).

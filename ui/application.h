@@ -92,11 +92,13 @@ class Application {
   void Shutdown();
   bool running() const { return running_; }
 
-  // Worker events: wake is called on the worker thread when events wait (it must only post
-  // a wake-up to the user-interface thread); Drain delivers them on the calling thread.
+  // Engine events: wake is called on the engine thread when events wait (it must only post
+  // a wake-up to the user-interface thread); Drain delivers them on the calling thread, and
+  // asks the questions of a waiting job.
   void SetWakeCallback(std::function<void()> wake);
   std::size_t Drain();
-  // For front-ends without a message loop: wait until the worker is idle, then Drain.
+  // For front-ends without a message loop: wait for the engine thread and Drain until no
+  // job runs and nothing waits.
   void WaitIdleAndDrain();
 
   // User actions.
@@ -167,8 +169,6 @@ class Application {
   bool running_ = false;
   MainTab tab_ = MainTab::Flash;
 
-  // Declared before the state, so it outlives the worker.
-  UiEventQueue queue_;
   std::unique_ptr<AppState> state_;
   std::unique_ptr<HexView> flashView_;
   std::unique_ptr<HexView> eepromView_;
