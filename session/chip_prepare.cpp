@@ -24,7 +24,8 @@ PrepareOutcome PrepareChip(JobRunner::Context& job, const ChipTarget& target, bo
   const PrepareOutcome connected = ConnectTarget(job.session(), target);
   if (connected != PrepareOutcome::Ready) return connected;
   std::uint32_t signature = 0;
-  const SessionResult r = job.session().CheckSignature(target.signature, signature);
+  // A read that failed asks as well: the chip may still be one the user wants to program.
+  const SessionResult r = job.session().CheckSignature(target.signature, signature, true);
   if (r.status == SessionStatus::Mismatch) {
     // Yes here erases and writes a chip that is not the one selected: No is the default.
     if (!job.Ask(std::string(kSignatureMismatchText) + kContinueQuestion, kWarningCaption, true)) {

@@ -79,7 +79,10 @@ class ChipSession {
   SessionResult SelectIspClock(std::uint8_t index, std::uint8_t& clock);
   SessionResult ReadSignature(std::uint32_t& signature);
   // Reads the signature and compares it: Mismatch when it differs (signature holds it).
-  SessionResult CheckSignature(std::uint32_t expected, std::uint32_t& signature);
+  // With failedReadDiffers a read the chip did not answer counts as signature 0, which
+  // differs (the desktop then asks whether to go on); otherwise its error is the result.
+  SessionResult CheckSignature(std::uint32_t expected, std::uint32_t& signature,
+                               bool failedReadDiffers = false);
 
   // Reads the first `pages` pages (0: all) into image (the memory's bytes, no more).
   SessionResult ReadMemory(const MemoryGeometry& memory, std::uint32_t pages,

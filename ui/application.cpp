@@ -13,6 +13,7 @@
 #include "image/elf_image.h"
 #include "image/image_file.h"
 #include "link/fuse_bytes.h"
+#include "ui/command_availability.h"
 #include "ui/operation_sequencing.h"
 #include "ui/settings_dialog.h"
 
@@ -116,7 +117,10 @@ class Application::Adapters : public MessageLogListener,
 
   // Chip selection.
   void OnChipSelectorChanged() override { app_.view_.RefreshChipSelector(); }
-  void OnModeSelectorChanged() override { app_.view_.RefreshModeSelector(); }
+  void OnModeSelectorChanged() override {
+    app_.view_.RefreshModeSelector();
+    if (app_.running_) app_.RefreshCommandStates();
+  }
   void OnChipInfoChanged(const ChipInfoTexts& texts) override { app_.view_.ShowChipInfo(texts); }
   void OnChipMemorySizeChanged(std::uint8_t memoryKind) override {
     app_.view_.RedrawHexViewColours(static_cast<MemoryKind>(memoryKind));
@@ -280,6 +284,7 @@ int Application::Start(const StartOptions& options) {
     return kExitStartFailed;
   }
   running_ = true;
+  RefreshCommandStates();
   if (!app.portOverride.empty()) {
     // A simulated chip must never be mistaken for a real one.
     app.log.AppendLogEntry(LogKind::LogWarning,
@@ -476,6 +481,7 @@ void Application::ReloadCommand() {
 void Application::SettingsCommand() {
   SettingsDialog dialog(*state_, store_);
   view_.RunSettingsDialog(dialog);
+  RefreshCommandStates();  // another programmer may do less
 }
 
 void Application::Command(int id) {
@@ -568,11 +574,13 @@ void Application::ChipSelectorChanged(int index) {
   if (!running_ || index < 0) return;
   state_->selection.PickChip(static_cast<std::size_t>(index));
   state_->flashErased = false;  // another chip, perhaps another one in the socket
+  RefreshCommandStates();
 }
 
 void Application::ModeSelectorChanged(int index) {
   if (!running_ || index < 0) return;
   state_->selection.PickMode(static_cast<std::size_t>(index));
+  RefreshCommandStates();
 }
 
 std::vector<int> Application::TabControls(MainTab tab) {
@@ -603,12 +611,34 @@ void Application::SwitchTab(MainTab tab) {
     for (int id : TabControls(static_cast<MainTab>(t))) view_.SetControlVisible(id, false);
   }
   for (int id : TabControls(tab)) view_.SetControlVisible(id, true);
-  const bool buffers = tab == MainTab::Flash || tab == MainTab::Eeprom;
+  RefreshCommandStates();
+}
+
+std::string Application::UnavailableText(int id) const {
+  return CommandUnavailableText(InfoFor(state_->ProgrammerChoice()),
+                                state_->selection.SelectedProgMode(), id);
+}
+
+void Application::RefreshCommandStates() {
+  const bool buffers = tab_ == MainTab::Flash || tab_ == MainTab::Eeprom;
   for (int id : kBufferToolbarButtons) view_.EnableToolbarButton(id, buffers);
   for (int id : kBufferMenuItems) view_.EnableMenuItem(id, buffers);
+  // What the chosen programmer cannot do in the selected mode; the tooltip says why.
+  for (int id : kToolbarButtons) {
+    if (IsChipCommand(id)) view_.EnableToolbarButton(id, UnavailableText(id).empty());
+  }
+  for (int id : {kMenuWrite, kMenuRead, kMenuBlankCheck, kMenuErase, kMenuVerify, kMenuProgram}) {
+    view_.EnableMenuItem(id, UnavailableText(id).empty());
+  }
+  for (int id : {kIdFuseWrite, kIdFuseVerify, kIdFuseRead, kIdLockWrite, kIdLockVerify,
+                 kIdLockRead, kIdCalibrationRead}) {
+    const std::string why = UnavailableText(id);
+    view_.EnableControl(id, why.empty(), why);
+  }
 }
 
 std::string Application::ToolbarTooltip(int buttonId) const {
+  if (std::string why = UnavailableText(buttonId); !why.empty()) return why;
   const bool eeprom = tab_ == MainTab::Eeprom;
   switch (buttonId) {
     case kIdClearBuffer:

@@ -131,6 +131,8 @@ class Application {
 
   // What the front-end paints.
   MainTab tab() const { return tab_; }
+  // The tooltip of a toolbar button (or of a tab-page button): what it does, or why the
+  // chosen programmer cannot do it.
   std::string ToolbarTooltip(int buttonId) const;
   AppState& state() { return *state_; }
   const AppState& state() const { return *state_; }
@@ -156,7 +158,11 @@ class Application {
   void ReloadCommand();
   void SettingsCommand();
   void ShowCellEditor(FuseEditorKind which);
-  // While the worker runs, logs "Programmer is BUSY !!!" and returns true.
+  // Enables the buffer commands on a tab with a buffer and the chip commands the chosen
+  // programmer can do in the selected mode.
+  void RefreshCommandStates();
+  std::string UnavailableText(int id) const;
+  // While a job runs, logs "Programmer is BUSY !!!" and returns true.
   bool RefusedWhileBusy();
   BufferTab bufferTab() const;
   MemoryKind bufferKind() const;

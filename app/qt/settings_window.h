@@ -1,5 +1,5 @@
 #pragma once
-// The settings dialog on Qt Widgets: port list, "Connection Test" with the programmer's
+// The settings dialog on Qt Widgets: programmer list, port list, "Connection Test" with the programmer's
 // versions, ISP clock list, "Save" and "Cancel". It shows the SettingsDialog's model and
 // reports the user's picks and buttons to it.
 
@@ -21,6 +21,7 @@ class SettingsWindow : public QDialog, public SettingsDialogView {
  public:
   SettingsWindow(SettingsDialog& dialog, DialogHost& dialogs, QWidget* parent);
 
+  QComboBox* programmerList() const { return programmers_; }
   QComboBox* portList() const { return ports_; }
   QComboBox* clockList() const { return clocks_; }
   QLineEdit* hardwareVersion() const { return hardware_; }
@@ -44,6 +45,7 @@ class SettingsWindow : public QDialog, public SettingsDialogView {
 
   SettingsDialog& dialog_;
   DialogHost& dialogs_;
+  QComboBox* programmers_ = nullptr;
   QComboBox* ports_ = nullptr;
   QComboBox* clocks_ = nullptr;
   QLineEdit* hardware_ = nullptr;

@@ -458,7 +458,7 @@ TEST_F(MainWindowTest, ExitAsksWhenIdleAndWaitsWhileBusy) {
     p.options().blankCheckTime = std::chrono::milliseconds(800);
   });
   SendMessageA(Main(), WM_COMMAND, MAKEWPARAM(kIdBlankCheck, 0), 0);
-  ASSERT_TRUE(App().state().programmer.IsBusy());
+  ASSERT_TRUE(App().state().jobs.IsBusy());
   for (int i = 0; i < 100 && !IsWindowVisible(C(kIdProgressBar)); ++i) {
     Sleep(10);
     Pump();
