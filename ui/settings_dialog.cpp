@@ -1,6 +1,7 @@
 #include "ui/settings_dialog.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "ui/operation_sequencing.h"
 
@@ -12,6 +13,14 @@ std::string VersionText(std::uint32_t value) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "%02X.%02X", (value >> 8) & 0xFFu, value & 0xFFu);
   return buf;
+}
+
+// "STK500 version 1 (Arduino as ISP)": the name for the list and the note in brackets.
+std::pair<std::string, std::string> TitleParts(const ProgrammerInfo& info) {
+  const std::string title = info.title;
+  const std::size_t open = title.find(" (");
+  if (open == std::string::npos || title.back() != ')') return {title, ""};
+  return {title.substr(0, open), title.substr(open + 2, title.size() - open - 3)};
 }
 
 }  // namespace
@@ -40,8 +49,9 @@ void FillSettingsLists(AppState& app, SettingsDialogModel& model) {
   const ProgrammerKind chosen = app.ProgrammerChoice();
   for (const ProgrammerInfo& info : ProgrammerTable()) {
     if (info.kind == chosen) model.programmerIndex = static_cast<int>(model.programmers.size());
-    model.programmers.push_back(info.title);
+    model.programmers.push_back(TitleParts(info).first);
   }
+  model.programmerNote = TitleParts(InfoFor(chosen)).second;
 }
 
 ProgrammerKind ModelProgrammer(const SettingsDialogModel& model, ProgrammerKind fallback) {
@@ -130,6 +140,7 @@ void SettingsDialog::PickPort(int index) {
 void SettingsDialog::PickProgrammer(int index) {
   if (index < 0 || static_cast<std::size_t>(index) >= model_.programmers.size()) return;
   model_.programmerIndex = index;
+  model_.programmerNote = TitleParts(InfoFor(ModelProgrammer(model_, ProgrammerKind::Brindlequartz))).second;
   view_->OnSettingsModelChanged();
 }
 

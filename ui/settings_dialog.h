@@ -31,10 +31,12 @@ struct SettingsDialogModel {
   int portIndex = -1;               // -1: no selection (no ports)
   std::vector<std::string> clocks;  // "Auto", "3.686 MHz", ... "57.60 kHz"
   int clockIndex = -1;
-  // The kinds of programmer by title, in the order of ProgrammerTable(); the one of the
-  // settings selected.
+  // The kinds of programmer by title ("STK500 version 1"), in the order of
+  // ProgrammerTable(); the one of the settings selected. programmerNote says what the
+  // selected one is ("Arduino as ISP"), from the rest of its title.
   std::vector<std::string> programmers;
   int programmerIndex = 0;
+  std::string programmerNote;
   std::string hardwareVersion;  // "02.01" once a test succeeded
   std::string firmwareVersion;
   // What the last "Connection Test" found, shown in the dialog: kConnectionOkText, the port

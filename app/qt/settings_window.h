@@ -22,6 +22,7 @@ class SettingsWindow : public QDialog, public SettingsDialogView {
   SettingsWindow(SettingsDialog& dialog, DialogHost& dialogs, QWidget* parent);
 
   QComboBox* programmerList() const { return programmers_; }
+  QLabel* programmerNote() const { return programmerNote_; }
   QComboBox* portList() const { return ports_; }
   QComboBox* clockList() const { return clocks_; }
   QLineEdit* hardwareVersion() const { return hardware_; }
@@ -46,6 +47,7 @@ class SettingsWindow : public QDialog, public SettingsDialogView {
   SettingsDialog& dialog_;
   DialogHost& dialogs_;
   QComboBox* programmers_ = nullptr;
+  QLabel* programmerNote_ = nullptr;
   QComboBox* ports_ = nullptr;
   QComboBox* clocks_ = nullptr;
   QLineEdit* hardware_ = nullptr;

@@ -1,6 +1,5 @@
 #include "app/win32/settings_window.h"
 
-#include <algorithm>
 #include <string>
 
 #include "app/win32/dialog_host.h"
@@ -93,29 +92,10 @@ INT_PTR CALLBACK SettingsProc(HWND window, UINT message, WPARAM wParam, LPARAM l
 
 }  // namespace
 
-// The open list of a combo box as wide as its longest entry (a programmer's title is longer
-// than the closed box).
-void FitDroppedWidth(HWND combo, const std::vector<std::string>& entries) {
-  HDC dc = GetDC(combo);
-  if (dc == nullptr) return;
-  HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(combo, WM_GETFONT, 0, 0)));
-  LONG widest = 0;
-  for (const std::string& e : entries) {
-    SIZE size{};
-    if (GetTextExtentPoint32A(dc, e.c_str(), static_cast<int>(e.size()), &size)) {
-      widest = std::max(widest, size.cx);
-    }
-  }
-  SelectObject(dc, old);
-  ReleaseDC(combo, dc);
-  const LONG margin = 2 * GetSystemMetrics(SM_CXEDGE) + GetSystemMetrics(SM_CXVSCROLL) + 8;
-  SendMessageA(combo, CB_SETDROPPEDWIDTH, static_cast<WPARAM>(widest + margin), 0);
-}
-
 void ShowSettingsModel(HWND dialogWindow, const SettingsDialogModel& model) {
-  HWND programmers = GetDlgItem(dialogWindow, IDC_PROGRAMMER_LIST);
-  FillCombo(programmers, model.programmers, model.programmerIndex);
-  FitDroppedWidth(programmers, model.programmers);
+  FillCombo(GetDlgItem(dialogWindow, IDC_PROGRAMMER_LIST), model.programmers,
+            model.programmerIndex);
+  SetDlgItemTextA(dialogWindow, IDC_PROGRAMMER_NOTE, model.programmerNote.c_str());
   FillCombo(GetDlgItem(dialogWindow, IDC_PORT_LIST), model.ports, model.portIndex);
   FillCombo(GetDlgItem(dialogWindow, IDC_ISP_CLOCK_LIST), model.clocks, model.clockIndex);
   SetDlgItemTextA(dialogWindow, IDC_HARDWARE_VERSION, model.hardwareVersion.c_str());

@@ -476,7 +476,7 @@ def check_ids(source, fail):
         fail("dialog 116 not found")
         return
     body = dialog.group(0)
-    if not re.search(r"DIALOGEX[^\n]* 0, 0, 274, 173", body) or 'CAPTION "Settings"' not in body \
+    if not re.search(r"DIALOGEX[^\n]* 0, 0, 274, 185", body) or 'CAPTION "Settings"' not in body \
             or 'FONT 8, "Microsoft Sans Serif"' not in body:
         fail("dialog 116: size, caption or font")
     controls = {}

@@ -180,7 +180,7 @@ static void check_dialog(HINSTANCE inst) {
     char caption[64] = "";
     GetWindowTextA(dlg, caption, sizeof caption);
     if (strcmp(caption, "Settings") != 0) fail("dialog caption", caption);
-    RECT r = {0, 0, 274, 173};
+    RECT r = {0, 0, 274, 185};
     MapDialogRect(dlg, &r);
     RECT client;
     GetClientRect(dlg, &client);
