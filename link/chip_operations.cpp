@@ -512,9 +512,8 @@ void CProgrammer::DoReadMemory(ProgrammerContext& ctx) {
     Fail(ctx, STATUS_OUT_OF_STEP, true);
     return;
   }
-  events.Log(LogKind::LogSuccess, ctx.memoryKind == MEMORY_FLASH
-                                                 ? "FLASH Code read into buffer"
-                                                 : "EEPROM read into buffer");
+  events.Log(LogKind::LogSuccess, ctx.memoryKind == MEMORY_FLASH ? "FLASH Code read into buffer"
+                                                                 : "EEPROM read into buffer");
 }
 
 void CProgrammer::DoWriteMemory(ProgrammerContext& ctx) {
@@ -585,9 +584,8 @@ void CProgrammer::DoWriteMemory(ProgrammerContext& ctx) {
   ctx.transferOffset = sent;
   events.Progress(ProgressStep::Hide);
   if (ctx.status.load() != STATUS_OK) return;
-  events.Log(LogKind::LogSuccess,
-                        std::to_string(total) + " bytes written to " +
-                            (ctx.memoryKind == MEMORY_FLASH ? "FLASH" : "EEPROM"));
+  events.Log(LogKind::LogSuccess, std::to_string(total) + " bytes written to " +
+                                      (ctx.memoryKind == MEMORY_FLASH ? "FLASH" : "EEPROM"));
 }
 
 void CProgrammer::DoBlankCheck(ProgrammerContext& ctx) {
@@ -625,13 +623,11 @@ void CProgrammer::DoReadFuses(ProgrammerContext& ctx) {
     if (ctx.status.load() != STATUS_OK) return;
     const bool differ = ctx.mismatch != 0;
     if (!ctx.lockSelector) {
-      ctx.events.Log(
-          differ ? LogKind::LogWarning : LogKind::LogSuccess,
-          differ ? "Fuse bits verification FAILED" : "Fuse bits verification OK");
+      ctx.events.Log(differ ? LogKind::LogWarning : LogKind::LogSuccess,
+                     differ ? "Fuse bits verification FAILED" : "Fuse bits verification OK");
     } else {
-      ctx.events.Log(
-          differ ? LogKind::LogWarning : LogKind::LogSuccess,
-          differ ? "Lock bits verification FAILED" : "Lock bits verification OK");
+      ctx.events.Log(differ ? LogKind::LogWarning : LogKind::LogSuccess,
+                     differ ? "Lock bits verification FAILED" : "Lock bits verification OK");
     }
     return;
   }

@@ -90,9 +90,7 @@ class WorkerEvents {
 
   // For producers.
   void Log(LogKind kind, const std::string& text) { Deliver(LogLine{kind, text}); }
-  void Progress(ProgressStep step, std::uint32_t value = 0) {
-    Deliver(ProgressEvent{step, value});
-  }
+  void Progress(ProgressStep step, std::uint32_t value = 0) { Deliver(ProgressEvent{step, value}); }
 };
 
 // For callers that only want the log lines (benchmarks, fuzzing, tests): every other event

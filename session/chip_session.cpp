@@ -166,8 +166,8 @@ SessionResult ChipSession::CheckSignature(std::uint32_t expected, std::uint32_t&
                                           bool failedReadDiffers) {
   SessionResult result = ReadSignature(signature);
   // A link or device error is not a mismatch, unless the caller asks whoever reads on.
-  const bool readFailed = result.status == SessionStatus::LinkError ||
-                          result.status == SessionStatus::DeviceError;
+  const bool readFailed =
+      result.status == SessionStatus::LinkError || result.status == SessionStatus::DeviceError;
   if (!result.ok() && !(failedReadDiffers && readFailed)) return result;
   if (!result.ok()) {
     signature = 0;

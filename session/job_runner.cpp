@@ -6,12 +6,15 @@ namespace bq {
 
 JobRunner::JobRunner(std::vector<std::shared_ptr<PortDriver>> drivers)
     : session_(std::move(drivers)) {
-  session_.SetLogObserver(
-      [this](LogKind kind, const std::string& text) { Emit(LogLine{kind, text}); });
+  session_.SetLogObserver([this](LogKind kind, const std::string& text) {
+    Emit(LogLine{kind, text});
+  });
   session_.SetProgressCallback([this](const SessionProgress& p) { OnProgress(p); });
 }
 
-JobRunner::~JobRunner() { Stop(); }
+JobRunner::~JobRunner() {
+  Stop();
+}
 
 bool JobRunner::Start() {
   if (thread_.joinable()) return true;
@@ -93,8 +96,7 @@ void JobRunner::Loop() {
   }
 }
 
-bool JobRunner::Context::Ask(const std::string& text, const std::string& caption,
-                             bool defaultNo) {
+bool JobRunner::Context::Ask(const std::string& text, const std::string& caption, bool defaultNo) {
   JobRunner& r = runner_;
   {
     std::lock_guard<std::mutex> lock(r.mutex_);

@@ -19,9 +19,13 @@ AppState::AppState(std::vector<std::shared_ptr<PortDriver>> drivers) : jobs(std:
   jobs.session().SetPartDatabase(&parts);
 }
 
-AppState::~AppState() { jobs.Stop(); }
+AppState::~AppState() {
+  jobs.Stop();
+}
 
-bool AppState::StartProgrammer() { return jobs.Start(); }
+bool AppState::StartProgrammer() {
+  return jobs.Start();
+}
 
 void AppState::Apply(WorkerEvent& event, QuestionView& question) {
   if (auto* read = std::get_if<MemoryRead>(&event)) {

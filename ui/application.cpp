@@ -8,11 +8,11 @@
 
 #include "core/utf8_path.h"
 #include "image/buffer_commands.h"
-#include "parts/part_list_location.h"
-#include "parts/part_names.h"
 #include "image/elf_image.h"
 #include "image/image_file.h"
 #include "link/fuse_bytes.h"
+#include "parts/part_list_location.h"
+#include "parts/part_names.h"
 #include "ui/command_availability.h"
 #include "ui/operation_sequencing.h"
 #include "ui/settings_dialog.h"
@@ -630,8 +630,8 @@ void Application::RefreshCommandStates() {
   for (int id : {kMenuWrite, kMenuRead, kMenuBlankCheck, kMenuErase, kMenuVerify, kMenuProgram}) {
     view_.EnableMenuItem(id, UnavailableText(id).empty());
   }
-  for (int id : {kIdFuseWrite, kIdFuseVerify, kIdFuseRead, kIdLockWrite, kIdLockVerify,
-                 kIdLockRead, kIdCalibrationRead}) {
+  for (int id : {kIdFuseWrite, kIdFuseVerify, kIdFuseRead, kIdLockWrite, kIdLockVerify, kIdLockRead,
+                 kIdCalibrationRead}) {
     const std::string why = UnavailableText(id);
     view_.EnableControl(id, why.empty(), why);
   }

@@ -21,9 +21,9 @@ std::string ShortTitle(const ProgrammerInfo& programmer) {
 }
 
 constexpr int kChipCommands[] = {
-    kIdWriteChip,   kIdReadChip,   kIdBlankCheck,   kIdVerifyChip, kIdEraseChip, kMenuWrite,
-    kMenuRead,      kMenuBlankCheck, kMenuErase,    kMenuVerify,   kMenuProgram, kIdFuseWrite,
-    kIdFuseVerify,  kIdFuseRead,   kIdLockWrite,    kIdLockVerify, kIdLockRead,  kIdCalibrationRead};
+    kIdWriteChip,  kIdReadChip,     kIdBlankCheck, kIdVerifyChip, kIdEraseChip, kMenuWrite,
+    kMenuRead,     kMenuBlankCheck, kMenuErase,    kMenuVerify,   kMenuProgram, kIdFuseWrite,
+    kIdFuseVerify, kIdFuseRead,     kIdLockWrite,  kIdLockVerify, kIdLockRead,  kIdCalibrationRead};
 
 }  // namespace
 
@@ -43,8 +43,8 @@ std::string CommandUnavailableText(const ProgrammerInfo& programmer, std::uint8_
   const bool serial = mode == PROG_MODE_HVSP;
   if ((parallel && !can.highVoltageParallel) || (serial && !can.highVoltageSerial)) {
     const char* kind = !can.highVoltageParallel && !can.highVoltageSerial ? "high-voltage"
-                       : parallel                                          ? "high-voltage parallel"
-                                                                           : "high-voltage serial";
+                       : parallel                                         ? "high-voltage parallel"
+                                                                          : "high-voltage serial";
     return who + " has no " + kind +
            " mode. Choose ISP in the mode list, or another programmer in the settings.";
   }

@@ -73,7 +73,9 @@ bool MemoryCommandRefused(AppState& app, ImageUse use) {
 
 }  // namespace
 
-bool ImageWriteRefused(AppState& app) { return MemoryCommandRefused(app, ImageUse::Written); }
+bool ImageWriteRefused(AppState& app) {
+  return MemoryCommandRefused(app, ImageUse::Written);
+}
 
 std::vector<std::uint8_t> ImageOf(const AppState& app, const MemoryGeometry& memory) {
   const MemoryBuffer& buffer = memory.kind == MEMORY_EEPROM ? app.eeprom : app.flash;
@@ -97,7 +99,6 @@ bool PostChipJob(AppState& app, ChipOperation operation, CommandDone done) {
     };
   });
 }
-
 
 std::string PortOpenErrorText(const std::string& name) {
   return "Error Open Serial Port (" + name + ") !!!";
@@ -126,28 +127,29 @@ bool PrepareOperation(AppState& app, QuestionView&, CommandDone done) {
 
 bool IdentifyCommand(AppState& app, std::function<void(IdentifyOutcome)> done) {
   if (RefusedAsBusy(app)) return false;
-  return app.jobs.Post([&app, target = app.Target(), done = std::move(done)](JobRunner::Context& job) {
-    if (!OpenTargetPort(job.session(), target)) {
-      job.then = [done] {
-        if (done) done(IdentifyOutcome::NotRun);
-      };
-      return;
-    }
-    IdentifiedChip chip;
-    const SessionResult r = job.session().Identify(chip);
-    // The session logged what it found; the selection changes on the user-interface thread.
-    job.then = [&app, ok = r.ok(), chip, done] {
-      IdentifyOutcome outcome = IdentifyOutcome::NoChip;
-      if (ok) {
-        outcome = IdentifyOutcome::UnknownChip;
-        if (app.parts.SelectPartBySignature(chip.signature)) {
-          app.selection.SelectDetectedChip(chip.socket);
-          outcome = IdentifyOutcome::Detected;
+  return app.jobs.Post(
+      [&app, target = app.Target(), done = std::move(done)](JobRunner::Context& job) {
+        if (!OpenTargetPort(job.session(), target)) {
+          job.then = [done] {
+            if (done) done(IdentifyOutcome::NotRun);
+          };
+          return;
         }
-      }
-      if (done) done(outcome);
-    };
-  });
+        IdentifiedChip chip;
+        const SessionResult r = job.session().Identify(chip);
+        // The session logged what it found; the selection changes on the user-interface thread.
+        job.then = [&app, ok = r.ok(), chip, done] {
+          IdentifyOutcome outcome = IdentifyOutcome::NoChip;
+          if (ok) {
+            outcome = IdentifyOutcome::UnknownChip;
+            if (app.parts.SelectPartBySignature(chip.signature)) {
+              app.selection.SelectDetectedChip(chip.socket);
+              outcome = IdentifyOutcome::Detected;
+            }
+          }
+          if (done) done(outcome);
+        };
+      });
 }
 
 bool ReadCalibrationCommand(AppState& app, QuestionView&, CommandDone done) {
@@ -291,7 +293,7 @@ bool WriteFusesCommand(AppState& app, QuestionView& question, CommandDone done) 
   return PostChipJob(
       app,
       [bytes = FuseSlotsOf(app), fields = FieldsOf(app, false)](JobRunner::Context& job,
-                                                               std::function<void()>&) {
+                                                                std::function<void()>&) {
         return job.session().WriteFuses(bytes, fields);
       },
       std::move(done));
@@ -322,7 +324,7 @@ bool WriteLockBitsCommand(AppState& app, QuestionView&, CommandDone done) {
   return PostChipJob(
       app,
       [lock = app.lockEditor.bytes().lock, fields = FieldsOf(app, true)](JobRunner::Context& job,
-                                                                        std::function<void()>&) {
+                                                                         std::function<void()>&) {
         return job.session().WriteLock(lock, fields);
       },
       std::move(done));

@@ -32,7 +32,8 @@ bool ProgramFlow::Start(AppState& app, QuestionView& question) {
   const auto start = std::chrono::steady_clock::now();
   const SelectedChip& chip = app.selection.chip();
   const std::string where = app.PortName() + " " + chip.name;
-  const bool eeprom = FirstProgrammedByteFrom(app.eeprom, 0).has_value() && chip.ChipEepromBytes > 0;
+  const bool eeprom =
+      FirstProgrammedByteFrom(app.eeprom, 0).has_value() && chip.ChipEepromBytes > 0;
   // Asked before the erase: No leaves the chip as it is.
   if (!ConfirmImageWrite(app, question, BufferTab::Flash)) {
     Summary(app, where, "flash", kNothingWrittenText, start);
@@ -50,7 +51,8 @@ bool ProgramFlow::Start(AppState& app, QuestionView& question) {
   ProgramJob job;
   job.wholeMemories = true;
   const MemoryGeometry flash = TabGeometry(app, BufferTab::Flash);
-  job.flash.emplace(app.flash.data(), app.flash.data() + std::min(flash.Bytes(), app.flash.capacity()));
+  job.flash.emplace(app.flash.data(),
+                    app.flash.data() + std::min(flash.Bytes(), app.flash.capacity()));
   if (eeprom) {
     const MemoryGeometry memory = TabGeometry(app, BufferTab::Eeprom);
     job.eeprom.emplace(app.eeprom.data(),

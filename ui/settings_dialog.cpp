@@ -56,7 +56,8 @@ void FillSettingsLists(AppState& app, SettingsDialogModel& model) {
 
 ProgrammerKind ModelProgrammer(const SettingsDialogModel& model, ProgrammerKind fallback) {
   const auto& table = ProgrammerTable();
-  if (model.programmerIndex < 0 || static_cast<std::size_t>(model.programmerIndex) >= table.size()) {
+  if (model.programmerIndex < 0 ||
+      static_cast<std::size_t>(model.programmerIndex) >= table.size()) {
     return fallback;
   }
   return table[static_cast<std::size_t>(model.programmerIndex)].kind;
@@ -140,7 +141,8 @@ void SettingsDialog::PickPort(int index) {
 void SettingsDialog::PickProgrammer(int index) {
   if (index < 0 || static_cast<std::size_t>(index) >= model_.programmers.size()) return;
   model_.programmerIndex = index;
-  model_.programmerNote = TitleParts(InfoFor(ModelProgrammer(model_, ProgrammerKind::Brindlequartz))).second;
+  model_.programmerNote =
+      TitleParts(InfoFor(ModelProgrammer(model_, ProgrammerKind::Brindlequartz))).second;
   view_->OnSettingsModelChanged();
 }
 

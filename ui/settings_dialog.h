@@ -67,7 +67,8 @@ void OpenSettingsDialog(AppState& app, SettingsDialogModel& model, SettingsDialo
 void ConnectionTestCommand(AppState& app, SettingsDialogModel& model, SettingsDialogView& view);
 
 // "Save": COMPort := the selected port (kept without ports), ISPSpeed := the selected clock,
-// Programmer := the selected kind of programmer, all stored, "Save Configuration." logged, and the port reopened (its failure shown).
+// Programmer := the selected kind of programmer, all stored, "Save Configuration." logged, and the
+// port reopened (its failure shown).
 void SaveSettingsDialog(AppState& app, const SettingsDialogModel& model, SettingsStore& store,
                         SettingsDialogView& view);
 

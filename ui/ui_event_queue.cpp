@@ -21,7 +21,9 @@ void UiEventQueue::Push(Item item) {
   if (wake) wake();
 }
 
-void UiEventQueue::Deliver(WorkerEvent event) { Push(Item{false, std::move(event)}); }
+void UiEventQueue::Deliver(WorkerEvent event) {
+  Push(Item{false, std::move(event)});
+}
 
 void UiEventQueue::PostLogChanged() {
   {

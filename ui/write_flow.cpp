@@ -29,7 +29,7 @@ bool WriteFlow::Start(AppState& app, QuestionView& question, CommandDone done) {
   const bool started = PostChipJob(
       app,
       [&app, memory, image = ImageOf(app, memory), erasedBefore](JobRunner::Context& job,
-                                                               std::function<void()>& effect) {
+                                                                 std::function<void()>& effect) {
         const SessionResult written = job.session().WriteMemory(memory, 0, image);
         if (!written.ok()) return written;
         // The write's own geometry: the same pages are read back, nothing is asked again.

@@ -1,7 +1,7 @@
 #pragma once
-// The settings dialog on Qt Widgets: programmer list, port list, "Connection Test" with the programmer's
-// versions, ISP clock list, "Save" and "Cancel". It shows the SettingsDialog's model and
-// reports the user's picks and buttons to it.
+// The settings dialog on Qt Widgets: programmer list, port list, "Connection Test" with the
+// programmer's versions, ISP clock list, "Save" and "Cancel". It shows the SettingsDialog's model
+// and reports the user's picks and buttons to it.
 
 #include <QDialog>
 

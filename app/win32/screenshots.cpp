@@ -91,7 +91,8 @@ void CALLBACK ShootSettings(HWND owner, UINT, UINT_PTR id, DWORD) {
   }
   ShowWindow(dialog, SW_SHOW);
   BringWindowToTop(dialog);
-  RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  RedrawWindow(dialog, nullptr, nullptr,
+               RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
   PumpFor(600);
   settingsShot->ok = SaveWindowBitmap(dialog, settingsShot->path);
   SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);

@@ -689,8 +689,9 @@ class DesktopWindowTest : public QObject {
       const int v2 = s.programmerList()->findText("STK500 version 2");
       QVERIFY(v2 >= 0);
       emit s.programmerList()->activated(v2);
-      QVERIFY2(QString(InfoFor(ProgrammerKind::Stk500v2).title).contains(s.programmerNote()->text()),
-               qPrintable(s.programmerNote()->text()));
+      QVERIFY2(
+          QString(InfoFor(ProgrammerKind::Stk500v2).title).contains(s.programmerNote()->text()),
+          qPrintable(s.programmerNote()->text()));
       s.portList()->setEditText("sim:ATmega328P");
       QTest::mouseClick(s.testButton(), Qt::LeftButton);
       QCOMPARE(s.testResult()->text(), QString("Connection successfully..."));
@@ -704,7 +705,8 @@ class DesktopWindowTest : public QObject {
     QApplication::processEvents();
     QCOMPARE(w.modeSelector()->currentText(), QString("ISP"));
 
-    SimChip* chip = d.sim().LineFor("sim:ATmega328P")->With([](SimProgrammer& p) { return &p.chip(); });
+    SimChip* chip =
+        d.sim().LineFor("sim:ATmega328P")->With([](SimProgrammer& p) { return &p.chip(); });
     AppState& state = d.app().state();
     for (int i = 0; i < 256; ++i) state.flash.data()[i] = static_cast<std::uint8_t>(i ^ 0x5A);
     d.Trigger(w.ToolbarAction(kIdEraseChip));

@@ -224,9 +224,7 @@ class AppOnPty {
     app_.selection.ApplyChipSelection();
     ok = ok && app_.StartProgrammer();
   }
-  ~AppOnPty() {
-    app_.jobs.Stop();
-  }
+  ~AppOnPty() { app_.jobs.Stop(); }
   AppState& app() { return app_; }
   std::vector<std::string> LogTexts() {
     std::vector<std::string> out;
