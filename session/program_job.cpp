@@ -12,7 +12,8 @@ class JobRun {
   JobRun(ChipSession& s, const PartRecord& part, const ProgramJob& job)
       : s_(s), part_(part), job_(job) {}
 
-  ProgramOutcome Run(const std::function<bool(std::uint32_t)>& acceptMismatch);
+  // failedReadAsks: a signature read the chip did not answer is asked about like a mismatch.
+  ProgramOutcome Run(const std::function<bool(std::uint32_t)>& acceptMismatch, bool failedReadAsks);
 
  private:
   bool Check(const SessionResult& r, const char* step) {
@@ -82,9 +83,10 @@ bool JobRun::Bytes(bool fuses) {
                fuses ? "fuses verify" : "lock verify");
 }
 
-ProgramOutcome JobRun::Run(const std::function<bool(std::uint32_t)>& acceptMismatch) {
+ProgramOutcome JobRun::Run(const std::function<bool(std::uint32_t)>& acceptMismatch,
+                           bool failedReadAsks) {
   std::uint32_t signature = 0;
-  const SessionResult sig = s_.CheckSignature(part_.signature, signature);
+  const SessionResult sig = s_.CheckSignature(part_.signature, signature, failedReadAsks);
   if (sig.ok() || sig.status == SessionStatus::Mismatch) outcome_.signature = signature;
   const bool accepted = sig.status == SessionStatus::Mismatch && acceptMismatch(signature);
   if (!accepted && !Check(sig, "signature")) {
@@ -104,12 +106,13 @@ ProgramOutcome JobRun::Run(const std::function<bool(std::uint32_t)>& acceptMisma
 
 ProgramOutcome RunProgramJob(ChipSession& session, const PartRecord& part, const ProgramJob& job,
                              bool acceptMismatch) {
-  return JobRun(session, part, job).Run([acceptMismatch](std::uint32_t) { return acceptMismatch; });
+  return JobRun(session, part, job)
+      .Run([acceptMismatch](std::uint32_t) { return acceptMismatch; }, false);
 }
 
 ProgramOutcome RunProgramJob(ChipSession& session, const PartRecord& part, const ProgramJob& job,
                              const std::function<bool(std::uint32_t signature)>& acceptMismatch) {
-  return JobRun(session, part, job).Run(acceptMismatch);
+  return JobRun(session, part, job).Run(acceptMismatch, true);
 }
 
 std::string ProgramJobProblem(const PartRecord& part, const std::string& partName,

@@ -38,7 +38,8 @@ struct ProgramOutcome {
 // part.signature; a mismatch fails the job unless acceptMismatch.
 ProgramOutcome RunProgramJob(ChipSession& session, const PartRecord& part, const ProgramJob& job,
                              bool acceptMismatch);
-// The same, asking acceptMismatch (with what the chip answered) when the signature differs.
+// The same, asking acceptMismatch (with what the chip answered, 0 for a read the chip did not
+// answer) when the signature differs.
 ProgramOutcome RunProgramJob(ChipSession& session, const PartRecord& part, const ProgramJob& job,
                              const std::function<bool(std::uint32_t signature)>& acceptMismatch);
 
