@@ -1,12 +1,12 @@
 #pragma once
 // The application without a window system: start-up, the main window's commands, the
-// models every list paints from, the worker's events carried to the user-interface thread,
+// models every list paints from, the engine thread's events carried to the user-interface thread,
 // and shut-down. A front-end creates one Application with its MainView, calls Start, shows
 // its window when Start returned 0, forwards every user action, and calls Drain on its
 // user-interface thread whenever the wake callback fired.
 //
 // Every function is for the user-interface thread (the thread that called Start), except
-// the wake callback, which runs on the worker thread.
+// the wake callback, which runs on the engine thread.
 
 #include <cstdint>
 #include <filesystem>
@@ -84,10 +84,10 @@ class Application {
   Application& operator=(const Application&) = delete;
 
   // The start-up: part list, images, settings, chip selector and first chip, views,
-  // editors, calibration list, worker, port. kExitOk when the main window is to be shown;
+  // editors, calibration list, engine thread, port. kExitOk when the main window is to be shown;
   // kExitStartFailed after the error was shown (the program then ends with this code).
   int Start(const StartOptions& options = {});
-  // Stops and joins the worker, then closes the port. Commands do nothing afterwards.
+  // Stops and joins the engine thread (a waiting question is answered No), then closes the port. Commands do nothing afterwards.
   // Called by a confirmed exit and by the destructor.
   void Shutdown();
   bool running() const { return running_; }
@@ -110,11 +110,11 @@ class Application {
   // The user picked another tab.
   void SwitchTab(MainTab tab);
   // Close box, Alt+F4 and File > Exit. True when the program is closing (the view was
-  // asked to close the main window); nothing happens while the worker is busy.
+  // asked to close the main window); nothing happens while a job runs.
   bool ConfirmExit();
   // A left click on a fuse or lock-bit list: the row and column under the pointer
-  // (column -1 when there is no cell there). While the worker runs, the editors' bytes do
-  // not change (it may be writing them): such clicks, choices, typed bytes and
+  // (column -1 when there is no cell there). While a job runs, the editors' bytes do not
+  // change (it may be writing what they held): such clicks, choices, typed bytes and
   // "Set Default" are refused with "Programmer is BUSY !!!".
   void EditorCellClicked(FuseEditorKind editor, EditorList list, std::uint32_t row, int column);
   // The open choice list reported a selection; Enter, Escape or focus loss in a byte cell.
