@@ -103,7 +103,7 @@ void CProgrammer::SetPayloadLength(ProgrammerContext& ctx) {
 void CProgrammer::ReportError(ProgrammerContext& ctx) {
   // Release a waiting requester before touching the user interface.
   ctx.doneEvent.Set();
-  ctx.events.AppendLogEntry(LogKind::LogError, LinkStatusText(ctx.status.load()));
+  ctx.events.Log(LogKind::LogError, LinkStatusText(ctx.status.load()));
 }
 
 void CProgrammer::Fail(ProgrammerContext& ctx, std::uint8_t status, bool reportEvenIfQuiet) {
@@ -114,7 +114,7 @@ void CProgrammer::Fail(ProgrammerContext& ctx, std::uint8_t status, bool reportE
 void CProgrammer::Cancelled(ProgrammerContext& ctx) {
   ctx.status.store(STATUS_CANCELLED);
   ctx.doneEvent.Set();
-  ctx.events.AppendLogEntry(LogKind::LogWarning, LinkStatusText(STATUS_CANCELLED));
+  ctx.events.Log(LogKind::LogWarning, LinkStatusText(STATUS_CANCELLED));
 }
 
 bool CProgrammer::ExchangeOnce(ProgrammerContext& ctx) {
@@ -309,9 +309,9 @@ void CProgrammer::ApplyFuses(ProgrammerContext& ctx) {
         if (byte != entry.slot.value) ++ctx.mismatch;
         continue;
       }
-      if (&entry.slot == &slots.low) events.AppendLogEntry(LogKind::LogSuccess, "Read fuses");
+      if (&entry.slot == &slots.low) events.Log(LogKind::LogSuccess, "Read fuses");
       entry.slot.value = byte;
-      events.AppendLogEntry(LogKind::LogInfo, entry.label + Hex2(byte));
+      events.Log(LogKind::LogInfo, entry.label + Hex2(byte));
     }
     return;
   }
@@ -320,24 +320,24 @@ void CProgrammer::ApplyFuses(ProgrammerContext& ctx) {
     Fail(ctx, STATUS_OUT_OF_STEP, true);
     return;
   }
-  if (!ctx.verify) events.AppendLogEntry(LogKind::LogSuccess, "Read lock bits");
+  if (!ctx.verify) events.Log(LogKind::LogSuccess, "Read lock bits");
   if (!lock.present) return;
   if (ctx.verify) {
     if (p[0] != lock.value) ++ctx.mismatch;
     return;
   }
   lock.value = p[0];
-  events.AppendLogEntry(LogKind::LogInfo, "Read LOCKBIT: " + Hex2(p[0]));
+  events.Log(LogKind::LogInfo, "Read LOCKBIT: " + Hex2(p[0]));
 }
 
 void CProgrammer::ApplyBlank(ProgrammerContext& ctx) {
-  ctx.events.ProgressMarqueeStop();
-  ctx.events.ProgressHide();
+  ctx.events.Progress(ProgressStep::MarqueeStop);
+  ctx.events.Progress(ProgressStep::Hide);
   ctx.blankEmpty = ctx.packet[0] == 0;
   if (ctx.packet[0] != 0) {
-    ctx.events.AppendLogEntry(LogKind::LogWarning, "Chip not empty !!!");
+    ctx.events.Log(LogKind::LogWarning, "Chip not empty !!!");
   } else {
-    ctx.events.AppendLogEntry(LogKind::LogSuccess, "Chip is empty");
+    ctx.events.Log(LogKind::LogSuccess, "Chip is empty");
   }
 }
 
@@ -440,10 +440,10 @@ void CProgrammer::DoReadMemory(ProgrammerContext& ctx) {
   std::uint32_t capacity = 0;
   ImageOf(ctx, capacity);
   if (!ctx.verify) ctx.readScratch.assign(capacity, 0xFF);
-  events.ProgressSmooth();
-  events.ProgressRange(static_cast<std::uint16_t>(ctx.pageCount));
-  events.ProgressPosition(0);
-  events.ProgressShow();
+  events.Progress(ProgressStep::Smooth);
+  events.Progress(ProgressStep::Range, static_cast<std::uint16_t>(ctx.pageCount));
+  events.Progress(ProgressStep::Position, 0);
+  events.Progress(ProgressStep::Show);
   BuildTransferHeader(ctx);
   Transact(ctx);
   if (ctx.status.load() != STATUS_OK) return;
@@ -453,7 +453,7 @@ void CProgrammer::DoReadMemory(ProgrammerContext& ctx) {
   do {
     const std::uint32_t units =
         ctx.memoryKind == MEMORY_FLASH ? ctx.transferOffset / 2 : ctx.transferOffset;
-    events.ProgressPosition(units / ctx.pageSize);
+    events.Progress(ProgressStep::Position, units / ctx.pageSize);
     const std::uint32_t before = ctx.transferOffset;
     BuildHeader(ctx);
     Transact(ctx);
@@ -483,18 +483,18 @@ void CProgrammer::DoReadMemory(ProgrammerContext& ctx) {
       break;
     }
   } while (!ctx.readDone);
-  events.ProgressHide();
+  events.Progress(ProgressStep::Hide);
 
   // A stream that ended before (or after) the requested size did not read the memory.
   const bool complete = ctx.transferOffset == TransferBytes(ctx);
   if (ctx.verify) {
     if (failed) return;
     if (ctx.mismatch != 0) {
-      events.AppendLogEntry(LogKind::LogWarning, "Chip differ !!!");
+      events.Log(LogKind::LogWarning, "Chip differ !!!");
     } else if (!complete) {
       Fail(ctx, STATUS_OUT_OF_STEP, true);
     } else {
-      events.AppendLogEntry(LogKind::LogSuccess, "Verified OK");
+      events.Log(LogKind::LogSuccess, "Verified OK");
     }
     return;
   }
@@ -506,15 +506,14 @@ void CProgrammer::DoReadMemory(ProgrammerContext& ctx) {
     target.setIncomplete(false);
     target.setDevice({});
   }
-  events.RefillHexView(ViewOf(ctx));
+  events.Deliver(MemoryRead{ViewOf(ctx), {}});
   if (failed) return;
   if (!complete) {
     Fail(ctx, STATUS_OUT_OF_STEP, true);
     return;
   }
-  events.AppendLogEntry(LogKind::LogSuccess, ctx.memoryKind == MEMORY_FLASH
-                                                 ? "FLASH Code read into buffer"
-                                                 : "EEPROM read into buffer");
+  events.Log(LogKind::LogSuccess, ctx.memoryKind == MEMORY_FLASH ? "FLASH Code read into buffer"
+                                                                 : "EEPROM read into buffer");
 }
 
 void CProgrammer::DoWriteMemory(ProgrammerContext& ctx) {
@@ -531,10 +530,10 @@ void CProgrammer::DoWriteMemory(ProgrammerContext& ctx) {
   const std::uint32_t pageBytes = PageBytes(ctx.memoryKind, ctx.pageSize);
   const std::uint32_t total = static_cast<std::uint32_t>(TransferBytes(ctx));
 
-  events.ProgressSmooth();
-  events.ProgressRange(static_cast<std::uint16_t>(ctx.pageCount));
-  events.ProgressPosition(0);
-  events.ProgressShow();
+  events.Progress(ProgressStep::Smooth);
+  events.Progress(ProgressStep::Range, static_cast<std::uint16_t>(ctx.pageCount));
+  events.Progress(ProgressStep::Position, 0);
+  events.Progress(ProgressStep::Show);
   BuildTransferHeader(ctx);
   Transact(ctx);
   if (ctx.status.load() != STATUS_OK) return;
@@ -568,7 +567,7 @@ void CProgrammer::DoWriteMemory(ProgrammerContext& ctx) {
     std::memcpy(ctx.packet.data() + kPacketHeaderBytes, image + sent, length);
     ctx.packetLength = kPacketHeaderBytes + length;
     sent += length;
-    events.ProgressPosition(sent / pageBytes);
+    events.Progress(ProgressStep::Position, sent / pageBytes);
     SetPayloadLength(ctx);
     Transact(ctx);
     if (ctx.status.load() != STATUS_OK) break;
@@ -583,17 +582,16 @@ void CProgrammer::DoWriteMemory(ProgrammerContext& ctx) {
     }
   }
   ctx.transferOffset = sent;
-  events.ProgressHide();
+  events.Progress(ProgressStep::Hide);
   if (ctx.status.load() != STATUS_OK) return;
-  events.AppendLogEntry(LogKind::LogSuccess,
-                        std::to_string(total) + " bytes written to " +
-                            (ctx.memoryKind == MEMORY_FLASH ? "FLASH" : "EEPROM"));
+  events.Log(LogKind::LogSuccess, std::to_string(total) + " bytes written to " +
+                                      (ctx.memoryKind == MEMORY_FLASH ? "FLASH" : "EEPROM"));
 }
 
 void CProgrammer::DoBlankCheck(ProgrammerContext& ctx) {
-  ctx.events.ProgressMarquee();
-  ctx.events.ProgressMarqueeStart();
-  ctx.events.ProgressShow();
+  ctx.events.Progress(ProgressStep::Marquee);
+  ctx.events.Progress(ProgressStep::MarqueeStart);
+  ctx.events.Progress(ProgressStep::Show);
   ctx.commandCode = CMD_BLANK_CHECK;
   BuildTransferHeader(ctx);
   Transact(ctx);
@@ -625,17 +623,16 @@ void CProgrammer::DoReadFuses(ProgrammerContext& ctx) {
     if (ctx.status.load() != STATUS_OK) return;
     const bool differ = ctx.mismatch != 0;
     if (!ctx.lockSelector) {
-      ctx.events.AppendLogEntry(
-          differ ? LogKind::LogWarning : LogKind::LogSuccess,
-          differ ? "Fuse bits verification FAILED" : "Fuse bits verification OK");
+      ctx.events.Log(differ ? LogKind::LogWarning : LogKind::LogSuccess,
+                     differ ? "Fuse bits verification FAILED" : "Fuse bits verification OK");
     } else {
-      ctx.events.AppendLogEntry(
-          differ ? LogKind::LogWarning : LogKind::LogSuccess,
-          differ ? "Lock bits verification FAILED" : "Lock bits verification OK");
+      ctx.events.Log(differ ? LogKind::LogWarning : LogKind::LogSuccess,
+                     differ ? "Lock bits verification FAILED" : "Lock bits verification OK");
     }
     return;
   }
-  ctx.events.RedrawFuseEditor(ctx.lockSelector ? FuseEditorKind::LockBits : FuseEditorKind::Fuses);
+  ctx.events.Deliver(
+      FusesRead{ctx.lockSelector ? FuseEditorKind::LockBits : FuseEditorKind::Fuses, false, {}});
 }
 
 void CProgrammer::DoWriteFuses(ProgrammerContext& ctx) {
@@ -647,15 +644,15 @@ void CProgrammer::DoWriteFuses(ProgrammerContext& ctx) {
     if (!slot.present) return;
     ctx.packet[ctx.packetLength++] = target;
     ctx.packet[ctx.packetLength++] = slot.value;
-    events.AppendLogEntry(LogKind::LogInfo, label + Hex2(slot.value));
+    events.Log(LogKind::LogInfo, label + Hex2(slot.value));
   };
   if (!ctx.lockSelector) {
-    events.AppendLogEntry(LogKind::LogSuccess, "Write fuses");
+    events.Log(LogKind::LogSuccess, "Write fuses");
     append(kTargetLow, ctx.fuses.low, "Write LOW: ");
     append(kTargetHigh, ctx.fuses.high, "Write HIGH: ");
     append(kTargetExtended, ctx.fuses.extended, "Write EXTENDEND: ");
   } else {
-    events.AppendLogEntry(LogKind::LogSuccess, "Write lock bits");
+    events.Log(LogKind::LogSuccess, "Write lock bits");
     append(kTargetLockBit, ctx.lockBits.lock, "Write LOCKBIT: ");
   }
   if (ctx.packetLength <= kPacketHeaderBytes + 1) return;

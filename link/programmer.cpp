@@ -95,7 +95,7 @@ void CProgrammer::WorkerLoop() {
       ctx.idleEvent.Set();
       ctx.doneEvent.Set();
     }
-    ctx.events.RequestFinished(request, ctx.status.load());
+    ctx.events.Deliver(Finished{request, ctx.status.load(), {}});
   }
   // Release anyone still waiting; no request runs after this.
   ctx.idleEvent.Set();
@@ -235,7 +235,7 @@ bool CProgrammer::IdentifyRequest(std::uint32_t& signature, bool& socket) {
 bool CProgrammer::EraseRequest() {
   if (!SendRequest(CMD_CHIP_ERASE)) return false;
   if (Status() != STATUS_OK) return false;
-  context_->events.AppendLogEntry(LogKind::LogSuccess, "Chip erased");
+  context_->events.Log(LogKind::LogSuccess, "Chip erased");
   return true;
 }
 

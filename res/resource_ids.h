@@ -39,6 +39,8 @@
 #define IDC_ISP_CLOCK_LIST 1005
 #define IDC_SAVE 1006
 #define IDC_CONNECTION_RESULT 1007
+#define IDC_PROGRAMMER_LIST 1008
+#define IDC_PROGRAMMER_NOTE 1009
 
 /* Pictures of the toolbar strip, by index, as the buttons use them */
 #define TBI_CLEAR 0

@@ -162,9 +162,17 @@ SessionResult ChipSession::ReadSignature(std::uint32_t& signature) {
   return driver_->ReadSignature(signature);
 }
 
-SessionResult ChipSession::CheckSignature(std::uint32_t expected, std::uint32_t& signature) {
+SessionResult ChipSession::CheckSignature(std::uint32_t expected, std::uint32_t& signature,
+                                          bool failedReadDiffers) {
   SessionResult result = ReadSignature(signature);
-  if (!result.ok()) return result;  // a link or device error is not a mismatch
+  // A link or device error is not a mismatch, unless the caller asks whoever reads on.
+  const bool readFailed =
+      result.status == SessionStatus::LinkError || result.status == SessionStatus::DeviceError;
+  if (!result.ok() && !(failedReadDiffers && readFailed)) return result;
+  if (!result.ok()) {
+    signature = 0;
+    result = {};
+  }
   const std::string name = parts_ != nullptr ? parts_->PartNameForSignature(signature) : "";
   Log(LogKind::LogInfo, ReadSignatureText(signature, name));
   if (signature == expected) return result;

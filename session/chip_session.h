@@ -59,6 +59,8 @@ class ChipSession {
   // Port names the drivers offer, and what the system knows about one ("" when nothing).
   std::vector<std::string> Ports();
   std::string DescribePort(const std::string& name) const { return port_.DescribePort(name); }
+  // The port the session opens, for adding drivers and listing ports while it is idle.
+  SerialPort& Port() { return port_; }
 
   // Ends the running operation after the exchange in progress; every later operation of
   // the session ends at once as Cancelled (the user asked to stop).
@@ -77,7 +79,10 @@ class ChipSession {
   SessionResult SelectIspClock(std::uint8_t index, std::uint8_t& clock);
   SessionResult ReadSignature(std::uint32_t& signature);
   // Reads the signature and compares it: Mismatch when it differs (signature holds it).
-  SessionResult CheckSignature(std::uint32_t expected, std::uint32_t& signature);
+  // With failedReadDiffers a read the chip did not answer counts as signature 0, which
+  // differs (the desktop then asks whether to go on); otherwise its error is the result.
+  SessionResult CheckSignature(std::uint32_t expected, std::uint32_t& signature,
+                               bool failedReadDiffers = false);
 
   // Reads the first `pages` pages (0: all) into image (the memory's bytes, no more).
   SessionResult ReadMemory(const MemoryGeometry& memory, std::uint32_t pages,

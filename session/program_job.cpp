@@ -12,7 +12,8 @@ class JobRun {
   JobRun(ChipSession& s, const PartRecord& part, const ProgramJob& job)
       : s_(s), part_(part), job_(job) {}
 
-  ProgramOutcome Run(bool acceptMismatch);
+  // failedReadAsks: a signature read the chip did not answer is asked about like a mismatch.
+  ProgramOutcome Run(const std::function<bool(std::uint32_t)>& acceptMismatch, bool failedReadAsks);
 
  private:
   bool Check(const SessionResult& r, const char* step) {
@@ -37,8 +38,8 @@ class JobRun {
 
 bool JobRun::Memory(const std::vector<std::uint8_t>& image, const MemoryGeometry& memory,
                     const char* step) {
-  const std::uint32_t pages =
-      memory.kind == MEMORY_FLASH ? PagesWithData(image.data(), image.size(), memory)
+  const std::uint32_t pages = memory.kind == MEMORY_FLASH && !job_.wholeMemories
+                                  ? PagesWithData(image.data(), image.size(), memory)
                                   : memory.pageCount;
   if (pages == 0) return true;  // nothing but 0xFF: the erased chip already holds it
   if (!Check(s_.WriteMemory(memory, pages, image), step)) return false;
@@ -82,11 +83,13 @@ bool JobRun::Bytes(bool fuses) {
                fuses ? "fuses verify" : "lock verify");
 }
 
-ProgramOutcome JobRun::Run(bool acceptMismatch) {
+ProgramOutcome JobRun::Run(const std::function<bool(std::uint32_t)>& acceptMismatch,
+                           bool failedReadAsks) {
   std::uint32_t signature = 0;
-  const SessionResult sig = s_.CheckSignature(part_.signature, signature);
+  const SessionResult sig = s_.CheckSignature(part_.signature, signature, failedReadAsks);
   if (sig.ok() || sig.status == SessionStatus::Mismatch) outcome_.signature = signature;
-  if (!(sig.status == SessionStatus::Mismatch && acceptMismatch) && !Check(sig, "signature")) {
+  const bool accepted = sig.status == SessionStatus::Mismatch && acceptMismatch(signature);
+  if (!accepted && !Check(sig, "signature")) {
     return outcome_;
   }
   if (job_.flash) {
@@ -103,7 +106,13 @@ ProgramOutcome JobRun::Run(bool acceptMismatch) {
 
 ProgramOutcome RunProgramJob(ChipSession& session, const PartRecord& part, const ProgramJob& job,
                              bool acceptMismatch) {
-  return JobRun(session, part, job).Run(acceptMismatch);
+  return JobRun(session, part, job)
+      .Run([acceptMismatch](std::uint32_t) { return acceptMismatch; }, false);
+}
+
+ProgramOutcome RunProgramJob(ChipSession& session, const PartRecord& part, const ProgramJob& job,
+                             const std::function<bool(std::uint32_t signature)>& acceptMismatch) {
+  return JobRun(session, part, job).Run(acceptMismatch, true);
 }
 
 std::string ProgramJobProblem(const PartRecord& part, const std::string& partName,

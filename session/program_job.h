@@ -5,6 +5,7 @@
 // at the first step that fails and says which one and why.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +21,8 @@ struct ProgramJob {
   std::vector<FuseChange> fuses;  // applied to the chip's bytes (whole bytes, then fields)
   std::vector<FuseChange> lock;
   bool force = false;  // write fuses that lock ISP out over ISP all the same
+  // Write and verify every page of a memory, not only those up to the last holding data.
+  bool wholeMemories = false;
 };
 
 struct ProgramOutcome {
@@ -35,6 +38,10 @@ struct ProgramOutcome {
 // part.signature; a mismatch fails the job unless acceptMismatch.
 ProgramOutcome RunProgramJob(ChipSession& session, const PartRecord& part, const ProgramJob& job,
                              bool acceptMismatch);
+// The same, asking acceptMismatch (with what the chip answered, 0 for a read the chip did not
+// answer) when the signature differs.
+ProgramOutcome RunProgramJob(ChipSession& session, const PartRecord& part, const ProgramJob& job,
+                             const std::function<bool(std::uint32_t signature)>& acceptMismatch);
 
 // Why the images do not fit the part (data beyond its memories), or "".
 std::string ProgramJobProblem(const PartRecord& part, const std::string& partName,

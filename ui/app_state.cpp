@@ -1,67 +1,85 @@
 #include "ui/app_state.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace bq {
 
-void AppWorkerEvents::AppendLogEntry(LogKind kind, const std::string& text) {
-  app_.log.AppendLogEntry(kind, text);
-}
-void AppWorkerEvents::ProgressSmooth() {
-  if (frontEnd_ != nullptr) frontEnd_->ProgressSmooth();
-}
-void AppWorkerEvents::ProgressMarquee() {
-  if (frontEnd_ != nullptr) frontEnd_->ProgressMarquee();
-}
-void AppWorkerEvents::ProgressRange(std::uint16_t maximum) {
-  if (frontEnd_ != nullptr) frontEnd_->ProgressRange(maximum);
-}
-void AppWorkerEvents::ProgressPosition(std::uint32_t position) {
-  if (frontEnd_ != nullptr) frontEnd_->ProgressPosition(position);
-}
-void AppWorkerEvents::ProgressMarqueeStart() {
-  if (frontEnd_ != nullptr) frontEnd_->ProgressMarqueeStart();
-}
-void AppWorkerEvents::ProgressMarqueeStop() {
-  if (frontEnd_ != nullptr) frontEnd_->ProgressMarqueeStop();
-}
-void AppWorkerEvents::ProgressShow() {
-  if (frontEnd_ != nullptr) frontEnd_->ProgressShow();
-}
-void AppWorkerEvents::ProgressHide() {
-  if (frontEnd_ != nullptr) frontEnd_->ProgressHide();
-}
-void AppWorkerEvents::RefillHexView(MemoryKind kind) {
-  if (frontEnd_ != nullptr) frontEnd_->RefillHexView(kind);
-}
-void AppWorkerEvents::RequestFinished(std::uint8_t command, std::uint8_t status) {
-  if (frontEnd_ != nullptr) frontEnd_->RequestFinished(command, status);
-}
-
-void AppWorkerEvents::RedrawFuseEditor(FuseEditorKind editor) {
-  if (frontEnd_ != nullptr) {
-    frontEnd_->RedrawFuseEditor(editor);
-  } else {
-    app_.ApplyFuseEditorRedraw(editor);
+void AppEvents::Deliver(WorkerEvent event) {
+  if (const auto* line = std::get_if<LogLine>(&event)) {
+    app_.log.AppendLogEntry(line->kind, line->text);
+    return;
   }
+  app_.queue.Deliver(std::move(event));
 }
 
-AppState::AppState(std::vector<std::shared_ptr<PortDriver>> drivers) : port(std::move(drivers)) {
+AppState::AppState(std::vector<std::shared_ptr<PortDriver>> drivers) : jobs(std::move(drivers)) {
   selection.SetCellEditors(&cells);
+  jobs.SetEvents(&events);
+  jobs.session().SetPartDatabase(&parts);
 }
 
 AppState::~AppState() {
-  programmer.StopWorker();
-  port.ClosePort();
+  jobs.Stop();
 }
 
 bool AppState::StartProgrammer() {
-  const ProgrammerLinks links{port, flash, eeprom, fuseEditor.bytes(), lockEditor.bytes(), events};
-  return programmer.StartWorker(links);
+  return jobs.Start();
 }
 
-void AppState::ApplyFuseEditorRedraw(FuseEditorKind editor) {
-  (editor == FuseEditorKind::Fuses ? fuseEditor : lockEditor).BytesReadFromChip();
+void AppState::Apply(WorkerEvent& event, QuestionView& question) {
+  if (auto* read = std::get_if<MemoryRead>(&event)) {
+    if (read->image.empty()) return;
+    MemoryBuffer& target = read->kind == MEMORY_EEPROM ? eeprom : flash;
+    const auto lock = target.Lock();
+    std::fill_n(target.data(), target.capacity(), std::uint8_t{0xFF});
+    std::copy_n(read->image.begin(), std::min<std::size_t>(read->image.size(), target.capacity()),
+                target.data());
+    // The image is the chip's now, not the file's.
+    target.setIncomplete(false);
+    target.setDevice({});
+  } else if (auto* fuses = std::get_if<FusesRead>(&event)) {
+    FuseEditor& editor = fuses->editor == FuseEditorKind::Fuses ? fuseEditor : lockEditor;
+    if (fuses->withBytes) {
+      FuseByteSlots& bytes = editor.bytes();
+      for (std::uint8_t target : {kTargetLow, kTargetHigh, kTargetExtended, kTargetLockBit}) {
+        const ByteSlot& read = *fuses->bytes.Slot(target);
+        if (read.present && bytes.Slot(target)->present) bytes.Slot(target)->value = read.value;
+      }
+    }
+    editor.BytesReadFromChip();
+  } else if (auto* asked = std::get_if<Question>(&event)) {
+    const bool yes = asked->defaultNo ? question.AskYesNoDefaultNo(asked->text, asked->caption)
+                                      : question.AskYesNo(asked->text, asked->caption);
+    jobs.Answer(yes);
+  } else if (auto* finished = std::get_if<Finished>(&event)) {
+    if (finished->then) finished->then();
+  }
+}
+
+void AppState::Settle(QuestionView& question) {
+  for (;;) {
+    const bool idle = jobs.WaitIdle();
+    queue.Drain([&](WorkerEvent& e) { Apply(e, question); }, {});
+    if (idle && !jobs.IsBusy() && queue.Pending() == 0) return;
+  }
+}
+
+ProgrammerKind AppState::ProgrammerChoice() const {
+  const ProgrammerInfo* info = FindProgrammer(settings.Programmer);
+  return info != nullptr ? info->kind : ProgrammerKind::Brindlequartz;
+}
+
+ChipTarget AppState::Target() const {
+  ChipTarget t;
+  t.port = PortName();
+  t.programmer = ProgrammerChoice();
+  t.mode = selection.SelectedProgMode();
+  t.ispSpeed = settings.ISPSpeed;
+  t.signature = selection.chip().signature;
+  t.partName = selection.chip().name;
+  t.part = parts.Find(t.partName);
+  return t;
 }
 
 }  // namespace bq

@@ -1,9 +1,10 @@
 #pragma once
 // The one application state every front-end works on: part database, images, message log,
-// editors, calibration list, chip selection, settings, serial port and programmer worker.
+// editors, calibration list, chip selection, settings, and the engine thread with its port.
 //
-// Member order is release order reversed: the worker goes first, then the serial port,
-// the editors, the images, the calibration list, the log and last the part database.
+// Member order is release order reversed: the engine thread goes first (with its port),
+// then the event queue, the editors, the images, the calibration list, the log and last the
+// part database.
 
 #include <cstdint>
 #include <memory>
@@ -12,47 +13,34 @@
 
 #include "image/buffer_commands.h"
 #include "image/memory_buffer.h"
-#include "link/programmer.h"
 #include "link/serial_connection.h"
 #include "link/serial_port.h"
 #include "link/worker_events.h"
 #include "parts/part_database.h"
+#include "session/chip_prepare.h"
+#include "session/job_runner.h"
 #include "ui/calibration_view.h"
 #include "ui/cell_editors.h"
 #include "ui/chip_selection.h"
 #include "ui/fuse_editor.h"
 #include "ui/message_log.h"
+#include "ui/question_view.h"
 #include "ui/settings.h"
+#include "ui/ui_event_queue.h"
 
 namespace bq {
 
 class AppState;
 
-// Delivers the worker's events: log lines go straight into the message log (which
-// serialises them); everything else goes to the front-end, which shows it on its own
-// thread. Without a front-end, fuse redraws are applied to the editors at once (for callers
-// that only look at the models after the worker is idle).
-class AppWorkerEvents : public WorkerEvents {
+// Where the engine thread's events go: log lines straight into the message log (which
+// serialises them), everything else into the queue the user-interface thread drains.
+class AppEvents : public WorkerEvents {
  public:
-  explicit AppWorkerEvents(AppState& app) : app_(app) {}
-  void SetFrontEnd(WorkerEvents* frontEnd) { frontEnd_ = frontEnd; }
-
-  void AppendLogEntry(LogKind kind, const std::string& text) override;
-  void ProgressSmooth() override;
-  void ProgressMarquee() override;
-  void ProgressRange(std::uint16_t maximum) override;
-  void ProgressPosition(std::uint32_t position) override;
-  void ProgressMarqueeStart() override;
-  void ProgressMarqueeStop() override;
-  void ProgressShow() override;
-  void ProgressHide() override;
-  void RefillHexView(MemoryKind kind) override;
-  void RedrawFuseEditor(FuseEditorKind editor) override;
-  void RequestFinished(std::uint8_t command, std::uint8_t status) override;
+  explicit AppEvents(AppState& app) : app_(app) {}
+  void Deliver(WorkerEvent event) override;
 
  private:
   AppState& app_;
-  WorkerEvents* frontEnd_ = nullptr;
 };
 
 class AppState {
@@ -60,17 +48,25 @@ class AppState {
   // Drivers are asked in order which one opens a port name; more can be added to port later
   // (the simulator driver needs `parts`, so it is usually added after construction).
   explicit AppState(std::vector<std::shared_ptr<PortDriver>> drivers = {});
-  ~AppState();  // stops the worker before anything it uses is released
+  ~AppState();  // stops the engine thread before anything it uses is released
   AppState(const AppState&) = delete;
   AppState& operator=(const AppState&) = delete;
 
-  // Starts the worker on the port, images, editors and events. False when it cannot start.
+  // Starts the engine thread. False when it cannot start.
   bool StartProgrammer();
-  // A front-end that shows progress, hex views and editor redraws on its own thread; null
-  // for none. Set it before starting the programmer.
-  void SetFrontEnd(WorkerEvents* frontEnd) { events.SetFrontEnd(frontEnd); }
-  // A front-end calls this on its user-interface thread for RedrawFuseEditor.
-  void ApplyFuseEditorRedraw(FuseEditorKind editor);
+  // What an event from the engine thread changes in the models, on the user-interface
+  // thread: a memory read into its image, bytes read into an editor, a question asked with
+  // question and its answer handed to the waiting job, a job's end. Log lines and progress
+  // change nothing here.
+  void Apply(WorkerEvent& event, QuestionView& question);
+  // For callers without a message loop: waits for the engine thread and applies every event
+  // until no job runs and nothing is queued.
+  void Settle(QuestionView& question);
+  // The chip the commands are for: the selected part and mode, the port, the programmer and
+  // the ISP clock of the settings.
+  ChipTarget Target() const;
+  // The kind of programmer of the settings (our own for a name no driver has).
+  ProgrammerKind ProgrammerChoice() const;
 
   // The tab in front: EEPROM selects the EEPROM for chip commands, any other tab the flash.
   BufferTab tab = BufferTab::Flash;
@@ -97,9 +93,11 @@ class AppState {
   // AND of the old and new bytes. Another chip chosen in the chip selector is not known to be
   // erased.
   bool flashErased = false;
-  SerialPort port;
-  AppWorkerEvents events{*this};
-  CProgrammer programmer;
+  UiEventQueue queue;
+  AppEvents events{*this};
+  JobRunner jobs;
+  // The engine's port: drivers are added here; it is open between commands.
+  SerialPort& port = jobs.session().Port();
 };
 
 }  // namespace bq

@@ -8,11 +8,12 @@
 
 #include "core/utf8_path.h"
 #include "image/buffer_commands.h"
-#include "parts/part_list_location.h"
-#include "parts/part_names.h"
 #include "image/elf_image.h"
 #include "image/image_file.h"
 #include "link/fuse_bytes.h"
+#include "parts/part_list_location.h"
+#include "parts/part_names.h"
+#include "ui/command_availability.h"
 #include "ui/operation_sequencing.h"
 #include "ui/settings_dialog.h"
 
@@ -89,8 +90,7 @@ void FindStartPartList(StartOptions& options, const std::filesystem::path& curre
 class Application::Adapters : public MessageLogListener,
                               public ChipSelectionView,
                               public CalibrationViewListener,
-                              public QuestionView,
-                              public WorkerEvents {
+                              public QuestionView {
  public:
   explicit Adapters(Application& a)
       : app_(a), fuses_(a, FuseEditorKind::Fuses), locks_(a, FuseEditorKind::LockBits) {}
@@ -111,13 +111,16 @@ class Application::Adapters : public MessageLogListener,
     if (app_.OnUiThread()) {
       app_.view_.RefreshLog();
     } else {
-      app_.queue_.PostLogChanged();
+      app_.state_->queue.PostLogChanged();
     }
   }
 
   // Chip selection.
   void OnChipSelectorChanged() override { app_.view_.RefreshChipSelector(); }
-  void OnModeSelectorChanged() override { app_.view_.RefreshModeSelector(); }
+  void OnModeSelectorChanged() override {
+    app_.view_.RefreshModeSelector();
+    if (app_.running_) app_.RefreshCommandStates();
+  }
   void OnChipInfoChanged(const ChipInfoTexts& texts) override { app_.view_.ShowChipInfo(texts); }
   void OnChipMemorySizeChanged(std::uint8_t memoryKind) override {
     app_.view_.RedrawHexViewColours(static_cast<MemoryKind>(memoryKind));
@@ -137,29 +140,41 @@ class Application::Adapters : public MessageLogListener,
     return app_.view_.AskWarningYesNoDefaultNo(text);
   }
 
-  // Worker events, delivered by Drain on the user-interface thread.
-  void AppendLogEntry(LogKind kind, const std::string& text) override {
-    app_.state_->log.AppendLogEntry(kind, text);
+  // An engine event, delivered by Drain on the user-interface thread: the models first,
+  // then what the view shows of it.
+  void Handle(WorkerEvent& event) {
+    app_.state_->Apply(event, *this);
+    if (const auto* p = std::get_if<ProgressEvent>(&event)) {
+      Progress(*p);
+    } else if (const auto* read = std::get_if<MemoryRead>(&event)) {
+      HexView& view = read->kind == MEMORY_EEPROM ? *app_.eepromView_ : *app_.flashView_;
+      view.RefillHexView();
+      app_.view_.RefillHexView(read->kind);
+    } else if (const auto* line = std::get_if<LogLine>(&event)) {
+      app_.state_->log.AppendLogEntry(line->kind, line->text);
+    }
   }
-  void ProgressSmooth() override { app_.view_.ProgressSmooth(); }
-  void ProgressMarquee() override { app_.view_.ProgressMarquee(); }
-  void ProgressRange(std::uint16_t maximum) override { app_.view_.ProgressRange(maximum); }
-  void ProgressPosition(std::uint32_t position) override { app_.view_.ProgressPosition(position); }
-  void ProgressMarqueeStart() override { app_.view_.ProgressMarqueeStart(); }
-  void ProgressMarqueeStop() override { app_.view_.ProgressMarqueeStop(); }
-  void ProgressShow() override { app_.view_.ProgressShow(); }
-  void ProgressHide() override { app_.view_.ProgressHide(); }
-  void RefillHexView(MemoryKind kind) override {
-    HexView& view = kind == MEMORY_EEPROM ? *app_.eepromView_ : *app_.flashView_;
-    view.RefillHexView();
-    app_.view_.RefillHexView(kind);
-  }
-  void RedrawFuseEditor(FuseEditorKind editor) override {
-    app_.state_->ApplyFuseEditorRedraw(editor);
-  }
-  void RequestFinished(std::uint8_t command, std::uint8_t status) override {
-    app_.program_.OnRequestFinished(*app_.state_, *this, command, status);
-    app_.write_.OnRequestFinished(*app_.state_, command, status);
+
+  void Progress(const ProgressEvent& p) {
+    MainView& v = app_.view_;
+    switch (p.step) {
+      case ProgressStep::Smooth:
+        return v.ProgressSmooth();
+      case ProgressStep::Marquee:
+        return v.ProgressMarquee();
+      case ProgressStep::Range:
+        return v.ProgressRange(static_cast<std::uint16_t>(p.value));
+      case ProgressStep::Position:
+        return v.ProgressPosition(p.value);
+      case ProgressStep::MarqueeStart:
+        return v.ProgressMarqueeStart();
+      case ProgressStep::MarqueeStop:
+        return v.ProgressMarqueeStop();
+      case ProgressStep::Show:
+        return v.ProgressShow();
+      case ProgressStep::Hide:
+        return v.ProgressHide();
+    }
   }
 
   EditorView& editorView(FuseEditorKind which) {
@@ -187,7 +202,6 @@ Application::Application(MainView& view, SettingsStore& store, PortDriverFactory
   app.calibration.SetListener(adapters_.get());
   app.fuseEditor.SetView(&adapters_->editorView(FuseEditorKind::Fuses));
   app.lockEditor.SetView(&adapters_->editorView(FuseEditorKind::LockBits));
-  app.SetFrontEnd(&queue_);
 }
 
 Application::~Application() {
@@ -270,6 +284,7 @@ int Application::Start(const StartOptions& options) {
     return kExitStartFailed;
   }
   running_ = true;
+  RefreshCommandStates();
   if (!app.portOverride.empty()) {
     // A simulated chip must never be mistaken for a real one.
     app.log.AppendLogEntry(LogKind::LogWarning,
@@ -282,23 +297,27 @@ int Application::Start(const StartOptions& options) {
 void Application::Shutdown() {
   if (!state_) return;
   running_ = false;
-  state_->programmer.StopWorker();
-  state_->port.ClosePort();
+  state_->jobs.Stop();
 }
 
 void Application::SetWakeCallback(std::function<void()> wake) {
-  queue_.SetWakeCallback(std::move(wake));
+  state_->queue.SetWakeCallback(std::move(wake));
 }
 
 std::size_t Application::Drain() {
   // After the exit the window is gone: what the worker reported last is not shown.
   if (!state_ || !running_) return 0;
-  return queue_.Drain(*adapters_, [this] { view_.RefreshLog(); });
+  return state_->queue.Drain([this](WorkerEvent& e) { adapters_->Handle(e); },
+                             [this] { view_.RefreshLog(); });
 }
 
 void Application::WaitIdleAndDrain() {
-  state_->programmer.WaitIdle();
-  Drain();
+  // A job that asks waits for the answer Drain gives it.
+  for (;;) {
+    const bool idle = state_->jobs.WaitIdle();
+    Drain();
+    if (!running_ || (idle && !state_->jobs.IsBusy() && state_->queue.Pending() == 0)) return;
+  }
 }
 
 BufferTab Application::bufferTab() const {
@@ -326,7 +345,7 @@ void Application::RunBufferResult(const BufferCommandResult& result, MemoryKind 
 
 void Application::ClearCommand() {
   AppState& app = *state_;
-  RunBufferResult(bq::ClearCommand(bufferTab(), app.flash, app.eeprom, app.programmer.IsBusy()),
+  RunBufferResult(bq::ClearCommand(bufferTab(), app.flash, app.eeprom, app.jobs.IsBusy()),
                   bufferKind());
 }
 
@@ -334,7 +353,7 @@ void Application::LoadCommand() {
   AppState& app = *state_;
   if (bufferTab() == BufferTab::Other) return;
   // Refused before the dialog: the worker may be reading into this very image.
-  if (app.programmer.IsBusy()) {
+  if (app.jobs.IsBusy()) {
     RunBufferResult(bq::LoadCommand(bufferTab(), app.flash, app.eeprom, "", true), bufferKind());
     return;
   }
@@ -381,7 +400,7 @@ std::string ByteList(const std::vector<std::pair<const char*, std::uint8_t>>& by
 
 void Application::LoadFile(const std::string& path) {
   AppState& app = *state_;
-  const bool busy = app.programmer.IsBusy();
+  const bool busy = app.jobs.IsBusy();
   const std::optional<ElfImage> elf = busy ? std::nullopt : ElfImageAt(path);
   if (!elf || (elf->flash.empty() && elf->eeprom.empty())) {
     RunBufferResult(bq::LoadCommand(bufferTab(), app.flash, app.eeprom, path, busy), bufferKind());
@@ -455,13 +474,14 @@ void Application::SaveCommand() {
 
 void Application::ReloadCommand() {
   AppState& app = *state_;
-  RunBufferResult(bq::ReloadCommand(bufferTab(), app.flash, app.eeprom, app.programmer.IsBusy()),
+  RunBufferResult(bq::ReloadCommand(bufferTab(), app.flash, app.eeprom, app.jobs.IsBusy()),
                   bufferKind());
 }
 
 void Application::SettingsCommand() {
   SettingsDialog dialog(*state_, store_);
   view_.RunSettingsDialog(dialog);
+  RefreshCommandStates();  // another programmer may do less
 }
 
 void Application::Command(int id) {
@@ -554,11 +574,13 @@ void Application::ChipSelectorChanged(int index) {
   if (!running_ || index < 0) return;
   state_->selection.PickChip(static_cast<std::size_t>(index));
   state_->flashErased = false;  // another chip, perhaps another one in the socket
+  RefreshCommandStates();
 }
 
 void Application::ModeSelectorChanged(int index) {
   if (!running_ || index < 0) return;
   state_->selection.PickMode(static_cast<std::size_t>(index));
+  RefreshCommandStates();
 }
 
 std::vector<int> Application::TabControls(MainTab tab) {
@@ -589,12 +611,34 @@ void Application::SwitchTab(MainTab tab) {
     for (int id : TabControls(static_cast<MainTab>(t))) view_.SetControlVisible(id, false);
   }
   for (int id : TabControls(tab)) view_.SetControlVisible(id, true);
-  const bool buffers = tab == MainTab::Flash || tab == MainTab::Eeprom;
+  RefreshCommandStates();
+}
+
+std::string Application::UnavailableText(int id) const {
+  return CommandUnavailableText(InfoFor(state_->ProgrammerChoice()),
+                                state_->selection.SelectedProgMode(), id);
+}
+
+void Application::RefreshCommandStates() {
+  const bool buffers = tab_ == MainTab::Flash || tab_ == MainTab::Eeprom;
   for (int id : kBufferToolbarButtons) view_.EnableToolbarButton(id, buffers);
   for (int id : kBufferMenuItems) view_.EnableMenuItem(id, buffers);
+  // What the chosen programmer cannot do in the selected mode; the tooltip says why.
+  for (int id : kToolbarButtons) {
+    if (IsChipCommand(id)) view_.EnableToolbarButton(id, UnavailableText(id).empty());
+  }
+  for (int id : {kMenuWrite, kMenuRead, kMenuBlankCheck, kMenuErase, kMenuVerify, kMenuProgram}) {
+    view_.EnableMenuItem(id, UnavailableText(id).empty());
+  }
+  for (int id : {kIdFuseWrite, kIdFuseVerify, kIdFuseRead, kIdLockWrite, kIdLockVerify, kIdLockRead,
+                 kIdCalibrationRead}) {
+    const std::string why = UnavailableText(id);
+    view_.EnableControl(id, why.empty(), why);
+  }
 }
 
 std::string Application::ToolbarTooltip(int buttonId) const {
+  if (std::string why = UnavailableText(buttonId); !why.empty()) return why;
   const bool eeprom = tab_ == MainTab::Eeprom;
   switch (buttonId) {
     case kIdClearBuffer:
@@ -624,8 +668,8 @@ std::string Application::ToolbarTooltip(int buttonId) const {
 
 bool Application::ConfirmExit() {
   if (!running_) return false;
-  const CProgrammer& programmer = state_->programmer;
-  if (!programmer.IsStarted() || programmer.IsBusy()) return false;
+  const JobRunner& jobs = state_->jobs;
+  if (!jobs.IsStarted() || jobs.IsBusy()) return false;
   if (!view_.AskExitYesNo(kExitQuestion)) return false;
   Shutdown();
   view_.CloseMainWindow();
@@ -653,7 +697,7 @@ void Application::ShowCellEditor(FuseEditorKind which) {
 }
 
 bool Application::RefusedWhileBusy() {
-  if (!state_->programmer.IsBusy()) return false;
+  if (!state_->jobs.IsBusy()) return false;
   state_->log.AppendLogEntry(LogKind::LogError, kBusyText);
   return true;
 }

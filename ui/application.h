@@ -1,12 +1,12 @@
 #pragma once
 // The application without a window system: start-up, the main window's commands, the
-// models every list paints from, the worker's events carried to the user-interface thread,
+// models every list paints from, the engine thread's events carried to the user-interface thread,
 // and shut-down. A front-end creates one Application with its MainView, calls Start, shows
 // its window when Start returned 0, forwards every user action, and calls Drain on its
 // user-interface thread whenever the wake callback fired.
 //
 // Every function is for the user-interface thread (the thread that called Start), except
-// the wake callback, which runs on the worker thread.
+// the wake callback, which runs on the engine thread.
 
 #include <cstdint>
 #include <filesystem>
@@ -84,19 +84,21 @@ class Application {
   Application& operator=(const Application&) = delete;
 
   // The start-up: part list, images, settings, chip selector and first chip, views,
-  // editors, calibration list, worker, port. kExitOk when the main window is to be shown;
+  // editors, calibration list, engine thread, port. kExitOk when the main window is to be shown;
   // kExitStartFailed after the error was shown (the program then ends with this code).
   int Start(const StartOptions& options = {});
-  // Stops and joins the worker, then closes the port. Commands do nothing afterwards.
+  // Stops and joins the engine thread (a waiting question is answered No), then closes the port. Commands do nothing afterwards.
   // Called by a confirmed exit and by the destructor.
   void Shutdown();
   bool running() const { return running_; }
 
-  // Worker events: wake is called on the worker thread when events wait (it must only post
-  // a wake-up to the user-interface thread); Drain delivers them on the calling thread.
+  // Engine events: wake is called on the engine thread when events wait (it must only post
+  // a wake-up to the user-interface thread); Drain delivers them on the calling thread, and
+  // asks the questions of a waiting job.
   void SetWakeCallback(std::function<void()> wake);
   std::size_t Drain();
-  // For front-ends without a message loop: wait until the worker is idle, then Drain.
+  // For front-ends without a message loop: wait for the engine thread and Drain until no
+  // job runs and nothing waits.
   void WaitIdleAndDrain();
 
   // User actions.
@@ -108,11 +110,11 @@ class Application {
   // The user picked another tab.
   void SwitchTab(MainTab tab);
   // Close box, Alt+F4 and File > Exit. True when the program is closing (the view was
-  // asked to close the main window); nothing happens while the worker is busy.
+  // asked to close the main window); nothing happens while a job runs.
   bool ConfirmExit();
   // A left click on a fuse or lock-bit list: the row and column under the pointer
-  // (column -1 when there is no cell there). While the worker runs, the editors' bytes do
-  // not change (it may be writing them): such clicks, choices, typed bytes and
+  // (column -1 when there is no cell there). While a job runs, the editors' bytes do not
+  // change (it may be writing what they held): such clicks, choices, typed bytes and
   // "Set Default" are refused with "Programmer is BUSY !!!".
   void EditorCellClicked(FuseEditorKind editor, EditorList list, std::uint32_t row, int column);
   // The open choice list reported a selection; Enter, Escape or focus loss in a byte cell.
@@ -129,6 +131,8 @@ class Application {
 
   // What the front-end paints.
   MainTab tab() const { return tab_; }
+  // The tooltip of a toolbar button (or of a tab-page button): what it does, or why the
+  // chosen programmer cannot do it.
   std::string ToolbarTooltip(int buttonId) const;
   AppState& state() { return *state_; }
   const AppState& state() const { return *state_; }
@@ -154,7 +158,11 @@ class Application {
   void ReloadCommand();
   void SettingsCommand();
   void ShowCellEditor(FuseEditorKind which);
-  // While the worker runs, logs "Programmer is BUSY !!!" and returns true.
+  // Enables the buffer commands on a tab with a buffer and the chip commands the chosen
+  // programmer can do in the selected mode.
+  void RefreshCommandStates();
+  std::string UnavailableText(int id) const;
+  // While a job runs, logs "Programmer is BUSY !!!" and returns true.
   bool RefusedWhileBusy();
   BufferTab bufferTab() const;
   MemoryKind bufferKind() const;
@@ -167,8 +175,6 @@ class Application {
   bool running_ = false;
   MainTab tab_ = MainTab::Flash;
 
-  // Declared before the state, so it outlives the worker.
-  UiEventQueue queue_;
   std::unique_ptr<AppState> state_;
   std::unique_ptr<HexView> flashView_;
   std::unique_ptr<HexView> eepromView_;

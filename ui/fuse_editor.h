@@ -1,7 +1,8 @@
 #pragma once
 // The fuse and lock-bit editor model: the configuration bytes of the selected part, field by
-// field (from the part's bit-field descriptions) and byte by byte. The worker writes, verifies
-// and fills the byte slots; the user changes them through fields, named values or typed bytes.
+// field (from the part's bit-field descriptions) and byte by byte. Chip commands write and
+// verify a copy of the byte slots, and bytes read from the chip are put into them on the
+// user-interface thread; the user changes them through fields, named values or typed bytes.
 
 #include <cstdint>
 #include <map>
@@ -41,7 +42,7 @@ class FuseEditor {
   void SetView(FuseEditorView* view) { view_ = view; }
   FuseEditorKind which() const { return which_; }
 
-  // The byte slots the worker reads and fills.
+  // The byte slots chip commands copy and reads from the chip fill.
   FuseByteSlots& bytes() { return bytes_; }
   const FuseByteSlots& bytes() const { return bytes_; }
   std::uint8_t ByteValue(std::uint8_t targetByte) const;
@@ -52,7 +53,7 @@ class FuseEditor {
   void ResetEditor();
   // Byte rows := one per present byte in the order LOW, HIGH, EXTENDED, LOCKBIT.
   void RebuildByteList();
-  // After the worker stored bytes read from the chip; they are also kept as the chip's bytes.
+  // After bytes read from the chip were stored; they are also kept as the chip's bytes.
   void BytesReadFromChip();
   // What the chip holds as far as this editor knows: the bytes of the last read from the chip
   // while the selected part was selected, else the part's defaults (as "Set Default" gives).

@@ -101,6 +101,9 @@ class MainView {
   // Toolbar buttons (500..510) and menu items (40004..40016).
   virtual void EnableToolbarButton(int buttonId, bool enabled) = 0;
   virtual void EnableMenuItem(int itemId, bool enabled) = 0;
+  // Tab-page buttons (511..519): enabled or not, with the tooltip that says why not ("" for
+  // none).
+  virtual void EnableControl(int /*controlId*/, bool /*enabled*/, const std::string& /*tooltip*/) {}
 
   // File dialogs; nullopt when the user cancelled.
   virtual std::optional<std::string> AskOpenFileName(const FileDialogRequest& request) = 0;

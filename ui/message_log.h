@@ -1,7 +1,8 @@
 #pragma once
 // The message log: every report of the program, one line each, newest first.
 //
-// Both the user-interface thread and the programmer worker append. Appends are serialised:
+// Both the user-interface thread and the engine thread (and a programmer worker below it)
+// append. Appends are serialised:
 // every entry gets the next serial number, none is lost, and the entries of one thread keep
 // the order in which that thread appended them. A view asks for row i when it paints it, so
 // appending costs the same however long the log has grown.

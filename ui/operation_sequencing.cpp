@@ -1,6 +1,8 @@
 #include "ui/operation_sequencing.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 #include "link/protocol.h"
@@ -22,16 +24,15 @@ void Log(AppState& app, LogKind kind, const std::string& text) {
   app.log.AppendLogEntry(kind, text);
 }
 
-// An error report releases a waiting request before the worker has finished (it still
-// exchanges CMD_RECOVER). Waiting for the rest keeps the next step of a flow from being
-// refused as busy; the worker's events never wait for this thread, so this cannot block it.
-void SettleWorker(AppState& app) {
-  app.programmer.WaitIdle();
+bool RefusedAsBusy(AppState& app) {
+  if (app.jobs.IsStarted() && !app.jobs.IsBusy()) return false;
+  Log(app, LogKind::LogError, kBusyText);
+  return true;
 }
 
 // Asked before anything is sent. High voltage can always undo these fuses: no question there.
 bool ConfirmIspFuseWrite(AppState& app, QuestionView& question) {
-  if (app.selection.SelectedProgMode() != kProgModeIsp || app.programmer.IsBusy()) return true;
+  if (app.selection.SelectedProgMode() != kProgModeIsp || app.jobs.IsBusy()) return true;
   const FuseEditor& editor = app.fuseEditor;
   const std::vector<FuseWriteRisk> risks =
       IspFuseWriteRisks(editor.fieldRows(), editor.ChipBytesOrDefaults(), editor.bytes());
@@ -40,24 +41,19 @@ bool ConfirmIspFuseWrite(AppState& app, QuestionView& question) {
   return question.AskYesNoDefaultNo(IspFuseWriteQuestion(risks), kWarningCaption);
 }
 
-bool OpenConfiguredPort(AppState& app) {
-  if (app.port.IsOpen()) return true;
-  return app.port.OpenPort(app.PortName());
-}
-
 enum class ImageUse { None, Written, Verified };
 
 // A memory command the wire cannot carry, or an image that does not fit the chip, is refused
-// with an error before anything is sent. A busy worker is left to PrepareOperation to report
+// with an error before anything is sent. A busy engine is left to the posting to report
 // (the image may be changing under a read then).
 bool MemoryCommandRefused(AppState& app, ImageUse use) {
-  if (!app.programmer.IsStarted() || app.programmer.IsBusy()) return false;
+  if (!app.jobs.IsStarted() || app.jobs.IsBusy()) return false;
   const SelectedChip& chip = app.selection.chip();
   const bool eeprom = app.tab == BufferTab::Eeprom;
   const std::uint32_t pageSize = eeprom ? chip.eepromPageSize : chip.flashPageSizeW;
   const std::uint32_t pageCount = eeprom ? chip.eepromPageCount : chip.flashPageCount;
   const MemoryBuffer& image = eeprom ? app.eeprom : app.flash;
-  if (pageSize == 0 || pageCount == 0) return false;  // no such memory: PrepareOperation stops
+  if (pageSize == 0 || pageCount == 0) return false;  // no such memory: the preparation stops
   const std::string limit = TransferLimitProblem(chip.name, eeprom ? MEMORY_EEPROM : MEMORY_FLASH,
                                                  pageSize, pageCount, image.capacity());
   if (!limit.empty()) {
@@ -77,130 +73,175 @@ bool MemoryCommandRefused(AppState& app, ImageUse use) {
 
 }  // namespace
 
+bool ImageWriteRefused(AppState& app) {
+  return MemoryCommandRefused(app, ImageUse::Written);
+}
+
+std::vector<std::uint8_t> ImageOf(const AppState& app, const MemoryGeometry& memory) {
+  const MemoryBuffer& buffer = memory.kind == MEMORY_EEPROM ? app.eeprom : app.flash;
+  const std::uint32_t bytes = std::min(memory.Bytes(), buffer.capacity());
+  return std::vector<std::uint8_t>(buffer.data(), buffer.data() + bytes);
+}
+
+bool PostChipJob(AppState& app, ChipOperation operation, CommandDone done) {
+  if (RefusedAsBusy(app)) return false;
+  const MemoryGeometry memory = TabGeometry(app, app.tab);
+  const bool memoryPresent = memory.pageSize != 0 && memory.pageCount != 0;
+  return app.jobs.Post([target = app.Target(), memoryPresent, operation = std::move(operation),
+                        done = std::move(done)](JobRunner::Context& job) {
+    CommandResult result;
+    std::function<void()> effect;
+    result.prepare = PrepareChip(job, target, memoryPresent);
+    if (result.prepare == PrepareOutcome::Ready) result.result = operation(job, effect);
+    job.then = [result, effect = std::move(effect), done] {
+      if (effect) effect();
+      if (done) done(result);
+    };
+  });
+}
+
 std::string PortOpenErrorText(const std::string& name) {
   return "Error Open Serial Port (" + name + ") !!!";
 }
 
-bool SelectIspClock(AppState& app) {
-  const std::uint32_t setting = app.settings.ISPSpeed;
-  std::uint8_t clock = 0;
-  if (setting == 0) {
-    Log(app, LogKind::LogInfo, kIspAutodetectText);
-    app.programmer.DetectIspClockRequest(clock);
-  } else {
-    app.programmer.SetIspClockRequest(static_cast<std::uint8_t>(setting), clock);
-  }
-  SettleWorker(app);
-  if (clock != 0) {
-    Log(app, LogKind::LogInfo, IspFrequencyText(clock));
-    return true;
-  }
-  Log(app, LogKind::LogError, kIspClockErrorText);
-  return false;
-}
-
-bool CheckSignature(AppState& app, QuestionView& question) {
-  std::uint32_t signature = 0;
-  if (!app.programmer.IsBusy()) {
-    app.programmer.ReadSignatureRequest(signature);
-    SettleWorker(app);
-  }
-  Log(app, LogKind::LogInfo,
-      ReadSignatureText(signature, app.parts.PartNameForSignature(signature)));
-  if (signature == app.selection.chip().signature) return true;
-  Log(app, LogKind::LogWarning, kSignatureMismatchText);
-  // Yes here erases and writes a chip that is not the one selected: No is the default.
-  return question.AskYesNoDefaultNo(std::string(kSignatureMismatchText) + kContinueQuestion,
-                                    kWarningCaption);
-}
-
-PrepareOutcome PrepareOperationOutcome(AppState& app, QuestionView& question) {
-  if (!app.programmer.IsStarted() || app.programmer.IsBusy()) {
-    Log(app, LogKind::LogError, kBusyText);
-    return PrepareOutcome::Busy;
-  }
-  if (!OpenConfiguredPort(app)) return PrepareOutcome::PortNotOpened;
-  const std::uint8_t mode = app.selection.SelectedProgMode();
-  app.programmer.SetProgrammingMode(mode);
-  if (mode == kProgModeIsp && !SelectIspClock(app)) return PrepareOutcome::IspClockFailed;
-  if (!CheckSignature(app, question)) return PrepareOutcome::SignatureDeclined;
+MemoryGeometry TabGeometry(const AppState& app, BufferTab tab) {
   const SelectedChip& chip = app.selection.chip();
-  if (app.tab == BufferTab::Eeprom) {
-    if (chip.eepromPageSize == 0 || chip.eepromPageCount == 0) return PrepareOutcome::NoSuchMemory;
-    app.programmer.SetTransferParams(MEMORY_EEPROM, chip.eepromPageSize, chip.eepromPageCount);
+  MemoryGeometry g;
+  if (tab == BufferTab::Eeprom) {
+    g.kind = MEMORY_EEPROM;
+    g.pageSize = chip.eepromPageSize;
+    g.pageCount = chip.eepromPageCount;
   } else {
-    if (chip.flashPageSizeW == 0 || chip.flashPageCount == 0) return PrepareOutcome::NoSuchMemory;
-    app.programmer.SetTransferParams(MEMORY_FLASH, chip.flashPageSizeW, chip.flashPageCount);
+    g.kind = MEMORY_FLASH;
+    g.pageSize = chip.flashPageSizeW;
+    g.pageCount = chip.flashPageCount;
   }
-  return PrepareOutcome::Ready;
+  return g;
 }
 
-bool PrepareOperation(AppState& app, QuestionView& question) {
-  return PrepareOperationOutcome(app, question) == PrepareOutcome::Ready;
+bool PrepareOperation(AppState& app, QuestionView&, CommandDone done) {
+  return PostChipJob(
+      app, [](JobRunner::Context&, std::function<void()>&) { return SessionResult{}; },
+      std::move(done));
 }
 
-IdentifyOutcome IdentifyCommand(AppState& app) {
-  if (!OpenConfiguredPort(app)) return IdentifyOutcome::NotRun;
-  if (!app.programmer.IsStarted()) return IdentifyOutcome::NotRun;
-  std::uint32_t signature = 0;
-  bool socket = false;
-  const bool found = app.programmer.IdentifyRequest(signature, socket);
-  SettleWorker(app);
-  if (!found) {
-    Log(app, LogKind::LogError, kNoChipText);
-    return IdentifyOutcome::NoChip;
-  }
-  if (app.parts.SelectPartBySignature(signature)) {
-    app.selection.SelectDetectedChip(socket);
-    Log(app, LogKind::LogSuccess, "Chip detect successfully.");
-    Log(app, LogKind::LogInfo,
-        "Name: " + app.parts.selectedName() + ", Signature: " + SignatureText(signature) +
-            ", Connected to: " + (socket ? "Socket" : "ISP"));
-    return IdentifyOutcome::Detected;
-  }
-  Log(app, LogKind::LogWarning, "Detect unknown chip.");
-  Log(app, LogKind::LogInfo, "Signature: " + SignatureText(signature));
-  return IdentifyOutcome::UnknownChip;
+bool IdentifyCommand(AppState& app, std::function<void(IdentifyOutcome)> done) {
+  if (RefusedAsBusy(app)) return false;
+  return app.jobs.Post(
+      [&app, target = app.Target(), done = std::move(done)](JobRunner::Context& job) {
+        if (!OpenTargetPort(job.session(), target)) {
+          job.then = [done] {
+            if (done) done(IdentifyOutcome::NotRun);
+          };
+          return;
+        }
+        IdentifiedChip chip;
+        const SessionResult r = job.session().Identify(chip);
+        // The session logged what it found; the selection changes on the user-interface thread.
+        job.then = [&app, ok = r.ok(), chip, done] {
+          IdentifyOutcome outcome = IdentifyOutcome::NoChip;
+          if (ok) {
+            outcome = IdentifyOutcome::UnknownChip;
+            if (app.parts.SelectPartBySignature(chip.signature)) {
+              app.selection.SelectDetectedChip(chip.socket);
+              outcome = IdentifyOutcome::Detected;
+            }
+          }
+          if (done) done(outcome);
+        };
+      });
 }
 
-bool ReadCalibrationCommand(AppState& app, QuestionView& question) {
-  if (!PrepareOperation(app, question)) return false;
-  if (app.calibration.entries().empty()) return false;
+bool ReadCalibrationCommand(AppState& app, QuestionView&, CommandDone done) {
+  std::vector<std::pair<std::uint32_t, std::uint8_t>> entries;  // sequence, address
   for (const auto& [sequence, entry] : app.calibration.entries()) {
-    if (app.programmer.IsBusy()) continue;
-    std::uint32_t value = 0;
-    if (app.programmer.ReadCalibrationRequest(entry.address, value)) {
-      app.calibration.SetValueText(sequence, Hex2(value));
-    }
-    SettleWorker(app);
+    entries.emplace_back(sequence, entry.address);
   }
-  Log(app, LogKind::LogSuccess, "Read Calibration Bytes");
-  app.calibration.ShowCalibrationValues();
-  return true;
+  return PostChipJob(
+      app,
+      [&app, entries](JobRunner::Context& job, std::function<void()>& effect) {
+        if (entries.empty()) return SessionResult{};
+        std::vector<std::pair<std::uint32_t, std::uint8_t>> values;
+        SessionResult last;
+        for (const auto& [sequence, address] : entries) {
+          std::uint8_t value = 0;
+          const SessionResult r = job.session().ReadCalibration(address, value);
+          if (r.ok()) {
+            values.emplace_back(sequence, value);
+          } else {
+            last = r;  // this byte keeps its old text
+          }
+        }
+        effect = [&app, values] {
+          for (const auto& [sequence, value] : values) {
+            app.calibration.SetValueText(sequence, Hex2(value));
+          }
+          Log(app, LogKind::LogSuccess, "Read Calibration Bytes");
+          app.calibration.ShowCalibrationValues();
+        };
+        return last;
+      },
+      std::move(done));
 }
 
-bool WriteMemoryCommand(AppState& app, QuestionView& question) {
-  return !MemoryCommandRefused(app, ImageUse::Written) && PrepareOperation(app, question) &&
-         app.programmer.StartWriteMemory();
+bool WriteMemoryCommand(AppState& app, QuestionView&, CommandDone done) {
+  if (MemoryCommandRefused(app, ImageUse::Written)) return false;
+  const MemoryGeometry memory = TabGeometry(app, app.tab);
+  return PostChipJob(
+      app,
+      [memory, image = ImageOf(app, memory)](JobRunner::Context& job, std::function<void()>&) {
+        return job.session().WriteMemory(memory, 0, image);
+      },
+      std::move(done));
 }
-bool ReadMemoryCommand(AppState& app, QuestionView& question) {
-  return !MemoryCommandRefused(app, ImageUse::None) && PrepareOperation(app, question) &&
-         app.programmer.StartReadMemory();
+
+bool ReadMemoryCommand(AppState& app, QuestionView&, CommandDone done) {
+  if (MemoryCommandRefused(app, ImageUse::None)) return false;
+  const MemoryGeometry memory = TabGeometry(app, app.tab);
+  return PostChipJob(
+      app,
+      [memory](JobRunner::Context& job, std::function<void()>&) {
+        std::vector<std::uint8_t> image;
+        const SessionResult r = job.session().ReadMemory(memory, 0, image);
+        // The image changes only when the whole memory arrived.
+        if (r.ok()) job.Deliver(MemoryRead{memory.kind, std::move(image)});
+        return r;
+      },
+      std::move(done));
 }
-bool VerifyMemoryCommand(AppState& app, QuestionView& question) {
-  return !MemoryCommandRefused(app, ImageUse::Verified) && PrepareOperation(app, question) &&
-         app.programmer.StartVerifyMemory();
+
+bool VerifyMemoryCommand(AppState& app, QuestionView&, CommandDone done) {
+  if (MemoryCommandRefused(app, ImageUse::Verified)) return false;
+  const MemoryGeometry memory = TabGeometry(app, app.tab);
+  return PostChipJob(
+      app,
+      [memory, image = ImageOf(app, memory)](JobRunner::Context& job, std::function<void()>&) {
+        std::optional<std::uint32_t> difference;
+        return job.session().VerifyMemory(memory, 0, image, difference);
+      },
+      std::move(done));
 }
-bool BlankCheckCommand(AppState& app, QuestionView& question) {
-  return !MemoryCommandRefused(app, ImageUse::None) && PrepareOperation(app, question) &&
-         app.programmer.StartBlankCheck();
+
+bool BlankCheckCommand(AppState& app, QuestionView&, CommandDone done) {
+  if (MemoryCommandRefused(app, ImageUse::None)) return false;
+  const MemoryGeometry memory = TabGeometry(app, app.tab);
+  return PostChipJob(
+      app,
+      [memory](JobRunner::Context& job, std::function<void()>&) {
+        return job.session().BlankCheck(memory);
+      },
+      std::move(done));
 }
-bool EraseCommand(AppState& app, QuestionView& question) {
-  if (!PrepareOperation(app, question)) return false;
-  const bool erased = app.programmer.EraseRequest();
-  SettleWorker(app);
-  if (erased) app.flashErased = true;
-  return erased;
+
+bool EraseCommand(AppState& app, QuestionView&, CommandDone done) {
+  return PostChipJob(
+      app,
+      [&app](JobRunner::Context& job, std::function<void()>& effect) {
+        const SessionResult r = job.session().Erase();
+        if (r.ok()) effect = [&app] { app.flashErased = true; };
+        return r;
+      },
+      std::move(done));
 }
 
 bool ConfirmImageWrite(AppState& app, QuestionView& question, BufferTab memory) {
@@ -230,24 +271,89 @@ bool ConfirmImageWrite(AppState& app, QuestionView& question, BufferTab memory) 
   }
   return true;
 }
-bool WriteFusesCommand(AppState& app, QuestionView& question) {
-  return ConfirmIspFuseWrite(app, question) && PrepareOperation(app, question) &&
-         app.programmer.StartWriteFuses();
+namespace {
+
+// The fields whose bits a read-back compares (all bits without a part).
+const BitFieldMap* FieldsOf(const AppState& app, bool lock) {
+  const PartRecord* part = app.parts.Find(app.selection.chip().name);
+  if (part == nullptr) return nullptr;
+  return lock ? &part->lockBits : &part->fuseBits;
 }
-bool VerifyFusesCommand(AppState& app, QuestionView& question) {
-  return PrepareOperation(app, question) && app.programmer.StartVerifyFuses();
+
+FuseByteSlots FuseSlotsOf(const AppState& app) {
+  FuseByteSlots bytes = app.fuseEditor.bytes();
+  bytes.lock.present = false;
+  return bytes;
 }
-bool ReadFusesCommand(AppState& app, QuestionView& question) {
-  return PrepareOperation(app, question) && app.programmer.StartReadFuses();
+
+}  // namespace
+
+bool WriteFusesCommand(AppState& app, QuestionView& question, CommandDone done) {
+  if (!ConfirmIspFuseWrite(app, question)) return false;
+  return PostChipJob(
+      app,
+      [bytes = FuseSlotsOf(app), fields = FieldsOf(app, false)](JobRunner::Context& job,
+                                                                std::function<void()>&) {
+        return job.session().WriteFuses(bytes, fields);
+      },
+      std::move(done));
 }
-bool WriteLockBitsCommand(AppState& app, QuestionView& question) {
-  return PrepareOperation(app, question) && app.programmer.StartWriteLockBits();
+
+bool VerifyFusesCommand(AppState& app, QuestionView&, CommandDone done) {
+  return PostChipJob(
+      app,
+      [bytes = FuseSlotsOf(app)](JobRunner::Context& job, std::function<void()>&) {
+        int differing = 0;
+        return job.session().VerifyFuses(bytes, differing);
+      },
+      std::move(done));
 }
-bool VerifyLockBitsCommand(AppState& app, QuestionView& question) {
-  return PrepareOperation(app, question) && app.programmer.StartVerifyLockBits();
+
+bool ReadFusesCommand(AppState& app, QuestionView&, CommandDone done) {
+  return PostChipJob(
+      app,
+      [bytes = FuseSlotsOf(app)](JobRunner::Context& job, std::function<void()>&) mutable {
+        const SessionResult r = job.session().ReadFuses(bytes);
+        if (r.ok()) job.Deliver(FusesRead{FuseEditorKind::Fuses, true, bytes});
+        return r;
+      },
+      std::move(done));
 }
-bool ReadLockBitsCommand(AppState& app, QuestionView& question) {
-  return PrepareOperation(app, question) && app.programmer.StartReadLockBits();
+
+bool WriteLockBitsCommand(AppState& app, QuestionView&, CommandDone done) {
+  return PostChipJob(
+      app,
+      [lock = app.lockEditor.bytes().lock, fields = FieldsOf(app, true)](JobRunner::Context& job,
+                                                                         std::function<void()>&) {
+        return job.session().WriteLock(lock, fields);
+      },
+      std::move(done));
+}
+
+bool VerifyLockBitsCommand(AppState& app, QuestionView&, CommandDone done) {
+  return PostChipJob(
+      app,
+      [lock = app.lockEditor.bytes().lock](JobRunner::Context& job, std::function<void()>&) {
+        bool differs = false;
+        return job.session().VerifyLock(lock, differs);
+      },
+      std::move(done));
+}
+
+bool ReadLockBitsCommand(AppState& app, QuestionView&, CommandDone done) {
+  return PostChipJob(
+      app,
+      [lock = app.lockEditor.bytes().lock](JobRunner::Context& job,
+                                           std::function<void()>&) mutable {
+        const SessionResult r = job.session().ReadLock(lock);
+        if (r.ok()) {
+          FusesRead read{FuseEditorKind::LockBits, true, {}};
+          read.bytes.lock = lock;
+          job.Deliver(std::move(read));
+        }
+        return r;
+      },
+      std::move(done));
 }
 
 void SetDefaultFusesCommand(AppState& app) {
@@ -261,8 +367,13 @@ void SetDefaultLockBitsCommand(AppState& app) {
 }
 
 bool ReopenSerialPort(AppState& app) {
-  app.port.ClosePort();
-  return app.port.OpenPort(app.PortName());
+  bool opened = false;
+  app.jobs.WaitIdle();
+  app.jobs.RunHere([&opened, target = app.Target()](JobRunner::Context& job) {
+    job.session().Close();
+    opened = OpenTargetPort(job.session(), target);
+  });
+  return opened;
 }
 
 }  // namespace bq

@@ -3,118 +3,87 @@
 #include <cstdio>
 
 #include "link/protocol.h"
+#include "session/program_job.h"
 
 namespace bq {
 
 namespace {
 
-// The flows work on the memory of the tab in front; a step of the job works on its own
-// memory for the length of the synchronous call that starts it.
-class MemoryScope {
- public:
-  MemoryScope(AppState& app, BufferTab memory) : app_(app), saved_(app.tab) { app.tab = memory; }
-  ~MemoryScope() { app_.tab = saved_; }
-  MemoryScope(const MemoryScope&) = delete;
-  MemoryScope& operator=(const MemoryScope&) = delete;
-
- private:
-  AppState& app_;
-  BufferTab saved_;
-};
-
-// Why a step did not start: the last line the flow logged.
-std::string LastLine(const AppState& app) {
-  const std::uint32_t next = app.log.NextSerial();
-  return next == 0 ? "not started" : app.log.EntryBySerial(next - 1).text;
-}
-
-}  // namespace
-
-bool ProgramFlow::Start(AppState& app, QuestionView& question) {
-  if (running() || !app.programmer.IsStarted() || app.programmer.IsBusy()) {
-    app.log.AppendLogEntry(LogKind::LogError, kBusyText);
-    return false;
-  }
-  start_ = std::chrono::steady_clock::now();
-  const SelectedChip& chip = app.selection.chip();
-  eeprom_ = FirstProgrammedByteFrom(app.eeprom, 0).has_value() && chip.ChipEepromBytes > 0;
-  // Asked before the erase: No leaves the chip as it is.
-  if (!ConfirmImageWrite(app, question, BufferTab::Flash)) {
-    Finish(app, "flash", kNothingWrittenText);
-    return false;
-  }
-  if (eeprom_ && !ConfirmImageWrite(app, question, BufferTab::Eeprom)) {
-    Finish(app, "eeprom", kNothingWrittenText);
-    return false;
-  }
-  {
-    const MemoryScope flash(app, BufferTab::Flash);
-    if (!EraseCommand(app, question)) {
-      Finish(app, "erase", LastLine(app));
-      return false;
-    }
-  }
-  return Begin(app, question, BufferTab::Flash, false, Step::FlashWrite);
-}
-
-bool ProgramFlow::Begin(AppState& app, QuestionView& question, BufferTab memory, bool verify,
-                        Step step) {
-  const MemoryScope scope(app, memory);
-  const bool started = verify ? VerifyMemoryCommand(app, question) : WriteMemoryCommand(app, question);
-  if (!started) {
-    const char* name = memory == BufferTab::Flash ? (verify ? "flash verify" : "flash")
-                                                  : (verify ? "eeprom verify" : "eeprom");
-    Finish(app, name, LastLine(app));
-    return false;
-  }
-  if (step == Step::FlashWrite) app.flashErased = false;
-  step_ = step;
-  return true;
-}
-
-void ProgramFlow::OnRequestFinished(AppState& app, QuestionView& question, std::uint8_t command,
-                                    std::uint8_t status) {
-  const bool write = step_ == Step::FlashWrite || step_ == Step::EepromWrite;
-  const bool verify = step_ == Step::FlashVerify || step_ == Step::EepromVerify;
-  // The signature and clock requests of each step's preparation end here too.
-  if (!(write && command == CMD_WRITE_MEMORY) && !(verify && command == CMD_READ_MEMORY)) return;
-  const bool flash = step_ == Step::FlashWrite || step_ == Step::FlashVerify;
-  const char* name = flash ? (write ? "flash" : "flash verify") : (write ? "eeprom" : "eeprom verify");
-  if (status != STATUS_OK) return Finish(app, name, LinkStatusText(status));
-  if (verify && app.programmer.Mismatch() != 0) return Finish(app, name, "Chip differ !!!");
-  switch (step_) {
-    case Step::FlashWrite:
-      Begin(app, question, BufferTab::Flash, true, Step::FlashVerify);
-      return;
-    case Step::FlashVerify:
-      if (eeprom_) {
-        Begin(app, question, BufferTab::Eeprom, false, Step::EepromWrite);
-      } else {
-        Finish(app, nullptr, "");
-      }
-      return;
-    case Step::EepromWrite:
-      Begin(app, question, BufferTab::Eeprom, true, Step::EepromVerify);
-      return;
-    case Step::EepromVerify:
-    case Step::Idle:
-      Finish(app, nullptr, "");
-      return;
-  }
-}
-
-void ProgramFlow::Finish(AppState& app, const char* step, const std::string& reason) {
-  step_ = Step::Idle;
-  const std::string where = app.PortName() + " " + app.selection.chip().name;
+void Summary(AppState& app, const std::string& where, const char* step, const std::string& reason,
+             std::chrono::steady_clock::time_point start) {
   if (step == nullptr) {
     const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     char text[32];
     std::snprintf(text, sizeof text, " %.1fs", seconds);
     app.log.AppendLogEntry(LogKind::LogSuccess, "PASS " + where + text);
   } else {
     app.log.AppendLogEntry(LogKind::LogError, "FAIL " + where + " " + step + ": " + reason);
   }
+}
+
+}  // namespace
+
+bool ProgramFlow::Start(AppState& app, QuestionView& question) {
+  if (!app.jobs.IsStarted() || app.jobs.IsBusy()) {
+    app.log.AppendLogEntry(LogKind::LogError, kBusyText);
+    return false;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const SelectedChip& chip = app.selection.chip();
+  const std::string where = app.PortName() + " " + chip.name;
+  const bool eeprom =
+      FirstProgrammedByteFrom(app.eeprom, 0).has_value() && chip.ChipEepromBytes > 0;
+  // Asked before the erase: No leaves the chip as it is.
+  if (!ConfirmImageWrite(app, question, BufferTab::Flash)) {
+    Summary(app, where, "flash", kNothingWrittenText, start);
+    return false;
+  }
+  if (eeprom && !ConfirmImageWrite(app, question, BufferTab::Eeprom)) {
+    Summary(app, where, "eeprom", kNothingWrittenText, start);
+    return false;
+  }
+  const ChipTarget target = app.Target();
+  if (target.part == nullptr) {
+    Summary(app, where, "erase", kPartNotFoundText, start);
+    return false;
+  }
+  ProgramJob job;
+  job.wholeMemories = true;
+  const MemoryGeometry flash = TabGeometry(app, BufferTab::Flash);
+  job.flash.emplace(app.flash.data(),
+                    app.flash.data() + std::min(flash.Bytes(), app.flash.capacity()));
+  if (eeprom) {
+    const MemoryGeometry memory = TabGeometry(app, BufferTab::Eeprom);
+    job.eeprom.emplace(app.eeprom.data(),
+                       app.eeprom.data() + std::min(memory.Bytes(), app.eeprom.capacity()));
+  }
+  // The flash is about to be written: no longer known to be erased, whatever happens.
+  app.flashErased = false;
+  return app.jobs.Post([&app, target, job = std::move(job), where, start](JobRunner::Context& ctx) {
+    const PrepareOutcome connected = ConnectTarget(ctx.session(), target);
+    ProgramOutcome outcome;
+    if (connected == PrepareOutcome::PortNotOpened) {
+      outcome.step = "erase";
+      outcome.reason = PortOpenErrorText(target.port);
+    } else if (connected == PrepareOutcome::IspClockFailed) {
+      outcome.step = "erase";
+      outcome.reason = kIspClockErrorText;
+    } else {
+      outcome = RunProgramJob(ctx.session(), *target.part, job, [&ctx](std::uint32_t) {
+        // Yes here erases and writes a chip that is not the one selected: No is the default.
+        return ctx.Ask(std::string(kSignatureMismatchText) + kContinueQuestion, kWarningCaption,
+                       true);
+      });
+    }
+    ctx.then = [&app, outcome, where, start] {
+      if (outcome.passed) {
+        Summary(app, where, nullptr, "", start);
+      } else {
+        Summary(app, where, outcome.step.c_str(), outcome.reason, start);
+      }
+    };
+  });
 }
 
 }  // namespace bq

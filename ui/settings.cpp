@@ -9,6 +9,7 @@ namespace bq {
 namespace {
 constexpr const char* kComPortName = "COMPort";
 constexpr const char* kIspSpeedName = "ISPSpeed";
+constexpr const char* kProgrammerName = "Programmer";
 }  // namespace
 
 SettingsLoadResult LoadSettings(SettingsStore& store, Settings& settings) {
@@ -27,6 +28,10 @@ SettingsLoadResult LoadSettings(SettingsStore& store, Settings& settings) {
   settings.COMPort = port;
   std::uint32_t speed = 0;
   const bool haveSpeed = store.ReadNumber(kIspSpeedName, speed);
+  std::string programmer;
+  settings.Programmer = store.ReadString(kProgrammerName, programmer) && !programmer.empty()
+                            ? programmer
+                            : kDefaultProgrammer;
   store.Close();
   if (!haveSpeed) {
     settings.ISPSpeed = kDefaultIspSpeed;
@@ -42,6 +47,7 @@ bool StoreSettings(SettingsStore& store, const Settings& settings) {
   if (store.Open() == SettingsStore::OpenResult::Failed) return false;
   bool ok = store.WriteString(kComPortName, settings.COMPort);
   ok = store.WriteNumber(kIspSpeedName, settings.ISPSpeed) && ok;
+  ok = store.WriteString(kProgrammerName, settings.Programmer) && ok;
   return store.Close() && ok;
 }
 

@@ -1,11 +1,14 @@
 #pragma once
-// The two settings that persist between runs: the programmer's port and the ISP clock.
+// The settings that persist between runs: the programmer's port, the ISP clock and the kind
+// of programmer.
 //
 // The logic of reading and writing them works over an abstract store (a registry key, an
 // INI file, a test double); IniSettingsStore is the file the POSIX programs use.
 
 #include <cstdint>
 #include <string>
+
+#include "core/settings_store.h"
 
 namespace bq {
 
@@ -22,38 +25,27 @@ inline constexpr std::uint32_t kMaxIspSpeed = 7;
 
 inline constexpr const char* kComPortReadError = "Error Open Reg Val COMPort";
 
+// The kind of programmer when none is stored: our own protocol.
+inline constexpr const char* kDefaultProgrammer = "brindlequartz";
+
 struct Settings {
   std::string COMPort = kDefaultComPort;
   std::uint32_t ISPSpeed = kDefaultIspSpeed;  // IspClockIndex, 0 = automatic
-};
-
-// A place that holds named values, opened for one load or one store.
-class SettingsStore {
- public:
-  enum class OpenResult { Failed, Created, Existing };
-
-  virtual ~SettingsStore() = default;
-  // Opens the settings, creating them when absent.
-  virtual OpenResult Open() = 0;
-  virtual bool ReadString(const std::string& name, std::string& value) = 0;
-  virtual bool ReadNumber(const std::string& name, std::uint32_t& value) = 0;
-  virtual bool WriteString(const std::string& name, const std::string& value) = 0;
-  virtual bool WriteNumber(const std::string& name, std::uint32_t value) = 0;
-  // Ends the open; a store that buffers writes makes them permanent here. False when that failed.
-  virtual bool Close() = 0;
+  std::string Programmer = kDefaultProgrammer;  // a ProgrammerInfo name
 };
 
 enum class SettingsLoadResult {
-  Loaded,             // both values read (ISPSpeed possibly clamped)
+  Loaded,             // the values read (ISPSpeed possibly clamped; Programmer may be absent)
   Created,            // nothing was stored: the defaults were written
   StoreUnavailable,   // the store could not be opened: defaults, silently
   ComPortUnreadable,  // the front-end shows kComPortReadError; defaults kept, nothing written
   IspSpeedRewritten,  // ISPSpeed was missing: 0 used and both values written
 };
 
-// Reads both values into settings. ISPSpeed above 7 is limited to 7.
+// Reads the values into settings. ISPSpeed above 7 is limited to 7; a store without
+// Programmer means our own protocol.
 SettingsLoadResult LoadSettings(SettingsStore& store, Settings& settings);
-// Writes both values; false when the store could not be opened or written.
+// Writes the values; false when the store could not be opened or written.
 bool StoreSettings(SettingsStore& store, const Settings& settings);
 
 // The entry of the settings dialog's clock list for an ISPSpeed value: "Auto" for 0,

@@ -1,6 +1,7 @@
 #include "ui/settings_dialog.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "ui/operation_sequencing.h"
 
@@ -12,6 +13,14 @@ std::string VersionText(std::uint32_t value) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "%02X.%02X", (value >> 8) & 0xFFu, value & 0xFFu);
   return buf;
+}
+
+// "STK500 version 1 (Arduino as ISP)": the name for the list and the note in brackets.
+std::pair<std::string, std::string> TitleParts(const ProgrammerInfo& info) {
+  const std::string title = info.title;
+  const std::size_t open = title.find(" (");
+  if (open == std::string::npos || title.back() != ')') return {title, ""};
+  return {title.substr(0, open), title.substr(open + 2, title.size() - open - 3)};
 }
 
 }  // namespace
@@ -35,16 +44,45 @@ void FillSettingsLists(AppState& app, SettingsDialogModel& model) {
   for (std::uint32_t i = 0; i <= kMaxIspSpeed; ++i) model.clocks.push_back(IspClockListText(i));
   model.clockIndex =
       app.settings.ISPSpeed <= kMaxIspSpeed ? static_cast<int>(app.settings.ISPSpeed) : -1;
+  model.programmers.clear();
+  model.programmerIndex = 0;
+  const ProgrammerKind chosen = app.ProgrammerChoice();
+  for (const ProgrammerInfo& info : ProgrammerTable()) {
+    if (info.kind == chosen) model.programmerIndex = static_cast<int>(model.programmers.size());
+    model.programmers.push_back(TitleParts(info).first);
+  }
+  model.programmerNote = TitleParts(InfoFor(chosen)).second;
+}
+
+ProgrammerKind ModelProgrammer(const SettingsDialogModel& model, ProgrammerKind fallback) {
+  const auto& table = ProgrammerTable();
+  if (model.programmerIndex < 0 ||
+      static_cast<std::size_t>(model.programmerIndex) >= table.size()) {
+    return fallback;
+  }
+  return table[static_cast<std::size_t>(model.programmerIndex)].kind;
 }
 
 bool RunConnectionTest(AppState& app, SettingsDialogModel& model, const std::string& port,
                        bool confirm, SettingsDialogView& view) {
   model.hardwareVersion.clear();
   model.firmwareVersion.clear();
-  app.programmer.WaitIdle();
-  app.port.ClosePort();
+  // A running job ends first, so the port is never taken from under it.
+  app.jobs.WaitIdle();
+  ChipTarget target = app.Target();
+  target.port = port;
+  target.programmer = ModelProgrammer(model, target.programmer);
+  bool opened = false;
+  bool ok = false;
+  ProgrammerVersions versions;
+  app.jobs.RunHere([&](JobRunner::Context& job) {
+    job.session().Close();
+    opened = OpenTargetPort(job.session(), target);
+    if (opened) ok = job.session().Versions(versions).ok();
+    job.session().Close();
+  });
   // The quiet test when the dialog opens leaves the result line as it was.
-  if (!app.port.OpenPort(port)) {
+  if (!opened) {
     if (confirm) {
       model.testResult = PortOpenErrorText(port);
       view.ShowPortOpenError(port);
@@ -52,25 +90,14 @@ bool RunConnectionTest(AppState& app, SettingsDialogModel& model, const std::str
     return false;
   }
   if (confirm) model.testResult = NoProgrammerAnswerText(port);
-  bool ok = false;
-  if (!app.programmer.IsBusy()) {
-    std::uint32_t hardware = 0, firmware = 0;
-    ok = app.programmer.QueryHardwareVersion(hardware);
-    app.programmer.WaitIdle();
-    if (ok) {
-      ok = app.programmer.QueryFirmwareVersion(firmware);
-      app.programmer.WaitIdle();
-    }
-    if (ok) {
-      model.hardwareVersion = VersionText(hardware);
-      model.firmwareVersion = VersionText(firmware);
-      if (confirm) {
-        model.testResult = kConnectionOkText;
-        view.ShowConnectionOk();
-      }
+  if (ok) {
+    model.hardwareVersion = VersionText(versions.hardware);
+    model.firmwareVersion = VersionText(versions.firmware);
+    if (confirm) {
+      model.testResult = kConnectionOkText;
+      view.ShowConnectionOk();
     }
   }
-  app.port.ClosePort();
   return ok;
 }
 
@@ -91,11 +118,11 @@ void SaveSettingsDialog(AppState& app, const SettingsDialogModel& model, Setting
   }
   // The clock list always has a selection here (ISPSpeed is limited to the list when read).
   if (model.clockIndex >= 0) app.settings.ISPSpeed = static_cast<std::uint32_t>(model.clockIndex);
+  app.settings.Programmer = InfoFor(ModelProgrammer(model, app.ProgrammerChoice())).name;
   StoreSettings(store, app.settings);
   app.log.AppendLogEntry(LogKind::LogSuccess, "Save Configuration.");
   // The port the user saved is the one used from now on, also in a simulated run.
   app.portOverride.clear();
-  app.programmer.WaitIdle();
   if (!ReopenSerialPort(app)) view.ShowPortOpenError(app.settings.COMPort);
 }
 
@@ -108,6 +135,14 @@ void SettingsDialog::Open() {
 void SettingsDialog::PickPort(int index) {
   if (index < 0 || static_cast<std::size_t>(index) >= model_.ports.size()) return;
   model_.portIndex = index;
+  view_->OnSettingsModelChanged();
+}
+
+void SettingsDialog::PickProgrammer(int index) {
+  if (index < 0 || static_cast<std::size_t>(index) >= model_.programmers.size()) return;
+  model_.programmerIndex = index;
+  model_.programmerNote =
+      TitleParts(InfoFor(ModelProgrammer(model_, ProgrammerKind::Brindlequartz))).second;
   view_->OnSettingsModelChanged();
 }
 

@@ -1,6 +1,6 @@
 #pragma once
-// The settings dialog without a window: the port list and the clock list with their
-// selections, the connection test with the programmer's versions, and Save.
+// The settings dialog without a window: the programmer list, the port list and the clock
+// list with their selections, the connection test with the programmer's versions, and Save.
 
 #include <cstdint>
 #include <string>
@@ -31,6 +31,12 @@ struct SettingsDialogModel {
   int portIndex = -1;               // -1: no selection (no ports)
   std::vector<std::string> clocks;  // "Auto", "3.686 MHz", ... "57.60 kHz"
   int clockIndex = -1;
+  // The kinds of programmer by title ("STK500 version 1"), in the order of
+  // ProgrammerTable(); the one of the settings selected. programmerNote says what the
+  // selected one is ("Arduino as ISP"), from the rest of its title.
+  std::vector<std::string> programmers;
+  int programmerIndex = 0;
+  std::string programmerNote;
   std::string hardwareVersion;  // "02.01" once a test succeeded
   std::string firmwareVersion;
   // What the last "Connection Test" found, shown in the dialog: kConnectionOkText, the port
@@ -42,13 +48,15 @@ struct SettingsDialogModel {
 // The dialog's result line when the port opened but no programmer answered on it.
 std::string NoProgrammerAnswerText(const std::string& port);
 
-// Fills both lists: the ports present (the one equal to COMPort selected, else entry 0) and
-// the clock choices (entry ISPSpeed selected).
+// Fills the lists: the ports present (the one equal to COMPort selected, else entry 0), the
+// clock choices (entry ISPSpeed selected) and the kinds of programmer (Programmer selected).
 void FillSettingsLists(AppState& app, SettingsDialogModel& model);
+// The kind of programmer selected in the model; fallback without a selection.
+ProgrammerKind ModelProgrammer(const SettingsDialogModel& model, ProgrammerKind fallback);
 
-// Closes the port, opens `port`, asks for both versions when the worker is idle, closes the
-// port again. With confirm, success and a port that does not open are shown. A running
-// request is waited for first, so the port is never taken from under it.
+// Closes the port, opens `port` with the programmer selected in the model, asks for both
+// versions, closes the port again. With confirm, success and a port that does not open are
+// shown. A running job is waited for first, so the port is never taken from under it.
 bool RunConnectionTest(AppState& app, SettingsDialogModel& model, const std::string& port,
                        bool confirm, SettingsDialogView& view);
 
@@ -59,7 +67,8 @@ void OpenSettingsDialog(AppState& app, SettingsDialogModel& model, SettingsDialo
 void ConnectionTestCommand(AppState& app, SettingsDialogModel& model, SettingsDialogView& view);
 
 // "Save": COMPort := the selected port (kept without ports), ISPSpeed := the selected clock,
-// both stored, "Save Configuration." logged, and the port reopened (its failure shown).
+// Programmer := the selected kind of programmer, all stored, "Save Configuration." logged, and the
+// port reopened (its failure shown).
 void SaveSettingsDialog(AppState& app, const SettingsDialogModel& model, SettingsStore& store,
                         SettingsDialogView& view);
 
@@ -75,8 +84,10 @@ class SettingsDialog {
 
   // The lists, then a quiet connection test of COMPort.
   void Open();
-  // The user picked an entry of the port list (1001) or the clock list (1005).
+  // The user picked an entry of the port list (1001), the clock list (1005) or the
+  // programmer list.
   void PickPort(int index);
+  void PickProgrammer(int index);
   void PickClock(int index);
   // The user typed a port name into the port box (a pseudo-terminal, /dev/serial/by-id/...):
   // it becomes the selected entry, added to the list when it is not there. Blank text changes

@@ -1,8 +1,7 @@
 #include "ui/write_flow.h"
 
 #include <cstdio>
-
-#include "link/protocol.h"
+#include <optional>
 
 namespace bq {
 
@@ -18,50 +17,34 @@ std::string FlashWriteMismatchText(std::uint32_t firstDifference, bool erasedBef
          "Chip > Erase and write again, or Chip > Program.";
 }
 
-bool WriteFlow::Start(AppState& app, QuestionView& question) {
-  if (running()) {
-    app.log.AppendLogEntry(LogKind::LogError, kBusyText);
-    return false;
-  }
-  // A busy or stopped worker is reported by the write itself, without a question first.
-  const bool idle = app.programmer.IsStarted() && !app.programmer.IsBusy();
+bool WriteFlow::Start(AppState& app, QuestionView& question, CommandDone done) {
+  // A busy or stopped engine is reported by the write itself, without a question first.
+  const bool idle = app.jobs.IsStarted() && !app.jobs.IsBusy();
   if (idle && !ConfirmImageWrite(app, question, app.tab)) return false;
-  const bool flash = app.tab != BufferTab::Eeprom;
-  erasedBefore_ = app.flashErased;
-  if (!WriteMemoryCommand(app, question)) return false;
-  if (flash) {
-    app.flashErased = false;
-    step_ = Step::Write;
-  }
-  return true;
-}
-
-void WriteFlow::OnRequestFinished(AppState& app, std::uint8_t command, std::uint8_t status) {
-  if (step_ == Step::Write && command == CMD_WRITE_MEMORY) {
-    step_ = Step::Idle;
-    if (status != STATUS_OK) return;  // the worker logged why
-    // The write's own transfer parameters: the same pages are read back, nothing is asked
-    // again and nothing else is sent before the verify.
-    const SelectedChip& chip = app.selection.chip();
-    if (!app.programmer.SetTransferParams(MEMORY_FLASH, chip.flashPageSizeW,
-                                          chip.flashPageCount) ||
-        !app.programmer.StartVerifyMemory()) {
-      app.log.AppendLogEntry(LogKind::LogError,
-                             "The FLASH was written but not verified: the programmer was busy. "
-                             "Use Chip > Verify.");
-      return;
-    }
-    step_ = Step::Verify;
-    return;
-  }
-  if (step_ == Step::Verify && command == CMD_READ_MEMORY) {
-    step_ = Step::Idle;
-    if (status != STATUS_OK) return;  // the worker logged why
-    if (app.programmer.Mismatch() != 0) {
-      app.log.AppendLogEntry(LogKind::LogError, FlashWriteMismatchText(
-                                                    app.programmer.FirstDifference(), erasedBefore_));
-    }
-  }
+  if (app.tab == BufferTab::Eeprom) return WriteMemoryCommand(app, question, std::move(done));
+  // The same refusals as a plain write: an image the chip or the wire cannot take.
+  if (ImageWriteRefused(app)) return false;
+  const bool erasedBefore = app.flashErased;
+  const MemoryGeometry memory = TabGeometry(app, BufferTab::Flash);
+  const bool started = PostChipJob(
+      app,
+      [&app, memory, image = ImageOf(app, memory), erasedBefore](JobRunner::Context& job,
+                                                                 std::function<void()>& effect) {
+        const SessionResult written = job.session().WriteMemory(memory, 0, image);
+        if (!written.ok()) return written;
+        // The write's own geometry: the same pages are read back, nothing is asked again.
+        std::optional<std::uint32_t> difference;
+        const SessionResult verified = job.session().VerifyMemory(memory, 0, image, difference);
+        if (difference) {
+          effect = [&app, at = *difference, erasedBefore] {
+            app.log.AppendLogEntry(LogKind::LogError, FlashWriteMismatchText(at, erasedBefore));
+          };
+        }
+        return verified;
+      },
+      std::move(done));
+  if (started) app.flashErased = false;
+  return started;
 }
 
 }  // namespace bq

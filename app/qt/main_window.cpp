@@ -207,6 +207,7 @@ void MainWindow::BuildMenu() {
   };
   auto addMenu = [this](const char* title, std::initializer_list<Item> items) {
     QMenu* menu = menuBar()->addMenu(tr(title));
+    menu->setToolTipsVisible(true);
     for (const Item& item : items) {
       if (item.separatorBefore) menu->addSeparator();
       QAction* action = menu->addAction(item.text);
@@ -701,10 +702,24 @@ void MainWindow::SetControlVisible(int controlId, bool visible) {
   if (QWidget* w = Control(controlId)) w->setVisible(visible);
 }
 void MainWindow::EnableToolbarButton(int buttonId, bool enabled) {
-  if (QAction* a = ToolbarAction(buttonId)) a->setEnabled(enabled);
+  QAction* a = ToolbarAction(buttonId);
+  if (a == nullptr) return;
+  a->setEnabled(enabled);
+  if (app_) a->setToolTip(Q(app_->ToolbarTooltip(buttonId)));  // why it is disabled
 }
 void MainWindow::EnableMenuItem(int itemId, bool enabled) {
-  if (QAction* a = MenuAction(itemId)) a->setEnabled(enabled);
+  QAction* a = MenuAction(itemId);
+  if (a == nullptr) return;
+  a->setEnabled(enabled);
+  // A chip command the programmer cannot do says why when the pointer rests on it.
+  const std::string why = app_ && !enabled ? app_->ToolbarTooltip(itemId) : "";
+  a->setToolTip(why.empty() ? a->text().remove('&') : Q(why));
+}
+void MainWindow::EnableControl(int controlId, bool enabled, const std::string& tooltip) {
+  QWidget* w = Control(controlId);
+  if (w == nullptr) return;
+  w->setEnabled(enabled);
+  w->setToolTip(Q(tooltip));
 }
 
 std::optional<std::string> MainWindow::AskOpenFileName(const FileDialogRequest& request) {

@@ -12,7 +12,7 @@ namespace bq::qt {
 namespace {
 
 void Settle(MainWindow& window) {
-  window.app().state().programmer.WaitIdle();
+  window.app().WaitIdleAndDrain();
   for (int i = 0; i < 5; ++i) QApplication::processEvents();
 }
 

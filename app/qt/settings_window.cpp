@@ -24,6 +24,12 @@ SettingsWindow::SettingsWindow(SettingsDialog& dialog, DialogHost& dialogs, QWid
 
   auto* connection = new QGroupBox("Connection", this);
   auto* grid = new QGridLayout(connection);
+  // The kind of programmer on the port, and under it what it is ("Arduino as ISP").
+  programmers_ = new QComboBox(connection);
+  programmers_->setObjectName("c1008");
+  programmerNote_ = new QLabel(connection);
+  programmerNote_->setObjectName("c1009");
+  programmerNote_->setWordWrap(true);
   ports_ = new QComboBox(connection);
   ports_->setObjectName("c1001");
   ports_->setMinimumWidth(160);
@@ -38,18 +44,21 @@ SettingsWindow::SettingsWindow(SettingsDialog& dialog, DialogHost& dialogs, QWid
   firmware_ = new QLineEdit(connection);
   firmware_->setObjectName("c1004");
   firmware_->setReadOnly(true);
-  grid->addWidget(new QLabel("COM Port:", connection), 0, 0);
-  grid->addWidget(ports_, 0, 1);
-  grid->addWidget(test_, 0, 3);
+  grid->addWidget(new QLabel("Programmer:", connection), 0, 0);
+  grid->addWidget(programmers_, 0, 1, 1, 3);
+  grid->addWidget(programmerNote_, 1, 1, 1, 3);
+  grid->addWidget(new QLabel("COM Port:", connection), 2, 0);
+  grid->addWidget(ports_, 2, 1);
+  grid->addWidget(test_, 2, 3);
   grid->setColumnStretch(2, 1);
-  grid->addWidget(new QLabel("Hardware Version:", connection), 1, 0);
-  grid->addWidget(hardware_, 1, 1, 1, 3);
-  grid->addWidget(new QLabel("Firmware Version:", connection), 2, 0);
-  grid->addWidget(firmware_, 2, 1, 1, 3);
+  grid->addWidget(new QLabel("Hardware Version:", connection), 3, 0);
+  grid->addWidget(hardware_, 3, 1, 1, 3);
+  grid->addWidget(new QLabel("Firmware Version:", connection), 4, 0);
+  grid->addWidget(firmware_, 4, 1, 1, 3);
   result_ = new QLabel(connection);
   result_->setObjectName("c1007");
   result_->setWordWrap(true);
-  grid->addWidget(result_, 3, 0, 1, 4);
+  grid->addWidget(result_, 5, 0, 1, 4);
   layout->addWidget(connection);
 
   auto* isp = new QGroupBox("ISP Clock", this);
@@ -78,6 +87,7 @@ SettingsWindow::SettingsWindow(SettingsDialog& dialog, DialogHost& dialogs, QWid
 
   connect(ports_, &QComboBox::activated, this, [this](int i) { dialog_.PickPort(i); });
   connect(clocks_, &QComboBox::activated, this, [this](int i) { dialog_.PickClock(i); });
+  connect(programmers_, &QComboBox::activated, this, [this](int i) { dialog_.PickProgrammer(i); });
   connect(test_, &QPushButton::clicked, this, [this] {
     TakeTypedPort();
     dialog_.ConnectionTest();
@@ -119,6 +129,8 @@ void SettingsWindow::OnSettingsModelChanged() {
   };
   fill(ports_, m.ports, m.portIndex);
   fill(clocks_, m.clocks, m.clockIndex);
+  fill(programmers_, m.programmers, m.programmerIndex);
+  programmerNote_->setText(QString::fromStdString(m.programmerNote));
   hardware_->setText(QString::fromStdString(m.hardwareVersion));
   firmware_->setText(QString::fromStdString(m.firmwareVersion));
   result_->setText(QString::fromStdString(m.testResult));

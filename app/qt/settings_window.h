@@ -1,7 +1,7 @@
 #pragma once
-// The settings dialog on Qt Widgets: port list, "Connection Test" with the programmer's
-// versions, ISP clock list, "Save" and "Cancel". It shows the SettingsDialog's model and
-// reports the user's picks and buttons to it.
+// The settings dialog on Qt Widgets: programmer list, port list, "Connection Test" with the
+// programmer's versions, ISP clock list, "Save" and "Cancel". It shows the SettingsDialog's model
+// and reports the user's picks and buttons to it.
 
 #include <QDialog>
 
@@ -21,6 +21,8 @@ class SettingsWindow : public QDialog, public SettingsDialogView {
  public:
   SettingsWindow(SettingsDialog& dialog, DialogHost& dialogs, QWidget* parent);
 
+  QComboBox* programmerList() const { return programmers_; }
+  QLabel* programmerNote() const { return programmerNote_; }
   QComboBox* portList() const { return ports_; }
   QComboBox* clockList() const { return clocks_; }
   QLineEdit* hardwareVersion() const { return hardware_; }
@@ -44,6 +46,8 @@ class SettingsWindow : public QDialog, public SettingsDialogView {
 
   SettingsDialog& dialog_;
   DialogHost& dialogs_;
+  QComboBox* programmers_ = nullptr;
+  QLabel* programmerNote_ = nullptr;
   QComboBox* ports_ = nullptr;
   QComboBox* clocks_ = nullptr;
   QLineEdit* hardware_ = nullptr;

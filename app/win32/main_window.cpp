@@ -822,6 +822,10 @@ void MainWindow::SetControlVisible(int controlId, bool visible) {
 void MainWindow::EnableToolbarButton(int buttonId, bool enabled) {
   SendMessageA(toolbar_, TB_ENABLEBUTTON, static_cast<WPARAM>(buttonId), MAKELPARAM(enabled ? TRUE : FALSE, 0));
 }
+void MainWindow::EnableControl(int controlId, bool enabled, const std::string&) {
+  // The toolbar's tooltips say why; a dialog-style button has none.
+  if (HWND w = Control(controlId)) EnableWindow(w, enabled ? TRUE : FALSE);
+}
 void MainWindow::EnableMenuItem(int itemId, bool enabled) {
   if (menu_ == nullptr) return;
   ::EnableMenuItem(menu_, static_cast<UINT>(itemId), MF_BYCOMMAND | (enabled ? MF_ENABLED : MF_GRAYED));

@@ -83,6 +83,7 @@ class MainWindow : public MainView {
   void SetControlVisible(int controlId, bool visible) override;
   void EnableToolbarButton(int buttonId, bool enabled) override;
   void EnableMenuItem(int itemId, bool enabled) override;
+  void EnableControl(int controlId, bool enabled, const std::string& tooltip) override;
   std::optional<std::string> AskOpenFileName(const FileDialogRequest& request) override;
   std::optional<std::string> AskSaveFileName(const FileDialogRequest& request) override;
   void RunSettingsDialog(SettingsDialog& dialog) override;

@@ -9,6 +9,7 @@
 
 #include "app/win32/main_window.h"
 #include "core/utf8_path.h"
+#include "res/resource_ids.h"
 
 namespace bq::win32 {
 namespace {
@@ -68,6 +69,35 @@ bool SaveWindowBitmap(HWND window, const std::string& path) {
   return ok;
 }
 
+// The settings dialog runs modally: a timer of the main window finds it, shows the
+// STK500 version 2 programmer in its list, takes the picture and cancels it.
+struct SettingsShot {
+  std::string path;
+  bool ok = false;
+};
+SettingsShot* settingsShot = nullptr;
+
+void CALLBACK ShootSettings(HWND owner, UINT, UINT_PTR id, DWORD) {
+  HWND dialog = FindWindowA("#32770", "Settings");
+  if (dialog == nullptr || settingsShot == nullptr) return;
+  KillTimer(owner, id);
+  HWND list = GetDlgItem(dialog, IDC_PROGRAMMER_LIST);
+  const LRESULT v2 = SendMessageA(list, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                                  reinterpret_cast<LPARAM>("STK500 version 2"));
+  if (v2 >= 0) {
+    SendMessageA(list, CB_SETCURSEL, static_cast<WPARAM>(v2), 0);
+    SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDC_PROGRAMMER_LIST, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(list));
+  }
+  ShowWindow(dialog, SW_SHOW);
+  BringWindowToTop(dialog);
+  RedrawWindow(dialog, nullptr, nullptr,
+               RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  PumpFor(600);
+  settingsShot->ok = SaveWindowBitmap(dialog, settingsShot->path);
+  SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+}
+
 }  // namespace
 
 bool SaveScreenshots(MainWindow& window, const std::string& dir) {
@@ -86,7 +116,13 @@ bool SaveScreenshots(MainWindow& window, const std::string& dir) {
   }
   SendMessageA(tabs, TCM_SETCURSEL, 0, 0);
   window.app().SwitchTab(MainTab::Flash);
-  return ok;
+  SettingsShot shot{dir + "/win32-settings.bmp"};
+  settingsShot = &shot;
+  SetTimer(main, 1, 1000, ShootSettings);
+  window.app().Command(kIdSettings);
+  KillTimer(main, 1);
+  settingsShot = nullptr;
+  return ok && shot.ok;
 }
 
 }  // namespace bq::win32

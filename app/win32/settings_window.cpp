@@ -63,7 +63,10 @@ INT_PTR CALLBACK SettingsProc(HWND window, UINT message, WPARAM wParam, LPARAM l
       if (view == nullptr) return FALSE;
       const int id = LOWORD(wParam);
       const int code = HIWORD(wParam);
-      if (id == IDC_PORT_LIST && code == CBN_SELCHANGE) {
+      if (id == IDC_PROGRAMMER_LIST && code == CBN_SELCHANGE) {
+        view->dialog().PickProgrammer(
+            static_cast<int>(SendDlgItemMessageA(window, id, CB_GETCURSEL, 0, 0)));
+      } else if (id == IDC_PORT_LIST && code == CBN_SELCHANGE) {
         view->dialog().PickPort(static_cast<int>(SendDlgItemMessageA(window, id, CB_GETCURSEL, 0, 0)));
       } else if (id == IDC_ISP_CLOCK_LIST && code == CBN_SELCHANGE) {
         view->dialog().PickClock(static_cast<int>(SendDlgItemMessageA(window, id, CB_GETCURSEL, 0, 0)));
@@ -90,6 +93,9 @@ INT_PTR CALLBACK SettingsProc(HWND window, UINT message, WPARAM wParam, LPARAM l
 }  // namespace
 
 void ShowSettingsModel(HWND dialogWindow, const SettingsDialogModel& model) {
+  FillCombo(GetDlgItem(dialogWindow, IDC_PROGRAMMER_LIST), model.programmers,
+            model.programmerIndex);
+  SetDlgItemTextA(dialogWindow, IDC_PROGRAMMER_NOTE, model.programmerNote.c_str());
   FillCombo(GetDlgItem(dialogWindow, IDC_PORT_LIST), model.ports, model.portIndex);
   FillCombo(GetDlgItem(dialogWindow, IDC_ISP_CLOCK_LIST), model.clocks, model.clockIndex);
   SetDlgItemTextA(dialogWindow, IDC_HARDWARE_VERSION, model.hardwareVersion.c_str());

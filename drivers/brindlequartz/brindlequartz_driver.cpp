@@ -11,31 +11,47 @@ class BrindlequartzDriver::Events : public WorkerEvents {
  public:
   explicit Events(BrindlequartzDriver& driver) : driver_(driver) {}
 
-  void AppendLogEntry(LogKind kind, const std::string& text) override { driver_.Log(kind, text); }
-  void ProgressSmooth() override { state_.busy = false; }
-  void ProgressMarquee() override { state_.busy = true; }
-  void ProgressRange(std::uint16_t maximum) override { state_.total = maximum; }
-  void ProgressPosition(std::uint32_t position) override {
-    state_.done = position;
-    if (shown_) driver_.Progress(state_);
+  void Deliver(WorkerEvent event) override {
+    if (const auto* line = std::get_if<LogLine>(&event)) {
+      driver_.Log(line->kind, line->text);
+    } else if (const auto* progress = std::get_if<ProgressEvent>(&event)) {
+      Step(*progress);
+    }
   }
-  void ProgressMarqueeStart() override {}
-  void ProgressMarqueeStop() override {}
-  void ProgressShow() override {
-    shown_ = true;
-    state_.finished = false;
-    driver_.Progress(state_);
-  }
-  void ProgressHide() override {
-    if (!shown_) return;
-    shown_ = false;
-    state_.finished = true;
-    driver_.Progress(state_);
-  }
-  void RefillHexView(MemoryKind) override {}
-  void RedrawFuseEditor(FuseEditorKind) override {}
 
  private:
+  void Step(const ProgressEvent& e) {
+    switch (e.step) {
+      case ProgressStep::Smooth:
+        state_.busy = false;
+        break;
+      case ProgressStep::Marquee:
+        state_.busy = true;
+        break;
+      case ProgressStep::Range:
+        state_.total = e.value;
+        break;
+      case ProgressStep::Position:
+        state_.done = e.value;
+        if (shown_) driver_.Progress(state_);
+        break;
+      case ProgressStep::Show:
+        shown_ = true;
+        state_.finished = false;
+        driver_.Progress(state_);
+        break;
+      case ProgressStep::Hide:
+        if (!shown_) break;
+        shown_ = false;
+        state_.finished = true;
+        driver_.Progress(state_);
+        break;
+      case ProgressStep::MarqueeStart:
+      case ProgressStep::MarqueeStop:
+        break;
+    }
+  }
+
   BrindlequartzDriver& driver_;
   SessionProgress state_;
   bool shown_ = false;

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "ui/settings.h"
+#include "core/settings_store.h"
 
 namespace bq {
 

@@ -240,7 +240,7 @@ TEST_F(CommandsTest, WhileTheWorkerIsBusyOnlySaveRuns) {
   const auto file = h.dir() / "f.bin";
   WriteFile(file, {1, 2, 3});
   h.app().Command(kIdBlankCheck);
-  ASSERT_TRUE(h.state().programmer.IsBusy());
+  ASSERT_TRUE(h.state().jobs.IsBusy());
   h.view.openAnswers = {file.string()};
   const std::uint32_t mark = h.LogMark();
   for (int id :
@@ -277,7 +277,7 @@ TEST_F(CommandsTest, WorkerEventsWaitForTheUserInterfaceThread) {
   const int refills = h.view.hexRefills[MEMORY_FLASH];
   const int logRefreshes = h.view.logRefreshes;
   h.app().Command(kIdReadChip);
-  h.state().programmer.WaitIdle();
+  h.state().jobs.WaitIdle();
   EXPECT_GT(wakes.load(), 0);
   EXPECT_TRUE(fromWorker.load());
   EXPECT_EQ(h.view.hexRefills[MEMORY_FLASH], refills);  // not yet on this thread
@@ -375,15 +375,16 @@ TEST_F(CommandsTest, IspModeDetectsTheClockBeforeTheSignature) {
 namespace bq::test {
 namespace {
 
-// Chip > Program: erase, flash written and verified, then the EEPROM; each step starts when
-// the worker reports the previous one done. The log ends with one summary line.
+// Chip > Program: erase, flash written and verified, then the EEPROM, in one job. The log
+// ends with one summary line.
 TEST_F(CommandsTest, ProgramWritesAndVerifiesFlashThenEepromStepByStep) {
   const auto flash = Pattern(300, 0x21);
   const auto eeprom = Pattern(40, 0x31);
   std::copy(flash.begin(), flash.end(), h.state().flash.data());
   std::copy(eeprom.begin(), eeprom.end(), h.state().eeprom.data());
-  // Each drain may start the next step; the worker reports a step done just after it went idle.
+  // The summary line is logged when the job's end reaches the user interface.
   auto runToTheSummary = [this] {
+    h.app().WaitIdleAndDrain();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (h.NewestLog().rfind("PASS ", 0) != 0 && h.NewestLog().rfind("FAIL ", 0) != 0 &&
            std::chrono::steady_clock::now() < deadline) {

@@ -122,13 +122,15 @@ TEST_F(EditorsTest, FusesWriteVerifyReadAndDefault) {
   EXPECT_TRUE(Has(h.LogSince(mark), "Fuse bits verification FAILED"));
   EXPECT_EQ(ByteText(fuses, 0), "0x72");  // a verify leaves the editor alone
 
-  // Read: the worker fills the bytes; the lists follow when the user interface drains.
+  // Read: the bytes read travel with the job's events; the editor takes them, and its lists
+  // follow, only when the user interface drains.
   h.Chip("ATtiny13").low = 0x55;
   h.app().Command(kIdFuseRead);
-  h.state().programmer.WaitIdle();
-  EXPECT_EQ(fuses.ByteValue(kTargetLow), 0x55);
+  h.state().jobs.WaitIdle();
+  EXPECT_EQ(fuses.ByteValue(kTargetLow), 0x72);
   EXPECT_EQ(ByteText(fuses, 0), "0x72");
   h.app().Drain();
+  EXPECT_EQ(fuses.ByteValue(kTargetLow), 0x55);
   EXPECT_EQ(ByteText(fuses, 0), "0x55");
 
   h.Do(kIdFuseSetDefault);
@@ -282,7 +284,7 @@ TEST_F(EditorsTest, EditorsDoNotChangeWhileTheWorkerRuns) {
   const auto F = FuseEditorKind::Fuses;
   Click(F, EditorList::Bytes, 0, 1);  // opened while idle
   h.app().Command(kIdBlankCheck);
-  ASSERT_TRUE(h.state().programmer.IsBusy());
+  ASSERT_TRUE(h.state().jobs.IsBusy());
   const std::uint32_t mark = h.LogMark();
   h.app().ByteCellEntered("0");
   EXPECT_EQ(h.view.cell.kind, CellKind::None);

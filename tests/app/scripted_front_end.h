@@ -51,6 +51,8 @@ class ScriptedFrontEnd : public MainView, public SettingsDialogView {
   std::map<int, bool> visible;
   std::map<int, bool> toolbarEnabled;
   std::map<int, bool> menuEnabled;
+  std::map<int, bool> controlEnabled;
+  std::map<int, std::string> controlTooltips;
   ChipInfoTexts chipInfo;
   int logRefreshes = 0;
   std::map<MemoryKind, int> hexRefills, hexRecolours;
@@ -130,6 +132,10 @@ class ScriptedFrontEnd : public MainView, public SettingsDialogView {
   void SetControlVisible(int id, bool v) override { visible[id] = v; }
   void EnableToolbarButton(int id, bool e) override { toolbarEnabled[id] = e; }
   void EnableMenuItem(int id, bool e) override { menuEnabled[id] = e; }
+  void EnableControl(int id, bool e, const std::string& tip) override {
+    controlEnabled[id] = e;
+    controlTooltips[id] = tip;
+  }
 
   std::optional<std::string> AskOpenFileName(const FileDialogRequest& r) override {
     openRequests.push_back(r);

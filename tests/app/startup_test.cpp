@@ -26,7 +26,7 @@ TEST(StartupTest, WithoutAPartListTheProgramEndsWithCodeOneBeforeAnyWindow) {
             (std::vector<ShownBox>{{"error", "PartList Load ERROR !!!\r\n\r\n" + partList +
                                                  ": the file cannot be read or holds no part"}}));
   EXPECT_TRUE(h.view.visible.empty());
-  EXPECT_FALSE(h.state().programmer.IsStarted());
+  EXPECT_FALSE(h.state().jobs.IsStarted());
   EXPECT_FALSE(h.app().running());
   h.app().Command(kIdIdentify);  // nothing runs after a failed start
   EXPECT_EQ(h.state().log.NextSerial(), 0u);
@@ -219,7 +219,7 @@ TEST(StartupTest, ExitIsAskedOnlyWhileTheWorkerIsIdle) {
     p.options().blankCheckTime = std::chrono::milliseconds(400);
   });
   h.app().Command(kIdBlankCheck);
-  ASSERT_TRUE(h.state().programmer.IsBusy());
+  ASSERT_TRUE(h.state().jobs.IsBusy());
   EXPECT_FALSE(h.app().ConfirmExit());
   h.app().Command(kMenuExit);
   EXPECT_TRUE(std::none_of(h.view.boxes.begin(), h.view.boxes.end(),
@@ -236,7 +236,7 @@ TEST(StartupTest, ExitIsAskedOnlyWhileTheWorkerIsIdle) {
   EXPECT_TRUE(h.view.closed);
   EXPECT_FALSE(h.app().running());
   // The worker is stopped and joined and the port closed before anything else goes.
-  EXPECT_FALSE(h.state().programmer.IsStarted());
+  EXPECT_FALSE(h.state().jobs.IsStarted());
   EXPECT_FALSE(h.state().port.IsOpen());
   const std::uint32_t mark = h.LogMark();
   h.app().Command(kIdClearBuffer);
@@ -253,9 +253,9 @@ TEST(StartupTest, EndingWhileTheWorkerRunsStopsItBeforeReleasingAnything) {
   h.app().Command(kIdBlankCheck);
   const std::uint32_t mark = h.LogMark();
   h.app().Command(kIdWriteChip);  // refused: the blank check runs
-  ASSERT_TRUE(h.state().programmer.IsBusy());
+  ASSERT_TRUE(h.state().jobs.IsBusy());
   h.app().Shutdown();
-  EXPECT_FALSE(h.state().programmer.IsStarted());
+  EXPECT_FALSE(h.state().jobs.IsStarted());
   EXPECT_FALSE(h.state().port.IsOpen());
   // The worker may have reported the blank check it gave up; the refusal came first.
   EXPECT_EQ(h.LogSince(mark).at(0), "Programmer is BUSY !!!");

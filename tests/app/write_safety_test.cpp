@@ -55,7 +55,7 @@ class WriteSafetyTest : public ::testing::Test {
     h.app().Command(id);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     for (int quiet = 0; quiet < 25 && std::chrono::steady_clock::now() < deadline;) {
-      h.state().programmer.WaitIdle();
+      h.state().jobs.WaitIdle();
       quiet = h.app().Drain() == 0 ? quiet + 1 : 0;
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }

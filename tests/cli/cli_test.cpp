@@ -370,7 +370,7 @@ TEST_F(CliTest, SavedSettingsChooseThePortAndClock) {
                        {"XDG_CONFIG_HOME=" + (fresh / "xdg")}, fresh.path());
   EXPECT_EQ(r.status, 0) << Describe(r);
   EXPECT_EQ(test::ReadText(fresh.path() / "xdg" / "Varno" / "Brindlequartz.conf"),
-            "[General]\nCOMPort=ttyUSB0\nISPSpeed=0\n");
+            "[General]\nCOMPort=ttyUSB0\nISPSpeed=0\nProgrammer=brindlequartz\n");
 }
 
 // A CLI killed in the middle of a read leaves answers on the line; the next command drops

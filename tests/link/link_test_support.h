@@ -201,24 +201,21 @@ class ScriptedDriver : public PortDriver {
 // "pos N", "marquee-on", "marquee-off", "show", "hide", "refill N", "redraw N".
 class RecordingEvents : public WorkerEvents {
  public:
-  void AppendLogEntry(LogKind kind, const std::string& text) override {
-    Add("log " + std::to_string(static_cast<int>(kind)) + " " + text);
-    std::lock_guard<std::mutex> lock(mutex_);
-    log_.push_back({kind, text});
-  }
-  void ProgressSmooth() override { Add("smooth"); }
-  void ProgressMarquee() override { Add("marquee"); }
-  void ProgressRange(std::uint16_t maximum) override { Add("range " + std::to_string(maximum)); }
-  void ProgressPosition(std::uint32_t position) override { Add("pos " + std::to_string(position)); }
-  void ProgressMarqueeStart() override { Add("marquee-on"); }
-  void ProgressMarqueeStop() override { Add("marquee-off"); }
-  void ProgressShow() override { Add("show"); }
-  void ProgressHide() override { Add("hide"); }
-  void RefillHexView(MemoryKind kind) override {
-    Add("refill " + std::to_string(static_cast<int>(kind)));
-  }
-  void RedrawFuseEditor(FuseEditorKind editor) override {
-    Add("redraw " + std::to_string(static_cast<int>(editor)));
+  void Deliver(WorkerEvent event) override {
+    static const char* const kSteps[] = {"smooth",     "marquee",     "range ", "pos ",
+                                         "marquee-on", "marquee-off", "show",   "hide"};
+    if (const auto* line = std::get_if<LogLine>(&event)) {
+      Add("log " + std::to_string(static_cast<int>(line->kind)) + " " + line->text);
+      std::lock_guard<std::mutex> lock(mutex_);
+      log_.push_back({line->kind, line->text});
+    } else if (const auto* p = std::get_if<ProgressEvent>(&event)) {
+      const bool valued = p->step == ProgressStep::Range || p->step == ProgressStep::Position;
+      Add(kSteps[static_cast<int>(p->step)] + (valued ? std::to_string(p->value) : ""));
+    } else if (const auto* m = std::get_if<MemoryRead>(&event)) {
+      Add("refill " + std::to_string(static_cast<int>(m->kind)));
+    } else if (const auto* f = std::get_if<FusesRead>(&event)) {
+      Add("redraw " + std::to_string(static_cast<int>(f->editor)));
+    }
   }
 
   std::vector<std::string> Events() const {

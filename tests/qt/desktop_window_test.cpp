@@ -147,13 +147,17 @@ class Desk {
   SimPortDriver& sim() { return *sim_; }
   std::filesystem::path dir() const { return dir_; }
 
-  // Lets the worker finish and delivers its events through the event loop (queued calls).
+  // Lets the engine thread finish and delivers its events through the event loop (queued
+  // calls); a job's question is answered there too.
   void Settle() {
-    // A delivered event may start the next step of a flow (a write's verify): wait again.
-    for (int i = 0; i < 5; ++i) {
-      app().state().programmer.WaitIdle();
+    AppState& state = app().state();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    do {
+      state.jobs.WaitIdle();
       QApplication::processEvents();
-    }
+    } while ((state.jobs.IsBusy() || state.queue.Pending() > 0) &&
+             std::chrono::steady_clock::now() < deadline);
+    QApplication::processEvents();
   }
   void Trigger(QAction* action) {
     QVERIFY(action != nullptr);
@@ -560,7 +564,7 @@ class DesktopWindowTest : public QObject {
       p.options().blankCheckTime = std::chrono::milliseconds(500);
     });
     w.ToolbarAction(kIdBlankCheck)->trigger();
-    QVERIFY(d.app().state().programmer.IsBusy());
+    QVERIFY(d.app().state().jobs.IsBusy());
     QTRY_VERIFY(w.progressBar()->isVisible());
     QCOMPARE(w.progressBar()->maximum(), 0);  // the busy indicator
     QVERIFY(!w.close());
@@ -578,7 +582,7 @@ class DesktopWindowTest : public QObject {
     d.Trigger(w.MenuAction(kMenuExit));  // answered Yes
     QTRY_VERIFY(!w.isVisible());
     QVERIFY(!d.app().running());
-    QVERIFY(!d.app().state().programmer.IsStarted());
+    QVERIFY(!d.app().state().jobs.IsStarted());
   }
 
   void aTransferMovesADeterminateProgressBar() {
@@ -591,7 +595,7 @@ class DesktopWindowTest : public QObject {
     w.ToolbarAction(kIdReadChip)->trigger();
     QTRY_VERIFY_WITH_TIMEOUT(w.progressBar()->isVisible() && w.progressBar()->value() > 0, 10000);
     QVERIFY(w.progressBar()->maximum() > 0);
-    QVERIFY(d.app().state().programmer.IsBusy());
+    QVERIFY(d.app().state().jobs.IsBusy());
     d.Settle();
     QVERIFY(!w.progressBar()->isVisible());
     QCOMPARE(d.LogRow(0), QString("FLASH Code read into buffer"));
@@ -669,6 +673,71 @@ class DesktopWindowTest : public QObject {
     d.Trigger(d.w().MenuAction(kMenuSettings));
     const std::string saved = ReadFile(DefaultSettingsPath());
     QVERIFY2(saved.find("COMPort=sim:ATtiny85") != std::string::npos, saved.c_str());
+  }
+
+  // Another kind of programmer chosen in the settings: the commands go through its driver,
+  // to the simulated programmer of that protocol; a high-voltage mode it lacks is disabled
+  // with a tooltip that says why.
+  void anStk500Version2ProgrammerChosenInTheSettingsReadsAndWrites() {
+    Desk d;
+    QCOMPARE(d.StartSimulating("ATmega328P"), kExitOk);
+    MainWindow& w = d.w();
+    d.dialogs.dialogScript = [](QDialog& dialog) {
+      auto& s = dynamic_cast<SettingsWindow&>(dialog);
+      QCOMPARE(s.programmerList()->count(), static_cast<int>(ProgrammerTable().size()));
+      QCOMPARE(s.programmerList()->currentIndex(), 0);  // nothing saved: our own protocol
+      const int v2 = s.programmerList()->findText("STK500 version 2");
+      QVERIFY(v2 >= 0);
+      emit s.programmerList()->activated(v2);
+      QVERIFY2(
+          QString(InfoFor(ProgrammerKind::Stk500v2).title).contains(s.programmerNote()->text()),
+          qPrintable(s.programmerNote()->text()));
+      s.portList()->setEditText("sim:ATmega328P");
+      QTest::mouseClick(s.testButton(), Qt::LeftButton);
+      QCOMPARE(s.testResult()->text(), QString("Connection successfully..."));
+      QTest::mouseClick(s.saveButton(), Qt::LeftButton);
+    };
+    d.Trigger(w.MenuAction(kMenuSettings));
+    const std::string saved = ReadFile(DefaultSettingsPath());
+    QVERIFY2(saved.find("Programmer=stk500v2") != std::string::npos, saved.c_str());
+    emit w.chipSelector()->activated(w.chipSelector()->findText("ATmega328P"));
+    emit w.modeSelector()->activated(w.modeSelector()->count() - 1);  // on its ISP cable
+    QApplication::processEvents();
+    QCOMPARE(w.modeSelector()->currentText(), QString("ISP"));
+
+    SimChip* chip =
+        d.sim().LineFor("sim:ATmega328P")->With([](SimProgrammer& p) { return &p.chip(); });
+    AppState& state = d.app().state();
+    for (int i = 0; i < 256; ++i) state.flash.data()[i] = static_cast<std::uint8_t>(i ^ 0x5A);
+    d.Trigger(w.ToolbarAction(kIdEraseChip));
+    d.Trigger(w.ToolbarAction(kIdWriteChip));
+    QVERIFY2(d.LogHas("Verified OK"), qPrintable(d.LogRow(0)));
+    QCOMPARE(chip->flash[0], std::uint8_t{0x5A});
+    QCOMPARE(chip->flash[255], std::uint8_t{0xA5});
+
+    chip->flash[1] = 0x12;
+    d.Trigger(w.MenuAction(kMenuClear));
+    d.Trigger(w.ToolbarAction(kIdReadChip));
+    QCOMPARE(d.LogRow(0), QString("FLASH Code read into buffer"));
+    QVERIFY2(d.HexRow(kIdFlashHexView, 0).startsWith("00000 : 5A 12 58 59"),
+             qPrintable(d.HexRow(kIdFlashHexView, 0)));
+
+    // STK500 version 1 has no high-voltage mode: with HVSP selected its chip commands are off.
+    state.settings.Programmer = "stk500v1";
+    emit w.chipSelector()->activated(w.chipSelector()->findText("ATtiny85"));
+    emit w.modeSelector()->activated(0);
+    QApplication::processEvents();
+    QCOMPARE(w.modeSelector()->currentText(), QString("HVSP"));
+    QVERIFY(!w.ToolbarAction(kIdReadChip)->isEnabled());
+    QVERIFY(!w.MenuAction(kMenuProgram)->isEnabled());
+    QVERIFY(w.ToolbarAction(kIdIdentify)->isEnabled());
+    QCOMPARE(w.ToolbarAction(kIdReadChip)->toolTip(),
+             QString("The STK500 version 1 programmer has no high-voltage mode. Choose ISP in "
+                     "the mode list, or another programmer in the settings."));
+    emit w.modeSelector()->activated(w.modeSelector()->count() - 1);  // ISP
+    QApplication::processEvents();
+    QVERIFY(w.ToolbarAction(kIdReadChip)->isEnabled());
+    QCOMPARE(w.ToolbarAction(kIdReadChip)->toolTip(), QString("Read flash ROM into buffer"));
   }
 
   // The options are read before the window system starts.

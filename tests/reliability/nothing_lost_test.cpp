@@ -224,10 +224,7 @@ class AppOnPty {
     app_.selection.ApplyChipSelection();
     ok = ok && app_.StartProgrammer();
   }
-  ~AppOnPty() {
-    app_.programmer.StopWorker();
-    app_.port.ClosePort();
-  }
+  ~AppOnPty() { app_.jobs.Stop(); }
   AppState& app() { return app_; }
   std::vector<std::string> LogTexts() {
     std::vector<std::string> out;
@@ -269,14 +266,14 @@ TEST(NothingLost, FuseAndLockWritesSendOnlyTheBytesThePartHas) {
     app.fuseEditor.SetByte(kTargetHigh, 0xD9);
     app.fuseEditor.SetByte(kTargetExtended, 0xFD);  // ignored when the part has none
     ASSERT_TRUE(WriteFusesCommand(app, yes));
-    ASSERT_TRUE(app.programmer.WaitIdleFor(10s));
+    app.Settle(yes);
     const auto fusePackets = rig.writes->PacketsWithCode(CMD_WRITE_FUSES);
     ASSERT_EQ(fusePackets.size(), 1u);
     EXPECT_EQ(fusePackets[0], c.fusePacket);
 
     app.lockEditor.SetByte(kTargetLockBit, 0xFC);
     ASSERT_TRUE(WriteLockBitsCommand(app, yes));
-    ASSERT_TRUE(app.programmer.WaitIdleFor(10s));
+    app.Settle(yes);
     const auto packets = rig.writes->PacketsWithCode(CMD_WRITE_FUSES);
     ASSERT_EQ(packets.size(), 2u);
     EXPECT_EQ(packets[1], (Bytes{0x48, 0x56, 0x21, 0x00, 0x03, 0x01, 0x04, 0xFC}));
@@ -315,13 +312,15 @@ TEST(NothingLost, AReadThatBreaksOffHalfWayIsAnErrorNeverARead) {
     });
     const Bytes eepromBefore(app.eeprom.data(), app.eeprom.data() + app.eeprom.capacity());
     const auto t0 = std::chrono::steady_clock::now();
-    ASSERT_TRUE(c.verify ? VerifyMemoryCommand(app, yes) : ReadMemoryCommand(app, yes));
-    ASSERT_TRUE(app.programmer.WaitIdleFor(10s));
+    bool succeeded = true;
+    const CommandDone done = [&succeeded](const CommandResult& r) { succeeded = r.ok(); };
+    ASSERT_TRUE(c.verify ? VerifyMemoryCommand(app, yes, done) : ReadMemoryCommand(app, yes, done));
+    app.Settle(yes);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
     EXPECT_FALSE(rig.Logged(c.success));
     EXPECT_FALSE(rig.Logged("Chip differ !!!"));
     EXPECT_TRUE(rig.Logged("Comunication Error Code 0x02!!!"));
-    EXPECT_NE(app.programmer.Status(), STATUS_OK);
+    EXPECT_FALSE(succeeded);
     if (c.tab == BufferTab::Flash) {
       EXPECT_TRUE(Bytes(app.eeprom.data(), app.eeprom.data() + app.eeprom.capacity()) ==
                   eepromBefore);

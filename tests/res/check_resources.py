@@ -394,7 +394,7 @@ MENU = [
 ]
 
 DIALOG = {1001: None, 1002: "Connection Test", 1003: None, 1004: None, 1005: None,
-          1006: "Save", 2: "Cancel"}
+          1006: "Save", 1008: None, 2: "Cancel"}
 
 RESOURCES = {"IDR_MAIN_MENU": 101, "IDB_TOOLBAR": 112, "IDD_SETTINGS": 116, "IDB_LOG_INFO": 118,
              "IDB_LOG_SUCCESS": 119, "IDB_LOG_WARNING": 120, "IDB_LOG_ERROR": 121,
@@ -476,7 +476,7 @@ def check_ids(source, fail):
         fail("dialog 116 not found")
         return
     body = dialog.group(0)
-    if not re.search(r"DIALOGEX[^\n]* 0, 0, 274, 153", body) or 'CAPTION "Settings"' not in body \
+    if not re.search(r"DIALOGEX[^\n]* 0, 0, 274, 185", body) or 'CAPTION "Settings"' not in body \
             or 'FONT 8, "Microsoft Sans Serif"' not in body:
         fail("dialog 116: size, caption or font")
     controls = {}

@@ -180,7 +180,7 @@ static void check_dialog(HINSTANCE inst) {
     char caption[64] = "";
     GetWindowTextA(dlg, caption, sizeof caption);
     if (strcmp(caption, "Settings") != 0) fail("dialog caption", caption);
-    RECT r = {0, 0, 274, 153};
+    RECT r = {0, 0, 274, 185};
     MapDialogRect(dlg, &r);
     RECT client;
     GetClientRect(dlg, &client);
@@ -195,12 +195,13 @@ static void check_dialog(HINSTANCE inst) {
     expect_control(dlg, IDC_HARDWARE_VERSION, "Edit", "", ES_READONLY | WS_BORDER | WS_TABSTOP);
     expect_control(dlg, IDC_FIRMWARE_VERSION, "Edit", "", ES_READONLY | WS_BORDER | WS_TABSTOP);
     expect_control(dlg, IDC_ISP_CLOCK_LIST, "ComboBox", NULL, CBS_DROPDOWNLIST | WS_TABSTOP);
+    expect_control(dlg, IDC_PROGRAMMER_LIST, "ComboBox", NULL, CBS_DROPDOWNLIST | WS_TABSTOP);
     expect_control(dlg, IDC_SAVE, "Button", "Save", WS_TABSTOP);
     expect_control(dlg, IDCANCEL, "Button", "Cancel", WS_TABSTOP);
 
     int labels = 0;
     EnumChildWindows(dlg, check_label, (LPARAM)&labels);
-    if (labels != 5) fail("dialog 116 does not have its five labels", NULL);
+    if (labels != 6) fail("dialog 116 does not have its six labels", NULL);
     DestroyWindow(dlg);
 }
 

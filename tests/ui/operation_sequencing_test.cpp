@@ -48,6 +48,32 @@ class FlowTest : public ::testing::Test {
       out.push_back(app.log.EntryBySerial(s).text);
     return out;
   }
+  using Command = bool (*)(AppState&, QuestionView&, CommandDone);
+  // Runs a command to its end: true when it was posted and succeeded.
+  bool Run(Command command, QuestionView& answer) {
+    bool ok = false;
+    const bool posted = command(app, answer, [&ok](const CommandResult& r) { ok = r.ok(); });
+    app.Settle(answer);
+    return posted && ok;
+  }
+  // The same when only posting counts.
+  bool Posted(Command command, QuestionView& answer) {
+    const bool posted = command(app, answer, {});
+    app.Settle(answer);
+    return posted;
+  }
+  PrepareOutcome Prepare(QuestionView& answer) {
+    PrepareOutcome outcome = PrepareOutcome::Busy;
+    PrepareOperation(app, answer, [&outcome](const CommandResult& r) { outcome = r.prepare; });
+    app.Settle(answer);
+    return outcome;
+  }
+  IdentifyOutcome Identify() {
+    IdentifyOutcome outcome = IdentifyOutcome::NotRun;
+    IdentifyCommand(app, [&outcome](IdentifyOutcome o) { outcome = o; });
+    app.Settle(no);
+    return outcome;
+  }
   std::uint32_t Packets(const std::string& port, std::uint8_t code) {
     return driver->LineFor(port)->With(
         [code](SimProgrammer& p) { return p.PacketsReceived(code); });
@@ -61,7 +87,7 @@ class FlowTest : public ::testing::Test {
 
 TEST_F(FlowTest, IdentifyInTheSocketSelectsPartAndHighVoltageMode) {
   app.settings.COMPort = "sim:TINYHV:socket";
-  EXPECT_EQ(IdentifyCommand(app), IdentifyOutcome::Detected);
+  EXPECT_EQ(Identify(), IdentifyOutcome::Detected);
   EXPECT_EQ(app.selection.ChipSelectorText(), "TINYHV");
   EXPECT_EQ(app.selection.SelectedProgMode(), 3);
   EXPECT_EQ(TextsSince(0),
@@ -73,7 +99,7 @@ TEST_F(FlowTest, IdentifyInTheSocketSelectsPartAndHighVoltageMode) {
 TEST_F(FlowTest, IdentifyOverIspSelectsIspEvenAfterAnIspOnlyPart) {
   app.settings.COMPort = "sim:MEGAPP:isp";
   ASSERT_EQ(app.selection.modeEntries(), (std::vector<std::string>{"ISP"}));
-  EXPECT_EQ(IdentifyCommand(app), IdentifyOutcome::Detected);
+  EXPECT_EQ(Identify(), IdentifyOutcome::Detected);
   EXPECT_EQ(app.selection.ChipSelectorText(), "MEGAPP");
   EXPECT_EQ(app.selection.ModeSelectorText(), "ISP");
   EXPECT_EQ(app.selection.SelectedProgMode(), 4);
@@ -85,7 +111,7 @@ TEST_F(FlowTest, IdentifyWithoutAChipOrWithAnUnknownOne) {
   driver->LineFor(app.settings.COMPort)->With([](SimProgrammer& p) {
     p.chip().signature = 0x1E1234;
   });
-  EXPECT_EQ(IdentifyCommand(app), IdentifyOutcome::UnknownChip);
+  EXPECT_EQ(Identify(), IdentifyOutcome::UnknownChip);
   EXPECT_EQ(TextsSince(0),
             (std::vector<std::string>{"Detect unknown chip.", "Signature: 0x1E1234"}));
   EXPECT_EQ(app.selection.chip().name, "ISPONLY");  // selection unchanged
@@ -94,7 +120,7 @@ TEST_F(FlowTest, IdentifyWithoutAChipOrWithAnUnknownOne) {
     p.chip().signature = 0xFFFFFF;
   });
   const std::uint32_t mark = app.log.NextSerial();
-  EXPECT_EQ(IdentifyCommand(app), IdentifyOutcome::NoChip);
+  EXPECT_EQ(Identify(), IdentifyOutcome::NoChip);
   EXPECT_EQ(app.log.Row(0).text, kNoChipText);
   EXPECT_EQ(app.log.Row(0).kind, LogKind::LogError);
   EXPECT_GT(app.log.NextSerial(), mark);
@@ -107,7 +133,7 @@ TEST_F(FlowTest, IspPreparationDetectsTheClockBeforeTheSignature) {
   driver->LineFor(app.settings.COMPort)->With([](SimProgrammer& p) {
     p.options().ispMaxClock = 3;
   });
-  EXPECT_TRUE(PrepareOperation(app, no));
+  EXPECT_EQ(Prepare(no), PrepareOutcome::Ready);
   EXPECT_EQ(TextsSince(0),
             (std::vector<std::string>{"Autodetect ISP frequency", "Set ISP Frequency: 921.60 kHz",
                                       "Read Signature: 0x1E950F (Chip: MEGAPP)"}));
@@ -116,7 +142,7 @@ TEST_F(FlowTest, IspPreparationDetectsTheClockBeforeTheSignature) {
   // A fixed clock is set without detection.
   app.settings.ISPSpeed = 6;
   const std::uint32_t mark = app.log.NextSerial();
-  EXPECT_TRUE(PrepareOperation(app, no));
+  EXPECT_EQ(Prepare(no), PrepareOutcome::Ready);
   EXPECT_EQ(TextsSince(mark)[0], "Set ISP Frequency: 115.20 kHz");
 }
 
@@ -124,14 +150,14 @@ TEST_F(FlowTest, IspWithoutTargetReportsTheClockError) {
   Select("MEGAPP");
   app.selection.PickMode(1);
   app.settings.COMPort = "sim:MEGAPP:socket";  // nothing on the ISP cable
-  EXPECT_EQ(PrepareOperationOutcome(app, no), PrepareOutcome::IspClockFailed);
+  EXPECT_EQ(Prepare(no), PrepareOutcome::IspClockFailed);
   EXPECT_EQ(app.log.Row(0), (LogEntry{LogKind::LogError, "ERROR: Autodetect ISP Frequency."}));
 }
 
 TEST_F(FlowTest, HighVoltageModeMakesNoClockRequest) {
   Select("TINYHV");
   app.settings.COMPort = "sim:TINYHV:socket";
-  EXPECT_TRUE(PrepareOperation(app, no));
+  EXPECT_EQ(Prepare(no), PrepareOutcome::Ready);
   EXPECT_EQ(TextsSince(0), (std::vector<std::string>{"Read Signature: 0x1E930B (Chip: TINYHV)"}));
   EXPECT_EQ(Packets(app.settings.COMPort, CMD_DETECT_ISP_CLOCK), 0u);
   EXPECT_EQ(Packets(app.settings.COMPort, CMD_SET_ISP_CLOCK), 0u);
@@ -141,7 +167,7 @@ TEST_F(FlowTest, SignatureMismatchAnsweredNoStartsNothingAndYesProceeds) {
   Select("TINYHV");
   app.selection.PickMode(1);  // ISP
   app.settings.COMPort = "sim:MEGAPP:isp";
-  EXPECT_FALSE(EraseCommand(app, no));
+  EXPECT_FALSE(Run(EraseCommand, no));
   EXPECT_EQ(no.asked, 1);
   EXPECT_EQ(no.text, "Signature does not match selected device !\r\n\r\nContinue ?");
   EXPECT_EQ(no.caption, "Warning");
@@ -150,7 +176,7 @@ TEST_F(FlowTest, SignatureMismatchAnsweredNoStartsNothingAndYesProceeds) {
   EXPECT_EQ(app.log.Row(1).text, "Read Signature: 0x1E950F (Chip: MEGAPP)");
   EXPECT_EQ(Packets(app.settings.COMPort, CMD_CHIP_ERASE), 0u);
 
-  EXPECT_TRUE(EraseCommand(app, yes));
+  EXPECT_TRUE(Run(EraseCommand, yes));
   EXPECT_EQ(app.log.Row(0), (LogEntry{LogKind::LogSuccess, "Chip erased"}));
   EXPECT_EQ(Packets(app.settings.COMPort, CMD_CHIP_ERASE), 1u);
 }
@@ -162,30 +188,30 @@ TEST_F(FlowTest, BusyWorkerRefusesEveryCommand) {
     p.options().blankCheckTime = std::chrono::milliseconds(400);
   });
   ASSERT_TRUE(BlankCheckCommand(app, no));
-  ASSERT_TRUE(app.programmer.IsBusy());
+  ASSERT_TRUE(app.jobs.IsBusy());
   EXPECT_FALSE(ReadMemoryCommand(app, no));
   EXPECT_EQ(app.log.Row(0), (LogEntry{LogKind::LogError, "Programmer is BUSY !!!"}));
   EXPECT_FALSE(ReadCalibrationCommand(app, no));
   EXPECT_EQ(app.log.Row(0).text, "Programmer is BUSY !!!");
-  app.programmer.WaitIdle();
+  app.Settle(no);
   EXPECT_EQ(app.log.Row(0), (LogEntry{LogKind::LogSuccess, "Chip is empty"}));
 }
 
 TEST_F(FlowTest, PortThatDoesNotOpenStopsSilently) {
   Select("TINYHV");
   app.settings.COMPort = "sim:NOSUCHPART";
-  EXPECT_EQ(PrepareOperationOutcome(app, no), PrepareOutcome::PortNotOpened);
+  EXPECT_EQ(Prepare(no), PrepareOutcome::PortNotOpened);
   EXPECT_EQ(app.log.NextSerial(), 0u);
   EXPECT_EQ(PortOpenErrorText(app.settings.COMPort), "Error Open Serial Port (sim:NOSUCHPART) !!!");
-  EXPECT_EQ(IdentifyCommand(app), IdentifyOutcome::NotRun);
+  EXPECT_EQ(Identify(), IdentifyOutcome::NotRun);
   EXPECT_EQ(app.log.NextSerial(), 0u);
 }
 
 TEST_F(FlowTest, MissingMemoryOfTheTabEndsAfterTheSignature) {
   app.settings.COMPort = "sim:ISPONLY:isp";
   app.tab = BufferTab::Eeprom;
-  EXPECT_EQ(PrepareOperationOutcome(app, no), PrepareOutcome::NoSuchMemory);
-  EXPECT_FALSE(EraseCommand(app, no));
+  EXPECT_EQ(Prepare(no), PrepareOutcome::NoSuchMemory);
+  EXPECT_FALSE(Run(EraseCommand, no));
   EXPECT_EQ(app.log.Row(0).text, "Read Signature: 0x1E9007 (Chip: ISPONLY)");
   EXPECT_EQ(Packets(app.settings.COMPort, CMD_CHIP_ERASE), 0u);
 }
@@ -196,19 +222,18 @@ TEST_F(FlowTest, AnImageLargerThanTheChipIsNeitherWrittenNorVerified) {
   Select("TINYHV");  // 8192 bytes of flash
   app.settings.COMPort = "sim:TINYHV:socket";
   app.flash.data()[0x4E1F] = 0x00;
-  EXPECT_FALSE(WriteMemoryCommand(app, no));
+  EXPECT_FALSE(Run(WriteMemoryCommand, no));
   EXPECT_EQ(app.log.Row(0),
             (LogEntry{LogKind::LogError,
                       "FLASH buffer holds data at 0x04E1F, beyond the 8192 bytes of the TINYHV; "
                       "nothing was written (clear the buffer or choose the right chip)"}));
-  EXPECT_FALSE(VerifyMemoryCommand(app, no));
+  EXPECT_FALSE(Run(VerifyMemoryCommand, no));
   EXPECT_EQ(app.log.Row(0).text.substr(0, 40), "FLASH buffer holds data at 0x04E1F, beyo");
   EXPECT_FALSE(app.port.IsOpen());  // nothing was sent
 
   app.flash.data()[0x4E1F] = 0xFF;
   app.flash.data()[0x1FFF] = 0x00;  // the last byte of the chip is fine
-  EXPECT_TRUE(WriteMemoryCommand(app, no));
-  app.programmer.WaitIdle();
+  EXPECT_TRUE(Run(WriteMemoryCommand, no));
   EXPECT_EQ(app.log.Row(0).text, "8192 bytes written to FLASH");
 }
 
@@ -248,7 +273,7 @@ TEST_F(FlowTest, APartTheWireCannotCarryIsRefused) {
     app.tab = c.eeprom ? BufferTab::Eeprom : BufferTab::Flash;
     for (auto command : {ReadMemoryCommand, WriteMemoryCommand, VerifyMemoryCommand,
                          BlankCheckCommand}) {
-      EXPECT_FALSE(command(app, no));
+      EXPECT_FALSE(command(app, no, {}));
       EXPECT_EQ(app.log.Row(0), (LogEntry{LogKind::LogError, c.error}));
     }
     EXPECT_FALSE(app.port.IsOpen());
@@ -264,8 +289,8 @@ TEST_F(FlowTest, AViewFormatsRowsWhileAReadRuns) {
   std::string row;
   for (int round = 0; round < 3; ++round) {
     ASSERT_TRUE(ReadMemoryCommand(app, no));
-    for (std::uint32_t n = 0; app.programmer.IsBusy() || n < 2000; ++n) view.RowText(n % 512, row);
-    app.programmer.WaitIdle();
+    for (std::uint32_t n = 0; app.jobs.IsBusy() || n < 2000; ++n) view.RowText(n % 512, row);
+    app.Settle(no);
     EXPECT_EQ(app.log.Row(0).text, "FLASH Code read into buffer");
   }
 }
@@ -274,7 +299,7 @@ TEST_F(FlowTest, CalibrationKeepsTheOldTextOfAFailedByte) {
   app.parts.RecordFor("TINYHV").osccal[2] = OsccalEntry{"4.0 MHz", 2};
   Select("TINYHV");
   app.settings.COMPort = "sim:TINYHV:socket";
-  ASSERT_TRUE(ReadCalibrationCommand(app, no));
+  ASSERT_TRUE(Posted(ReadCalibrationCommand, no));
   EXPECT_EQ(app.calibration.ValueText(0), "0xA0");
   EXPECT_EQ(app.calibration.ValueText(1), "0xA1");
   EXPECT_EQ(app.calibration.ValueText(2), "0xA2");
@@ -284,7 +309,7 @@ TEST_F(FlowTest, CalibrationKeepsTheOldTextOfAFailedByte) {
   driver->LineFor(app.settings.COMPort)->With([](SimProgrammer& p) {
     p.options().faults.push_back(*ParseSimFault("0x11:error=1@5"));  // the second byte of this read
   });
-  ASSERT_TRUE(ReadCalibrationCommand(app, no));
+  ASSERT_TRUE(Posted(ReadCalibrationCommand, no));
   EXPECT_EQ(app.calibration.ValueText(0), "0xA0");
   EXPECT_EQ(app.calibration.ValueText(1), "old");
   EXPECT_EQ(app.calibration.ValueText(2), "0xA2");
@@ -296,13 +321,11 @@ TEST_F(FlowTest, FusesRoundTripThroughTheEditors) {
   Select("TINYHV");
   app.settings.COMPort = "sim:TINYHV:socket";
   app.fuseEditor.SetByte(kTargetLow, 0xE2);
-  ASSERT_TRUE(WriteFusesCommand(app, no));
-  app.programmer.WaitIdle();
+  ASSERT_TRUE(Run(WriteFusesCommand, no));
   SetDefaultFusesCommand(app);
   EXPECT_EQ(app.log.Row(0), (LogEntry{LogKind::LogInfo, "Set Default Fuses"}));
   EXPECT_EQ(app.fuseEditor.ByteValue(kTargetLow), 0x62);
-  ASSERT_TRUE(ReadFusesCommand(app, no));
-  app.programmer.WaitIdle();
+  ASSERT_TRUE(Run(ReadFusesCommand, no));
   EXPECT_EQ(app.fuseEditor.ByteValue(kTargetLow), 0xE2);
   EXPECT_EQ(app.fuseEditor.byteRows().at(0).valueText, "0xE2");
   EXPECT_EQ(app.log.Row(0).text, "Read EXTENDEND: 0xFF");

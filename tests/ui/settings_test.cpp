@@ -43,7 +43,27 @@ TEST(Settings, FirstLoadWritesTheDefaultsInQtLayout) {
   EXPECT_EQ(s.COMPort, kDefaultComPort);
   EXPECT_EQ(s.ISPSpeed, 0u);
   EXPECT_EQ(ReadFile(dir.path / "Varno" / "Brindlequartz.conf"),
-            std::string("[General]\nCOMPort=") + kDefaultComPort + "\nISPSpeed=0\n");
+            std::string("[General]\nCOMPort=") + kDefaultComPort +
+                "\nISPSpeed=0\nProgrammer=brindlequartz\n");
+}
+
+// A store written before the programmer could be chosen means our own protocol; a saved
+// choice comes back as it was.
+TEST(Settings, TheProgrammerIsOursUnlessOneWasSaved) {
+  TempDir dir;
+  const fs::path file = dir.path / "old.conf";
+  std::ofstream(file) << "[General]\nCOMPort=ttyACM0\nISPSpeed=3\n";
+  IniSettingsStore store(file.string());
+  Settings s;
+  s.Programmer = "stk500v1";
+  EXPECT_EQ(LoadSettings(store, s), SettingsLoadResult::Loaded);
+  EXPECT_EQ(s.Programmer, kDefaultProgrammer);
+  s.Programmer = "stk500v2";
+  ASSERT_TRUE(StoreSettings(store, s));
+  Settings again;
+  EXPECT_EQ(LoadSettings(store, again), SettingsLoadResult::Loaded);
+  EXPECT_EQ(again.Programmer, "stk500v2");
+  EXPECT_EQ(again.COMPort, "ttyACM0");
 }
 
 TEST(Settings, RoundTripKeepsPortNameExactlyAndOtherKeys) {

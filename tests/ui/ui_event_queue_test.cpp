@@ -5,26 +5,28 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 #include <vector>
 
 namespace bq {
 namespace {
 
-class Recorder : public WorkerEvents {
- public:
-  void AppendLogEntry(LogKind, const std::string& text) override { seen.push_back("log " + text); }
-  void ProgressSmooth() override { seen.push_back("smooth"); }
-  void ProgressMarquee() override { seen.push_back("marquee"); }
-  void ProgressRange(std::uint16_t m) override { seen.push_back("range " + std::to_string(m)); }
-  void ProgressPosition(std::uint32_t p) override { seen.push_back("pos " + std::to_string(p)); }
-  void ProgressMarqueeStart() override { seen.push_back("marquee on"); }
-  void ProgressMarqueeStop() override { seen.push_back("marquee off"); }
-  void ProgressShow() override { seen.push_back("show"); }
-  void ProgressHide() override { seen.push_back("hide"); }
-  void RefillHexView(MemoryKind k) override { seen.push_back("refill " + std::to_string(k)); }
-  void RedrawFuseEditor(FuseEditorKind e) override {
-    seen.push_back("editor " + std::to_string(static_cast<int>(e)));
+// What the user-interface thread was handed, one line an event.
+struct Recorder {
+  void operator()(WorkerEvent& event) {
+    static const char* const kSteps[] = {"smooth",     "marquee",     "range ", "pos ",
+                                         "marquee on", "marquee off", "show",   "hide"};
+    if (const auto* line = std::get_if<LogLine>(&event)) {
+      seen.push_back("log " + line->text);
+    } else if (const auto* p = std::get_if<ProgressEvent>(&event)) {
+      const bool valued = p->step == ProgressStep::Range || p->step == ProgressStep::Position;
+      seen.push_back(kSteps[static_cast<int>(p->step)] + (valued ? std::to_string(p->value) : ""));
+    } else if (const auto* m = std::get_if<MemoryRead>(&event)) {
+      seen.push_back("refill " + std::to_string(m->kind));
+    } else if (const auto* f = std::get_if<FusesRead>(&event)) {
+      seen.push_back("editor " + std::to_string(static_cast<int>(f->editor)));
+    }
   }
   std::vector<std::string> seen;
 };
@@ -38,15 +40,15 @@ TEST(UiEventQueueTest, EventsFromAnotherThreadArriveInOrderWhenDrained) {
     ++wakes;
   });
   std::thread worker([&] {
-    queue.ProgressSmooth();
-    queue.ProgressRange(64);
-    queue.ProgressPosition(0);
-    queue.ProgressShow();
-    for (std::uint32_t p = 1; p <= 64; ++p) queue.ProgressPosition(p);
-    queue.ProgressHide();
-    queue.RefillHexView(MEMORY_EEPROM);
-    queue.RedrawFuseEditor(FuseEditorKind::LockBits);
-    queue.AppendLogEntry(LogKind::LogSuccess, "EEPROM read into buffer");
+    queue.Progress(ProgressStep::Smooth);
+    queue.Progress(ProgressStep::Range, 64);
+    queue.Progress(ProgressStep::Position, 0);
+    queue.Progress(ProgressStep::Show);
+    for (std::uint32_t p = 1; p <= 64; ++p) queue.Progress(ProgressStep::Position, p);
+    queue.Progress(ProgressStep::Hide);
+    queue.Deliver(MemoryRead{MEMORY_EEPROM, {}});
+    queue.Deliver(FusesRead{FuseEditorKind::LockBits, false, {}});
+    queue.Log(LogKind::LogSuccess, "EEPROM read into buffer");
   });
   const std::thread::id workerId = worker.get_id();
   worker.join();
@@ -55,7 +57,7 @@ TEST(UiEventQueueTest, EventsFromAnotherThreadArriveInOrderWhenDrained) {
 
   Recorder target;
   int logChanged = 0;
-  EXPECT_EQ(queue.Drain(target, [&] { ++logChanged; }), 72u);
+  EXPECT_EQ(queue.Drain(std::ref(target), [&] { ++logChanged; }), 72u);
   ASSERT_EQ(target.seen.size(), 72u);
   EXPECT_EQ(target.seen[0], "smooth");
   EXPECT_EQ(target.seen[1], "range 64");
@@ -67,32 +69,32 @@ TEST(UiEventQueueTest, EventsFromAnotherThreadArriveInOrderWhenDrained) {
   EXPECT_EQ(target.seen[71], "log EEPROM read into buffer");
   EXPECT_EQ(queue.Pending(), 0u);
 
-  queue.ProgressShow();  // the queue is empty again: the next event wakes again
+  queue.Progress(ProgressStep::Show);  // the queue is empty again: the next event wakes again
   EXPECT_EQ(wakes.load(), 2);
 }
 
 TEST(UiEventQueueTest, LogChangesCollapseUntilDrained) {
   UiEventQueue queue;
   for (int i = 0; i < 100; ++i) queue.PostLogChanged();
-  queue.ProgressHide();
+  queue.Progress(ProgressStep::Hide);
   queue.PostLogChanged();  // one is still waiting
   Recorder target;
   int logChanged = 0;
-  queue.Drain(target, [&] { ++logChanged; });
+  queue.Drain(std::ref(target), [&] { ++logChanged; });
   EXPECT_EQ(logChanged, 1);
   EXPECT_EQ(target.seen, std::vector<std::string>{"hide"});
   queue.PostLogChanged();
-  queue.Drain(target, [&] { ++logChanged; });
+  queue.Drain(std::ref(target), [&] { ++logChanged; });
   EXPECT_EQ(logChanged, 2);
 }
 
 TEST(UiEventQueueTest, AWakeCallbackMayDrainAtOnce) {
-  // The CLI has no user-interface thread: it drains from the wake-up itself.
+  // A caller without a user-interface thread drains from the wake-up itself.
   UiEventQueue queue;
   Recorder target;
-  queue.SetWakeCallback([&] { queue.Drain(target, {}); });
-  queue.ProgressShow();
-  queue.ProgressHide();
+  queue.SetWakeCallback([&] { queue.Drain(std::ref(target), {}); });
+  queue.Progress(ProgressStep::Show);
+  queue.Progress(ProgressStep::Hide);
   EXPECT_EQ(target.seen, (std::vector<std::string>{"show", "hide"}));
 }
 

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "ui/settings.h"
+
 namespace bq {
 namespace {
 
@@ -110,13 +112,16 @@ TEST_F(RegistrySettingsTest, StoredValuesHaveTheirTypesAndReadBackExactly) {
     Settings out;
     out.COMPort = port;
     out.ISPSpeed = 6;
+    out.Programmer = "stk500v1";
     ASSERT_TRUE(StoreSettings(store, out));
     EXPECT_EQ(Get("COMPort"), Text(port));  // REG_SZ with its terminating zero
     EXPECT_EQ(Get("ISPSpeed"), Number(6));  // REG_DWORD
+    EXPECT_EQ(Get("Programmer"), Text("stk500v1"));
     Settings back;
     EXPECT_EQ(LoadSettings(store, back), SettingsLoadResult::Loaded);
     EXPECT_EQ(back.COMPort, port);
     EXPECT_EQ(back.ISPSpeed, 6u);
+    EXPECT_EQ(back.Programmer, "stk500v1");
   }
 }
 

@@ -74,8 +74,11 @@ class ScriptedHost : public DialogHost {
     saveAnswers.pop_front();
     return a;
   }
-  // With realSettingsDialog the system dialog 116 runs and a timer reads it and cancels it.
+  // With realSettingsDialog the system dialog 116 runs and a timer reads it and cancels it;
+  // with a programmer named as well, the timer chooses it and the port, tests and saves.
   bool realSettingsDialog = false;
+  std::string chooseProgrammer, choosePort;
+  std::string dialogNote, dialogResult;
   std::vector<std::string> dialogPorts;
   std::string dialogHardware;
   void RunSettingsDialog(HWND owner, HINSTANCE instance, SettingsDialog& dialog) override {
@@ -93,6 +96,11 @@ class ScriptedHost : public DialogHost {
   }
 
  private:
+  static std::string Text(HWND dialog, int id) {
+    char text[256]{};
+    GetDlgItemTextA(dialog, id, text, sizeof text);
+    return text;
+  }
   static void CALLBACK CancelOpenDialog(HWND owner, UINT, UINT_PTR id, DWORD) {
     auto* self = static_cast<ScriptedHost*>(GetPropA(owner, "bq-test-host"));
     HWND dialog = FindWindowA("#32770", "Settings");
@@ -104,6 +112,20 @@ class ScriptedHost : public DialogHost {
       char text[128]{};
       SendMessageA(ports, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(text));
       self->dialogPorts.push_back(text);
+    }
+    if (!self->chooseProgrammer.empty()) {
+      HWND programmers = GetDlgItem(dialog, 1008);
+      const LRESULT at = SendMessageA(programmers, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                                      reinterpret_cast<LPARAM>(self->chooseProgrammer.c_str()));
+      SendMessageA(programmers, CB_SETCURSEL, static_cast<WPARAM>(at), 0);
+      SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(1008, CBN_SELCHANGE),
+                   reinterpret_cast<LPARAM>(programmers));
+      self->dialogNote = Text(dialog, 1009);
+      SetDlgItemTextA(dialog, 1001, self->choosePort.c_str());
+      SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(1002, BN_CLICKED), 0);
+      self->dialogResult = Text(dialog, 1007);
+      SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(1006, BN_CLICKED), 0);
+      return;
     }
     // "sim" picked, then "Connection Test".
     const LRESULT sim = SendMessageA(ports, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
@@ -458,7 +480,7 @@ TEST_F(MainWindowTest, ExitAsksWhenIdleAndWaitsWhileBusy) {
     p.options().blankCheckTime = std::chrono::milliseconds(800);
   });
   SendMessageA(Main(), WM_COMMAND, MAKEWPARAM(kIdBlankCheck, 0), 0);
-  ASSERT_TRUE(App().state().programmer.IsBusy());
+  ASSERT_TRUE(App().state().jobs.IsBusy());
   for (int i = 0; i < 100 && !IsWindowVisible(C(kIdProgressBar)); ++i) {
     Sleep(10);
     Pump();
@@ -519,6 +541,42 @@ TEST_F(MainWindowTest, SettingsCommandRunsTheSettingsDialog) {
   EXPECT_EQ(host_.boxes[0].icon, BoxIcon::Information);
   EXPECT_EQ(host_.boxes[0].caption, "Info");
   EXPECT_EQ(host_.boxes[0].text, "Connection successfully...");
+}
+
+// STK500 version 2 chosen in the dialog: read and write go through its driver to the
+// simulated programmer of that protocol, and the choice is stored.
+TEST_F(MainWindowTest, AnStk500Version2ProgrammerChosenInTheSettingsReadsAndWrites) {
+  ASSERT_EQ(Start(), kExitOk);
+  host_.realSettingsDialog = true;
+  host_.chooseProgrammer = "STK500 version 2";
+  host_.choosePort = "sim:ATmega328P";
+  Command(kIdSettings);
+  EXPECT_EQ(host_.dialogResult, "Connection successfully...");
+  EXPECT_NE(std::string(InfoFor(ProgrammerKind::Stk500v2).title).find(host_.dialogNote),
+            std::string::npos);
+  EXPECT_FALSE(host_.dialogNote.empty());
+  EXPECT_EQ(App().state().settings.Programmer, "stk500v2");
+  std::string stored;
+  ASSERT_EQ(store_->Open(), SettingsStore::OpenResult::Existing);
+  EXPECT_TRUE(store_->ReadString("Programmer", stored));
+  store_->Close();
+  EXPECT_EQ(stored, "stk500v2");
+
+  Pick(kIdChipSelector, "ATmega328P");
+  Pick(kIdModeSelector, "ISP");  // these programmers sit on the ISP cable
+  SimChip* chip =
+      sim_->LineFor("sim:ATmega328P")->With([](SimProgrammer& p) { return &p.chip(); });
+  for (int i = 0; i < 64; ++i) App().state().flash.data()[i] = static_cast<std::uint8_t>(0x40 + i);
+  Command(kIdEraseChip);
+  Command(kIdWriteChip);
+  EXPECT_EQ(NewestLog(), "Verified OK");
+  EXPECT_EQ(chip->flash[0], 0x40);
+  EXPECT_EQ(chip->flash[63], 0x7F);
+  chip->flash[2] = 0x99;
+  Command(kMenuClear);
+  Command(kIdReadChip);
+  EXPECT_EQ(NewestLog(), "FLASH Code read into buffer");
+  EXPECT_EQ(ItemText(C(kIdFlashHexView), 0).substr(0, 20), "00000 : 40 41 99 43 ");
 }
 
 // A name outside the ANSI code page: Load and Save reach the file, and the log shows the
