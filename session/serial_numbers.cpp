@@ -105,6 +105,12 @@ std::optional<std::uint64_t> ParseSerialCounter(const std::string& text) {
   return Number(number, 10);
 }
 
+std::uint64_t FirstSerialNumber(std::optional<std::uint64_t> start,
+                                std::optional<std::uint64_t> kept) {
+  if (!kept) return start.value_or(1);
+  return start && *start > *kept ? *start : *kept;
+}
+
 bool SerialCounter::Take(std::uint64_t& number, std::string* why) {
   std::lock_guard<std::mutex> lock(mutex_);
   // The counter file always holds the number after the last one handed out, so the

@@ -41,6 +41,13 @@ std::string FormatSerialCounter(std::uint64_t next);
 // nullopt when the text is not such a file (blanks around the number are fine).
 std::optional<std::uint64_t> ParseSerialCounter(const std::string& text);
 
+// The first number of a run: --serial-start (start) seeds a new counter file; when the file
+// keeps a number (kept), the run goes on from it, or from start when that is higher, so
+// the same command line can run batch after batch and no number is handed out twice.
+// Default 1.
+std::uint64_t FirstSerialNumber(std::optional<std::uint64_t> start,
+                                std::optional<std::uint64_t> kept);
+
 // Hands out numbers from next up to max, one caller at a time (several programmers share
 // one counter). save(n) must store n as the next number durably; a number is returned
 // only after its save succeeded.

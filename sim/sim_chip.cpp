@@ -1,6 +1,7 @@
 #include "sim/sim_chip.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace bq {
 
@@ -56,6 +57,55 @@ void SimChip::Erase() {
   std::fill(flash.begin(), flash.end(), 0xFF);
   if (!EepromSavedOnErase()) std::fill(eeprom.begin(), eeprom.end(), 0xFF);
   lock = 0xFF;
+}
+
+namespace {
+constexpr const char* kChipFileHeading = "brindlequartz simulated chip";
+}  // namespace
+
+std::string SimChipFileText(const SimChip& chip) {
+  char bytes[32];
+  std::snprintf(bytes, sizeof bytes, "%02X %02X %02X %02X", chip.low, chip.high, chip.extended,
+                chip.lock);
+  std::string text = std::string(kChipFileHeading) + "\n" + chip.partName + "\n" + bytes + "\n";
+  text.append(chip.flash.begin(), chip.flash.end());
+  text.append(chip.eeprom.begin(), chip.eeprom.end());
+  return text;
+}
+
+bool LoadSimChipFileText(const std::string& text, SimChip& chip, std::string* why) {
+  auto fail = [why](const std::string& reason) {
+    if (why != nullptr) *why = reason;
+    return false;
+  };
+  const std::size_t first = text.find('\n');
+  const std::size_t second = first == std::string::npos ? first : text.find('\n', first + 1);
+  const std::size_t third = second == std::string::npos ? second : text.find('\n', second + 1);
+  if (third == std::string::npos || text.compare(0, first, kChipFileHeading) != 0) {
+    return fail("not a simulated chip");
+  }
+  const std::string part = text.substr(first + 1, second - first - 1);
+  if (part != chip.partName) return fail("holds a " + part + ", not a " + chip.partName);
+  unsigned low = 0, high = 0, extended = 0, lock = 0;
+  char end = 0;
+  const std::string bytes = text.substr(second + 1, third - second - 1);
+  if (std::sscanf(bytes.c_str(), "%2x %2x %2x %2x%c", &low, &high, &extended, &lock, &end) != 4) {
+    return fail("its fuse and lock bytes are unreadable");
+  }
+  const std::size_t data = third + 1;
+  if (text.size() - data != chip.flash.size() + chip.eeprom.size()) {
+    return fail("its memories are not the " + std::to_string(chip.flash.size()) + " + " +
+                std::to_string(chip.eeprom.size()) + " bytes of a " + chip.partName);
+  }
+  std::copy_n(text.begin() + static_cast<std::ptrdiff_t>(data), chip.flash.size(),
+              chip.flash.begin());
+  std::copy_n(text.begin() + static_cast<std::ptrdiff_t>(data + chip.flash.size()),
+              chip.eeprom.size(), chip.eeprom.begin());
+  chip.low = static_cast<std::uint8_t>(low);
+  chip.high = static_cast<std::uint8_t>(high);
+  chip.extended = static_cast<std::uint8_t>(extended);
+  chip.lock = static_cast<std::uint8_t>(lock);
+  return true;
 }
 
 }  // namespace bq

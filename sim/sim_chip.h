@@ -56,4 +56,13 @@ struct SimChip {
   bool FieldProgrammed(std::uint8_t mask, std::uint8_t target) const;
 };
 
+// A chip kept in a file between runs, as a real chip keeps its memories between two
+// commands: a heading line, the part's name, the fuse and lock bytes in hex, then the flash
+// and the EEPROM bytes.
+std::string SimChipFileText(const SimChip& chip);
+// Puts the memories and fuse and lock bytes of text into chip, a chip of the same part;
+// false, chip unchanged, with the reason in *why when text is not such a file or holds
+// another part or other memory sizes.
+bool LoadSimChipFileText(const std::string& text, SimChip& chip, std::string* why);
+
 }  // namespace bq

@@ -38,22 +38,38 @@ void SimPortDriver::SetDefaults(const SimOptions& defaults) {
   defaults_ = defaults;
 }
 
+const PartRecord* SimPortDriver::PartFor(const SimPortName& parsed, std::string& partName) const {
+  if (!parts_) return nullptr;
+  partName = parsed.part;
+  if (!partName.empty()) return FindPartByAnyName(*parts_, parsed.part, &partName);
+  if (parts_->selected()) {
+    partName = parts_->selectedName();
+    return parts_->Find(partName);
+  }
+  if (parts_->parts().empty()) return nullptr;
+  partName = parts_->parts().begin()->first;
+  return &parts_->parts().begin()->second;
+}
+
+SimPortDriver::ChipAccess SimPortDriver::ChipFor(const std::string& name) {
+  const auto parsed = ParseSimPortName(name);
+  std::string partName;
+  const PartRecord* record = parsed ? PartFor(*parsed, partName) : nullptr;
+  if (!record) return {};
+  std::lock_guard<std::mutex> lock(mutex_);
+  Bench& bench = benches_[partName];
+  if (!bench.chip) {
+    bench.chip = std::make_shared<SimChip>(SimChip::FromPart(partName, *record));
+    bench.chipMutex = std::make_shared<std::mutex>();
+  }
+  return {bench.chip, bench.chipMutex};
+}
+
 std::shared_ptr<SimLine> SimPortDriver::LineFor(const std::string& name) {
   const auto parsed = ParseSimPortName(name);
-  if (!parsed || !parts_) return nullptr;
-  std::string partName = parsed->part;
-  const PartRecord* record = nullptr;
-  if (partName.empty()) {
-    if (parts_->selected()) {
-      partName = parts_->selectedName();
-      record = parts_->Find(partName);
-    } else if (!parts_->parts().empty()) {
-      partName = parts_->parts().begin()->first;
-      record = &parts_->parts().begin()->second;
-    }
-  } else {
-    record = FindPartByAnyName(*parts_, parsed->part, &partName);
-  }
+  if (!parsed) return nullptr;
+  std::string partName;
+  const PartRecord* record = PartFor(*parsed, partName);
   if (!record) return nullptr;
 
   std::lock_guard<std::mutex> lock(mutex_);

@@ -6,7 +6,8 @@
 // used (the first part by name when none is selected); without a connection the chip
 // sits in the socket when the part has a high-voltage mode, on the ISP cable otherwise.
 // Each part's chip keeps its memories for the driver's lifetime, so closing and
-// reopening a port (or moving the chip between socket and cable) keeps the data.
+// reopening a port (or moving the chip between socket and cable) keeps the data; ChipFor
+// lets a program keep them longer (the CLI keeps them in a file).
 
 #include <map>
 #include <memory>
@@ -53,12 +54,23 @@ class SimPortDriver : public PortDriver {
   // For tests that inject faults or look at the chip.
   std::shared_ptr<SimLine> LineFor(const std::string& name);
 
+  // The chip a port name leads to (created if new) and the mutex that guards it while a
+  // line may use it; chip null for an unknown part. For keeping the chip between runs.
+  struct ChipAccess {
+    std::shared_ptr<SimChip> chip;
+    std::shared_ptr<std::mutex> mutex;
+  };
+  ChipAccess ChipFor(const std::string& name);
+
  private:
   struct Bench {
     std::shared_ptr<SimChip> chip;
     std::shared_ptr<std::mutex> chipMutex;
     std::shared_ptr<SimLine> socket, isp;
   };
+
+  // The part a parsed port name means; null when unknown.
+  const PartRecord* PartFor(const SimPortName& parsed, std::string& partName) const;
 
   const PartDatabase* parts_;
   SimOptions defaults_;

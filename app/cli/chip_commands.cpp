@@ -10,7 +10,9 @@
 #include <memory>
 #include <thread>
 
+#include "app/cli/file_watch.h"
 #include "app/cli/image_io.h"
+#include "app/cli/kept_sim_chip.h"
 #include "app/cli/production.h"
 #include "core/sha256.h"
 #include "core/text.h"
@@ -235,6 +237,7 @@ class ChipRun {
   Printer& out_;
   PartDatabase parts_;
   Settings settings_;
+  KeptSimChip simChip_;  // saved after the session has closed the port
   std::unique_ptr<ChipSession> session_;
   const PartRecord* part_ = nullptr;
   std::string partName_;
@@ -258,6 +261,14 @@ bool RefuseIncomplete(Printer& out, const ImageLoadResult& loaded, bool force) {
   if (!loaded.incomplete || force) return false;
   out.Log(LogKind::LogError, loaded.warning + "; nothing was written (add --force to write it)");
   return true;
+}
+
+// The engine logs a failed verification as a warning, as the desktop's log shows it; here
+// it ends the command with exit status 1, so it is printed as the error it is.
+LogKind FailedVerifyIsError(LogKind kind, const std::string& text) {
+  const bool failed = text == "Chip differ !!!" || text == "Fuse bits verification FAILED" ||
+                      text == "Lock bits verification FAILED";
+  return failed && kind == LogKind::LogWarning ? LogKind::LogError : kind;
 }
 
 int ChipRun::LoadInput(MemoryBuffer& image) {
@@ -298,8 +309,11 @@ int ChipRun::Connect() {
   const bool eepromWords = o_.eepromWordAddress && o_.programmer == ProgrammerKind::Stk500v1;
   SimOptions simulated;
   simulated.eepromWordAddress = eepromWords;
-  std::vector<std::shared_ptr<PortDriver>> drivers{
-      std::make_shared<SimPortDriver>(&parts_, simulated)};
+  auto simDriver = std::make_shared<SimPortDriver>(&parts_, simulated);
+  if (o_.command != "ports" && ParseSimPortName(settings_.COMPort)) {
+    simChip_.Keep(simDriver, settings_.COMPort, o_.simFresh, out_);
+  }
+  std::vector<std::shared_ptr<PortDriver>> drivers{simDriver};
 #ifdef _WIN32
   drivers.push_back(std::make_shared<Win32PortDriver>());
 #else
@@ -319,7 +333,7 @@ int ChipRun::Connect() {
   }
   session_->SetPartDatabase(&parts_);
   session_->SetLogObserver([this](LogKind k, const std::string& t) {
-    if (!quiet_.load()) out_.Log(k, t);
+    if (!quiet_.load()) out_.Log(FailedVerifyIsError(k, t), t);
   });
   session_->SetProgressCallback([this](const SessionProgress& p) {
     if (!quiet_.load()) out_.Progress(p);
@@ -333,6 +347,15 @@ int ChipRun::Connect() {
     const std::optional<SimPortName> sim = ParseSimPortName(settings_.COMPort);
     if (sim && !sim->part.empty() && FindPartByAnyName(parts_, sim->part, nullptr) == nullptr) {
       return kExitUsage;
+    }
+    if (!o_.port) {
+      std::string found;
+      for (const std::string& name : session_->Ports()) found += (found.empty() ? "" : ", ") + name;
+      Complain("no port was given with -P, and " + settings_.COMPort +
+               " (the saved or default port) could not be opened. Ports found: " +
+               (found.empty() ? std::string("none") : found) +
+               " (brindlequartz-cli ports lists them). Give the programmer's port with -P PORT, "
+               "or try -P sim for a simulated programmer without hardware.");
     }
     return kExitPort;
   }
@@ -824,7 +847,13 @@ int ChipRun::RunIdentify() {
   if (!r.ok()) return Fail(r);
   const std::string name = parts_.PartNameForSignature(chip.signature);
   const PartRecord* part = parts_.Find(name);
-  return part != nullptr && part->signature == chip.signature ? kExitOk : kExitFailed;
+  const bool known = part != nullptr && part->signature == chip.signature;
+  // The data on stdout, one line: part (unknown when the list has no such signature),
+  // signature, where the chip answered.
+  std::printf("%s\t%s\t%s\n", known ? name.c_str() : "unknown",
+              SignatureText(chip.signature).c_str(), chip.socket ? "socket" : "isp");
+  FlushOutput();
+  return known ? kExitOk : kExitFailed;
 }
 
 int ChipRun::RunRead() {
@@ -852,6 +881,12 @@ int ChipRun::RunRead() {
   std::string why;
   switch (SaveCliImage(image, o_.file, first, last, format, &why)) {
     case SaveOutcome::Written:
+      if (o_.file != "-") {
+        std::error_code ec;
+        const auto bytes = std::filesystem::file_size(PathFromUtf8(o_.file), ec);
+        out_.Log(LogKind::LogSuccess,
+                 o_.file + " saved" + (ec ? std::string() : " (" + std::to_string(bytes) + " bytes)"));
+      }
       return kExitOk;
     case SaveOutcome::NothingToSave:
       Complain("nothing written to " + o_.file + " (the memory read is empty)");
@@ -888,7 +923,7 @@ int ChipRun::RunWrite(const MemoryBuffer& image) {
   if (o_.noVerify) return kExitOk;
   std::optional<std::uint32_t> difference;
   r = session_->VerifyMemory(memory, pages, bytes, difference);
-  if (difference) out_.Log(LogKind::LogWarning, "First difference at " + Hex5(*difference));
+  if (difference) out_.Log(LogKind::LogError, "First difference at " + Hex5(*difference));
   return r.ok() ? kExitOk : Fail(r);
 }
 
@@ -902,7 +937,7 @@ int ChipRun::RunVerify(const MemoryBuffer& image) {
   const std::vector<std::uint8_t> bytes(image.data(), image.data() + memory.PageBytes() * pages);
   std::optional<std::uint32_t> difference;
   const SessionResult r = session_->VerifyMemory(memory, pages, bytes, difference);
-  if (difference) out_.Log(LogKind::LogWarning, "First difference at " + Hex5(*difference));
+  if (difference) out_.Log(LogKind::LogError, "First difference at " + Hex5(*difference));
   return r.ok() ? kExitOk : Fail(r);
 }
 
@@ -994,9 +1029,9 @@ int ChipRun::RunFuses() {
   ApplyFuseChanges(wanted, changes);
   if (!write) {
     const std::vector<std::string> differences = FuseDifferences(changes, chip, wanted);
-    for (const std::string& line : differences) out_.Log(LogKind::LogWarning, line);
+    for (const std::string& line : differences) out_.Log(LogKind::LogError, line);
     const char* what = fuses ? "Fuse bits verification " : "Lock bits verification ";
-    out_.Log(differences.empty() ? LogKind::LogSuccess : LogKind::LogWarning,
+    out_.Log(differences.empty() ? LogKind::LogSuccess : LogKind::LogError,
              std::string(what) + (differences.empty() ? "OK" : "FAILED"));
     return differences.empty() ? kExitOk : kExitFailed;
   }
@@ -1163,6 +1198,73 @@ int RunGang(const ChipOptions& options, Printer& out, ProductionRun* production)
 
 }  // namespace
 
+namespace {
+
+int RunOnce(const ChipOptions& options, Printer& out) {
+  std::unique_ptr<ProductionRun> production;
+  if (options.command == "program" && (options.repeat || options.serial || options.logFile)) {
+    int status = kExitOk;
+    production = ProductionRun::Open(options, out, status);
+    if (!production) return status;
+  }
+  int status = kExitOk;
+  if (options.ports.size() > 1) {
+    status = RunGang(options, out, production.get());
+  } else {
+    const ChipOptions one = ForPort(options, 0);  // the run keeps a reference
+    ChipRun run(one, out, production.get());
+    status = run.Run();
+  }
+  if (options.repeat) production->PrintSummary();
+  return g_interrupted.load() && status != kExitOk ? kExitInterrupt : status;
+}
+
+// program --watch: programs the chip, then again each time one of its image files has
+// changed and settled, until Ctrl+C. A failed run does not end the watch; the status is the
+// last run's (130 when Ctrl+C came in the middle of one).
+int RunWatch(const ChipOptions& options, Printer& out) {
+  std::vector<std::string> files;
+  for (const auto* file : {&options.elfFile, &options.flashFile, &options.eepromFile}) {
+    if (*file) files.push_back(**file);
+  }
+  if (files.empty() || options.repeat ||
+      std::find(files.begin(), files.end(), "-") != files.end()) {
+    Complain("--watch needs image files to watch (ELF, --flash or --eeprom, not -) and no "
+             "--repeat");
+    return kExitUsage;
+  }
+  std::string names;
+  for (const std::string& file : files) names += (names.empty() ? "" : ", ") + file;
+  constexpr auto kPoll = std::chrono::milliseconds(100);
+  // A build writes its output in bursts: a change is taken once the file stays the same
+  // this long.
+  constexpr auto kSettle = std::chrono::milliseconds(400);
+  FileWatch watch(files);
+  int status = RunOnce(options, out);
+  while (!g_interrupted.load()) {
+    out.Log(LogKind::LogInfo, "watching " + names +
+                                  ": the chip is programmed again when it changes (Ctrl+C ends)");
+    std::optional<std::string> changed;
+    while (!g_interrupted.load() && !(changed = watch.Changed())) std::this_thread::sleep_for(kPoll);
+    // Settled: the same stamps over the whole settle time.
+    for (auto still = std::chrono::steady_clock::now(); !g_interrupted.load();) {
+      watch.Rebase();
+      std::this_thread::sleep_for(kPoll);
+      if (watch.Changed()) {
+        still = std::chrono::steady_clock::now();
+      } else if (std::chrono::steady_clock::now() - still >= kSettle) {
+        break;
+      }
+    }
+    if (g_interrupted.load()) break;
+    out.Log(LogKind::LogInfo, *changed + " changed: programming the chip again");
+    status = RunOnce(options, out);
+  }
+  return status;
+}
+
+}  // namespace
+
 bool LoadCliPartList(const std::optional<std::string>& given, PartDatabase& db,
                      std::string& source) {
   std::error_code ec;
@@ -1199,22 +1301,8 @@ int RunChipCommand(const ChipOptions& options, Printer& out) {
   }
   if (!PerPortCountsFit(options)) return kExitUsage;
   const InterruptHandler interrupt;
-  std::unique_ptr<ProductionRun> production;
-  if (options.command == "program" && (options.repeat || options.serial || options.logFile)) {
-    int status = kExitOk;
-    production = ProductionRun::Open(options, status);
-    if (!production) return status;
-  }
-  int status = kExitOk;
-  if (options.ports.size() > 1) {
-    status = RunGang(options, out, production.get());
-  } else {
-    const ChipOptions one = ForPort(options, 0);  // the run keeps a reference
-    ChipRun run(one, out, production.get());
-    status = run.Run();
-  }
-  if (options.repeat) production->PrintSummary();
-  return g_interrupted.load() && status != kExitOk ? kExitInterrupt : status;
+  if (options.watch) return RunWatch(options, out);
+  return RunOnce(options, out);
 }
 
 }  // namespace bq::cli

@@ -31,6 +31,7 @@ struct ChipOptions {
   bool eepromWordAddress = false;
   bool yes = false;
   std::optional<std::string> partlist;  // --partlist; otherwise the list is searched for
+  bool simFresh = false;  // --sim-fresh: a sim: port's chip starts erased, not as last kept
 
   // The command and its operands.
   std::string command;  // ports version identify read write verify erase blank-check
@@ -51,6 +52,9 @@ struct ChipOptions {
   // program: the images and bytes of a whole chip.
   std::optional<std::string> elfFile, flashFile, eepromFile, lockByte;
   std::vector<std::string> fuseWords, lockWords;
+
+  // program --watch: again each time an image file changes, until Ctrl+C.
+  bool watch = false;
 
   // program: production runs.
   bool repeat = false;                 // chip after chip on each programmer

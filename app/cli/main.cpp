@@ -19,6 +19,7 @@
 #include "app/cli/chip_commands.h"
 #include "app/cli/cli_output.h"
 #include "app/cli/firmware_install.h"
+#include "app/cli/help_format.h"
 #include "app/cli/image_io.h"
 #include "app/cli/suggest.h"
 #include "core/command_line.h"
@@ -38,13 +39,14 @@ constexpr const char* kVersion = "brindlequartz-cli " BQ_VERSION;
 constexpr const char* kExitTable =
     "Exit status:\n"
     "  0    done and checked\n"
-    "  1    the chip or the programmer said no (failed operation, signature mismatch, not\n"
-    "       empty, verification failed, refused by a safety rule)\n"
-    "  2    the command line or a file was wrong (usage, missing or unreadable file, a\n"
-    "       file or standard output that cannot be written, unknown part, the same port\n"
-    "       given twice)\n"
+    "  1    the chip or the programmer said no (failed operation, signature\n"
+    "       mismatch, not empty, verification failed, refused by a safety rule)\n"
+    "  2    the command line or a file was wrong (usage, missing or unreadable\n"
+    "       file, a file or standard output that cannot be written, unknown part,\n"
+    "       the same port given twice)\n"
     "  3    the port could not be opened\n"
-    "  130  interrupted (Ctrl+C): the exchange in progress ends, the programmer stays ready\n";
+    "  130  interrupted (Ctrl+C): the exchange in progress ends, the programmer\n"
+    "       stays ready\n";
 
 constexpr const char* kFuseHelp =
     "write reads the chip's bytes first, changes only what is given (--low/--high/--extended "
@@ -178,12 +180,17 @@ int Run(int argc, char** argv) {
                "converts image files.",
                "brindlequartz-cli"};
   app.set_version_flag("--version", kVersion);
+  app.formatter(std::make_shared<HelpFormatter>());
   app.require_subcommand(1, 1);
   app.fallthrough();
   app.footer(std::string("\n") + kExitTable +
              "\nPort names: a serial device (ttyUSB0, /dev/ttyACM0, COM3) or the simulated "
              "programmer sim, sim:PART, sim:PART:isp, sim:PART:socket.\n"
-             "Files: .hex .eep .ihx .ihex are Intel HEX, .bin and others raw binary.");
+             "Files: .hex .eep .ihx .ihex are read and written as Intel HEX, .bin as raw "
+             "binary. A file with another name is read as Intel HEX when its first line that is "
+             "not blank is a HEX record, as an ELF file when it begins like one (its flash or "
+             "EEPROM data), as raw binary otherwise; it is written as raw binary, and - (stdout) "
+             "as Intel HEX. --format (or convert's --from/--to) names the format instead.");
 
   ChipOptions chip;
   bool quiet = false, verbose = false, progress = false, noProgress = false;
@@ -214,6 +221,9 @@ int Run(int argc, char** argv) {
   app.add_flag("--eeprom-word-address", chip.eepromWordAddress,
                "with -c stk500v1: the programmer counts EEPROM addresses in words, as some "
                "boards do (default: bytes); try it when EEPROM data lands at twice its address");
+  app.add_flag("--sim-fresh", chip.simFresh,
+               "with -P sim...: start from a new, erased simulated chip instead of the one kept "
+               "from the last run");
   app.add_flag("-y,--yes", chip.yes, "go on when the chip's signature differs from the part");
   app.add_flag("--progress", progress, "show the progress bar (default: when stderr is a terminal)");
   app.add_flag("--no-progress", noProgress, "never show the progress bar");
@@ -322,6 +332,10 @@ int Run(int argc, char** argv) {
                     "write over ISP even fuses that lock ISP out; write an Intel HEX file that "
                     "lacks its end-of-file record; put the --serial number over data of the "
                     "image; program an ELF file built for another device");
+  program->add_flag("--watch", chip.watch,
+                    "program the chip, then again each time an image file (ELF, --flash, "
+                    "--eeprom) changes on disk, once it has stayed the same for a moment; a "
+                    "failed run does not end the watch; Ctrl+C ends it");
   auto* repeat = program->add_flag(
       "--repeat", chip.repeat,
       "a production run: wait for a chip (the signature is read every half second), program "

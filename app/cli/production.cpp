@@ -30,7 +30,7 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
 
 }  // namespace
 
-std::unique_ptr<ProductionRun> ProductionRun::Open(const ChipOptions& o, int& status) {
+std::unique_ptr<ProductionRun> ProductionRun::Open(const ChipOptions& o, Printer& out, int& status) {
   status = kExitUsage;
   std::unique_ptr<ProductionRun> run(new ProductionRun());
   if (o.repeat) run->count_ = o.count;
@@ -75,13 +75,17 @@ std::unique_ptr<ProductionRun> ProductionRun::Open(const ChipOptions& o, int& st
                    "or remove it");
           return nullptr;
         }
+        next = FirstSerialNumber(o.serialStart, kept);
         if (o.serialStart && *o.serialStart < *kept) {
-          Complain("--serial-start " + std::to_string(*o.serialStart) + " is below " +
-                   std::to_string(*kept) + ", the next number " + file +
-                   " keeps: numbers below it may be on chips already");
-          return nullptr;
+          out.Log(LogKind::LogInfo, "serial numbers go on from " + std::to_string(*kept) +
+                                        ", the next number " + file + " keeps (--serial-start " +
+                                        std::to_string(*o.serialStart) +
+                                        " only seeds a new file)");
+        } else if (o.serialStart && *o.serialStart > *kept) {
+          out.Log(LogKind::LogInfo, "serial numbers move forward to " +
+                                        std::to_string(*o.serialStart) + " (" + file +
+                                        " kept " + std::to_string(*kept) + ")");
         }
-        next = o.serialStart.value_or(*kept);
       }
       save = [file](std::uint64_t n, std::string* reason) {
         return ReplaceFileDurably(file, FormatSerialCounter(n), reason);

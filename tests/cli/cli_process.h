@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -100,7 +101,14 @@ inline RunResult RunProgram(const std::string& program, std::vector<std::string>
   const std::string errPath = (scratch / ("err" + tag)).string();
   args.insert(args.begin(), program);
   std::vector<char*> argv = Pointers(args);
-  std::vector<std::string> envStrings = EnvironmentWith(extraEnv);
+  // The simulated chips a sim: port keeps between runs stay in the test's own folder, never
+  // in the user's cache.
+  std::vector<std::string> env = extraEnv;
+  if (std::none_of(env.begin(), env.end(),
+                   [](const std::string& e) { return e.rfind("XDG_CACHE_HOME=", 0) == 0; })) {
+    env.push_back("XDG_CACHE_HOME=" + (scratch / "cache").string());
+  }
+  std::vector<std::string> envStrings = EnvironmentWith(env);
   std::vector<char*> envp = Pointers(envStrings);
 
   posix_spawn_file_actions_t actions;

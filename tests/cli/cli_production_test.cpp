@@ -117,12 +117,16 @@ TEST_F(CliProductionTest, ChipAfterChipEachWithItsOwnSerialNumberAndALogLine) {
       << "waiting is quiet" << Describe(r);
   EXPECT_EQ(test::ReadText(dir / "serial.txt"), "1003\n");
 
-  // Next run, same counter: the first chip fails its EEPROM verification, the second
-  // passes with the next number, the third loses the programmer, which ends the run.
+  // Next run, the same command line: the numbers go on from the counter file. The first
+  // chip fails its EEPROM verification, the second passes with the next number, the third
+  // loses the programmer, which ends the run.
   test::SimProcess faulty = Sim("2000", {"--fault", "0x30:error=2@1", "--fault", "0x32:hangup@5"});
   ASSERT_FALSE(faulty.device().empty());
-  r = Cli(Run(faulty.device(), {}));
+  r = Cli(Run(faulty.device(), {"--serial-start", "1000"}));
   EXPECT_EQ(r.status, 1) << Describe(r);
+  EXPECT_NE(r.err.find("info: serial numbers go on from 1003, the next number "),
+            std::string::npos)
+      << Describe(r);
   for (const std::string& line : {"FAIL #1 " + faulty.device() + " TTINY3 eeprom verify: ",
                                   "PASS #2 " + faulty.device() + " TTINY3 ",
                                   "FAIL #3 " + faulty.device() + " TTINY3 eeprom: ",

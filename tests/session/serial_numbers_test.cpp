@@ -92,5 +92,20 @@ TEST(SerialNumbers, TheCounterSavesEachNumberAsUsedBeforeHandingItOut) {
   EXPECT_EQ(saved, (std::vector<std::uint64_t>{255, 256}));
 }
 
+// The same --serial-start on every batch: the counter file's number wins unless the start
+// is ahead of it.
+TEST(SerialNumbers, ARunGoesOnFromTheCounterFileOrMovesItForward) {
+  using N = std::optional<std::uint64_t>;
+  const struct {
+    N start, kept;
+    std::uint64_t first;
+  } cases[] = {{N{}, N{}, 1}, {1000, N{}, 1000}, {N{}, 1003, 1003},
+               {1000, 1003, 1003}, {5000, 1003, 5000}, {1003, 1003, 1003}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(FirstSerialNumber(c.start, c.kept), c.first)
+        << c.start.value_or(0) << " " << c.kept.value_or(0);
+  }
+}
+
 }  // namespace
 }  // namespace bq
