@@ -884,8 +884,9 @@ int ChipRun::RunRead() {
       if (o_.file != "-") {
         std::error_code ec;
         const auto bytes = std::filesystem::file_size(PathFromUtf8(o_.file), ec);
-        out_.Log(LogKind::LogSuccess,
-                 o_.file + " saved" + (ec ? std::string() : " (" + std::to_string(bytes) + " bytes)"));
+        out_.Log(
+            LogKind::LogSuccess,
+            o_.file + " saved" + (ec ? std::string() : " (" + std::to_string(bytes) + " bytes)"));
       }
       return kExitOk;
     case SaveOutcome::NothingToSave:
@@ -1229,8 +1230,9 @@ int RunWatch(const ChipOptions& options, Printer& out) {
   }
   if (files.empty() || options.repeat ||
       std::find(files.begin(), files.end(), "-") != files.end()) {
-    Complain("--watch needs image files to watch (ELF, --flash or --eeprom, not -) and no "
-             "--repeat");
+    Complain(
+        "--watch needs image files to watch (ELF, --flash or --eeprom, not -) and no "
+        "--repeat");
     return kExitUsage;
   }
   std::string names;
@@ -1242,10 +1244,11 @@ int RunWatch(const ChipOptions& options, Printer& out) {
   FileWatch watch(files);
   int status = RunOnce(options, out);
   while (!g_interrupted.load()) {
-    out.Log(LogKind::LogInfo, "watching " + names +
-                                  ": the chip is programmed again when it changes (Ctrl+C ends)");
+    out.Log(LogKind::LogInfo,
+            "watching " + names + ": the chip is programmed again when it changes (Ctrl+C ends)");
     std::optional<std::string> changed;
-    while (!g_interrupted.load() && !(changed = watch.Changed())) std::this_thread::sleep_for(kPoll);
+    while (!g_interrupted.load() && !(changed = watch.Changed()))
+      std::this_thread::sleep_for(kPoll);
     // Settled: the same stamps over the whole settle time.
     for (auto still = std::chrono::steady_clock::now(); !g_interrupted.load();) {
       watch.Rebase();

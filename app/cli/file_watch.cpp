@@ -4,7 +4,9 @@
 
 namespace bq::cli {
 
-FileWatch::FileWatch(std::vector<std::string> files) : files_(std::move(files)) { Rebase(); }
+FileWatch::FileWatch(std::vector<std::string> files) : files_(std::move(files)) {
+  Rebase();
+}
 
 FileWatch::Stamp FileWatch::Take(const std::string& file) {
   Stamp stamp;

@@ -21,9 +21,8 @@ std::string WrapText(const std::string& text, std::size_t width) {
       continue;
     }
     // A line keeps its indent on the lines it is broken into.
-    const std::size_t indent = line.find_first_not_of(' ') == std::string::npos
-                                   ? 0
-                                   : line.find_first_not_of(' ');
+    const std::size_t indent =
+        line.find_first_not_of(' ') == std::string::npos ? 0 : line.find_first_not_of(' ');
     const std::string pad(indent, ' ');
     std::size_t column = 0;
     std::istringstream words(line.substr(indent));

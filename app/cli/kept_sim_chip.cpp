@@ -59,8 +59,8 @@ void KeptSimChip::Keep(std::shared_ptr<SimPortDriver> driver, const std::string&
   const std::string name = chip.chip->partName;
   const std::string folder = SimChipFolder();
   auto notKept = [&](const std::string& why) {
-    out.Log(LogKind::LogInfo, "a new simulated " + name + " that is not kept after this run (" +
-                                  why + ")");
+    out.Log(LogKind::LogInfo,
+            "a new simulated " + name + " that is not kept after this run (" + why + ")");
   };
   if (folder.empty()) return notKept("no cache folder: set XDG_CACHE_HOME or HOME");
   std::error_code ec;
@@ -82,7 +82,8 @@ void KeptSimChip::Keep(std::shared_ptr<SimPortDriver> driver, const std::string&
                                     path + "); --sim-fresh starts a new one");
     }
   } else {
-    out.Log(LogKind::LogInfo, "a new simulated " + name + ", kept in " + path + " for the next run");
+    out.Log(LogKind::LogInfo,
+            "a new simulated " + name + ", kept in " + path + " for the next run");
   }
   driver_ = std::move(driver);
   chip_ = chip;
@@ -103,6 +104,8 @@ void KeptSimChip::Save() {
   }
 }
 
-KeptSimChip::~KeptSimChip() { Save(); }
+KeptSimChip::~KeptSimChip() {
+  Save();
+}
 
 }  // namespace bq::cli

@@ -30,7 +30,8 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
 
 }  // namespace
 
-std::unique_ptr<ProductionRun> ProductionRun::Open(const ChipOptions& o, Printer& out, int& status) {
+std::unique_ptr<ProductionRun> ProductionRun::Open(const ChipOptions& o, Printer& out,
+                                                   int& status) {
   status = kExitUsage;
   std::unique_ptr<ProductionRun> run(new ProductionRun());
   if (o.repeat) run->count_ = o.count;
@@ -79,12 +80,11 @@ std::unique_ptr<ProductionRun> ProductionRun::Open(const ChipOptions& o, Printer
         if (o.serialStart && *o.serialStart < *kept) {
           out.Log(LogKind::LogInfo, "serial numbers go on from " + std::to_string(*kept) +
                                         ", the next number " + file + " keeps (--serial-start " +
-                                        std::to_string(*o.serialStart) +
-                                        " only seeds a new file)");
+                                        std::to_string(*o.serialStart) + " only seeds a new file)");
         } else if (o.serialStart && *o.serialStart > *kept) {
           out.Log(LogKind::LogInfo, "serial numbers move forward to " +
-                                        std::to_string(*o.serialStart) + " (" + file +
-                                        " kept " + std::to_string(*kept) + ")");
+                                        std::to_string(*o.serialStart) + " (" + file + " kept " +
+                                        std::to_string(*kept) + ")");
         }
       }
       save = [file](std::uint64_t n, std::string* reason) {

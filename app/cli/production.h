@@ -22,8 +22,7 @@ class ProductionRun {
   // Checks what the options name and takes the counter file's lock. On failure prints why
   // and returns null with the exit status in status. A counter file that is ahead of
   // --serial-start wins (an info line on out says so).
-  static std::unique_ptr<ProductionRun> Open(const ChipOptions& options, Printer& out,
-                                             int& status);
+  static std::unique_ptr<ProductionRun> Open(const ChipOptions& options, Printer& out, int& status);
 
   const std::optional<SerialPlace>& serial() const { return serial_; }
   // The next serial number, saved as used before it is returned.

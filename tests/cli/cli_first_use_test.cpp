@@ -75,15 +75,11 @@ TEST_F(CliFirstUseTest, TheFirstCommandsSayWhatHappened) {
        {},
        {"error: Fuse bits verification FAILED\n"}},
       // No -P and no saved port: what to do instead.
-      {{"erase"},
-       3,
-       {},
-       {"no port was given with -P", "Ports found: sim", "try -P sim"}},
+      {{"erase"}, 3, {}, {"no port was given with -P", "Ports found: sim", "try -P sim"}},
       {{"write", "--help"},
        0,
        {"Options of every command", "-P,--port", "-p,--part", "-c,--programmer",
-        "read as Intel HEX when its first line that is not blank is a HEX record",
-        "Exit status:"},
+        "read as Intel HEX when its first line that is not blank is a HEX record", "Exit status:"},
        {}},
   };
   for (const auto& step : steps) {
@@ -99,15 +95,16 @@ TEST_F(CliFirstUseTest, TheFirstCommandsSayWhatHappened) {
     for (const std::string& text : step.out) {
       EXPECT_NE(flowing.find(text), std::string::npos) << text << what;
     }
-    for (const std::string& text : step.err) EXPECT_NE(r.err.find(text), std::string::npos) << text << what;
+    for (const std::string& text : step.err)
+      EXPECT_NE(r.err.find(text), std::string::npos) << text << what;
     EXPECT_EQ(r.err.find("warning: Chip differ"), std::string::npos) << what;
     if (step.args.back() == "--help") {
       std::istringstream lines(r.out);
       for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 80u) << line;
     }
   }
-  EXPECT_NE(Cli({"-P", "sim:TTINY3", "read", "flash", back}).err.find(
-                " (" + std::to_string(fs::file_size(back)) + " bytes)"),
+  EXPECT_NE(Cli({"-P", "sim:TTINY3", "read", "flash", back})
+                .err.find(" (" + std::to_string(fs::file_size(back)) + " bytes)"),
             std::string::npos);
 }
 
@@ -124,10 +121,11 @@ TEST_F(CliFirstUseTest, TheReadmeExamplesWorkInOrder) {
   while (std::getline(readme, line) && line != "```") {
     if (line.rfind("B=", 0) == 0) continue;
     ++lines;
-    const RunResult r = test::RunProgram(
-        "/bin/sh", {"-c", "cd \"$SCRATCH\" && " + line},
-        {"B=" + kCli, "SCRATCH=" + dir.path().string(), "XDG_CONFIG_HOME=" + (dir / "xdg"), "HOME=" + dir.path().string()},
-        dir.path());
+    const RunResult r =
+        test::RunProgram("/bin/sh", {"-c", "cd \"$SCRATCH\" && " + line},
+                         {"B=" + kCli, "SCRATCH=" + dir.path().string(),
+                          "XDG_CONFIG_HOME=" + (dir / "xdg"), "HOME=" + dir.path().string()},
+                         dir.path());
     EXPECT_EQ(r.status, 0) << line << "\n" << Describe(r);
   }
   EXPECT_GE(lines, 5);
@@ -139,9 +137,9 @@ TEST_F(CliFirstUseTest, WatchProgramsTheChipAgainAfterEachChange) {
   const std::string image = dir / "app.bin";
   test::WriteText(image, std::string(100, '\x11'));
   const std::string out = dir / "watch.out", err = dir / "watch.err";
-  std::vector<std::string> args{kCli,           "--partlist", dir / "parts.cfg", "--no-progress",
-                                "-P",           "sim:TTINY3", "program",         "--flash",
-                                image,          "--watch"};
+  std::vector<std::string> args{kCli,  "--partlist", dir / "parts.cfg", "--no-progress",
+                                "-P",  "sim:TTINY3", "program",         "--flash",
+                                image, "--watch"};
   std::vector<char*> argv = test::Pointers(args);
   std::vector<std::string> env = test::EnvironmentWith(
       {"XDG_CONFIG_HOME=" + (dir / "xdg"), "XDG_CACHE_HOME=" + (dir / "cache")});

@@ -124,8 +124,7 @@ TEST_F(CliProductionTest, ChipAfterChipEachWithItsOwnSerialNumberAndALogLine) {
   ASSERT_FALSE(faulty.device().empty());
   r = Cli(Run(faulty.device(), {"--serial-start", "1000"}));
   EXPECT_EQ(r.status, 1) << Describe(r);
-  EXPECT_NE(r.err.find("info: serial numbers go on from 1003, the next number "),
-            std::string::npos)
+  EXPECT_NE(r.err.find("info: serial numbers go on from 1003, the next number "), std::string::npos)
       << Describe(r);
   for (const std::string& line : {"FAIL #1 " + faulty.device() + " TTINY3 eeprom verify: ",
                                   "PASS #2 " + faulty.device() + " TTINY3 ",

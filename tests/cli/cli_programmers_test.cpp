@@ -24,7 +24,9 @@ const std::string kShippedList = std::string(BQ_SOURCE_DIR) + "/PartList.cfg";
 class CliProgrammersTest : public ::testing::Test {
  protected:
   RunResult Cli(const std::string& programmer, std::vector<std::string> args) {
-    args.insert(args.begin(), {"--partlist", kShippedList, "--no-progress", "-c", programmer});
+    // Each run a new simulated chip, as the steps below expect.
+    args.insert(args.begin(),
+                {"--partlist", kShippedList, "--no-progress", "--sim-fresh", "-c", programmer});
     return test::RunProgram(test::kCliProgram, args, {"XDG_CONFIG_HOME=" + (dir / "xdg")},
                             dir.path(), std::chrono::seconds(90));
   }
@@ -82,7 +84,7 @@ TEST_F(CliProgrammersTest, EveryProgrammerRunsTheChipCommands) {
   for (const char* programmer : {"stk500v1", "stk500v2", "brindlequartz"}) {
     const std::string serialFile = dir / (std::string(programmer) + "-serial.txt");
     const std::string log = dir / (std::string(programmer) + ".jsonl");
-    // Every run of the tool starts with a fresh, erased chip: what one step writes, the
+    // Every run starts with a fresh, erased chip (--sim-fresh): what one step writes, the
     // same run reads back to verify it.
     std::vector<Step> steps = {
         {{"-P", m328p, "identify"}, 0, "Name: ATmega328P, Signature: 0x1E950F, Connected to: ISP"},

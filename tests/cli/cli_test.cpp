@@ -138,7 +138,7 @@ TEST_P(ChipMatrix, EveryChipCommandEndToEnd) {
   test::WriteText(other, std::string(16, '\x5A'));
   r = run({"verify", "flash", other});
   EXPECT_EQ(r.status, 1) << Describe(r);
-  EXPECT_TRUE(r.Has("warning: Chip differ !!!\n")) << Describe(r);
+  EXPECT_TRUE(r.Has("error: Chip differ !!!\n")) << Describe(r);
 
   // EEPROM the same way.
   r = run({"write", "eeprom", eep, "--verify"});
@@ -163,7 +163,7 @@ TEST_P(ChipMatrix, EveryChipCommandEndToEnd) {
   EXPECT_TRUE(r.Has("success: Fuse bits verification OK\n")) << Describe(r);
   r = run({"fuses", "verify", "--defaults"});
   EXPECT_EQ(r.status, 1) << Describe(r);
-  EXPECT_TRUE(r.Has("warning: Fuse bits verification FAILED\n")) << Describe(r);
+  EXPECT_TRUE(r.Has("error: Fuse bits verification FAILED\n")) << Describe(r);
   r = run({"fuses", "read"});
   EXPECT_EQ(r.status, 0) << Describe(r);
   EXPECT_TRUE(r.Has("success: Read fuses\ninfo: Read LOW: 0xE2\n")) << Describe(r);

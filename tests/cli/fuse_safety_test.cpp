@@ -77,9 +77,9 @@ const Step kSteps[] = {
      {"warning:"}},
     {{"fuses", "verify", "CKDIV8=0", "SPIEN=0"},
      1,
-     {"warning: CKDIV8: the chip has 1, 0 expected\n", "warning: Fuse bits verification FAILED\n"},
+     {"error: CKDIV8: the chip has 1, 0 expected\n", "error: Fuse bits verification FAILED\n"},
      {"SPIEN:"}},
-    {{"fuses", "verify", "--defaults"}, 1, {"warning: Fuse bits verification FAILED\n"}, {}},
+    {{"fuses", "verify", "--defaults"}, 1, {"error: Fuse bits verification FAILED\n"}, {}},
     // What would lock ISP out is refused, and nothing is written.
     {{"fuses", "write", "RSTDISBL=0"},
      1,

@@ -99,7 +99,7 @@ TEST(SerialNumbers, ARunGoesOnFromTheCounterFileOrMovesItForward) {
   const struct {
     N start, kept;
     std::uint64_t first;
-  } cases[] = {{N{}, N{}, 1}, {1000, N{}, 1000}, {N{}, 1003, 1003},
+  } cases[] = {{N{}, N{}, 1},      {1000, N{}, 1000},  {N{}, 1003, 1003},
                {1000, 1003, 1003}, {5000, 1003, 5000}, {1003, 1003, 1003}};
   for (const auto& c : cases) {
     EXPECT_EQ(FirstSerialNumber(c.start, c.kept), c.first)
