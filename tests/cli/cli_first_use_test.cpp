@@ -106,6 +106,12 @@ TEST_F(CliFirstUseTest, TheFirstCommandsSayWhatHappened) {
   EXPECT_NE(Cli({"-P", "sim:TTINY3", "read", "flash", back})
                 .err.find(" (" + std::to_string(fs::file_size(back)) + " bytes)"),
             std::string::npos);
+
+  // A kept chip that cannot be read back gives way to a new one, with a warning.
+  test::WriteText(dir / "cache/brindlequartz/sim-TTINY3.chip", "brindlequartz simulated chip\n");
+  const RunResult r = Cli({"-P", "sim:TTINY3", "blank-check"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_NE(r.err.find("sim-TTINY3.chip cannot be used"), std::string::npos) << Describe(r);
 }
 
 // The README's lines against sim:, run as a shell runs them, in order.
