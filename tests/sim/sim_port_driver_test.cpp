@@ -220,3 +220,42 @@ TEST(SimConnectionTimeouts, PacedReadTakesTheWireTime) {
 
 }  // namespace
 }  // namespace bq::test
+
+namespace bq::test {
+namespace {
+
+// A chip kept in a file comes back byte for byte into a chip of the same part, and a file
+// of another part or of other memory sizes (the part list changed) leaves the chip as it was.
+TEST(SimChipFile, KeepsTheChipAndRefusesAnotherPartsFile) {
+  PartDatabase db = TwoParts();
+  SimPortDriver driver(&db);
+  const SimPortDriver::ChipAccess access = driver.ChipFor("sim:ATmega8");
+  ASSERT_TRUE(access.chip);
+  EXPECT_EQ(driver.ChipFor("sim:ATmega8:isp").chip, access.chip) << "one chip a part";
+  SimChip& chip = *access.chip;
+  chip.flash[0] = 0x12;
+  chip.flash.back() = 0x34;
+  chip.eeprom[5] = 0x56;
+  chip.low = 0xE4;
+  chip.lock = 0xFC;
+  const std::string text = SimChipFileText(chip);
+
+  SimChip again = SimChip::FromPart("ATmega8", *db.Find("ATmega8"));
+  std::string why;
+  ASSERT_TRUE(LoadSimChipFileText(text, again, &why)) << why;
+  EXPECT_EQ(again.flash, chip.flash);
+  EXPECT_EQ(again.eeprom, chip.eeprom);
+  EXPECT_EQ(again.low, 0xE4);
+  EXPECT_EQ(again.lock, 0xFC);
+
+  SimChip other = SimChip::FromPart("ATtiny2313", *db.Find("ATtiny2313"));
+  const SimChip before = other;
+  for (const std::string& bad : {std::string("not a chip"), text, text.substr(0, text.size() - 1),
+                                 SimChipFileText(other) + "x"}) {
+    EXPECT_FALSE(LoadSimChipFileText(bad, other, &why)) << bad.substr(0, 40);
+    EXPECT_EQ(other.flash, before.flash);
+  }
+}
+
+}  // namespace
+}  // namespace bq::test
