@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 
 #include "core/utf8_path.h"
 
