@@ -490,8 +490,26 @@ void Application::SettingsCommand() {
   RefreshCommandStates();  // another programmer may do less
 }
 
+namespace {
+
+// Counts the calls in progress for as long as it lives.
+class Nested {
+ public:
+  explicit Nested(int& depth) : depth_(depth) { ++depth_; }
+  ~Nested() { --depth_; }
+  Nested(const Nested&) = delete;
+  Nested& operator=(const Nested&) = delete;
+
+ private:
+  int& depth_;
+};
+
+}  // namespace
+
 void Application::Command(int id) {
   if (!running_) return;
+  // A modal box or dialog of the command runs a message loop: the watch's ticks wait.
+  const Nested nested(inUserAction_);
   AppState& app = *state_;
   QuestionView& question = *adapters_;
   switch (id) {
@@ -637,7 +655,9 @@ void Application::ProgramWatchCommand() {
 }
 
 void Application::Tick() {
-  if (!running_ || !watch_.active()) return;
+  if (!running_ || !watch_.active() || inUserAction_ > 0) return;
+  // Program's questions are modal: no tick starts another one meanwhile.
+  const Nested nested(inUserAction_);
   AppState& app = *state_;
   const bool idle = app.jobs.IsStarted() && !app.jobs.IsBusy() && !app.jobs.QuestionPending();
   if (!watch_.Due(idle)) return;

@@ -195,6 +195,7 @@ class Application {
   std::unique_ptr<Adapters> adapters_;
   ProgramFlow program_;
   ProgramWatch watch_;
+  int inUserAction_ = 0;  // Command or Tick runs (perhaps in a modal box's message loop)
   WriteFlow write_;
 };
 
