@@ -659,6 +659,11 @@ void Application::Tick() {
   // Program's questions are modal: no tick starts another one meanwhile.
   const Nested nested(inUserAction_);
   AppState& app = *state_;
+  // Another file was loaded into the FLASH buffer: the watched one is no longer there.
+  if (app.flash.filePath() != watch_.path()) {
+    EndProgramWatch();
+    return;
+  }
   const bool idle = app.jobs.IsStarted() && !app.jobs.IsBusy() && !app.jobs.QuestionPending();
   if (!watch_.Due(idle)) return;
   // The new file into the buffers it was loaded into, then Program as the menu runs it.

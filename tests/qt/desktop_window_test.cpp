@@ -700,6 +700,17 @@ class DesktopWindowTest : public QObject {
     QVERIFY(!watch->isChecked());
     QVERIFY(d.LogHas("Stopped: the chip holds only a part of the image; program it again.", 8));
     QVERIFY(d.LogHas("FAIL ", 8));
+
+    // Another file loaded into the buffer ends the watch of the first.
+    d.sim().LineFor("sim:ATmega328P")->With([](SimProgrammer& p) { p.options().pace = false; });
+    watch->trigger();
+    QVERIFY(watch->isChecked());
+    const std::filesystem::path other = d.dir() / "other.bin";
+    std::ofstream(other, std::ios::binary) << "xyz";
+    d.dialogs.openAnswers = {other.string()};
+    d.Trigger(w.MenuAction(kMenuLoad));
+    QTRY_VERIFY_WITH_TIMEOUT(!watch->isChecked(), 3000);
+    QVERIFY(d.LogRow(0).startsWith("No longer programming the chip again when blink.bin changes"));
   }
 
   void simulateSelectsThePartAndTheSignatureQuestionDefaultsToNo() {
