@@ -81,6 +81,8 @@ class ProgrammerDriver {
   virtual bool IsOpen() const = 0;
   // Ends the running operation after the exchange in progress; later ones end at once.
   virtual void Cancel() = 0;
+  // Lets the operations after a cancelled one run again (the next job of a session).
+  virtual void ClearCancel() = 0;
 
   // The part the operations are for, by its name in the part list (programmers that need
   // its parameters); null: none chosen yet (signature reads still work).

@@ -84,6 +84,11 @@ void ChipSession::Cancel() {
   driver_->Cancel();
 }
 
+void ChipSession::ClearCancel() {
+  cancelled_.store(false);
+  driver_->ClearCancel();
+}
+
 SessionResult ChipSession::Ready() {
   if (cancelled_.load()) {
     return {SessionStatus::Cancelled, STATUS_CANCELLED, LinkStatusText(STATUS_CANCELLED)};

@@ -65,6 +65,9 @@ class ChipSession {
   // Ends the running operation after the exchange in progress; every later operation of
   // the session ends at once as Cancelled (the user asked to stop).
   void Cancel();
+  // Ends the effect of Cancel: the operations that follow run again.
+  void ClearCancel();
+  bool IsCancelled() const { return cancelled_.load(); }
 
   // The programming mode for the operations that follow (PROG_MODE_*).
   void SetMode(std::uint8_t progMode) { mode_ = progMode; }

@@ -89,7 +89,9 @@ void JobRunner::Loop() {
     // The end is delivered before the runner is idle, so whoever waits for idle finds it.
     Emit(Finished{0, 0, std::move(context.then)});
     {
+      // Under the lock Cancel takes: a stop that comes now cannot reach the next job.
       std::lock_guard<std::mutex> lock(mutex_);
+      session_.ClearCancel();
       busy_ = false;
     }
     changed_.notify_all();
@@ -112,6 +114,17 @@ bool JobRunner::Context::Ask(const std::string& text, const std::string& caption
   const bool yes = r.answer_.value_or(false);
   r.answer_.reset();
   return yes && !r.stopping_;
+}
+
+bool JobRunner::Cancel() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!busy_ || !thread_.joinable()) return false;
+    session_.Cancel();
+    if (asking_ && !answer_.has_value()) answer_ = false;
+  }
+  changed_.notify_all();
+  return true;
 }
 
 void JobRunner::Answer(bool yes) {

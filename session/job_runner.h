@@ -64,6 +64,10 @@ class JobRunner {
   // Runs a short job on the calling thread while the engine thread is idle (a connection
   // test, opening the port at start-up): false when busy. Its `then` runs before it returns.
   bool RunHere(const Job& job);
+  // Stops the running job: its operation ends after the exchange in progress and the rest
+  // of the job's operations end at once as Cancelled; a question it waits for is answered
+  // No. The next job runs normally. False (nothing done) when no job runs.
+  bool Cancel();
   // The answer to the Question the running job waits for.
   void Answer(bool yes);
   bool QuestionPending() const;

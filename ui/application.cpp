@@ -144,6 +144,12 @@ class Application::Adapters : public MessageLogListener,
   // then what the view shows of it.
   void Handle(WorkerEvent& event) {
     app_.state_->Apply(event, *this);
+    if (std::holds_alternative<Finished>(event)) {
+      // The engine thread is idle a moment after it delivered the end; nothing it does
+      // then waits for this thread.
+      app_.state_->jobs.WaitIdle();
+      app_.RefreshStop();
+    }
     if (const auto* p = std::get_if<ProgressEvent>(&event)) {
       Progress(*p);
     } else if (const auto* read = std::get_if<MemoryRead>(&event)) {
@@ -484,8 +490,26 @@ void Application::SettingsCommand() {
   RefreshCommandStates();  // another programmer may do less
 }
 
+namespace {
+
+// Counts the calls in progress for as long as it lives.
+class Nested {
+ public:
+  explicit Nested(int& depth) : depth_(depth) { ++depth_; }
+  ~Nested() { --depth_; }
+  Nested(const Nested&) = delete;
+  Nested& operator=(const Nested&) = delete;
+
+ private:
+  int& depth_;
+};
+
+}  // namespace
+
 void Application::Command(int id) {
   if (!running_) return;
+  // A modal box or dialog of the command runs a message loop: the watch's ticks wait.
+  const Nested nested(inUserAction_);
   AppState& app = *state_;
   QuestionView& question = *adapters_;
   switch (id) {
@@ -510,6 +534,12 @@ void Application::Command(int id) {
       break;
     case kMenuProgram:
       program_.Start(app, question);
+      break;
+    case kMenuProgramWatch:
+      ProgramWatchCommand();
+      break;
+    case kIdStop:
+      StopCommand();
       break;
     case kIdReadChip:
     case kMenuRead:
@@ -568,6 +598,87 @@ void Application::Command(int id) {
     default:
       break;
   }
+  RefreshStop();
+}
+
+void Application::RefreshStop() {
+  if (state_) view_.EnableControl(kIdStop, state_->jobs.IsBusy(), "Stop the running chip command (Esc)");
+}
+
+namespace {
+
+std::string FileNameOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+void Application::StopCommand() {
+  EndProgramWatch();
+  state_->jobs.Cancel();  // the job logs what it left undone when it ends
+}
+
+bool Application::EscapePressed() {
+  if (!running_ || !state_->jobs.IsBusy()) return false;
+  StopCommand();
+  return true;
+}
+
+void Application::EndProgramWatch() {
+  if (!watch_.active()) return;
+  const std::string name = FileNameOf(watch_.path());
+  watch_.End();
+  view_.CheckMenuItem(kMenuProgramWatch, false);
+  state_->log.AppendLogEntry(LogKind::LogInfo,
+                             "No longer programming the chip again when " + name + " changes.");
+}
+
+void Application::ProgramWatchCommand() {
+  if (watch_.active()) {
+    EndProgramWatch();
+    return;
+  }
+  AppState& app = *state_;
+  const std::string path = app.flash.filePath();
+  if (path.empty()) {
+    view_.CheckMenuItem(kMenuProgramWatch, false);
+    app.log.AppendLogEntry(LogKind::LogError,
+                           "Load the image file into the FLASH buffer first: Program runs again "
+                           "each time that file changes.");
+    return;
+  }
+  watch_.Begin(path);
+  view_.CheckMenuItem(kMenuProgramWatch, true);
+  app.log.AppendLogEntry(LogKind::LogInfo, "Programming the chip again each time " +
+                                               FileNameOf(path) + " changes.");
+}
+
+void Application::Tick() {
+  if (!running_ || !watch_.active() || inUserAction_ > 0) return;
+  // Program's questions are modal: no tick starts another one meanwhile.
+  const Nested nested(inUserAction_);
+  AppState& app = *state_;
+  // Another file was loaded into the FLASH buffer: the watched one is no longer there.
+  if (app.flash.filePath() != watch_.path()) {
+    EndProgramWatch();
+    return;
+  }
+  const bool idle = app.jobs.IsStarted() && !app.jobs.IsBusy() && !app.jobs.QuestionPending();
+  if (!watch_.Due(idle)) return;
+  // The new file into the buffers it was loaded into, then Program as the menu runs it.
+  const bool eepromToo = app.eeprom.filePath() == app.flash.filePath();
+  BufferCommandResult loaded = bq::ReloadCommand(BufferTab::Flash, app.flash, app.eeprom, false);
+  bool failed = false;
+  for (const LogEntry& entry : loaded.log) failed = failed || entry.kind == LogKind::LogError;
+  RunBufferResult(loaded, MEMORY_FLASH);
+  if (eepromToo && !failed) {
+    RunBufferResult(bq::ReloadCommand(BufferTab::Eeprom, app.flash, app.eeprom, false),
+                    MEMORY_EEPROM);
+  }
+  if (failed) return;  // the next change is tried again
+  program_.Start(app, *adapters_);
+  RefreshStop();
 }
 
 void Application::ChipSelectorChanged(int index) {
@@ -635,6 +746,7 @@ void Application::RefreshCommandStates() {
     const std::string why = UnavailableText(id);
     view_.EnableControl(id, why.empty(), why);
   }
+  RefreshStop();
 }
 
 std::string Application::ToolbarTooltip(int buttonId) const {

@@ -20,6 +20,7 @@
 #include "parts/part_database.h"
 #include "ui/app_state.h"
 #include "ui/program_flow.h"
+#include "ui/program_watch.h"
 #include "ui/write_flow.h"
 #include "ui/command_ids.h"
 #include "ui/hex_view.h"
@@ -104,6 +105,12 @@ class Application {
   // User actions.
   // A menu item, toolbar button or tab-page button (ids 500..519, 40004..40017).
   void Command(int id);
+  // Esc in the main window: while a chip command runs, the same as Stop (kIdStop), and true;
+  // otherwise false and nothing happens (the key then does what it did before).
+  bool EscapePressed();
+  // The front-end's timer, about twice a second: Chip > "Program again when the file
+  // changes" looks at the file.
+  void Tick();
   // Selection changes of the two toolbar lists (CBN_SELCHANGE of 204, 205).
   void ChipSelectorChanged(int index);
   void ModeSelectorChanged(int index);
@@ -157,6 +164,13 @@ class Application {
   void SaveCommand();
   void ReloadCommand();
   void SettingsCommand();
+  // Stop: the running job ends after the exchange in progress; the watch of the Program
+  // command ends too.
+  void StopCommand();
+  void ProgramWatchCommand();
+  void EndProgramWatch();
+  // Stop is enabled while a job runs.
+  void RefreshStop();
   void ShowCellEditor(FuseEditorKind which);
   // Enables the buffer commands on a tab with a buffer and the chip commands the chosen
   // programmer can do in the selected mode.
@@ -180,6 +194,8 @@ class Application {
   std::unique_ptr<HexView> eepromView_;
   std::unique_ptr<Adapters> adapters_;
   ProgramFlow program_;
+  ProgramWatch watch_;
+  int inUserAction_ = 0;  // Command or Tick runs (perhaps in a modal box's message loop)
   WriteFlow write_;
 };
 

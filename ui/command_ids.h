@@ -48,6 +48,8 @@ inline constexpr int kIdLockWrite = 516;
 inline constexpr int kIdLockVerify = 517;
 inline constexpr int kIdLockRead = 518;
 inline constexpr int kIdCalibrationRead = 519;
+// Beside the progress bar: stops the running chip command (enabled only while one runs).
+inline constexpr int kIdStop = 520;
 
 // Menu items.
 inline constexpr int kMenuClear = 40004;
@@ -64,6 +66,9 @@ inline constexpr int kMenuExit = 40015;
 inline constexpr int kMenuSettings = 40016;
 // Chip > "Program": erase, then write and verify flash and (when it holds data) EEPROM.
 inline constexpr int kMenuProgram = 40017;
+// Chip > "Program again when the file changes", a check mark: while checked, each change of
+// the FLASH buffer's file runs Program again.
+inline constexpr int kMenuProgramWatch = 40018;
 
 // The toolbar buttons, in toolbar order, and the Buffer menu items that a tab without a
 // buffer disables.

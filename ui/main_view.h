@@ -101,6 +101,8 @@ class MainView {
   // Toolbar buttons (500..510) and menu items (40004..40016).
   virtual void EnableToolbarButton(int buttonId, bool enabled) = 0;
   virtual void EnableMenuItem(int itemId, bool enabled) = 0;
+  // The check mark of a menu item that has one (kMenuProgramWatch).
+  virtual void CheckMenuItem(int /*itemId*/, bool /*checked*/) {}
   // Tab-page buttons (511..519): enabled or not, with the tooltip that says why not ("" for
   // none).
   virtual void EnableControl(int /*controlId*/, bool /*enabled*/, const std::string& /*tooltip*/) {}

@@ -83,18 +83,27 @@ std::vector<std::uint8_t> ImageOf(const AppState& app, const MemoryGeometry& mem
   return std::vector<std::uint8_t>(buffer.data(), buffer.data() + bytes);
 }
 
-bool PostChipJob(AppState& app, ChipOperation operation, CommandDone done) {
+std::string StoppedReadText(BufferTab memory) {
+  return std::string("Stopped: the ") + (memory == BufferTab::Eeprom ? "EEPROM" : "FLASH") +
+         " buffer keeps its old contents.";
+}
+
+bool PostChipJob(AppState& app, ChipOperation operation, CommandDone done, std::string stopped) {
   if (RefusedAsBusy(app)) return false;
   const MemoryGeometry memory = TabGeometry(app, app.tab);
   const bool memoryPresent = memory.pageSize != 0 && memory.pageCount != 0;
-  return app.jobs.Post([target = app.Target(), memoryPresent, operation = std::move(operation),
-                        done = std::move(done)](JobRunner::Context& job) {
+  return app.jobs.Post([&app, target = app.Target(), memoryPresent,
+                        operation = std::move(operation), done = std::move(done),
+                        stopped = std::move(stopped)](JobRunner::Context& job) {
     CommandResult result;
     std::function<void()> effect;
     result.prepare = PrepareChip(job, target, memoryPresent);
     if (result.prepare == PrepareOutcome::Ready) result.result = operation(job, effect);
-    job.then = [result, effect = std::move(effect), done] {
+    // A stop that came after the last exchange changed nothing: the command is done.
+    const bool wasStopped = job.session().IsCancelled() && !result.ok();
+    job.then = [&app, result, effect = std::move(effect), done, wasStopped, stopped] {
       if (effect) effect();
+      if (wasStopped) Log(app, LogKind::LogWarning, stopped);
       if (done) done(result);
     };
   });
@@ -192,7 +201,7 @@ bool WriteMemoryCommand(AppState& app, QuestionView&, CommandDone done) {
       [memory, image = ImageOf(app, memory)](JobRunner::Context& job, std::function<void()>&) {
         return job.session().WriteMemory(memory, 0, image);
       },
-      std::move(done));
+      std::move(done), kStoppedWriteText);
 }
 
 bool ReadMemoryCommand(AppState& app, QuestionView&, CommandDone done) {
@@ -207,7 +216,7 @@ bool ReadMemoryCommand(AppState& app, QuestionView&, CommandDone done) {
         if (r.ok()) job.Deliver(MemoryRead{memory.kind, std::move(image)});
         return r;
       },
-      std::move(done));
+      std::move(done), StoppedReadText(app.tab));
 }
 
 bool VerifyMemoryCommand(AppState& app, QuestionView&, CommandDone done) {
@@ -219,7 +228,7 @@ bool VerifyMemoryCommand(AppState& app, QuestionView&, CommandDone done) {
         std::optional<std::uint32_t> difference;
         return job.session().VerifyMemory(memory, 0, image, difference);
       },
-      std::move(done));
+      std::move(done), kStoppedVerifyText);
 }
 
 bool BlankCheckCommand(AppState& app, QuestionView&, CommandDone done) {
@@ -230,7 +239,7 @@ bool BlankCheckCommand(AppState& app, QuestionView&, CommandDone done) {
       [memory](JobRunner::Context& job, std::function<void()>&) {
         return job.session().BlankCheck(memory);
       },
-      std::move(done));
+      std::move(done), kStoppedBlankCheckText);
 }
 
 bool EraseCommand(AppState& app, QuestionView&, CommandDone done) {

@@ -25,6 +25,16 @@ inline constexpr const char* kErrorCaption = "Error";
 // The end of the questions asked before an image that may not belong in the chip is written.
 inline constexpr const char* kWriteAnywayQuestion = "\r\n\r\nWrite it into the chip anyway ?";
 inline constexpr const char* kNothingWrittenText = "Nothing written into the chip.";
+// Logged as a warning when the user stopped a command before it was done.
+inline constexpr const char* kStoppedText = "Stopped: the command did not finish.";
+inline constexpr const char* kStoppedWriteText =
+    "Stopped: the chip holds only a part of the image; write it again.";
+inline constexpr const char* kStoppedVerifyText = "Stopped: the chip was not verified to the end.";
+inline constexpr const char* kStoppedBlankCheckText = "Stopped: the blank check did not finish.";
+inline constexpr const char* kStoppedProgramText =
+    "Stopped: the chip holds only a part of the image; program it again.";
+// "Stopped: the FLASH buffer keeps its old contents." (or EEPROM).
+std::string StoppedReadText(BufferTab memory);
 
 // "Error Open Serial Port (" + name + ") !!!", shown with the caption "Error".
 std::string PortOpenErrorText(const std::string& name);
@@ -44,8 +54,10 @@ using CommandDone = std::function<void(const CommandResult&)>;
 using ChipOperation =
     std::function<SessionResult(JobRunner::Context& job, std::function<void()>& effect)>;
 // Posts the preparation and the operation as one job for the memory of app.tab; false
-// (kBusyText logged) when another job runs.
-bool PostChipJob(AppState& app, ChipOperation operation, CommandDone done);
+// (kBusyText logged) when another job runs. A job the user stopped (JobRunner::Cancel)
+// before it was done logs `stopped` as a warning when it ends.
+bool PostChipJob(AppState& app, ChipOperation operation, CommandDone done,
+                 std::string stopped = kStoppedText);
 // An image of app.tab's memory that the wire cannot carry or that does not fit the chip:
 // true with the reason logged.
 bool ImageWriteRefused(AppState& app);

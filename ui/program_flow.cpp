@@ -76,11 +76,15 @@ bool ProgramFlow::Start(AppState& app, QuestionView& question) {
                        true);
       });
     }
-    ctx.then = [&app, outcome, where, start] {
+    const bool stopped = ctx.session().IsCancelled() && !outcome.passed;
+    ctx.then = [&app, outcome, where, start, stopped] {
       if (outcome.passed) {
         Summary(app, where, nullptr, "", start);
       } else {
         Summary(app, where, outcome.step.c_str(), outcome.reason, start);
+        if (stopped) {
+          app.log.AppendLogEntry(LogKind::LogWarning, kStoppedProgramText);
+        }
       }
     };
   });

@@ -42,7 +42,7 @@ bool WriteFlow::Start(AppState& app, QuestionView& question, CommandDone done) {
         }
         return verified;
       },
-      std::move(done));
+      std::move(done), kStoppedWriteText);
   if (started) app.flashErased = false;
   return started;
 }

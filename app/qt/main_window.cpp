@@ -23,6 +23,7 @@
 #include <QStyledItemDelegate>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTimer>
 #include <QToolBar>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -172,6 +173,12 @@ MainWindow::MainWindow(SettingsStore& store, DialogHost& dialogs, PortDriverFact
 
   BuildMenu();
   BuildToolbar();
+  // The watch of the Program command looks at its file twice a second.
+  auto* tick = new QTimer(this);
+  connect(tick, &QTimer::timeout, this, [this] {
+    if (app_) app_->Tick();
+  });
+  tick->start(500);
   auto* central = new QWidget(this);
   auto* layout = new QVBoxLayout(central);
   layout->setContentsMargins(2, 4, 2, 2);
@@ -231,7 +238,11 @@ void MainWindow::BuildMenu() {
            {"Blank check", kMenuBlankCheck, QKeySequence(Qt::CTRL | Qt::Key_B), true},
            {"Erase", kMenuErase, QKeySequence(Qt::CTRL | Qt::Key_E), false},
            {"Verify", kMenuVerify, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_V), true},
-           {"Program", kMenuProgram, QKeySequence(Qt::CTRL | Qt::Key_P), true}});
+           {"Program", kMenuProgram, QKeySequence(Qt::CTRL | Qt::Key_P), true},
+           {"Program again when the file changes", kMenuProgramWatch, QKeySequence(), false}});
+  // A click toggles the mark; the command then sets it to what the application did
+  // (CheckMenuItem).
+  menuActions_[kMenuProgramWatch]->setCheckable(true);
 }
 
 void MainWindow::BuildToolbar() {
@@ -329,6 +340,12 @@ QWidget* MainWindow::BuildInfoRow() {
   progress_->setSizePolicy(keep);
   controls_[kIdProgressBar] = progress_;
   grid->addWidget(progress_, 1, 6);
+  auto* stop = new QPushButton("Stop", row);
+  stop->setObjectName(QString("c%1").arg(kIdStop));
+  stop->setEnabled(false);
+  connect(stop, &QPushButton::clicked, this, [this] { app_->Command(kIdStop); });
+  controls_[kIdStop] = stop;
+  grid->addWidget(stop, 1, 7);
   grid->setColumnStretch(6, 1);
   return row;
 }
@@ -714,6 +731,17 @@ void MainWindow::EnableMenuItem(int itemId, bool enabled) {
   // A chip command the programmer cannot do says why when the pointer rests on it.
   const std::string why = app_ && !enabled ? app_->ToolbarTooltip(itemId) : "";
   a->setToolTip(why.empty() ? a->text().remove('&') : Q(why));
+}
+void MainWindow::CheckMenuItem(int itemId, bool checked) {
+  if (QAction* a = MenuAction(itemId)) a->setChecked(checked);
+}
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier && app_ &&
+      app_->EscapePressed()) {
+    event->accept();
+    return;
+  }
+  QMainWindow::keyPressEvent(event);
 }
 void MainWindow::EnableControl(int controlId, bool enabled, const std::string& tooltip) {
   QWidget* w = Control(controlId);

@@ -93,6 +93,7 @@ class MainWindow : public QMainWindow, public MainView {
   void SetControlVisible(int controlId, bool visible) override;
   void EnableToolbarButton(int buttonId, bool enabled) override;
   void EnableMenuItem(int itemId, bool enabled) override;
+  void CheckMenuItem(int itemId, bool checked) override;
   void EnableControl(int controlId, bool enabled, const std::string& tooltip) override;
   std::optional<std::string> AskOpenFileName(const FileDialogRequest& request) override;
   std::optional<std::string> AskSaveFileName(const FileDialogRequest& request) override;
@@ -101,6 +102,8 @@ class MainWindow : public QMainWindow, public MainView {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  // Esc reaches the window when the widget with the focus has no use for it.
+  void keyPressEvent(QKeyEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dropEvent(QDropEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;

@@ -64,6 +64,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
   }
   MSG msg;
   while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+    if (window.PreTranslate(msg)) continue;
     TranslateMessage(&msg);
     DispatchMessageA(&msg);
   }

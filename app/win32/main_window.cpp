@@ -25,6 +25,7 @@ namespace {
 constexpr int kEditorRowHeightPad = 0;
 constexpr UINT_PTR kCellSubclass = 1;
 constexpr UINT_PTR kListSubclass = 2;
+constexpr UINT_PTR kTickTimer = 1;  // Application::Tick
 
 COLORREF ToColorRef(std::uint32_t rgb) {
   return RGB((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF);
@@ -145,6 +146,10 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CREATE:
       BuildChildren();
+      SetTimer(hwnd_, kTickTimer, 500, nullptr);  // the watch of the Program command
+      return 0;
+    case WM_TIMER:
+      if (wParam == kTickTimer && app_ && app_->running()) app_->Tick();
       return 0;
     case WM_CLOSE:
       // The default closing is never used: a confirmed exit destroys the window.
@@ -185,8 +190,8 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         }
         return 0;
       }
-      const bool button = id >= kIdClearBuffer && id <= kIdCalibrationRead;
-      const bool item = id >= kMenuClear && id <= kMenuProgram;
+      const bool button = id >= kIdClearBuffer && id <= kIdStop;
+      const bool item = id >= kMenuClear && id <= kMenuProgramWatch;
       if ((button || item) && (code == 0 || code == 1)) app_->Command(id);
       return 0;
     }
@@ -293,6 +298,11 @@ void MainWindow::BuildChildren() {
                             hwnd_, kIdProgressBar, instance_);
   ShowWindow(progress, SW_HIDE);
   controls_[kIdProgressBar] = progress;
+  // Above the progress bar's left end; enabled while a chip command runs.
+  HWND stop = MakeChild("BUTTON", "Stop", WS_CHILD | WS_VISIBLE | WS_DISABLED | BS_PUSHBUTTON, 0,
+                        465, t + 3, 75, 22, hwnd_, kIdStop, instance_);
+  SendMessageA(stop, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), TRUE);
+  controls_[kIdStop] = stop;
 
   HWND status = MakeChild(STATUSCLASSNAMEA, "", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP,
                           WS_EX_WINDOWEDGE, 0, 0, 0, 0, hwnd_, kIdStatusBar, instance_);
@@ -825,6 +835,18 @@ void MainWindow::EnableToolbarButton(int buttonId, bool enabled) {
 void MainWindow::EnableControl(int controlId, bool enabled, const std::string&) {
   // The toolbar's tooltips say why; a dialog-style button has none.
   if (HWND w = Control(controlId)) EnableWindow(w, enabled ? TRUE : FALSE);
+}
+void MainWindow::CheckMenuItem(int itemId, bool checked) {
+  if (menu_ == nullptr) return;
+  ::CheckMenuItem(menu_, static_cast<UINT>(itemId),
+                  MF_BYCOMMAND | (checked ? MF_CHECKED : MF_UNCHECKED));
+}
+bool MainWindow::PreTranslate(const MSG& msg) {
+  if (msg.message != WM_KEYDOWN || msg.wParam != VK_ESCAPE || hwnd_ == nullptr || !app_) {
+    return false;
+  }
+  if (msg.hwnd != hwnd_ && !IsChild(hwnd_, msg.hwnd)) return false;  // a dialog's own Esc
+  return app_->EscapePressed();
 }
 void MainWindow::EnableMenuItem(int itemId, bool enabled) {
   if (menu_ == nullptr) return;

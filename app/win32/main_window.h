@@ -51,6 +51,9 @@ class MainWindow : public MainView {
   // The cell editor open over a fuse or lock-bit list (null when none).
   HWND cellWindow() const { return cell_; }
   bool destroyed() const { return destroyed_; }
+  // For the message loop, before TranslateMessage: Esc pressed anywhere in the main window
+  // while a chip command runs stops it; true when the message was used so.
+  bool PreTranslate(const MSG& msg);
 
   // MainView.
   void ShowError(const std::string& text) override;
@@ -83,6 +86,7 @@ class MainWindow : public MainView {
   void SetControlVisible(int controlId, bool visible) override;
   void EnableToolbarButton(int buttonId, bool enabled) override;
   void EnableMenuItem(int itemId, bool enabled) override;
+  void CheckMenuItem(int itemId, bool checked) override;
   void EnableControl(int controlId, bool enabled, const std::string& tooltip) override;
   std::optional<std::string> AskOpenFileName(const FileDialogRequest& request) override;
   std::optional<std::string> AskSaveFileName(const FileDialogRequest& request) override;

@@ -25,6 +25,7 @@ class BrindlequartzDriver : public ProgrammerDriver {
   void Close() override;
   bool IsOpen() const override;
   void Cancel() override;
+  void ClearCancel() override { cancelled_.store(false); }
 
   SessionResult Versions(ProgrammerVersions& out) override;
   SessionResult Identify(IdentifiedChip& out) override;

@@ -28,6 +28,7 @@ class Stk500v1Driver : public ProgrammerDriver {
   void Close() override;
   bool IsOpen() const override;
   void Cancel() override { cancelled_.store(true); }
+  void ClearCancel() override { cancelled_.store(false); }
   void SetPart(const std::string& name, const PartRecord* part) override;
 
   SessionResult Versions(ProgrammerVersions& out) override;

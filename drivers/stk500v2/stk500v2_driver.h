@@ -25,6 +25,7 @@ class Stk500v2Driver : public ProgrammerDriver {
   void Close() override;
   bool IsOpen() const override;
   void Cancel() override { cancelled_.store(true); }
+  void ClearCancel() override { cancelled_.store(false); }
   void SetPart(const std::string& name, const PartRecord* part) override;
   void SetMode(std::uint8_t mode) override;
 

@@ -601,6 +601,118 @@ class DesktopWindowTest : public QObject {
     QCOMPARE(d.LogRow(0), QString("FLASH Code read into buffer"));
   }
 
+  // Stop and Esc end a read (the buffer keeps what it held) and a write (the log says the
+  // chip holds a part of the image); the next command runs as usual.
+  void stopAndEscEndAReadAndAWrite() {
+    Desk d;
+    QCOMPARE(d.StartSimulating("ATmega328P"), kExitOk);
+    MainWindow& w = d.w();
+    emit w.chipSelector()->activated(w.chipSelector()->findText("ATmega328P"));
+    auto* stop = qobject_cast<QPushButton*>(w.Control(kIdStop));
+    QVERIFY(stop != nullptr && stop->isVisible());
+    QVERIFY(!stop->isEnabled());
+    const std::uint32_t before = d.app().state().log.NextSerial();
+    QTest::keyClick(&w, Qt::Key_Escape);  // nothing runs: Esc does nothing
+    QCOMPARE(d.app().state().log.NextSerial(), before);
+
+    std::uint8_t* flash = d.app().state().flash.data();
+    flash[0] = 0x12;  // the simulated chip is erased: a whole read would make it 0xFF
+    d.sim().LineFor("sim:ATmega328P")->With([](SimProgrammer& p) { p.options().pace = true; });
+    w.ToolbarAction(kIdReadChip)->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(w.progressBar()->isVisible() && w.progressBar()->value() > 0, 10000);
+    QVERIFY(stop->isEnabled());
+    QTest::mouseClick(stop, Qt::LeftButton);
+    d.Settle();
+    QVERIFY(!stop->isEnabled());
+    QVERIFY(d.LogHas("Stopped: the FLASH buffer keeps its old contents.", 5));
+    QVERIFY(!d.LogHas("FLASH Code read into buffer", 5));
+    QCOMPARE(flash[0], std::uint8_t{0x12});
+
+    w.ToolbarAction(kIdWriteChip)->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(w.progressBar()->isVisible() && w.progressBar()->value() > 0, 10000);
+    QWidget* focus = QApplication::focusWidget();
+    QTest::keyClick(focus != nullptr ? focus : &w, Qt::Key_Escape);
+    d.Settle();
+    QVERIFY(d.LogHas("Stopped: the chip holds only a part of the image; write it again.", 5));
+
+    d.sim().LineFor("sim:ATmega328P")->With([](SimProgrammer& p) { p.options().pace = false; });
+    d.Trigger(w.MenuAction(kMenuRead));
+    QCOMPARE(d.LogRow(0), QString("FLASH Code read into buffer"));
+    QVERIFY(!stop->isEnabled());
+  }
+
+  // Chip > "Program again when the file changes": each change of the loaded file programs
+  // the chip again; unchecking ends it, and so does Stop.
+  void programAgainWhenTheFileChangesTakesUpEachChange() {
+    Desk d;
+    QCOMPARE(d.StartSimulating("ATmega328P"), kExitOk);
+    MainWindow& w = d.w();
+    emit w.chipSelector()->activated(w.chipSelector()->findText("ATmega328P"));
+    QAction* watch = w.MenuAction(kMenuProgramWatch);
+    QVERIFY(watch != nullptr && watch->isCheckable());
+    watch->trigger();  // no file loaded yet
+    QVERIFY(!watch->isChecked());
+    QVERIFY(d.LogRow(0).startsWith("Load the image file into the FLASH buffer first"));
+
+    const std::filesystem::path file = d.dir() / "blink.bin";
+    auto build = [&file](std::initializer_list<std::uint8_t> bytes) {
+      std::ofstream out(file, std::ios::binary | std::ios::trunc);
+      for (std::uint8_t b : bytes) out.put(static_cast<char>(b));
+    };
+    auto passes = [&d] {
+      int n = 0;
+      for (int r = 0; r < 200; ++r) n += d.LogRow(r).startsWith("PASS ") ? 1 : 0;
+      return n;
+    };
+    build({1, 2, 3});
+    d.dialogs.openAnswers = {file.string()};
+    d.Trigger(w.MenuAction(kMenuLoad));
+    watch->trigger();
+    QVERIFY(watch->isChecked());
+    QTest::qWait(1200);
+    QCOMPARE(passes(), 0);  // checking it programs nothing
+
+    const std::uint8_t* flash = d.app().state().flash.data();
+    build({4, 5, 6, 7});
+    QTRY_COMPARE_WITH_TIMEOUT(passes(), 1, 15000);
+    d.Settle();
+    QCOMPARE(flash[0], std::uint8_t{4});
+    build({8, 9});
+    QTRY_COMPARE_WITH_TIMEOUT(passes(), 2, 15000);
+    d.Settle();
+    QCOMPARE(flash[0], std::uint8_t{8});
+    QCOMPARE(flash[2], std::uint8_t{0xFF});
+
+    watch->trigger();
+    QVERIFY(!watch->isChecked());
+    build({10});
+    QTest::qWait(1200);
+    QCOMPARE(passes(), 2);
+
+    // Stop during a program run started by a change ends the watch too.
+    watch->trigger();
+    QVERIFY(watch->isChecked());
+    d.sim().LineFor("sim:ATmega328P")->With([](SimProgrammer& p) { p.options().pace = true; });
+    build({11, 12, 13});
+    QTRY_VERIFY_WITH_TIMEOUT(d.app().state().jobs.IsBusy() && w.progressBar()->value() > 0, 15000);
+    QTest::mouseClick(w.Control(kIdStop), Qt::LeftButton);
+    d.Settle();
+    QVERIFY(!watch->isChecked());
+    QVERIFY(d.LogHas("Stopped: the chip holds only a part of the image; program it again.", 8));
+    QVERIFY(d.LogHas("FAIL ", 8));
+
+    // Another file loaded into the buffer ends the watch of the first.
+    d.sim().LineFor("sim:ATmega328P")->With([](SimProgrammer& p) { p.options().pace = false; });
+    watch->trigger();
+    QVERIFY(watch->isChecked());
+    const std::filesystem::path other = d.dir() / "other.bin";
+    std::ofstream(other, std::ios::binary) << "xyz";
+    d.dialogs.openAnswers = {other.string()};
+    d.Trigger(w.MenuAction(kMenuLoad));
+    QTRY_VERIFY_WITH_TIMEOUT(!watch->isChecked(), 3000);
+    QVERIFY(d.LogRow(0).startsWith("No longer programming the chip again when blink.bin changes"));
+  }
+
   void simulateSelectsThePartAndTheSignatureQuestionDefaultsToNo() {
     Desk d;
     QCOMPARE(d.StartSimulating("ATmega328P"), kExitOk);

@@ -79,4 +79,39 @@ TEST(JobRunner, AJobsEndCarriesItsEffectAndArrivesBeforeTheRunnerIsIdle) {
 }
 
 }  // namespace
+
+// Stop: the running job's operations end as Cancelled, a question it waits for is answered
+// No, and neither reaches the job after it (nor does a stop made while nothing runs).
+TEST(JobRunner, CancelEndsOnlyTheRunningJob) {
+  Collected events;
+  JobRunner runner;
+  runner.SetEvents(&events);
+  ASSERT_TRUE(runner.Start());
+  EXPECT_FALSE(runner.Cancel());  // nothing runs: the next job is not touched
+  auto statusOfNextJob = [&runner] {
+    SessionStatus status = SessionStatus::Ok;
+    EXPECT_TRUE(runner.Post([&status](JobRunner::Context& job) {
+      ProgrammerVersions v;
+      status = job.session().Versions(v).status;
+    }));
+    EXPECT_TRUE(runner.WaitIdle());
+    return status;
+  };
+  EXPECT_EQ(statusOfNextJob(), SessionStatus::PortNotOpen);
+
+  SessionStatus during = SessionStatus::Ok;
+  bool answer = true;
+  ASSERT_TRUE(runner.Post([&](JobRunner::Context& job) {
+    answer = job.Ask("Go on ?", "Warning", true);
+    ProgrammerVersions v;
+    during = job.session().Versions(v).status;
+  }));
+  EXPECT_FALSE(runner.WaitIdle());  // waits for the answer
+  EXPECT_TRUE(runner.Cancel());
+  EXPECT_TRUE(runner.WaitIdle());
+  EXPECT_FALSE(answer);
+  EXPECT_EQ(during, SessionStatus::Cancelled);
+  EXPECT_EQ(statusOfNextJob(), SessionStatus::PortNotOpen);
+}
+
 }  // namespace bq

@@ -12,6 +12,7 @@
 #include <deque>
 #include <thread>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -512,6 +513,99 @@ TEST_F(MainWindowTest, ExitAsksWhenIdleAndWaitsWhileBusy) {
 
 // The selectors live in the toolbar but tell the main window: a key press in the list
 // reaches the application as a selection change.
+// Stop and Esc end a read (the buffer keeps what it held) and a write (the log says the
+// chip holds a part of the image); Esc does nothing while nothing runs.
+TEST_F(MainWindowTest, StopAndEscEndAReadAndAWrite) {
+  ASSERT_EQ(Start(), kExitOk);
+  Pick(kIdChipSelector, "ATmega328P");
+  ASSERT_NE(C(kIdStop), nullptr);
+  EXPECT_FALSE(IsWindowEnabled(C(kIdStop)));
+  const MSG esc{C(kIdFlashHexView), WM_KEYDOWN, VK_ESCAPE, 0, 0, {}};
+  EXPECT_FALSE(window_->PreTranslate(esc));
+  auto logHas = [this](const std::string& text) {
+    for (int row = 0; row < 5; ++row) {
+      if (ItemText(C(kIdMessageLog), row) == text) return true;
+    }
+    return false;
+  };
+  auto waitForTransfer = [this] {
+    for (int i = 0; i < 1000; ++i) {
+      if (IsWindowVisible(C(kIdProgressBar)) &&
+          SendMessageA(C(kIdProgressBar), PBM_GETPOS, 0, 0) > 0) {
+        return true;
+      }
+      Sleep(10);
+      Pump();
+    }
+    return false;
+  };
+  std::uint8_t* flash = App().state().flash.data();
+  flash[0] = 0x12;  // the simulated chip is erased: a whole read would make it 0xFF
+  sim_->LineFor("sim:ATmega328P")->With([](SimProgrammer& p) { p.options().pace = true; });
+  SendMessageA(Main(), WM_COMMAND, MAKEWPARAM(kIdReadChip, 0), 0);
+  ASSERT_TRUE(waitForTransfer());
+  EXPECT_TRUE(IsWindowEnabled(C(kIdStop)));
+  SendMessageA(C(kIdStop), BM_CLICK, 0, 0);
+  App().WaitIdleAndDrain();
+  Pump();
+  EXPECT_FALSE(IsWindowEnabled(C(kIdStop)));
+  EXPECT_TRUE(logHas("Stopped: the FLASH buffer keeps its old contents."));
+  EXPECT_EQ(flash[0], 0x12);
+
+  SendMessageA(Main(), WM_COMMAND, MAKEWPARAM(kIdWriteChip, 0), 0);
+  ASSERT_TRUE(waitForTransfer());
+  EXPECT_TRUE(window_->PreTranslate(esc));
+  App().WaitIdleAndDrain();
+  Pump();
+  EXPECT_TRUE(logHas("Stopped: the chip holds only a part of the image; write it again."));
+
+  sim_->LineFor("sim:ATmega328P")->With([](SimProgrammer& p) { p.options().pace = false; });
+  Command(kIdReadChip);
+  EXPECT_EQ(NewestLog(), "FLASH Code read into buffer");
+}
+
+// The check mark of Chip > "Program again when the file changes", and each change of the
+// file programming the chip again through the window's timer.
+TEST_F(MainWindowTest, ProgramAgainWhenTheFileChangesTakesUpEachChange) {
+  ASSERT_EQ(Start(), kExitOk);
+  Pick(kIdChipSelector, "ATmega328P");
+  const std::filesystem::path file =
+      std::filesystem::temp_directory_path() / ("bq-watch-" + std::to_string(GetCurrentProcessId()) + ".bin");
+  auto build = [&file](std::size_t size, char fill) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << std::string(size, fill);
+  };
+  auto passes = [this] {
+    int n = 0;
+    for (int row = 0; row < 100; ++row) n += ItemText(C(kIdMessageLog), row).rfind("PASS ", 0) == 0;
+    return n;
+  };
+  auto waitForPasses = [&](int wanted) {
+    for (int i = 0; i < 1500 && passes() < wanted; ++i) {
+      Sleep(10);
+      Pump();
+    }
+    return passes();
+  };
+  build(3, '\x01');
+  host_.openAnswers = {Utf8FromPath(file)};
+  Command(kMenuLoad);
+  Command(kMenuProgramWatch);
+  EXPECT_NE(GetMenuState(window_->menu(), kMenuProgramWatch, MF_BYCOMMAND) & MF_CHECKED, 0u);
+  build(4, '\x04');
+  EXPECT_EQ(waitForPasses(1), 1);
+  App().WaitIdleAndDrain();
+  build(2, '\x08');
+  EXPECT_EQ(waitForPasses(2), 2);
+  App().WaitIdleAndDrain();
+  Pump();
+  EXPECT_EQ(App().state().flash.data()[0], 0x08);
+  Command(kMenuProgramWatch);
+  EXPECT_EQ(GetMenuState(window_->menu(), kMenuProgramWatch, MF_BYCOMMAND) & MF_CHECKED, 0u);
+  std::error_code ec;
+  std::filesystem::remove(file, ec);
+}
+
 TEST_F(MainWindowTest, ChipSelectorKeysChangeTheChip) {
   ASSERT_EQ(Start(), kExitOk);
   Pick(kIdChipSelector, "ATmega328P");
