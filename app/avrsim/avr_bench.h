@@ -115,6 +115,10 @@ class AvrBench {
   bool BoardPin(char port, std::uint8_t bit, bool& ddr, bool& out, int ddrNow) const;
   std::uint8_t SpiByte(std::uint8_t mosi);
   void FeedByte();
+  // Simulated time of one character at the rate the firmware set (UBRR0, U2X0).
+  std::uint64_t CyclesPerByte() const;
+  // False when the host's line and the board's UART run at rates too far apart to talk.
+  bool LineInStep() const;
 
   static void OnPortWrite(avr_irq_t* irq, std::uint32_t value, void* param);
   static void OnDirectionChange(avr_irq_t* irq, std::uint32_t value, void* param);

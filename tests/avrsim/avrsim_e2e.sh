@@ -241,6 +241,10 @@ case $stage in
     start_bench --board mega --target ATmega328P
     matrix ATmega328P 32768 1024 -m hv
     ok version version && says version "Hardware Version: 04.00"
+    # The faster line: agreed after the versions exchange, and never asked for with 115200.
+    ok fast-line -v -p ATmega328P -m hv fuses read && says fast-line "line at 1000000 baud"
+    ok slow-line -v --baud 115200 -p ATmega328P -m hv fuses read
+    grep -q -- "-> 48 56 C4" "$work/slow-line.err" && fail "--baud 115200 asked for a faster line"
     stop_bench
     rescue mega ATmega328P D9 59
     ;;
