@@ -431,9 +431,12 @@ void CProgrammer::DoSetLineRate(ProgrammerContext& ctx) {
   ctx.quiet = false;
   const std::uint8_t status = ctx.status.load();
   if (KindOfStatus(status) == StatusKind::DeviceError) return;  // refused: nothing changed
-  if (status == STATUS_OK && ctx.answerCode == ANS_OK && ctx.port.SetRate(baud) &&
-      CheckLine(ctx)) {
-    return;
+  if (status == STATUS_OK && ctx.answerCode == ANS_OK) {
+    // The firmware switches a fraction of a millisecond after its answer's last stop bit; a
+    // host that reads the answer early (a simulated board hands bytes over as they are
+    // written) must not be quicker than that.
+    std::this_thread::sleep_for(std::chrono::milliseconds(kLineSwitchMs));
+    if (ctx.port.SetRate(baud) && CheckLine(ctx)) return;
   }
   // The programmer may be at the new rate, or may have missed the request: the host goes back
   // to the base rate and stays silent until the programmer has returned there by itself.

@@ -25,6 +25,8 @@ inline constexpr std::size_t kTransferParamBytes = 5;
 inline constexpr std::uint32_t kBaseLineRate = 115200;
 inline constexpr std::uint32_t kFastLineRates[] = {1000000, 500000};
 inline constexpr int kLineIdleReturnMs = 1000;
+// How long after the rate's answer the host waits before it talks at the new rate.
+inline constexpr int kLineSwitchMs = 5;
 // Header read attempts for CMD_BLANK_CHECK (every other command: 1).
 inline constexpr int kBlankCheckHeaderAttempts = 60;
 

@@ -243,6 +243,7 @@ case $stage in
     ok version version && says version "Hardware Version: 04.00"
     # The faster line: agreed after the versions exchange, and never asked for with 115200.
     ok fast-line -v -p ATmega328P -m hv fuses read && says fast-line "line at 1000000 baud"
+    grep -q "did not answer at a faster rate" "$work/fast-line.err" && fail "no faster line agreed"
     ok slow-line -v --baud 115200 -p ATmega328P -m hv fuses read
     grep -q -- "-> 48 56 C4" "$work/slow-line.err" && fail "--baud 115200 asked for a faster line"
     stop_bench
