@@ -512,6 +512,7 @@ bool AvrBench::LineInStep() const {
   if (::tcgetattr(master_, &tio) != 0) return true;
   const std::uint64_t host = BaudFor(::cfgetospeed(&tio));
   const std::uint64_t board = kCpuHz * 10ull / CyclesPerByte();
+  if (setup_.lineLimit != 0 && host > setup_.lineLimit) return false;
   if (host == 0 || (host < 460800 && board < 460800)) return true;
   const std::uint64_t off = host > board ? host - board : board - host;
   return off * 1000 <= board * kRateToleranceMille;

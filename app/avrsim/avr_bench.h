@@ -22,6 +22,7 @@ struct BenchSetup {
   Place place = Place::None;
   bool twelveVolts = true;      // false: the 12 V supply is missing (RESET stays at 0 V)
   bool realTime = false;        // true: never run ahead of the wall clock
+  std::uint32_t lineLimit = 0;  // the fastest rate the board's USB serial chip carries (0: any)
   Target* target = nullptr;     // null: nothing on any pin
   bool trace = false;           // every line change and SPI byte on stderr
 };

@@ -267,6 +267,16 @@ case $stage in
     start_bench --board uno --target ATmega328P --place isp --fuses E3,D9,FF
     refused too-slow-chip "Autodetect ISP Frequency" -p ATmega328P -m isp -c auto fuses read
     stop_bench
+    # A USB serial chip that carries 500000 baud at most: the check at 1000000 fails, the
+    # firmware returns to 115200 by itself after a quiet second, and 500000 is agreed; with
+    # nothing faster than 115200 the line stays there and says so.
+    start_bench --board uno --target none --line-limit 500000
+    ok limit-500k -v version && says limit-500k "line at 500000 baud"
+    grep -q "did not answer at a faster rate" "$work/limit-500k.err" && fail "500000 was not agreed"
+    stop_bench
+    start_bench --board uno --target none --line-limit 115200
+    ok limit-115k version && says limit-115k "did not answer at a faster rate"
+    stop_bench
     # No 12 V: the chip in the socket never enters programming mode.
     start_bench --board uno --target ATtiny85 --no-12v
     refused no-12v "Enter Program Mode" -p ATtiny85 -m hv fuses read
