@@ -449,8 +449,8 @@ void CProgrammer::DoSetLineRate(ProgrammerContext& ctx) {
 bool CProgrammer::CheckLine(ProgrammerContext& ctx) {
   const std::shared_ptr<SerialConnection> link = ctx.port.Hold();
   if (!link) return false;
-  const std::uint8_t ask[kPacketHeaderBytes] = {kPacketMagic0, kPacketMagic1,
-                                                 CMD_FIRMWARE_VERSION, 0, 0};
+  const std::uint8_t ask[kPacketHeaderBytes] = {kPacketMagic0, kPacketMagic1, CMD_FIRMWARE_VERSION,
+                                                0, 0};
   if (!link->Write(ask, sizeof ask)) return false;
   std::array<std::uint8_t, kPacketHeaderBytes + 2> answer{};
   const long got = link->ReadWithin(answer.data(), answer.size(), 250);

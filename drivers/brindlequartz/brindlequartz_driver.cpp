@@ -4,7 +4,6 @@
 #include <chrono>
 #include <thread>
 
-
 namespace bq {
 
 // The worker's events: log lines and progress to the driver's observers; views and editors
@@ -157,8 +156,9 @@ void BrindlequartzDriver::AgreeRate() {
   std::uint32_t firmware = 0;
   programmer_.QueryFirmwareVersion(firmware);
   programmer_.WaitIdle();
-  Log(LogKind::LogWarning, "The programmer did not answer at a faster rate; the line stays at "
-                           "115200 baud");
+  Log(LogKind::LogWarning,
+      "The programmer did not answer at a faster rate; the line stays at "
+      "115200 baud");
 }
 
 SessionResult BrindlequartzDriver::Refused() const {

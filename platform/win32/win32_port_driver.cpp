@@ -41,7 +41,7 @@ class Win32Connection : public SerialConnection {
     dcb.DCBlength = sizeof dcb;
     if (!::GetCommState(handle_, &dcb)) return false;
     ::FlushFileBuffers(handle_);  // what was written goes out at the old rate
-    dcb.BaudRate = baud;  // the CBR_ constants are the rates themselves
+    dcb.BaudRate = baud;          // the CBR_ constants are the rates themselves
     return ::SetCommState(handle_, &dcb) != 0;
   }
 

@@ -107,12 +107,12 @@ struct Rig {
   SessionResult Run(std::uint32_t baud) {
     EXPECT_TRUE(server->Start());
     session = std::make_unique<ChipSession>(
-        std::vector<std::shared_ptr<PortDriver>>{std::make_shared<TracingPortDriver>(
-            std::make_shared<PosixPortDriver>(),
-            [this](const std::string& line) {
-              std::lock_guard<std::mutex> lock(mutex);
-              wire += line + "\n";
-            })},
+        std::vector<std::shared_ptr<PortDriver>>{
+            std::make_shared<TracingPortDriver>(std::make_shared<PosixPortDriver>(),
+                                                [this](const std::string& line) {
+                                                  std::lock_guard<std::mutex> lock(mutex);
+                                                  wire += line + "\n";
+                                                })},
         ProgrammerKind::Brindlequartz);
     session->SetProgrammer(ProgrammerKind::Brindlequartz, baud);
     // Warnings and errors only: what would tell the user something went wrong.
