@@ -122,7 +122,7 @@ SessionResult BrindlequartzDriver::KeepLine() {
     programmer_.QueryHardwareVersion(hardware);
     if (SessionResult r = Finish(); !r.ok()) return r;
     const std::uint32_t major = hardware >> 8;
-    if (major == 3 || major == 4) AgreeRate();  // our firmware on an Uno/Nano or a Mega
+    if (major == 3 || major == 4) AgreeRate(Baud());  // our firmware on an Uno/Nano or a Mega
     return {};
   }
   if (rate_ == kBaseLineRate) return {};
@@ -134,15 +134,16 @@ SessionResult BrindlequartzDriver::KeepLine() {
   if (quiet < settled) std::this_thread::sleep_for(settled - quiet);
   port_->SetRate(kBaseLineRate);
   port_->DiscardInput();
+  const std::uint32_t was = rate_;
   rate_ = kBaseLineRate;
-  AgreeRate();
+  AgreeRate(was);  // a rate that failed before is not tried again
   return {};
 }
 
-void BrindlequartzDriver::AgreeRate() {
+void BrindlequartzDriver::AgreeRate(std::uint32_t fastest) {
   bool failed = false;
   for (const std::uint32_t baud : kFastLineRates) {
-    if (baud > Baud()) continue;
+    if (baud > fastest) continue;
     if (programmer_.SetLineRateRequest(baud)) {
       rate_ = baud;
       return;

@@ -60,7 +60,7 @@ class BrindlequartzDriver : public ProgrammerDriver {
   SessionResult Refused() const;       // why the worker took no request: busy or not open
   void Prepare(const MemoryGeometry& memory, std::uint32_t pages);
   SessionResult KeepLine();  // agrees on the fast rate, or agrees again after a quiet spell
-  void AgreeRate();
+  void AgreeRate(std::uint32_t fastest);  // the fastest rate first, down to 115200
 
   bool lineChecked_ = false;            // the agreement was tried on this open
   std::uint32_t rate_ = kBaseLineRate;  // the rate both ends run at now

@@ -195,14 +195,24 @@ TEST(LineRate, AgreesOnTheFastestRateTheLineCarries) {
 }
 
 TEST(LineRate, AgreesAgainAfterAQuietSecond) {
-  Rig rig(4, 1000000);
-  ASSERT_TRUE(rig.Run(0).ok()) << rig.log;
-  ASSERT_EQ(rig.firmware->HostRate(), 1000000u);
-  std::this_thread::sleep_for(1100ms);  // the firmware is back at 115200
-  const SessionResult r = rig.Signature();
-  EXPECT_TRUE(r.ok()) << r.message << "\n" << rig.Wire();
-  EXPECT_EQ(rig.firmware->HostRate(), 1000000u);
-  EXPECT_EQ(rig.log, "");
+  // The firmware is back at 115200 after a second without traffic; the next operation agrees
+  // again, on the rate agreed before and with one rate command.
+  for (const std::uint32_t carries : {1000000u, 500000u}) {
+    SCOPED_TRACE(carries);
+    Rig rig(4, carries);
+    ASSERT_TRUE(rig.Run(0).ok()) << rig.log;
+    ASSERT_EQ(rig.firmware->HostRate(), carries);
+    const std::size_t before = rig.Wire().size();
+    std::this_thread::sleep_for(1100ms);
+    const SessionResult r = rig.Signature();
+    EXPECT_TRUE(r.ok()) << r.message << "\n" << rig.Wire();
+    EXPECT_EQ(rig.firmware->HostRate(), carries);
+    const std::string after = rig.Wire().substr(before);
+    const std::size_t first = after.find(kRateCommand);
+    EXPECT_NE(first, std::string::npos) << after;
+    EXPECT_EQ(after.find(kRateCommand, first + 1), std::string::npos) << after;
+    EXPECT_EQ(rig.log, "");
+  }
 }
 
 TEST(LineRate, RefusesARateOurProgrammerCannotRun) {
