@@ -34,7 +34,7 @@ DriverCapabilities Stk500v2Can() {
 const std::vector<ProgrammerInfo>& ProgrammerTable() {
   static const std::vector<ProgrammerInfo> table = {
       {ProgrammerKind::Brindlequartz, "brindlequartz", "",
-       "Brindlequartz programmer (our firmware, or the original programmer)", 115200, false,
+       "Brindlequartz programmer (our firmware, or the original programmer)", 1000000, true,
        OursCan()},
       {ProgrammerKind::Stk500v1, "stk500v1", "arduino-isp",
        "STK500 version 1 (Arduino as ISP)", 19200, true, Stk500v1Can()},

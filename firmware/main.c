@@ -22,6 +22,7 @@ enum {
   CMD_HARDWARE_VERSION = 0xC1,
   CMD_DETECT_ISP_CLOCK = 0xC2,
   CMD_SET_ISP_CLOCK = 0xC3,
+  CMD_SET_LINE_RATE = 0xC4,
   CMD_RECOVER = 0xCF,
 };
 
@@ -401,6 +402,19 @@ static void Handle(const Packet* p) {
       IspSetClock(p->len ? p->data[0] : 0);
       AnswerByte(ANS_VALUE8, IspClock());
       return;
+    case CMD_SET_LINE_RATE: {
+      // Rate in baud, 4 bytes big-endian. Answered at the old rate, then the line switches.
+      const uint32_t baud = p->len == 4 ? ((uint32_t)p->data[0] << 24 | (uint32_t)p->data[1] << 16 |
+                                           (uint32_t)p->data[2] << 8 | p->data[3])
+                                        : 0;
+      if (baud != 115200UL && baud != 500000UL && baud != 1000000UL) {
+        Fail(ERR_UNKNOWN_COMMAND);
+        return;
+      }
+      Answer(ANS_OK, 0, 0);
+      UartSetRate(baud);
+      return;
+    }
     case CMD_RECOVER:
       EndStream();
       LinesIdle();
@@ -427,11 +441,30 @@ int main(void) {
   TCCR1B = BIT(CS11) | BIT(CS10);  // 4 µs ticks for the time-outs
   UartInit();
   sei();
+  // A second without a byte from the host while idle: back to 115200 baud, so a host that
+  // missed the rate's answer, or started afresh, finds the line where it looks first.
+  uint32_t idleTicks = 0;
+  uint16_t lastTick = Ticks();
   for (;;) {
     // Busy-polls: sleeping while waiting for the host would stall the simulated bench.
     Packet* p = PacketPeek();
-    if (!p) continue;
+    if (!p) {
+      const uint16_t now = Ticks();
+      idleTicks += (uint16_t)(now - lastTick);
+      lastTick = now;
+      if (uartHeard) {
+        uartHeard = 0;
+        idleTicks = 0;
+      } else if (idleTicks >= 250000UL && UartFast()) {
+        UartSetRate(115200UL);
+        idleTicks = 0;
+      }
+      continue;
+    }
     Handle(p);
     PacketDone();
+    uartHeard = 0;
+    idleTicks = 0;
+    lastTick = Ticks();
   }
 }

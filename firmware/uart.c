@@ -1,12 +1,18 @@
 #include "uart.h"
 
 #include <avr/interrupt.h>
+#include <util/delay.h>
 #include <string.h>
 
 #include "board.h"
 
-// 16 MHz, U2X = 1, UBRR = 16: 117,647 baud, +2.1 % against 115,200.
+// 16 MHz, U2X = 1, UBRR = F / (8 * baud) - 1. 16: 117,647 baud, +2.1 % against 115,200;
+// 3: 500,000 and 1: 1,000,000 baud, both exact.
 #define UART_UBRR 16
+#define UART_UBRR_500K 3
+#define UART_UBRR_1M 1
+
+volatile uint8_t uartHeard;
 
 static Packet slots[2];
 static volatile uint8_t slotFill;   // slot the receiver writes into
@@ -47,6 +53,7 @@ static void Complete(void) {
 
 ISR(UART_RX_VECT) {
   const uint8_t b = UDR0;
+  uartHeard = 1;
   switch (rxState) {
     case 0:
       if (b == 0x48) rxState = 1;
@@ -116,3 +123,25 @@ void Answer(uint8_t code, const uint8_t* payload, uint16_t len) {
 }
 
 void AnswerByte(uint8_t code, uint8_t value) { Answer(code, &value, 1); }
+
+uint8_t UartSetRate(uint32_t baud) {
+  uint8_t ubrr;
+  if (baud == 1000000UL) {
+    ubrr = UART_UBRR_1M;
+  } else if (baud == 500000UL) {
+    ubrr = UART_UBRR_500K;
+  } else if (baud == 115200UL) {
+    ubrr = UART_UBRR;
+  } else {
+    return 0;
+  }
+  // The answer at the old rate must be on the wire to its last stop bit first: once the
+  // buffer is empty, at most two characters (data register and shift register) are left,
+  // 170 us at 115200 baud.
+  AnswerFlush();
+  _delay_us(200);
+  UBRR0 = ubrr;
+  return 1;
+}
+
+uint8_t UartFast(void) { return UBRR0 != UART_UBRR; }

@@ -25,3 +25,11 @@ void Answer(uint8_t code, const uint8_t* payload, uint16_t len);
 void AnswerByte(uint8_t code, uint8_t value);
 // Waits until every answer byte has left the transmit buffer.
 void AnswerFlush(void);
+
+// Set by the receiver on every byte: the main loop's idle clock starts again.
+extern volatile uint8_t uartHeard;
+// Switches the line to 115200, 500000 or 1000000 baud once the answer going out has left
+// completely; 0 (nothing changed) for any other rate.
+uint8_t UartSetRate(uint32_t baud);
+// True while the line runs faster than 115200 baud.
+uint8_t UartFast(void);

@@ -417,6 +417,48 @@ void CProgrammer::DoIdentify(ProgrammerContext& ctx) {
   ctx.quiet = false;
 }
 
+// ---- line rate ----
+
+void CProgrammer::DoSetLineRate(ProgrammerContext& ctx) {
+  const std::uint32_t baud = ctx.lineRate;
+  ctx.quiet = true;  // the original programmer refuses: that is an answer, not an error
+  BuildHeader(ctx);
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    ctx.packet[ctx.packetLength++] = static_cast<std::uint8_t>((baud >> shift) & 0xFFu);
+  }
+  SetPayloadLength(ctx);
+  Transact(ctx);
+  ctx.quiet = false;
+  const std::uint8_t status = ctx.status.load();
+  if (KindOfStatus(status) == StatusKind::DeviceError) return;  // refused: nothing changed
+  if (status == STATUS_OK && ctx.answerCode == ANS_OK) {
+    // The firmware switches a fraction of a millisecond after its answer's last stop bit; a
+    // host that reads the answer early (a simulated board hands bytes over as they are
+    // written) must not be quicker than that.
+    std::this_thread::sleep_for(std::chrono::milliseconds(kLineSwitchMs));
+    if (ctx.port.SetRate(baud) && CheckLine(ctx)) return;
+  }
+  // The programmer may be at the new rate, or may have missed the request: the host goes back
+  // to the base rate and stays silent until the programmer has returned there by itself.
+  ctx.port.SetRate(kBaseLineRate);
+  std::this_thread::sleep_for(std::chrono::milliseconds(kLineIdleReturnMs + 200));
+  ctx.port.DiscardInput();
+  if (ctx.status.load() == STATUS_OK) ctx.status.store(STATUS_NO_ANSWER);
+}
+
+bool CProgrammer::CheckLine(ProgrammerContext& ctx) {
+  const std::shared_ptr<SerialConnection> link = ctx.port.Hold();
+  if (!link) return false;
+  const std::uint8_t ask[kPacketHeaderBytes] = {kPacketMagic0, kPacketMagic1, CMD_FIRMWARE_VERSION,
+                                                0, 0};
+  if (!link->Write(ask, sizeof ask)) return false;
+  std::array<std::uint8_t, kPacketHeaderBytes + 2> answer{};
+  const long got = link->ReadWithin(answer.data(), answer.size(), 250);
+  return got == static_cast<long>(answer.size()) && answer[0] == kPacketMagic0 &&
+         answer[1] == kPacketMagic1 && IsValue16Answer(answer[2]) && answer[3] == 0 &&
+         answer[4] == 2;
+}
+
 // ---- memory ----
 
 namespace {

@@ -89,6 +89,7 @@ void CProgrammer::WorkerLoop() {
     ctx.port.DiscardInput();
     const std::uint8_t request = ctx.commandCode;
     Dispatch(ctx);
+    ctx.lastTraffic = std::chrono::steady_clock::now();
     {
       std::lock_guard<std::mutex> lock(ctx.requestMutex);
       ctx.busy.store(false);
@@ -138,6 +139,9 @@ void CProgrammer::Dispatch(ProgrammerContext& ctx) {
       break;
     case CMD_SET_ISP_CLOCK:
       DoArgCommand(ctx);
+      break;
+    case CMD_SET_LINE_RATE:
+      DoSetLineRate(ctx);
       break;
     default:
       break;  // nothing is sent, the status stays
@@ -265,6 +269,18 @@ bool CProgrammer::SetIspClockRequest(std::uint8_t index, std::uint8_t& clock) {
   if (!SendRequestArg(CMD_SET_ISP_CLOCK, index)) return false;
   clock = static_cast<std::uint8_t>(ResultValue() & 0xFFu);
   return Status() == STATUS_OK;
+}
+
+bool CProgrammer::SetLineRateRequest(std::uint32_t baud) {
+  if (!context_ || IsBusy()) return false;
+  context_->lineRate = baud;
+  if (!SendRequest(CMD_SET_LINE_RATE)) return false;
+  WaitIdle();  // a failure reports early; the worker may still be waiting the line out
+  return Status() == STATUS_OK;
+}
+
+std::chrono::steady_clock::time_point CProgrammer::LastTraffic() const {
+  return context_ ? context_->lastTraffic : std::chrono::steady_clock::time_point{};
 }
 
 bool CProgrammer::StartMemoryRequest(std::uint8_t code, bool verify) {

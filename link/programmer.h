@@ -78,6 +78,15 @@ class CProgrammer {
   bool SetIspClockRequest(std::uint8_t index,
                           std::uint8_t& clock);  // CMD_SET_ISP_CLOCK; clock 0: refused
 
+  // CMD_SET_LINE_RATE, quietly: our firmware answers at the old rate and switches; the host
+  // then follows and checks the new rate with one exchange. True when both run at `baud`.
+  // On a refusal (STATUS_DEVICE_UNKNOWN_COMMAND: the original programmer) nothing changed;
+  // on any other failure the line is back at kBaseLineRate, after a wait long enough for
+  // the programmer to have returned there too.
+  bool SetLineRateRequest(std::uint32_t baud);
+  // When the last request ended (a default time point before the first).
+  std::chrono::steady_clock::time_point LastTraffic() const;
+
   // Posted requests (status := 0 first). Memory requests use the transfer parameters.
   // The memory is read into a scratch image (0xFF beyond the chip) that replaces the image of
   // the memory kind only when the whole memory arrived.
@@ -122,6 +131,7 @@ class CProgrammer {
   virtual void DoWriteFuses(ProgrammerContext& ctx);
   virtual void DoArgCommand(ProgrammerContext& ctx);
   virtual void DoIdentify(ProgrammerContext& ctx);
+  virtual void DoSetLineRate(ProgrammerContext& ctx);
   virtual void ReportError(ProgrammerContext& ctx);
 
   // Runs the handler of the context's command code; codes without one do nothing.
@@ -147,6 +157,7 @@ class CProgrammer {
   void Fail(ProgrammerContext& ctx, std::uint8_t status, bool reportEvenIfQuiet);
   void Cancelled(ProgrammerContext& ctx);
   bool ProbeMode(ProgrammerContext& ctx, std::uint8_t mode);
+  bool CheckLine(ProgrammerContext& ctx);  // one versions exchange within a short wait
 
   std::unique_ptr<ProgrammerContext> context_;
   std::thread thread_;

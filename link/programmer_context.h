@@ -3,6 +3,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -70,6 +71,10 @@ struct ProgrammerContext {
   std::atomic<std::uint8_t> status{0};        // a LinkStatus value
   std::atomic<std::uint32_t> resultValue{0};  // from ANS_SIGNATURE, ANS_VALUE8, ANS_VALUE16
   std::uint8_t argument = 0;                  // calibration address or IspClockIndex
+  std::uint32_t lineRate = 0;                 // CMD_SET_LINE_RATE: the rate asked for
+  // When the last request ended: the programmer has heard nothing since (worker thread; read
+  // while idle).
+  std::chrono::steady_clock::time_point lastTraffic{};
   std::uint8_t commandCode = 0;               // the request, and the code of the next packet built
   std::uint8_t progMode = 0;                  // ProgMode
   std::uint8_t memoryKind = 0;                // MemoryKind

@@ -19,6 +19,14 @@ inline constexpr std::size_t kMaxPayloadBytes = 256;
 inline constexpr std::size_t kPacketBufferBytes = kPacketHeaderBytes + kMaxPayloadBytes;  // 261
 // Bytes of the transfer parameters (mode, memory kind, page size, page count hi, lo).
 inline constexpr std::size_t kTransferParamBytes = 5;
+// The line's rate at every start of the programmer, and the faster ones our firmware takes
+// after CMD_SET_LINE_RATE, fastest first. After kLineIdleReturnMs without a byte from the
+// host the firmware is back at kBaseLineRate.
+inline constexpr std::uint32_t kBaseLineRate = 115200;
+inline constexpr std::uint32_t kFastLineRates[] = {1000000, 500000};
+inline constexpr int kLineIdleReturnMs = 1000;
+// How long after the rate's answer the host waits before it talks at the new rate.
+inline constexpr int kLineSwitchMs = 5;
 // Header read attempts for CMD_BLANK_CHECK (every other command: 1).
 inline constexpr int kBlankCheckHeaderAttempts = 60;
 
@@ -39,6 +47,10 @@ enum CommandCode : std::uint8_t {
   CMD_HARDWARE_VERSION = 0xC1,  // empty
   CMD_DETECT_ISP_CLOCK = 0xC2,  // empty
   CMD_SET_ISP_CLOCK = 0xC3,     // payload: IspClockIndex
+  // payload: rate in baud, 4 bytes big-endian (115200, 500000 or 1000000). Our firmware
+  // answers ANS_OK at the old rate and then runs at the new one; the original programmer
+  // answers "Unknown Command" and stays at 115200.
+  CMD_SET_LINE_RATE = 0xC4,
   CMD_RECOVER = 0xCF,           // empty; sent after every ANS_ERROR
 };
 
@@ -56,6 +68,7 @@ enum AnswerCode : std::uint8_t {
   ANS_VALUE16 = 0xDA,      // 2 bytes: high, low (versions: major, minor)
   ANS_VALUE16_ALT = 0xDB,  // same as ANS_VALUE16
   ANS_BLANK = 0xDC,        // 1 byte: 0 = chip empty, other = not empty
+  ANS_OK = 0xDD,           // empty acknowledgement (CMD_RECOVER, CMD_SET_LINE_RATE)
   ANS_ERROR = 0xEF,        // 1 byte: device error code
 };
 

@@ -62,6 +62,12 @@ class SerialConnection {
     (void)ms;
     return false;
   }
+  // Changes the rate of the open line, once every byte written has gone out; false when the
+  // connection cannot (it stays at the rate it had).
+  virtual bool SetRate(std::uint32_t baud) {
+    (void)baud;
+    return false;
+  }
   // True when opening the port may have restarted the device at the other end: a serial
   // port raises DTR when opened, and an Arduino board resets on it (see kDeviceStartupMs).
   virtual bool MayRestartDeviceOnOpen() const { return false; }

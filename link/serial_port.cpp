@@ -40,6 +40,11 @@ bool SerialPort::OpenPort(const std::string& name, const LineSettings& line) {
   return false;
 }
 
+bool SerialPort::SetRate(std::uint32_t baud) {
+  const std::shared_ptr<SerialConnection> held = Hold();
+  return held && held->SetRate(baud);
+}
+
 void SerialPort::ClosePort() {
   std::shared_ptr<SerialConnection> released;
   {

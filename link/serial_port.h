@@ -58,6 +58,9 @@ class SerialPort {
   // Writes all n bytes in one write; false when closed, failed or short.
   bool WriteAll(const std::uint8_t* data, std::size_t n);
 
+  // Changes the open line's rate (SerialConnection::SetRate); false when closed or refused.
+  bool SetRate(std::uint32_t baud);
+
   // A share of the open connection (null when closed) for an exchange of several calls:
   // the connection stays usable while held, even when the port is closed meanwhile.
   std::shared_ptr<SerialConnection> Hold() const;

@@ -21,6 +21,11 @@ class TracingConnection : public SerialConnection {
     return Traced(data, n, inner_->ReadWithin(data, n, totalMs));
   }
   void DiscardInput() override { inner_->DiscardInput(); }
+  bool SetRate(std::uint32_t baud) override {
+    const bool ok = inner_->SetRate(baud);
+    trace_("-- line at " + std::to_string(baud) + " baud" + (ok ? "" : "  (failed)"));
+    return ok;
+  }
   bool MayRestartDeviceOnOpen() const override { return inner_->MayRestartDeviceOnOpen(); }
   bool SendBreak(int ms) override {
     const bool ok = inner_->SendBreak(ms);

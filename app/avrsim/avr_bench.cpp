@@ -28,13 +28,18 @@ extern "C" {
 #include "image/image_file.h"
 #include "image/memory_buffer.h"
 #include "platform/posix/raw_pseudo_terminal.h"
+#include "platform/posix/termios_rates.h"
 
 namespace bq::avrsim {
 namespace {
 
 constexpr std::uint32_t kCpuHz = 16000000;
-// One byte on the serial line, 10 bits at 16 MHz / (8 × (UBRR 16 + 1)) = 117,647 baud.
-constexpr avr_cycle_count_t kCyclesPerByte = 10 * 8 * 17;
+// USART0's status A (U2X is bit 1) and rate divider in data space, the same on both chips.
+constexpr unsigned kUcsr0a = 0xC0;
+constexpr unsigned kUbrr0l = 0xC4;
+constexpr unsigned kUbrr0h = 0xC5;
+// A rate and the host's may differ by this much (per mille) before characters are lost.
+constexpr std::uint32_t kRateToleranceMille = 45;
 // simavr's SPI hands a byte over a fixed 100 µs after it was written to SPDR.
 constexpr Nanos kSpiByteNs = 100000;
 // Simulated time run between two looks at the pseudo-terminal: 0.1 ms, so the bench adds
@@ -466,7 +471,7 @@ void AvrBench::OnUartOut(avr_irq_t*, std::uint32_t value, void* param) {
   auto* self = static_cast<AvrBench*>(param);
   if (self->out_.size() < 65536) self->out_.push_back(static_cast<std::uint8_t>(value));
   ++self->stats_.bytesOut;
-  self->stats_.lastByteOut = CycleToNs(self->Cycle() + kCyclesPerByte);
+  self->stats_.lastByteOut = CycleToNs(self->Cycle() + self->CyclesPerByte());
 }
 
 void AvrBench::OnUartXon(avr_irq_t*, std::uint32_t, void* param) {
@@ -484,7 +489,7 @@ avr_cycle_count_t AvrBench::OnFeedTimer(avr_t*, avr_cycle_count_t when, void* pa
     self->feeding_ = false;
     return 0;
   }
-  return when + kCyclesPerByte;
+  return when + self->CyclesPerByte();
 }
 
 void AvrBench::FeedByte() {
@@ -492,6 +497,25 @@ void AvrBench::FeedByte() {
   in_.pop_front();
   if (stats_.bytesIn++ == 0) stats_.firstByteIn = CycleToNs(Cycle());
   avr_raise_irq(uartIn_, byte);
+}
+
+avr_cycle_count_t AvrBench::CyclesPerByte() const {
+  // 10 bits of 16 (8 with U2X) x (UBRR + 1) cycles: 1360 at 115200 baud, 80 at 1000000.
+  const unsigned ubrr = (avr_->data[kUbrr0h] & 0x0Fu) << 8 | avr_->data[kUbrr0l];
+  const unsigned perBit = (avr_->data[kUcsr0a] & 0x02u) ? 8u : 16u;
+  return avr_cycle_count_t{10} * perBit * (ubrr + 1);
+}
+
+bool AvrBench::LineInStep() const {
+  // Only a fast line is checked: a bootloader's or a terminal's near-115200 is taken as is.
+  termios tio{};
+  if (::tcgetattr(master_, &tio) != 0) return true;
+  const std::uint64_t host = BaudFor(::cfgetospeed(&tio));
+  const std::uint64_t board = kCpuHz * 10ull / CyclesPerByte();
+  if (setup_.lineLimit != 0 && host > setup_.lineLimit) return false;
+  if (host == 0 || (host < 460800 && board < 460800)) return true;
+  const std::uint64_t off = host > board ? host - board : board - host;
+  return off * 1000 <= board * kRateToleranceMille;
 }
 
 void AvrBench::NoSleep(avr_t*, avr_cycle_count_t) {}
@@ -567,6 +591,8 @@ void AvrBench::Service(bool mayWait) {
     if (in_.size() >= 65536) return;
     const ssize_t n = ::read(master_, buffer.data(), buffer.size());
     if (n <= 0) return;
+    lastActivityWallNs_ = WallNs();
+    if (!LineInStep()) return;  // the board's UART hears only framing errors
     if (!holding_) paceUntilInput_ = false;
     inputCycle_ = Cycle();
     inputWallNs_ = WallNs();
@@ -575,6 +601,7 @@ void AvrBench::Service(bool mayWait) {
   };
   readMaster();
   if (holding_) in_.clear();  // a chip in reset receives nothing
+  if (!out_.empty() && !LineInStep()) out_.clear();  // the host's UART makes nothing of them
   if (!out_.empty()) {
     const ssize_t n = ::write(master_, out_.data(), out_.size());
     if (n > 0) out_.erase(out_.begin(), out_.begin() + n);
@@ -614,7 +641,7 @@ void AvrBench::Service(bool mayWait) {
   }
   if (!in_.empty() && !feeding_) {
     feeding_ = true;
-    avr_cycle_timer_register(avr_, kCyclesPerByte, &AvrBench::OnFeedTimer, this);
+    avr_cycle_timer_register(avr_, CyclesPerByte(), &AvrBench::OnFeedTimer, this);
   }
 }
 

@@ -22,6 +22,7 @@ struct BenchSetup {
   Place place = Place::None;
   bool twelveVolts = true;      // false: the 12 V supply is missing (RESET stays at 0 V)
   bool realTime = false;        // true: never run ahead of the wall clock
+  std::uint32_t lineLimit = 0;  // the fastest rate the board's USB serial chip carries (0: any)
   Target* target = nullptr;     // null: nothing on any pin
   bool trace = false;           // every line change and SPI byte on stderr
 };
@@ -115,6 +116,10 @@ class AvrBench {
   bool BoardPin(char port, std::uint8_t bit, bool& ddr, bool& out, int ddrNow) const;
   std::uint8_t SpiByte(std::uint8_t mosi);
   void FeedByte();
+  // Simulated time of one character at the rate the firmware set (UBRR0, U2X0).
+  std::uint64_t CyclesPerByte() const;
+  // False when the host's line and the board's UART run at rates too far apart to talk.
+  bool LineInStep() const;
 
   static void OnPortWrite(avr_irq_t* irq, std::uint32_t value, void* param);
   static void OnDirectionChange(avr_irq_t* irq, std::uint32_t value, void* param);

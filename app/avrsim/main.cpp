@@ -61,6 +61,8 @@ constexpr const char* kHelp =
     "  --clock HZ              the clock on the chip's XTAL1 when its fuses select one; 0 for\n"
     "                          none (default: 16000000)\n"
     "  --no-12v                the 12 V supply is missing: the socket's RESET stays at 0 V\n"
+    "  --line-limit BAUD       the USB serial chip carries no rate above BAUD: faster bytes\n"
+    "                          are lost both ways (default: every rate)\n"
     "  --real-time             never run ahead of the wall clock (default: run as fast as\n"
     "                          possible while the host talks, real time when the line is quiet)\n"
     "  --trace                 print every change of a line to the chip and every SPI byte\n"
@@ -190,7 +192,7 @@ void OnDump(int) { g_dump = 1; }
 
 int main(int argc, char** argv) {
   std::string boardName, targetName, placeName, fuses, lock, clock, firmware, bootloader, partList,
-      link, stats, chipFile;
+      link, stats, chipFile, lineLimit;
   bool no12v = false;
   bool realTime = false;
   bool trace = false;
@@ -211,6 +213,10 @@ int main(int argc, char** argv) {
       no12v = true;
     } else if (arg == "--real-time") {
       realTime = true;
+    } else if (arg == "--line-limit") {
+      if (!value(lineLimit) || lineLimit.empty() ||
+          lineLimit.find_first_not_of("0123456789") != std::string::npos || lineLimit.size() > 9)
+        return Usage("--line-limit needs a rate in baud, e.g. 500000");
     } else if (arg == "--trace") {
       trace = true;
     } else if (arg == "--board") {
@@ -333,6 +339,7 @@ int main(int argc, char** argv) {
   setup.place = place;
   setup.twelveVolts = !no12v;
   setup.realTime = realTime;
+  if (!lineLimit.empty()) setup.lineLimit = static_cast<std::uint32_t>(std::stoul(lineLimit));
   setup.trace = trace;
   setup.target = target.get();
   bq::avrsim::AvrBench bench(setup);

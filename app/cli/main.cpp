@@ -216,7 +216,9 @@ int Run(int argc, char** argv) {
   std::vector<std::uint32_t> bauds;
   app.add_option("--baud", bauds,
                  "the line rate for programmers whose rate may be chosen (stk500v1: 19200, "
-                 "stk500v2: 115200 by default); once for every -P, or once for each -P in order")
+                 "stk500v2: 115200 by default; brindlequartz: 1000000 or 500000 once our "
+                 "firmware agrees, 115200 to stay there); once for every -P, or once for each "
+                 "-P in order")
       ->check(CLI::Range(1200u, 4000000u));
   app.add_flag("--eeprom-word-address", chip.eepromWordAddress,
                "with -c stk500v1: the programmer counts EEPROM addresses in words, as some "

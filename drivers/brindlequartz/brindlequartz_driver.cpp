@@ -1,7 +1,8 @@
 #include "drivers/brindlequartz/brindlequartz_driver.h"
 
 #include <algorithm>
-
+#include <chrono>
+#include <thread>
 
 namespace bq {
 
@@ -68,6 +69,17 @@ const ProgrammerInfo& BrindlequartzDriver::Info() const {
 bool BrindlequartzDriver::Open(SerialPort& port, const std::string& name, std::string* why) {
   Close();
   cancelled_.store(false);
+  const std::uint32_t baud = Baud();
+  if (baud != kBaseLineRate && std::find(std::begin(kFastLineRates), std::end(kFastLineRates),
+                                         baud) == std::end(kFastLineRates)) {
+    if (why != nullptr) {
+      *why = "A Brindlequartz programmer talks at 115200, 500000 or 1000000 baud, not at " +
+             std::to_string(baud) + ": give one of these to --baud, or leave it out";
+    }
+    return false;
+  }
+  lineChecked_ = false;
+  rate_ = kBaseLineRate;
   if (!port.OpenPort(name)) {
     if (why != nullptr) *why = port.LastOpenError();
     return false;
@@ -98,7 +110,56 @@ SessionResult BrindlequartzDriver::Ready() {
   if (!IsOpen()) return Refused();
   // A request made now would be refused and its results would be the last request's.
   if (programmer_.IsBusy()) return Refused();
+  return KeepLine();
+}
+
+SessionResult BrindlequartzDriver::KeepLine() {
+  using std::chrono::milliseconds;
+  if (!lineChecked_) {
+    lineChecked_ = true;
+    if (Baud() == kBaseLineRate) return {};
+    std::uint32_t hardware = 0;
+    programmer_.QueryHardwareVersion(hardware);
+    if (SessionResult r = Finish(); !r.ok()) return r;
+    const std::uint32_t major = hardware >> 8;
+    if (major == 3 || major == 4) AgreeRate(Baud());  // our firmware on an Uno/Nano or a Mega
+    return {};
+  }
+  if (rate_ == kBaseLineRate) return {};
+  // Well inside the firmware's second the line is still fast. Later it may be either: wait
+  // until it is surely back at the base rate, then agree again.
+  const auto quiet = std::chrono::steady_clock::now() - programmer_.LastTraffic();
+  if (quiet < milliseconds(kLineIdleReturnMs * 8 / 10)) return {};
+  const auto settled = milliseconds(kLineIdleReturnMs + 200);
+  if (quiet < settled) std::this_thread::sleep_for(settled - quiet);
+  port_->SetRate(kBaseLineRate);
+  port_->DiscardInput();
+  const std::uint32_t was = rate_;
+  rate_ = kBaseLineRate;
+  AgreeRate(was);  // a rate that failed before is not tried again
   return {};
+}
+
+void BrindlequartzDriver::AgreeRate(std::uint32_t fastest) {
+  bool failed = false;
+  for (const std::uint32_t baud : kFastLineRates) {
+    if (baud > fastest) continue;
+    if (programmer_.SetLineRateRequest(baud)) {
+      rate_ = baud;
+      return;
+    }
+    // "Unknown Command": a programmer without the faster line; it stays as it was.
+    if (programmer_.Status() == STATUS_DEVICE_UNKNOWN_COMMAND) return;
+    failed = true;
+  }
+  if (!failed) return;
+  // Back in step at the base rate, or the next operation says what is wrong.
+  std::uint32_t firmware = 0;
+  programmer_.QueryFirmwareVersion(firmware);
+  programmer_.WaitIdle();
+  Log(LogKind::LogWarning,
+      "The programmer did not answer at a faster rate; the line stays at "
+      "115200 baud");
 }
 
 SessionResult BrindlequartzDriver::Refused() const {

@@ -2,6 +2,11 @@
 // Our own protocol: the original programmer and Brindlequartz's firmware, through the
 // programmer worker (one thread, one request at a time). Every operation is the worker's
 // own; this driver hands it the request, waits for it and turns its status into a result.
+//
+// The line starts at 115200 baud. Before the first operation on a port, when the programmer
+// is our firmware (hardware version 3.x or 4.x), both agree on a faster rate: the one asked
+// for with SetBaud (1000000 by default), then 500000, then none. The firmware returns to
+// 115200 after a second without traffic, so after a quiet spell the agreement is made again.
 
 #include <atomic>
 #include <memory>
@@ -55,6 +60,11 @@ class BrindlequartzDriver : public ProgrammerDriver {
   SessionResult Start(bool accepted);  // a posted request: refused, or waited for
   SessionResult Refused() const;       // why the worker took no request: busy or not open
   void Prepare(const MemoryGeometry& memory, std::uint32_t pages);
+  SessionResult KeepLine();  // agrees on the fast rate, or agrees again after a quiet spell
+  void AgreeRate(std::uint32_t fastest);  // the fastest rate first, down to 115200
+
+  bool lineChecked_ = false;            // the agreement was tried on this open
+  std::uint32_t rate_ = kBaseLineRate;  // the rate both ends run at now
 
   std::unique_ptr<Events> events_;
   SerialPort* port_ = nullptr;

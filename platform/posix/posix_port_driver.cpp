@@ -48,6 +48,17 @@ class PosixConnection : public SerialConnection {
     return ::ioctl(fd_, TIOCCBRK) == 0;
   }
   bool MayRestartDeviceOnOpen() const override { return true; }  // DTR goes up on open
+  bool SetRate(std::uint32_t baud) override {
+    const speed_t speed = SpeedFor(baud);
+    termios tio{};
+    if (speed == B0 || ::tcgetattr(fd_, &tio) != 0) return false;
+    ::cfsetispeed(&tio, speed);
+    ::cfsetospeed(&tio, speed);
+    if (::tcsetattr(fd_, TCSADRAIN, &tio) != 0) return false;
+    // Some adapters take a rate they cannot make and keep their old one: look again.
+    termios now{};
+    return ::tcgetattr(fd_, &now) == 0 && ::cfgetospeed(&now) == speed;
+  }
 
   bool Write(const std::uint8_t* data, std::size_t n) override {
     // Bounded: a line stalled by flow control fails instead of hanging the worker.

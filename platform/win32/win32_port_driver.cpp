@@ -36,6 +36,14 @@ class Win32Connection : public SerialConnection {
     return ::ClearCommBreak(handle_) != 0;
   }
   bool MayRestartDeviceOnOpen() const override { return true; }  // DTR goes up on open
+  bool SetRate(std::uint32_t baud) override {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!::GetCommState(handle_, &dcb)) return false;
+    ::FlushFileBuffers(handle_);  // what was written goes out at the old rate
+    dcb.BaudRate = baud;          // the CBR_ constants are the rates themselves
+    return ::SetCommState(handle_, &dcb) != 0;
+  }
 
   bool Write(const std::uint8_t* data, std::size_t n) override {
     if (n > MAXDWORD) return false;

@@ -241,6 +241,11 @@ case $stage in
     start_bench --board mega --target ATmega328P
     matrix ATmega328P 32768 1024 -m hv
     ok version version && says version "Hardware Version: 04.00"
+    # The faster line: agreed after the versions exchange, and never asked for with 115200.
+    ok fast-line -v -p ATmega328P -m hv fuses read && says fast-line "line at 1000000 baud"
+    grep -q "did not answer at a faster rate" "$work/fast-line.err" && fail "no faster line agreed"
+    ok slow-line -v --baud 115200 -p ATmega328P -m hv fuses read
+    grep -q -- "-> 48 56 C4" "$work/slow-line.err" && fail "--baud 115200 asked for a faster line"
     stop_bench
     rescue mega ATmega328P D9 59
     ;;
@@ -261,6 +266,16 @@ case $stage in
     # At 128 kHz (CKSEL internal 128 kHz, CKDIV8 unprogrammed) even 57.6 kHz is too fast.
     start_bench --board uno --target ATmega328P --place isp --fuses E3,D9,FF
     refused too-slow-chip "Autodetect ISP Frequency" -p ATmega328P -m isp -c auto fuses read
+    stop_bench
+    # A USB serial chip that carries 500000 baud at most: the check at 1000000 fails, the
+    # firmware returns to 115200 by itself after a quiet second, and 500000 is agreed; with
+    # nothing faster than 115200 the line stays there and says so.
+    start_bench --board uno --target none --line-limit 500000
+    ok limit-500k -v version && says limit-500k "line at 500000 baud"
+    grep -q "did not answer at a faster rate" "$work/limit-500k.err" && fail "500000 was not agreed"
+    stop_bench
+    start_bench --board uno --target none --line-limit 115200
+    ok limit-115k version && says limit-115k "did not answer at a faster rate"
     stop_bench
     # No 12 V: the chip in the socket never enters programming mode.
     start_bench --board uno --target ATtiny85 --no-12v
