@@ -239,7 +239,9 @@ TEST_F(CommandsTest, WhileTheWorkerIsBusyOnlySaveRuns) {
   h.state().flash.data()[0] = 0x42;
   const auto file = h.dir() / "f.bin";
   WriteFile(file, {1, 2, 3});
+  const std::uint32_t started = h.LogMark();
   h.app().Command(kIdBlankCheck);
+  ASSERT_TRUE(h.WaitForLog(started, "Read Signature"));  // the job's own lines are in
   ASSERT_TRUE(h.state().jobs.IsBusy());
   h.view.openAnswers = {file.string()};
   const std::uint32_t mark = h.LogMark();

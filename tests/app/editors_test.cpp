@@ -283,7 +283,12 @@ TEST_F(EditorsTest, EditorsDoNotChangeWhileTheWorkerRuns) {
   FuseEditor& fuses = h.state().fuseEditor;
   const auto F = FuseEditorKind::Fuses;
   Click(F, EditorList::Bytes, 0, 1);  // opened while idle
+  const std::uint32_t started = h.LogMark();
   h.app().Command(kIdBlankCheck);
+  ASSERT_TRUE(h.state().jobs.IsBusy());
+  // The job's own lines (ISP clock, signature) come from the engine thread: after the last
+  // of them, only the edits' answers follow the mark.
+  ASSERT_TRUE(h.WaitForLog(started, "Read Signature"));
   ASSERT_TRUE(h.state().jobs.IsBusy());
   const std::uint32_t mark = h.LogMark();
   h.app().ByteCellEntered("0");

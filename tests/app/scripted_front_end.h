@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/sim_port_driver.h"
@@ -248,6 +250,17 @@ class AppHarness {
     return out;
   }
   std::uint32_t LogMark() const { return app_->state().log.NextSerial(); }
+  // A job logs from the engine thread: waits (up to 2 s) until a line since mark starts
+  // with prefix, so that a test's own lines can be told from the job's.
+  bool WaitForLog(std::uint32_t mark, const std::string& prefix) const {
+    for (int i = 0; i < 200; ++i) {
+      for (const std::string& line : LogSince(mark)) {
+        if (line.rfind(prefix, 0) == 0) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
   std::string NewestLog() const { return app_->state().log.Row(0).text; }
   // Selects a chip by name through the chip selector.
   void PickChip(const std::string& name) {

@@ -250,7 +250,9 @@ TEST(StartupTest, EndingWhileTheWorkerRunsStopsItBeforeReleasingAnything) {
   h.sim().LineFor("sim:ATmega8")->With([](SimProgrammer& p) {
     p.options().blankCheckTime = std::chrono::milliseconds(300);
   });
+  const std::uint32_t started = h.LogMark();
   h.app().Command(kIdBlankCheck);
+  ASSERT_TRUE(h.WaitForLog(started, "Read Signature"));  // the job's own lines are in
   const std::uint32_t mark = h.LogMark();
   h.app().Command(kIdWriteChip);  // refused: the blank check runs
   ASSERT_TRUE(h.state().jobs.IsBusy());

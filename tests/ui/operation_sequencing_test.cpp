@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <memory>
+#include <thread>
 
 #include "sim/sim_port_driver.h"
 #include "ui/hex_view.h"
@@ -187,7 +188,20 @@ TEST_F(FlowTest, BusyWorkerRefusesEveryCommand) {
   driver->LineFor(app.settings.COMPort)->With([](SimProgrammer& p) {
     p.options().blankCheckTime = std::chrono::milliseconds(400);
   });
+  const std::uint32_t started = app.log.NextSerial();
   ASSERT_TRUE(BlankCheckCommand(app, no));
+  // The job logs its signature line from the engine thread: wait for it, so that the
+  // newest line below is the refusal's.
+  const auto signatureLogged = [&] {
+    for (std::uint32_t s = started; s < app.log.NextSerial(); ++s) {
+      if (app.log.EntryBySerial(s).text.rfind("Read Signature", 0) == 0) return true;
+    }
+    return false;
+  };
+  for (int i = 0; i < 200 && !signatureLogged(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(signatureLogged());
   ASSERT_TRUE(app.jobs.IsBusy());
   EXPECT_FALSE(ReadMemoryCommand(app, no));
   EXPECT_EQ(app.log.Row(0), (LogEntry{LogKind::LogError, "Programmer is BUSY !!!"}));
