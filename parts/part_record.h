@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace bq {
 
@@ -37,6 +38,38 @@ struct OsccalEntry {
 using BitFieldMap = std::map<std::uint32_t, BitFieldDesc>;
 using OsccalMap = std::map<std::uint32_t, OsccalEntry>;
 
+// One configuration byte of a UPDI part, by its name (WDTCFG, BODCFG, SYSCFG0, ...).
+struct NamedFuseByte {
+  std::string name;
+  std::uint8_t offset = 0;  // from UpdiLayout::fuseBase
+  bool hasDefault = false;
+  std::uint8_t defaultValue = 0;
+  std::vector<BitFieldDesc> fields;  // file order; targetByte unused
+};
+
+// Where a UPDI part keeps its memories in the UPDI address space, and what its NVM
+// controller and UPDI pin are. Absent (present == false) on every classic part.
+struct UpdiLayout {
+  bool present = false;
+  std::uint8_t nvmVersion = 0;  // 0 tinyAVR and megaAVR 0, 2 AVR DA/DB
+  std::uint32_t flashBase = 0;  // 0x8000 (tinyAVR, megaAVR 0) or 0x800000 (AVR Dx)
+  std::uint32_t eepromBase = 0;
+  std::uint32_t userRowBase = 0;
+  std::uint32_t userRowSize = 0;
+  std::uint32_t sigRowBase = 0;
+  std::uint32_t fuseBase = 0;
+  std::uint32_t lockBase = 0;
+  std::uint8_t lockSize = 1;            // 1 byte, or a 4-byte key on AVR Dx
+  std::uint32_t lockOpenValue = 0xC5;   // the value that leaves the chip open (0x5CC5C55C on AVR Dx)
+  // The UPDI pin doubles as RESET or GPIO: a fuse can turn UPDI off, and only high-voltage
+  // activation reaches the chip then. pinFuse/pinField name the fuse field that chooses it.
+  bool pinShared = false;
+  std::string pinFuse;
+  std::string pinField;
+  std::uint8_t pinUpdiValue = 0;  // the pinField value (counted from its mask's lowest bit) that keeps UPDI
+  std::vector<NamedFuseByte> fuses;  // by offset
+};
+
 struct PartRecord {
   std::uint32_t signature = 0;
   bool hasDefaultLow = false;
@@ -55,6 +88,7 @@ struct PartRecord {
   std::uint32_t eepromPageSize = 0;
   std::uint32_t eepromNoOfPages = 0;
   std::uint8_t hvMode = 0;  // 1, 2 parallel, 3 serial, anything else: ISP only
+  UpdiLayout updi;          // UPDI parts only; classic parts leave it absent
 
   // Memory sizes in bytes, 0xFFFFFFFF when larger than 32 bits can say.
   std::uint32_t FlashBytes() const { return Saturated(std::uint64_t{flashPageSizeW} * 2u * flashNoOfPages); }
@@ -63,6 +97,7 @@ struct PartRecord {
     return bytes > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(bytes);
   }
   bool HasHighVoltageMode() const { return hvMode >= 1 && hvMode <= 3; }
+  bool IsUpdi() const { return updi.present; }
 };
 
 }  // namespace bq
