@@ -59,6 +59,13 @@ struct ProgrammerVersions {
   std::uint32_t firmware = 0;
 };
 
+// One fuse byte of a UPDI part to write: its offset from the part's fuse base and its value.
+struct NamedFuseValue {
+  std::uint8_t offset = 0;
+  std::uint8_t value = 0;
+  bool operator==(const NamedFuseValue&) const = default;
+};
+
 struct IdentifiedChip {
   std::uint32_t signature = 0;
   bool socket = false;  // found in a high-voltage socket, not on the ISP cable

@@ -94,6 +94,30 @@ SessionResult ProgrammerDriver::VerifyLock(const ByteSlot& lock, bool& differs) 
   return {SessionStatus::Mismatch, 0, "Lock bits verification FAILED"};
 }
 
+SessionResult ProgrammerDriver::ReadNamedFuses(std::vector<std::uint8_t>& bytes) {
+  bytes.clear();
+  return Unsupported(Info(), "read the fuse bytes of a UPDI part");
+}
+
+SessionResult ProgrammerDriver::WriteNamedFuses(const std::vector<NamedFuseValue>& values) {
+  (void)values;
+  return Unsupported(Info(), "write the fuse bytes of a UPDI part");
+}
+
+SessionResult ProgrammerDriver::ReadLockWord(std::uint32_t& value) {
+  value = 0;
+  return Unsupported(Info(), "read the lock of a UPDI part");
+}
+
+SessionResult ProgrammerDriver::WriteLockWord(std::uint32_t value) {
+  (void)value;
+  return Unsupported(Info(), "write the lock of a UPDI part");
+}
+
+SessionResult ProgrammerDriver::EraseLocked() {
+  return Unsupported(Info(), "erase a locked UPDI part");
+}
+
 SessionResult Unsupported(const ProgrammerInfo& info, const std::string& what) {
   return {SessionStatus::Refused, 0,
           std::string("The ") + info.title + " programmer cannot " + what};

@@ -40,6 +40,10 @@ struct DriverCapabilities {
   // Logs the outcome of every operation itself ("Read fuses", "Verified OK"); otherwise the
   // engine logs it with the same texts.
   bool reportsOutcomes = false;
+  // Programs the UPDI parts (UpdiLayout): their fuse bytes by name, the lock key, the user
+  // row (MEMORY_USERROW) and the erase of a locked chip. Such a programmer programs no
+  // classic part, and a classic programmer no UPDI part.
+  bool updi = false;
 };
 
 struct ProgrammerInfo {
@@ -125,6 +129,18 @@ class ProgrammerDriver {
   virtual SessionResult VerifyLock(const ByteSlot& lock, bool& differs);
   // Only when Info().can.calibration.
   virtual SessionResult ReadCalibration(std::uint8_t address, std::uint8_t& value) = 0;
+
+  // UPDI parts only (Info().can.updi). Every fuse byte of the part, bytes[i] at offset i from
+  // UpdiLayout::fuseBase, as many as the part's last named fuse byte reaches.
+  virtual SessionResult ReadNamedFuses(std::vector<std::uint8_t>& bytes);
+  // Writes these bytes and no other.
+  virtual SessionResult WriteNamedFuses(const std::vector<NamedFuseValue>& values);
+  // The lock as the part keeps it: one byte, or the 4-byte key of AVR Dx (little-endian).
+  virtual SessionResult ReadLockWord(std::uint32_t& value);
+  virtual SessionResult WriteLockWord(std::uint32_t value);
+  // Erases a chip that is locked, with the chip-erase key (a locked UPDI part answers nothing
+  // else). Erase() on a locked chip fails with a result that says the chip is locked.
+  virtual SessionResult EraseLocked();
 
  protected:
   void Log(LogKind kind, const std::string& text) const {

@@ -154,6 +154,7 @@ enum MemoryKind : std::uint8_t {
   MEMORY_NONE = 0,
   MEMORY_FLASH = 1,   // page size counted in 16-bit words
   MEMORY_EEPROM = 2,  // page size counted in bytes
+  MEMORY_USERROW = 3,  // UPDI parts: the user row, page size counted in bytes
 };
 
 // ISP clock steps, each half the one before; 0 = none found / automatic.

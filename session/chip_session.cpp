@@ -442,4 +442,43 @@ SessionResult ChipSession::ReadCalibration(std::uint8_t address, std::uint8_t& v
   return driver_->ReadCalibration(address, value);
 }
 
+SessionResult ChipSession::ReadNamedFuses(std::vector<std::uint8_t>& bytes) {
+  bytes.clear();
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  return driver_->ReadNamedFuses(bytes);
+}
+
+SessionResult ChipSession::WriteNamedFuses(const std::vector<NamedFuseValue>& values) {
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  return driver_->WriteNamedFuses(values);
+}
+
+SessionResult ChipSession::VerifyNamedFuses(const std::vector<NamedFuseValue>& values,
+                                            int& differing) {
+  differing = 0;
+  std::vector<std::uint8_t> read;
+  if (SessionResult r = ReadNamedFuses(read); !r.ok()) return r;
+  for (const NamedFuseValue& v : values) {
+    if (v.offset >= read.size() || read[v.offset] != v.value) ++differing;
+  }
+  if (differing == 0) return {};
+  return {SessionStatus::Mismatch, 0, "Fuse bits verification FAILED"};
+}
+
+SessionResult ChipSession::ReadLockWord(std::uint32_t& value) {
+  value = 0;
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  return driver_->ReadLockWord(value);
+}
+
+SessionResult ChipSession::WriteLockWord(std::uint32_t value) {
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  return driver_->WriteLockWord(value);
+}
+
+SessionResult ChipSession::EraseLocked() {
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  return driver_->EraseLocked();
+}
+
 }  // namespace bq

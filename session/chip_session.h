@@ -117,6 +117,16 @@ class ChipSession {
 
   SessionResult ReadCalibration(std::uint8_t address, std::uint8_t& value);
 
+  // UPDI parts (a programmer with can.updi): the fuse bytes by offset from the part's fuse
+  // base, the lock as the part keeps it, and the erase of a locked chip.
+  SessionResult ReadNamedFuses(std::vector<std::uint8_t>& bytes);
+  SessionResult WriteNamedFuses(const std::vector<NamedFuseValue>& values);
+  // Mismatch with differing set to the number of bytes that differ.
+  SessionResult VerifyNamedFuses(const std::vector<NamedFuseValue>& values, int& differing);
+  SessionResult ReadLockWord(std::uint32_t& value);
+  SessionResult WriteLockWord(std::uint32_t value);
+  SessionResult EraseLocked();
+
  private:
   SessionResult Ready();  // Ok when an operation may start: open and not cancelled
   SessionResult ReadBack(const FuseByteSlots& written, bool lock, const BitFieldMap* fields);
