@@ -1,6 +1,6 @@
 // brindlequartz-sim: a simulated programmer (our protocol, STK500 version 1 or 2) with a
-// simulated chip, or a simulated UPDI chip on a SerialUPDI adapter, behind a pseudo-terminal. Prints the device path on the first line and
-// serves until SIGINT or SIGTERM.
+// simulated chip, or a simulated UPDI chip on a SerialUPDI adapter, behind a pseudo-terminal.
+// Prints the device path on the first line and serves until SIGINT or SIGTERM.
 
 #include <signal.h>
 #include <unistd.h>
@@ -240,8 +240,8 @@ int main(int argc, char** argv) {
   if (where.empty()) {
     where = options.connect == bq::SimConnect::kIsp ? "in the ISP cable" : "in the socket";
   }
-  std::cerr << "brindlequartz-sim: " << protocol << " programmer, " << partName << " " << where << " on "
-            << sim.SlavePath() << (link.empty() ? "" : " (" + link + ")") << "\n";
+  std::cerr << "brindlequartz-sim: " << protocol << " programmer, " << partName << " " << where
+            << " on " << sim.SlavePath() << (link.empty() ? "" : " (" + link + ")") << "\n";
 
   int signal = 0;
   sigwait(&stopSignals, &signal);
