@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "sim/sim_port_driver.h"
 #include "tests/sim/updi_test_parts.h"
 
 namespace bq::test {
@@ -187,6 +188,37 @@ TEST(UpdiChip, EchoesAtOnceAndAnswersAfterTheGuardTime) {
   EXPECT_EQ(out.size(), 3u);
   chip.TakeDue(due, out);
   EXPECT_EQ(out.back(), 0x10);
+}
+
+TEST(UpdiChip, IsServedOnTheSimPortForSerialUpdiAndKeptBetweenOpens) {
+  PartDatabase parts;
+  parts.RecordFor("ATtiny412") = Tiny412();
+  PartRecord classic;
+  classic.signature = 0x1E950F;
+  classic.flashPageSizeW = 64;
+  classic.flashNoOfPages = 256;
+  parts.RecordFor("ATmega328P") = classic;
+  parts.FinishLoad();
+  SimPortDriver driver(&parts);
+  const LineSettings line = UpdiHost::Line(115200);
+
+  auto readFlash = [&]() {
+    auto port = driver.OpenAt("sim:ATtiny412", line);
+    EXPECT_NE(port, nullptr);
+    if (!port) return Bytes{};
+    port->SendBreak(30);
+    const Bytes lds = {0x55, kLds16, 0x00, 0x80};
+    port->Write(lds.data(), lds.size());
+    Bytes in(16);
+    in.resize(static_cast<std::size_t>(port->Read(in.data(), in.size())));
+    return in;
+  };
+  EXPECT_EQ(readFlash(), (Bytes{0x55, kLds16, 0x00, 0x80, 0xFF}));
+  driver.UpdiChipFor("sim:ATtiny412")->Flash()[0] = 0x5A;
+  EXPECT_EQ(readFlash(), (Bytes{0x55, kLds16, 0x00, 0x80, 0x5A}));
+
+  EXPECT_EQ(driver.OpenAt("sim:ATmega328P", line), nullptr);
+  EXPECT_NE(driver.LastOpenError().find("not programmed over UPDI"), std::string::npos);
 }
 
 struct FaultCase {
