@@ -123,6 +123,31 @@ TEST_P(UpdiFamilies, ALockedChipAnswersOnlyTheEraseKey) {
   EXPECT_TRUE(host.EnterProgramming());
 }
 
+TEST(UpdiChip, WritesTheUserRowOfALockedChipThroughSramWithTheUserRowKey) {
+  UpdiHost host(Tiny412(), "ATtiny412");
+  host.chip->Flash()[0] = 0x12;
+  host.chip->Lock()[0] = 0x00;
+  host.chip->PowerCycle();
+  host.Break();
+  host.Key("NVMUs&te");
+  EXPECT_EQ(host.Ldcs(0x7), Bytes{0x20});
+  host.Stcs(0x8, 0x59);
+  host.Stcs(0x8, 0x00);
+  EXPECT_EQ(host.Ldcs(0xB).at(0) & 0x05, 0x05);  // UROWPROG, still locked
+  Bytes row(32);
+  for (std::size_t i = 0; i < row.size(); ++i) row[i] = static_cast<std::uint8_t>(0x80 + i);
+  host.Store(0x3F00, row);  // the first bytes of the ATtiny412's SRAM
+  host.Stcs(0xA, 0x02);     // UROWWRITE_FINAL
+  EXPECT_EQ(host.Ldcs(0xB).at(0) & 0x04, 0);
+  host.Stcs(0x7, 0x20);
+  host.Stcs(0x8, 0x59);
+  host.Stcs(0x8, 0x00);
+  EXPECT_EQ(host.chip->UserRow(), row);
+  EXPECT_TRUE(host.chip->Locked());
+  EXPECT_EQ(host.chip->Flash()[0], 0x12);
+  EXPECT_EQ(host.Lds(0x1300), Bytes{});  // the bus stays closed to everything else
+}
+
 TEST(UpdiChip, AFuseWriteTakesEffectAtTheNextResetAndThePinFuseCutsTheLine) {
   UpdiHost host(Tiny412(), "ATtiny412");
   ASSERT_TRUE(host.EnterProgramming());
