@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "sim/sim_port_driver.h"
@@ -17,6 +18,10 @@ struct Family {
   std::uint8_t updiRev;
   std::string sib;
 };
+
+void PrintTo(const Family& f, std::ostream* os) {
+  *os << f.name;
+}
 
 class UpdiFamilies : public ::testing::TestWithParam<Family> {};
 
@@ -175,6 +180,26 @@ TEST(UpdiChip, AFuseWriteTakesEffectAtTheNextResetAndThePinFuseCutsTheLine) {
   EXPECT_EQ(host.Ldcs(0x0), Bytes{});
 }
 
+TEST(UpdiChip, AnAvrDxTakesFusesAndTheLockKeyAsEepromBytesAndLocksAtTheNextReset) {
+  UpdiHost host(Da128(), "AVR128DA48");
+  ASSERT_TRUE(host.EnterProgramming());
+  EXPECT_EQ(host.Sts(0x1000, 0x13), (Bytes{kAck, kAck}));  // EEERWR
+  EXPECT_EQ(host.Sts(0x1051, 0x02), (Bytes{kAck, kAck}));  // BODCFG
+  host.WaitNvm();
+  for (std::uint32_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(host.Sts(0x1040 + i, static_cast<std::uint8_t>(0xA33A3AA3u >> (8 * i))),
+              (Bytes{kAck, kAck}));
+    host.WaitNvm();
+  }
+  EXPECT_EQ(host.Sts(0x1000, 0x00), (Bytes{kAck, kAck}));
+  EXPECT_EQ(host.Lds(0x1051), Bytes{0x02});
+  EXPECT_EQ(host.Ldcs(0xB).at(0) & 0x01, 0);  // not yet
+  host.Stcs(0x8, 0x59);
+  host.Stcs(0x8, 0x00);
+  EXPECT_EQ(host.Ldcs(0xB).at(0) & 0x09, 0x01);  // locked, out of programming
+  EXPECT_TRUE(host.chip->Locked());
+}
+
 TEST(UpdiChip, FollowsOnlyRatesItsUpdiClockAllows) {
   UpdiHost host(Tiny412(), "ATtiny412");
   host.Break();
@@ -255,6 +280,10 @@ struct FaultCase {
   std::uint8_t pesig;  // STATUSB then
   bool written;
 };
+
+void PrintTo(const FaultCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class UpdiFaults : public ::testing::TestWithParam<FaultCase> {};
 
