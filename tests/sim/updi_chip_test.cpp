@@ -128,6 +128,22 @@ TEST_P(UpdiFamilies, ALockedChipAnswersOnlyTheEraseKey) {
   EXPECT_TRUE(host.EnterProgramming());
 }
 
+TEST(UpdiChip, AChipEraseKeepsTheEepromWhenEesaveIsSetAtTheLastReset) {
+  UpdiHost host(Tiny412(), "ATtiny412");
+  host.chip->Flash()[0] = 0x12;
+  host.chip->Eeprom()[0] = 0x34;
+  host.chip->UserRow()[0] = 0x56;
+  host.chip->Fuses()[5] |= 0x01;  // SYSCFG0.EESAVE
+  host.chip->PowerCycle();
+  host.Break();
+  host.Key("NVMErase");
+  host.Stcs(0x8, 0x59);
+  host.Stcs(0x8, 0x00);
+  EXPECT_EQ(host.chip->Flash()[0], 0xFF);
+  EXPECT_EQ(host.chip->Eeprom()[0], 0x34);
+  EXPECT_EQ(host.chip->UserRow()[0], 0x56);  // a chip erase leaves the user row alone
+}
+
 TEST(UpdiChip, WritesTheUserRowOfALockedChipThroughSramWithTheUserRowKey) {
   UpdiHost host(Tiny412(), "ATtiny412");
   host.chip->Flash()[0] = 0x12;
