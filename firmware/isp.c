@@ -1,6 +1,7 @@
 // ISP (serial downloading): RESET held low, four-byte instructions over SCK/MOSI/MISO.
 // Clock index 1..5 use the hardware SPI, 6 and 7 move the same pins by software.
 
+#include <avr/interrupt.h>
 #include <util/delay.h>
 
 #include "board.h"
@@ -30,15 +31,9 @@ static void HalfBit(void) {
   }
 }
 
-static uint8_t IspByte(uint8_t b) {
-  if (useIndex <= 5) {
-    SPDR = b;
-    while (!(SPSR & BIT(SPIF))) {
-    }
-    return SPDR;
-  }
-  // Mode 0, MSB first: MOSI set while SCK is low, MISO read at the rising edge (the
-  // target changes it after the falling edge).
+// Software clock (index 6 and 7), mode 0, MSB first: MOSI set while SCK is low, MISO read
+// at the rising edge (the target changes it after the falling edge).
+static uint8_t IspSoftByte(uint8_t b) {
   for (uint8_t i = 0; i < 8; ++i) {
     if (b & 0x80) {
       ISP_PORT |= BIT(ISP_MOSI);
@@ -55,11 +50,37 @@ static uint8_t IspByte(uint8_t b) {
   return b;
 }
 
+static inline __attribute__((always_inline)) void SpiWait(void) {
+  while (!(SPSR & BIT(SPIF))) {
+  }
+}
+
+// One instruction. With the hardware SPI each byte goes out the moment the one before has
+// been shifted (reading SPSR with SPIF set and then writing SPDR clears SPIF), so SCK runs
+// with gaps of a few cycles only; the answer during the third byte is taken from the
+// receive buffer while the fourth shifts, as the SPI's double-buffered receiver allows.
 static uint8_t IspCmd(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-  IspByte(a);
-  IspByte(b);
-  echo3 = IspByte(c);
-  return IspByte(d);
+  if (useIndex > 5) {
+    IspSoftByte(a);
+    IspSoftByte(b);
+    echo3 = IspSoftByte(c);
+    return IspSoftByte(d);
+  }
+  SPDR = a;
+  SpiWait();
+  SPDR = b;
+  SpiWait();
+  SPDR = c;
+  SpiWait();
+  // No interrupt between the two: a serial interrupt there could outlast the fourth byte,
+  // whose answer would then take the third one's place in the receive buffer.
+  const uint8_t sreg = SREG;
+  cli();
+  SPDR = d;
+  echo3 = SPDR;
+  SREG = sreg;
+  SpiWait();
+  return SPDR;
 }
 
 static void IspLeave(void) {
