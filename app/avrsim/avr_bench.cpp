@@ -502,6 +502,8 @@ void AvrBench::OnSpdrWrite(avr_t* avr, avr_io_addr_t addr, std::uint8_t value, v
   self->spiMosi_ = value;
   self->spiSckHz_ = kCpuHz / divider;
   self->spiStart_ = self->Now();
+  ++self->stats_.spiBytes;
+  self->stats_.spiSckHz = self->spiSckHz_;
   avr_cycle_timer_register(avr, avr_cycle_count_t{8} * divider, &AvrBench::OnSpiDone, self);
 }
 
