@@ -55,17 +55,13 @@ static inline __attribute__((always_inline)) void SpiWait(void) {
   }
 }
 
-// One instruction. With the hardware SPI each byte goes out the moment the one before has
-// been shifted (reading SPSR with SPIF set and then writing SPDR clears SPIF), so SCK runs
-// with gaps of a few cycles only; the answer during the third byte is taken from the
-// receive buffer while the fourth shifts, as the SPI's double-buffered receiver allows.
-static uint8_t IspCmd(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-  if (useIndex > 5) {
-    IspSoftByte(a);
-    IspSoftByte(b);
-    echo3 = IspSoftByte(c);
-    return IspSoftByte(d);
-  }
+// One instruction on the hardware SPI: each byte goes out the moment the one before has been
+// shifted (reading SPSR with SPIF set and then writing SPDR clears SPIF), so SCK runs with
+// gaps of a few cycles only; the answer during the third byte is taken from the receive
+// buffer while the fourth shifts, as the SPI's double-buffered receiver allows. Inlined in
+// the loops that move the memories.
+static inline __attribute__((always_inline)) uint8_t SpiCmd(uint8_t a, uint8_t b, uint8_t c,
+                                                            uint8_t d) {
   SPDR = a;
   SpiWait();
   SPDR = b;
@@ -81,6 +77,14 @@ static uint8_t IspCmd(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
   SREG = sreg;
   SpiWait();
   return SPDR;
+}
+
+static uint8_t IspCmd(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+  if (useIndex <= 5) return SpiCmd(a, b, c, d);
+  IspSoftByte(a);
+  IspSoftByte(b);
+  echo3 = IspSoftByte(c);
+  return IspSoftByte(d);
 }
 
 static void IspLeave(void) {
@@ -208,10 +212,18 @@ static void SetExtended(uint32_t word) {
 static void IspRead(uint8_t kind, uint32_t address, uint8_t* out, uint16_t n) {
   if (kind == KIND_FLASH) {
     uint32_t word = address >> 1;
+    SetExtended(word);
     for (uint16_t i = 0; i < n; i += 2, ++word) {
-      SetExtended(word);
-      out[i] = IspCmd(0x20, (uint8_t)(word >> 8), (uint8_t)word, 0x00);
-      out[i + 1] = IspCmd(0x28, (uint8_t)(word >> 8), (uint8_t)word, 0x00);
+      if ((uint16_t)word == 0) SetExtended(word);  // into the next 64K words
+      const uint8_t high = (uint8_t)(word >> 8);
+      const uint8_t low = (uint8_t)word;
+      if (useIndex <= 5) {
+        out[i] = SpiCmd(0x20, high, low, 0x00);
+        out[i + 1] = SpiCmd(0x28, high, low, 0x00);
+      } else {
+        out[i] = IspCmd(0x20, high, low, 0x00);
+        out[i + 1] = IspCmd(0x28, high, low, 0x00);
+      }
     }
     return;
   }
@@ -225,8 +237,15 @@ static uint8_t IspWrite(uint8_t kind, uint32_t address, const uint8_t* data, uin
     // Low byte before high byte of each word; the page offset comes from the address LSBs.
     uint32_t word = address >> 1;
     for (uint16_t i = 0; i < n; i += 2, ++word) {
-      IspCmd(0x40, (uint8_t)(word >> 8), (uint8_t)word, data[i]);
-      IspCmd(0x48, (uint8_t)(word >> 8), (uint8_t)word, data[i + 1]);
+      const uint8_t high = (uint8_t)(word >> 8);
+      const uint8_t low = (uint8_t)word;
+      if (useIndex <= 5) {
+        SpiCmd(0x40, high, low, data[i]);
+        SpiCmd(0x48, high, low, data[i + 1]);
+      } else {
+        IspCmd(0x40, high, low, data[i]);
+        IspCmd(0x48, high, low, data[i + 1]);
+      }
     }
     if (!program) return 1;
     const uint32_t page = (address + n - pageBytes) >> 1;

@@ -29,8 +29,8 @@ static uint8_t rxCode;
 static uint16_t rxLen;
 
 static uint8_t txBuf[5 + PACKET_MAX_PAYLOAD];
-static volatile uint16_t txPos;
-static volatile uint16_t txEnd;
+static const uint8_t* volatile txNext;  // the next byte to send
+static const uint8_t* volatile txStop;  // one past the last
 
 void UartInit(void) {
   // U2X before the divider: the bit rate follows from both, and a simulator that works it
@@ -98,10 +98,10 @@ ISR(UART_RX_VECT) {
 }
 
 ISR(UART_UDRE_VECT) {
-  uint16_t pos = txPos;
-  UDR0 = txBuf[pos++];
-  txPos = pos;
-  if (pos >= txEnd) UCSR0B &= (uint8_t)~BIT(UDRIE0);
+  const uint8_t* next = txNext;
+  UDR0 = *next++;
+  txNext = next;
+  if (next == txStop) UCSR0B &= (uint8_t)~BIT(UDRIE0);
 }
 
 Packet* PacketPeek(void) { return slotCount ? &slots[slotTake] : 0; }
@@ -126,8 +126,8 @@ void Answer(uint8_t code, const uint8_t* payload, uint16_t len) {
   txBuf[3] = (uint8_t)(len >> 8);
   txBuf[4] = (uint8_t)len;
   if (len) memcpy(txBuf + 5, payload, len);
-  txPos = 0;
-  txEnd = 5 + len;
+  txNext = txBuf;
+  txStop = txBuf + 5 + len;
   UCSR0B |= BIT(UDRIE0);
 }
 

@@ -463,9 +463,9 @@ std::uint8_t AvrBench::SpiByte(std::uint8_t mosi, std::uint32_t sckHz, Nanos sta
     return BoardPin(port, bit, ddr, out, -1) && !ddr && out ? 0xFF : 0x00;
   }
   const Nanos now = Now();
-  start = std::max(start, lastTime_);
+  // The chip model's clock never runs back: a change it timed during the byte came first.
+  const std::uint8_t miso = setup_.target->SpiByte(mosi, sckHz, std::max(start, lastTime_));
   lastTime_ = now;
-  const std::uint8_t miso = setup_.target->SpiByte(mosi, sckHz, start);
   if (setup_.trace) {
     std::fprintf(stderr, "trace: %llu ns SPI %02X -> %02X at %u Hz\n",
                  static_cast<unsigned long long>(start), mosi, miso, sckHz);
