@@ -45,8 +45,8 @@ struct BenchStats {
   std::uint64_t bytesOut = 0;
   Nanos now = 0;
   double wallSeconds = 0;
-  double sleptSeconds = 0;   // wall time spent waiting for the wall clock or the host
-  std::uint64_t resets = 0;  // resets after the start: the host's opens and the watchdog's
+  double sleptSeconds = 0;     // wall time spent waiting for the wall clock or the host
+  std::uint64_t resets = 0;    // resets after the start: the host's opens and the watchdog's
   std::uint64_t spiBytes = 0;  // bytes the board's hardware SPI shifted (as master)
   std::uint32_t spiSckHz = 0;  // the SCK of the last of them
 };
