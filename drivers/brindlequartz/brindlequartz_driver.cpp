@@ -60,7 +60,9 @@ class BrindlequartzDriver::Events : public WorkerEvents {
 
 BrindlequartzDriver::BrindlequartzDriver() : events_(std::make_unique<Events>(*this)) {}
 
-BrindlequartzDriver::~BrindlequartzDriver() { Close(); }
+BrindlequartzDriver::~BrindlequartzDriver() {
+  Close();
+}
 
 const ProgrammerInfo& BrindlequartzDriver::Info() const {
   return InfoFor(ProgrammerKind::Brindlequartz);
@@ -132,12 +134,27 @@ SessionResult BrindlequartzDriver::KeepLine() {
   if (quiet < milliseconds(kLineIdleReturnMs * 8 / 10)) return {};
   const auto settled = milliseconds(kLineIdleReturnMs + 200);
   if (quiet < settled) std::this_thread::sleep_for(settled - quiet);
-  port_->SetRate(kBaseLineRate);
-  port_->DiscardInput();
   const std::uint32_t was = rate_;
   rate_ = kBaseLineRate;
+  // A programmer whose second is longer than ours (a slow clock, a simulated board that falls
+  // behind a busy machine) may still be at the fast rate: then it stays there.
+  if (!AnswersAt(kBaseLineRate) && AnswersAt(was)) {
+    rate_ = was;
+    return {};
+  }
+  port_->SetRate(kBaseLineRate);
+  port_->DiscardInput();
   AgreeRate(was);  // a rate that failed before is not tried again
   return {};
+}
+
+bool BrindlequartzDriver::AnswersAt(std::uint32_t baud) {
+  port_->SetRate(baud);
+  port_->DiscardInput();
+  std::uint32_t firmware = 0;
+  programmer_.QueryFirmwareVersion(firmware);
+  programmer_.WaitIdle();
+  return programmer_.Status() == STATUS_OK;
 }
 
 void BrindlequartzDriver::AgreeRate(std::uint32_t fastest) {

@@ -33,8 +33,10 @@ using namespace std::chrono_literals;
 // it) runs at the same rate and the cable carries that rate.
 class FirmwareLinePeer : public SerialPeer {
  public:
-  FirmwareLinePeer(std::shared_ptr<SerialPeer> inner, std::uint32_t carries)
-      : inner_(std::move(inner)), carries_(carries) {}
+  // idle: how long the firmware's second lasts by the host's clock.
+  FirmwareLinePeer(std::shared_ptr<SerialPeer> inner, std::uint32_t carries,
+                   std::chrono::milliseconds idle = 1000ms)
+      : inner_(std::move(inner)), carries_(carries), idle_(idle) {}
 
   void LineSet(const LineSettings& line) override {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -43,7 +45,7 @@ class FirmwareLinePeer : public SerialPeer {
   }
   void Receive(const std::uint8_t* data, std::size_t n, Clock::time_point now) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (now - heard_ > 1s) rate_ = kBaseLineRate;
+    if (now - heard_ > idle_) rate_ = kBaseLineRate;
     heard_ = now;
     if (!InStep()) return;
     if (n == 9 && data[0] == kPacketMagic0 && data[2] == CMD_SET_LINE_RATE) {
@@ -78,6 +80,7 @@ class FirmwareLinePeer : public SerialPeer {
   std::mutex mutex_;
   std::shared_ptr<SerialPeer> inner_;
   std::uint32_t carries_;
+  std::chrono::milliseconds idle_;
   std::uint32_t host_ = kBaseLineRate;
   std::uint32_t rate_ = kBaseLineRate;
   std::uint32_t next_ = kBaseLineRate;
@@ -86,7 +89,8 @@ class FirmwareLinePeer : public SerialPeer {
 };
 
 struct Rig {
-  explicit Rig(std::uint8_t hardwareMajor, std::uint32_t carries = 0) {
+  explicit Rig(std::uint8_t hardwareMajor, std::uint32_t carries = 0,
+               std::chrono::milliseconds idle = 1000ms) {
     EXPECT_GT(LoadPartList(parts, std::string(BQ_SOURCE_DIR) + "/PartList.cfg"), 0);
     part = parts.Find("ATtiny25");
     auto chip = std::make_shared<SimChip>(SimChip::FromPart("ATtiny25", *part));
@@ -96,7 +100,7 @@ struct Rig {
     std::shared_ptr<SerialPeer> peer =
         std::make_shared<SimLinePeer>(std::make_shared<SimLine>(chip, options));
     if (carries != 0) {
-      firmware = std::make_shared<FirmwareLinePeer>(peer, carries);
+      firmware = std::make_shared<FirmwareLinePeer>(peer, carries, idle);
       peer = firmware;
     }
     server = std::make_unique<PtyServer>(peer);
@@ -213,6 +217,18 @@ TEST(LineRate, AgreesAgainAfterAQuietSecond) {
     EXPECT_EQ(after.find(kRateCommand, first + 1), std::string::npos) << after;
     EXPECT_EQ(rig.log, "");
   }
+}
+
+TEST(LineRate, AProgrammerStillFastAfterTheHostsSecondStaysFast) {
+  // Its second lasts three of the host's: when the host would agree again, it is still at
+  // the fast rate, and the next operation goes on there without a warning.
+  Rig rig(4, 1000000u, 3000ms);
+  ASSERT_TRUE(rig.Run(0).ok()) << rig.log;
+  std::this_thread::sleep_for(1300ms);
+  const SessionResult r = rig.Signature();
+  EXPECT_TRUE(r.ok()) << r.message << "\n" << rig.Wire();
+  EXPECT_EQ(rig.firmware->HostRate(), 1000000u);
+  EXPECT_EQ(rig.log, "");
 }
 
 TEST(LineRate, RefusesARateOurProgrammerCannotRun) {

@@ -19,7 +19,7 @@ inline BitFieldDesc EnumField(const char* name, std::uint8_t mask, std::uint8_t 
   BitFieldDesc f = BitField(name, mask, target);
   f.isEnumerator = true;
   std::uint32_t n = 0;
-  for (const auto& [value, text] : choices) f.choices[n++] = EnumChoice{value, text};
+  for (const auto& [value, text] : choices) f.choices[n++] = EnumChoice{value, text, ""};
   return f;
 }
 
