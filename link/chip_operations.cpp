@@ -421,6 +421,12 @@ void CProgrammer::DoIdentify(ProgrammerContext& ctx) {
 
 void CProgrammer::DoSetLineRate(ProgrammerContext& ctx) {
   const std::uint32_t baud = ctx.lineRate;
+  if (ctx.lineProbe) {
+    ctx.port.SetRate(baud);
+    ctx.port.DiscardInput();
+    ctx.status.store(CheckLine(ctx) ? STATUS_OK : STATUS_NO_ANSWER);
+    return;
+  }
   ctx.quiet = true;  // the original programmer refuses: that is an answer, not an error
   BuildHeader(ctx);
   for (int shift = 24; shift >= 0; shift -= 8) {

@@ -279,6 +279,16 @@ bool CProgrammer::SetLineRateRequest(std::uint32_t baud) {
   return Status() == STATUS_OK;
 }
 
+bool CProgrammer::ProbeLineRateRequest(std::uint32_t baud) {
+  if (!context_ || IsBusy()) return false;
+  context_->lineRate = baud;
+  context_->lineProbe = true;
+  const bool sent = SendRequest(CMD_SET_LINE_RATE);
+  WaitIdle();
+  context_->lineProbe = false;
+  return sent && Status() == STATUS_OK;
+}
+
 std::chrono::steady_clock::time_point CProgrammer::LastTraffic() const {
   return context_ ? context_->lastTraffic : std::chrono::steady_clock::time_point{};
 }

@@ -84,6 +84,9 @@ class CProgrammer {
   // on any other failure the line is back at kBaseLineRate, after a wait long enough for
   // the programmer to have returned there too.
   bool SetLineRateRequest(std::uint32_t baud);
+  // Sets the line to `baud` and checks with one quiet exchange that the programmer answers
+  // there; nothing is logged either way.
+  bool ProbeLineRateRequest(std::uint32_t baud);
   // When the last request ended (a default time point before the first).
   std::chrono::steady_clock::time_point LastTraffic() const;
 

@@ -72,14 +72,15 @@ struct ProgrammerContext {
   std::atomic<std::uint32_t> resultValue{0};  // from ANS_SIGNATURE, ANS_VALUE8, ANS_VALUE16
   std::uint8_t argument = 0;                  // calibration address or IspClockIndex
   std::uint32_t lineRate = 0;                 // CMD_SET_LINE_RATE: the rate asked for
+  bool lineProbe = false;                     // ... only: is the programmer at lineRate now?
   // When the last request ended: the programmer has heard nothing since (worker thread; read
   // while idle).
   std::chrono::steady_clock::time_point lastTraffic{};
-  std::uint8_t commandCode = 0;               // the request, and the code of the next packet built
-  std::uint8_t progMode = 0;                  // ProgMode
-  std::uint8_t memoryKind = 0;                // MemoryKind
-  std::uint8_t pageSize = 0;                  // flash: words per page; EEPROM: bytes per page
-  std::uint32_t pageCount = 0;                // low 16 bits go on the wire
+  std::uint8_t commandCode = 0;  // the request, and the code of the next packet built
+  std::uint8_t progMode = 0;     // ProgMode
+  std::uint8_t memoryKind = 0;   // MemoryKind
+  std::uint8_t pageSize = 0;     // flash: words per page; EEPROM: bytes per page
+  std::uint32_t pageCount = 0;   // low 16 bits go on the wire
   std::uint32_t transferOffset = 0;
   bool readDone = false;
   bool writeReady = false;

@@ -51,7 +51,7 @@ enum CommandCode : std::uint8_t {
   // answers ANS_OK at the old rate and then runs at the new one; the original programmer
   // answers "Unknown Command" and stays at 115200.
   CMD_SET_LINE_RATE = 0xC4,
-  CMD_RECOVER = 0xCF,           // empty; sent after every ANS_ERROR
+  CMD_RECOVER = 0xCF,  // empty; sent after every ANS_ERROR
 };
 
 // Code of an answer from the programmer. Every code not listed is accepted without effect.
@@ -152,8 +152,8 @@ enum ProgMode : std::uint8_t {
 
 enum MemoryKind : std::uint8_t {
   MEMORY_NONE = 0,
-  MEMORY_FLASH = 1,   // page size counted in 16-bit words
-  MEMORY_EEPROM = 2,  // page size counted in bytes
+  MEMORY_FLASH = 1,    // page size counted in 16-bit words
+  MEMORY_EEPROM = 2,   // page size counted in bytes
   MEMORY_USERROW = 3,  // UPDI parts: the user row, page size counted in bytes
 };
 

@@ -15,7 +15,9 @@ void SerialPort::AddDriver(std::shared_ptr<PortDriver> driver) {
   if (driver) drivers_.push_back(std::move(driver));
 }
 
-bool SerialPort::OpenPort(const std::string& name) { return OpenPort(name, LineSettings{}); }
+bool SerialPort::OpenPort(const std::string& name) {
+  return OpenPort(name, LineSettings{});
+}
 
 bool SerialPort::OpenPort(const std::string& name, const LineSettings& line) {
   if (IsOpen()) return false;

@@ -38,8 +38,8 @@ class TracingConnection : public SerialConnection {
     if (got < 0) {
       trace_("<- (port failed)");
     } else if (static_cast<std::size_t>(got) < n) {
-      trace_("<- " + HexBytes(data, static_cast<std::size_t>(got)) + "  (" +
-             std::to_string(got) + " of " + std::to_string(n) + " bytes before the time-out)");
+      trace_("<- " + HexBytes(data, static_cast<std::size_t>(got)) + "  (" + std::to_string(got) +
+             " of " + std::to_string(n) + " bytes before the time-out)");
     } else {
       trace_("<- " + HexBytes(data, n));
     }

@@ -10,7 +10,7 @@
 
 namespace bq {
 
-inline constexpr std::uint32_t kMaxTransferPageSize = 0xFF;    // flash words or EEPROM bytes
+inline constexpr std::uint32_t kMaxTransferPageSize = 0xFF;  // flash words or EEPROM bytes
 inline constexpr std::uint32_t kMaxTransferPageCount = 0xFFFF;
 
 // Why a transfer of this memory of part cannot be made, as a line for the log; empty when it

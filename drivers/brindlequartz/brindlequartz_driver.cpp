@@ -138,7 +138,7 @@ SessionResult BrindlequartzDriver::KeepLine() {
   rate_ = kBaseLineRate;
   // A programmer whose second is longer than ours (a slow clock, a simulated board that falls
   // behind a busy machine) may still be at the fast rate: then it stays there.
-  if (!AnswersAt(kBaseLineRate) && AnswersAt(was)) {
+  if (!programmer_.ProbeLineRateRequest(kBaseLineRate) && programmer_.ProbeLineRateRequest(was)) {
     rate_ = was;
     return {};
   }
@@ -146,15 +146,6 @@ SessionResult BrindlequartzDriver::KeepLine() {
   port_->DiscardInput();
   AgreeRate(was);  // a rate that failed before is not tried again
   return {};
-}
-
-bool BrindlequartzDriver::AnswersAt(std::uint32_t baud) {
-  port_->SetRate(baud);
-  port_->DiscardInput();
-  std::uint32_t firmware = 0;
-  programmer_.QueryFirmwareVersion(firmware);
-  programmer_.WaitIdle();
-  return programmer_.Status() == STATUS_OK;
 }
 
 void BrindlequartzDriver::AgreeRate(std::uint32_t fastest) {

@@ -62,7 +62,6 @@ class BrindlequartzDriver : public ProgrammerDriver {
   void Prepare(const MemoryGeometry& memory, std::uint32_t pages);
   SessionResult KeepLine();  // agrees on the fast rate, or agrees again after a quiet spell
   void AgreeRate(std::uint32_t fastest);  // the fastest rate first, down to 115200
-  bool AnswersAt(std::uint32_t baud);     // a versions exchange at this rate succeeds
 
   bool lineChecked_ = false;            // the agreement was tried on this open
   std::uint32_t rate_ = kBaseLineRate;  // the rate both ends run at now
