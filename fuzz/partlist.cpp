@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the part list reader as file content and checks that whatever it
 // builds is sane: no crash, keys of every list numbered 0..n-1, target bytes in range, names
-// trimmed and free of quotes, '>' and line feeds, and every tag scan making progress.
+// trimmed and free of quotes, '>' and line feeds, and every tag scan making progress. Named
+// fuse bytes of UPDI parts are named, in strictly rising offset order, each name once.
 
 #include <cstddef>
 #include <cstdint>
@@ -43,8 +44,11 @@ bool IsCleanUtf8(const std::string& text) {
   for (std::size_t i = 0; i < text.size();) {
     const auto b = static_cast<unsigned char>(text[i]);
     if (b < 0x20 || b == 0x7F) return false;
-    std::size_t n = b < 0x80 ? 1 : b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3
-                                  : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+    std::size_t n = b < 0x80                 ? 1
+                    : b >= 0xC2 && b <= 0xDF ? 2
+                    : b >= 0xE0 && b <= 0xEF ? 3
+                    : b >= 0xF0 && b <= 0xF4 ? 4
+                                             : 0;
     if (n == 0 || i + n > text.size()) return false;
     for (std::size_t k = 1; k < n; ++k) {
       if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
@@ -52,6 +56,20 @@ bool IsCleanUtf8(const std::string& text) {
     i += n;
   }
   return true;
+}
+
+void RequireSaneUpdi(const bq::UpdiLayout& updi) {
+  if (updi.present) Require(updi.lockSize >= 1 && updi.lockSize <= 4);
+  for (std::size_t i = 0; i < updi.fuses.size(); ++i) {
+    const bq::NamedFuseByte& fuse = updi.fuses[i];
+    Require(!fuse.name.empty());
+    if (i > 0) Require(updi.fuses[i - 1].offset < fuse.offset);
+    for (std::size_t k = 0; k < i; ++k) Require(updi.fuses[k].name != fuse.name);
+    for (const bq::BitFieldDesc& field : fuse.fields) {
+      Require(field.targetByte == 0);
+      RequireNumberedFromZero(field.choices);
+    }
+  }
 }
 
 void CheckDatabase(bq::PartDatabase& db) {
@@ -64,6 +82,7 @@ void CheckDatabase(bq::PartDatabase& db) {
     RequireNumberedFromZero(record.osccal);
     RequireSaneFields(record.fuseBits, false);
     RequireSaneFields(record.lockBits, true);
+    RequireSaneUpdi(record.updi);
     const std::string json = bq::PartRecordJson(name, record);
     Require(json.front() == '{' && json.back() == '}');
     Require(IsCleanUtf8(json));
@@ -109,5 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::memcpy(&number, data, size < sizeof number ? size : sizeof number);
   Require(bq::ParseNumber(std::to_string(number)) == number);
   Require(bq::ParseNumber(raw) == bq::ParseNumber(raw));
+  std::uint32_t whole = 0;
+  Require(bq::ParseWholeNumber(std::to_string(number), whole) && whole == number);
+  if (bq::ParseWholeNumber(raw, whole)) Require(whole == bq::ParseNumber(raw));
   return 0;
 }

@@ -19,7 +19,7 @@ enum TargetByte : std::uint8_t {
 struct EnumChoice {
   std::uint8_t value = 0;  // counted from the lowest set bit of the field's mask
   std::string text;
-  std::string name;  // the value's own name (ENABLED, UPDI, ...); UPDI fuse fields only
+  std::string name{};  // the value's own name (ENABLED, UPDI, ...); UPDI fuse fields only
 };
 
 struct BitFieldDesc {
@@ -45,9 +45,9 @@ struct NamedFuseByte {
   std::uint8_t offset = 0;  // from UpdiLayout::fuseBase
   bool hasDefault = false;
   std::uint8_t defaultValue = 0;
-  std::string text;                  // the vendor's caption, e.g. "System Configuration 0"
   // File order; targetByte unused. None for a byte that is one number (APPEND, BOOTSIZE).
   std::vector<BitFieldDesc> fields;
+  std::string text{};  // the vendor's caption, e.g. "System Configuration 0"
 };
 
 // Where a UPDI part keeps its memories in the UPDI address space, and what its NVM

@@ -77,18 +77,22 @@ def _hv_mode(root, device, name):
     return 2 if pins <= 20 else 1
 
 
-def _fields(module, register, target):
+def _fields(module, register, target, value_names=False):
     groups = {g.get("name"): g for g in module.iter("value-group")}
     out = []
     for bf in register.findall("bitfield"):
         mask = _num(bf.get("mask"))
         values = []
         if bf.get("values"):
-            values = [{"value": _num(v.get("value")), "text": _text(v.get("caption"), v.get("name"))}
+            values = [{"value": _num(v.get("value")), "text": _text(v.get("caption"), v.get("name")),
+                       "name": v.get("name")}
                       for v in groups[bf.get("values")].findall("value")]
         width = bin(mask).count("1")
         if not values and width > 1:
-            values = [{"value": v, "text": "0x%02X" % v} for v in range(1 << width)]
+            values = [{"value": v, "text": "0x%02X" % v, "name": "0x%02X" % v} for v in range(1 << width)]
+        if not value_names:
+            for value in values:
+                del value["name"]
         out.append({"name": bf.get("name"), "text": _text(bf.get("caption"), bf.get("name")),
                     "mask": mask, "isEnumerator": bool(values), "targetByte": target,
                     "choices": values})
@@ -142,6 +146,81 @@ def expect_device(path, tables):
     return rec
 
 
+# What each family of parts programmed over UPDI is, from the datasheets: the NVM controller
+# version, where UPDI reaches flash, and whether the UPDI pin is shared with RESET/GPIO.
+UPDI_FAMILIES = (
+    ("ATtiny", {"nvmVersion": 0, "flashBase": 0x8000, "pinShared": True}),
+    ("ATmega", {"nvmVersion": 0, "flashBase": 0x4000, "pinShared": False}),
+    ("AVR", {"nvmVersion": 2, "flashBase": 0x800000, "pinShared": False}),
+)
+
+
+def _data_segment(device, seg_name):
+    for seg in _space(device, "data").iter("memory-segment"):
+        if seg.get("name") == seg_name:
+            return _num(seg.get("start")), _num(seg.get("size")), seg.get("pagesize")
+    raise AssertionError("no %s segment in the data space" % seg_name)
+
+
+def expect_updi_device(path):
+    root = ET.parse(str(path)).getroot()
+    device = root.find("devices/device")
+    name = device.get("name")
+    family = next(f for prefix, f in UPDI_FAMILIES if name.startswith(prefix))
+    sig = {p.get("name"): _num(p.get("value"))
+           for g in device.iter("property-group") if g.get("name") == "SIGNATURES"
+           for p in g.findall("property")}
+    offset = [p.get("value") for g in device.iter("property-group") if g.get("name") == "UPDI_INTERFACE"
+              for p in g.findall("property") if p.get("name") == "PROGMEM_OFFSET"]
+    if [_num(v) for v in offset] != [family["flashBase"]]:
+        raise AssertionError("%s: PROGMEM_OFFSET %r is not its family's" % (name, offset))
+    flash, flash_page = _paged(device, "prog")
+    eeprom_base, eeprom, eeprom_page = _data_segment(device, "EEPROM")
+    eeprom_page = _num(eeprom_page)
+    lock_base, lock_size, _ = _data_segment(device, "LOCKBITS")
+    lock_module = _module(root, "LOCKBIT") or _module(root, "LOCK")
+    lock_register = lock_module.find("register-group/register")
+    lock_groups = {g.get("name"): g for g in lock_module.iter("value-group")}
+    open_values = [_num(v.get("value")) for g in lock_groups.values() for v in g.iter("value")
+                   if v.get("name") == "NOLOCK"]
+    if open_values != [_num(lock_register.get("initval"))]:
+        raise AssertionError("%s: the lock's factory value is not its NOLOCK value" % name)
+    fuse = _module(root, "FUSE")
+    groups = {g.get("name"): g for g in fuse.iter("value-group")}
+    fuses = []
+    pin_updi = 0
+    for reg in sorted(fuse.iter("register"), key=lambda r: _num(r.get("offset"))):
+        initval = reg.get("initval")
+        fuses.append({"name": reg.get("name"), "text": _text(reg.get("caption"), reg.get("name")),
+                      "offset": _num(reg.get("offset")),
+                      "default": None if initval is None else _num(initval),
+                      "fields": _fields(fuse, reg, 0, value_names=True)})
+        for bf in reg.findall("bitfield"):
+            if reg.get("name") == "SYSCFG0" and bf.get("name") == "RSTPINCFG" and family["pinShared"]:
+                pin_updi = next(_num(v.get("value")) for v in groups[bf.get("values")].iter("value")
+                                if v.get("name") == "UPDI")
+    start = lambda seg: _data_segment(device, seg)[0]  # noqa: E731
+    return {
+        "name": name,
+        "signature": (sig["SIGNATURE0"] << 16) | (sig["SIGNATURE1"] << 8) | sig["SIGNATURE2"],
+        "flashPageSizeW": flash_page // 2, "flashNoOfPages": flash // flash_page,
+        "eepromPageSize": eeprom_page, "eepromNoOfPages": eeprom // eeprom_page,
+        "hvMode": None, "defaultLow": None, "defaultHigh": None, "defaultExtended": None,
+        "osccal": [], "fuseBits": [], "lockBits": [],
+        "updi": {
+            "present": True, "nvmVersion": family["nvmVersion"], "flashBase": family["flashBase"],
+            "eepromBase": eeprom_base, "userRowBase": start("USER_SIGNATURES"),
+            "userRowSize": _data_segment(device, "USER_SIGNATURES")[1],
+            "sigRowBase": start("SIGNATURES"), "fuseBase": start("FUSES"),
+            "lockBase": lock_base, "lockSize": lock_size, "lockOpenValue": open_values[0],
+            "pinShared": family["pinShared"],
+            "pinFuse": "SYSCFG0" if family["pinShared"] else "",
+            "pinField": "RSTPINCFG" if family["pinShared"] else "",
+            "pinUpdiValue": pin_updi, "fuses": fuses,
+        },
+    }
+
+
 def _rewrite_texts(fields, captions):
     def fix(text):
         if text is ANY_SAFE_TEXT:
@@ -153,9 +232,13 @@ def _rewrite_texts(fields, captions):
                  choices=[dict(c, text=fix(c["text"])) for c in f["choices"]]) for f in fields]
 
 
-def expected_records(atdf_dir, tables):
-    """name -> expected record, for every device file and every sibling the list ships."""
+def expected_records(atdf_dir, tables, updi_dir=None):
+    """name -> expected record, for every device file and every sibling the list ships, and
+    every device file in updi_dir."""
     records = {}
+    for path in sorted(Path(updi_dir).glob("*.atdf")) if updi_dir else ():
+        rec = expect_updi_device(path)
+        records[rec["name"]] = rec
     for path in sorted(Path(atdf_dir).glob("*.atdf")):
         rec = expect_device(path, tables)
         records[rec["name"]] = rec
@@ -207,3 +290,7 @@ def differences(want, got, path=""):
 
 def default_atdf(cli_value):
     return os.environ.get("BQ_ATDF_DIR") or cli_value
+
+
+def default_atdf_updi(cli_value):
+    return os.environ.get("BQ_ATDF_UPDI_DIR") or cli_value

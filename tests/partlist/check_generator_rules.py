@@ -8,6 +8,9 @@ mode 1 for larger ones, from the pinouts or, without pinouts, from the parallel
 programming wiring; a file whose pinouts and wiring disagree is refused.
 Fields: a wide field without named values offers every value; named values outside
 the field's mask are refused.
+UPDI parts (--atdf-updi, vendor files with one change each): the NVM version from the
+NVMCTRL command set, the flash address from PROGMEM_OFFSET, the UPDI pin shared when the
+pads and SYSCFG0.RSTPINCFG both say so; a file whose signs disagree is refused.
 """
 
 import argparse
@@ -82,9 +85,57 @@ CASES = [
 ]
 
 
+# name, vendor file, (text, replacement) or None, expected (nvm, flash, shared, pin value,
+# lock bytes) or "refused"
+UPDI_CASES = [
+    ("tinyAVR 1", "ATtiny1614", None, (0, 0x8000, True, 1, 1)),
+    ("megaAVR 0", "ATmega4809", None, (0, 0x4000, False, 0, 1)),
+    ("AVR DA", "AVR128DA48", None, (2, 0x800000, False, 0, 4)),
+    ("shared pin without a UPDI value", "ATtiny1614",
+     ('caption="UPDI mode" name="UPDI"', 'caption="UPDI mode" name="UPDX"'), "refused"),
+    ("flash address not where flash is mapped", "ATtiny1614",
+     ('name="PROGMEM_OFFSET" value="0x00008000"', 'name="PROGMEM_OFFSET" value="0x00004000"'),
+     "refused"),
+    ("unknown NVM command set", "ATtiny1614", ('name="FUSEWRITE"', 'name="FUSEPROGRAM"'), "refused"),
+    ("lock key wider than the lock", "AVR128DA48",
+     ('initval="0x5CC5C55C"', 'initval="0x15CC5C55C"'), "refused"),
+]
+
+
+def check_updi_cases(generate, updi_dir, tmp, failures):
+    for name, source, change, want in UPDI_CASES:
+        text = (Path(updi_dir) / (source + ".atdf")).read_text(encoding="utf-8")
+        if change is not None:
+            if text.count(change[0]) != 1:
+                failures.append("%s: %r not once in %s" % (name, change[0], source))
+                continue
+            text = text.replace(change[0], change[1])
+        path = Path(tmp) / (source + ".atdf")
+        path.write_text(text, encoding="utf-8")
+        try:
+            part = generate.load_updi_device(path)
+        except generate.GenerateError as e:
+            if want != "refused":
+                failures.append("%s: refused (%s)" % (name, e))
+            continue
+        if want == "refused":
+            failures.append("%s: accepted" % name)
+            continue
+        u = part["updi"]
+        got = (u["nvm"], u["flash"], u["pin_shared"], u["pin_updi"], u["lock_size"])
+        if got != want:
+            failures.append("%s: %r, expected %r" % (name, got, want))
+        try:
+            generate.check_readback(generate.render([part]), [part])
+        except generate.GenerateError as e:
+            failures.append("%s: written list reads back wrong: %s" % (name, e))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--generator", required=True)
+    parser.add_argument("--atdf-updi", default=None,
+                        help="vendor folder of the UPDI parts; without it those cases are skipped")
     args = parser.parse_args()
     sys.dont_write_bytecode = True
     sys.path.insert(0, args.generator)
@@ -115,10 +166,14 @@ def main():
                 generate.check_readback(data, [part])
             except generate.GenerateError as e:
                 failures.append("%s: written list reads back wrong: %s" % (name, e))
+        if args.atdf_updi and Path(args.atdf_updi).is_dir():
+            check_updi_cases(generate, args.atdf_updi, tmp, failures)
+        else:
+            print("note: no UPDI vendor folder; its cases skipped")
     for f in failures:
         print("FAIL: " + f)
     if not failures:
-        print("ok: %d generator cases" % len(CASES))
+        print("ok: %d generator cases" % (len(CASES) + len(UPDI_CASES)))
     return 1 if failures else 0
 
 

@@ -2,6 +2,7 @@
 """Regenerating the part list gives the committed bytes, and the generator refuses bad input.
 
     check_regenerates.py --generator tools/partlist/generate.py --partlist PartList.cfg --atdf DIR
+                         --atdf-updi DIR
 
 1. Two runs into a temporary folder give the committed PartList.cfg and
    PartList.cfg.LICENSE byte for byte.
@@ -23,9 +24,13 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import atdf_expect  # noqa: E402
 
 
+UPDI_DIR = None  # the vendor folder of the parts programmed over UPDI, from the command line
+
+
 def generate(generator, atdf, out_dir):
     out = Path(out_dir) / "PartList.cfg"
-    done = subprocess.run([sys.executable, generator, "--atdf", str(atdf), "--output", str(out)],
+    done = subprocess.run([sys.executable, generator, "--atdf", str(atdf), "--atdf-updi", str(UPDI_DIR),
+                           "--output", str(out)],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
     return done, out
 
@@ -105,8 +110,11 @@ def main():
     parser.add_argument("--generator", required=True)
     parser.add_argument("--partlist", required=True)
     parser.add_argument("--atdf", required=True)
+    parser.add_argument("--atdf-updi", required=True)
     args = parser.parse_args()
     atdf = atdf_expect.atdf_dir_or_skip(atdf_expect.default_atdf(args.atdf))
+    global UPDI_DIR
+    UPDI_DIR = atdf_expect.atdf_dir_or_skip(atdf_expect.default_atdf_updi(args.atdf_updi))
     failures = []
     check_same_bytes(args, atdf, failures)
     check_notice(args, failures)

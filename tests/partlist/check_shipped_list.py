@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
 """Loads the shipped part list with the application's own reader and checks what it built.
 
-    check_shipped_list.py names   --cli CLI --partlist FILE --atdf DIR --generator DIR
-    check_shipped_list.py records --cli CLI --partlist FILE --atdf DIR --generator DIR
+    check_shipped_list.py names   --cli CLI --partlist FILE --atdf DIR --atdf-updi DIR
+                             --generator DIR
+    check_shipped_list.py records --cli CLI --partlist FILE --atdf DIR --atdf-updi DIR
+                             --generator DIR
 
 names:   `brindlequartz-cli parts` lists exactly the parts the list should ship, in byte order.
 records: every record, as the reader builds it (`brindlequartz-cli part NAME`), matches
          the vendor file it came from: signature, geometry, programming mode, calibration
-         bytes, every fuse and lock field and the fuse defaults.
+         bytes, every fuse and lock field and the fuse defaults; for the parts programmed
+         over UPDI (--atdf-updi) the memory layout, lock, UPDI pin and every named fuse byte.
 Exits 77 when the vendor folder is absent.
 """
 
@@ -72,13 +75,15 @@ def main():
     parser.add_argument("--cli", required=True)
     parser.add_argument("--partlist", required=True)
     parser.add_argument("--atdf", required=True)
+    parser.add_argument("--atdf-updi", required=True)
     parser.add_argument("--generator", required=True, help="folder of the generator's tables")
     args = parser.parse_args()
     atdf = atdf_expect.atdf_dir_or_skip(atdf_expect.default_atdf(args.atdf))
+    updi = atdf_expect.atdf_dir_or_skip(atdf_expect.default_atdf_updi(args.atdf_updi))
     if not Path(args.cli).is_file():
         print("FAIL: %s not built" % args.cli)
         return 1
-    expected = atdf_expect.expected_records(atdf, atdf_expect.load_tables(args.generator))
+    expected = atdf_expect.expected_records(atdf, atdf_expect.load_tables(args.generator), updi)
     return check_names(args, expected) if args.mode == "names" else check_records(args, expected)
 
 

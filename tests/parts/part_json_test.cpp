@@ -1,9 +1,10 @@
 // The one-line JSON form of a part record.
 
+#include "parts/part_json.h"
+
 #include <gtest/gtest.h>
 
 #include "parts/part_database.h"
-#include "parts/part_json.h"
 #include "tests/parts/part_list_files.h"
 
 namespace bq {
@@ -31,6 +32,35 @@ TEST(PartRecordJson, AnEmptyRecordHasNullDefaultsAndEmptyLists) {
             R"({"name":"X","signature":0,"flashPageSizeW":0,"flashNoOfPages":0,"eepromPageSize":0,)"
             R"("eepromNoOfPages":0,"hvMode":0,"defaultLow":null,"defaultHigh":null,)"
             R"("defaultExtended":null,"osccal":[],"fuseBits":[],"lockBits":[]})");
+}
+
+TEST(PartRecordJson, AUpdiPartAddsItsLayoutAndNamedFuseBytesWithValueNames) {
+  PartRecord r;
+  r.updi.present = true;
+  r.updi.nvmVersion = 2;
+  r.updi.flashBase = 0x800000;
+  r.updi.lockSize = 4;
+  r.updi.lockOpenValue = 0x5CC5C55C;
+  NamedFuseByte& fuse = r.updi.fuses.emplace_back();
+  fuse.name = "SYSCFG0";
+  fuse.offset = 5;
+  fuse.text = "System Configuration 0";
+  BitFieldDesc& field = fuse.fields.emplace_back();
+  field.name = "EESAVE";
+  field.mask = 1;
+  field.isEnumerator = true;
+  field.choices[0] = EnumChoice{1, "EEPROM kept", "KEEP"};
+  const std::string json = PartRecordJson("X", r);
+  EXPECT_NE(
+      json.find(R"("lockBits":[],"updi":{"present":true,"nvmVersion":2,"flashBase":8388608,)"
+                R"("eepromBase":0,"userRowBase":0,"userRowSize":0,"sigRowBase":0,"fuseBase":0,)"
+                R"("lockBase":0,"lockSize":4,"lockOpenValue":1556464988,"pinShared":false,)"
+                R"("pinFuse":"","pinField":"","pinUpdiValue":0,"fuses":[{"name":"SYSCFG0",)"
+                R"("text":"System Configuration 0","offset":5,"default":null,"fields":[)"
+                R"({"name":"EESAVE","text":"","mask":1,"isEnumerator":true,"targetByte":0,)"
+                R"("choices":[{"value":1,"name":"KEEP","text":"EEPROM kept"}]}]}]}})"),
+      std::string::npos)
+      << json;
 }
 
 TEST(PartRecordJson, EscapesQuotesAndControlsKeepsUtf8AndReplacesBrokenBytes) {

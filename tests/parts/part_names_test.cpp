@@ -113,7 +113,11 @@ TEST(PartNames, ShippedListNamesEveryPartUniquely) {
     EXPECT_EQ(FindPartByAnyName(db, id, nullptr), &record) << id;
     EXPECT_EQ(FindPartByAnyName(db, lower, nullptr), &record) << lower;
   }
-  for (const char* id : {"m328p", "t85", "usb1287", "can128"}) EXPECT_EQ(ids.count(id), 1u) << id;
+  for (const char* id : {"m328p", "t85", "usb1287", "can128", "t1614", "t3217", "m4809"}) {
+    EXPECT_EQ(ids.count(id), 1u) << id;
+  }
+  EXPECT_EQ(PartShortId("AVR128DA48"), "");  // the rule gives AVR Dx parts no short id
+  EXPECT_NE(db.Find("AVR128DA48"), nullptr);
 }
 
 }  // namespace
