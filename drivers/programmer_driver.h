@@ -22,7 +22,7 @@
 
 namespace bq {
 
-enum class ProgrammerKind : std::uint8_t { Brindlequartz, Stk500v1, Stk500v2 };
+enum class ProgrammerKind : std::uint8_t { Brindlequartz, Stk500v1, Stk500v2, SerialUpdi };
 
 // What a kind of programmer can do.
 struct DriverCapabilities {
@@ -61,7 +61,7 @@ const std::vector<ProgrammerInfo>& ProgrammerTable();
 // By name or alias, in any letter case; null when none has it.
 const ProgrammerInfo* FindProgrammer(std::string_view name);
 const ProgrammerInfo& InfoFor(ProgrammerKind kind);
-// "stk500v1 (arduino-isp), stk500v2, brindlequartz" for messages.
+// "brindlequartz, stk500v1 (arduino-isp), stk500v2, serialupdi" for messages.
 std::string ProgrammerNames();
 
 class ProgrammerDriver {
@@ -151,7 +151,8 @@ class ProgrammerDriver {
   }
   std::uint32_t Baud() const { return baud_ != 0 ? baud_ : Info().defaultBaud; }
   // Logs what failed (a cancel as a warning) and returns it as the result.
-  SessionResult Failed(SessionStatus status, std::uint8_t linkStatus, const std::string& text) const {
+  SessionResult Failed(SessionStatus status, std::uint8_t linkStatus,
+                       const std::string& text) const {
     Log(status == SessionStatus::Cancelled ? LogKind::LogWarning : LogKind::LogError, text);
     return {status, linkStatus, text};
   }
