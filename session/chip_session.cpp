@@ -102,15 +102,16 @@ SessionResult ChipSession::Ready() {
 }
 
 SessionResult ChipSession::ReadyForPart() {
-  if (SessionResult r = Ready(); !r.ok()) return r;
-  if (part_ == nullptr || part_->IsUpdi() == driver_->Info().can.updi) return {};
+  if (part_ == nullptr || part_->IsUpdi() == driver_->Info().can.updi) return Ready();
   const std::string title = driver_->Info().title;
   const std::string problem =
       part_->IsUpdi()
           ? partName_ + " is a UPDI part, which the " + title +
                 " programmer cannot reach: choose SerialUPDI (-c serialupdi), a USB-serial "
                 "adapter on the UPDI pin"
-          : partName_ + " is programmed over ISP or high voltage, which the " + title +
+          : partName_ +
+                " is not a UPDI part (it is programmed over ISP or high voltage), which the " +
+                title +
                 " programmer cannot do: choose a programmer for it (-c brindlequartz, stk500v1 "
                 "or stk500v2)";
   Log(LogKind::LogError, problem);
