@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <mutex>
 
-#include "drivers/programmer_factory.h"
 #include "link/transfer_limits.h"
+#include "drivers/programmer_factory.h"
 #include "session/session_texts.h"
 
 namespace bq {
@@ -20,8 +20,7 @@ std::string Hex2(std::uint8_t value) {
 
 }  // namespace
 
-ChipSession::ChipSession(std::vector<std::shared_ptr<PortDriver>> drivers,
-                         ProgrammerKind programmer)
+ChipSession::ChipSession(std::vector<std::shared_ptr<PortDriver>> drivers, ProgrammerKind programmer)
     : port_(std::move(drivers)) {
   SetProgrammer(programmer);
 }
@@ -71,9 +70,7 @@ void ChipSession::Close() {
   port_.ClosePort();
 }
 
-bool ChipSession::IsOpen() const {
-  return driver_->IsOpen();
-}
+bool ChipSession::IsOpen() const { return driver_->IsOpen(); }
 
 std::vector<std::string> ChipSession::Ports() {
   port_.EnumeratePorts();
@@ -110,10 +107,11 @@ SessionResult ChipSession::ReadyForPart() {
                 " programmer cannot reach: choose SerialUPDI (-c serialupdi), a USB-serial "
                 "adapter on the UPDI pin"
           : partName_ +
-                " is not a UPDI part (it is programmed over ISP or high voltage), which the " +
+                " is not a UPDI part (it is programmed over ISP or high voltage), "
+                "which the " +
                 title +
-                " programmer cannot do: choose a programmer for it (-c brindlequartz, stk500v1 "
-                "or stk500v2)";
+                " programmer cannot do: choose a programmer for "
+                "it (-c brindlequartz, stk500v1 or stk500v2)";
   Log(LogKind::LogError, problem);
   return {SessionStatus::Refused, 0, problem};
 }
@@ -140,8 +138,7 @@ SessionResult ChipSession::IdentifyBySignature(IdentifiedChip& out) {
 SessionResult ChipSession::Identify(IdentifiedChip& out) {
   out = {};
   if (SessionResult r = Ready(); !r.ok()) return r;
-  SessionResult r =
-      driver_->Info().can.identify ? driver_->Identify(out) : IdentifyBySignature(out);
+  SessionResult r = driver_->Info().can.identify ? driver_->Identify(out) : IdentifyBySignature(out);
   if (!r.ok()) {
     if (r.status == SessionStatus::DeviceError) {
       Log(LogKind::LogError, kNoChipText);
@@ -209,7 +206,7 @@ SessionResult ChipSession::CheckSignature(std::uint32_t expected, std::uint32_t&
 
 bool ChipSession::PrepareMemory(const MemoryGeometry& memory, std::uint32_t pages,
                                 SessionResult& refused) {
-  if (SessionResult r = ReadyForPart(); !r.ok() && r.status == SessionStatus::Refused) {
+  if (SessionResult r = ReadyForPart(); r.status == SessionStatus::Refused) {
     refused = r;
     return false;
   }
@@ -479,8 +476,7 @@ SessionResult ChipSession::VerifyLock(const ByteSlot& lock, bool& differs) {
 SessionResult ChipSession::ReadCalibration(std::uint8_t address, std::uint8_t& value) {
   value = 0;
   if (SessionResult r = Ready(); !r.ok()) return r;
-  if (!driver_->Info().can.calibration)
-    return Unsupported(driver_->Info(), "read calibration bytes");
+  if (!driver_->Info().can.calibration) return Unsupported(driver_->Info(), "read calibration bytes");
   return driver_->ReadCalibration(address, value);
 }
 

@@ -145,7 +145,7 @@ SessionResult SerialUpdiDriver::LinkFailed(const std::string& what) {
 }
 
 SessionResult SerialUpdiDriver::Locked() {
-  return Failed(SessionStatus::DeviceError, STATUS_DEVICE_ENTER_PROG_MODE, kUpdiLockedText);
+  return Failed(SessionStatus::Refused, 0, kUpdiLockedText);
 }
 
 SessionResult SerialUpdiDriver::NeedPart() {
