@@ -30,7 +30,12 @@ PartRecord Tiny1614() {
   p.updi.sigRowBase = 0x1100;
   p.updi.fuseBase = 0x1280;
   p.updi.lockBase = 0x128A;
-  p.updi.fuses = {{"WDTCFG", 0, true, 0, {}}, {"BODCFG", 1, true, 0, {}}};
+  for (std::uint8_t offset : {0, 1}) {
+    NamedFuseByte fuse;
+    fuse.name = offset == 0 ? "WDTCFG" : "BODCFG";
+    fuse.offset = offset;
+    p.updi.fuses.push_back(fuse);
+  }
   return p;
 }
 
