@@ -8,8 +8,8 @@
 #    that rate plus the chip's page write time from the datasheet (tWLRH 4.5 ms a page, 256
 #    pages of 128 bytes);
 #  - the same by ISP on the Uno, with the clock the board found for the chip (its default
-#    fuses run it at 1 MHz: 125 kHz SCK). simavr moves an SPI byte in a fixed 100 us,
-#    whatever the SCK, so this figure follows simavr, not the SCK;
+#    fuses run it at 1 MHz: 125 kHz SCK, 64 us an SPI byte, so the chip's side, not the line,
+#    sets this figure); the whole ATmega2560 by ISP is bench_avrsim_isp's;
 #  - how fast the simulation runs against the wall clock during the HVPP run.
 set -euo pipefail
 avrsim=@BQ_AVRSIM@
@@ -79,4 +79,4 @@ cli_args=
 measure isp-fast uno isp --real-time
 printf 'avrsim_isp_write_verify_32k_1mbaud: measured %.2f s simulated, reference %.2f s at 115200 baud, ratio %.3f\n' \
   "$sim" "$slow_isp" "$(awk "BEGIN {print $sim / $slow_isp}")"
-echo "ISP: the chip at 1 MHz (default fuses), clock ${clock:-unknown} chosen (index 5: the Uno makes 125 kHz); each SPI byte takes simavr's fixed 100 us whatever the SCK"
+echo "ISP: the chip at 1 MHz (default fuses), clock ${clock:-unknown} chosen (index 5: the Uno makes 125 kHz SCK, 64 us an SPI byte)"

@@ -1,6 +1,7 @@
 // ISP (serial downloading): RESET held low, four-byte instructions over SCK/MOSI/MISO.
 // Clock index 1..5 use the hardware SPI, 6 and 7 move the same pins by software.
 
+#include <avr/interrupt.h>
 #include <util/delay.h>
 
 #include "board.h"
@@ -30,15 +31,9 @@ static void HalfBit(void) {
   }
 }
 
-static uint8_t IspByte(uint8_t b) {
-  if (useIndex <= 5) {
-    SPDR = b;
-    while (!(SPSR & BIT(SPIF))) {
-    }
-    return SPDR;
-  }
-  // Mode 0, MSB first: MOSI set while SCK is low, MISO read at the rising edge (the
-  // target changes it after the falling edge).
+// Software clock (index 6 and 7), mode 0, MSB first: MOSI set while SCK is low, MISO read
+// at the rising edge (the target changes it after the falling edge).
+static uint8_t IspSoftByte(uint8_t b) {
   for (uint8_t i = 0; i < 8; ++i) {
     if (b & 0x80) {
       ISP_PORT |= BIT(ISP_MOSI);
@@ -55,11 +50,41 @@ static uint8_t IspByte(uint8_t b) {
   return b;
 }
 
+static inline __attribute__((always_inline)) void SpiWait(void) {
+  while (!(SPSR & BIT(SPIF))) {
+  }
+}
+
+// One instruction on the hardware SPI: each byte goes out the moment the one before has been
+// shifted (reading SPSR with SPIF set and then writing SPDR clears SPIF), so SCK runs with
+// gaps of a few cycles only; the answer during the third byte is taken from the receive
+// buffer while the fourth shifts, as the SPI's double-buffered receiver allows. Inlined in
+// the loops that move the memories.
+static inline __attribute__((always_inline)) uint8_t SpiCmd(uint8_t a, uint8_t b, uint8_t c,
+                                                            uint8_t d) {
+  SPDR = a;
+  SpiWait();
+  SPDR = b;
+  SpiWait();
+  SPDR = c;
+  SpiWait();
+  // No interrupt between the two: a serial interrupt there could outlast the fourth byte,
+  // whose answer would then take the third one's place in the receive buffer.
+  const uint8_t sreg = SREG;
+  cli();
+  SPDR = d;
+  echo3 = SPDR;
+  SREG = sreg;
+  SpiWait();
+  return SPDR;
+}
+
 static uint8_t IspCmd(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-  IspByte(a);
-  IspByte(b);
-  echo3 = IspByte(c);
-  return IspByte(d);
+  if (useIndex <= 5) return SpiCmd(a, b, c, d);
+  IspSoftByte(a);
+  IspSoftByte(b);
+  echo3 = IspSoftByte(c);
+  return IspSoftByte(d);
 }
 
 static void IspLeave(void) {
@@ -187,10 +212,18 @@ static void SetExtended(uint32_t word) {
 static void IspRead(uint8_t kind, uint32_t address, uint8_t* out, uint16_t n) {
   if (kind == KIND_FLASH) {
     uint32_t word = address >> 1;
+    SetExtended(word);
     for (uint16_t i = 0; i < n; i += 2, ++word) {
-      SetExtended(word);
-      out[i] = IspCmd(0x20, (uint8_t)(word >> 8), (uint8_t)word, 0x00);
-      out[i + 1] = IspCmd(0x28, (uint8_t)(word >> 8), (uint8_t)word, 0x00);
+      if ((uint16_t)word == 0) SetExtended(word);  // into the next 64K words
+      const uint8_t high = (uint8_t)(word >> 8);
+      const uint8_t low = (uint8_t)word;
+      if (useIndex <= 5) {
+        out[i] = SpiCmd(0x20, high, low, 0x00);
+        out[i + 1] = SpiCmd(0x28, high, low, 0x00);
+      } else {
+        out[i] = IspCmd(0x20, high, low, 0x00);
+        out[i + 1] = IspCmd(0x28, high, low, 0x00);
+      }
     }
     return;
   }
@@ -204,8 +237,15 @@ static uint8_t IspWrite(uint8_t kind, uint32_t address, const uint8_t* data, uin
     // Low byte before high byte of each word; the page offset comes from the address LSBs.
     uint32_t word = address >> 1;
     for (uint16_t i = 0; i < n; i += 2, ++word) {
-      IspCmd(0x40, (uint8_t)(word >> 8), (uint8_t)word, data[i]);
-      IspCmd(0x48, (uint8_t)(word >> 8), (uint8_t)word, data[i + 1]);
+      const uint8_t high = (uint8_t)(word >> 8);
+      const uint8_t low = (uint8_t)word;
+      if (useIndex <= 5) {
+        SpiCmd(0x40, high, low, data[i]);
+        SpiCmd(0x48, high, low, data[i + 1]);
+      } else {
+        IspCmd(0x40, high, low, data[i]);
+        IspCmd(0x48, high, low, data[i + 1]);
+      }
     }
     if (!program) return 1;
     const uint32_t page = (address + n - pageBytes) >> 1;

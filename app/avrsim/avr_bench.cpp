@@ -21,8 +21,11 @@ extern "C" {
 #include <simavr/avr_spi.h>
 #include <simavr/avr_uart.h>
 #include <simavr/sim_avr.h>
+#include <simavr/sim_cycle_timers.h>
 #include <simavr/sim_elf.h>
+#include <simavr/sim_io.h>
 #include <simavr/sim_irq.h>
+#include <simavr/sim_regbit.h>
 }
 
 #include "image/image_file.h"
@@ -40,14 +43,13 @@ constexpr unsigned kUbrr0l = 0xC4;
 constexpr unsigned kUbrr0h = 0xC5;
 // A rate and the host's may differ by this much (per mille) before characters are lost.
 constexpr std::uint32_t kRateToleranceMille = 45;
-// simavr's SPI hands a byte over a fixed 100 µs after it was written to SPDR.
-constexpr Nanos kSpiByteNs = 100000;
+// The SPI's clock dividers by SPR1:0 (SPI2X halves them): fosc/4, /16, /64, /128.
+constexpr unsigned kSpiDividers[4] = {4, 16, 64, 128};
+// SPSR's write collision flag: SPDR written while a byte is being shifted out.
+constexpr std::uint8_t kWcol = 0x40;
 // Simulated time run between two looks at the pseudo-terminal: 0.1 ms, so the bench adds
 // little to the time an answer takes to reach the host.
 constexpr avr_cycle_count_t kSliceCycles = kCpuHz / 10000;
-// SPCR and SPSR in data space, the same on the ATmega328P and the ATmega2560.
-constexpr unsigned kSpcr = 0x4C;
-constexpr unsigned kSpsr = 0x4D;
 // With the line quiet this long (wall clock), the bench falls back to real time.
 constexpr std::int64_t kIdleAfterNs = 1000000000;
 // MCUSR in data space and its external reset flag, the same on both chips.
@@ -83,7 +85,6 @@ void Logger(avr_t* avr, const int level, const char* format, va_list ap) {
   if (level > (avr ? static_cast<int>(avr->log) : static_cast<int>(LOG_ERROR))) return;
   std::vfprintf(stderr, format, ap);
 }
-
 
 }  // namespace
 
@@ -133,9 +134,23 @@ bool AvrBench::Load(const std::string& elfPath, const std::string& bootloaderPat
   avr_irq_register_notify(avr_io_getirq(avr_, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUT_XOFF),
                           &AvrBench::OnUartXoff, this);
 
-  spiIn_ = avr_io_getirq(avr_, AVR_IOCTL_SPI_GETIRQ(0), SPI_IRQ_INPUT);
-  avr_irq_register_notify(avr_io_getirq(avr_, AVR_IOCTL_SPI_GETIRQ(0), SPI_IRQ_OUTPUT),
-                          &AvrBench::OnSpiOut, this);
+  // simavr's SPI finishes every byte a fixed 100 us after the write of SPDR, whatever the
+  // clock: the bench takes SPDR over and times each byte itself (OnSpdrWrite).
+  for (avr_io_t* io = avr_->io_port; io != nullptr; io = io->next) {
+    if (io->irq_ioctl_get == AVR_IOCTL_SPI_GETIRQ(0)) spi_ = reinterpret_cast<avr_spi_t*>(io);
+  }
+  if (spi_ == nullptr) {
+    error = std::string("simavr's ") + mcu + " has no SPI";
+    return false;
+  }
+  avr_->io[AVR_DATA_TO_IO(spi_->r_spdr)].w.c = &AvrBench::OnSpdrWrite;
+  avr_->io[AVR_DATA_TO_IO(spi_->r_spdr)].w.param = this;
+  avr_->io[AVR_DATA_TO_IO(spi_->r_spdr)].r.c = &AvrBench::OnSpdrRead;
+  avr_->io[AVR_DATA_TO_IO(spi_->r_spdr)].r.param = this;
+  spsrRead_ = avr_->io[AVR_DATA_TO_IO(spi_->r_spsr)].r.c;
+  spsrReadParam_ = avr_->io[AVR_DATA_TO_IO(spi_->r_spsr)].r.param;
+  avr_->io[AVR_DATA_TO_IO(spi_->r_spsr)].r.c = &AvrBench::OnSpsrRead;
+  avr_->io[AVR_DATA_TO_IO(spi_->r_spsr)].r.param = this;
 
   if (setup_.target) {
     for (const Wire& wire : WiresFor(setup_.board, setup_.place)) {
@@ -292,6 +307,7 @@ void AvrBench::AfterReset() {
   holdUntilWallNs_ = WallNs() + static_cast<std::int64_t>(kResetDelayNs);
   xoff_ = false;
   feeding_ = false;
+  spiBusy_ = false;  // the reset dropped the byte's timer with the others
   if (setup_.target) {
     for (WireState& w : wires_) w.input = -1;
     for (const PortHook& hook : hooks_) Sync(hook.port, -1);
@@ -385,8 +401,8 @@ void AvrBench::UpdateInputs(Nanos now, char port, int ddrNow) {
     PortHook& hook = HookFor(w.wire.port);
     const auto bit = static_cast<std::uint8_t>(1u << w.wire.bit);
     hook.externalMask |= bit;
-    hook.externalValue = static_cast<std::uint8_t>(input ? hook.externalValue | bit
-                                                         : hook.externalValue & ~bit);
+    hook.externalValue =
+        static_cast<std::uint8_t>(input ? hook.externalValue | bit : hook.externalValue & ~bit);
     avr_ioport_external_t external{};
     external.name = static_cast<unsigned char>(w.wire.port);
     external.mask = hook.externalMask;
@@ -438,11 +454,7 @@ void AvrBench::OnDirectionChange(avr_irq_t*, std::uint32_t value, void* param) {
   hook->bench->Sync(hook->port, static_cast<int>(value & 0xFF));
 }
 
-std::uint8_t AvrBench::SpiByte(std::uint8_t mosi) {
-  const std::uint8_t spcr = avr_->data[kSpcr];
-  const bool doubleSpeed = avr_->data[kSpsr] & 1;
-  static constexpr unsigned kDividers[4] = {4, 16, 64, 128};
-  const std::uint32_t sckHz = kCpuHz / kDividers[spcr & 3] * (doubleSpeed ? 2 : 1);
+std::uint8_t AvrBench::SpiByte(std::uint8_t mosi, std::uint32_t sckHz, Nanos start) {
   if (!setup_.target || setup_.place != Place::Isp) {
     // Nothing drives MISO: the board reads its pull-up or a floating low.
     bool ddr = false, out = false;
@@ -451,9 +463,9 @@ std::uint8_t AvrBench::SpiByte(std::uint8_t mosi) {
     return BoardPin(port, bit, ddr, out, -1) && !ddr && out ? 0xFF : 0x00;
   }
   const Nanos now = Now();
-  const Nanos start = std::max(now >= kSpiByteNs ? now - kSpiByteNs : 0, lastTime_);
+  // The chip model's clock never runs back: a change it timed during the byte came first.
+  const std::uint8_t miso = setup_.target->SpiByte(mosi, sckHz, std::max(start, lastTime_));
   lastTime_ = now;
-  const std::uint8_t miso = setup_.target->SpiByte(mosi, sckHz, start);
   if (setup_.trace) {
     std::fprintf(stderr, "trace: %llu ns SPI %02X -> %02X at %u Hz\n",
                  static_cast<unsigned long long>(start), mosi, miso, sckHz);
@@ -462,9 +474,63 @@ std::uint8_t AvrBench::SpiByte(std::uint8_t mosi) {
   return miso;
 }
 
-void AvrBench::OnSpiOut(avr_irq_t*, std::uint32_t value, void* param) {
+void AvrBench::SpdrAccess() {
+  // SPIF and WCOL clear when SPDR is accessed after SPSR was read with them set, and only
+  // then: an access with no status read in between leaves them.
+  if (!spsrSeen_) return;
+  spsrSeen_ = false;
+  avr_regbit_clear(avr_, spi_->spi.raised);
+  avr_->data[spi_->r_spsr] &= static_cast<std::uint8_t>(~kWcol);
+}
+
+void AvrBench::OnSpdrWrite(avr_t* avr, avr_io_addr_t addr, std::uint8_t value, void* param) {
   auto* self = static_cast<AvrBench*>(param);
-  avr_raise_irq(self->spiIn_, self->SpiByte(static_cast<std::uint8_t>(value)));
+  avr_spi_t* spi = self->spi_;
+  self->SpdrAccess();
+  if (self->spiBusy_) {
+    // During a transfer the write is lost and WCOL says so; the byte on the wire goes on.
+    avr->data[spi->r_spsr] |= kWcol;
+    return;
+  }
+  avr_core_watch_write(avr, addr, value);
+  if (!avr_regbit_get(avr, spi->spe) || !avr_regbit_get(avr, spi->mstr)) return;
+  // A slave shifts only on another master's clock; no other master sits on this bus.
+  const unsigned divider =
+      kSpiDividers[avr_regbit_get(avr, spi->spr[1]) << 1 | avr_regbit_get(avr, spi->spr[0])] /
+      (avr_regbit_get(avr, spi->spr[2]) ? 2u : 1u);
+  self->spiBusy_ = true;
+  self->spiMosi_ = value;
+  self->spiSckHz_ = kCpuHz / divider;
+  self->spiStart_ = self->Now();
+  ++self->stats_.spiBytes;
+  self->stats_.spiSckHz = self->spiSckHz_;
+  avr_cycle_timer_register(avr, avr_cycle_count_t{8} * divider, &AvrBench::OnSpiDone, self);
+}
+
+avr_cycle_count_t AvrBench::OnSpiDone(avr_t* avr, avr_cycle_count_t, void* param) {
+  auto* self = static_cast<AvrBench*>(param);
+  self->spiBusy_ = false;
+  // SPE cleared during the byte stops the SPI: no flag, no byte.
+  if (!avr_regbit_get(avr, self->spi_->spe)) return 0;
+  // The byte received goes to the receive buffer, where it stays readable while the next
+  // one shifts; SPIF is set and the interrupt raised when SPIE enables it.
+  self->spiReceived_ = self->SpiByte(self->spiMosi_, self->spiSckHz_, self->spiStart_);
+  avr_raise_interrupt(avr, &self->spi_->spi);
+  return 0;
+}
+
+std::uint8_t AvrBench::OnSpdrRead(avr_t*, avr_io_addr_t, void* param) {
+  auto* self = static_cast<AvrBench*>(param);
+  self->SpdrAccess();
+  return self->spiReceived_;
+}
+
+std::uint8_t AvrBench::OnSpsrRead(avr_t* avr, avr_io_addr_t addr, void* param) {
+  auto* self = static_cast<AvrBench*>(param);
+  const std::uint8_t value =
+      self->spsrRead_ ? self->spsrRead_(avr, addr, self->spsrReadParam_) : avr->data[addr];
+  self->spsrSeen_ = avr_regbit_get(avr, self->spi_->spi.raised) || (value & kWcol) != 0;
+  return value;
 }
 
 void AvrBench::OnUartOut(avr_irq_t*, std::uint32_t value, void* param) {
@@ -562,7 +628,8 @@ bool AvrBench::RunSlice(std::string& why) {
       return true;
     }
     if (state == cpu_Done || state == cpu_Crashed) {
-      why = state == cpu_Crashed ? "the firmware crashed" : "the firmware stopped (sleep with interrupts off)";
+      why = state == cpu_Crashed ? "the firmware crashed"
+                                 : "the firmware stopped (sleep with interrupts off)";
       return false;
     }
   }
@@ -600,7 +667,7 @@ void AvrBench::Service(bool mayWait) {
     lastActivityWallNs_ = WallNs();
   };
   readMaster();
-  if (holding_) in_.clear();  // a chip in reset receives nothing
+  if (holding_) in_.clear();                         // a chip in reset receives nothing
   if (!out_.empty() && !LineInStep()) out_.clear();  // the host's UART makes nothing of them
   if (!out_.empty()) {
     const ssize_t n = ::write(master_, out_.data(), out_.size());
@@ -614,10 +681,9 @@ void AvrBench::Service(bool mayWait) {
   // A bootloader times out on the host: running far ahead of the wall clock while the host
   // thinks would shorten its waits. Since the host's last byte, run ahead by kMostLeadNs at
   // most.
-  const bool leadUsed =
-      bootloader_ && static_cast<std::int64_t>(CycleToNs(Cycle() - inputCycle_)) -
-                             (wall - inputWallNs_) >
-                         kMostLeadNs;
+  const bool leadUsed = bootloader_ && static_cast<std::int64_t>(CycleToNs(Cycle() - inputCycle_)) -
+                                               (wall - inputWallNs_) >
+                                           kMostLeadNs;
   const bool pace = setup_.realTime || (in_.empty() && (paceUntilInput_ || leadUsed)) ||
                     (in_.empty() && wall - lastActivityWallNs_ > kIdleAfterNs);
   if (pace && !paced_) {

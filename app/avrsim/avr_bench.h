@@ -14,6 +14,7 @@
 struct avr_t;
 struct avr_irq_t;
 struct avr_io_t;
+struct avr_spi_t;
 
 namespace bq::avrsim {
 
@@ -44,8 +45,10 @@ struct BenchStats {
   std::uint64_t bytesOut = 0;
   Nanos now = 0;
   double wallSeconds = 0;
-  double sleptSeconds = 0;  // wall time spent waiting for the wall clock or the host
-  std::uint64_t resets = 0;  // resets after the start: the host's opens and the watchdog's
+  double sleptSeconds = 0;     // wall time spent waiting for the wall clock or the host
+  std::uint64_t resets = 0;    // resets after the start: the host's opens and the watchdog's
+  std::uint64_t spiBytes = 0;  // bytes the board's hardware SPI shifted (as master)
+  std::uint32_t spiSckHz = 0;  // the SCK of the last of them
 };
 
 class AvrBench {
@@ -87,7 +90,7 @@ class AvrBench {
     avr_irq_t* irq = nullptr;  // the board pin
     bool driven = false;       // a level was given to the chip yet
     Level level = Level::Float;
-    int input = -1;            // what the board's pin reads from the chip (-1: not yet)
+    int input = -1;  // what the board's pin reads from the chip (-1: not yet)
   };
   struct PortHook {
     AvrBench* bench;
@@ -114,7 +117,8 @@ class AvrBench {
   PortHook& HookFor(char port);
   void Reschedule(Nanos now);
   bool BoardPin(char port, std::uint8_t bit, bool& ddr, bool& out, int ddrNow) const;
-  std::uint8_t SpiByte(std::uint8_t mosi);
+  // The chip's answer to one SPI byte clocked out from `start` at `sckHz`.
+  std::uint8_t SpiByte(std::uint8_t mosi, std::uint32_t sckHz, Nanos start);
   void FeedByte();
   // Simulated time of one character at the rate the firmware set (UBRR0, U2X0).
   std::uint64_t CyclesPerByte() const;
@@ -123,7 +127,13 @@ class AvrBench {
 
   static void OnPortWrite(avr_irq_t* irq, std::uint32_t value, void* param);
   static void OnDirectionChange(avr_irq_t* irq, std::uint32_t value, void* param);
-  static void OnSpiOut(avr_irq_t* irq, std::uint32_t value, void* param);
+  // The SPI as the datasheet times it: a write of SPDR in master mode shifts the byte out in
+  // 8 SCK periods at the rate SPCR and SPSR select, then SPIF (and the interrupt) follow.
+  static void OnSpdrWrite(avr_t* avr, std::uint16_t addr, std::uint8_t value, void* param);
+  static std::uint64_t OnSpiDone(avr_t* avr, std::uint64_t when, void* param);
+  static std::uint8_t OnSpdrRead(avr_t* avr, std::uint16_t addr, void* param);
+  static std::uint8_t OnSpsrRead(avr_t* avr, std::uint16_t addr, void* param);
+  void SpdrAccess();
   static void OnUartOut(avr_irq_t* irq, std::uint32_t value, void* param);
   static void OnUartXon(avr_irq_t* irq, std::uint32_t value, void* param);
   static void OnUartXoff(avr_irq_t* irq, std::uint32_t value, void* param);
@@ -139,7 +149,15 @@ class AvrBench {
   bool inTargetTimer_ = false;
   Nanos lastTime_ = 0;
   avr_irq_t* uartIn_ = nullptr;
-  avr_irq_t* spiIn_ = nullptr;
+  avr_spi_t* spi_ = nullptr;
+  bool spiBusy_ = false;  // a byte is being shifted out
+  std::uint8_t spiMosi_ = 0;
+  std::uint8_t spiReceived_ = 0;  // the receive buffer: the last byte shifted in
+  bool spsrSeen_ = false;         // SPSR read with SPIF or WCOL set since the last SPDR access
+  std::uint8_t (*spsrRead_)(avr_t*, std::uint16_t, void*) = nullptr;  // simavr's own, if any
+  void* spsrReadParam_ = nullptr;
+  std::uint32_t spiSckHz_ = 0;
+  Nanos spiStart_ = 0;
   bool xoff_ = false;
   bool feeding_ = false;
   std::deque<std::uint8_t> in_;
@@ -150,15 +168,15 @@ class AvrBench {
   BenchStats stats_;
   std::int64_t wallStartNs_ = 0;
   std::int64_t lastActivityWallNs_ = 0;
-  std::uint64_t anchorCycle_ = 0;     // real-time pacing: simulated and wall time at the anchor
+  std::uint64_t anchorCycle_ = 0;  // real-time pacing: simulated and wall time at the anchor
   std::int64_t anchorWallNs_ = 0;
   bool paced_ = false;
   std::uint64_t sleptNs_ = 0;
   bool bootloader_ = false;
-  bool halted_ = false;  // crashed: stopped until the next reset
+  bool halted_ = false;   // crashed: stopped until the next reset
   bool holding_ = false;  // in the reset's time-out until holdUntilWallNs_
   std::int64_t holdUntilWallNs_ = 0;
-  bool paceUntilInput_ = false;  // after a reset: real time until the host sends
+  bool paceUntilInput_ = false;   // after a reset: real time until the host sends
   std::uint64_t inputCycle_ = 0;  // the bench's cycle and the wall clock at the host's last byte
   std::int64_t inputWallNs_ = 0;
   std::uint32_t bootStart_ = 0;

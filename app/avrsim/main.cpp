@@ -83,7 +83,8 @@ constexpr const char* kHelp =
     "  --link PATH             also make a symbolic link PATH to the device (removed at exit)\n"
     "  --stats FILE            write counters to FILE at exit and on SIGUSR1: simulated\n"
     "                          nanoseconds of the first byte in, of the last byte out and now,\n"
-    "                          bytes in and out, wall seconds, resets\n"
+    "                          bytes in and out, wall seconds, resets, bytes shifted by the\n"
+    "                          board's SPI and the SCK of the last one\n"
     "  -h, --help              show this help and exit\n"
     "  --version               show the version and exit\n"
     "\n"
@@ -129,6 +130,8 @@ void WriteStats(const std::string& path, const bq::avrsim::BenchStats& s, unsign
         << "wall_seconds " << s.wallSeconds << "\n"
         << "slept_seconds " << s.sleptSeconds << "\n"
         << "resets " << s.resets << "\n"
+        << "spi_bytes " << s.spiBytes << "\n"
+        << "spi_sck_hz " << s.spiSckHz << "\n"
         << "violations " << violations << "\n";
   }
   std::rename(temp.c_str(), path.c_str());

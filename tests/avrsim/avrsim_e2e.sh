@@ -4,7 +4,7 @@
 # model on the board's pins. Any "violation:" the chip reports fails the stage.
 #
 #   avrsim_e2e.sh STAGE AVRSIM CLI PARTLIST [BOOTLOADERS]
-#   STAGE: uno-isp | uno-hvsp | mega-hvpp | faults | boot-uno | boot-mega
+#   STAGE: uno-isp | uno-hvsp | mega-hvpp | mega-isp | faults | boot-uno | boot-mega
 #   BOOTLOADERS: the folder of the stock Arduino bootloaders (the boot-* stages)
 set -u
 stage=$1 avrsim=$2 cli=$3 partlist=$4 bootloaders=${5:-}
@@ -248,6 +248,36 @@ case $stage in
     grep -q -- "-> 48 56 C4" "$work/slow-line.err" && fail "--baud 115200 asked for a faster line"
     stop_bench
     rescue mega ATmega328P D9 59
+    ;;
+  mega-isp)
+    # The board's SPI as the datasheet times it: 8 SCK periods a byte at the rate the firmware
+    # set. An ATmega2560 at 16 MHz (low fuse FF, as the Mega ships) takes 2 MHz SCK, the
+    # fastest index; 16 pages written and verified at 1,000,000 baud.
+    head -c 4096 /dev/urandom >"$work/flash.bin"
+    start_bench --board mega --target ATmega2560 --place isp --fuses FF,D8,FD --trace \
+      --stats "$work/spi.stats"
+    ok spi-write -p ATmega2560 -m isp -c auto write flash "$work/flash.bin"
+    says spi-write "Verified OK"
+    stop_bench
+    grep -q '^spi_sck_hz 2000000$' "$work/spi.stats" || fail "the last SPI byte was not at 2 MHz SCK"
+    # Bytes of one instruction follow each other 8 SCK periods (4 us) apart and a few cycles
+    # more, never sooner. The whole command, from its first byte in to its last byte out,
+    # takes about 0.5 s: 32,768 SPI bytes of 4 us, 16 page writes, the erase, the clock
+    # detection and 8 KiB on the wire; simavr's own SPI would need 3.3 s for the bytes alone.
+    awk '$4 == "SPI" && $9 == 2000000 { t = $2; if (n++ && t - last < 4000) short++; if (n > 1 && t - last < 4600) close_++; last = t }
+         END { if (n < 32768) { print "only " n " SPI bytes at 2 MHz traced"; exit 1 }
+               if (short) { print short " SPI bytes less than 8 SCK periods apart"; exit 1 }
+               if (close_ * 2 < n) { print "only " close_ " of " n " SPI bytes back to back"; exit 1 } }' \
+      "$work/bench.err" || fail "SPI bytes are not timed by SCK"
+    sim=$(awk '{v[$1]=$2} END {print (v["last_byte_out_ns"]-v["first_byte_in_ns"])/1e9}' "$work/spi.stats")
+    awk "BEGIN {exit !($sim < 1.5)}" || fail "4 KiB written and verified took $sim s simulated"
+    # At 8 MHz (internal RC, CKDIV8 unprogrammed) each SCK phase must last more than 2 of the
+    # chip's cycles (250 ns): 2 MHz is too fast and the chip takes wrong bits; 1 MHz works.
+    start_bench --board mega --target ATmega2560 --place isp --fuses E2,D9,FF
+    refused spi-too-fast "Enter Program Mode" -p ATmega2560 -m isp -c 1 fuses read
+    grep -q "SCK at 2000000 Hz is too fast" "$work/bench.err" || fail "the chip did not note the fast SCK"
+    ok spi-auto -p ATmega2560 -m isp -c auto fuses read && says spi-auto "Read LOW: 0xE2"
+    stop_bench
     ;;
   faults)
     # Nothing on the ISP header: no chip answers, and the board answers the next request.
