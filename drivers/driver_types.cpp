@@ -20,6 +20,22 @@ MemoryGeometry EepromGeometry(const PartRecord& part) {
   return {MEMORY_EEPROM, part.eepromPageSize, part.eepromNoOfPages};
 }
 
+MemoryGeometry UserRowGeometry(const PartRecord& part) {
+  if (!part.IsUpdi() || part.updi.userRowSize == 0) return {MEMORY_USERROW, 0, 0};
+  return {MEMORY_USERROW, part.updi.userRowSize, 1};
+}
+
+const char* MemoryName(MemoryKind kind) {
+  switch (kind) {
+    case MEMORY_EEPROM:
+      return "EEPROM";
+    case MEMORY_USERROW:
+      return "user row";
+    default:
+      return "flash";
+  }
+}
+
 SessionStatus StatusClass(std::uint8_t linkStatus) {
   switch (KindOfStatus(linkStatus)) {
     case StatusKind::Ok:

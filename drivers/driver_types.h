@@ -44,6 +44,10 @@ MemoryGeometry FlashGeometry(const PartRecord& part);
 std::uint32_t PagesWithData(const std::uint8_t* image, std::size_t size,
                             const MemoryGeometry& memory);
 MemoryGeometry EepromGeometry(const PartRecord& part);
+// The user row of a UPDI part as one page; no pages on a classic part.
+MemoryGeometry UserRowGeometry(const PartRecord& part);
+// "flash", "EEPROM" or "user row", for messages.
+const char* MemoryName(MemoryKind kind);
 
 // Progress of a transfer in pages, or a busy display without a measure (the blank check).
 // Reported from the worker thread.

@@ -29,6 +29,15 @@ DriverCapabilities Stk500v2Can() {
   return c;
 }
 
+// A USB-serial adapter on the UPDI pin: no firmware of its own, so no blank check, verify or
+// calibration of its own either (the engine reads); the chip's signature row identifies it.
+DriverCapabilities SerialUpdiCan() {
+  DriverCapabilities c;
+  c.identify = true;
+  c.updi = true;
+  return c;
+}
+
 }  // namespace
 
 const std::vector<ProgrammerInfo>& ProgrammerTable() {
@@ -36,11 +45,13 @@ const std::vector<ProgrammerInfo>& ProgrammerTable() {
       {ProgrammerKind::Brindlequartz, "brindlequartz", "",
        "Brindlequartz programmer (our firmware, or the original programmer)", 1000000, true,
        OursCan()},
-      {ProgrammerKind::Stk500v1, "stk500v1", "arduino-isp",
-       "STK500 version 1 (Arduino as ISP)", 19200, true, Stk500v1Can()},
+      {ProgrammerKind::Stk500v1, "stk500v1", "arduino-isp", "STK500 version 1 (Arduino as ISP)",
+       19200, true, Stk500v1Can()},
       {ProgrammerKind::Stk500v2, "stk500v2", "",
        "STK500 version 2 (STK500, AVRISP mkII compatibles on a serial port)", 115200, true,
        Stk500v2Can()},
+      {ProgrammerKind::SerialUpdi, "serialupdi", "", "SerialUPDI (USB-serial adapter)", 230400,
+       true, SerialUpdiCan()},
   };
   return table;
 }

@@ -22,7 +22,7 @@
 
 namespace bq {
 
-enum class ProgrammerKind : std::uint8_t { Brindlequartz, Stk500v1, Stk500v2 };
+enum class ProgrammerKind : std::uint8_t { Brindlequartz, Stk500v1, Stk500v2, SerialUpdi };
 
 // What a kind of programmer can do.
 struct DriverCapabilities {
@@ -61,7 +61,7 @@ const std::vector<ProgrammerInfo>& ProgrammerTable();
 // By name or alias, in any letter case; null when none has it.
 const ProgrammerInfo* FindProgrammer(std::string_view name);
 const ProgrammerInfo& InfoFor(ProgrammerKind kind);
-// "stk500v1 (arduino-isp), stk500v2, brindlequartz" for messages.
+// "brindlequartz, stk500v1 (arduino-isp), stk500v2, serialupdi" for messages.
 std::string ProgrammerNames();
 
 class ProgrammerDriver {

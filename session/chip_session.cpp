@@ -98,6 +98,24 @@ SessionResult ChipSession::Ready() {
   return {};
 }
 
+SessionResult ChipSession::ReadyForPart() {
+  if (part_ == nullptr || part_->IsUpdi() == driver_->Info().can.updi) return Ready();
+  const std::string title = driver_->Info().title;
+  const std::string problem =
+      part_->IsUpdi()
+          ? partName_ + " is a UPDI part, which the " + title +
+                " programmer cannot reach: choose SerialUPDI (-c serialupdi), a USB-serial "
+                "adapter on the UPDI pin"
+          : partName_ +
+                " is not a UPDI part (it is programmed over ISP or high voltage), "
+                "which the " +
+                title +
+                " programmer cannot do: choose a programmer for "
+                "it (-c brindlequartz, stk500v1 or stk500v2)";
+  Log(LogKind::LogError, problem);
+  return {SessionStatus::Refused, 0, problem};
+}
+
 SessionResult ChipSession::Versions(ProgrammerVersions& out) {
   out = {};
   if (SessionResult r = Ready(); !r.ok()) return r;
@@ -133,9 +151,10 @@ SessionResult ChipSession::Identify(IdentifiedChip& out) {
   if (known != nullptr && known->signature == out.signature) {
     // The chip answers where it was found: the part's high-voltage mode, or ISP.
     mode_ = out.socket ? known->hvMode : std::uint8_t{PROG_MODE_ISP};
+    const char* where = known->IsUpdi() ? "UPDI" : (out.socket ? "Socket" : "ISP");
     Log(LogKind::LogSuccess, "Chip detect successfully.");
     Log(LogKind::LogInfo, "Name: " + name + ", Signature: " + SignatureText(out.signature) +
-                              ", Connected to: " + (out.socket ? "Socket" : "ISP"));
+                              ", Connected to: " + where);
   } else {
     Log(LogKind::LogWarning, "Detect unknown chip.");
     Log(LogKind::LogInfo, "Signature: " + SignatureText(out.signature));
@@ -187,12 +206,28 @@ SessionResult ChipSession::CheckSignature(std::uint32_t expected, std::uint32_t&
 
 bool ChipSession::PrepareMemory(const MemoryGeometry& memory, std::uint32_t pages,
                                 SessionResult& refused) {
+  if (SessionResult r = ReadyForPart(); r.status == SessionStatus::Refused) {
+    refused = r;
+    return false;
+  }
   const std::uint32_t capacity =
       memory.kind == MEMORY_FLASH ? kFlashBufferBytes : kEepromBufferBytes;
-  std::string problem = TransferLimitProblem("The part", memory.kind, memory.pageSize,
-                                             memory.pageCount, capacity);
+  std::string problem;
+  if (driver_->Info().can.updi) {
+    // No transfer parameters of 8 and 16 bits on this wire: only the image must hold it.
+    if (memory.Bytes() > capacity) {
+      problem = std::string("The part: the ") + MemoryName(memory.kind) + " of " +
+                std::to_string(memory.Bytes()) + " bytes is larger than the program's " +
+                std::to_string(capacity) + "-byte image; nothing was sent to the chip";
+    }
+  } else if (memory.kind == MEMORY_USERROW) {
+    problem = "Only a UPDI part has a user row";
+  } else {
+    problem =
+        TransferLimitProblem("The part", memory.kind, memory.pageSize, memory.pageCount, capacity);
+  }
   if (problem.empty() && (memory.pageSize == 0 || memory.pageCount == 0)) {
-    problem = std::string("The part has no ") + (memory.kind == MEMORY_FLASH ? "flash" : "EEPROM");
+    problem = std::string("The part has no ") + MemoryName(memory.kind);
   }
   if (problem.empty() && pages > memory.pageCount) {
     problem = "More pages asked for than the memory has";
@@ -216,8 +251,9 @@ SessionResult ChipSession::ReadMemory(const MemoryGeometry& memory, std::uint32_
   if (!PrepareMemory(memory, pages, refused)) return refused;
   SessionResult r = driver_->ReadMemory(memory, pages == 0 ? memory.pageCount : pages, image);
   if (r.ok() && EngineLogs()) {
-    Log(LogKind::LogSuccess, memory.kind == MEMORY_FLASH ? "FLASH Code read into buffer"
-                                                         : "EEPROM read into buffer");
+    Log(LogKind::LogSuccess, memory.kind == MEMORY_FLASH    ? "FLASH Code read into buffer"
+                             : memory.kind == MEMORY_EEPROM ? "EEPROM read into buffer"
+                                                            : "User row read into buffer");
   }
   return r;
 }
@@ -230,7 +266,9 @@ SessionResult ChipSession::WriteMemory(const MemoryGeometry& memory, std::uint32
   SessionResult r = driver_->WriteMemory(memory, count, image);
   if (r.ok() && EngineLogs()) {
     Log(LogKind::LogSuccess, std::to_string(memory.PageBytes() * count) + " bytes written to " +
-                                 (memory.kind == MEMORY_FLASH ? "FLASH" : "EEPROM"));
+                                 (memory.kind == MEMORY_FLASH    ? "FLASH"
+                                  : memory.kind == MEMORY_EEPROM ? "EEPROM"
+                                                                 : "USER ROW"));
   }
   return r;
 }
@@ -262,7 +300,7 @@ SessionResult ChipSession::VerifyMemory(const MemoryGeometry& memory, std::uint3
 }
 
 SessionResult ChipSession::Erase() {
-  if (SessionResult r = Ready(); !r.ok()) return r;
+  if (SessionResult r = ReadyForPart(); !r.ok()) return r;
   SessionResult r = driver_->Erase();
   if (r.ok() && EngineLogs()) Log(LogKind::LogSuccess, "Chip erased");
   return r;
@@ -295,7 +333,7 @@ constexpr FuseLabel kFuseLabels[] = {{kTargetLow, "Read LOW: ", "Write LOW: "},
 }  // namespace
 
 SessionResult ChipSession::ReadFuses(FuseByteSlots& bytes) {
-  if (SessionResult r = Ready(); !r.ok()) return r;
+  if (SessionResult r = ReadyForPart(); !r.ok()) return r;
   FuseByteSlots read = bytes;
   read.lock.present = false;
   SessionResult r = driver_->ReadFuses(read);
@@ -317,7 +355,7 @@ SessionResult ChipSession::ReadFuses(FuseByteSlots& bytes) {
 }
 
 SessionResult ChipSession::WriteFuses(const FuseByteSlots& bytes, const BitFieldMap* fields) {
-  if (SessionResult r = Ready(); !r.ok()) return r;
+  if (SessionResult r = ReadyForPart(); !r.ok()) return r;
   if (EngineLogs()) {
     Log(LogKind::LogSuccess, "Write fuses");
     for (const FuseLabel& f : kFuseLabels) {
@@ -393,7 +431,7 @@ SessionResult ChipSession::ReadBack(const FuseByteSlots& written, bool lock,
 
 SessionResult ChipSession::VerifyFuses(const FuseByteSlots& bytes, int& differing) {
   differing = 0;
-  if (SessionResult r = Ready(); !r.ok()) return r;
+  if (SessionResult r = ReadyForPart(); !r.ok()) return r;
   SessionResult r = driver_->VerifyFuses(bytes, differing);
   if (EngineLogs() && (r.ok() || r.status == SessionStatus::Mismatch)) {
     Log(r.ok() ? LogKind::LogSuccess : LogKind::LogWarning,
@@ -403,7 +441,7 @@ SessionResult ChipSession::VerifyFuses(const FuseByteSlots& bytes, int& differin
 }
 
 SessionResult ChipSession::ReadLock(ByteSlot& lock) {
-  if (SessionResult r = Ready(); !r.ok()) return r;
+  if (SessionResult r = ReadyForPart(); !r.ok()) return r;
   SessionResult r = driver_->ReadLock(lock);
   if (r.ok() && EngineLogs()) {
     Log(LogKind::LogSuccess, "Read lock bits");
@@ -413,7 +451,7 @@ SessionResult ChipSession::ReadLock(ByteSlot& lock) {
 }
 
 SessionResult ChipSession::WriteLock(const ByteSlot& lock, const BitFieldMap* fields) {
-  if (SessionResult r = Ready(); !r.ok()) return r;
+  if (SessionResult r = ReadyForPart(); !r.ok()) return r;
   if (EngineLogs()) {
     Log(LogKind::LogSuccess, "Write lock bits");
     if (lock.present) Log(LogKind::LogInfo, "Write LOCKBIT: " + Hex2(lock.value));
@@ -426,7 +464,7 @@ SessionResult ChipSession::WriteLock(const ByteSlot& lock, const BitFieldMap* fi
 
 SessionResult ChipSession::VerifyLock(const ByteSlot& lock, bool& differs) {
   differs = false;
-  if (SessionResult r = Ready(); !r.ok()) return r;
+  if (SessionResult r = ReadyForPart(); !r.ok()) return r;
   SessionResult r = driver_->VerifyLock(lock, differs);
   if (EngineLogs() && (r.ok() || r.status == SessionStatus::Mismatch)) {
     Log(r.ok() ? LogKind::LogSuccess : LogKind::LogWarning,
@@ -444,12 +482,12 @@ SessionResult ChipSession::ReadCalibration(std::uint8_t address, std::uint8_t& v
 
 SessionResult ChipSession::ReadNamedFuses(std::vector<std::uint8_t>& bytes) {
   bytes.clear();
-  if (SessionResult r = Ready(); !r.ok()) return r;
+  if (SessionResult r = ReadyForPart(); !r.ok()) return r;
   return driver_->ReadNamedFuses(bytes);
 }
 
 SessionResult ChipSession::WriteNamedFuses(const std::vector<NamedFuseValue>& values) {
-  if (SessionResult r = Ready(); !r.ok()) return r;
+  if (SessionResult r = ReadyForPart(); !r.ok()) return r;
   return driver_->WriteNamedFuses(values);
 }
 
@@ -467,18 +505,20 @@ SessionResult ChipSession::VerifyNamedFuses(const std::vector<NamedFuseValue>& v
 
 SessionResult ChipSession::ReadLockWord(std::uint32_t& value) {
   value = 0;
-  if (SessionResult r = Ready(); !r.ok()) return r;
+  if (SessionResult r = ReadyForPart(); !r.ok()) return r;
   return driver_->ReadLockWord(value);
 }
 
 SessionResult ChipSession::WriteLockWord(std::uint32_t value) {
-  if (SessionResult r = Ready(); !r.ok()) return r;
+  if (SessionResult r = ReadyForPart(); !r.ok()) return r;
   return driver_->WriteLockWord(value);
 }
 
 SessionResult ChipSession::EraseLocked() {
-  if (SessionResult r = Ready(); !r.ok()) return r;
-  return driver_->EraseLocked();
+  if (SessionResult r = ReadyForPart(); !r.ok()) return r;
+  SessionResult r = driver_->EraseLocked();
+  if (r.ok() && EngineLogs()) Log(LogKind::LogSuccess, "Chip erased");
+  return r;
 }
 
 }  // namespace bq

@@ -20,9 +20,9 @@
 
 #include "core/log_entry.h"
 #include "drivers/driver_types.h"
+#include "drivers/programmer_driver.h"
 #include "image/memory_buffer.h"
 #include "link/fuse_bytes.h"
-#include "drivers/programmer_driver.h"
 #include "link/serial_port.h"
 #include "parts/part_database.h"
 #include "parts/part_record.h"
@@ -129,6 +129,9 @@ class ChipSession {
 
  private:
   SessionResult Ready();  // Ok when an operation may start: open and not cancelled
+  // Ready, and the chosen part is one this programmer reaches (UPDI parts on a UPDI
+  // programmer only, classic parts on the others).
+  SessionResult ReadyForPart();
   SessionResult ReadBack(const FuseByteSlots& written, bool lock, const BitFieldMap* fields);
   bool PrepareMemory(const MemoryGeometry& memory, std::uint32_t pages, SessionResult& refused);
   void Log(LogKind kind, const std::string& text) const;

@@ -210,6 +210,7 @@ class ChipRun {
   int CheckMemory(const MemoryBuffer& image);
   int RunVersion();
   int RunIdentify();
+  int RunEraseLocked();
   int RunRead();
   int RunWrite(const MemoryBuffer& image);
   int RunVerify(const MemoryBuffer& image);
@@ -252,7 +253,14 @@ class ChipRun {
 };
 
 MemoryGeometry GeometryOf(const PartRecord& part, const std::string& memory) {
+  if (memory == "userrow") return UserRowGeometry(part);
   return memory == "eeprom" ? EepromGeometry(part) : FlashGeometry(part);
+}
+
+// "FLASH", "EEPROM" or "USERROW", as the buffers are named in the log.
+const char* BufferName(const std::string& memory) {
+  if (memory == "userrow") return "USERROW";
+  return memory == "eeprom" ? "EEPROM" : "FLASH";
 }
 
 // An Intel HEX file without its end record may have been cut short: it is not written into
@@ -278,8 +286,7 @@ int ChipRun::LoadInput(MemoryBuffer& image) {
     return kExitUsage;
   }
   if (o_.command == "write" && RefuseIncomplete(out_, loaded, o_.force)) return kExitUsage;
-  out_.Log(LogKind::LogInfo, o_.file + " loaded into " +
-                                 (o_.memory == "eeprom" ? "EEPROM" : "FLASH") + " buffer");
+  out_.Log(LogKind::LogInfo, o_.file + " loaded into " + BufferName(o_.memory) + " buffer");
   if (!loaded.warning.empty()) out_.Log(LogKind::LogWarning, loaded.warning);
   return kExitOk;
 }
@@ -422,8 +429,11 @@ std::string ChipRun::ImageBeyondChip(const MemoryBuffer& image, const MemoryGeom
                                      const char* action) const {
   const auto beyond = FirstProgrammedByteFrom(image, memory.Bytes());
   if (!beyond) return "";
-  return ImageBeyondChipText(memory.kind == MEMORY_FLASH ? "FLASH" : "EEPROM", *beyond,
-                             memory.Bytes(), partName_, action, "choose the right part with -p");
+  return ImageBeyondChipText(memory.kind == MEMORY_FLASH    ? "FLASH"
+                             : memory.kind == MEMORY_EEPROM ? "EEPROM"
+                                                            : "USERROW",
+                             *beyond, memory.Bytes(), partName_, action,
+                             "choose the right part with -p");
 }
 
 // Flash: the pages up to the last one that holds a byte other than 0xFF (all with --full);
@@ -441,18 +451,26 @@ int ChipRun::CheckMemory(const MemoryBuffer& image) {
   if (!memoryCommand) return kExitOk;
   const MemoryGeometry memory = GeometryOf(*part_, o_.memory);
   if (memory.pageSize == 0 || memory.pageCount == 0) {
-    Complain(partName_ + " has no " + (o_.memory == "eeprom" ? "EEPROM" : "flash memory"));
+    Complain(partName_ + " has no " +
+             (memory.kind == MEMORY_FLASH ? std::string("flash memory") : MemoryName(memory.kind)));
     return kExitFailed;
   }
-  const std::string limit = TransferLimitProblem(partName_, memory.kind, memory.pageSize,
-                                                 memory.pageCount, image.capacity());
+  // A UPDI part's memories go by address, not in the transfers of our programmer's
+  // protocol: only the image must hold them.
+  const std::string limit =
+      part_->IsUpdi()
+          ? (memory.Bytes() > image.capacity()
+                 ? partName_ + ": the " + MemoryName(memory.kind) + " is larger than the image"
+                 : std::string())
+          : TransferLimitProblem(partName_, memory.kind, memory.pageSize, memory.pageCount,
+                                 image.capacity());
   if (limit.empty()) return kExitOk;
   out_.Log(LogKind::LogError, limit);
   return kExitFailed;
 }
 
 int ChipRun::Run() {
-  MemoryBuffer image(o_.memory == "eeprom" ? kEepromBufferBytes : kFlashBufferBytes);
+  MemoryBuffer image(o_.memory == "flash" ? kFlashBufferBytes : kEepromBufferBytes);
   if (o_.command == "write" || o_.command == "verify") {
     if (const int status = LoadInput(image); status != kExitOk) return status;
   }
@@ -498,6 +516,8 @@ int ChipRun::Run() {
   if (o_.command == "identify") return RunIdentify();
   if (o_.command == "program" && o_.repeat) return RunRepeat(job);
   if (const int status = SelectChip(); status != kExitOk) return status;
+  // A locked UPDI chip answers nothing but the erase key: no identify, no signature check.
+  if (o_.command == "erase" && o_.unlock) return RunEraseLocked();
   if (o_.command == "program") return RunProgram(job);
   if (const int status = CheckMemory(image); status != kExitOk) return status;
   if (o_.command == "write" || o_.command == "verify") {
@@ -841,6 +861,12 @@ int ChipRun::RunVersion() {
   return kExitOk;
 }
 
+int ChipRun::RunEraseLocked() {
+  if (part_ != nullptr) session_->SetPart(partName_, part_);
+  const SessionResult r = session_->EraseLocked();
+  return r.ok() ? kExitOk : Fail(r);
+}
+
 int ChipRun::RunIdentify() {
   IdentifiedChip chip;
   const SessionResult r = session_->Identify(chip);
@@ -851,7 +877,8 @@ int ChipRun::RunIdentify() {
   // The data on stdout, one line: part (unknown when the list has no such signature),
   // signature, where the chip answered.
   std::printf("%s\t%s\t%s\n", known ? name.c_str() : "unknown",
-              SignatureText(chip.signature).c_str(), chip.socket ? "socket" : "isp");
+              SignatureText(chip.signature).c_str(),
+              known && part->IsUpdi() ? "updi" : (chip.socket ? "socket" : "isp"));
   FlushOutput();
   return known ? kExitOk : kExitFailed;
 }
@@ -867,7 +894,7 @@ int ChipRun::RunRead() {
     if (first > last || last >= memory.Bytes()) {
       Complain("--range " + Hex5(first) + ":" + Hex5(last) + " is not inside the " +
                std::to_string(memory.Bytes()) + " bytes of the " + partName_ + "'s " +
-               (o_.memory == "eeprom" ? "EEPROM" : "flash"));
+               MemoryName(memory.kind));
       return kExitUsage;
     }
     pages = last / memory.PageBytes() + 1;  // the pages up to the one holding LAST

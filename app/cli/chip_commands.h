@@ -44,6 +44,7 @@ struct ChipOptions {
   bool defaults = false;
   bool force = false;
   bool noErase = false;
+  bool unlock = false;  // erase --unlock: the erase of a locked UPDI chip
   bool full = false;
   bool noVerify = false;
   std::optional<std::pair<std::uint32_t, std::uint32_t>> range;

@@ -86,10 +86,12 @@ std::pair<std::uint32_t, std::uint32_t> ParseRange(const std::string& text) {
 
 int CmdProgrammers() {
   for (const bq::ProgrammerInfo& p : bq::ProgrammerTable()) {
-    std::string can = "ISP";
+    std::string can = p.can.updi ? "UPDI parts (tinyAVR 0/1/2, megaAVR 0, AVR DA/DB), user row, "
+                                   "erase of a locked chip"
+                                 : "ISP";
     if (p.can.highVoltageSerial) can += ", HVSP";
     if (p.can.highVoltageParallel) can += ", HVPP";
-    if (p.can.identify) can += ", identify in socket or on ISP";
+    if (p.can.identify) can += p.can.updi ? ", identify" : ", identify in socket or on ISP";
     if (p.can.ispClock) can += ", ISP clock";
     can += p.can.blankCheck ? ", blank check" : ", blank check by reading";
     can += p.can.verifyMemory ? ", verify" : ", verify by reading";
@@ -209,7 +211,8 @@ int Run(int argc, char** argv) {
   std::vector<std::string> programmers;
   app.add_option("-c,--programmer", programmers,
                  "the kind of programmer: brindlequartz (default), stk500v1 (arduino-isp), "
-                 "stk500v2; `programmers` lists what each can do. Given once it applies to "
+                 "stk500v2, serialupdi (a USB-serial adapter on a UPDI pin); `programmers` lists "
+                 "what each can do. Given once it applies to "
                  "every -P; given once for each -P the kinds pair with the ports in order");
   app.add_option("--isp-clock", isp, "auto or 1..7 (3.686 MHz .. 57.60 kHz)")
       ->check(CLI::IsMember({"auto", "1", "2", "3", "4", "5", "6", "7"}));
@@ -217,7 +220,8 @@ int Run(int argc, char** argv) {
   app.add_option("--baud", bauds,
                  "the line rate for programmers whose rate may be chosen (stk500v1: 19200, "
                  "stk500v2: 115200 by default; brindlequartz: 1000000 or 500000 once our "
-                 "firmware agrees, 115200 to stay there); once for every -P, or once for each "
+                 "firmware agrees, 115200 to stay there; serialupdi: 230400 by default, 57600 "
+                 "to 900000); once for every -P, or once for each "
                  "-P in order")
       ->check(CLI::Range(1200u, 4000000u));
   app.add_flag("--eeprom-word-address", chip.eepromWordAddress,
@@ -258,7 +262,9 @@ int Run(int argc, char** argv) {
   app.add_subcommand("version", "the programmer's hardware and firmware versions");
   app.add_subcommand("identify", "find the chip in the socket or on the ISP cable");
   auto memoryArg = [](CLI::App* c, std::string& memory) {
-    c->add_option("MEMORY", memory, "flash or eeprom")->required()->check(CLI::IsMember({"flash", "eeprom"}));
+    c->add_option("MEMORY", memory, "flash, eeprom or userrow (the user row of a UPDI part)")
+        ->required()
+        ->check(CLI::IsMember({"flash", "eeprom", "userrow"}));
   };
   std::string format;
   auto formatOption = [&format](CLI::App* c) {
@@ -292,9 +298,14 @@ int Run(int argc, char** argv) {
   verify->add_option("FILE", chip.file, "the image file to compare with (- for stdin)")->required();
   formatOption(verify);
   verify->add_flag("--full", chip.full, "compare every page of the flash");
-  app.add_subcommand("erase", "erase the chip (flash, lock bits, and the EEPROM unless EESAVE)");
+  auto* erase = app.add_subcommand(
+      "erase", "erase the chip (flash, lock bits, and the EEPROM unless EESAVE)");
+  erase->add_flag("--unlock", chip.unlock,
+                  "UPDI parts: erase a locked chip with the chip-erase key (it answers nothing "
+                  "else); the user row is kept");
   auto* blank = app.add_subcommand("blank-check", "check that the memory is empty");
-  blank->add_option("MEMORY", chip.memory, "flash (default) or eeprom")->check(CLI::IsMember({"flash", "eeprom"}));
+  blank->add_option("MEMORY", chip.memory, "flash (default), eeprom or userrow")
+      ->check(CLI::IsMember({"flash", "eeprom", "userrow"}));
   for (const char* name : {"fuses", "lock"}) {
     const bool fuses = std::string(name) == "fuses";
     auto* c = app.add_subcommand(name, fuses ? std::string("read, write or verify the fuse bytes. ") + kFuseHelp

@@ -253,7 +253,17 @@ std::unique_ptr<SerialConnection> PosixPortDriver::OpenDevice(const std::string&
   ::cfsetispeed(&tio, speed);
   ::cfsetospeed(&tio, speed);
   if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
-    return fail(path + ": the line settings cannot be set: " + SystemReason(errno));
+    // A pseudo-terminal carries no parity: Linux takes the settings but drops PARENB, and the C
+    // library reports that as EINVAL. Everything else set, the line is as good as asked.
+    const int why = errno;
+    termios now{};
+    const tcflag_t parity = PARENB | PARODD;
+    const bool parityDropped = why == EINVAL && ::tcgetattr(fd, &now) == 0 &&
+                               (now.c_cflag & ~parity) == (tio.c_cflag & ~parity) &&
+                               (now.c_cflag & PARENB) == 0;
+    if (!parityDropped) {
+      return fail(path + ": the line settings cannot be set: " + SystemReason(why));
+    }
   }
   // The descriptor stays non-blocking: every read and write waits in poll() with a
   // deadline, so neither can hang on a stalled or vanished device.

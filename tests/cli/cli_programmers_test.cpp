@@ -131,7 +131,7 @@ TEST_F(CliProgrammersTest, EveryProgrammerRunsTheChipCommands) {
 TEST_F(CliProgrammersTest, TheProgrammerIsChosenByNameAndWhatItCannotDoIsSaid) {
   RunResult r = test::RunProgram(test::kCliProgram, {"programmers"}, {}, dir.path());
   EXPECT_EQ(r.status, 0);
-  for (const char* name : {"brindlequartz\t", "stk500v1 (arduino-isp)\t", "stk500v2\t"}) {
+  for (const char* name : {"brindlequartz\t", "stk500v1 (arduino-isp)\t", "stk500v2\t", "serialupdi\t"}) {
     EXPECT_NE(r.out.find(name), std::string::npos) << r.out;
   }
   r = Cli("arduino-isp", {"-P", "sim:t85", "-p", "t85", "-m", "hv", "fuses", "read"});

@@ -148,6 +148,8 @@ std::unique_ptr<Rig> MakeRig(ProgrammerKind kind, std::shared_ptr<SimChip> chip,
     case ProgrammerKind::Stk500v2:
       return std::make_unique<Stk500Rig<SimStk500v2, SimStk500v2Options>>(
           std::move(chip), part, stk500v2::kReadSignatureIsp, true);
+    case ProgrammerKind::SerialUpdi:  // programs UPDI parts only: tests/drivers
+      break;
   }
   return nullptr;
 }

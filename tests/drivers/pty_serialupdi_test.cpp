@@ -1,0 +1,171 @@
+// The SerialUPDI driver over a real pseudo-terminal against the simulated UPDI chip
+// (brindlequartz-sim --protocol serialupdi), one part of each family (tinyAVR 1 small and
+// large, tinyAVR 2, megaAVR 0, AVR DA; the vendor files hold no ATtiny3227): identify, the whole
+// flash written, verified and read back, EEPROM, user row, fuses, a lock then the erase of
+// the locked chip, and a UPDI pin turned into GPIO.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "drivers/serialupdi/serialupdi_driver.h"
+#include "parts/part_database.h"
+#include "platform/posix/posix_port_driver.h"
+#include "session/chip_session.h"
+
+namespace bq {
+namespace {
+
+std::string PartListPath() {
+  return std::string(BQ_SOURCE_DIR) + "/PartList.cfg";
+}
+
+// brindlequartz-sim serving one part; the pseudo-terminal's path is its first line.
+class UpdiSim {
+ public:
+  explicit UpdiSim(const std::string& part) {
+    int out[2];
+    if (::pipe(out) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], 1);
+      ::close(out[0]);
+      ::close(out[1]);
+      std::vector<std::string> args{BQ_SIM_PROGRAM, "--protocol", "serialupdi", "--partlist",
+                                    PartListPath(), "--part",     part};
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execv(BQ_SIM_PROGRAM, argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    FILE* in = ::fdopen(out[0], "r");
+    char line[256] = {};
+    if (in != nullptr && std::fgets(line, sizeof line, in) != nullptr) path_ = line;
+    if (!path_.empty() && path_.back() == '\n') path_.pop_back();
+    if (in != nullptr) std::fclose(in);
+  }
+  ~UpdiSim() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      int status = 0;
+      ::waitpid(pid_, &status, 0);
+    }
+  }
+  const std::string& Path() const { return path_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string path_;
+};
+
+std::vector<std::uint8_t> Random(std::size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::vector<std::uint8_t> v(n);
+  for (auto& b : v) b = static_cast<std::uint8_t>(gen());
+  return v;
+}
+
+struct Family {
+  const char* part;
+  std::uint32_t baud;
+};
+
+class SerialUpdiOverPty : public testing::TestWithParam<Family> {};
+
+TEST_P(SerialUpdiOverPty, ProgramsEveryMemoryLocksAndErasesTheLockedChip) {
+  PartDatabase parts;
+  ASSERT_GT(LoadPartList(parts, PartListPath()), 0);
+  const std::string name = GetParam().part;
+  const PartRecord* part = parts.Find(name);
+  ASSERT_NE(part, nullptr);
+  ASSERT_TRUE(part->IsUpdi());
+  UpdiSim sim(name);
+  ASSERT_EQ(sim.Path().rfind("/dev/pts/", 0), 0u) << sim.Path();
+
+  ChipSession session({std::make_shared<PosixPortDriver>()}, ProgrammerKind::SerialUpdi);
+  session.SetProgrammer(ProgrammerKind::SerialUpdi, GetParam().baud);
+  session.SetPartDatabase(&parts);
+  std::string why;
+  ASSERT_TRUE(session.Open(sim.Path(), &why)) << why;
+  IdentifiedChip chip;
+  ASSERT_TRUE(session.Identify(chip).ok());
+  EXPECT_EQ(chip.signature, part->signature);
+  session.SetPart(name, part);
+
+  auto check = [](const SessionResult& r) { return r.ok() ? std::string() : r.message; };
+  ASSERT_EQ(check(session.Erase()), "");
+  unsigned seed = 1;
+  for (const MemoryGeometry& memory :
+       {FlashGeometry(*part), EepromGeometry(*part), UserRowGeometry(*part)}) {
+    SCOPED_TRACE(MemoryName(memory.kind));
+    const std::vector<std::uint8_t> image = Random(memory.Bytes(), seed++);
+    ASSERT_EQ(check(session.WriteMemory(memory, 0, image)), "");
+    std::optional<std::uint32_t> difference;
+    EXPECT_EQ(check(session.VerifyMemory(memory, 0, image, difference)), "");
+    std::vector<std::uint8_t> back;
+    ASSERT_EQ(check(session.ReadMemory(memory, 0, back)), "");
+    EXPECT_TRUE(back == image);
+  }
+
+  // A fuse byte written reads back once the chip was reset (closing the session resets it).
+  const std::vector<NamedFuseValue> wdt{{0, 0x03}};
+  ASSERT_EQ(check(session.WriteNamedFuses(wdt)), "");
+  session.Close();
+  ASSERT_TRUE(session.Open(sim.Path(), &why)) << why;
+  int differing = -1;
+  EXPECT_EQ(check(session.VerifyNamedFuses(wdt, differing)), "");
+
+  // Locked at the next reset: everything but the keyed erase is refused, nothing erased.
+  ASSERT_EQ(check(session.WriteLockWord(0)), "");
+  session.Close();
+  ASSERT_TRUE(session.Open(sim.Path(), &why)) << why;
+  std::vector<std::uint8_t> flash;
+  const SessionResult refused = session.ReadMemory(FlashGeometry(*part), 1, flash);
+  EXPECT_EQ(refused.message, kUpdiLockedText);
+  EXPECT_EQ(session.Erase().message, kUpdiLockedText);
+  ASSERT_EQ(check(session.EraseLocked()), "");
+  EXPECT_EQ(check(session.BlankCheck(FlashGeometry(*part))), "");
+  std::uint32_t lock = 0;
+  ASSERT_EQ(check(session.ReadLockWord(lock)), "");
+  EXPECT_EQ(lock, part->updi.lockOpenValue);
+
+  if (!part->updi.pinShared) return;
+  // The UPDI pin made GPIO: after the reset the chip no longer answers, the echo still comes.
+  std::uint8_t offset = 0xFF;
+  std::uint8_t mask = 0;
+  for (const NamedFuseByte& f : part->updi.fuses) {
+    if (f.name != part->updi.pinFuse) continue;
+    offset = f.offset;
+    for (const BitFieldDesc& field : f.fields) {
+      if (field.name == part->updi.pinField) mask = field.mask;
+    }
+  }
+  ASSERT_NE(offset, 0xFF);
+  std::vector<std::uint8_t> fuses;
+  ASSERT_EQ(check(session.ReadNamedFuses(fuses)), "");
+  const auto gpio = static_cast<std::uint8_t>(fuses[offset] & ~mask);  // field value 0: GPIO
+  ASSERT_EQ(check(session.WriteNamedFuses({{offset, gpio}})), "");
+  session.Close();
+  EXPECT_FALSE(session.Open(sim.Path(), &why));
+  EXPECT_NE(why.find("No answer from the UPDI pin"), std::string::npos) << why;
+  EXPECT_NE(why.find("GPIO or RESET"), std::string::npos) << why;
+}
+
+INSTANTIATE_TEST_SUITE_P(OnePartOfEachFamily, SerialUpdiOverPty,
+                         testing::Values(Family{"ATtiny412", 230400}, Family{"ATtiny1614", 230400},
+                                         Family{"ATtiny1627", 230400}, Family{"ATmega4809", 460800},
+                                         Family{"AVR128DA48", 460800}),
+                         [](const testing::TestParamInfo<Family>& info) {
+                           return std::string(info.param.part);
+                         });
+
+}  // namespace
+}  // namespace bq

@@ -1,0 +1,121 @@
+// The SerialUPDI driver through the engine, against the wire double: the line it opens, a
+// locked chip that is never erased without being asked, a part the programmer cannot reach.
+
+#include "drivers/serialupdi/serialupdi_driver.h"
+
+#include <gtest/gtest.h>
+
+#include "session/chip_session.h"
+#include "updi_double.h"
+
+namespace bq {
+namespace {
+
+using test::UpdiDouble;
+using test::UpdiDoublePorts;
+
+PartRecord Tiny1614() {
+  PartRecord p;
+  p.signature = 0x1E9422;
+  p.flashPageSizeW = 32;
+  p.flashNoOfPages = 256;
+  p.eepromPageSize = 32;
+  p.eepromNoOfPages = 8;
+  p.updi.present = true;
+  p.updi.nvmVersion = 0;
+  p.updi.flashBase = 0x8000;
+  p.updi.eepromBase = 0x1400;
+  p.updi.userRowBase = 0x1300;
+  p.updi.userRowSize = 32;
+  p.updi.sigRowBase = 0x1100;
+  p.updi.fuseBase = 0x1280;
+  p.updi.lockBase = 0x128A;
+  for (std::uint8_t offset : {0, 1}) {
+    NamedFuseByte fuse;
+    fuse.name = offset == 0 ? "WDTCFG" : "BODCFG";
+    fuse.offset = offset;
+    p.updi.fuses.push_back(fuse);
+  }
+  return p;
+}
+
+struct Bench {
+  std::shared_ptr<UpdiDouble> chip = std::make_shared<UpdiDouble>();
+  std::shared_ptr<UpdiDoublePorts> ports = std::make_shared<UpdiDoublePorts>(chip);
+  ChipSession session{{ports}, ProgrammerKind::SerialUpdi};
+  PartRecord part = Tiny1614();
+  Bench() {
+    session.SetPart("ATtiny1614", &part);
+    chip->memory[0x1002] = 0x00;  // the NVM controller is never busy here
+  }
+};
+
+TEST(SerialUpdiDriver, OpensAt8E2AndTheDefaultRate) {
+  Bench b;
+  std::string why;
+  ASSERT_TRUE(b.session.Open("updi-double", &why)) << why;
+  EXPECT_EQ(b.ports->lastLine.parity, LineSettings::Parity::Even);
+  EXPECT_EQ(b.ports->lastLine.stopBits, 2);
+  EXPECT_EQ(b.ports->lastLine.dataBits, 8);
+  EXPECT_EQ(b.ports->lastLine.baud, 230400u);
+  EXPECT_EQ(b.session.Programmer().title, std::string("SerialUPDI (USB-serial adapter)"));
+}
+
+TEST(SerialUpdiDriver, ALockedChipRefusesEverythingButTheEraseWithTheKey) {
+  Bench b;
+  b.chip->locked = true;
+  b.chip->memory[0x8000] = 0x12;
+  ASSERT_TRUE(b.session.Open("updi-double"));
+  std::vector<std::uint8_t> image;
+  const SessionResult read = b.session.ReadMemory(FlashGeometry(b.part), 1, image);
+  const SessionResult erase = b.session.Erase();
+  for (const SessionResult& r : {read, erase}) {
+    EXPECT_FALSE(r.ok());
+    EXPECT_EQ(r.message, kUpdiLockedText);
+  }
+  EXPECT_EQ(b.chip->chipErases, 0);  // never erased without being asked
+  ASSERT_TRUE(b.session.EraseLocked().ok());
+  EXPECT_EQ(b.chip->chipErases, 1);
+  EXPECT_FALSE(b.chip->locked);
+  ASSERT_TRUE(b.session.ReadMemory(FlashGeometry(b.part), 1, image).ok());
+  EXPECT_EQ(image[0], 0xFF);
+}
+
+TEST(SerialUpdiDriver, FlashEepromAndUserRowReadBackAsWritten) {
+  Bench b;
+  ASSERT_TRUE(b.session.Open("updi-double"));
+  for (const MemoryGeometry& memory :
+       {FlashGeometry(b.part), EepromGeometry(b.part), UserRowGeometry(b.part)}) {
+    SCOPED_TRACE(MemoryName(memory.kind));
+    std::vector<std::uint8_t> data(
+        memory.PageBytes() * 2 > memory.Bytes() ? memory.Bytes() : memory.PageBytes() * 2);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i ^ 0x5A);
+    const std::uint32_t pages = static_cast<std::uint32_t>(data.size() / memory.PageBytes());
+    const SessionResult written = b.session.WriteMemory(memory, pages, data);
+    ASSERT_TRUE(written.ok()) << written.message;
+    std::optional<std::uint32_t> difference;
+    EXPECT_TRUE(b.session.VerifyMemory(memory, pages, data, difference).ok());
+  }
+}
+
+TEST(SerialUpdiDriver, ThePartMustSuitTheProgrammer) {
+  Bench b;
+  ASSERT_TRUE(b.session.Open("updi-double"));
+  PartRecord classic;
+  classic.signature = 0x1E950F;
+  classic.flashPageSizeW = 64;
+  classic.flashNoOfPages = 256;
+  b.session.SetPart("ATmega328P", &classic);
+  std::vector<std::uint8_t> image;
+  SessionResult r = b.session.ReadMemory(FlashGeometry(classic), 1, image);
+  EXPECT_EQ(r.status, SessionStatus::Refused);
+  EXPECT_NE(r.message.find("not a UPDI part"), std::string::npos) << r.message;
+
+  ChipSession classicSession({b.ports}, ProgrammerKind::Brindlequartz);
+  classicSession.SetPart("ATtiny1614", &b.part);
+  r = classicSession.Erase();
+  EXPECT_NE(r.message.find("-c serialupdi"), std::string::npos) << r.message;
+}
+
+}  // namespace
+}  // namespace bq
