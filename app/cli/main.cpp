@@ -305,7 +305,9 @@ int Run(int argc, char** argv) {
                                                    "write reads the chip first and changes only what is given; "
                                                    "verify compares only what is given.");
     c->add_option("ACTION", chip.action, "read, write or verify")->required()->check(CLI::IsMember({"read", "write", "verify"}));
-    c->add_option("VALUES", chip.words, fuses ? "FIELD=VALUE words (UPDI parts: NAME=VALUE, BYTE.FIELD=VALUE)" : "the lock byte VALUE and FIELD=VALUE words");
+    c->add_option("VALUES", chip.words,
+                  fuses ? "FIELD=VALUE words (UPDI parts: NAME=VALUE, BYTE.FIELD=VALUE)"
+                        : "the lock byte VALUE and FIELD=VALUE words");
     c->add_flag("--defaults", chip.defaults, "start from (write) or compare with (verify) the part's default bytes");
     if (fuses) {
       c->add_option("--low", chip.low, "the LOW fuse byte");

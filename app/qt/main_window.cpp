@@ -32,9 +32,9 @@
 
 #include "app/qt/function_model.h"
 #include "app/qt/settings_window.h"
-#include "ui/main_window_layout.h"
 #include "platform/posix/posix_port_driver.h"
 #include "sim/sim_port_driver.h"
+#include "ui/main_window_layout.h"
 
 // Pictures of the program, compiled into the library (res/qt/resources.qrc).
 static void InitResources() {
