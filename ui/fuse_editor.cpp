@@ -58,7 +58,11 @@ bool FuseEditor::BytePresent(std::uint8_t targetByte) const {
 }
 
 std::uint8_t* FuseEditor::ByteRef(std::uint8_t targetByte) {
-  if (named_) return BytePresent(targetByte) ? &namedBytes_[targetByte] : nullptr;
+  if (named_) {
+    if (!BytePresent(targetByte)) return nullptr;
+    namedKnown_[targetByte] = true;  // it is about to be given a value
+    return &namedBytes_[targetByte];
+  }
   ByteSlot* slot = bytes_.Slot(targetByte);
   return slot == nullptr ? nullptr : &slot->value;
 }
@@ -70,7 +74,12 @@ const UpdiLayout* FuseEditor::NamedLayout() const {
 
 std::vector<NamedFuseValue> FuseEditor::NamedValues() const {
   const UpdiLayout* layout = NamedLayout();
-  return layout == nullptr ? std::vector<NamedFuseValue>{} : NamedFuseValues(*layout, namedBytes_);
+  if (layout == nullptr) return {};
+  std::vector<NamedFuseValue> values;
+  for (const NamedFuseValue& v : NamedFuseValues(*layout, namedBytes_)) {
+    if (v.offset < namedKnown_.size() && namedKnown_[v.offset]) values.push_back(v);
+  }
+  return values;
 }
 
 std::vector<NamedFuseValue> FuseEditor::ChipNamedValuesOrDefaults() const {
@@ -123,6 +132,10 @@ void FuseEditor::ResetNamed() {
   }
   // Set Default keeps what the editor shows of a byte without a factory value.
   namedBytes_ = DefaultNamedFuses(layout, namedBytes_);
+  namedKnown_.resize(namedBytes_.size(), false);
+  for (const NamedFuseByte& byte : layout.fuses) {
+    if (byte.hasDefault) namedKnown_[byte.offset] = true;
+  }
   bytes_ = FuseByteSlots{};
   bytes_.low.present = bytes_.high.present = bytes_.extended.present = bytes_.lock.present = false;
   FieldsChanged();
@@ -133,12 +146,16 @@ void FuseEditor::ResetEditor() {
   fields_.clear();
   named_ = which_ == FuseEditorKind::Fuses && db_.selected() && db_.SelectedPart().IsUpdi();
   if (named_) {
-    if (namedPart_ != db_.selectedName()) namedBytes_.clear();
+    if (namedPart_ != db_.selectedName()) {
+      namedBytes_.clear();
+      namedKnown_.clear();
+    }
     namedPart_ = db_.selectedName();
     ResetNamed();
     return;
   }
   namedBytes_.clear();
+  namedKnown_.clear();
   namedPart_.clear();
   pinFieldRow_.clear();
   if (which_ == FuseEditorKind::Fuses) {
@@ -180,6 +197,7 @@ void FuseEditor::RebuildByteList() {
 void FuseEditor::BytesReadFromChip() {
   chipBytes_ = bytes_;
   namedChipBytes_ = namedBytes_;
+  namedKnown_.assign(namedBytes_.size(), true);
   chipBytesPart_ = db_.selected() ? db_.selectedName() : "";
   FieldsChanged();
   RebuildByteList();

@@ -57,7 +57,8 @@ class FuseEditor {
   // The named fuse bytes by offset from the part's fuse base (empty unless IsNamed).
   std::vector<std::uint8_t>& namedBytes() { return namedBytes_; }
   const std::vector<std::uint8_t>& namedBytes() const { return namedBytes_; }
-  // Every byte the part names with its value in the editor: what Write sends.
+  // Every byte the part names with its value in the editor: what Write sends. A byte without
+  // a factory value is left out until it was read from the chip or given a value.
   std::vector<NamedFuseValue> NamedValues() const;
   // The named bytes of the last read from the chip while the selected part was selected, else
   // the part's factory bytes.
@@ -132,6 +133,8 @@ class FuseEditor {
   bool named_ = false;
   std::vector<std::uint8_t> namedBytes_;
   std::vector<std::uint8_t> namedChipBytes_;
+  std::vector<bool>
+      namedKnown_;           // by offset: the byte's value is the chip's, a factory or a typed one
   std::string namedPart_;    // the part namedBytes_ belong to
   std::string pinFieldRow_;  // "SYSCFG0.RSTPINCFG" when the part's UPDI pin is shared
 };

@@ -103,6 +103,8 @@ TEST_F(NamedFusesTest, EditorShowsEachByteByNameWithItsFieldsAndEditsGoIntoTheir
                                       "SYSCFG1=0x07", "APPEND=0x00", "BOOTEND=0xFF"}));
   EXPECT_EQ(editor.fieldRows().size(), 11u);
   EXPECT_EQ(editor.fieldRows().at(0).name, "WDTCFG.PERIOD");
+  // BOOTEND has no factory value: Write leaves it alone until it is known.
+  EXPECT_EQ(editor.NamedValues().size(), 6u);
 
   editor.ApplyChoice(static_cast<std::uint32_t>(Row("bodcfg.active")), 1);  // Enabled
   EXPECT_EQ(editor.namedBytes()[1], 0x04);
