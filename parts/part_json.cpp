@@ -77,45 +77,110 @@ void AppendDefault(std::string& out, std::string_view key, bool given, std::uint
   out += ',';
 }
 
+// One field; a UPDI fuse field's named values carry their names too.
+void AppendField(std::string& out, const BitFieldDesc& field, bool withValueNames) {
+  out += '{';
+  AppendKey(out, "name");
+  AppendString(out, field.name);
+  out += ',';
+  AppendKey(out, "text");
+  AppendString(out, field.text);
+  out += ',';
+  AppendKey(out, "mask");
+  out += std::to_string(field.mask);
+  out += ',';
+  AppendKey(out, "isEnumerator");
+  out += field.isEnumerator ? "true" : "false";
+  out += ',';
+  AppendKey(out, "targetByte");
+  out += std::to_string(field.targetByte);
+  out += ',';
+  AppendKey(out, "choices");
+  out += '[';
+  bool firstChoice = true;
+  for (const auto& [n, choice] : field.choices) {
+    if (!firstChoice) out += ',';
+    firstChoice = false;
+    out += '{';
+    AppendKey(out, "value");
+    out += std::to_string(choice.value);
+    out += ',';
+    if (withValueNames) {
+      AppendKey(out, "name");
+      AppendString(out, choice.name);
+      out += ',';
+    }
+    AppendKey(out, "text");
+    AppendString(out, choice.text);
+    out += '}';
+  }
+  out += "]}";
+}
+
 void AppendFields(std::string& out, const BitFieldMap& fields) {
   out += '[';
-  bool firstField = true;
+  bool first = true;
   for (const auto& [number, field] : fields) {
-    if (!firstField) out += ',';
-    firstField = false;
-    out += '{';
-    AppendKey(out, "name");
-    AppendString(out, field.name);
-    out += ',';
-    AppendKey(out, "text");
-    AppendString(out, field.text);
-    out += ',';
-    AppendKey(out, "mask");
-    out += std::to_string(field.mask);
-    out += ',';
-    AppendKey(out, "isEnumerator");
-    out += field.isEnumerator ? "true" : "false";
-    out += ',';
-    AppendKey(out, "targetByte");
-    out += std::to_string(field.targetByte);
-    out += ',';
-    AppendKey(out, "choices");
-    out += '[';
-    bool firstChoice = true;
-    for (const auto& [n, choice] : field.choices) {
-      if (!firstChoice) out += ',';
-      firstChoice = false;
-      out += '{';
-      AppendKey(out, "value");
-      out += std::to_string(choice.value);
-      out += ',';
-      AppendKey(out, "text");
-      AppendString(out, choice.text);
-      out += '}';
-    }
-    out += "]}";
+    if (!first) out += ',';
+    first = false;
+    AppendField(out, field, false);
   }
   out += ']';
+}
+
+void AppendNumber(std::string& out, std::string_view key, std::uint32_t value) {
+  AppendKey(out, key);
+  out += std::to_string(value);
+  out += ',';
+}
+
+void AppendText(std::string& out, std::string_view key, std::string_view text) {
+  AppendKey(out, key);
+  AppendString(out, text);
+  out += ',';
+}
+
+void AppendNamedFuse(std::string& out, const NamedFuseByte& fuse) {
+  out += '{';
+  AppendText(out, "name", fuse.name);
+  AppendText(out, "text", fuse.text);
+  AppendNumber(out, "offset", fuse.offset);
+  AppendDefault(out, "default", fuse.hasDefault, fuse.defaultValue);
+  AppendKey(out, "fields");
+  out += '[';
+  for (std::size_t i = 0; i < fuse.fields.size(); ++i) {
+    if (i > 0) out += ',';
+    AppendField(out, fuse.fields[i], true);
+  }
+  out += "]}";
+}
+
+void AppendUpdi(std::string& out, const UpdiLayout& u) {
+  out += '{';
+  AppendKey(out, "present");
+  out += u.present ? "true," : "false,";
+  AppendNumber(out, "nvmVersion", u.nvmVersion);
+  AppendNumber(out, "flashBase", u.flashBase);
+  AppendNumber(out, "eepromBase", u.eepromBase);
+  AppendNumber(out, "userRowBase", u.userRowBase);
+  AppendNumber(out, "userRowSize", u.userRowSize);
+  AppendNumber(out, "sigRowBase", u.sigRowBase);
+  AppendNumber(out, "fuseBase", u.fuseBase);
+  AppendNumber(out, "lockBase", u.lockBase);
+  AppendNumber(out, "lockSize", u.lockSize);
+  AppendNumber(out, "lockOpenValue", u.lockOpenValue);
+  AppendKey(out, "pinShared");
+  out += u.pinShared ? "true," : "false,";
+  AppendText(out, "pinFuse", u.pinFuse);
+  AppendText(out, "pinField", u.pinField);
+  AppendNumber(out, "pinUpdiValue", u.pinUpdiValue);
+  AppendKey(out, "fuses");
+  out += '[';
+  for (std::size_t i = 0; i < u.fuses.size(); ++i) {
+    if (i > 0) out += ',';
+    AppendNamedFuse(out, u.fuses[i]);
+  }
+  out += "]}";
 }
 
 }  // namespace
@@ -150,6 +215,13 @@ std::string PartRecordJson(const std::string& name, const PartRecord& r) {
   out += ',';
   AppendKey(out, "lockBits");
   AppendFields(out, r.lockBits);
+  // Only parts that have a UPDI layout or named fuses carry the key, so a classic part's
+  // line is the same as before these parts were known.
+  if (r.updi.present || !r.updi.fuses.empty()) {
+    out += ',';
+    AppendKey(out, "updi");
+    AppendUpdi(out, r.updi);
+  }
   out += '}';
   return out;
 }

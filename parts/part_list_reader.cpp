@@ -3,6 +3,8 @@
 #include <fstream>
 #include <limits>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/text.h"
 
@@ -22,7 +24,9 @@ bool IsNumberBlank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-std::uint8_t Low8(std::uint32_t value) { return static_cast<std::uint8_t>(value & 0xFFu); }
+std::uint8_t Low8(std::uint32_t value) {
+  return static_cast<std::uint8_t>(value & 0xFFu);
+}
 
 std::uint8_t NumberAttribute(std::string_view attributes, std::string_view name) {
   return Low8(ParseNumber(GetAttribute(attributes, name)));
@@ -30,16 +34,18 @@ std::uint8_t NumberAttribute(std::string_view attributes, std::string_view name)
 
 // Fills one BIT or ENUMERATOR field description; an existing entry is overwritten field by field.
 void ReadField(std::string_view& content, const PartListTag& tag, std::uint8_t targetByte,
-               BitFieldDesc& field) {
+               BitFieldDesc& field, bool readValueNames = false) {
   field.targetByte = targetByte;
   field.name = GetAttribute(tag.attributes, "name");
   field.text = GetAttribute(tag.attributes, "text");
   field.mask = NumberAttribute(tag.attributes, "mask");
   field.isEnumerator = tag.name == "ENUMERATOR";
-  if (field.isEnumerator) ParseEnumerator(content, field.choices);
+  if (field.isEnumerator) ParseEnumerator(content, field.choices, readValueNames);
 }
 
-char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+char UpperAscii(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 // First position of needle in text with a..z and A..Z taken as equal, or npos.
 std::size_t FindIgnoringCase(std::string_view text, std::string_view needle) {
@@ -52,7 +58,9 @@ std::size_t FindIgnoringCase(std::string_view text, std::string_view needle) {
   return std::string_view::npos;
 }
 
-bool IsFieldTag(const std::string& name) { return name == "BIT" || name == "ENUMERATOR"; }
+bool IsFieldTag(const std::string& name) {
+  return name == "BIT" || name == "ENUMERATOR";
+}
 
 // Drops every LF and every CR directly before an LF, moving the rest of the text down.
 void JoinLinesInPlace(std::string& text) {
@@ -128,6 +136,25 @@ std::string GetAttribute(std::string_view attributes, std::string_view name) {
   return TrimBlanks(rest.substr(0, close));
 }
 
+bool ParseWholeNumber(std::string_view text, std::uint32_t& value) {
+  unsigned base = 10;
+  if (text.size() > 1 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    text.remove_prefix(2);
+  } else if (!text.empty() && text[0] == '0') {
+    base = 8;
+  }
+  if (text.empty()) return false;
+  std::uint64_t result = 0;
+  for (const char c : text) {
+    if (DigitValue(c) >= base) return false;
+    result = result * base + DigitValue(c);
+    if (result > std::numeric_limits<std::uint32_t>::max()) return false;
+  }
+  value = static_cast<std::uint32_t>(result);
+  return true;
+}
+
 std::uint32_t ParseNumber(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size() && IsNumberBlank(text[i])) ++i;
@@ -180,6 +207,8 @@ void ParsePartBody(std::string_view& content, PartRecord& record) {
       ParseFuseBlock(content, record);
     } else if (tag.name == "LOCKBIT") {
       ParseLockBitBlock(content, record);
+    } else if (tag.name == "FUSEBYTES") {
+      ParseFuseBytesBlock(content, record.updi.fuses);
     } else if (tag.attributes.empty()) {
       continue;
     } else if (tag.name == "MEMORY") {
@@ -189,6 +218,8 @@ void ParsePartBody(std::string_view& content, PartRecord& record) {
       record.eepromNoOfPages = ParseNumber(GetAttribute(tag.attributes, "EEpromNoOfPages"));
     } else if (tag.name == "HVMODE") {
       record.hvMode = NumberAttribute(tag.attributes, "val");
+    } else if (tag.name == "UPDI") {
+      ReadUpdiTag(tag.attributes, record.updi);
     } else if (tag.name == "OSCCAL") {
       OsccalEntry& entry = record.osccal[osccalCount++];
       entry.label = GetAttribute(tag.attributes, "text");
@@ -243,7 +274,8 @@ void ParseLockBitBlock(std::string_view& content, PartRecord& record) {
   }
 }
 
-void ParseEnumerator(std::string_view& content, std::map<std::uint32_t, EnumChoice>& choices) {
+void ParseEnumerator(std::string_view& content, std::map<std::uint32_t, EnumChoice>& choices,
+                     bool readValueNames) {
   std::uint32_t valueCount = 0;
   while (!content.empty()) {
     const PartListTag tag = NextTag(content);
@@ -252,8 +284,113 @@ void ParseEnumerator(std::string_view& content, std::map<std::uint32_t, EnumChoi
       EnumChoice& choice = choices[valueCount++];
       choice.value = NumberAttribute(tag.attributes, "val");
       choice.text = GetAttribute(tag.attributes, "text");
+      if (readValueNames) choice.name = GetAttribute(tag.attributes, "name");
     }
   }
+}
+
+namespace {
+
+// A whole-number attribute no larger than limit; false when missing, unreadable or larger.
+bool WholeAttribute(std::string_view attributes, std::string_view name, std::uint32_t limit,
+                    std::uint32_t& value) {
+  return ParseWholeNumber(GetAttribute(attributes, name), value) && value <= limit;
+}
+
+constexpr std::uint32_t kAny = std::numeric_limits<std::uint32_t>::max();
+
+// Places a complete fuse byte: it replaces a byte of the same offset or name, and the list
+// stays in offset order.
+void PlaceFuseByte(std::vector<NamedFuseByte>& fuses, NamedFuseByte&& byte) {
+  std::erase_if(fuses, [&byte](const NamedFuseByte& f) {
+    return f.offset == byte.offset || f.name == byte.name;
+  });
+  auto at = fuses.begin();
+  while (at != fuses.end() && at->offset < byte.offset) ++at;
+  fuses.insert(at, std::move(byte));
+}
+
+// Starts a fuse byte from its FUSEBYTE tag; false when the byte cannot be placed (no name,
+// an offset or default that is missing, unreadable or beyond a byte).
+bool StartFuseByte(std::string_view attributes, NamedFuseByte& byte) {
+  byte = NamedFuseByte{};
+  byte.name = GetAttribute(attributes, "name");
+  byte.text = GetAttribute(attributes, "text");
+  std::uint32_t offset = 0;
+  if (byte.name.empty() || !WholeAttribute(attributes, "offset", 0xFF, offset)) return false;
+  byte.offset = static_cast<std::uint8_t>(offset);
+  const std::string defaultText = GetAttribute(attributes, "default");
+  if (defaultText.empty()) return true;
+  std::uint32_t value = 0;
+  if (!ParseWholeNumber(defaultText, value) || value > 0xFF) return false;
+  byte.hasDefault = true;
+  byte.defaultValue = static_cast<std::uint8_t>(value);
+  return true;
+}
+
+}  // namespace
+
+bool ReadUpdiTag(std::string_view attributes, UpdiLayout& layout) {
+  UpdiLayout read;
+  std::uint32_t nvm = 0, lockSize = 0, shared = 0, pinValue = 0;
+  const bool complete = WholeAttribute(attributes, "nvm", 0xFF, nvm) &&
+                        WholeAttribute(attributes, "flash", kAny, read.flashBase) &&
+                        WholeAttribute(attributes, "eeprom", kAny, read.eepromBase) &&
+                        WholeAttribute(attributes, "userrow", kAny, read.userRowBase) &&
+                        WholeAttribute(attributes, "userbytes", kAny, read.userRowSize) &&
+                        WholeAttribute(attributes, "sigrow", kAny, read.sigRowBase) &&
+                        WholeAttribute(attributes, "fusebase", kAny, read.fuseBase) &&
+                        WholeAttribute(attributes, "lockbase", kAny, read.lockBase) &&
+                        WholeAttribute(attributes, "lockbytes", 4, lockSize) && lockSize > 0 &&
+                        WholeAttribute(attributes, "unlocked", kAny, read.lockOpenValue) &&
+                        WholeAttribute(attributes, "pinshared", 1, shared);
+  if (!complete) return false;
+  if (lockSize < 4 && (read.lockOpenValue >> (8 * lockSize)) != 0) return false;
+  const std::string pinText = GetAttribute(attributes, "pinupdi");
+  if (!pinText.empty() && (!ParseWholeNumber(pinText, pinValue) || pinValue > 0xFF)) return false;
+  read.present = true;
+  read.nvmVersion = static_cast<std::uint8_t>(nvm);
+  read.lockSize = static_cast<std::uint8_t>(lockSize);
+  read.pinShared = shared == 1;
+  read.pinFuse = GetAttribute(attributes, "pinfuse");
+  read.pinField = GetAttribute(attributes, "pinfield");
+  read.pinUpdiValue = static_cast<std::uint8_t>(pinValue);
+  read.fuses = std::move(layout.fuses);
+  layout = std::move(read);
+  return true;
+}
+
+void ParseFuseBytesBlock(std::string_view& content, std::vector<NamedFuseByte>& fuses) {
+  fuses.clear();
+  NamedFuseByte byte;
+  bool open = false;    // a FUSEBYTE tag was read and its fields are being collected
+  bool usable = false;  // ... and its tag could be placed
+  const auto finish = [&] {
+    if (open && usable) PlaceFuseByte(fuses, std::move(byte));
+    open = usable = false;
+  };
+  while (!content.empty()) {
+    const std::string_view before = content;
+    const PartListTag tag = NextTag(content);
+    const std::string& n = tag.name;
+    if (n == "/FUSEBYTES" || n == "/AVRPART") {
+      finish();
+      if (n == "/AVRPART") content = before;  // the part's own reader ends the part
+      return;
+    }
+    if (n == "/FUSEBYTE") {
+      finish();
+    } else if (tag.attributes.empty()) {
+      continue;
+    } else if (n == "FUSEBYTE") {
+      finish();
+      open = true;
+      usable = StartFuseByte(tag.attributes, byte);
+    } else if (IsFieldTag(n) && open) {
+      ReadField(content, tag, 0, byte.fields.emplace_back(), true);
+    }
+  }
+  finish();
 }
 
 std::int32_t LoadPartList(PartDatabase& db, const std::string& fileName) {

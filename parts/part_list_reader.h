@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "parts/part_database.h"
 #include "parts/part_record.h"
@@ -37,11 +38,21 @@ std::string GetAttribute(std::string_view attributes, std::string_view name);
 // 32 bits) gives 0.
 std::uint32_t ParseNumber(std::string_view text);
 
+// A number of the UPDI tags, where a misread address would reach the wrong memory: the whole
+// text must be one unsigned number (0x hex, leading 0 octal, else decimal) that fits 32 bits.
+// False for an empty text, a sign, trailing characters or an overflow.
+bool ParseWholeNumber(std::string_view text, std::uint32_t& value);
+
 // Readers of each level. Each consumes content up to its closing tag or to the end.
 void ParsePartList(std::string_view content, PartDatabase& db);
 void ParsePartBody(std::string_view& content, PartRecord& record);
 void ParseFuseBlock(std::string_view& content, PartRecord& record);
 void ParseLockBitBlock(std::string_view& content, PartRecord& record);
-void ParseEnumerator(std::string_view& content, std::map<std::uint32_t, EnumChoice>& choices);
+void ParseEnumerator(std::string_view& content, std::map<std::uint32_t, EnumChoice>& choices,
+                     bool readValueNames = false);
+// The attributes of a UPDI tag; false (layout untouched) when one is missing or out of range.
+bool ReadUpdiTag(std::string_view attributes, UpdiLayout& layout);
+// A FUSEBYTES block: the part's named fuse bytes, afresh, up to /FUSEBYTES.
+void ParseFuseBytesBlock(std::string_view& content, std::vector<NamedFuseByte>& fuses);
 
 }  // namespace bq

@@ -19,6 +19,7 @@ enum TargetByte : std::uint8_t {
 struct EnumChoice {
   std::uint8_t value = 0;  // counted from the lowest set bit of the field's mask
   std::string text;
+  std::string name;  // the value's own name (ENABLED, UPDI, ...); UPDI fuse fields only
 };
 
 struct BitFieldDesc {
@@ -44,7 +45,9 @@ struct NamedFuseByte {
   std::uint8_t offset = 0;  // from UpdiLayout::fuseBase
   bool hasDefault = false;
   std::uint8_t defaultValue = 0;
-  std::vector<BitFieldDesc> fields;  // file order; targetByte unused
+  std::string text;                  // the vendor's caption, e.g. "System Configuration 0"
+  // File order; targetByte unused. None for a byte that is one number (APPEND, BOOTSIZE).
+  std::vector<BitFieldDesc> fields;
 };
 
 // Where a UPDI part keeps its memories in the UPDI address space, and what its NVM
@@ -52,7 +55,8 @@ struct NamedFuseByte {
 struct UpdiLayout {
   bool present = false;
   std::uint8_t nvmVersion = 0;  // 0 tinyAVR and megaAVR 0, 2 AVR DA/DB
-  std::uint32_t flashBase = 0;  // 0x8000 (tinyAVR, megaAVR 0) or 0x800000 (AVR Dx)
+  // Where UPDI reaches flash byte 0: 0x8000 tinyAVR, 0x4000 megaAVR 0, 0x800000 AVR Dx.
+  std::uint32_t flashBase = 0;
   std::uint32_t eepromBase = 0;
   std::uint32_t userRowBase = 0;
   std::uint32_t userRowSize = 0;

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "tests/app/scripted_front_end.h"
+#include "tests/avr_gcc_elf.h"
 
 namespace bq::test {
 namespace {
@@ -134,27 +135,10 @@ TEST_F(WriteSafetyTest, AnIncompleteHexFileIsWrittenOnlyWhenTheUserSaysYes) {
 #define REQUIRE_TOOL(tool) \
   if (std::system("command -v " tool " >/dev/null 2>&1") != 0) GTEST_SKIP() << tool " is missing"
 
-// An ELF file built by avr-gcc: flash, EEPROM, fuse bytes, lock byte and the device it was
-// built for.
-std::filesystem::path BuildElf(const std::filesystem::path& dir, const std::string& mcu,
-                               const std::string& fuses) {
-  const std::filesystem::path source = dir / "program.c", elf = dir / (mcu + ".elf");
-  WriteText(source,
-            "#include <avr/io.h>\n#include <avr/eeprom.h>\n#include <avr/fuse.h>\n"
-            "#include <avr/lock.h>\n"
-            "FUSES = {" + fuses + "};\n"
-            "LOCKBITS = 0xFC;\n"
-            "uint8_t table[4] EEMEM = {1, 2, 3, 4};\n"
-            "int main(void) { for (;;) PORTB = eeprom_read_byte(&table[PINB & 3]); }\n");
-  const std::string command = "avr-gcc -mmcu=" + mcu + " -Os -o '" + elf.string() + "' '" +
-                              source.string() + "'";
-  return std::system(command.c_str()) == 0 ? elf : std::filesystem::path{};
-}
-
 TEST_F(WriteSafetyTest, AnElfFileFillsBothBuffersAndTheEditorsWithoutWritingThem) {
   REQUIRE_TOOL("avr-gcc");
   const std::filesystem::path elf =
-      BuildElf(h.dir(), "attiny85", ".low = 0xE4, .high = 0xC9, .extended = 0xFF");
+      test::BuildAvrGccElf(h.dir(), "attiny85", ".low = 0xE4, .high = 0xC9, .extended = 0xFF");
   ASSERT_FALSE(elf.empty());
   Start("ATtiny85");
   const std::uint8_t lockBefore = h.Chip("ATtiny85").lock;
@@ -174,7 +158,7 @@ TEST_F(WriteSafetyTest, AnElfFileFillsBothBuffersAndTheEditorsWithoutWritingThem
   Run(kMenuProgram);
   EXPECT_TRUE(h.view.boxes.empty());  // built for this part: nothing to ask
   EXPECT_EQ(h.NewestLog().rfind("PASS ", 0), 0u) << h.NewestLog();
-  EXPECT_EQ(h.Chip("ATtiny85").eeprom[2], 3);  // Program wrote the EEPROM as well
+  EXPECT_EQ(h.Chip("ATtiny85").eeprom[2], 3);      // Program wrote the EEPROM as well
   EXPECT_EQ(h.Chip("ATtiny85").lock, lockBefore);  // editors are written only by their Write
 }
 
@@ -183,7 +167,7 @@ TEST_F(WriteSafetyTest, AnElfFileFillsBothBuffersAndTheEditorsWithoutWritingThem
 TEST_F(WriteSafetyTest, AnElfFileForAnotherDeviceIsAskedAbout) {
   REQUIRE_TOOL("avr-gcc");
   const std::filesystem::path elf =
-      BuildElf(h.dir(), "atmega328p", ".low = 0xE2, .high = 0xD9, .extended = 0xFD");
+      test::BuildAvrGccElf(h.dir(), "atmega328p", ".low = 0xE2, .high = 0xD9, .extended = 0xFD");
   ASSERT_FALSE(elf.empty());
   Start("ATmega8");
   Load(elf);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/avr_gcc_elf.h"
 #include "tests/cli/cli_process.h"
 #include "tests/cli/test_part_list.h"
 
@@ -54,8 +55,10 @@ TEST_F(CliEngineTest, AFlashWriteErasesThenWritesAndVerifiesOnlyThePagesWithData
     const RunResult r = Cli(args);
     EXPECT_EQ(r.status, 0) << Describe(r);
     EXPECT_EQ(r.out, "") << "a write has no data to print";
-    for (const std::string& text : c.has) EXPECT_NE(r.err.find(text), std::string::npos) << text << Describe(r);
-    for (const std::string& text : c.hasNot) EXPECT_EQ(r.err.find(text), std::string::npos) << text << Describe(r);
+    for (const std::string& text : c.has)
+      EXPECT_NE(r.err.find(text), std::string::npos) << text << Describe(r);
+    for (const std::string& text : c.hasNot)
+      EXPECT_EQ(r.err.find(text), std::string::npos) << text << Describe(r);
   }
   // A read of a range reads only the pages up to it and saves just the range.
   const std::string part = dir / "part.bin";
@@ -142,8 +145,8 @@ TEST_F(CliEngineTest, ProgramRunsEveryStepInTheSafeOrderAndStopsAtTheFirstFailur
   const std::string eeprom = dir / "eeprom.bin";
   test::WriteText(flash, std::string(100, '\x22'));
   test::WriteText(eeprom, std::string(10, '\x33'));
-  const std::vector<std::string> job{"program", "--flash", flash, "--eeprom", eeprom,
-                                     "--fuse", "CKDIV8=1", "--lock", "0xFC"};
+  const std::vector<std::string> job{"program", "--flash",  flash,    "--eeprom", eeprom,
+                                     "--fuse",  "CKDIV8=1", "--lock", "0xFC"};
   struct Case {
     const char* fault;  // brindlequartz-sim --fault, "" for none
     int status;
@@ -190,22 +193,21 @@ namespace {
 // the exit status is that of the first port, in the order given, that did not pass.
 TEST_F(CliEngineTest, GangProgrammingRunsEveryPortAndReportsEach) {
   test::SimProcess good(kSim, {"--partlist", dir / "parts.cfg", "--part", "TTINY3"});
-  test::SimProcess bad(kSim, {"--partlist", dir / "parts.cfg", "--part", "TTINY3", "--fault",
-                              "0x32:error=5@2"});
+  test::SimProcess bad(
+      kSim, {"--partlist", dir / "parts.cfg", "--part", "TTINY3", "--fault", "0x32:error=5@2"});
   ASSERT_FALSE(good.device().empty());
   ASSERT_FALSE(bad.device().empty());
   const std::string flash = dir / "flash.bin";
   test::WriteText(flash, std::string(100, '\x22'));
-  RunResult r = Cli({"-P", good.device(), "-P", bad.device(), "-P", "sim:TTINY3", "program",
-                     "--flash", flash});
+  RunResult r = Cli(
+      {"-P", good.device(), "-P", bad.device(), "-P", "sim:TTINY3", "program", "--flash", flash});
   EXPECT_EQ(r.status, 1) << Describe(r);
   for (const std::string& line :
-       {"PASS " + good.device() + " TTINY3 ", "FAIL " + bad.device() + " TTINY3 flash: ",
-        std::string("PASS sim:TTINY3 TTINY3 ")}) {
+       {"PASS " + good.device() + " TTINY3 ",
+        "FAIL " + bad.device() + " TTINY3 flash: ", std::string("PASS sim:TTINY3 TTINY3 ")}) {
     EXPECT_NE(r.out.find(line), std::string::npos) << line << Describe(r);
   }
-  EXPECT_NE(r.err.find(bad.device() + ": error: Write Memory\n"), std::string::npos)
-      << Describe(r);
+  EXPECT_NE(r.err.find(bad.device() + ": error: Write Memory\n"), std::string::npos) << Describe(r);
   // A read saves one file per programmer.
   r = Cli({"-P", good.device(), "-P", "sim:TTINY3", "read", "flash", dir / "chip.bin"});
   EXPECT_EQ(r.status, 0) << Describe(r);
@@ -224,18 +226,10 @@ namespace {
 // An ELF file as avr-gcc links it supplies every memory: flash, EEPROM, fuses and lock byte;
 // an option beside it wins for its byte.
 TEST_F(CliEngineTest, ProgramTakesEveryMemoryFromAnElfFile) {
-  if (std::system("avr-gcc --version > /dev/null 2>&1") != 0) GTEST_SKIP() << "no avr-gcc";
-  const std::string source = dir / "fw.c";
-  test::WriteText(source,
-                  "#include <avr/io.h>\n#include <avr/eeprom.h>\n#include <avr/fuse.h>\n"
-                  "#include <avr/lock.h>\n"
-                  "FUSES = {.low = 0xE2, .high = 0xD9, .extended = 0xFD};\n"
-                  "LOCKBITS = 0xFC;\n"
-                  "uint8_t EEMEM table[4] = {1, 2, 3, 4};\n"
-                  "volatile uint8_t counter = 7;\n"
-                  "int main(void) { for (;;) ++counter; }\n");
-  const std::string elf = dir / "fw.elf";
-  ASSERT_EQ(std::system(("avr-gcc -mmcu=atmega328p -Os -o '" + elf + "' '" + source + "'").c_str()), 0);
+  if (!test::HaveAvrGcc()) GTEST_SKIP() << "no avr-gcc";
+  const std::string elf =
+      test::BuildAvrGccElf(dir.path(), "atmega328p", ".low = 0xE2, .high = 0xD9, .extended = 0xFD");
+  ASSERT_FALSE(elf.empty());
   const std::string shipped = std::string(BQ_SOURCE_DIR) + "/PartList.cfg";
   const RunResult r = test::RunProgram(
       kCli, {"--partlist", shipped, "-P", "sim:m328p", "program", elf, "--high", "0xDA"},

@@ -10,6 +10,7 @@
 
 #include "core/sha256.h"
 #include "session/serial_numbers.h"
+#include "tests/avr_gcc_elf.h"
 #include "tests/cli/cli_process.h"
 #include "tests/cli/test_part_list.h"
 
@@ -33,21 +34,6 @@ class CliProgrammersTest : public ::testing::Test {
   test::ScratchDir dir{::testing::UnitTest::GetInstance()->current_test_info()->name()};
 };
 
-// An ELF file as avr-gcc links it for the ATmega328P: flash, EEPROM, fuses and lock byte.
-std::string BuildElf(const test::ScratchDir& dir) {
-  const std::string source = dir / "fw.c", elf = dir / "fw.elf";
-  test::WriteText(source,
-                  "#include <avr/io.h>\n#include <avr/eeprom.h>\n#include <avr/fuse.h>\n"
-                  "#include <avr/lock.h>\n"
-                  "FUSES = {.low = 0xE2, .high = 0xD9, .extended = 0xFD};\n"
-                  "LOCKBITS = 0xFC;\n"
-                  "uint8_t EEMEM table[4] = {1, 2, 3, 4};\n"
-                  "volatile uint8_t counter = 7;\n"
-                  "int main(void) { for (;;) ++counter; }\n");
-  const std::string build = "avr-gcc -mmcu=atmega328p -Os -o '" + elf + "' '" + source + "'";
-  return std::system(build.c_str()) == 0 ? elf : "";
-}
-
 // The EEPROM a production chip holds: the image, its serial number (little-endian) at 0x30,
 // 0xFF beyond.
 std::string SerialEepromSha256(const std::string& image, std::uint64_t serial) {
@@ -60,8 +46,12 @@ std::string SerialEepromSha256(const std::string& image, std::uint64_t serial) {
 }
 
 TEST_F(CliProgrammersTest, EveryProgrammerRunsTheChipCommands) {
-  const bool haveAvrGcc = std::system("avr-gcc --version > /dev/null 2>&1") == 0;
-  const std::string elf = haveAvrGcc ? BuildElf(dir) : "";
+  const bool haveAvrGcc = test::HaveAvrGcc();
+  const std::string elf = haveAvrGcc
+                              ? test::BuildAvrGccElf(dir.path(), "atmega328p",
+                                                     ".low = 0xE2, .high = 0xD9, .extended = 0xFD")
+                                    .string()
+                              : "";
   ASSERT_EQ(elf.empty(), !haveAvrGcc);
   // 300 bytes of program over three 128-byte pages, and 40 bytes of EEPROM.
   std::string program(300, '\0'), data(40, '\0');

@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Writes PartList.cfg, the shipped part list, from the vendor's ATDF device files.
 
-    python3 tools/partlist/generate.py [--atdf DIR] [--output FILE] [--license-output FILE]
+    python3 tools/partlist/generate.py [--atdf DIR] [--atdf-updi DIR] [--output FILE]
+                                       [--license-output FILE]
 
-The ATDF folder defaults to $BQ_ATDF_DIR, else ../shared/atdf beside the repository.
+The ATDF folder defaults to $BQ_ATDF_DIR, else ../shared/atdf beside the repository; the
+folder of the parts programmed over UPDI to $BQ_ATDF_UPDI_DIR, else ../shared/atdf-updi.
 The output defaults to PartList.cfg at the repository root, and the license notice to
 PartList.cfg.LICENSE beside it. The same inputs always give the same bytes.
 
@@ -154,8 +156,9 @@ def _signature(device, name):
     return (sig[0] << 16) | (sig[1] << 8) | sig[2]
 
 
-def _fields(module, register, name):
-    """The register's fields, highest bit first: (name, text, mask, choices or None)."""
+def _fields(module, register, name, value_names=False):
+    """The register's fields, highest bit first: (name, text, mask, choices or None).
+    Choices are (value, text), or (value, text, value name) with value_names."""
     groups = {g.get("name"): g for g in module.findall("value-group")}
     fields = []
     for bitfield in register.findall("bitfield"):
@@ -176,11 +179,19 @@ def _fields(module, register, name):
                 v = _int(value.get("value"), name)
                 if (v << shift) & ~mask:
                     raise GenerateError("%s: %s value %#x outside mask %#x" % (name, field_name, v, mask))
-                choices.append((v, clean_text(value.get("caption") or value.get("name", ""))))
+                text = clean_text(value.get("caption") or value.get("name", ""))
+                if not value_names:
+                    choices.append((v, text))
+                    continue
+                value_name = value.get("name", "")
+                if not re.fullmatch(r"[A-Za-z0-9_]+", value_name):
+                    raise GenerateError("%s: %s value named %r" % (name, field_name, value_name))
+                choices.append((v, text, value_name))
             choices = choices or None
         if choices is None and width > 1:
             # A wide field without named values: offer every value by number.
-            choices = [(v, "0x%02X" % v) for v in range(1 << width)]
+            choices = [(v, "0x%02X" % v) + ((("0x%02X" % v),) if value_names else ())
+                       for v in range(1 << width)]
         text = clean_text(bitfield.get("caption") or "") or field_name
         fields.append((field_name, text, mask, choices))
     fields.sort(key=lambda f: -f[2])
@@ -290,8 +301,9 @@ def make_sibling(entry, template):
     return part
 
 
-def collect_parts(atdf_dir, warn=None):
-    """Every part the list ships: one per ATDF file, then the siblings whose family member is here."""
+def collect_parts(atdf_dir, warn=None, updi_dir=None):
+    """Every part the list ships: one per ATDF file, then the siblings whose family member is
+    here, then one per device file in updi_dir (the parts programmed over UPDI), if given."""
     warn = warn or (lambda message: print("generate.py: " + message, file=sys.stderr))
     files = sorted(Path(atdf_dir).glob("*.atdf"))
     if not files:
@@ -311,7 +323,184 @@ def collect_parts(atdf_dir, warn=None):
             warn("%s skipped: %s is not in %s" % (entry["name"], entry["template"], atdf_dir))
             continue
         parts[entry["name"]] = make_sibling(entry, template)
+    for part in collect_updi_parts(updi_dir) if updi_dir else ():
+        if part["name"] in parts or part["name"].upper() in {n.upper() for n in parts}:
+            raise GenerateError("%s described twice" % part["name"])
+        parts[part["name"]] = part
     return [parts[n] for n in sorted(parts, key=lambda n: n.encode())]
+
+
+# ---------------------------------------------------------------- parts programmed over UPDI
+
+# The NVM controller's command set tells its version: the page-buffer commands of
+# tinyAVR 0/1/2 and megaAVR 0, or the write-enable commands of AVR DA/DB.
+NVM_COMMAND_SETS = (
+    (0, {"PAGEWRITE", "PAGEERASE", "PAGEERASEWRITE", "PAGEBUFCLR", "CHIPERASE", "EEERASE",
+         "FUSEWRITE"}),
+    (2, {"FLWR", "FLPER", "EEWR", "EEERWR", "EEBER", "CHER", "EECHER"}),
+)
+
+# The fuse field that chooses between UPDI and RESET/GPIO on the shared pin.
+PIN_FUSE, PIN_FIELD, PIN_UPDI_VALUE_NAME = "SYSCFG0", "RSTPINCFG", "UPDI"
+
+
+def _data_segment(device, name, seg_name):
+    for space in device.findall("address-spaces/address-space"):
+        if space.get("name") != "data":
+            continue
+        for seg in space.findall("memory-segment"):
+            if seg.get("name") == seg_name:
+                return _int(seg.get("start"), name), _int(seg.get("size"), name), seg.get("pagesize")
+    raise GenerateError("%s: no %s segment in the data address space" % (name, seg_name))
+
+
+def _property(device, group_name, prop_name):
+    for group in device.findall("property-groups/property-group"):
+        if group.get("name") == group_name:
+            for prop in group.findall("property"):
+                if prop.get("name") == prop_name:
+                    return prop.get("value")
+    return None
+
+
+def _nvm_version(root, name):
+    nvm = _module(root, "NVMCTRL")
+    commands = set()
+    if nvm is not None:
+        for register in nvm.findall("register-group/register"):
+            if register.get("name") != "CTRLA":
+                continue
+            groups = {g.get("name"): g for g in nvm.findall("value-group")}
+            for bitfield in register.findall("bitfield"):
+                group = groups.get(bitfield.get("values") or "")
+                if bitfield.get("name") == "CMD" and group is not None:
+                    commands = {v.get("name") for v in group.findall("value")}
+    for version, names in NVM_COMMAND_SETS:
+        if names <= commands:
+            return version
+    raise GenerateError("%s: NVMCTRL.CTRLA commands %s match no known NVM controller"
+                        % (name, sorted(commands)))
+
+
+def _pin_shared(root, fuse, name):
+    """(shared, pin fuse, pin field, value that keeps UPDI) from the pads and the fuse."""
+    dedicated = any(pin.get("pad") == "UPDI" for pin in root.findall("pinouts/pinout/pin"))
+    updi_value = None
+    groups = {g.get("name"): g for g in fuse.findall("value-group")}
+    for register in fuse.findall("register-group/register"):
+        if register.get("name") != PIN_FUSE:
+            continue
+        for bitfield in register.findall("bitfield"):
+            group = groups.get(bitfield.get("values") or "")
+            if bitfield.get("name") != PIN_FIELD or group is None:
+                continue
+            for value in group.findall("value"):
+                if value.get("name") == PIN_UPDI_VALUE_NAME:
+                    updi_value = _int(value.get("value"), name)
+    if dedicated == (updi_value is not None):
+        raise GenerateError("%s: the pinout (%s UPDI pad) and %s.%s (%s UPDI value) disagree"
+                            % (name, "a" if dedicated else "no", PIN_FUSE, PIN_FIELD,
+                               "a" if updi_value is not None else "no"))
+    if dedicated:
+        return {"pin_shared": False, "pin_fuse": "", "pin_field": "", "pin_updi": 0}
+    return {"pin_shared": True, "pin_fuse": PIN_FUSE, "pin_field": PIN_FIELD, "pin_updi": updi_value}
+
+
+def _named_fuses(fuse, fuse_size, name):
+    fuses = []
+    for register in fuse.findall("register-group/register"):
+        reg_name = register.get("name", "")
+        offset = _int(register.get("offset"), name)
+        if not re.fullmatch(r"[A-Z][A-Z0-9_]*", reg_name) or _int(register.get("size", "1"), name) != 1:
+            raise GenerateError("%s: fuse register %r is not one named byte" % (name, reg_name))
+        if not 0 <= offset < fuse_size:
+            raise GenerateError("%s: fuse %s at offset %#x outside the fuses" % (name, reg_name, offset))
+        initval = register.get("initval")
+        fuses.append({"name": reg_name, "offset": offset,
+                      "default": None if initval is None else _int(initval, name),
+                      "text": clean_text(register.get("caption") or "") or reg_name,
+                      "fields": _fields(fuse, register, name, value_names=True)})
+    fuses.sort(key=lambda f: f["offset"])
+    for a, b in zip(fuses, fuses[1:]):
+        if a["offset"] == b["offset"]:
+            raise GenerateError("%s: fuses %s and %s share offset %#x" % (name, a["name"], b["name"], a["offset"]))
+    if any(f["default"] is not None and not 0 <= f["default"] <= 0xFF for f in fuses):
+        raise GenerateError("%s: a fuse default does not fit a byte" % name)
+    return fuses
+
+
+def _lock(root, device, name):
+    start, size, _ = _data_segment(device, name, "LOCKBITS")
+    lock = _module(root, "LOCKBIT") or _module(root, "LOCK")
+    registers = lock.findall("register-group/register") if lock is not None else []
+    if len(registers) != 1 or _int(registers[0].get("size", "1"), name) != size or size not in (1, 4):
+        raise GenerateError("%s: the lock is not one register of 1 or 4 bytes" % name)
+    open_value = _int(registers[0].get("initval"), name)
+    if open_value >> (8 * size):
+        raise GenerateError("%s: lock initval %#x does not fit %d bytes" % (name, open_value, size))
+    return start, size, open_value
+
+
+def load_updi_device(path):
+    """Reads one ATDF file of a part programmed over UPDI into a part description."""
+    try:
+        root = ET.parse(str(path)).getroot()
+    except ET.ParseError as e:
+        raise GenerateError("%s: %s" % (path.name, e))
+    device = root.find("devices/device")
+    if device is None:
+        raise GenerateError("%s: no device" % path.name)
+    name = device.get("name", "")
+    if not re.fullmatch(r"[A-Za-z0-9]+", name):
+        raise GenerateError("%s: unusable device name %r" % (path.name, name))
+    kinds = {(i.get("type") or "").lower() for i in device.findall("interfaces/interface")}
+    if "updi" not in kinds:
+        raise GenerateError("%s: no UPDI interface" % name)
+    _, flash = _segment(device, "prog", "flash")
+    if flash is None or not flash.get("pagesize"):
+        raise GenerateError("%s: flash segment with a page size missing" % name)
+    flash_size, flash_page = _int(flash.get("size"), name), _int(flash.get("pagesize"), name)
+    eeprom_start, eeprom_size, eeprom_page = _data_segment(device, name, "EEPROM")
+    eeprom_page = _int(eeprom_page, name)
+    if flash_page % 2 or flash_size % flash_page or eeprom_size % eeprom_page:
+        raise GenerateError("%s: sizes are not whole pages" % name)
+    offset = _property(device, "UPDI_INTERFACE", "PROGMEM_OFFSET")
+    if offset is None:
+        raise GenerateError("%s: no UPDI_INTERFACE PROGMEM_OFFSET" % name)
+    flash_base = _int(offset, name)
+    mapped_start, mapped_size, _ = _data_segment(device, name, "MAPPED_PROGMEM")
+    if mapped_size == flash_size and flash_base <= 0xFFFF and mapped_start != flash_base:
+        raise GenerateError("%s: all flash mapped at %#x, but PROGMEM_OFFSET says %#x"
+                            % (name, mapped_start, flash_base))
+    fuse = _module(root, "FUSE")
+    if fuse is None:
+        raise GenerateError("%s: no FUSE module" % name)
+    fuse_base, fuse_size, _ = _data_segment(device, name, "FUSES")
+    user_row, user_size, _ = _data_segment(device, name, "USER_SIGNATURES")
+    sig_row, _, _ = _data_segment(device, name, "SIGNATURES")
+    lock_base, lock_size, lock_open = _lock(root, device, name)
+    part = {"name": name, "source": path.name, "signature": _signature(device, name),
+            "hv_mode": None, "osccal": [], "fuses": [], "lock": [],
+            "flash_page_words": flash_page // 2, "flash_pages": flash_size // flash_page,
+            "eeprom_page": eeprom_page, "eeprom_pages": eeprom_size // eeprom_page}
+    part["updi"] = {"nvm": _nvm_version(root, name), "flash": flash_base, "eeprom": eeprom_start,
+                    "user_row": user_row, "user_size": user_size, "sig_row": sig_row,
+                    "fuse_base": fuse_base, "lock_base": lock_base, "lock_size": lock_size,
+                    "lock_open": lock_open}
+    part["updi"].update(_pin_shared(root, fuse, name))
+    part["named_fuses"] = _named_fuses(fuse, fuse_size, name)
+    if part["updi"]["pin_shared"] and not any(
+            f["name"] == PIN_FUSE and any(fl[0] == PIN_FIELD for fl in f["fields"])
+            for f in part["named_fuses"]):
+        raise GenerateError("%s: the pin field %s.%s is not among the fuses" % (name, PIN_FUSE, PIN_FIELD))
+    return part
+
+
+def collect_updi_parts(atdf_dir):
+    files = sorted(Path(atdf_dir).glob("*.atdf"))
+    if not files:
+        raise GenerateError("no .atdf files in %s" % atdf_dir)
+    return [load_updi_device(path) for path in files]
 
 
 # ---------------------------------------------------------------- writing
@@ -320,8 +509,8 @@ HEADER = """\
 <!--
   Brindlequartz part list: the AVR parts the application knows, read at start-up.
   Generated by tools/partlist/generate.py (make partlist); edit the generator, not this file.
-  Made from the vendor's ATDF device description files, Copyright (c) 2018 Microchip
-  Technology Inc., licensed under the Apache License, Version 2.0
+  Made from the vendor's ATDF device description files, Copyright (c) 2018 and 2020
+  Microchip Technology Inc., licensed under the Apache License, Version 2.0
   (http://www.apache.org/licenses/LICENSE-2.0). The vendor's notice and the license text
   are in PartList.cfg.LICENSE beside this file. Device data was converted to this format;
   parts marked as siblings take their signature and flash and EEPROM sizes from the vendor's
@@ -332,7 +521,7 @@ HEADER = """\
 
 READER_TAGS = ("AVRPART", "MEMORY", "HVMODE", "OSCCAL", "FUSE", "LOCKBIT", "LOW", "HIGH",
                "EXTENDED", "DEFAULTLOW", "DEFAULTHIGH", "DEFAULTEXTENDED", "BIT", "ENUMERATOR",
-               "ENUM")
+               "ENUM", "UPDI", "FUSEBYTES", "FUSEBYTE")
 
 
 def _check_comment(text):
@@ -358,9 +547,31 @@ def _field_lines(fields, indent):
             lines.append('%s<BIT %s>' % (indent, attributes))
             continue
         lines.append('%s<ENUMERATOR %s>' % (indent, attributes))
-        for value, choice_text in choices:
-            lines.append('%s  <ENUM val="0x%02X" text="%s">' % (indent, value, choice_text))
+        for choice in choices:
+            named = ' name="%s"' % choice[2] if len(choice) > 2 else ""
+            lines.append('%s  <ENUM val="0x%02X"%s text="%s">' % (indent, choice[0], named, choice[1]))
         lines.append('%s</ENUMERATOR>' % indent)
+    return lines
+
+
+def _updi_lines(part):
+    u = part["updi"]
+    pin = ""
+    if u["pin_shared"]:
+        pin = ' pinfuse="%s" pinfield="%s" pinupdi="0x%X"' % (u["pin_fuse"], u["pin_field"], u["pin_updi"])
+    lines = ['  <UPDI nvm="%d" flash="0x%X" eeprom="0x%X" userrow="0x%X" userbytes="%d" sigrow="0x%X" '
+             'fusebase="0x%X" lockbase="0x%X" lockbytes="%d" unlocked="0x%0*X" pinshared="%d"%s>'
+             % (u["nvm"], u["flash"], u["eeprom"], u["user_row"], u["user_size"], u["sig_row"],
+                u["fuse_base"], u["lock_base"], u["lock_size"], 2 * u["lock_size"], u["lock_open"],
+                1 if u["pin_shared"] else 0, pin),
+             "  <FUSEBYTES>"]
+    for fuse in part["named_fuses"]:
+        default = "" if fuse["default"] is None else ' default="0x%02X"' % fuse["default"]
+        lines.append('    <FUSEBYTE name="%s" offset="0x%02X"%s text="%s">'
+                     % (fuse["name"], fuse["offset"], default, fuse["text"]))
+        lines.extend(_field_lines(fuse["fields"], "      "))
+        lines.append("    </FUSEBYTE>")
+    lines.append("  </FUSEBYTES>")
     return lines
 
 
@@ -393,6 +604,8 @@ def render_part(part):
         lines.append("  <LOCKBIT>")
         lines.extend(_field_lines(part["lock"], "    "))
         lines.append("  </LOCKBIT>")
+    if "updi" in part:
+        lines.extend(_updi_lines(part))
     lines.append("</AVRPART>")
     return lines
 
@@ -408,7 +621,8 @@ def render(parts):
 
 def _expected_fields(fields, target):
     return [{"name": n, "text": t, "mask": m, "isEnumerator": c is not None, "targetByte": target,
-             "choices": [{"value": v, "text": ct} for v, ct in (c or ())]}
+             "choices": [dict({"value": choice[0]}, **({"name": choice[2]} if len(choice) > 2 else {}),
+                              text=choice[1]) for choice in (c or ())]}
             for n, t, m, c in fields]
 
 
@@ -426,6 +640,20 @@ def expected_record(part):
         "fuseBits": [f for byte, _, fields in part["fuses"]
                      for f in _expected_fields(fields, TARGET_CODE[byte])],
         "lockBits": _expected_fields(part["lock"], 4),
+        **({"updi": _expected_updi(part)} if "updi" in part else {}),
+    }
+
+
+def _expected_updi(part):
+    u = part["updi"]
+    return {
+        "present": True, "nvmVersion": u["nvm"], "flashBase": u["flash"], "eepromBase": u["eeprom"],
+        "userRowBase": u["user_row"], "userRowSize": u["user_size"], "sigRowBase": u["sig_row"],
+        "fuseBase": u["fuse_base"], "lockBase": u["lock_base"], "lockSize": u["lock_size"],
+        "lockOpenValue": u["lock_open"], "pinShared": u["pin_shared"], "pinFuse": u["pin_fuse"],
+        "pinField": u["pin_field"], "pinUpdiValue": u["pin_updi"],
+        "fuses": [{"name": f["name"], "text": f["text"], "offset": f["offset"], "default": f["default"],
+                   "fields": _expected_fields(f["fields"], 0)} for f in part["named_fuses"]],
     }
 
 
@@ -442,14 +670,18 @@ def check_readback(data, parts):
             raise GenerateError("%s reads back differently in %s" % (part["name"], ", ".join(keys)))
 
 
-def license_text(atdf_dir):
-    notice = (Path(atdf_dir) / "LICENSE").read_text(encoding="utf-8").rstrip() + "\n"
+def license_text(atdf_dir, updi_dir=None):
+    notices = []
+    for folder in [atdf_dir] + ([updi_dir] if updi_dir else []):
+        notice = (Path(folder) / "LICENSE").read_text(encoding="utf-8").rstrip() + "\n"
+        if notice not in notices:
+            notices.append(notice)
     parts = [
         "PartList.cfg is made from the vendor's ATDF device description files by\n"
         "tools/partlist/generate.py; the device data was converted to the part list format.\n"
-        "The vendor's notice for those files follows, then the license it names.\n",
-        "-" * 78 + "\n" + notice,
-    ]
+        "The vendor's notice%s for those files follow%s, then the license %s.\n"
+        % (("", "s", "it names") if len(notices) == 1 else ("s", "", "they name")),
+    ] + ["-" * 78 + "\n" + notice for notice in notices]
     if APACHE_TEXT.exists():
         parts.append("-" * 78 + "\n" + APACHE_TEXT.read_text(encoding="utf-8"))
     return "\n".join(parts).encode("utf-8")
@@ -459,10 +691,17 @@ def default_atdf_dir():
     return os.environ.get("BQ_ATDF_DIR") or str(REPO_ROOT.parent / "shared" / "atdf")
 
 
+def default_updi_dir():
+    return os.environ.get("BQ_ATDF_UPDI_DIR") or str(REPO_ROOT.parent / "shared" / "atdf-updi")
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--atdf", default=default_atdf_dir(),
                         help="folder of vendor .atdf files (default: $BQ_ATDF_DIR or ../shared/atdf)")
+    parser.add_argument("--atdf-updi", default=default_updi_dir(),
+                        help="folder of vendor .atdf files of the parts programmed over UPDI "
+                             "(default: $BQ_ATDF_UPDI_DIR or ../shared/atdf-updi)")
     parser.add_argument("--output", default=str(REPO_ROOT / "PartList.cfg"))
     parser.add_argument("--license-output", default=None,
                         help="license notice file (default: OUTPUT.LICENSE)")
@@ -472,11 +711,15 @@ def main(argv=None):
         print("generate.py: ATDF folder %s not found (set BQ_ATDF_DIR or pass --atdf)" % args.atdf,
               file=sys.stderr)
         return 2
+    if not Path(args.atdf_updi).is_dir():
+        print("generate.py: ATDF folder %s not found (set BQ_ATDF_UPDI_DIR or pass --atdf-updi)"
+              % args.atdf_updi, file=sys.stderr)
+        return 2
     try:
-        parts = collect_parts(args.atdf)
+        parts = collect_parts(args.atdf, updi_dir=args.atdf_updi)
         data = render(parts)
         check_readback(data, parts)
-        license_data = license_text(args.atdf)
+        license_data = license_text(args.atdf, args.atdf_updi)
     except GenerateError as e:
         print("generate.py: %s" % e, file=sys.stderr)
         return 1

@@ -6,7 +6,8 @@ attributes are found by searching the upper-cased attribute text for the first
 occurrence of their name, numbers are read with base detection (0x hex, leading 0 octal).
 Records come out in the same shape as `brindlequartz-cli part NAME` prints them.
 It covers what the generator writes: each part once, one fuse and one lock-bit block
-per part (the application also merges repeated parts and blocks; this copy does not).
+per part, one UPDI tag and one FUSEBYTES block (the application also merges repeated parts
+and blocks; this copy does not).
 """
 
 BLANKS = " \t\r\n"
@@ -80,6 +81,48 @@ def parse_number(text):
     return (-value) % (1 << 32) if negative else value
 
 
+def parse_whole_number(text):
+    """A number of the UPDI tags: the whole text, no sign; None when it is not one."""
+    if text[:2] in ("0x", "0X"):
+        base, digits = 16, text[2:]
+    elif text[:1] == "0":
+        base, digits = 8, text
+    else:
+        base, digits = 10, text
+    if not digits or any(not (c.isascii() and c.isalnum()) or int(c, 36) >= base for c in digits):
+        return None
+    value = int(digits, base)
+    return value if value <= 0xFFFFFFFF else None
+
+
+UPDI_NUMBERS = (("nvm", "nvmVersion", 0xFF), ("flash", "flashBase", None),
+                ("eeprom", "eepromBase", None), ("userrow", "userRowBase", None),
+                ("userbytes", "userRowSize", None), ("sigrow", "sigRowBase", None),
+                ("fusebase", "fuseBase", None), ("lockbase", "lockBase", None),
+                ("lockbytes", "lockSize", 4), ("unlocked", "lockOpenValue", None),
+                ("pinshared", "pinShared", 1))
+
+
+def read_updi_tag(attributes):
+    """The layout of a UPDI tag, or None when a number is missing or out of range."""
+    layout = {"present": True}
+    for attribute, key, limit in UPDI_NUMBERS:
+        value = parse_whole_number(get_attribute(attributes, attribute))
+        if value is None or (limit is not None and value > limit):
+            return None
+        layout[key] = value
+    if layout["lockSize"] == 0 or layout["lockOpenValue"] >> (8 * layout["lockSize"]):
+        return None
+    layout["pinShared"] = layout["pinShared"] == 1
+    layout["pinFuse"] = get_attribute(attributes, "pinfuse")
+    layout["pinField"] = get_attribute(attributes, "pinfield")
+    pin = get_attribute(attributes, "pinupdi")
+    layout["pinUpdiValue"] = 0 if pin == "" else parse_whole_number(pin)
+    if layout["pinUpdiValue"] is None or layout["pinUpdiValue"] > 0xFF:
+        return None
+    return layout
+
+
 def _num8(attributes, name):
     value = parse_number(get_attribute(attributes, name))
     return None if value is None else value & 0xFF
@@ -107,14 +150,17 @@ def read_part_list(raw):
         name, attributes, pos = next_tag(content, pos)
         return name, attributes
 
-    def read_enumerator(choices):
+    def read_enumerator(choices, with_names=False):
         while pos < len(content):
             name, attributes = tag()
             if name == "/ENUMERATOR" or name is None:
                 return
             if name == "ENUM" and attributes:
-                choices.append({"value": _num8(attributes, "val"),
-                                "text": get_attribute(attributes, "text")})
+                choice = {"value": _num8(attributes, "val")}
+                if with_names:
+                    choice["name"] = get_attribute(attributes, "name")
+                choice["text"] = get_attribute(attributes, "text")
+                choices.append(choice)
 
     while pos < len(content):
         name, attributes = tag()
@@ -135,9 +181,9 @@ def read_part_list(raw):
             if name == "/AVRPART" or name is None:
                 break
             if name == "MEMORY" and attributes:
-                record["flashPageSizeW"] = _num8(attributes, "FlashPageSizeW")
+                record["flashPageSizeW"] = parse_number(get_attribute(attributes, "FlashPageSizeW"))
                 record["flashNoOfPages"] = parse_number(get_attribute(attributes, "FlashNoOfPages"))
-                record["eepromPageSize"] = _num8(attributes, "EEpromPageSize")
+                record["eepromPageSize"] = parse_number(get_attribute(attributes, "EEpromPageSize"))
                 record["eepromNoOfPages"] = parse_number(get_attribute(attributes, "EEpromNoOfPages"))
             elif name == "HVMODE" and attributes:
                 record["hvMode"] = _num8(attributes, "val")
@@ -163,6 +209,40 @@ def read_part_list(raw):
                         record["fuseBits"].append(field)
                         if name == "ENUMERATOR":
                             read_enumerator(field["choices"])
+            elif name == "UPDI" and attributes:
+                layout = read_updi_tag(attributes)
+                if layout is not None:
+                    fuses = record.get("updi", {}).get("fuses", [])
+                    record["updi"] = dict(layout, fuses=fuses)
+            elif name == "FUSEBYTES":
+                fuses = record.setdefault("updi", {"present": False}).setdefault("fuses", [])
+                fuses.clear()
+                current = None
+                while pos < len(content):
+                    name, attributes = tag()
+                    if name in ("/FUSEBYTES", "/FUSEBYTE", "FUSEBYTE", None) and current:
+                        if current["ok"]:
+                            del current["ok"]
+                            fuses.append(current)
+                        current = None
+                    if name in ("/FUSEBYTES", None):
+                        break
+                    if name == "FUSEBYTE" and attributes:
+                        offset = parse_whole_number(get_attribute(attributes, "offset"))
+                        default = get_attribute(attributes, "default")
+                        default = None if default == "" else parse_whole_number(default)
+                        byte_name = get_attribute(attributes, "name")
+                        ok = bool(byte_name) and offset is not None and offset <= 0xFF and (
+                            get_attribute(attributes, "default") == "" or
+                            (default is not None and default <= 0xFF))
+                        current = {"name": byte_name, "text": get_attribute(attributes, "text"),
+                                   "offset": offset, "default": default, "fields": [], "ok": ok}
+                    elif name in ("BIT", "ENUMERATOR") and attributes and current:
+                        field = _field(attributes, name, 0)
+                        current["fields"].append(field)
+                        if name == "ENUMERATOR":
+                            read_enumerator(field["choices"], with_names=True)
+                fuses.sort(key=lambda f: f["offset"])
             elif name == "LOCKBIT":
                 while pos < len(content):
                     name, attributes = tag()
