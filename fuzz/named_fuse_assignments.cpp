@@ -23,7 +23,7 @@ bq::BitFieldDesc Field(const char* name, std::uint8_t mask,
   f.mask = mask;
   f.isEnumerator = !choices.empty();
   std::uint32_t n = 0;
-  for (const auto& [value, text] : choices) f.choices[n++] = bq::EnumChoice{value, text};
+  for (const auto& [value, text] : choices) f.choices[n++] = bq::EnumChoice{value, text, {}};
   return f;
 }
 

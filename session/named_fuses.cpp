@@ -124,7 +124,12 @@ std::string NamedChoiceText(const BitFieldDesc& field, std::uint32_t value) {
 }
 
 std::string NamedFieldValueText(const BitFieldDesc& field, std::uint32_t value) {
-  const std::string text = NamedChoiceText(field, value);
+  std::string text;
+  for (const auto& [number, choice] : field.choices) {
+    if (choice.value != value) continue;
+    text = choice.name.empty() ? choice.text : choice.name;  // the name is what one types
+    break;
+  }
   return Hex(value, 1) + (text.empty() ? "" : " (" + text + ")");
 }
 
@@ -203,12 +208,15 @@ std::string ParseNamedFuseAssignment(const UpdiLayout& layout, const std::string
   const std::uint32_t max = NamedFieldMax(*field);
   std::uint32_t value = 0;
   bool found = false;
+  // A value's own name first (ENABLED, UPDI), then its caption ("Enabled", "2.6 V").
   const std::string wanted = Folded(valueText);
-  for (const auto& [number, choice] : field->choices) {
-    if (!wanted.empty() && Folded(choice.text) == wanted) {
-      value = choice.value;
-      found = true;
-      break;
+  for (const bool byName : {true, false}) {
+    for (const auto& [number, choice] : field->choices) {
+      const std::string& candidate = byName ? choice.name : choice.text;
+      if (!found && !wanted.empty() && Folded(candidate) == wanted) {
+        value = choice.value;
+        found = true;
+      }
     }
   }
   if (!found && !ParseFuseNumber(valueText, max, value)) {
@@ -217,7 +225,9 @@ std::string ParseNamedFuseAssignment(const UpdiLayout& layout, const std::string
       return "value " + valueText + " does not fit " + name + " (0x0.." + Hex(max, 1) + ")";
     }
     std::vector<std::string> choiceTexts;
-    for (const auto& [number, choice] : field->choices) choiceTexts.push_back(choice.text);
+    for (const auto& [number, choice] : field->choices) {
+      choiceTexts.push_back(choice.name.empty() ? choice.text : choice.name);
+    }
     if (choiceTexts.empty()) {
       return "value '" + valueText + "' of " + name + " is not a number (0x0.." + Hex(max, 1) + ")";
     }

@@ -41,6 +41,7 @@ TEST_F(NamedFusesTest, AssignmentsNameBytesFieldsAndValuesInAnyLetterCase) {
       {"BODCFG.LVL=0x2", {"BODCFG.LVL", 1, 0xE0, 0x40}},
       {"BODCFG.LVL=2.6V", {"BODCFG.LVL", 1, 0xE0, 0x40}},  // blanks and dots of a name ignored
       {"SYSCFG0.RSTPINCFG=gpio mode", {"SYSCFG0.RSTPINCFG", 5, 0x0C, 0x00}},
+      {"SYSCFG0.RSTPINCFG=rst", {"SYSCFG0.RSTPINCFG", 5, 0x0C, 0x08}},  // the value's own name
       {"OSCCFG.OSCLOCK=1", {"OSCCFG.OSCLOCK", 2, 0x80, 0x80}},
       {"BOOTEND=0x20", {"BOOTEND", 8, 0xFF, 0x20}},
   };

@@ -21,7 +21,7 @@ inline BitFieldDesc EnumField(const char* name, std::uint8_t mask, std::uint8_t 
   BitFieldDesc f = BitField(name, mask, target);
   f.isEnumerator = true;
   std::uint32_t n = 0;
-  for (const auto& [value, text] : choices) f.choices[n++] = EnumChoice{value, text};
+  for (const auto& [value, text] : choices) f.choices[n++] = EnumChoice{value, text, {}};
   return f;
 }
 
@@ -75,6 +75,13 @@ inline void FillTestParts(PartDatabase& db) {
   db.FinishLoad();
 }
 
+// The field's named values given their own names, in choice order.
+inline BitFieldDesc Named(BitFieldDesc field, std::initializer_list<const char*> names) {
+  auto choice = field.choices.begin();
+  for (const char* name : names) (choice++)->second.name = name;
+  return field;
+}
+
 // TINYUPDI: a UPDI part laid out as a tinyAVR 1-series: named fuse bytes with a gap at offsets
 // 3 and 4, a byte without fields (APPEND) and one without a factory value (BOOTEND), and the
 // UPDI pin shared with RESET and GPIO through SYSCFG0.RSTPINCFG (1 keeps UPDI).
@@ -114,7 +121,9 @@ inline void AddUpdiTestPart(PartDatabase& db) {
         BitField("OSCLOCK", 0x80, 0)});
   byte("SYSCFG0", 5, true, 0xC4,
        {EnumField("CRCSRC", 0xC0, 0, {{0, "Flash"}, {3, "No CRC"}}), BitField("EESAVE", 0x01, 0),
-        EnumField("RSTPINCFG", 0x0C, 0, {{0, "GPIO mode"}, {1, "UPDI mode"}, {2, "Reset mode"}})});
+        Named(EnumField("RSTPINCFG", 0x0C, 0,
+                        {{0, "GPIO mode"}, {1, "UPDI mode"}, {2, "Reset mode"}}),
+              {"GPIO", "UPDI", "RST"})});
   byte("SYSCFG1", 6, true, 0x07, {EnumField("SUT", 0x07, 0, {{0, "0 ms"}, {7, "64 ms"}})});
   byte("APPEND", 7, true, 0x00, {});
   byte("BOOTEND", 8, false, 0x00, {});
