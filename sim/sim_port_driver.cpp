@@ -2,6 +2,7 @@
 
 #include "parts/part_names.h"
 #include "sim/sim_peer_connection.h"
+#include "sim/updi/updi_peer.h"
 
 namespace bq {
 
@@ -113,13 +114,24 @@ std::unique_ptr<SerialConnection> SimPortDriver::OpenAt(const std::string& name,
   if (!LineFor(name)) return Open(name);  // says which part is unknown
   const auto parsed = ParseSimPortName(name);
   std::string partName = parsed->part;
-  const PartRecord* record = partName.empty() ? nullptr : FindPartByAnyName(*parts_, partName, &partName);
+  const PartRecord* record =
+      partName.empty() ? nullptr : FindPartByAnyName(*parts_, partName, &partName);
   if (record == nullptr) {
     partName = parts_->selected() ? parts_->selectedName() : parts_->parts().begin()->first;
     record = parts_->Find(partName);
   }
   std::lock_guard<std::mutex> lock(mutex_);
   Bench& bench = benches_[partName];
+  if (line.protocol == "serialupdi") {
+    if (!record->IsUpdi()) {
+      lastOpenError_ =
+          partName + " is not programmed over UPDI; choose a UPDI part or another programmer";
+      return nullptr;
+    }
+    if (!bench.updi) bench.updi = std::make_shared<UpdiChip>(*record, partName);
+    lastOpenError_.clear();
+    return std::make_unique<UpdiSimConnection>(bench.updi, bench.chipMutex, line);
+  }
   // These programmers are mostly used over their ISP cable: the chip sits there unless the
   // name says socket.
   const SimConnect connect = parsed->connect.value_or(SimConnect::kIsp);
@@ -127,6 +139,18 @@ std::unique_ptr<SerialConnection> SimPortDriver::OpenAt(const std::string& name,
                                             connect, defaults_.eepromWordAddress);
   lastOpenError_ = connection ? "" : "no simulated " + line.protocol + " programmer";
   return connection;
+}
+
+std::shared_ptr<UpdiChip> SimPortDriver::UpdiChipFor(const std::string& name) {
+  const auto parsed = ParseSimPortName(name);
+  std::string partName;
+  const PartRecord* record = parsed ? PartFor(*parsed, partName) : nullptr;
+  if (!record || !record->IsUpdi()) return nullptr;
+  ChipFor(name);  // the bench and its mutex
+  std::lock_guard<std::mutex> lock(mutex_);
+  Bench& bench = benches_[partName];
+  if (!bench.updi) bench.updi = std::make_shared<UpdiChip>(*record, partName);
+  return bench.updi;
 }
 
 std::string SimPortDriver::LastOpenError() const {

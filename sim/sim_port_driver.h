@@ -20,6 +20,7 @@
 #include "parts/part_database.h"
 #include "sim/sim_connection.h"
 #include "sim/sim_programmer.h"
+#include "sim/updi/updi_chip.h"
 
 namespace bq {
 
@@ -40,7 +41,8 @@ class SimPortDriver : public PortDriver {
   bool Handles(const std::string& name) const override;
   std::unique_ptr<SerialConnection> Open(const std::string& name) override;
   // With line.protocol "stk500v1" or "stk500v2" a simulated programmer of that kind serves
-  // the same chip; the line's rate does not matter here.
+  // the same chip; the line's rate does not matter here. With "serialupdi" a UPDI part's
+  // simulated chip answers on its one-wire line, at the line's rate.
   std::unique_ptr<SerialConnection> OpenAt(const std::string& name,
                                            const LineSettings& line) override;
   std::vector<std::string> Enumerate() override { return {"sim"}; }
@@ -61,12 +63,16 @@ class SimPortDriver : public PortDriver {
     std::shared_ptr<std::mutex> mutex;
   };
   ChipAccess ChipFor(const std::string& name);
+  // The UPDI chip a port name leads to (created if new), null for an unknown or a classic
+  // part. For tests that inject faults or look at the chip.
+  std::shared_ptr<UpdiChip> UpdiChipFor(const std::string& name);
 
  private:
   struct Bench {
     std::shared_ptr<SimChip> chip;
     std::shared_ptr<std::mutex> chipMutex;
     std::shared_ptr<SimLine> socket, isp;
+    std::shared_ptr<UpdiChip> updi;  // UPDI parts, on the serialupdi line
   };
 
   // The part a parsed port name means; null when unknown.

@@ -1,6 +1,6 @@
 // brindlequartz-sim: a simulated programmer (our protocol, STK500 version 1 or 2) with a
-// simulated chip behind a pseudo-terminal. Prints the device path on the first line and
-// serves until SIGINT or SIGTERM.
+// simulated chip, or a simulated UPDI chip on a SerialUPDI adapter, behind a pseudo-terminal.
+// Prints the device path on the first line and serves until SIGINT or SIGTERM.
 
 #include <signal.h>
 #include <unistd.h>
@@ -29,6 +29,7 @@
 #include "sim/sim_fault.h"
 #include "sim/sim_programmer.h"
 #include "sim/sim_serial_peer.h"
+#include "sim/updi/updi_peer.h"
 
 namespace {
 
@@ -42,9 +43,10 @@ constexpr const char* kHelp =
     "\n"
     "Options:\n"
     "  --protocol NAME         the programmer: brindlequartz (ours, the default), stk500v1\n"
-    "                          (Arduino as ISP) or stk500v2; use the same name with -c in\n"
-    "                          brindlequartz-cli. The options marked (ours) apply to our\n"
-    "                          protocol only\n"
+    "                          (Arduino as ISP), stk500v2, or serialupdi (a UPDI part on a\n"
+    "                          USB-serial adapter with TX and RX joined; also: updi); use\n"
+    "                          the same name with -c in brindlequartz-cli. The options\n"
+    "                          marked (ours) apply to our protocol only\n"
     "  --partlist FILE         the part list (default: PartList.cfg in the current folder, next\n"
     "                          to the program, or in ../share/brindlequartz/)\n"
     "  --part NAME             the chip: any name of a part (ATtiny85, attiny85, t85);\n"
@@ -53,7 +55,8 @@ constexpr const char* kHelp =
     "                          parts with a high-voltage mode, else the ISP cable; for the\n"
     "                          STK500 protocols: the ISP cable)\n"
     "  --pace                  send and receive no faster than the line: 115200 baud 8N1 for\n"
-    "                          our protocol, the rate the host set for the STK500 protocols\n"
+    "                          our protocol, the rate the host set for the STK500 protocols;\n"
+    "                          serialupdi always runs at the line's pace (12 bits a byte)\n"
     "  --fault SPEC            (ours) answer a command wrongly, as CODE:KIND[=ARG][@N|*N];\n"
     "                          may be repeated. CODE is the command code (0x30 or 48). KIND\n"
     "                          is silence, badheader, short, oversize, error=E, hangup,\n"
@@ -118,9 +121,11 @@ int main(int argc, char** argv) {
       std::cout << "brindlequartz-sim " << BQ_VERSION << "\n";
       return 0;
     } else if (arg == "--protocol") {
-      if (!value(protocol) ||
-          (protocol != "brindlequartz" && protocol != "stk500v1" && protocol != "stk500v2")) {
-        return Usage("--protocol takes brindlequartz, stk500v1 or stk500v2");
+      const bool given = value(protocol);
+      if (protocol == "updi") protocol = "serialupdi";
+      if (!given || (protocol != "brindlequartz" && protocol != "stk500v1" &&
+                     protocol != "stk500v2" && protocol != "serialupdi")) {
+        return Usage("--protocol takes brindlequartz, stk500v1, stk500v2 or serialupdi");
       }
     } else if (arg == "--pace") {
       options.pace = true;
@@ -195,7 +200,16 @@ int main(int argc, char** argv) {
   }
   auto chip = std::make_shared<bq::SimChip>(bq::SimChip::FromPart(partName, *record));
   std::shared_ptr<bq::SerialPeer> peer;
-  if (protocol == "brindlequartz") {
+  std::string where;
+  if (protocol == "serialupdi") {
+    if (!record->IsUpdi()) {
+      std::cerr << "brindlequartz-sim: " << partName
+                << " is not programmed over UPDI; name a UPDI part with --part\n";
+      return 1;
+    }
+    peer = std::make_shared<bq::UpdiSerialPeer>(std::make_shared<bq::UpdiChip>(*record, partName));
+    where = "on the UPDI line";
+  } else if (protocol == "brindlequartz") {
     options.connect = connect.value_or(bq::DefaultSimConnect(*chip));
     peer = std::make_shared<bq::SimLinePeer>(std::make_shared<bq::SimLine>(chip, options));
   } else {
@@ -223,9 +237,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::cout << sim.SlavePath() << std::endl;
-  std::cerr << "brindlequartz-sim: " << protocol << " programmer, " << partName << " in the "
-            << (options.connect == bq::SimConnect::kIsp ? "ISP cable" : "socket") << " on "
-            << sim.SlavePath() << (link.empty() ? "" : " (" + link + ")") << "\n";
+  if (where.empty()) {
+    where = options.connect == bq::SimConnect::kIsp ? "in the ISP cable" : "in the socket";
+  }
+  std::cerr << "brindlequartz-sim: " << protocol << " programmer, " << partName << " " << where
+            << " on " << sim.SlavePath() << (link.empty() ? "" : " (" + link + ")") << "\n";
 
   int signal = 0;
   sigwait(&stopSignals, &signal);
