@@ -62,6 +62,11 @@ TEST(CliNamedFuses, WritesChangeOnlyWhatIsNamedAndTakingTheUpdiPinNeedsForce) {
   ASSERT_TRUE(fs::exists(test::kCliProgram)) << test::kCliProgram;
   test::ScratchDir dir{"CliNamedFuses"};
   const std::string list = std::string(BQ_SOURCE_DIR) + "/PartList.cfg";
+  const RunResult programmers =
+      test::RunProgram(test::kCliProgram, {"programmers"}, {}, dir.path());
+  if (programmers.out.find("serialupdi") == std::string::npos) {
+    GTEST_SKIP() << "this build has no SerialUPDI programmer";
+  }
   bool first = true;
   for (const Step& step : kSteps) {
     std::vector<std::string> args{"--partlist",     list, "--no-progress", "-P",
