@@ -58,11 +58,13 @@ struct MemoryRead {
 
 // Bytes were read from the chip for this editor. With bytes absent the worker already put
 // them into the editor's slots; otherwise the slots marked present take their values. The
-// editor's field and byte lists are rebuilt.
+// editor's field and byte lists are rebuilt. A UPDI part's named fuse bytes come in named
+// (by offset from its fuse base; withBytes false): the editor's named bytes take them.
 struct FusesRead {
   FuseEditorKind editor = FuseEditorKind::Fuses;
   bool withBytes = false;
   FuseByteSlots bytes;
+  std::vector<std::uint8_t> named{};
 };
 
 // A Yes/No question from a job that waits for the answer (see JobRunner::Answer).

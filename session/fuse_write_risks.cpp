@@ -75,11 +75,49 @@ std::string FuseRiskText(const FuseWriteRisk& risk) {
       return risk.field +
              " unprogrammed: a chip ignores that over ISP, so this write cannot do what was asked "
              "(use a high-voltage mode).";
+    case FuseRisk::UpdiPinTaken:
+      return risk.field + " set to \"" + risk.to +
+             "\": the pin stops being the UPDI pin and UPDI can no longer reach the chip (only "
+             "high-voltage UPDI activation can undo this).";
     case FuseRisk::ClockSourceChanged:
       break;
   }
   return risk.field + " changes from \"" + risk.from + "\" to \"" + risk.to +
          "\": ISP will reach the chip only while that clock is present.";
+}
+
+std::vector<FuseWriteRisk> UpdiFuseWriteRisks(const UpdiLayout& layout,
+                                              const std::vector<NamedFuseValue>& written) {
+  std::vector<FuseWriteRisk> risks;
+  if (!layout.present || !layout.pinShared) return risks;
+  const std::string byteName = ToUpperAscii(layout.pinFuse);
+  const std::string fieldName = ToUpperAscii(layout.pinField);
+  for (const NamedFuseByte& byte : layout.fuses) {
+    if (ToUpperAscii(byte.name) != byteName) continue;
+    for (const BitFieldDesc& field : byte.fields) {
+      if (ToUpperAscii(field.name) != fieldName || field.mask == 0) continue;
+      for (const NamedFuseValue& v : written) {
+        if (v.offset != byte.offset) continue;
+        const std::uint8_t bits = static_cast<std::uint8_t>(v.value & field.mask);
+        const std::uint8_t value = static_cast<std::uint8_t>(bits >> LowestSetBit(field.mask));
+        if (value == layout.pinUpdiValue) continue;
+        std::string to = ValueText(field, bits);
+        if (to.rfind("0x", 0) == 0) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "0x%X", value);
+          to = buf;
+        }
+        risks.push_back({FuseRisk::UpdiPinTaken, byte.name + "." + field.name, "", to});
+      }
+    }
+  }
+  return risks;
+}
+
+std::string UpdiFuseWriteQuestion(const std::vector<FuseWriteRisk>& risks) {
+  std::string text = "This fuse write:\r\n";
+  for (const FuseWriteRisk& risk : risks) text += "\r\n" + FuseRiskText(risk);
+  return text + "\r\n\r\nWrite the fuses anyway?";
 }
 
 std::string IspFuseWriteQuestion(const std::vector<FuseWriteRisk>& risks) {

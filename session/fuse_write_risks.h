@@ -3,11 +3,15 @@
 // SPI pins, clocked by the chip's own clock; some fuses take that away, and then only
 // high-voltage programming brings the chip back. The fields are found by name, for every
 // part that has them. The CLI refuses such a write unless forced; the desktop programs ask.
+//
+// A UPDI part whose UPDI pin doubles as RESET or GPIO has the counterpart: a fuse write that
+// gives the pin to RESET or GPIO leaves UPDI only high-voltage activation to reach the chip.
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "drivers/driver_types.h"
 #include "link/fuse_bytes.h"
 #include "parts/part_record.h"
 
@@ -18,6 +22,7 @@ enum class FuseRisk : std::uint8_t {
   DebugWireEnabled,    // DWEN programmed: the reset pin becomes the debugWIRE line
   SpiDisabled,         // SPIEN unprogrammed: a chip ignores that over ISP
   ClockSourceChanged,  // CKSEL or SUT_CKSEL changed: ISP needs that clock from now on
+  UpdiPinTaken,        // a UPDI part's pin field set to anything but UPDI (GPIO, RESET)
 };
 
 struct FuseWriteRisk {
@@ -39,6 +44,15 @@ bool LocksIspOut(FuseRisk risk);
 // programmed RSTDISBL or DWEN, an unprogrammed SPIEN); a clock source only when it changes.
 std::vector<FuseWriteRisk> IspFuseWriteRisks(const BitFieldMap& fields, const FuseByteSlots& chip,
                                              const FuseByteSlots& written);
+
+// The risk of writing these bytes of a UPDI part: the part's pin field (UpdiLayout::pinFuse,
+// pinField) written with a value other than pinUpdiValue, on a part whose pin is shared.
+// field is "SYSCFG0.RSTPINCFG", to the value written as its named value (or "0x%X").
+std::vector<FuseWriteRisk> UpdiFuseWriteRisks(const UpdiLayout& layout,
+                                              const std::vector<NamedFuseValue>& written);
+
+// The desktop's question before such a write: the risk, then the question.
+std::string UpdiFuseWriteQuestion(const std::vector<FuseWriteRisk>& risks);
 
 // One sentence naming the field and what follows from the write.
 std::string FuseRiskText(const FuseWriteRisk& risk);

@@ -47,6 +47,10 @@ void AppState::Apply(WorkerEvent& event, QuestionView& question) {
         if (read.present && bytes.Slot(target)->present) bytes.Slot(target)->value = read.value;
       }
     }
+    if (!fuses->named.empty() && editor.IsNamed()) {
+      std::vector<std::uint8_t>& named = editor.namedBytes();
+      std::copy_n(fuses->named.begin(), std::min(fuses->named.size(), named.size()), named.begin());
+    }
     editor.BytesReadFromChip();
   } else if (auto* asked = std::get_if<Question>(&event)) {
     const bool yes = asked->defaultNo ? question.AskYesNoDefaultNo(asked->text, asked->caption)

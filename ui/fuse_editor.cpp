@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "core/text.h"
+#include "session/named_fuses.h"
 
 namespace bq {
 
@@ -38,13 +39,56 @@ unsigned long ParseByteText(const std::string& text) {
 }
 
 std::uint8_t FuseEditor::ByteValue(std::uint8_t targetByte) const {
+  if (named_) return targetByte < namedBytes_.size() ? namedBytes_[targetByte] : 0;
   const ByteSlot* slot = bytes_.Slot(targetByte);
   return slot == nullptr ? 0 : slot->value;
 }
 
 bool FuseEditor::BytePresent(std::uint8_t targetByte) const {
+  if (named_) {
+    const UpdiLayout* layout = NamedLayout();
+    if (layout == nullptr) return false;
+    for (const NamedFuseByte& b : layout->fuses) {
+      if (b.offset == targetByte) return targetByte < namedBytes_.size();
+    }
+    return false;
+  }
   const ByteSlot* slot = bytes_.Slot(targetByte);
   return slot != nullptr && slot->present;
+}
+
+std::uint8_t* FuseEditor::ByteRef(std::uint8_t targetByte) {
+  if (named_) {
+    if (!BytePresent(targetByte)) return nullptr;
+    namedKnown_[targetByte] = true;  // it is about to be given a value
+    return &namedBytes_[targetByte];
+  }
+  ByteSlot* slot = bytes_.Slot(targetByte);
+  return slot == nullptr ? nullptr : &slot->value;
+}
+
+const UpdiLayout* FuseEditor::NamedLayout() const {
+  if (!named_ || !db_.selected()) return nullptr;
+  return &db_.SelectedPart().updi;
+}
+
+std::vector<NamedFuseValue> FuseEditor::NamedValues() const {
+  const UpdiLayout* layout = NamedLayout();
+  if (layout == nullptr) return {};
+  std::vector<NamedFuseValue> values;
+  for (const NamedFuseValue& v : NamedFuseValues(*layout, namedBytes_)) {
+    if (v.offset < namedKnown_.size() && namedKnown_[v.offset]) values.push_back(v);
+  }
+  return values;
+}
+
+std::vector<NamedFuseValue> FuseEditor::ChipNamedValuesOrDefaults() const {
+  const UpdiLayout* layout = NamedLayout();
+  if (layout == nullptr) return {};
+  if (!chipBytesPart_.empty() && chipBytesPart_ == db_.selectedName()) {
+    return NamedFuseValues(*layout, namedChipBytes_);
+  }
+  return NamedFuseValues(*layout, DefaultNamedFuses(*layout, namedBytes_));
 }
 
 void FuseEditor::FieldsChanged() {
@@ -71,8 +115,49 @@ FuseByteSlots FuseEditor::DefaultBytes() const {
   return slots;
 }
 
+void FuseEditor::ResetNamed() {
+  const UpdiLayout& layout = db_.SelectedPart().updi;
+  pinFieldRow_.clear();
+  std::uint32_t row = 0;
+  for (const NamedFuseByte& byte : layout.fuses) {
+    for (BitFieldDesc field : byte.fields) {
+      field.name = byte.name + "." + field.name;
+      field.targetByte = byte.offset;
+      if (layout.pinShared && ToUpperAscii(byte.name) == ToUpperAscii(layout.pinFuse) &&
+          ToUpperAscii(field.name) == ToUpperAscii(layout.pinFuse + "." + layout.pinField)) {
+        pinFieldRow_ = field.name;
+      }
+      fields_[row++] = std::move(field);
+    }
+  }
+  // Set Default keeps what the editor shows of a byte without a factory value.
+  namedBytes_ = DefaultNamedFuses(layout, namedBytes_);
+  namedKnown_.resize(namedBytes_.size(), false);
+  for (const NamedFuseByte& byte : layout.fuses) {
+    if (byte.hasDefault) namedKnown_[byte.offset] = true;
+  }
+  bytes_ = FuseByteSlots{};
+  bytes_.low.present = bytes_.high.present = bytes_.extended.present = bytes_.lock.present = false;
+  FieldsChanged();
+  RebuildByteList();
+}
+
 void FuseEditor::ResetEditor() {
   fields_.clear();
+  named_ = which_ == FuseEditorKind::Fuses && db_.selected() && db_.SelectedPart().IsUpdi();
+  if (named_) {
+    if (namedPart_ != db_.selectedName()) {
+      namedBytes_.clear();
+      namedKnown_.clear();
+    }
+    namedPart_ = db_.selectedName();
+    ResetNamed();
+    return;
+  }
+  namedBytes_.clear();
+  namedKnown_.clear();
+  namedPart_.clear();
+  pinFieldRow_.clear();
   if (which_ == FuseEditorKind::Fuses) {
     if (!db_.GetFuseBits(fields_)) fields_.clear();
   } else {
@@ -85,6 +170,15 @@ void FuseEditor::ResetEditor() {
 
 void FuseEditor::RebuildByteList() {
   byteRows_.clear();
+  if (const UpdiLayout* layout = NamedLayout()) {
+    std::uint32_t row = 0;
+    for (const NamedFuseByte& b : layout->fuses) {
+      if (!BytePresent(b.offset)) continue;
+      byteRows_[row++] = ByteRow{b.offset, b.name, Hex2(ByteValue(b.offset))};
+    }
+    if (view_ != nullptr) view_->OnBytesChanged();
+    return;
+  }
   static constexpr struct {
     std::uint8_t target;
     const char* label;
@@ -102,6 +196,8 @@ void FuseEditor::RebuildByteList() {
 
 void FuseEditor::BytesReadFromChip() {
   chipBytes_ = bytes_;
+  namedChipBytes_ = namedBytes_;
+  namedKnown_.assign(namedBytes_.size(), true);
   chipBytesPart_ = db_.selected() ? db_.selectedName() : "";
   FieldsChanged();
   RebuildByteList();
@@ -126,11 +222,13 @@ int FuseEditor::FieldPicture(std::uint32_t row) const {
   const auto it = fields_.find(row);
   if (it == fields_.end()) return -1;
   if (it->second.isEnumerator) return 0;
-  return (FieldValue(row) != 1 ? 1 : 0) + (IsWarningField(it->second.name) ? 2 : 0);
+  const bool warning = named_ ? it->second.name == pinFieldRow_ : IsWarningField(it->second.name);
+  return (FieldChecked(row) ? 1 : 0) + (warning ? 2 : 0);
 }
 
 bool FuseEditor::FieldChecked(std::uint32_t row) const {
-  return FieldValue(row) != 1;
+  // A classic fuse bit is programmed (on) at 0; a UPDI part's fuse bit turns its feature on at 1.
+  return named_ ? FieldValue(row) == 1 : FieldValue(row) != 1;
 }
 
 std::string FuseEditor::CurrentChoiceText(std::uint32_t row) const {
@@ -166,9 +264,8 @@ std::string FuseEditor::FieldDisplayText(std::uint32_t row) const {
 void FuseEditor::ToggleField(std::uint32_t row) {
   const auto it = fields_.find(row);
   if (it == fields_.end()) return;
-  ByteSlot* slot = bytes_.Slot(it->second.targetByte);
-  if (slot == nullptr) return;
-  std::uint8_t* b = &slot->value;
+  std::uint8_t* b = ByteRef(it->second.targetByte);
+  if (b == nullptr) return;
   const std::uint8_t mask = it->second.mask;
   *b = (*b & mask) != 0 ? static_cast<std::uint8_t>(*b & ~mask)
                         : static_cast<std::uint8_t>(*b | mask);
@@ -187,9 +284,8 @@ void FuseEditor::ApplyChoice(std::uint32_t row, std::size_t choiceIndex) {
 void FuseEditor::SetFieldValue(std::uint32_t row, std::uint32_t value) {
   const auto it = fields_.find(row);
   if (it == fields_.end()) return;
-  ByteSlot* slot = bytes_.Slot(it->second.targetByte);
-  if (slot == nullptr) return;
-  std::uint8_t* b = &slot->value;
+  std::uint8_t* b = ByteRef(it->second.targetByte);
+  if (b == nullptr) return;
   const std::uint8_t mask = it->second.mask;
   // Bits of a value too wide for its field are dropped rather than written into the
   // neighbouring fields of the same byte.
@@ -203,17 +299,27 @@ void FuseEditor::ApplyByteText(std::uint32_t byteRow, const std::string& text) {
   if (byteRows_.empty()) return;
   const auto it = byteRows_.find(byteRow);
   if (it == byteRows_.end()) return;
-  ByteSlot* slot = bytes_.Slot(it->second.targetByte);
-  if (slot == nullptr) return;
-  std::uint8_t* b = &slot->value;
+  std::uint8_t* b = ByteRef(it->second.targetByte);
+  if (b == nullptr) return;
   *b = static_cast<std::uint8_t>(ParseByteText(text) & 0xFFu);
   FieldsChanged();
   RebuildByteList();
 }
 
+bool FuseEditor::SetNamedByte(std::uint8_t offset, std::uint8_t value) {
+  std::uint8_t* b = named_ && BytePresent(offset) ? ByteRef(offset) : nullptr;
+  if (b == nullptr) return false;
+  *b = value;
+  FieldsChanged();
+  RebuildByteList();
+  return true;
+}
+
 bool FuseEditor::SetByte(std::uint8_t targetByte, std::uint8_t value) {
-  if (!BytePresent(targetByte)) return false;
-  bytes_.Slot(targetByte)->value = value;
+  // The classic bytes' codes are no offsets of named fuse bytes.
+  std::uint8_t* b = !named_ && BytePresent(targetByte) ? ByteRef(targetByte) : nullptr;
+  if (b == nullptr) return false;
+  *b = value;
   FieldsChanged();
   RebuildByteList();
   return true;

@@ -3,11 +3,19 @@
 // field (from the part's bit-field descriptions) and byte by byte. Chip commands write and
 // verify a copy of the byte slots, and bytes read from the chip are put into them on the
 // user-interface thread; the user changes them through fields, named values or typed bytes.
+//
+// With a UPDI part selected the fuse editor shows the part's named fuse bytes instead (WDTCFG,
+// BODCFG, SYSCFG0, ...): a byte row for each by its name, a field row for each of their fields
+// named "BYTE.FIELD". The rows, cells and redraws are the same; the bytes are namedBytes(). A
+// one-bit field there is checked when its bit is 1 (the bit turns the feature on), and the
+// field that can take the UPDI pin away is drawn as a warning field.
 
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
+#include "drivers/driver_types.h"
 #include "link/fuse_bytes.h"
 #include "parts/part_database.h"
 #include "parts/part_record.h"
@@ -15,8 +23,8 @@
 namespace bq {
 
 struct ByteRow {
-  std::uint8_t targetByte = 0;  // TargetByte
-  std::string label;            // "LOW", "HIGH", "EXTENDEND" or "LOCKBIT"
+  std::uint8_t targetByte = 0;  // TargetByte; the byte's offset for named fuse bytes
+  std::string label;            // "LOW", "HIGH", "EXTENDEND", "LOCKBIT" or the byte's name
   std::string valueText;        // "0x%02X"
 };
 
@@ -41,6 +49,20 @@ class FuseEditor {
 
   void SetView(FuseEditorView* view) { view_ = view; }
   FuseEditorKind which() const { return which_; }
+
+  // The selected part is a UPDI part and this is the fuse editor: the rows are its named bytes.
+  bool IsNamed() const { return named_; }
+  // The selected part's UPDI layout when IsNamed, else null.
+  const UpdiLayout* NamedLayout() const;
+  // The named fuse bytes by offset from the part's fuse base (empty unless IsNamed).
+  std::vector<std::uint8_t>& namedBytes() { return namedBytes_; }
+  const std::vector<std::uint8_t>& namedBytes() const { return namedBytes_; }
+  // Every byte the part names with its value in the editor: what Write sends. A byte without
+  // a factory value is left out until it was read from the chip or given a value.
+  std::vector<NamedFuseValue> NamedValues() const;
+  // The named bytes of the last read from the chip while the selected part was selected, else
+  // the part's factory bytes.
+  std::vector<NamedFuseValue> ChipNamedValuesOrDefaults() const;
 
   // The byte slots chip commands copy and reads from the chip fill.
   FuseByteSlots& bytes() { return bytes_; }
@@ -85,8 +107,10 @@ class FuseEditor {
   void ApplyByteText(std::uint32_t byteRow, const std::string& text);
   // Sets a field to a value counted from its mask's lowest bit (bits outside the mask ignored).
   void SetFieldValue(std::uint32_t row, std::uint32_t value);
-  // Sets a whole byte; ignored when the part does not have it.
+  // Sets a whole byte; ignored when the part does not have it (a classic byte on a UPDI part).
   bool SetByte(std::uint8_t targetByte, std::uint8_t value);
+  // Sets a named fuse byte by its offset; false unless IsNamed and the part has it.
+  bool SetNamedByte(std::uint8_t offset, std::uint8_t value);
 
   // Row of the field with this name (case-insensitive); -1 when there is none.
   int FindField(const std::string& name) const;
@@ -94,6 +118,9 @@ class FuseEditor {
  private:
   FuseByteSlots DefaultBytes() const;
   void FieldsChanged();
+  // The byte a field row or byte row names (targetByte), or null.
+  std::uint8_t* ByteRef(std::uint8_t targetByte);
+  void ResetNamed();
 
   FuseEditorKind which_;
   const PartDatabase& db_;
@@ -103,6 +130,13 @@ class FuseEditor {
   std::string chipBytesPart_;  // the part chipBytes_ were read for; "" for none
   std::map<std::uint32_t, ByteRow> byteRows_;
   std::map<std::uint32_t, BitFieldDesc> fields_;
+  bool named_ = false;
+  std::vector<std::uint8_t> namedBytes_;
+  std::vector<std::uint8_t> namedChipBytes_;
+  std::vector<bool>
+      namedKnown_;           // by offset: the byte's value is the chip's, a factory or a typed one
+  std::string namedPart_;    // the part namedBytes_ belong to
+  std::string pinFieldRow_;  // "SYSCFG0.RSTPINCFG" when the part's UPDI pin is shared
 };
 
 // Unsigned number with automatic base detection, as typed into a byte cell.

@@ -27,10 +27,16 @@ MainWindowLayout LayOutMainWindow(int t, int w, int h, int s, int tabItemHeight)
 
   l.logColumn = l.messageLog.width - 20;
   l.hexColumn = p.width - 20;
-  l.fieldColumns = {90, 330, p.width - 426};
+  const std::array<int, 2> names = FieldNameColumns(false);
+  l.fieldColumns = {names[0], names[1], p.width - 426};
   l.byteColumns = {90, 330};
   l.calibrationColumns = {90, p.width - 90};
   return l;
+}
+
+std::array<int, 2> FieldNameColumns(bool namedFuseBytes) {
+  if (namedFuseBytes) return {150, 270};
+  return {90, 330};
 }
 
 }  // namespace bq

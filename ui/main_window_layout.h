@@ -46,6 +46,11 @@ struct MainWindowLayout {
   std::array<int, 2> calibrationColumns{};
 };
 
+// The widths of a field list's name and caption columns: a UPDI part's field names
+// ("SYSCFG0.RSTPINCFG") take a wider name column from the caption column; the two together
+// stay as wide as for a classic part.
+std::array<int, 2> FieldNameColumns(bool namedFuseBytes);
+
 // toolbarHeight: the toolbar's client height; clientWidth, clientHeight: the main window's
 // client area; statusBarHeight: the status bar's height; tabItemHeight: height of tab item 0.
 MainWindowLayout LayOutMainWindow(int toolbarHeight, int clientWidth, int clientHeight,

@@ -9,6 +9,7 @@
 #include "link/transfer_limits.h"
 #include "session/fuse_write_risks.h"
 #include "session/image_device.h"
+#include "session/named_fuses.h"
 
 namespace bq {
 
@@ -39,6 +40,22 @@ bool ConfirmIspFuseWrite(AppState& app, QuestionView& question) {
   if (risks.empty()) return true;
   for (const FuseWriteRisk& risk : risks) Log(app, LogKind::LogWarning, FuseRiskText(risk));
   return question.AskYesNoDefaultNo(IspFuseWriteQuestion(risks), kWarningCaption);
+}
+
+// A UPDI part's pin can only be given back to UPDI by high-voltage activation, whatever the
+// programming mode: asked before anything is sent.
+bool ConfirmUpdiFuseWrite(AppState& app, QuestionView& question) {
+  const FuseEditor& editor = app.fuseEditor;
+  const UpdiLayout* layout = editor.NamedLayout();
+  if (layout == nullptr || app.jobs.IsBusy()) return true;
+  const std::vector<FuseWriteRisk> risks = UpdiFuseWriteRisks(*layout, editor.NamedValues());
+  if (risks.empty()) return true;
+  for (const FuseWriteRisk& risk : risks) Log(app, LogKind::LogWarning, FuseRiskText(risk));
+  return question.AskYesNoDefaultNo(UpdiFuseWriteQuestion(risks), kWarningCaption);
+}
+
+NamedFuseLog JobLog(JobRunner::Context& job) {
+  return [&job](LogKind kind, const std::string& text) { job.Log(kind, text); };
 }
 
 enum class ImageUse { None, Written, Verified };
@@ -298,6 +315,16 @@ FuseByteSlots FuseSlotsOf(const AppState& app) {
 }  // namespace
 
 bool WriteFusesCommand(AppState& app, QuestionView& question, CommandDone done) {
+  if (const UpdiLayout* layout = app.fuseEditor.NamedLayout()) {
+    if (!ConfirmUpdiFuseWrite(app, question)) return false;
+    return PostChipJob(
+        app,
+        [layout = *layout, values = app.fuseEditor.NamedValues()](JobRunner::Context& job,
+                                                                  std::function<void()>&) {
+          return WriteNamedFuseBytes(job.session(), layout, values, JobLog(job));
+        },
+        std::move(done));
+  }
   if (!ConfirmIspFuseWrite(app, question)) return false;
   return PostChipJob(
       app,
@@ -309,6 +336,15 @@ bool WriteFusesCommand(AppState& app, QuestionView& question, CommandDone done) 
 }
 
 bool VerifyFusesCommand(AppState& app, QuestionView&, CommandDone done) {
+  if (const UpdiLayout* layout = app.fuseEditor.NamedLayout()) {
+    return PostChipJob(
+        app,
+        [layout = *layout, values = app.fuseEditor.NamedValues()](JobRunner::Context& job,
+                                                                  std::function<void()>&) {
+          return VerifyNamedFuseBytes(job.session(), layout, values, JobLog(job));
+        },
+        std::move(done));
+  }
   return PostChipJob(
       app,
       [bytes = FuseSlotsOf(app)](JobRunner::Context& job, std::function<void()>&) {
@@ -319,6 +355,18 @@ bool VerifyFusesCommand(AppState& app, QuestionView&, CommandDone done) {
 }
 
 bool ReadFusesCommand(AppState& app, QuestionView&, CommandDone done) {
+  if (const UpdiLayout* layout = app.fuseEditor.NamedLayout()) {
+    return PostChipJob(
+        app,
+        [layout = *layout](JobRunner::Context& job, std::function<void()>&) {
+          FusesRead read;
+          const SessionResult r =
+              ReadNamedFuseBytes(job.session(), layout, read.named, JobLog(job));
+          if (r.ok()) job.Deliver(std::move(read));
+          return r;
+        },
+        std::move(done));
+  }
   return PostChipJob(
       app,
       [bytes = FuseSlotsOf(app)](JobRunner::Context& job, std::function<void()>&) mutable {

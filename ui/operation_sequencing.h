@@ -89,6 +89,9 @@ bool ConfirmImageWrite(AppState& app, QuestionView& question, BufferTab memory);
 // In ISP mode, a write that would lock ISP out or change the clock source (see
 // IspFuseWriteRisks; the clock source compared with FuseEditor::ChipBytesOrDefaults) first
 // logs each risk as a warning and asks one Yes/No question, default No; No sends nothing.
+// With a UPDI part the editor's named fuse bytes are written (then read back), verified or
+// read; a write that gives a shared UPDI pin to GPIO or RESET (UpdiFuseWriteRisks) asks the
+// same way first, in every programming mode.
 bool WriteFusesCommand(AppState& app, QuestionView& question, CommandDone done = {});
 bool VerifyFusesCommand(AppState& app, QuestionView& question, CommandDone done = {});
 bool ReadFusesCommand(AppState& app, QuestionView& question, CommandDone done = {});

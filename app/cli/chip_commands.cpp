@@ -13,6 +13,7 @@
 #include "app/cli/file_watch.h"
 #include "app/cli/image_io.h"
 #include "app/cli/kept_sim_chip.h"
+#include "app/cli/named_fuses.h"
 #include "app/cli/production.h"
 #include "core/sha256.h"
 #include "core/text.h"
@@ -999,6 +1000,12 @@ int ChipRun::RunCalibration() {
 // --defaults compares every byte; otherwise only the bytes and field bits given.
 int ChipRun::RunFuses() {
   const bool fuses = o_.command == "fuses";
+  if (fuses && part_->IsUpdi()) {
+    const NamedFuseCommand named{o_.action, o_.words, o_.defaults, o_.force,
+                                 o_.low || o_.high || o_.extended};
+    return RunNamedFuses(*session_, *part_, named, out_,
+                         [this](const SessionResult& r) { return Fail(r); });
+  }
   const BitFieldMap& fields = fuses ? part_->fuseBits : part_->lockBits;
   FuseByteSlots defaults = DefaultFuseBytes(*part_);
   if (fuses) {

@@ -54,7 +54,10 @@ constexpr const char* kFuseHelp =
     "default bytes instead. verify compares only what is given (every byte with --defaults). "
     "A one-bit field is programmed when 0 ([x] in fuses read): CKDIV8=0 divides the clock by "
     "8. Over ISP a write that programs RSTDISBL or DWEN, or unprograms SPIEN, is refused "
-    "unless --force is given; a new clock source (CKSEL, SUT_CKSEL) is written with a warning.";
+    "unless --force is given; a new clock source (CKSEL, SUT_CKSEL) is written with a warning. "
+    "A UPDI part's fuse bytes go by name: SYSCFG0=0xF6 sets a byte, BODCFG.ACTIVE=ENABLED a field "
+    "(a number or a named value; names in any letter case; a one-bit field is on at 1); a write "
+    "that gives a shared UPDI pin to GPIO or RESET is refused unless --force is given.";
 
 bool IsTerminal(std::FILE* stream) {
 #ifdef _WIN32
@@ -313,13 +316,15 @@ int Run(int argc, char** argv) {
                                                    "write reads the chip first and changes only what is given; "
                                                    "verify compares only what is given.");
     c->add_option("ACTION", chip.action, "read, write or verify")->required()->check(CLI::IsMember({"read", "write", "verify"}));
-    c->add_option("VALUES", chip.words, fuses ? "FIELD=VALUE words" : "the lock byte VALUE and FIELD=VALUE words");
+    c->add_option("VALUES", chip.words,
+                  fuses ? "FIELD=VALUE words (UPDI parts: NAME=VALUE, BYTE.FIELD=VALUE)"
+                        : "the lock byte VALUE and FIELD=VALUE words");
     c->add_flag("--defaults", chip.defaults, "start from (write) or compare with (verify) the part's default bytes");
     if (fuses) {
       c->add_option("--low", chip.low, "the LOW fuse byte");
       c->add_option("--high", chip.high, "the HIGH fuse byte");
       c->add_option("--extended", chip.extended, "the EXTENDED fuse byte");
-      c->add_flag("--force", chip.force, "write over ISP even what locks ISP out");
+      c->add_flag("--force", chip.force, "write even what locks ISP or UPDI out");
     }
   }
   app.add_subcommand("calibration", "read the calibration bytes with their labels");

@@ -34,6 +34,7 @@
 #include "app/qt/settings_window.h"
 #include "platform/posix/posix_port_driver.h"
 #include "sim/sim_port_driver.h"
+#include "ui/main_window_layout.h"
 
 // Pictures of the program, compiled into the library (res/qt/resources.qrc).
 static void InitResources() {
@@ -444,8 +445,9 @@ QWidget* MainWindow::BuildEditorPage(FuseEditorKind which, int fieldId, int byte
       w.fields);
   w.fields->setModel(w.fieldModel);
   w.fields->setItemDelegateForColumn(2, new FieldValueDelegate(checkBoxes_, dropArrow_, w.fields));
-  w.fields->setColumnWidth(0, 90);
-  w.fields->setColumnWidth(1, 330);
+  const std::array<int, 2> columns = FieldNameColumns(false);
+  w.fields->setColumnWidth(0, columns[0]);
+  w.fields->setColumnWidth(1, columns[1]);
   w.fields->horizontalHeader()->setStretchLastSection(true);
   w.fields->viewport()->installEventFilter(this);
   controls_[fieldId] = w.fields;
@@ -637,7 +639,13 @@ void MainWindow::RedrawHexViewColours(MemoryKind kind) {
   (kind == MEMORY_EEPROM ? eepromModel_ : flashModel_)->Refresh();
 }
 void MainWindow::RefreshFieldList(FuseEditorKind editor) {
-  editorWidgets(editor).fieldModel->Refresh();
+  EditorWidgets& w = editorWidgets(editor);
+  const std::array<int, 2> columns = FieldNameColumns(app_->editor(editor).IsNamed());
+  if (w.fields->columnWidth(0) != columns[0]) {
+    w.fields->setColumnWidth(0, columns[0]);
+    w.fields->setColumnWidth(1, columns[1]);
+  }
+  w.fieldModel->Refresh();
 }
 void MainWindow::RefreshByteList(FuseEditorKind editor) {
   editorWidgets(editor).byteModel->Refresh();

@@ -726,8 +726,14 @@ void MainWindow::RedrawHexViewColours(MemoryKind kind) {
   InvalidateRect(Control(kind == MEMORY_EEPROM ? kIdEepromHexView : kIdFlashHexView), nullptr, FALSE);
 }
 void MainWindow::RefreshFieldList(FuseEditorKind editor) {
-  SetRowCount(editor == FuseEditorKind::Fuses ? kIdFuseFieldList : kIdLockFieldList,
-              app_->editor(editor).fieldRows().size(), false);
+  const int id = editor == FuseEditorKind::Fuses ? kIdFuseFieldList : kIdLockFieldList;
+  const std::array<int, 2> columns = FieldNameColumns(app_->editor(editor).IsNamed());
+  HWND list = Control(id);
+  if (list != nullptr && SendMessageA(list, LVM_GETCOLUMNWIDTH, 0, 0) != columns[0]) {
+    SendMessageA(list, LVM_SETCOLUMNWIDTH, 0, MAKELPARAM(columns[0], 0));
+    SendMessageA(list, LVM_SETCOLUMNWIDTH, 1, MAKELPARAM(columns[1], 0));
+  }
+  SetRowCount(id, app_->editor(editor).fieldRows().size(), false);
 }
 void MainWindow::RefreshByteList(FuseEditorKind editor) {
   SetRowCount(editor == FuseEditorKind::Fuses ? kIdFuseByteList : kIdLockByteList,

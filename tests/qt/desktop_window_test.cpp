@@ -31,6 +31,7 @@
 #include "sim/sim_port_driver.h"
 #include "sim/sim_programmer.h"
 #include "ui/ini_settings_store.h"
+#include "ui/main_window_layout.h"
 
 namespace bq::qt {
 namespace {
@@ -321,6 +322,52 @@ class DesktopWindowTest : public QObject {
     QCOMPARE(d.app().selection().SelectedProgMode(), kProgModeIsp);
     QCOMPARE(d.Table(kIdFuseByteList)->model()->rowCount(),
              static_cast<int>(d.app().state().fuseEditor.byteRows().size()));
+  }
+
+  void aUpdiPartsFusesTabShowsItsBytesByNameAndAsksBeforeTheUpdiPinGoes() {
+    Desk d;
+    QCOMPARE(d.Start(), kExitOk);
+    MainWindow& w = d.w();
+    const int index = w.chipSelector()->findText("ATtiny1614");
+    QVERIFY(index >= 0);
+    emit w.chipSelector()->activated(index);
+    QApplication::processEvents();
+    w.tabs()->setCurrentIndex(2);
+    QApplication::processEvents();
+    FuseEditor& fuses = d.app().state().fuseEditor;
+    QVERIFY(fuses.IsNamed());
+    QCOMPARE(d.Table(kIdFuseByteList)->model()->rowCount(), 8);  // no byte at offset 3
+    QCOMPARE(d.Cell(kIdFuseByteList, 4, 0), QString("SYSCFG0"));
+    QCOMPARE(d.Cell(kIdFuseByteList, 4, 1), QString("0xC4"));
+    const int active = fuses.FindField("BODCFG.ACTIVE");
+    QVERIFY(active >= 0);
+    QCOMPARE(d.Cell(kIdFuseFieldList, active, 0), QString("BODCFG.ACTIVE"));
+    QCOMPARE(d.Cell(kIdFuseFieldList, active, 1), QString("BOD Operation in Active Mode"));
+    QCOMPARE(d.Table(kIdFuseFieldList)->columnWidth(0), FieldNameColumns(true)[0]);
+
+    // A one-bit field's click goes into its byte: EESAVE is on at 1.
+    const int eesave = fuses.FindField("SYSCFG0.EESAVE");
+    d.ClickCell(FuseEditorKind::Fuses, EditorList::Fields, eesave, 2);
+    QCOMPARE(d.Cell(kIdFuseByteList, 4, 1), QString("0xC5"));
+
+    // RSTPINCFG to GPIO: Write asks first, No the default; No sends nothing.
+    const int pin = fuses.FindField("SYSCFG0.RSTPINCFG");
+    QVERIFY(pin >= 0);
+    fuses.ApplyChoice(static_cast<std::uint32_t>(pin), 0);  // GPIO mode
+    QCOMPARE(d.Cell(kIdFuseByteList, 4, 1), QString("0xC1"));
+    d.dialogs.answers = {false};
+    const std::size_t asked = d.dialogs.boxes.size();
+    d.Click(kIdFuseWrite);
+    QCOMPARE(d.dialogs.boxes.size(), asked + 1);
+    QVERIFY(d.dialogs.boxes.back().defaultNo);
+    QVERIFY(QString::fromStdString(d.dialogs.boxes.back().text)
+                .contains("SYSCFG0.RSTPINCFG set to \"GPIO mode\""));
+    QVERIFY(!d.LogHas("Write fuses", 5));
+
+    // Set Default: the factory bytes again.
+    d.Click(kIdFuseSetDefault);
+    QCOMPARE(d.Cell(kIdFuseByteList, 4, 1), QString("0xC4"));
+    QCOMPARE(d.LogRow(0), QString("Set Default Fuses"));
   }
 
   void editorsToggleChooseAndTakeTypedBytes() {

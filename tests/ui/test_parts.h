@@ -1,6 +1,8 @@
 #pragma once
 // Small part records built in code for the model tests.
 
+#include <vector>
+
 #include "parts/part_database.h"
 
 namespace bq::test {
@@ -19,7 +21,7 @@ inline BitFieldDesc EnumField(const char* name, std::uint8_t mask, std::uint8_t 
   BitFieldDesc f = BitField(name, mask, target);
   f.isEnumerator = true;
   std::uint32_t n = 0;
-  for (const auto& [value, text] : choices) f.choices[n++] = EnumChoice{value, text, ""};
+  for (const auto& [value, text] : choices) f.choices[n++] = EnumChoice{value, text, {}};
   return f;
 }
 
@@ -71,6 +73,60 @@ inline void FillTestParts(PartDatabase& db) {
   i.eepromNoOfPages = 0;
   i.hvMode = 0;
   db.FinishLoad();
+}
+
+// The field's named values given their own names, in choice order.
+inline BitFieldDesc Named(BitFieldDesc field, std::initializer_list<const char*> names) {
+  auto choice = field.choices.begin();
+  for (const char* name : names) (choice++)->second.name = name;
+  return field;
+}
+
+// TINYUPDI: a UPDI part laid out as a tinyAVR 1-series: named fuse bytes with a gap at offsets
+// 3 and 4, a byte without fields (APPEND) and one without a factory value (BOOTEND), and the
+// UPDI pin shared with RESET and GPIO through SYSCFG0.RSTPINCFG (1 keeps UPDI).
+inline void AddUpdiTestPart(PartDatabase& db) {
+  PartRecord& p = db.RecordFor("TINYUPDI");
+  p.signature = 0x1E9422;
+  p.flashPageSizeW = 32;
+  p.flashNoOfPages = 256;
+  p.eepromPageSize = 32;
+  p.eepromNoOfPages = 8;
+  UpdiLayout& u = p.updi;
+  u.present = true;
+  u.flashBase = 0x8000;
+  u.fuseBase = 0x1280;
+  u.pinShared = true;
+  u.pinFuse = "SYSCFG0";
+  u.pinField = "RSTPINCFG";
+  u.pinUpdiValue = 1;
+  auto byte = [&u](const char* name, std::uint8_t offset, bool hasDefault, std::uint8_t value,
+                   std::vector<BitFieldDesc> fields) {
+    NamedFuseByte b;
+    b.name = name;
+    b.offset = offset;
+    b.hasDefault = hasDefault;
+    b.defaultValue = value;
+    b.fields = std::move(fields);
+    u.fuses.push_back(std::move(b));
+  };
+  byte("WDTCFG", 0, true, 0x00, {EnumField("PERIOD", 0x0F, 0, {{0, "Off"}, {1, "8 cycles"}})});
+  byte("BODCFG", 1, true, 0x00,
+       {EnumField("SLEEP", 0x03, 0, {{0, "Disabled"}, {1, "Enabled"}, {2, "Sampled"}}),
+        EnumField("ACTIVE", 0x0C, 0, {{0, "Disabled"}, {1, "Enabled"}, {2, "Sampled"}}),
+        BitField("SAMPFREQ", 0x10, 0),
+        EnumField("LVL", 0xE0, 0, {{0, "1.8 V"}, {2, "2.6 V"}, {7, "4.2 V"}})});
+  byte("OSCCFG", 2, true, 0x02,
+       {EnumField("FREQSEL", 0x03, 0, {{1, "16 MHz"}, {2, "20 MHz"}}),
+        BitField("OSCLOCK", 0x80, 0)});
+  byte("SYSCFG0", 5, true, 0xC4,
+       {EnumField("CRCSRC", 0xC0, 0, {{0, "Flash"}, {3, "No CRC"}}), BitField("EESAVE", 0x01, 0),
+        Named(EnumField("RSTPINCFG", 0x0C, 0,
+                        {{0, "GPIO mode"}, {1, "UPDI mode"}, {2, "Reset mode"}}),
+              {"GPIO", "UPDI", "RST"})});
+  byte("SYSCFG1", 6, true, 0x07, {EnumField("SUT", 0x07, 0, {{0, "0 ms"}, {7, "64 ms"}})});
+  byte("APPEND", 7, true, 0x00, {});
+  byte("BOOTEND", 8, false, 0x00, {});
 }
 
 }  // namespace bq::test

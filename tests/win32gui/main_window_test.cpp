@@ -24,6 +24,7 @@
 #include "image/image_file.h"
 #include "platform/win32/registry_settings_store.h"
 #include "sim/sim_port_driver.h"
+#include "ui/main_window_layout.h"
 
 namespace bq::win32 {
 namespace {
@@ -470,6 +471,37 @@ TEST_F(MainWindowTest, EditorCellsOpenOverTheClickedCell) {
   EXPECT_EQ(window_->cellWindow(), nullptr);
   EXPECT_EQ(e.CurrentChoiceText(static_cast<std::uint32_t>(enumRow)), text);
   EXPECT_EQ(ItemText(C(kIdFuseFieldList), enumRow, 2), text);
+}
+
+TEST_F(MainWindowTest, AUpdiPartsFusesTabShowsItsBytesByNameAndAsksBeforeTheUpdiPinGoes) {
+  ASSERT_EQ(Start(), kExitOk);
+  Pick(kIdChipSelector, "ATtiny1614");
+  PickTab(2);
+  FuseEditor& e = App().state().fuseEditor;
+  ASSERT_TRUE(e.IsNamed());
+  EXPECT_EQ(SendMessageA(C(kIdFuseByteList), LVM_GETITEMCOUNT, 0, 0), 8);  // no byte at offset 3
+  EXPECT_EQ(ItemText(C(kIdFuseByteList), 4, 0), "SYSCFG0");
+  EXPECT_EQ(ItemText(C(kIdFuseByteList), 4, 1), "0xC4");
+  const int eesave = e.FindField("SYSCFG0.EESAVE");
+  ASSERT_GE(eesave, 0);
+  EXPECT_EQ(ItemText(C(kIdFuseFieldList), eesave, 0), "SYSCFG0.EESAVE");
+  EXPECT_EQ(SendMessageA(C(kIdFuseFieldList), LVM_GETCOLUMNWIDTH, 0, 0), FieldNameColumns(true)[0]);
+  ClickCell(kIdFuseFieldList, eesave, 2);  // on at 1
+  EXPECT_EQ(ItemText(C(kIdFuseByteList), 4, 1), "0xC5");
+
+  // RSTPINCFG to GPIO: Write asks first with No as the default; No sends nothing.
+  e.ApplyChoice(static_cast<std::uint32_t>(e.FindField("SYSCFG0.RSTPINCFG")), 0);
+  Pump();
+  EXPECT_EQ(ItemText(C(kIdFuseByteList), 4, 1), "0xC1");
+  host_.yesNo = {false};
+  const std::size_t asked = host_.boxes.size();
+  Command(kIdFuseWrite);
+  ASSERT_EQ(host_.boxes.size(), asked + 1);
+  EXPECT_TRUE(host_.boxes.back().defaultNo);
+  EXPECT_NE(host_.boxes.back().text.find("SYSCFG0.RSTPINCFG set to \"GPIO mode\""), std::string::npos);
+  EXPECT_NE(NewestLog(), "Write fuses");
+  Command(kIdFuseSetDefault);
+  EXPECT_EQ(ItemText(C(kIdFuseByteList), 4, 1), "0xC4");
 }
 
 TEST_F(MainWindowTest, ExitAsksWhenIdleAndWaitsWhileBusy) {
