@@ -213,7 +213,7 @@ SessionResult ChipSession::ReadMemory(const MemoryGeometry& memory, std::uint32_
                                       std::vector<std::uint8_t>& image) {
   image.clear();
   SessionResult refused;
-  if (!PrepareMemory(memory, pages, refused)) return refused;
+  if (!PrepareMemory(memory, pages, refused) || !ReadAllowed(memory, refused)) return refused;
   SessionResult r = driver_->ReadMemory(memory, pages == 0 ? memory.pageCount : pages, image);
   if (r.ok() && EngineLogs()) {
     Log(LogKind::LogSuccess, memory.kind == MEMORY_FLASH ? "FLASH Code read into buffer"
@@ -240,7 +240,7 @@ SessionResult ChipSession::VerifyMemory(const MemoryGeometry& memory, std::uint3
                                         std::optional<std::uint32_t>& firstDifference) {
   firstDifference.reset();
   SessionResult refused;
-  if (!PrepareMemory(memory, pages, refused)) return refused;
+  if (!PrepareMemory(memory, pages, refused) || !ReadAllowed(memory, refused)) return refused;
   const std::uint32_t count = pages == 0 ? memory.pageCount : pages;
   if (driver_->Info().can.verifyMemory) {
     return driver_->VerifyMemory(memory, count, image, firstDifference);
@@ -270,7 +270,7 @@ SessionResult ChipSession::Erase() {
 
 SessionResult ChipSession::BlankCheck(const MemoryGeometry& memory) {
   SessionResult refused;
-  if (!PrepareMemory(memory, 0, refused)) return refused;
+  if (!PrepareMemory(memory, 0, refused) || !ReadAllowed(memory, refused)) return refused;
   if (driver_->Info().can.blankCheck) return driver_->BlankCheck(memory);
   std::vector<std::uint8_t> chip;
   SessionResult r = driver_->ReadMemory(memory, memory.pageCount, chip);

@@ -131,6 +131,9 @@ class ChipSession {
   SessionResult Ready();  // Ok when an operation may start: open and not cancelled
   SessionResult ReadBack(const FuseByteSlots& written, bool lock, const BitFieldMap* fields);
   bool PrepareMemory(const MemoryGeometry& memory, std::uint32_t pages, SessionResult& refused);
+  // False, with refused set, when the chip's lock bits forbid reading its memories back
+  // (chip_session_lock.cpp).
+  bool ReadAllowed(const MemoryGeometry& memory, SessionResult& refused);
   void Log(LogKind kind, const std::string& text) const;
   // The outcome lines of drivers that do not log them themselves.
   bool EngineLogs() const { return !driver_->Info().can.reportsOutcomes; }
