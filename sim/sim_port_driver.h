@@ -61,6 +61,9 @@ class SimPortDriver : public PortDriver {
     std::shared_ptr<std::mutex> mutex;
   };
   ChipAccess ChipFor(const std::string& name);
+  // Moves the chip a port name leads to between the socket and the ISP cable, as a user
+  // moves a real one (a rescue asks for it); false for an unknown part.
+  bool MoveChip(const std::string& name, SimConnect where);
 
  private:
   struct Bench {

@@ -412,8 +412,7 @@ void SimProgrammer::Dispatch(std::uint8_t code, const std::vector<std::uint8_t>&
 
     case CMD_DETECT_ISP_CLOCK: {
       const bool target = options_.connect == SimConnect::kIsp && options_.ispMaxClock >= 1 &&
-                          options_.ispMaxClock <= 7 && ChipThere(when) &&
-                          !chip.IspLockedOut();
+                          options_.ispMaxClock <= 7 && ChipThere(when) && !chip.IspLockedOut();
       ispClock_ = target ? options_.ispMaxClock : 0;
       Answer(ANS_VALUE8, {ispClock_});
       return;

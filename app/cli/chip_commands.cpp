@@ -851,15 +851,17 @@ int ChipRun::RunRescue() {
       if (part_ != nullptr && part_->signature != chip.signature) part_ = nullptr;
     }
     if (part_ == nullptr) {
-      Complain("the chip cannot be identified: give its part with -p (brindlequartz-cli parts "
-               "--ids lists the short ids)");
+      Complain(
+          "the chip cannot be identified: give its part with -p (brindlequartz-cli parts "
+          "--ids lists the short ids)");
       return kExitUsage;
     }
   }
   session_->SetPart(partName_, part_);
   const bool sim = ParseSimPortName(settings_.COMPort).has_value();
-  const RescueCommand command{*session_, partName_, *part_, settings_.COMPort,
-                              sim ? simDriver_.get() : nullptr, o_.yes, o_.defaults};
+  const RescueCommand command{
+      *session_, partName_,  *part_, settings_.COMPort, sim ? simDriver_.get() : nullptr,
+      o_.yes,    o_.defaults};
   return RunRescueCommand(command, out_);
 }
 

@@ -485,8 +485,9 @@ int Run(int argc, char** argv) {
     return kExitUsage;
   }
   if (name == "rescue" && !chip.yes && !IsTerminal(stdin)) {
-    Complain("rescue asks before it changes the chip, and there is no terminal to answer on: "
-             "pass --yes to go on without asking");
+    Complain(
+        "rescue asks before it changes the chip, and there is no terminal to answer on: "
+        "pass --yes to go on without asking");
     return kExitUsage;
   }
   if (name == "program") {

@@ -51,11 +51,8 @@ class TerminalHost : public RescueHost {
     out_.Log(LogKind::LogInfo, instruction);
     if (c_.sim != nullptr) {
       // Nobody can move a simulated chip by hand: the simulated programmer does it.
-      if (auto line = c_.sim->LineFor(c_.port)) {
-        line->With([place](SimProgrammer& p) {
-          p.options().connect = place == ChipPlace::Socket ? SimConnect::kSocket : SimConnect::kIsp;
-        });
-      }
+      c_.sim->MoveChip(c_.port,
+                       place == ChipPlace::Socket ? SimConnect::kSocket : SimConnect::kIsp);
       out_.Log(LogKind::LogInfo, place == ChipPlace::Socket
                                      ? "The simulated chip is now in the socket."
                                      : "The simulated chip is now on the ISP cable.");

@@ -15,6 +15,9 @@
 #include "session/rescue_texts.h"
 #include "sim/sim_port_driver.h"
 #include "tests/cli/cli_process.h"
+#include "ui/app_state.h"
+#include "ui/operation_sequencing.h"
+#include "ui/rescue_flow.h"
 
 namespace bq {
 namespace {
@@ -188,6 +191,71 @@ TEST(LockedRead, IsRefusedInLockMode3Only) {
   std::vector<std::uint8_t> image;
   ASSERT_TRUE(bench.session.ReadMemory(flash, 1, image).ok());
   EXPECT_EQ(image[0], 0x0C);
+}
+
+// ---- the desktop's commands ----
+
+class Answer : public QuestionView {
+ public:
+  explicit Answer(bool yes) : yes_(yes) {}
+  bool AskYesNo(const std::string&, const std::string&) override {
+    ++asked;
+    return yes_;
+  }
+  int asked = 0;
+
+ private:
+  bool yes_;
+};
+
+struct Desktop {
+  explicit Desktop(const std::string& part) {
+    LoadPartList(app.parts, std::string(BQ_SOURCE_DIR) + "/PartList.cfg");
+    driver = std::make_shared<SimPortDriver>(&app.parts);
+    app.port.AddDriver(driver);
+    app.selection.FillChipSelector();
+    app.selection.PickChipByName(part);
+    app.selection.ApplyChipSelection();
+    app.settings.COMPort = "sim:" + part + ":isp";
+    app.StartProgrammer();
+  }
+  SimChip& Chip() { return *driver->ChipFor(app.settings.COMPort).chip; }
+  AppState app;
+  std::shared_ptr<SimPortDriver> driver;
+};
+
+TEST(DesktopRescue, AsksOnceMovesTheSimulatedChipAndRescuesIt) {
+  Desktop desktop("ATtiny85");
+  desktop.Chip().high = 0x5F;
+  Answer yes(true);
+  RescueReport report;
+  ASSERT_TRUE(RescueCommand(
+      desktop.app,
+      [&desktop](const std::string& port, ChipPlace place) {
+        desktop.driver->MoveChip(
+            port, place == ChipPlace::Socket ? SimConnect::kSocket : SimConnect::kIsp);
+      },
+      [&report](const RescueReport& r) { report = r; }));
+  desktop.app.Settle(yes);
+  EXPECT_EQ(report.verdict, RescueVerdict::Rescued) << RescueOutcomeText(report);
+  EXPECT_EQ(yes.asked, 1);
+  EXPECT_EQ(desktop.Chip().high, 0xDF);
+}
+
+TEST(DesktopLockedRead, KeepsTheBufferAsItWas) {
+  Desktop desktop("ATtiny85");
+  desktop.app.selection.PickMode(1);  // ISP
+  ASSERT_EQ(desktop.app.selection.SelectedProgMode(), PROG_MODE_ISP);
+  desktop.Chip().flash[0] = 0x0C;
+  desktop.Chip().lock = 0xFC;
+  desktop.app.flash.data()[0] = 0x55;
+  Answer no(false);
+  CommandResult result;
+  ASSERT_TRUE(
+      ReadMemoryCommand(desktop.app, no, [&result](const CommandResult& r) { result = r; }));
+  desktop.app.Settle(no);
+  EXPECT_TRUE(IsReadLockedRefusal(result.result)) << result.result.message;
+  EXPECT_EQ(desktop.app.flash.data()[0], 0x55);
 }
 
 // ---- through brindlequartz-cli ----
