@@ -196,15 +196,23 @@ void Rescue::PlanFuses(bool socket) {
       fields_.push_back(f);
       unlockedIsOne_.push_back(lockout.locksWhenProgrammed);
     }
-    if (const BitFieldDesc* clock = ClockField(part_)) {
-      const ByteSlot* slot = bytes.Slot(clock->targetByte);
+    const BitFieldDesc* clock = ClockField(part_);
+    const ByteSlot* slot = clock != nullptr ? bytes.Slot(clock->targetByte) : nullptr;
+    if (slot != nullptr && slot->present) {
       const auto value =
           static_cast<std::uint8_t>((slot->value & clock->mask) >> LowestBit(clock->mask));
       const std::string text = ChoiceText(*clock, value);
-      if (slot->present && text.rfind("Ext.", 0) == 0) {
-        culprits_.push_back("its clock source is \"" + text +
-                            "\", which ISP reaches only with that clock fitted (a clock on "
-                            "XTAL1 or the high-voltage socket reaches it too)");
+      const bool external = text.rfind("Ext.", 0) == 0;
+      // ISP needs a chip clock of at least four times the SCK: 128 kHz is too slow for
+      // the programmer's slowest clock, 57.60 kHz.
+      const bool tooSlow =
+          text.find("128 kHz") != std::string::npos || text.find("128kHz") != std::string::npos;
+      if (external || tooSlow) {
+        culprits_.push_back(
+            "its clock source is \"" + text + "\", " +
+            (external ? "which ISP reaches only with that clock fitted (a clock on XTAL1 or "
+                        "the high-voltage socket reaches it too)"
+                      : "too slow for the slowest ISP clock (57.60 kHz)"));
         fields_.push_back(clock);
         unlockedIsOne_.push_back(true);
       }
@@ -408,10 +416,9 @@ void Rescue::Run() {
   }
   if (options_.defaults) {
     steps.push_back("write the part's default fuses");
-  } else {
+  } else if (!fields_.empty()) {
     steps.push_back("write " + FieldPlan(fields_) +
-                    " back to the part's default (the other fuses "
-                    "stay as they are)");
+                    " back to the part's default (the other fuses stay as they are)");
   }
   report_.plan = "Using " + socket + ", will " + Joined(steps) +
                  "; then you put the chip back on the ISP cable and it is checked there.";
