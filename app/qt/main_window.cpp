@@ -162,14 +162,14 @@ MainWindow::MainWindow(SettingsStore& store, DialogHost& dialogs, PortDriverFact
 
   // The simulated programmer the port drivers hold, for the rescue's moves of its chip.
   auto sim = std::make_shared<std::weak_ptr<SimPortDriver>>();
-  PortDriverFactory drivers = [factory = drivers_, sim](const PartDatabase& parts) {
-    auto list = factory(parts);
+  PortDriverFactory wrapped = [factory = drivers_, sim](const PartDatabase& parts) {
+    auto list = factory ? factory(parts) : std::vector<std::shared_ptr<PortDriver>>{};
     for (auto& d : list) {
       if (auto s = std::dynamic_pointer_cast<SimPortDriver>(d)) *sim = s;
     }
     return list;
   };
-  app_ = std::make_unique<Application>(*this, store_, std::move(drivers));
+  app_ = std::make_unique<Application>(*this, store_, std::move(wrapped));
   app_->SetSimulatedChipMover([sim](const std::string& port, ChipPlace place) {
     if (auto s = sim->lock(); s && ParseSimPortName(port)) {
       s->MoveChip(port, place == ChipPlace::Socket ? SimConnect::kSocket : SimConnect::kIsp);

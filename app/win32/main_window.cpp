@@ -60,7 +60,7 @@ MainWindow::MainWindow(HINSTANCE instance, SettingsStore& store, DialogHost& dia
   // The simulated programmer the port drivers hold, for the rescue's moves of its chip.
   auto sim = std::make_shared<std::weak_ptr<SimPortDriver>>();
   PortDriverFactory wrapped = [factory = std::move(drivers), sim](const PartDatabase& parts) {
-    auto list = factory(parts);
+    auto list = factory ? factory(parts) : std::vector<std::shared_ptr<PortDriver>>{};
     for (auto& d : list) {
       if (auto s = std::dynamic_pointer_cast<SimPortDriver>(d)) *sim = s;
     }
