@@ -55,6 +55,7 @@ void ChipSession::SetProgrammer(ProgrammerKind kind, std::uint32_t baud) {
 }
 
 void ChipSession::SetPart(const std::string& name, const PartRecord* part) {
+  lockClear_ = false;
   partName_ = name;
   part_ = part;
   driver_->SetPart(name, part);
@@ -62,6 +63,7 @@ void ChipSession::SetPart(const std::string& name, const PartRecord* part) {
 
 bool ChipSession::Open(const std::string& port, std::string* why) {
   Close();
+  lockClear_ = false;
   return driver_->Open(port_, port, why);
 }
 
@@ -119,6 +121,7 @@ SessionResult ChipSession::IdentifyBySignature(IdentifiedChip& out) {
 
 SessionResult ChipSession::Identify(IdentifiedChip& out) {
   out = {};
+  lockClear_ = false;
   if (SessionResult r = Ready(); !r.ok()) return r;
   SessionResult r = driver_->Info().can.identify ? driver_->Identify(out) : IdentifyBySignature(out);
   if (!r.ok()) {
@@ -163,6 +166,7 @@ SessionResult ChipSession::SelectIspClock(std::uint8_t index, std::uint8_t& cloc
 
 SessionResult ChipSession::ReadSignature(std::uint32_t& signature) {
   signature = 0;
+  lockClear_ = false;
   if (SessionResult r = Ready(); !r.ok()) return r;
   return driver_->ReadSignature(signature);
 }
@@ -264,6 +268,7 @@ SessionResult ChipSession::VerifyMemory(const MemoryGeometry& memory, std::uint3
 SessionResult ChipSession::Erase() {
   if (SessionResult r = Ready(); !r.ok()) return r;
   SessionResult r = driver_->Erase();
+  lockClear_ = r.ok();  // an erase clears the lock bits
   if (r.ok() && EngineLogs()) Log(LogKind::LogSuccess, "Chip erased");
   return r;
 }
@@ -414,6 +419,7 @@ SessionResult ChipSession::ReadLock(ByteSlot& lock) {
 
 SessionResult ChipSession::WriteLock(const ByteSlot& lock, const BitFieldMap* fields) {
   if (SessionResult r = Ready(); !r.ok()) return r;
+  lockClear_ = false;
   if (EngineLogs()) {
     Log(LogKind::LogSuccess, "Write lock bits");
     if (lock.present) Log(LogKind::LogInfo, "Write LOCKBIT: " + Hex2(lock.value));

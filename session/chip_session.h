@@ -148,6 +148,9 @@ class ChipSession {
   const PartRecord* part_ = nullptr;
   std::atomic<bool> cancelled_{false};
   std::atomic<bool> quiet_{false};
+  // The lock bits are known to be clear: erased or read so since the chip was last found
+  // (a signature read or identify may find another chip). Spares the lock read of a read.
+  bool lockClear_ = false;
   const PartDatabase* parts_ = nullptr;
   std::unique_ptr<ProgrammerDriver> driver_;  // last: closed before the port goes
 };

@@ -1,7 +1,8 @@
 // The lock check before a chip's flash or EEPROM is read back (read, verify, blank check).
 // With LB1 and LB2 programmed (lock mode 3) a chip disables verification: what it answers is
 // not its contents, so a read would hand out filler as if it were the program. The lock
-// byte is read first, one exchange, and such a read is refused.
+// byte is read first, one exchange, and such a read is refused. After an erase (or a lock
+// read that found the bits clear) the check costs nothing until the chip may have changed.
 
 #include "session/chip_session.h"
 #include "session/rescue_texts.h"
@@ -32,8 +33,9 @@ bool ReadForbiddenByLock(const PartRecord& part, std::uint8_t lock) {
 }
 
 bool ChipSession::ReadAllowed(const MemoryGeometry& memory, SessionResult& refused) {
-  // Nothing to check without a classic part; UPDI parts keep their lock elsewhere.
-  if (part_ == nullptr || part_->IsUpdi()) return true;
+  // Nothing to check without a classic part; UPDI parts keep their lock elsewhere. Lock
+  // bits known to be clear (erased or read since the chip was found) need no exchange.
+  if (part_ == nullptr || part_->IsUpdi() || lockClear_) return true;
   ByteSlot lock{0xFF, true};
   quiet_.store(true);  // the check's own lines would read like a command the user gave
   const SessionResult r = driver_->ReadLock(lock);
@@ -44,7 +46,10 @@ bool ChipSession::ReadAllowed(const MemoryGeometry& memory, SessionResult& refus
     refused = r;
     return false;
   }
-  if (!lock.present || !ReadForbiddenByLock(*part_, lock.value)) return true;
+  if (!lock.present || !ReadForbiddenByLock(*part_, lock.value)) {
+    lockClear_ = lock.present && (lock.value & 0x03u) == 0x03u;
+    return true;
+  }
   const std::string text =
       ReadLockedText(memory.kind == MEMORY_FLASH ? "flash" : "EEPROM", lock.value);
   Log(LogKind::LogError, text);

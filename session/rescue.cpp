@@ -309,8 +309,7 @@ void Rescue::Run() {
     std::string clockNote;
     if (slow) {
       const std::string at = std::string(IspClockText(clock));
-      culprits_.insert(culprits_.begin(),
-                       "it answers over ISP only at " + at + ", so its clock runs slowly");
+      culprits_.insert(culprits_.begin(), "only at " + at + ", so its clock runs slowly");
       const BitFieldDesc* field = ClockField(part_);
       const BitFieldDesc* div = FindFuseField(part_.fuseBits, "CKDIV8");
       for (const BitFieldDesc* f : {field, div}) {
@@ -328,15 +327,16 @@ void Rescue::Run() {
       }
     }
     if (!erase_ && fields_.empty() && !options_.defaults) {
-      report_.diagnosis = culprits_.empty()
-                              ? "The chip answers over ISP and nothing holds it: its lock bits "
-                                "allow reading and its fuses allow ISP."
-                              : "The chip " + Joined(culprits_) + "." + clockNote;
+      report_.diagnosis =
+          culprits_.empty()
+              ? "The chip answers over ISP and nothing holds it: its lock bits "
+                "allow reading and its fuses allow ISP."
+              : "The chip answers over ISP, but " + Joined(culprits_) + "." + clockNote;
       report_.verdict = RescueVerdict::NothingWrong;
       report_.outcome = "Nothing was changed.";
       return;
     }
-    report_.diagnosis = "The chip " + Joined(culprits_) + "." + clockNote;
+    report_.diagnosis = "The chip answers over ISP, but " + Joined(culprits_) + "." + clockNote;
     std::vector<std::string> steps;
     if (erase_) {
       steps.push_back(

@@ -75,9 +75,13 @@ bool SimChip::ClockMissing() const {
          externalClockValues.end();
 }
 
-bool SimChip::IspLockedOut() const {
+bool SimChip::IspLockedOutAtEntry(bool clockFitted) const {
   const bool spiOff = spienMask != 0 && !FieldProgrammed(spienMask, spienByte);
-  return ResetDisabled() || FieldProgrammed(dwenMask, dwenByte) || spiOff || ClockMissing();
+  return FieldProgrammed(dwenMask, dwenByte) || spiOff || (!clockFitted && ClockMissing());
+}
+
+bool SimChip::IspLockedOut() const {
+  return ResetDisabled() || IspLockedOutAtEntry();
 }
 
 void SimChip::Erase() {

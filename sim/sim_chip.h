@@ -61,6 +61,9 @@ struct SimChip {
   // or a clock source that is not there (an external crystal or clock selected; nothing
   // feeds XTAL1 on the ISP cable). High-voltage programming reaches the chip all the same.
   bool IspLockedOut() const;
+  // The same without RSTDISBL: what a chip takes up when it enters programming mode (the
+  // fuses are latched then, so a write takes effect at the next entry).
+  bool IspLockedOutAtEntry(bool clockFitted = false) const;
   bool ClockMissing() const;
   // EESAVE programmed (0): a chip erase keeps the EEPROM.
   bool EepromSavedOnErase() const;

@@ -57,7 +57,10 @@ struct Bench {
       : driver(std::make_shared<SimPortDriver>(&Parts())), session({driver}), name(part) {
     port = "sim:" + part + ":isp";
     line = driver->LineFor(port);
-    line->With([ispMaxClock](SimProgrammer& p) { p.options().ispMaxClock = ispMaxClock; });
+    line->With([ispMaxClock](SimProgrammer& p) {
+      p.options().ispMaxClock = ispMaxClock;
+      p.options().targetClock = false;  // nothing on XTAL1: an external clock choice locks ISP out
+    });
     record = Parts().Find(part);
     session.SetPart(part, record);
   }
