@@ -55,6 +55,7 @@ void ChipSession::SetProgrammer(ProgrammerKind kind, std::uint32_t baud) {
 }
 
 void ChipSession::SetPart(const std::string& name, const PartRecord* part) {
+  lockClear_ = false;
   partName_ = name;
   part_ = part;
   driver_->SetPart(name, part);
@@ -62,6 +63,7 @@ void ChipSession::SetPart(const std::string& name, const PartRecord* part) {
 
 bool ChipSession::Open(const std::string& port, std::string* why) {
   Close();
+  lockClear_ = false;
   return driver_->Open(port_, port, why);
 }
 
@@ -137,6 +139,7 @@ SessionResult ChipSession::IdentifyBySignature(IdentifiedChip& out) {
 
 SessionResult ChipSession::Identify(IdentifiedChip& out) {
   out = {};
+  lockClear_ = false;
   if (SessionResult r = Ready(); !r.ok()) return r;
   SessionResult r = driver_->Info().can.identify ? driver_->Identify(out) : IdentifyBySignature(out);
   if (!r.ok()) {
@@ -182,6 +185,7 @@ SessionResult ChipSession::SelectIspClock(std::uint8_t index, std::uint8_t& cloc
 
 SessionResult ChipSession::ReadSignature(std::uint32_t& signature) {
   signature = 0;
+  lockClear_ = false;
   if (SessionResult r = Ready(); !r.ok()) return r;
   return driver_->ReadSignature(signature);
 }
@@ -248,7 +252,7 @@ SessionResult ChipSession::ReadMemory(const MemoryGeometry& memory, std::uint32_
                                       std::vector<std::uint8_t>& image) {
   image.clear();
   SessionResult refused;
-  if (!PrepareMemory(memory, pages, refused)) return refused;
+  if (!PrepareMemory(memory, pages, refused) || !ReadAllowed(memory, refused)) return refused;
   SessionResult r = driver_->ReadMemory(memory, pages == 0 ? memory.pageCount : pages, image);
   if (r.ok() && EngineLogs()) {
     Log(LogKind::LogSuccess, memory.kind == MEMORY_FLASH    ? "FLASH Code read into buffer"
@@ -278,7 +282,7 @@ SessionResult ChipSession::VerifyMemory(const MemoryGeometry& memory, std::uint3
                                         std::optional<std::uint32_t>& firstDifference) {
   firstDifference.reset();
   SessionResult refused;
-  if (!PrepareMemory(memory, pages, refused)) return refused;
+  if (!PrepareMemory(memory, pages, refused) || !ReadAllowed(memory, refused)) return refused;
   const std::uint32_t count = pages == 0 ? memory.pageCount : pages;
   if (driver_->Info().can.verifyMemory) {
     return driver_->VerifyMemory(memory, count, image, firstDifference);
@@ -302,13 +306,14 @@ SessionResult ChipSession::VerifyMemory(const MemoryGeometry& memory, std::uint3
 SessionResult ChipSession::Erase() {
   if (SessionResult r = ReadyForPart(); !r.ok()) return r;
   SessionResult r = driver_->Erase();
+  lockClear_ = r.ok();  // an erase clears the lock bits
   if (r.ok() && EngineLogs()) Log(LogKind::LogSuccess, "Chip erased");
   return r;
 }
 
 SessionResult ChipSession::BlankCheck(const MemoryGeometry& memory) {
   SessionResult refused;
-  if (!PrepareMemory(memory, 0, refused)) return refused;
+  if (!PrepareMemory(memory, 0, refused) || !ReadAllowed(memory, refused)) return refused;
   if (driver_->Info().can.blankCheck) return driver_->BlankCheck(memory);
   std::vector<std::uint8_t> chip;
   SessionResult r = driver_->ReadMemory(memory, memory.pageCount, chip);
@@ -452,6 +457,7 @@ SessionResult ChipSession::ReadLock(ByteSlot& lock) {
 
 SessionResult ChipSession::WriteLock(const ByteSlot& lock, const BitFieldMap* fields) {
   if (SessionResult r = ReadyForPart(); !r.ok()) return r;
+  lockClear_ = false;
   if (EngineLogs()) {
     Log(LogKind::LogSuccess, "Write lock bits");
     if (lock.present) Log(LogKind::LogInfo, "Write LOCKBIT: " + Hex2(lock.value));

@@ -134,6 +134,9 @@ class ChipSession {
   SessionResult ReadyForPart();
   SessionResult ReadBack(const FuseByteSlots& written, bool lock, const BitFieldMap* fields);
   bool PrepareMemory(const MemoryGeometry& memory, std::uint32_t pages, SessionResult& refused);
+  // False, with refused set, when the chip's lock bits forbid reading its memories back
+  // (chip_session_lock.cpp).
+  bool ReadAllowed(const MemoryGeometry& memory, SessionResult& refused);
   void Log(LogKind kind, const std::string& text) const;
   // The outcome lines of drivers that do not log them themselves.
   bool EngineLogs() const { return !driver_->Info().can.reportsOutcomes; }
@@ -148,6 +151,9 @@ class ChipSession {
   const PartRecord* part_ = nullptr;
   std::atomic<bool> cancelled_{false};
   std::atomic<bool> quiet_{false};
+  // The lock bits are known to be clear: erased or read so since the chip was last found
+  // (a signature read or identify may find another chip). Spares the lock read of a read.
+  bool lockClear_ = false;
   const PartDatabase* parts_ = nullptr;
   std::unique_ptr<ProgrammerDriver> driver_;  // last: closed before the port goes
 };

@@ -26,6 +26,19 @@ SimChip SimChip::FromPart(const std::string& name, const PartRecord& part) {
     } else if (field.name == "RSTDISBL" && chip.rstdisblMask == 0) {
       chip.rstdisblMask = field.mask;
       chip.rstdisblByte = field.targetByte;
+    } else if (field.name == "DWEN" && chip.dwenMask == 0) {
+      chip.dwenMask = field.mask;
+      chip.dwenByte = field.targetByte;
+    } else if (field.name == "SPIEN" && chip.spienMask == 0) {
+      chip.spienMask = field.mask;
+      chip.spienByte = field.targetByte;
+    } else if ((field.name == "SUT_CKSEL" || field.name == "CKSEL") && field.isEnumerator &&
+               chip.clockMask == 0) {
+      chip.clockMask = field.mask;
+      chip.clockByte = field.targetByte;
+      for (const auto& [row, choice] : field.choices) {
+        if (choice.text.rfind("Ext.", 0) == 0) chip.externalClockValues.push_back(choice.value);
+      }
     }
   }
   return chip;
@@ -35,22 +48,40 @@ bool SimChip::EepromSavedOnErase() const {
   return FieldProgrammed(eesaveMask, eesaveByte);
 }
 
-bool SimChip::FieldProgrammed(std::uint8_t mask, std::uint8_t target) const {
-  std::uint8_t byte = 0xFF;
+std::uint8_t SimChip::Byte(std::uint8_t target) const {
   switch (target) {
     case kTargetLow:
-      byte = low;
-      break;
+      return low;
     case kTargetHigh:
-      byte = high;
-      break;
+      return high;
     case kTargetExtended:
-      byte = extended;
-      break;
+      return extended;
     default:
-      return false;
+      return 0xFF;
   }
-  return mask != 0 && (byte & mask) == 0;
+}
+
+bool SimChip::FieldProgrammed(std::uint8_t mask, std::uint8_t target) const {
+  if (target < kTargetLow || target > kTargetExtended) return false;
+  return mask != 0 && (Byte(target) & mask) == 0;
+}
+
+bool SimChip::ClockMissing() const {
+  if (clockMask == 0) return false;
+  int shift = 0;
+  while ((clockMask & (1u << shift)) == 0) ++shift;
+  const std::uint8_t value = static_cast<std::uint8_t>((Byte(clockByte) & clockMask) >> shift);
+  return std::find(externalClockValues.begin(), externalClockValues.end(), value) !=
+         externalClockValues.end();
+}
+
+bool SimChip::IspLockedOutAtEntry(bool clockFitted) const {
+  const bool spiOff = spienMask != 0 && !FieldProgrammed(spienMask, spienByte);
+  return FieldProgrammed(dwenMask, dwenByte) || spiOff || (!clockFitted && ClockMissing());
+}
+
+bool SimChip::IspLockedOut() const {
+  return ResetDisabled() || IspLockedOutAtEntry();
 }
 
 void SimChip::Erase() {

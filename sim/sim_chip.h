@@ -28,6 +28,16 @@ struct SimChip {
   // The part's RSTDISBL field, the same way.
   std::uint8_t rstdisblMask = 0;
   std::uint8_t rstdisblByte = 0;
+  // DWEN and SPIEN likewise (mask 0: the part has no such field).
+  std::uint8_t dwenMask = 0;
+  std::uint8_t dwenByte = 0;
+  std::uint8_t spienMask = 0;
+  std::uint8_t spienByte = 0;
+  // The clock-source field (SUT_CKSEL or CKSEL) and the values of it that choose an
+  // external crystal or clock, which the simulated target board does not have.
+  std::uint8_t clockMask = 0;
+  std::uint8_t clockByte = 0;
+  std::vector<std::uint8_t> externalClockValues;  // counted from the mask's lowest bit
 
   // Erased memories, fuses from the part's defaults (0xFF where none), lock byte 0xFF.
   static SimChip FromPart(const std::string& name, const PartRecord& part);
@@ -47,6 +57,14 @@ struct SimChip {
   // RSTDISBL programmed: the reset pin is an I/O pin, so ISP cannot put the chip into
   // programming mode; high-voltage programming still can.
   bool ResetDisabled() const { return FieldProgrammed(rstdisblMask, rstdisblByte); }
+  // What keeps ISP out, as on a real chip: RSTDISBL or DWEN programmed, SPIEN unprogrammed,
+  // or a clock source that is not there (an external crystal or clock selected; nothing
+  // feeds XTAL1 on the ISP cable). High-voltage programming reaches the chip all the same.
+  bool IspLockedOut() const;
+  // The same without RSTDISBL: what a chip takes up when it enters programming mode (the
+  // fuses are latched then, so a write takes effect at the next entry).
+  bool IspLockedOutAtEntry(bool clockFitted = false) const;
+  bool ClockMissing() const;
   // EESAVE programmed (0): a chip erase keeps the EEPROM.
   bool EepromSavedOnErase() const;
   // Flash and lock byte to 0xFF, EEPROM too unless EESAVE is programmed. Fuses stay.
@@ -54,6 +72,7 @@ struct SimChip {
 
  private:
   bool FieldProgrammed(std::uint8_t mask, std::uint8_t target) const;
+  std::uint8_t Byte(std::uint8_t target) const;
 };
 
 // A chip kept in a file between runs, as a real chip keeps its memories between two

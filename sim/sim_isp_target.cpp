@@ -63,12 +63,13 @@ std::uint8_t SimIspTarget::ReadOut() const {
   switch (b[0]) {
     case 0x20:
     case 0x28: {
-      if (chip_.flash.empty()) return 0xFF;
+      // Lock mode 3 disables verification: the chip gives filler, as the other reads here.
+      if (chip_.flash.empty() || chip_.ReadLocked()) return 0xFF;
       const std::size_t byte = (std::size_t{WordAddress()} * 2 + (b[0] == 0x28 ? 1 : 0));
       return chip_.flash[byte % chip_.flash.size()];
     }
     case 0xA0: {
-      if (chip_.eeprom.empty()) return 0xFF;
+      if (chip_.eeprom.empty() || chip_.ReadLocked()) return 0xFF;
       return chip_.eeprom[(std::size_t{b[1]} << 8 | b[2]) % chip_.eeprom.size()];
     }
     case 0x30: {

@@ -89,6 +89,13 @@ std::shared_ptr<SimLine> SimPortDriver::LineFor(const std::string& name) {
   return line;
 }
 
+bool SimPortDriver::MoveChip(const std::string& name, SimConnect where) {
+  const std::shared_ptr<SimLine> line = LineFor(name);
+  if (!line) return false;
+  line->With([where](SimProgrammer& p) { p.options().connect = where; });
+  return true;
+}
+
 std::unique_ptr<SerialConnection> SimPortDriver::Open(const std::string& name) {
   std::shared_ptr<SimLine> line = LineFor(name);
   std::string error;

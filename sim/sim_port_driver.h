@@ -66,6 +66,9 @@ class SimPortDriver : public PortDriver {
   // The UPDI chip a port name leads to (created if new), null for an unknown or a classic
   // part. For tests that inject faults or look at the chip.
   std::shared_ptr<UpdiChip> UpdiChipFor(const std::string& name);
+  // Moves the chip a port name leads to between the socket and the ISP cable, as a user
+  // moves a real one (a rescue asks for it); false for an unknown part.
+  bool MoveChip(const std::string& name, SimConnect where);
 
  private:
   struct Bench {

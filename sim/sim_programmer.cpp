@@ -144,7 +144,7 @@ std::uint8_t SimProgrammer::ModeError(std::uint8_t mode, SimClock::time_point wh
   if (!ChipThere(when)) return STATUS_DEVICE_ENTER_PROG_MODE;
   if (mode == PROG_MODE_ISP) {
     if (ispClock_ == 0) return STATUS_DEVICE_ISP_SPEED;
-    if (chip_->ResetDisabled()) return STATUS_DEVICE_ENTER_PROG_MODE;
+    if (chip_->ResetDisabled() || ispLatchedOut_) return STATUS_DEVICE_ENTER_PROG_MODE;
     const bool reachable = options_.connect == SimConnect::kIsp && options_.ispMaxClock >= 1 &&
                            options_.ispMaxClock <= 7 && ispClock_ >= options_.ispMaxClock;
     return reachable ? 0 : STATUS_DEVICE_ENTER_PROG_MODE;
@@ -411,15 +411,16 @@ void SimProgrammer::Dispatch(std::uint8_t code, const std::vector<std::uint8_t>&
       return;
 
     case CMD_DETECT_ISP_CLOCK: {
+      ispLatchedOut_ = chip.IspLockedOutAtEntry(options_.targetClock);
       const bool target = options_.connect == SimConnect::kIsp && options_.ispMaxClock >= 1 &&
-                          options_.ispMaxClock <= 7 && ChipThere(when) &&
-                          !chip.ResetDisabled();
+                          options_.ispMaxClock <= 7 && ChipThere(when) && !chip.ResetDisabled() && !ispLatchedOut_;
       ispClock_ = target ? options_.ispMaxClock : 0;
       Answer(ANS_VALUE8, {ispClock_});
       return;
     }
 
     case CMD_SET_ISP_CLOCK:
+      ispLatchedOut_ = chip.IspLockedOutAtEntry(options_.targetClock);
       ispClock_ = !p.empty() && p[0] >= 1 && p[0] <= 7 ? p[0] : 0;
       Answer(ANS_VALUE8, {ispClock_});
       return;

@@ -44,6 +44,10 @@ struct SimOptions {
   // A simulated STK500 version 1 programmer on the port takes the EEPROM address of
   // LOAD_ADDRESS as a word address, as many boards do (SimStk500v1Options).
   bool eepromWordAddress = false;
+  // A crystal or clock on the ISP target's XTAL1, as most boards have: a chip whose fuses
+  // select an external clock answers over ISP. Without it such a chip does not (rescue
+  // tests).
+  bool targetClock = true;
 };
 
 // Time one byte takes on the wire at 115200 baud, 10 bits a byte: 86.8 us.
@@ -111,6 +115,9 @@ class SimProgrammer {
 
   std::shared_ptr<SimChip> chip_;
   SimOptions options_;
+  // DWEN, SPIEN or a missing clock as latched when the host last chose an ISP clock (the
+  // start of its conversation with the chip, where a real chip enters programming mode).
+  bool ispLatchedOut_ = false;
 
   // Packet assembly.
   std::uint8_t header_[5] = {};

@@ -15,6 +15,7 @@
 #include "parts/part_names.h"
 #include "ui/command_availability.h"
 #include "ui/operation_sequencing.h"
+#include "ui/rescue_flow.h"
 #include "ui/settings_dialog.h"
 
 namespace bq {
@@ -537,6 +538,11 @@ void Application::Command(int id) {
       break;
     case kMenuProgramWatch:
       ProgramWatchCommand();
+      break;
+    case kMenuRescue:
+      RescueCommand(app, chipMover_, [this](const RescueReport& report) {
+        view_.ShowInfo(RescueOutcomeText(report));
+      });
       break;
     case kIdStop:
       StopCommand();

@@ -18,15 +18,16 @@
 
 #include "link/serial_connection.h"
 #include "parts/part_database.h"
+#include "session/rescue.h"
 #include "ui/app_state.h"
-#include "ui/program_flow.h"
-#include "ui/program_watch.h"
-#include "ui/write_flow.h"
 #include "ui/command_ids.h"
 #include "ui/hex_view.h"
 #include "ui/main_view.h"
+#include "ui/program_flow.h"
+#include "ui/program_watch.h"
 #include "ui/settings.h"
 #include "ui/ui_event_queue.h"
+#include "ui/write_flow.h"
 
 namespace bq {
 
@@ -103,8 +104,13 @@ class Application {
   void WaitIdleAndDrain();
 
   // User actions.
-  // A menu item, toolbar button or tab-page button (ids 500..519, 40004..40017).
+  // A menu item, toolbar button or tab-page button (ids 500..520, 40004..40019).
   void Command(int id);
+  // Chip > "Rescue..." moves a simulated programmer's chip through this (the front-end owns
+  // the simulator); without it the user is asked to move the chip.
+  void SetSimulatedChipMover(std::function<void(const std::string&, ChipPlace)> mover) {
+    chipMover_ = std::move(mover);
+  }
   // Esc in the main window: while a chip command runs, the same as Stop (kIdStop), and true;
   // otherwise false and nothing happens (the key then does what it did before).
   bool EscapePressed();
@@ -197,6 +203,7 @@ class Application {
   ProgramWatch watch_;
   int inUserAction_ = 0;  // Command or Tick runs (perhaps in a modal box's message loop)
   WriteFlow write_;
+  std::function<void(const std::string&, ChipPlace)> chipMover_;
 };
 
 }  // namespace bq

@@ -69,6 +69,8 @@ inline constexpr int kMenuProgram = 40017;
 // Chip > "Program again when the file changes", a check mark: while checked, each change of
 // the FLASH buffer's file runs Program again.
 inline constexpr int kMenuProgramWatch = 40018;
+// Chip > "Rescue...": finds out what keeps the chip from ISP or from being read, asks, fixes it.
+inline constexpr int kMenuRescue = 40019;
 
 // The toolbar buttons, in toolbar order, and the Buffer menu items that a tab without a
 // buffer disables.

@@ -15,6 +15,7 @@
 #include "app/cli/kept_sim_chip.h"
 #include "app/cli/named_fuses.h"
 #include "app/cli/production.h"
+#include "app/cli/rescue.h"
 #include "core/sha256.h"
 #include "core/text.h"
 #include "core/utf8_path.h"
@@ -32,6 +33,7 @@
 #include "session/fuse_write_risks.h"
 #include "session/image_device.h"
 #include "session/program_job.h"
+#include "session/rescue_texts.h"
 #include "session/serial_numbers.h"
 #include "session/session_texts.h"
 #include "sim/sim_port_driver.h"
@@ -186,6 +188,10 @@ class ChipRun {
     if (r.status == SessionStatus::DeviceError && r.linkStatus == STATUS_DEVICE_ENTER_PROG_MODE) {
       out_.Log(LogKind::LogInfo, kEnterProgModeHint);
     }
+    if (IsReadLockedRefusal(r)) {
+      out_.Log(LogKind::LogInfo, "To erase the chip: brindlequartz-cli -P " + settings_.COMPort +
+                                     " -p " + partName_ + " erase");
+    }
     return r.status == SessionStatus::PortNotOpen ? kExitPort : kExitFailed;
   }
   int Interrupted() {
@@ -218,6 +224,7 @@ class ChipRun {
   int RunBlankCheck();
   int RunCalibration();
   int RunFuses();
+  int RunRescue();
   int LoadProgram(ProgramJob& job);
   int PrepareProgram(ProgramJob& job);
   int RunProgram(ProgramJob& job);
@@ -240,6 +247,7 @@ class ChipRun {
   PartDatabase parts_;
   Settings settings_;
   KeptSimChip simChip_;  // saved after the session has closed the port
+  std::shared_ptr<SimPortDriver> simDriver_;
   std::unique_ptr<ChipSession> session_;
   const PartRecord* part_ = nullptr;
   std::string partName_;
@@ -318,6 +326,7 @@ int ChipRun::Connect() {
   SimOptions simulated;
   simulated.eepromWordAddress = eepromWords;
   auto simDriver = std::make_shared<SimPortDriver>(&parts_, simulated);
+  simDriver_ = simDriver;
   if (o_.command != "ports" && ParseSimPortName(settings_.COMPort)) {
     simChip_.Keep(simDriver, settings_.COMPort, o_.simFresh, out_);
   }
@@ -516,6 +525,7 @@ int ChipRun::Run() {
   if (o_.command == "version") return RunVersion();
   if (o_.command == "identify") return RunIdentify();
   if (o_.command == "program" && o_.repeat) return RunRepeat(job);
+  if (o_.command == "rescue") return RunRescue();
   if (const int status = SelectChip(); status != kExitOk) return status;
   // A locked UPDI chip answers nothing but the erase key: no identify, no signature check.
   if (o_.command == "erase" && o_.unlock) return RunEraseLocked();
@@ -850,6 +860,30 @@ int ChipRun::RunRepeat(ProgramJob& job) {
     if (production_->Done()) return status;
     if (const Wait w = WaitForChip(false); w != Wait::Reached) return ended(w, status);
   }
+}
+
+// The part given, or the one the chip's signature names when it can still be found.
+int ChipRun::RunRescue() {
+  if (part_ == nullptr) {
+    IdentifiedChip chip;
+    if (session_->Identify(chip).ok()) {
+      partName_ = parts_.PartNameForSignature(chip.signature);
+      part_ = parts_.Find(partName_);
+      if (part_ != nullptr && part_->signature != chip.signature) part_ = nullptr;
+    }
+    if (part_ == nullptr) {
+      Complain(
+          "the chip cannot be identified: give its part with -p (brindlequartz-cli parts "
+          "--ids lists the short ids)");
+      return kExitUsage;
+    }
+  }
+  session_->SetPart(partName_, part_);
+  const bool sim = ParseSimPortName(settings_.COMPort).has_value();
+  const RescueCommand command{
+      *session_, partName_,  *part_, settings_.COMPort, sim ? simDriver_.get() : nullptr,
+      o_.yes,    o_.defaults};
+  return RunRescueCommand(command, out_);
 }
 
 int ChipRun::RunVersion() {

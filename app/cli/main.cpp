@@ -21,6 +21,7 @@
 #include "app/cli/firmware_install.h"
 #include "app/cli/help_format.h"
 #include "app/cli/image_io.h"
+#include "app/cli/rescue.h"
 #include "app/cli/suggest.h"
 #include "core/command_line.h"
 #include "drivers/programmer_driver.h"
@@ -233,7 +234,8 @@ int Run(int argc, char** argv) {
   app.add_flag("--sim-fresh", chip.simFresh,
                "with -P sim...: start from a new, erased simulated chip instead of the one kept "
                "from the last run");
-  app.add_flag("-y,--yes", chip.yes, "go on when the chip's signature differs from the part");
+  app.add_flag("-y,--yes", chip.yes,
+               "go on when the chip's signature differs from the part; rescue: answer Yes");
   app.add_flag("--progress", progress, "show the progress bar (default: when stderr is a terminal)");
   app.add_flag("--no-progress", noProgress, "never show the progress bar");
   app.add_flag("-q,--quiet", quiet, "print only errors and warnings");
@@ -328,6 +330,14 @@ int Run(int argc, char** argv) {
     }
   }
   app.add_subcommand("calibration", "read the calibration bytes with their labels");
+  auto* rescue = app.add_subcommand(
+      "rescue",
+      "find out what keeps a chip from ISP or from being read (no answer, a slow clock, lock "
+      "bits, RSTDISBL, DWEN, SPIEN, a missing clock), say it, ask, fix it in the high-voltage "
+      "socket or over ISP, and check that ISP reaches the chip again");
+  rescue->add_flag("--defaults", chip.defaults,
+                   "write the part's default fuses instead of putting back only the culprit");
+  rescue->footer(RescueHelpFooter());
   auto* program = app.add_subcommand(
       "program",
       "program a whole chip in the safe order: signature check, erase (only when flash is "
@@ -488,6 +498,12 @@ int Run(int argc, char** argv) {
   if (chip.action == "read" && (!chip.words.empty() || chip.defaults || chip.low || chip.high ||
                                 chip.extended || chip.force)) {
     Complain(name + " read takes no values");
+    return kExitUsage;
+  }
+  if (name == "rescue" && !chip.yes && !IsTerminal(stdin)) {
+    Complain(
+        "rescue asks before it changes the chip, and there is no terminal to answer on: "
+        "pass --yes to go on without asking");
     return kExitUsage;
   }
   if (name == "program") {

@@ -161,7 +161,21 @@ MainWindow::MainWindow(SettingsStore& store, DialogHost& dialogs, PortDriverFact
   }
   dropArrow_ = QPixmap(":/images/drop_arrow.png");
 
-  app_ = std::make_unique<Application>(*this, store_, drivers_);
+  // The simulated programmer the port drivers hold, for the rescue's moves of its chip.
+  auto sim = std::make_shared<std::weak_ptr<SimPortDriver>>();
+  PortDriverFactory wrapped = [factory = drivers_, sim](const PartDatabase& parts) {
+    auto list = factory ? factory(parts) : std::vector<std::shared_ptr<PortDriver>>{};
+    for (auto& d : list) {
+      if (auto s = std::dynamic_pointer_cast<SimPortDriver>(d)) *sim = s;
+    }
+    return list;
+  };
+  app_ = std::make_unique<Application>(*this, store_, std::move(wrapped));
+  app_->SetSimulatedChipMover([sim](const std::string& port, ChipPlace place) {
+    if (auto s = sim->lock(); s && ParseSimPortName(port)) {
+      s->MoveChip(port, place == ChipPlace::Socket ? SimConnect::kSocket : SimConnect::kIsp);
+    }
+  });
   // Worker events: the worker only posts a call; the events are delivered on this thread.
   app_->SetWakeCallback([this] {
     QMetaObject::invokeMethod(
@@ -232,15 +246,17 @@ void MainWindow::BuildMenu() {
                       {"Load from file", kMenuLoad, QKeySequence(Qt::CTRL | Qt::Key_O), true},
                       {"Save to file", kMenuSave, QKeySequence(Qt::CTRL | Qt::Key_S), false},
                       {"Reload", kMenuReload, QKeySequence(Qt::Key_F5), false}});
-  addMenu("&Chip",
-          {{"Identify", kMenuIdentify, QKeySequence(Qt::CTRL | Qt::Key_I), false},
-           {"Write buffer into chip", kMenuWrite, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_W), true},
-           {"Read chipcode into buffer", kMenuRead, QKeySequence(Qt::CTRL | Qt::Key_R), false},
-           {"Blank check", kMenuBlankCheck, QKeySequence(Qt::CTRL | Qt::Key_B), true},
-           {"Erase", kMenuErase, QKeySequence(Qt::CTRL | Qt::Key_E), false},
-           {"Verify", kMenuVerify, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_V), true},
-           {"Program", kMenuProgram, QKeySequence(Qt::CTRL | Qt::Key_P), true},
-           {"Program again when the file changes", kMenuProgramWatch, QKeySequence(), false}});
+  addMenu(
+      "&Chip",
+      {{"Identify", kMenuIdentify, QKeySequence(Qt::CTRL | Qt::Key_I), false},
+       {"Write buffer into chip", kMenuWrite, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_W), true},
+       {"Read chipcode into buffer", kMenuRead, QKeySequence(Qt::CTRL | Qt::Key_R), false},
+       {"Blank check", kMenuBlankCheck, QKeySequence(Qt::CTRL | Qt::Key_B), true},
+       {"Erase", kMenuErase, QKeySequence(Qt::CTRL | Qt::Key_E), false},
+       {"Verify", kMenuVerify, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_V), true},
+       {"Program", kMenuProgram, QKeySequence(Qt::CTRL | Qt::Key_P), true},
+       {"Program again when the file changes", kMenuProgramWatch, QKeySequence(), false},
+       {"Rescue...", kMenuRescue, QKeySequence(), true}});
   // A click toggles the mark; the command then sets it to what the application did
   // (CheckMenuItem).
   menuActions_[kMenuProgramWatch]->setCheckable(true);

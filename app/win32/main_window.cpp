@@ -57,7 +57,21 @@ HIMAGELIST StripImageList(HINSTANCE instance, int bitmapId, int width, int heigh
 MainWindow::MainWindow(HINSTANCE instance, SettingsStore& store, DialogHost& dialogs,
                        PortDriverFactory drivers, bool quitOnDestroy)
     : instance_(instance), store_(store), dialogs_(dialogs), quitOnDestroy_(quitOnDestroy) {
-  app_ = std::make_unique<Application>(*this, store_, std::move(drivers));
+  // The simulated programmer the port drivers hold, for the rescue's moves of its chip.
+  auto sim = std::make_shared<std::weak_ptr<SimPortDriver>>();
+  PortDriverFactory wrapped = [factory = std::move(drivers), sim](const PartDatabase& parts) {
+    auto list = factory ? factory(parts) : std::vector<std::shared_ptr<PortDriver>>{};
+    for (auto& d : list) {
+      if (auto s = std::dynamic_pointer_cast<SimPortDriver>(d)) *sim = s;
+    }
+    return list;
+  };
+  app_ = std::make_unique<Application>(*this, store_, std::move(wrapped));
+  app_->SetSimulatedChipMover([sim](const std::string& port, ChipPlace place) {
+    if (auto s = sim->lock(); s && ParseSimPortName(port)) {
+      s->MoveChip(port, place == ChipPlace::Socket ? SimConnect::kSocket : SimConnect::kIsp);
+    }
+  });
 }
 
 MainWindow::~MainWindow() {
@@ -191,7 +205,7 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
       }
       const bool button = id >= kIdClearBuffer && id <= kIdStop;
-      const bool item = id >= kMenuClear && id <= kMenuProgramWatch;
+      const bool item = id >= kMenuClear && id <= kMenuRescue;
       if ((button || item) && (code == 0 || code == 1)) app_->Command(id);
       return 0;
     }

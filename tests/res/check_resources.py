@@ -391,7 +391,7 @@ MENU = [
     ("Chip", [("Identify", 40009), None, ("Write buffer into chip", 40010),
               ("Read chipcode into buffer", 40011), None, ("Blank check", 40012),
               ("Erase", 40013), None, ("Verify", 40014), None, ("Program", 40017),
-              ("Program again when the file changes", 40018)]),
+              ("Program again when the file changes", 40018), None, ("Rescue...", 40019)]),
 ]
 
 DIALOG = {1001: None, 1002: "Connection Test", 1003: None, 1004: None, 1005: None,
@@ -408,6 +408,7 @@ MENU_NAMES = {"IDM_BUFFER_CLEAR": "kMenuClear", "IDM_BUFFER_LOAD": "kMenuLoad",
               "IDM_CHIP_READ": "kMenuRead", "IDM_CHIP_BLANK_CHECK": "kMenuBlankCheck",
               "IDM_CHIP_ERASE": "kMenuErase", "IDM_CHIP_VERIFY": "kMenuVerify",
               "IDM_CHIP_PROGRAM": "kMenuProgram", "IDM_CHIP_PROGRAM_WATCH": "kMenuProgramWatch",
+              "IDM_CHIP_RESCUE": "kMenuRescue",
               "IDM_FILE_EXIT": "kMenuExit", "IDM_FILE_SETTINGS": "kMenuSettings"}
 
 
