@@ -265,14 +265,16 @@ case $stage in
     rescue mega ATmega328P D9 59
     ;;
   mega-hvpp40)
-    # 40-pin parts sit in the 40-pin socket only, never in the 28-pin one.
+    # 40-pin parts sit in the 40-pin socket only, never in the 28-pin one. The small chips'
+    # runs keep the line at 115200 baud: each command then starts at once, without the wait
+    # for the board to fall back from a faster rate agreed by the command before.
     start_bench --board mega --target ATmega1284P
     placed "ATmega1284P in the 40-pin HVPP socket"
     matrix ATmega1284P 131072 4096 -m hv
     stop_bench
     start_bench --board mega --target ATmega16
     placed "ATmega16 in the 40-pin HVPP socket"
-    matrix ATmega16 16384 512 -m hv
+    matrix ATmega16 16384 512 -m hv --baud 115200
     stop_bench
     # The Uno has no 40-pin socket: the chip is on its ISP header; a part with no DIP package
     # is on the ISP header of the Mega too.
@@ -290,23 +292,23 @@ case $stage in
   mega-hvpp20)
     start_bench --board mega --target ATtiny2313
     placed "ATtiny2313 in the 20-pin HVPP socket for the ATtiny2313/4313"
-    matrix ATtiny2313 2048 128 -m hv
+    matrix ATtiny2313 2048 128 -m hv --baud 115200
     stop_bench
     start_bench --board mega --target ATtiny861
     placed "ATtiny861 in the 20-pin HVPP socket for the ATtiny26/261/461/861"
-    matrix ATtiny861 8192 512 -m hv
+    matrix ATtiny861 8192 512 -m hv --baud 115200
     stop_bench
     # An ATmega8 with RSTDISBL programmed: the XTAL1-pulse entry cannot reach it, the entry
     # with VCC and 12 V together does; with the defaults written back the normal entry works.
     local_chip=$work/m8.chip
     start_bench --board mega --target ATmega8 --chip "$local_chip" --fuses E1,59
     placed "ATmega8 in the 28-pin HVPP socket"
-    ok m8-read -p ATmega8 -m hv fuses read && says m8-read "Read HIGH: 0x59"
-    ok m8-write -p ATmega8 -m hv fuses write --defaults
+    ok m8-read -p ATmega8 -m hv --baud 115200 fuses read && says m8-read "Read HIGH: 0x59"
+    ok m8-write -p ATmega8 -m hv --baud 115200 fuses write --defaults
     stop_bench
     grep -q "RSTDISBL is programmed" "$work/bench.err" || fail "the ATmega8 did not refuse the XTAL1-pulse entry"
     start_bench --board mega --target ATmega8 --chip "$local_chip"
-    ok m8-defaults -p ATmega8 -m hv fuses verify --defaults
+    ok m8-defaults -p ATmega8 -m hv --baud 115200 fuses verify --defaults
     stop_bench
     grep -q "RSTDISBL is programmed" "$work/bench.err" && fail "the ATmega8 kept RSTDISBL programmed"
     ;;
