@@ -378,8 +378,9 @@ static void PpPowerUp(uint8_t entry) {
     _delay_us(10);
     *s->port |= s->vpp;
   } else {
-    // A chip whose RESET pin is disabled (RSTDISBL, ATmega8/16A, ATtiny2313): supply and
-    // 12 V in one write, Prog_enable 0000; OE and WR stay low until after the hold.
+    // A chip whose RESET pin is disabled (RSTDISBL: ATmega8, ATtiny2313; ATmega16A: clock
+    // fuses that keep XTAL1 pulses from counting): supply and 12 V in one write, Prog_enable
+    // 0000; OE and WR stay low until after the hold.
     *s->port |= s->vcc | s->vpp;
     _delay_us(20);
     PP_CTL_PORT |= inactive;
