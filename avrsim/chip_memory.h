@@ -48,6 +48,8 @@ class ChipMemory {
   std::uint32_t ClockHz() const;
   // Why serial programming cannot answer with the fuses in effect, or empty when it can.
   std::string IspBlocker() const;
+  // RSTDISBL programmed in the fuses in effect: RESET at 0 V does not hold the chip in reset.
+  bool ResetDisabled() const { return Programmed(Find("RSTDISBL"), latched_); }
 
   // Lock mode 2 or 3: Flash, EEPROM and fuses cannot be programmed.
   bool WritesLocked() const;

@@ -16,6 +16,11 @@ constexpr Nanos kHold = 10 * kUs;
 constexpr Nanos kSettle = 100 * kUs;
 constexpr unsigned kToggles = 6;
 constexpr Nanos kQuiet = 100;
+// Entry (reset disabled): VCC and 12 V together; "together" read as within 1 us.
+constexpr Nanos kTogether = 1 * kUs;
+// Before the first command: 300 us (VCC-timed), 50 us (XTAL1-toggle and reset-disabled).
+constexpr Nanos kFirstCommand = 300 * kUs;
+constexpr Nanos kFirstCommandOlder = 50 * kUs;
 // When the serial chip starts driving SDO after 12 V. The board must keep SDO at 0 for 10 us
 // and then release it; the datasheets give no figure for the chip's side, so it takes the
 // line 40 us after that hold (UNCONFIRMED; a board releasing later risks contention).
@@ -35,13 +40,23 @@ constexpr Nanos kWrLow = 150;
 constexpr Nanos kDataValid = 250;  // OE low or BS1 change to DATA valid
 
 // Parts whose datasheets give the older parallel entry (XTAL1 toggled with RESET at 0 V
-// before 12 V); the others use the VCC-timed entry.
+// before 12 V); the others use the VCC-timed entry. ATmega16, ATmega32(A), ATmega164P,
+// ATmega324P, ATmega644(P) and ATtiny26 are taken to be like the parts of their families
+// whose datasheets say so (their own were not seen).
 bool UsesXtal1Entry(const std::string& name) {
   static const std::set<std::string> kParts = {
-      "ATmega8",     "ATmega8A",    "ATmega8L",    "ATmega16A",  "ATmega164A",
-      "ATmega164PA", "ATmega324A",  "ATmega324PA", "ATmega644A", "ATmega644PA",
-      "ATmega1284",  "ATmega1284P", "ATtiny2313",  "ATtiny261",  "ATtiny461",
-      "ATtiny861",   "ATtiny261A",  "ATtiny461A",  "ATtiny861A"};
+      "ATmega8",     "ATmega8A",   "ATmega8L",   "ATmega16",    "ATmega16A",   "ATmega32",
+      "ATmega32A",   "ATmega164A", "ATmega164P", "ATmega164PA", "ATmega324A",  "ATmega324P",
+      "ATmega324PA", "ATmega644",  "ATmega644A", "ATmega644P",  "ATmega644PA", "ATmega1284",
+      "ATmega1284P", "ATtiny2313", "ATtiny26",   "ATtiny261",   "ATtiny461",   "ATtiny861",
+      "ATtiny261A",  "ATtiny461A", "ATtiny861A"};
+  return kParts.count(name) != 0;
+}
+
+// Parts whose datasheets give the entry for a chip with RESET disabled: VCC and 12 V together.
+bool HasResetDisabledEntry(const std::string& name) {
+  static const std::set<std::string> kParts = {"ATmega8", "ATmega8A", "ATmega8L", "ATmega16A",
+                                               "ATtiny2313"};
   return kParts.count(name) != 0;
 }
 
@@ -64,6 +79,8 @@ HvEngine::HvEngine(ChipMemory& memory, Reporter& report, const BusyTimes& busy, 
     kind_ = Kind::Parallel;
     tag_ = "HVPP";
     xtalEntry_ = UsesXtal1Entry(memory.name());
+    resetDisabledEntry_ = HasResetDisabledEntry(memory.name());
+    shared_ = hvMode == 2;
   } else if (hvMode == 3) {
     kind_ = Kind::Serial;
     tag_ = "HVSP";
@@ -72,12 +89,16 @@ HvEngine::HvEngine(ChipMemory& memory, Reporter& report, const BusyTimes& busy, 
 
 bool HvEngine::IsProgEnable(Pin pin) const {
   if (kind_ == Kind::Serial) return pin == Pin::Sdi || pin == Pin::Sii || pin == Pin::Sdo;
+  if (shared_) return pin == Pin::Xa1 || pin == Pin::Xa0 || pin == Pin::Bs1 || pin == Pin::Wr;
   return pin == Pin::Pagel || pin == Pin::Xa1 || pin == Pin::Xa0 || pin == Pin::Bs1;
 }
 
 bool HvEngine::ProgEnableZero() const {
   if (kind_ == Kind::Serial)
     return !lines_.High(Pin::Sdi) && !lines_.High(Pin::Sii) && !lines_.High(Pin::Sdo);
+  if (shared_)
+    return !lines_.High(Pin::Xa1) && !lines_.High(Pin::Xa0) && !lines_.High(Pin::Bs1) &&
+           !lines_.High(Pin::Wr);
   return !lines_.High(Pin::Pagel) && !lines_.High(Pin::Xa1) && !lines_.High(Pin::Xa0) &&
          !lines_.High(Pin::Bs1);
 }
@@ -128,7 +149,11 @@ void HvEngine::HighVoltageOn(Nanos now, bool powered) {
   }
   std::string why;
   const Nanos after = now - powerOnAt_;
-  if (!xtalEntry_) {
+  const bool together = resetDisabledEntry_ && kind_ == Kind::Parallel && after <= kTogether &&
+                        readyAtPowerOn_ && ProgEnableZero();
+  if (together) {
+    // The entry for a chip whose RESET pin is disabled.
+  } else if (!xtalEntry_) {
     if (!readyAtPowerOn_) {
       why = "RESET and the Prog_enable pins were not all at 0 V when VCC came on";
     } else if (after < kVppEarliest || after > kVppLatest) {
@@ -137,6 +162,11 @@ void HvEngine::HighVoltageOn(Nanos now, bool powered) {
     } else if (!ProgEnableZero()) {
       why = "the Prog_enable pins were not all 0 when 12 V came";
     }
+  } else if (memory_.ResetDisabled()) {
+    why = Format(
+        "RSTDISBL is programmed, so RESET at 0 V does not hold the chip in reset and the XTAL1 "
+        "pulses do not count%s",
+        resetDisabledEntry_ ? "; apply VCC and 12 V together instead" : "");
   } else if (toggles_ < kToggles) {
     why =
         Format("XTAL1 toggled %u times with RESET at 0 V after VCC had settled 100 us; it needs 6",
@@ -151,7 +181,9 @@ void HvEngine::HighVoltageOn(Nanos now, bool powered) {
   }
   active_ = true;
   vppAt_ = now;
-  holdUntil_ = now + (xtalEntry_ ? kQuiet : kHold);
+  const bool older = xtalEntry_ || together;
+  holdUntil_ = now + (older ? kQuiet : kHold);
+  firstCommandAt_ = now + (older ? kFirstCommandOlder : kFirstCommand);
   told_.clear();
   core_.Reset();
   sdoTakeAt_ = kind_ == Kind::Serial ? now + kSdoTakeover : kNever;
@@ -194,7 +226,7 @@ void HvEngine::PinChanged(Pin pin, Level old, Level level, Nanos now) {
           Format("%s: the %s did not enter programming mode: %s changed %llu ns after 12 V; "
                  "the Prog_enable pins must stay at 0 for %s",
                  tag_, memory_.name().c_str(), PinName(pin), Ns(now - vppAt_),
-                 xtalEntry_ ? "100 ns" : "10 us"));
+                 holdUntil_ - vppAt_ == kQuiet ? "100 ns" : "10 us"));
       return;
     }
   }
@@ -259,6 +291,12 @@ void HvEngine::ParallelPin(Pin pin, bool high, Nanos now) {
     case Pin::Xtal1:
       if (high) {
         Busy("XTAL1 pulsed", now);
+        if (now < firstCommandAt_) {
+          Violation("first",
+                    Format("HVPP: XTAL1 pulsed %llu us after 12 V; wait at least %llu us "
+                           "before the first command",
+                           Ns((now - vppAt_) / kUs), Ns((firstCommandAt_ - vppAt_) / kUs)));
+        }
         TooSoon(since(xtalFall_), kXtalLow, "XTAL1 low to XTAL1 high", "xlxh");
         for (Pin line : {Pin::Xa0, Pin::Xa1, Pin::Bs1, Pin::Bs2, Pin::Data0, Pin::Data1, Pin::Data2,
                          Pin::Data3, Pin::Data4, Pin::Data5, Pin::Data6, Pin::Data7}) {
@@ -274,8 +312,8 @@ void HvEngine::ParallelPin(Pin pin, bool high, Nanos now) {
         if (pagelFall_ != kNever && (xtalRise_ == kNever || pagelFall_ > xtalRise_)) {
           TooSoon(now - pagelFall_, kPagelToXtal, "PAGEL low to XTAL1 high", "plxh");
         }
-        core_.XtalPulse(lines_.High(Pin::Xa1), lines_.High(Pin::Xa0), lines_.High(Pin::Bs1),
-                        lines_.High(Pin::Bs2), DataByte());
+        core_.XtalPulse(lines_.High(Pin::Xa1), lines_.High(Pin::Xa0), lines_.High(Pin::Bs1), Bs2(),
+                        DataByte());
         xtalRise_ = now;
       } else {
         TooSoon(since(xtalRise_), kXtalHigh, "XTAL1 high for", "xhxl");
@@ -283,25 +321,24 @@ void HvEngine::ParallelPin(Pin pin, bool high, Nanos now) {
       }
       return;
     case Pin::Pagel:
-      if (high) {
-        Busy("PAGEL pulsed", now);
+      if (shared_) return;  // not a pin of its own: BS1/PAGEL
+      if (high)
         TooSoon(since(lines_.ChangedAt(Pin::Bs1)), kSetup, "BS1 set before PAGEL rose by", "bvph");
-        core_.PagelPulse(lines_.High(Pin::Bs1));
-        pagelRise_ = now;
-      } else {
-        TooSoon(since(pagelRise_), kPagelHigh, "PAGEL high for", "phpl");
-        pagelFall_ = now;
-      }
+      PagelEdge(high, now);
       return;
+    case Pin::Bs2:
+      if (shared_) return;  // not a pin of its own: XA1/BS2
+      break;
     case Pin::Wr:
       if (!high) {
         Busy("WR pulsed", now);
         TooSoon(since(lines_.ChangedAt(Pin::Bs1)), kSetup, "BS1 set before WR fell by", "bvwl");
-        TooSoon(since(lines_.ChangedAt(Pin::Bs2)), kSetup, "BS2 set before WR fell by", "bvwl");
+        TooSoon(since(lines_.ChangedAt(shared_ ? Pin::Xa1 : Pin::Bs2)), kSetup,
+                "BS2 set before WR fell by", "bvwl");
         if (pagelFall_ != kNever && (wrFall_ == kNever || pagelFall_ > wrFall_)) {
           TooSoon(now - pagelFall_, kSetup, "PAGEL low to WR low", "plwl");
         }
-        core_.Write(lines_.High(Pin::Bs1), lines_.High(Pin::Bs2), now);
+        core_.Write(lines_.High(Pin::Bs1), Bs2(), now);
         wrFall_ = now;
       } else {
         TooSoon(since(wrFall_), kWrLow, "WR low for", "wlwh");
@@ -337,7 +374,9 @@ void HvEngine::ParallelPin(Pin pin, bool high, Nanos now) {
   }
   if (pin == Pin::Bs1 || pin == Pin::Bs2)
     TooSoon(since(wrFall_), kSetup, "BS1/BS2 held after WR fell for", "wlbx");
-  if (pin == Pin::Bs1) {
+  if (pin == Pin::Bs1 && shared_) {
+    PagelEdge(high, now);
+  } else if (pin == Pin::Bs1) {
     if (lines_.High(Pin::Pagel)) {
       Violation("plbx", "HVPP: BS1 changed while PAGEL was high");
     } else {
@@ -346,9 +385,25 @@ void HvEngine::ParallelPin(Pin pin, bool high, Nanos now) {
   }
 }
 
+// A PAGEL edge (its own pin, or BS1/PAGEL on the mode-2 parts): rising latches the data.
+void HvEngine::PagelEdge(bool high, Nanos now) {
+  if (high) {
+    Busy("PAGEL pulsed", now);
+    core_.PagelPulse(shared_ || lines_.High(Pin::Bs1));
+    pagelRise_ = now;
+  } else {
+    if (pagelRise_ != kNever) TooSoon(now - pagelRise_, kPagelHigh, "PAGEL high for", "phpl");
+    pagelFall_ = now;
+  }
+}
+
+bool HvEngine::Bs2() const {
+  return lines_.High(shared_ ? Pin::Xa1 : Pin::Bs2);
+}
+
 Nanos HvEngine::DataValidAt() const {
   Nanos at = oeLowAt_;
-  for (Pin line : {Pin::Bs1, Pin::Bs2}) {
+  for (Pin line : {Pin::Bs1, shared_ ? Pin::Xa1 : Pin::Bs2}) {
     const Nanos changed = lines_.ChangedAt(line);
     if (changed != kNever && changed > at) at = changed;
   }
@@ -440,7 +495,7 @@ Level HvEngine::Read(Pin pin, Nanos now) {
   // Until DATA is valid the chip does not drive it yet; the bench asks again when it is
   // (NextChange), so a board that samples too soon reads the floating line.
   if (now < DataValidAt()) return Level::Float;
-  const std::uint8_t value = core_.Output(lines_.High(Pin::Bs1), lines_.High(Pin::Bs2));
+  const std::uint8_t value = core_.Output(lines_.High(Pin::Bs1), Bs2());
   return (value >> (Index(pin) - Index(Pin::Data0))) & 1u ? Level::High : Level::Low;
 }
 

@@ -1,5 +1,5 @@
 #pragma once
-// High-voltage programming: entry with 12 V on RESET, then the parallel interface (28-pin
+// High-voltage programming: entry with 12 V on RESET, then the parallel interface (20-, 28-
 // and 40-pin chips) or the serial one (8- and 14-pin chips), which drives the same
 // parallel-mode state machine once per 11-bit frame.
 //
@@ -9,9 +9,15 @@
 // - PAGEL with BS1 = 0 latches the low data byte, with BS1 = 1 both bytes (fits the ATtiny24
 //   and the ATtiny25/13 page loads alike). ATtiny24/44/84 use the same model, with SDI, SII
 //   and SDO as Prog_enable pins like the ATtiny25 family (their own table was not seen).
-// - Entry: the current algorithm only (VCC-timed); the ATmega8 family and the other parts in
-//   UsesXtal1Entry take only the XTAL1-toggle entry; a toggle is any level change of XTAL1.
-//   The older ATtiny13 entry with SCI toggles is not modelled.
+// - Entry: the VCC-timed algorithm, or for the parts in UsesXtal1Entry only the XTAL1-toggle
+//   one (a toggle is any level change of XTAL1); the older ATtiny13 entry with SCI toggles is
+//   not modelled. The XTAL1-toggle entry fails while RSTDISBL is programmed (RESET at 0 V
+//   does not hold the chip); the parts in HasResetDisabledEntry also enter when VCC and 12 V
+//   come together (within 1 us, Prog_enable at 0) and stay 100 ns.
+// - High-voltage mode 2 (20-pin parts): BS1 and PAGEL are one pin, XA1 and BS2 are one pin,
+//   and the Prog_enable pins are XA1, XA0, BS1 and WR. Every rising edge of BS1/PAGEL is a
+//   PAGEL pulse (the strict reading: a board that raises it for BS1 alone is not spared).
+// - The first command after 12 V: 300 us on the VCC-timed parts, 50 us on the others.
 // - SDI/SII setup and hold 50 ns are the ATtiny11/12 figures; only the 220 ns SCI period is
 //   documented for the newer parts.
 // - EEPROM written in high-voltage modes only loses bits (no auto-erase), like Flash.
@@ -70,6 +76,8 @@ class HvEngine {
   Level Sdo(Nanos now) const;
 
   void ParallelPin(Pin pin, bool high, Nanos now);
+  void PagelEdge(bool high, Nanos now);
+  bool Bs2() const;
   void Busy(const char* strobe, Nanos now);
   std::uint8_t DataByte() const;
   Nanos DataValidAt() const;
@@ -79,7 +87,9 @@ class HvEngine {
   const Lines& lines_;
   ParallelCore core_;
   Kind kind_ = Kind::None;
-  bool xtalEntry_ = false;  // the older entry: XTAL1 toggled before 12 V
+  bool xtalEntry_ = false;           // the older entry: XTAL1 toggled before 12 V
+  bool resetDisabledEntry_ = false;  // also VCC and 12 V together (RSTDISBL programmed)
+  bool shared_ = false;              // mode 2: BS1/PAGEL and XA1/BS2 share pins
   const char* tag_ = "HV";
 
   // Entry.
@@ -91,6 +101,7 @@ class HvEngine {
   bool active_ = false;
   Nanos vppAt_ = 0;
   Nanos holdUntil_ = 0;
+  Nanos firstCommandAt_ = 0;
   std::vector<std::string> told_;
 
   // Serial.

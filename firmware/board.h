@@ -1,6 +1,6 @@
 #pragma once
 // The board the firmware runs on: its pins for the ISP header, the HVSP socket and (Mega)
-// the 28-pin HVPP socket, and its hardware version. One source tree, two images:
+// the HVPP sockets (20-, 28- and 40-pin), and its hardware version. One source tree, two images:
 // BOARD_UNO (Arduino Uno/Nano, ATmega328P) and BOARD_MEGA (Arduino Mega 2560, ATmega2560).
 // The pin tables are in docs/firmware.md.
 
@@ -69,8 +69,11 @@
 #define HVSP_VCC PF4
 #define HVSP_12V PF5
 
-// HVPP 28-pin socket: D22-D29 DATA0-7; D37..D30 XTAL1, OE, WR, BS1, XA0, XA1, PAGEL, BS2;
-// D49 RDY/BSY, D48 socket supply, D47 12 V onto RESET.
+// HVPP bus, shared by the four HVPP sockets (one chip on the add-on at a time): D22-D29
+// DATA0-7; D37..D30 XTAL1, OE, WR, BS1, XA0, XA1, PAGEL, BS2; D49 RDY/BSY. The 20-pin chips
+// have BS1/PAGEL on the BS1 line and XA1/BS2 on the XA1 line. Each socket has its own supply
+// switch and 12 V switch onto its RESET pin: 28-pin D48/D47, 40-pin D46/D45, 20-pin for the
+// ATtiny2313/4313 D44/D43, 20-pin for the ATtiny26/261/461/861 D41/D40.
 #define PP_DATA_PORT PORTA
 #define PP_DATA_DDR DDRA
 #define PP_DATA_PIN PINA
@@ -88,8 +91,16 @@
 #define PP_AUX_DDR DDRL
 #define PP_AUX_PIN PINL
 #define PP_RDY PL0
-#define PP_VCC PL1
+#define PP_VCC PL1  // 28-pin socket
 #define PP_12V PL2
+#define PP40_VCC PL3  // 40-pin socket
+#define PP40_12V PL4
+#define PP20_VCC PL5  // 20-pin socket, ATtiny2313/4313
+#define PP20_12V PL6
+#define PP_X61_PORT PORTG  // 20-pin socket, ATtiny26/261/461/861
+#define PP_X61_DDR DDRG
+#define PP20X_VCC PG0
+#define PP20X_12V PG1
 
 #define UART_RX_VECT USART0_RX_vect
 #define UART_UDRE_VECT USART0_UDRE_vect

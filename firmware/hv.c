@@ -1,8 +1,8 @@
-// High-voltage programming: HVSP (8-pin ATtiny socket, both boards) and HVPP (28-pin socket,
-// Mega). Both speak the same parallel state machine: an HVSP frame carries a data byte on SDI
-// and the parallel control lines on SII (bit 6 XA1, 5 XA0, 4 BS1, 3 WR, 2 OE, 1 BS2, 0 PAGEL),
-// HVPP sets those lines on pins and strobes XTAL1. The steps below are written once in
-// terms of SII bytes and run over either interface.
+// High-voltage programming: HVSP (8-pin ATtiny socket, both boards) and HVPP (the 20-, 28- and
+// 40-pin sockets on one bus, Mega). Both speak the same parallel state machine: an HVSP frame
+// carries a data byte on SDI and the parallel control lines on SII (bit 6 XA1, 5 XA0, 4 BS1, 3 WR,
+// 2 OE, 1 BS2, 0 PAGEL), HVPP sets those lines on pins and strobes XTAL1. The steps below are
+// written once in terms of SII bytes and run over either interface.
 
 #include <avr/interrupt.h>
 #include <util/delay.h>
@@ -32,8 +32,13 @@ static uint8_t parallel;       // session over HVPP (else HVSP)
 static uint8_t commandLoaded;  // last command loaded (0xFF: none)
 static uint16_t highLoaded;    // last address high byte loaded (0xFFFF: none)
 static uint8_t pageLoaded;     // an EEPROM byte of the current page was loaded
-static uint8_t poweredOff;     // a socket was switched off ...
-static uint16_t poweredOffAt;  // ... at this tick
+
+// Sockets: 0-3 the HVPP sockets (28-pin, 40-pin, 20-pin ATtiny2313/4313, 20-pin ATtiny26/x61),
+// 4 the HVSP socket.
+#define SOCKET_HVSP 4
+static uint8_t socket;            // the socket of the open session
+static uint8_t poweredOff[5];     // the socket was switched off ...
+static uint16_t poweredOffAt[5];  // ... at this tick
 
 // ---- HVSP ---------------------------------------------------------------------------------
 
@@ -91,6 +96,23 @@ static void HvspOff(void) {
 // ---- HVPP ---------------------------------------------------------------------------------
 
 #if HAVE_HVPP
+// Each HVPP socket's supply and 12 V switches (bit masks on one port), and whether its chips
+// share BS1 with PAGEL and XA1 with BS2 (the 20-pin parts, high-voltage mode 2).
+typedef struct {
+  volatile uint8_t* port;
+  uint8_t vcc;
+  uint8_t vpp;
+  uint8_t shared;
+} PpSocket;
+
+static const PpSocket kPpSockets[4] = {
+    {&PP_AUX_PORT, BIT(PP_VCC), BIT(PP_12V), 0},
+    {&PP_AUX_PORT, BIT(PP40_VCC), BIT(PP40_12V), 0},
+    {&PP_AUX_PORT, BIT(PP20_VCC), BIT(PP20_12V), 1},
+    {&PP_X61_PORT, BIT(PP20X_VCC), BIT(PP20X_12V), 1},
+};
+static uint8_t ppShared;  // the open socket's chip shares pins (see above)
+
 #define PP_NOPS4() \
   do {             \
     NOP();         \
@@ -99,13 +121,16 @@ static void HvspOff(void) {
     NOP();         \
   } while (0)
 
-// XA1, XA0, BS1, BS2 as an SII byte says.
+// XA1, XA0, BS1, BS2 as an SII byte says. On a shared-pin chip XA1/BS2 is one line: BS2
+// while idle (XA1:XA0 = 11 asked for: XA0 high, so no load happens), XA1 in a load.
 static void PpLines(uint8_t sii) {
   uint8_t v = PP_CTL_PORT & (uint8_t)~(BIT(PP_XA1) | BIT(PP_XA0) | BIT(PP_BS1) | BIT(PP_BS2));
-  if (sii & 0x40) v |= BIT(PP_XA1);
+  uint8_t xa1 = sii & 0x40;
+  if (ppShared && (sii & 0x60) == 0x60) xa1 = sii & SII_BS2;
+  if (xa1) v |= BIT(PP_XA1);
   if (sii & 0x20) v |= BIT(PP_XA0);
   if (sii & SII_BS1) v |= BIT(PP_BS1);
-  if (sii & SII_BS2) v |= BIT(PP_BS2);
+  if ((sii & SII_BS2) && !ppShared) v |= BIT(PP_BS2);
   PP_CTL_PORT = v;
 }
 
@@ -139,15 +164,17 @@ static uint8_t PpRead(uint8_t bs) {
   return v;
 }
 
-// BS1 valid >= 250 ns before PAGEL high, PAGEL high >= 500 ns (minimums 67 and 200 ns).
+// BS1 valid >= 250 ns before PAGEL high, PAGEL high >= 500 ns (minimums 67 and 200 ns). On a
+// shared-pin chip the pulse is on BS1/PAGEL, from low (it ends low).
 static void PpPagel(uint8_t bs) {
-  PpLines(0x60 | bs);
+  const uint8_t pagel = ppShared ? BIT(PP_BS1) : BIT(PP_PAGEL);
+  PpLines(ppShared ? 0x60 : 0x60 | bs);
   PP_NOPS4();
-  PP_CTL_PORT |= BIT(PP_PAGEL);
+  PP_CTL_PORT |= pagel;
   PP_NOPS4();
   NOP();
   NOP();
-  PP_CTL_PORT &= (uint8_t)~BIT(PP_PAGEL);
+  PP_CTL_PORT &= (uint8_t)~pagel;
   PP_NOPS4();
 }
 
@@ -164,12 +191,13 @@ static void PpWrite(uint8_t bs) {
 }
 
 static void PpOff(void) {
-  PP_AUX_PORT &= (uint8_t)~BIT(PP_12V);  // 12 V first: RESET to 0 V, VCC still on
+  const PpSocket* s = &kPpSockets[socket];
+  *s->port &= (uint8_t)~s->vpp;  // 12 V first: RESET to 0 V, VCC still on
   _delay_us(50);
   PpReleaseData();
   PP_CTL_DDR = 0;
   PP_CTL_PORT = 0;
-  PP_AUX_PORT &= (uint8_t)~BIT(PP_VCC);
+  *s->port &= (uint8_t)~s->vcc;
 }
 #endif
 
@@ -263,8 +291,14 @@ static uint8_t ReadSignature(void) {
 
 static void SettleAfterOff(void) {
   // The socket's supply falls to 0 V before it is switched on again.
-  if (poweredOff && (uint16_t)(Ticks() - poweredOffAt) < 10 * TICKS_PER_MS) DelayMs(10);
-  poweredOff = 0;
+  if (poweredOff[socket] && (uint16_t)(Ticks() - poweredOffAt[socket]) < 10 * TICKS_PER_MS)
+    DelayMs(10);
+  poweredOff[socket] = 0;
+}
+
+static void PoweredOff(void) {
+  poweredOff[socket] = 1;
+  poweredOffAt[socket] = Ticks();
 }
 
 static void Forget(void) {
@@ -275,13 +309,13 @@ static void Forget(void) {
 
 static void HvspLeave(void) {
   HvspOff();
-  poweredOff = 1;
-  poweredOffAt = Ticks();
+  PoweredOff();
 }
 
 // Prog_enable (SDI, SII, SDO) = 000, RESET 0 V, supply on, 12 V 40 µs later (20-60 µs),
 // Prog_enable kept 20 µs (>= 10 µs), SDO released, 480 µs (>= 300 µs) before the first frame.
 static uint8_t HvspEnter(void) {
+  socket = SOCKET_HVSP;
   SettleAfterOff();
   parallel = 0;
   Forget();
@@ -303,31 +337,37 @@ static uint8_t HvspEnter(void) {
 #if HAVE_HVPP
 static void HvppLeave(void) {
   PpOff();
-  poweredOff = 1;
-  poweredOffAt = Ticks();
+  PoweredOff();
 }
 
-// Prog_enable (PAGEL, XA1, XA0, BS1) = 0000 and RESET at 0 V while the supply comes on; OE
-// and WR go high (inactive) at once, while the target is still held in reset.
-static void PpPowerUp(uint8_t toggleXtal1) {
+enum { ENTRY_VCC_TIMED, ENTRY_XTAL1, ENTRY_TOGETHER };
+
+// Prog_enable at 0 and RESET at 0 V while the socket's supply comes on: PAGEL, XA1, XA0, BS1
+// on the 28- and 40-pin chips, XA1, XA0, BS1 and WR on the 20-pin ones. OE (and WR where it
+// is not a Prog_enable pin) go high (inactive) at once, while the target is still in reset;
+// WR of a 20-pin chip goes high after the hold.
+static void PpPowerUp(uint8_t entry) {
+  const PpSocket* s = &kPpSockets[socket];
+  const uint8_t inactive = ppShared ? BIT(PP_OE) : BIT(PP_OE) | BIT(PP_WR);
   PpReleaseData();
   PP_CTL_PORT = 0;
   PP_CTL_DDR = 0xFF;
-  if (!toggleXtal1) {
-    // ATmega48/88/168/328: 12 V 40 µs after the supply (20-60 µs).
+  if (entry == ENTRY_VCC_TIMED) {
+    // ATmega48/88/168/328, ATtiny2313A/4313: 12 V 40 µs after the supply (20-60 µs).
     cli();
-    PP_AUX_PORT |= BIT(PP_VCC);
+    *s->port |= s->vcc;
     _delay_us(2);
-    PP_CTL_PORT |= BIT(PP_OE) | BIT(PP_WR);
+    PP_CTL_PORT |= inactive;
     _delay_us(38);
-    PP_AUX_PORT |= BIT(PP_12V);
+    *s->port |= s->vpp;
     sei();
-  } else {
-    // ATmega8: supply, >= 100 µs, six or more XTAL1 pulses with RESET at 0 V, Prog_enable
-    // 0000 for >= 100 ns, then 12 V with no change on Prog_enable around it.
-    PP_AUX_PORT |= BIT(PP_VCC);
+  } else if (entry == ENTRY_XTAL1) {
+    // ATmega8/16/32/164/324/644/1284, ATtiny2313/26/261/461/861: supply, >= 100 µs, six or
+    // more XTAL1 pulses with RESET at 0 V, Prog_enable 0000 for >= 100 ns, then 12 V with no
+    // change on Prog_enable around it.
+    *s->port |= s->vcc;
     _delay_us(2);
-    PP_CTL_PORT |= BIT(PP_OE) | BIT(PP_WR);
+    PP_CTL_PORT |= inactive;
     _delay_us(150);
     for (uint8_t i = 0; i < 8; ++i) {
       PP_CTL_PORT |= BIT(PP_XTAL1);
@@ -336,24 +376,59 @@ static void PpPowerUp(uint8_t toggleXtal1) {
       _delay_us(1);
     }
     _delay_us(10);
-    PP_AUX_PORT |= BIT(PP_12V);
+    *s->port |= s->vpp;
+  } else {
+    // A chip whose RESET pin is disabled (RSTDISBL: ATmega8, ATtiny2313; ATmega16A: clock
+    // fuses that keep XTAL1 pulses from counting): supply and 12 V in one write, Prog_enable
+    // 0000; OE and WR stay low until after the hold.
+    *s->port |= s->vcc | s->vpp;
+    _delay_us(20);
+    PP_CTL_PORT |= inactive;
   }
-  _delay_us(20);   // Prog_enable unchanged >= 10 µs after 12 V
+  _delay_us(20);  // Prog_enable unchanged >= 10 µs after 12 V
+  if (ppShared) PP_CTL_PORT |= BIT(PP_WR);
   _delay_us(480);  // >= 300 µs before the first command
 }
 
-// The target's entry is not known before its signature: the supply-timed entry first, then
-// the XTAL1-pulse entry of the ATmega8.
-static uint8_t HvppEnter(void) {
-  for (uint8_t variant = 0; variant < 2; ++variant) {
-    SettleAfterOff();
-    parallel = 1;
-    Forget();
-    PpPowerUp(variant);
-    if (ReadSignature()) return 0;
-    HvppLeave();
+static uint8_t TryEntry(uint8_t which, uint8_t entry) {
+  socket = which;
+  SettleAfterOff();
+  parallel = 1;
+  ppShared = kPpSockets[which].shared;
+  Forget();
+  PpPowerUp(entry);
+  if (ReadSignature()) return 1;
+  HvppLeave();
+  return 0;
+}
+
+// The chip's socket and entry are not known before its signature: each socket of the mode
+// with the supply-timed entry, then with the XTAL1-pulse entry (the one that worked last time
+// first, in the socket that answered last time first), and only then the entry for a chip
+// whose RESET pin is disabled.
+static uint8_t lastSocket[2] = {0, 2};  // by mode: the socket that answered last
+static uint8_t lastEntry[2];            // by mode: the normal entry that worked last
+
+static uint8_t HvppEnterIn(uint8_t mode, uint8_t first) {
+  for (uint8_t step = 0; step < 3; ++step) {
+    const uint8_t entry = step == 2 ? ENTRY_TOGETHER : (uint8_t)(step ^ lastEntry[mode]);
+    for (uint8_t i = 0; i < 2; ++i) {
+      const uint8_t which = (uint8_t)(first + ((lastSocket[mode] - first + i) & 1));
+      if (TryEntry(which, entry)) {
+        lastSocket[mode] = which;
+        if (entry != ENTRY_TOGETHER) lastEntry[mode] = entry;
+        return 0;
+      }
+    }
   }
   return ERR_ENTER_PROG_MODE;
+}
+
+static uint8_t HvppEnter(void) {
+  return HvppEnterIn(0, 0);
+}
+static uint8_t Hvpp20Enter(void) {
+  return HvppEnterIn(1, 2);
 }
 #endif
 
@@ -434,7 +509,14 @@ static uint8_t HvWrite(uint8_t kind, uint32_t address, const uint8_t* data, uint
   uint16_t a = (uint16_t)address;
   for (uint16_t i = 0; i < n; ++i, ++a) {
     if (data[i] == 0xFF) continue;
-    if (!pageLoaded) LoadHigh((uint8_t)(a >> 8));
+    if (!pageLoaded) {
+#if HAVE_HVPP
+      // BS1/PAGEL rising for the high byte latches the data byte loaded last: make it 0xFF,
+      // which changes no EEPROM byte.
+      if (parallel && ppShared) Load(SII_DATA_LOW, 0xFF);
+#endif
+      LoadHigh((uint8_t)(a >> 8));
+    }
     Load(SII_ADDR_LOW, (uint8_t)a);
     Load(SII_DATA_LOW, data[i]);
     Latch(0);
@@ -454,4 +536,6 @@ const TargetOps kHvspOps = {HvspEnter,   HvspLeave, HvReadCalibration, HvReadFus
 #if HAVE_HVPP
 const TargetOps kHvppOps = {HvppEnter,   HvppLeave, HvReadCalibration, HvReadFuse, HvWriteFuse,
                             HvErase,     HvRead,    HvWrite,           HvWriteEnd};
+const TargetOps kHvpp20Ops = {Hvpp20Enter, HvppLeave, HvReadCalibration, HvReadFuse, HvWriteFuse,
+                              HvErase,     HvRead,    HvWrite,           HvWriteEnd};
 #endif

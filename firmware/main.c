@@ -43,7 +43,7 @@ enum {
   ANS_ERROR = 0xEF,
 };
 
-enum { MODE_HVPP = 1, MODE_HVSP = 3, MODE_ISP = 4 };
+enum { MODE_HVPP = 1, MODE_HVPP20 = 2, MODE_HVSP = 3, MODE_ISP = 4 };
 enum { STREAM_NONE, STREAM_READ, STREAM_WRITE };
 
 uint8_t targetSignature[3];
@@ -65,8 +65,14 @@ void LinesIdle(void) {
   HVSP_DDR &= (uint8_t)~(BIT(HVSP_SDI) | BIT(HVSP_SII) | BIT(HVSP_SDO) | BIT(HVSP_SCI));
   HVSP_PORT &= (uint8_t)~(BIT(HVSP_SDI) | BIT(HVSP_SII) | BIT(HVSP_SDO) | BIT(HVSP_SCI));
 #if HAVE_HVPP
-  PP_AUX_PORT &= (uint8_t)~(BIT(PP_12V) | BIT(PP_VCC) | BIT(PP_RDY));
-  PP_AUX_DDR = (uint8_t)((PP_AUX_DDR | BIT(PP_12V) | BIT(PP_VCC)) & ~BIT(PP_RDY));
+  {
+    const uint8_t switches =
+        BIT(PP_12V) | BIT(PP_VCC) | BIT(PP40_12V) | BIT(PP40_VCC) | BIT(PP20_12V) | BIT(PP20_VCC);
+    PP_AUX_PORT &= (uint8_t)~(switches | BIT(PP_RDY));
+    PP_AUX_DDR = (uint8_t)((PP_AUX_DDR | switches) & ~BIT(PP_RDY));
+    PP_X61_PORT &= (uint8_t)~(BIT(PP20X_12V) | BIT(PP20X_VCC));
+    PP_X61_DDR |= BIT(PP20X_12V) | BIT(PP20X_VCC);
+  }
   PP_DATA_DDR = 0;
   PP_DATA_PORT = 0;
   PP_CTL_DDR = 0;
@@ -95,9 +101,11 @@ static const TargetOps* OpsFor(uint8_t mode) {
 #if HAVE_HVPP
     case MODE_HVPP:
       return &kHvppOps;
+    case MODE_HVPP20:
+      return &kHvpp20Ops;
 #endif
     default:
-      return 0;  // the 20-pin socket (2), the Uno's missing HVPP socket, no mode at all
+      return 0;  // the Uno's missing HVPP sockets, no mode at all
   }
 }
 

@@ -52,7 +52,8 @@ void DelayMs(uint16_t ms);
 
 extern const TargetOps kIspOps;
 extern const TargetOps kHvspOps;
-extern const TargetOps kHvppOps;
+extern const TargetOps kHvppOps;    // the 28- and 40-pin sockets (high-voltage mode 1)
+extern const TargetOps kHvpp20Ops;  // the 20-pin sockets (high-voltage mode 2)
 
 uint8_t IspClock(void);
 void IspSetClock(uint8_t index);  // 1..7, else 0 (none)

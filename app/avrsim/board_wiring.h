@@ -10,7 +10,21 @@
 namespace bq::avrsim {
 
 enum class Board : std::uint8_t { Uno, Mega };
-enum class Place : std::uint8_t { None, Isp, HvspSocket, HvppSocket };
+enum class Place : std::uint8_t {
+  None,
+  Isp,
+  HvspSocket,      // 8-pin
+  Hvsp14Adapter,   // the 14-pin adapter on the HVSP socket's lines
+  HvppSocket,      // 28-pin (Mega)
+  Hvpp40Socket,    // 40-pin (Mega)
+  Hvpp20Socket,    // 20-pin for the ATtiny2313/4313 (Mega)
+  Hvpp20X61Socket  // 20-pin for the ATtiny26/261/461/861 (Mega)
+};
+
+// The socket a board has for a package, or Place::Isp when it has none.
+Place SocketFor(Board board, Package package);
+// "ISP header", "28-pin HVPP socket", ...
+const char* PlaceName(Place place);
 
 // How the board's pin level becomes the chip line's level.
 enum class WireRole : std::uint8_t {

@@ -49,9 +49,10 @@ constexpr const char* kHelp =
     "  --board uno|mega        the board (required)\n"
     "  --target PART|none      the chip: any name of a part (ATtiny85, attiny85, t85), or none\n"
     "                          for an empty ISP header and empty sockets (required)\n"
-    "  --place isp|socket      where the chip sits (default: the socket when the board has one\n"
-    "                          for the part's high-voltage mode: HVSP on both boards, HVPP on\n"
-    "                          the Mega; else the ISP header)\n"
+    "  --place isp|socket      where the chip sits (default: the socket made for the part's\n"
+    "                          package when the board has one: the 8-pin HVSP socket on both\n"
+    "                          boards, the 20-, 28- and 40-pin HVPP sockets on the Mega; else\n"
+    "                          the ISP header; the first line on standard error says which)\n"
     "  --fuses L[,H[,E]]       the chip's fuse bytes, hexadecimal (default: the part's defaults)\n"
     "  --lock V                the chip's lock byte, hexadecimal (default: FF)\n"
     "  --chip FILE             keep the chip in FILE: its memories, fuses and lock byte are\n"
@@ -307,20 +308,16 @@ int main(int argc, char** argv) {
       std::cerr << kName << ": " << chipError << "\n";
       return 1;
     }
-    const bool hvsp = record->hvMode == 3;
-    const bool hvpp = record->hvMode == 1 && board == Board::Mega;
-    if (placeName == "socket") {
-      if (!hvsp && !hvpp) {
-        return Usage("the " + std::string(board == Board::Uno ? "Uno" : "Mega") +
-                     " has no socket for the " + config.partName +
-                     " (high-voltage mode " + std::to_string(record->hvMode) +
-                     "): put it on the ISP header with --place isp");
-      }
+    // A chip sits only in a socket made for its package; without one it is on the ISP header.
+    const Place socket = record->HasHighVoltageMode()
+                             ? bq::avrsim::SocketFor(board, bq::avrsim::PackageOf(config.partName))
+                             : Place::Isp;
+    if (placeName == "socket" && socket == Place::Isp) {
+      return Usage("the " + std::string(board == Board::Uno ? "Uno" : "Mega") +
+                   " has no socket for the " + config.partName + "'s package" +
+                   ": put it on the ISP header with --place isp");
     }
-    place = placeName == "isp"       ? Place::Isp
-            : hvsp                   ? Place::HvspSocket
-            : hvpp                   ? Place::HvppSocket
-                                     : Place::Isp;
+    place = placeName == "isp" ? Place::Isp : socket;
     target = bq::avrsim::MakeTarget(
         config,
         [&violations](const std::string& text) {
@@ -366,9 +363,8 @@ int main(int argc, char** argv) {
   sigemptyset(&dump.sa_mask);
   sigaction(SIGUSR1, &dump, nullptr);
 
-  static const char* const kPlaces[] = {"nowhere", "ISP header", "HVSP socket", "28-pin HVPP socket"};
-  const std::string where = target ? config.partName + " in the " + kPlaces[static_cast<int>(place)]
-                                   : std::string("no chip");
+  const std::string where =
+      target ? config.partName + " in the " + bq::avrsim::PlaceName(place) : std::string("no chip");
   const std::string boardText = board == Board::Uno ? "Uno" : "Mega 2560";
   std::cout << bench.SlavePath() << std::endl;
   std::cerr << kName << ": " << boardText << " with " << where << " on " << bench.SlavePath()

@@ -4,7 +4,8 @@
 # model on the board's pins. Any "violation:" the chip reports fails the stage.
 #
 #   avrsim_e2e.sh STAGE AVRSIM CLI PARTLIST [BOOTLOADERS]
-#   STAGE: uno-isp | uno-hvsp | mega-hvpp | mega-isp | faults | boot-uno | boot-mega
+#   STAGE: uno-isp | uno-hvsp | mega-hvpp | mega-hvpp40 | mega-hvpp20 | mega-isp | faults |
+#          boot-uno | boot-mega
 #   BOOTLOADERS: the folder of the stock Arduino bootloaders (the boot-* stages)
 set -u
 stage=$1 avrsim=$2 cli=$3 partlist=$4 bootloaders=${5:-}
@@ -50,6 +51,20 @@ stop_bench() {
     fail "the chip saw violations ($bench_args):"
     grep '^violation:' "$work/bench.err" | head -n 20 >&2
   fi
+}
+
+# placed TEXT: the bench's first line on stderr (where the chip sits) says TEXT.
+placed() {
+  local line=
+  for _ in $(seq 40); do
+    line=$(head -n 1 "$work/bench.err")
+    [ -n "$line" ] && break
+    sleep 0.05
+  done
+  case $line in
+    *"$1"*) ;;
+    *) fail "the bench placed the chip elsewhere ($bench_args): '$line', expected '$1'" ;;
+  esac
 }
 
 # run NAME ARGS...: runs the CLI on the bench's port; output in $work/NAME.{out,err}, status in $rc.
@@ -278,6 +293,54 @@ case $stage in
     grep -q "SCK at 2000000 Hz is too fast" "$work/bench.err" || fail "the chip did not note the fast SCK"
     ok spi-auto -p ATmega2560 -m isp -c auto fuses read && says spi-auto "Read LOW: 0xE2"
     stop_bench
+    ;;
+  mega-hvpp40)
+    # 40-pin parts sit in the 40-pin socket only, never in the 28-pin one. The small chips'
+    # runs keep the line at 115200 baud: each command then starts at once, without the wait
+    # for the board to fall back from a faster rate agreed by the command before.
+    start_bench --board mega --target ATmega1284P
+    placed "ATmega1284P in the 40-pin HVPP socket"
+    matrix ATmega1284P 131072 4096 -m hv
+    stop_bench
+    start_bench --board mega --target ATmega16
+    placed "ATmega16 in the 40-pin HVPP socket"
+    matrix ATmega16 16384 512 -m hv --baud 115200
+    stop_bench
+    # The Uno has no 40-pin socket: the chip is on its ISP header; a part with no DIP package
+    # is on the ISP header of the Mega too.
+    start_bench --board uno --target ATmega1284P
+    placed "ATmega1284P in the ISP header"
+    stop_bench
+    start_bench --board mega --target ATmega328PB
+    placed "ATmega328PB in the ISP header"
+    stop_bench
+    timeout 10 "$avrsim" --partlist "$partlist" --board uno --target ATmega16 --place socket \
+      >/dev/null 2>"$work/no-socket.err" </dev/null
+    [ $? = 2 ] && grep -q "has no socket for the ATmega16's package" "$work/no-socket.err" ||
+      fail "a socket the Uno does not have was not refused: $(cat "$work/no-socket.err")"
+    ;;
+  mega-hvpp20)
+    start_bench --board mega --target ATtiny2313
+    placed "ATtiny2313 in the 20-pin HVPP socket for the ATtiny2313/4313"
+    matrix ATtiny2313 2048 128 -m hv --baud 115200
+    stop_bench
+    start_bench --board mega --target ATtiny861
+    placed "ATtiny861 in the 20-pin HVPP socket for the ATtiny26/261/461/861"
+    matrix ATtiny861 8192 512 -m hv --baud 115200
+    stop_bench
+    # An ATmega8 with RSTDISBL programmed: the XTAL1-pulse entry cannot reach it, the entry
+    # with VCC and 12 V together does; with the defaults written back the normal entry works.
+    local_chip=$work/m8.chip
+    start_bench --board mega --target ATmega8 --chip "$local_chip" --fuses E1,59
+    placed "ATmega8 in the 28-pin HVPP socket"
+    ok m8-read -p ATmega8 -m hv --baud 115200 fuses read && says m8-read "Read HIGH: 0x59"
+    ok m8-write -p ATmega8 -m hv --baud 115200 fuses write --defaults
+    stop_bench
+    grep -q "RSTDISBL is programmed" "$work/bench.err" || fail "the ATmega8 did not refuse the XTAL1-pulse entry"
+    start_bench --board mega --target ATmega8 --chip "$local_chip"
+    ok m8-defaults -p ATmega8 -m hv --baud 115200 fuses verify --defaults
+    stop_bench
+    grep -q "RSTDISBL is programmed" "$work/bench.err" && fail "the ATmega8 kept RSTDISBL programmed"
     ;;
   faults)
     # Nothing on the ISP header: no chip answers, and the board answers the next request.

@@ -223,5 +223,91 @@ TEST(HvppTarget, Atmega8TakesOnlyTheXtal1ToggleEntry) {
   EXPECT_TRUE(board.violations.empty());
 }
 
+TEST(HvppTarget, Atmega8WithResetDisabledEntersOnlyWithVccAnd12VTogether) {
+  TargetConfig config = ChipDriver::Part("ATmega8");
+  config.high = 0x59;  // RSTDISBL programmed
+  ParallelBoard board(config);
+  board.Drive(Pin::Oe, Level::High);
+  board.Drive(Pin::Wr, Level::High);
+  board.Drive(Pin::Reset, Level::Low);
+  board.Drive(Pin::Vcc, Level::Low);
+  board.Drive(Pin::Vcc, Level::High, 10 * kUs);
+  board.Wait(100 * kUs);
+  for (int toggle = 0; toggle < 8; ++toggle)
+    board.Drive(Pin::Xtal1, toggle % 2 ? Level::Low : Level::High, 1 * kUs);
+  board.Drive(Pin::Reset, Level::Vpp, 10 * kUs);
+  board.Wait(100 * kUs);
+  EXPECT_EQ(board.Read(Pin::RdyBsy), Level::Float);
+  ASSERT_EQ(board.notes.size(), 1u);
+  EXPECT_NE(board.notes[0].find("RSTDISBL is programmed"), std::string::npos) << board.notes[0];
+
+  board.Drive(Pin::Reset, Level::Low);
+  board.Drive(Pin::Vcc, Level::Low, 10 * kUs);
+  board.Drive(Pin::Vcc, Level::High, 10 * kMs);  // supply and 12 V at the same moment
+  board.Drive(Pin::Reset, Level::Vpp);
+  board.Wait(100 * kUs);
+  EXPECT_EQ(board.Read(Pin::RdyBsy), Level::High);
+  board.Load(true, false, false, 0x04);  // read the high fuse
+  board.Drive(Pin::Bs2, Level::High);
+  EXPECT_EQ(board.ReadOut(true), 0x59);
+  EXPECT_TRUE(board.violations.empty()) << board.violations[0];
+}
+
+// The 20-pin parts: BS1 is also PAGEL, XA1 is also BS2, WR is a Prog_enable pin.
+TEST(HvppTarget, Attiny2313SharesBs1WithPagelAndXa1WithBs2) {
+  ParallelBoard board(ChipDriver::Part("ATtiny2313"));
+  board.Drive(Pin::Oe, Level::High);
+  board.Drive(Pin::Wr, Level::High);
+  board.Drive(Pin::Reset, Level::Low);
+  board.Drive(Pin::Vcc, Level::Low);
+  board.Drive(Pin::Vcc, Level::High, 10 * kUs);
+  board.Wait(100 * kUs);
+  for (int toggle = 0; toggle < 8; ++toggle)
+    board.Drive(Pin::Xtal1, toggle % 2 ? Level::Low : Level::High, 1 * kUs);
+  board.Drive(Pin::Reset, Level::Vpp, 10 * kUs);  // WR high: not all Prog_enable pins at 0
+  board.Wait(100 * kUs);
+  EXPECT_EQ(board.Read(Pin::RdyBsy), Level::Float);
+  EXPECT_EQ(board.notes.size(), 1u);
+
+  board.Drive(Pin::Reset, Level::Low);
+  board.Drive(Pin::Wr, Level::Low);
+  board.Drive(Pin::Vcc, Level::Low, 10 * kUs);
+  board.Drive(Pin::Vcc, Level::High, 10 * kMs);
+  board.Wait(100 * kUs);
+  for (int toggle = 0; toggle < 8; ++toggle)
+    board.Drive(Pin::Xtal1, toggle % 2 ? Level::Low : Level::High, 1 * kUs);
+  board.Drive(Pin::Reset, Level::Vpp, 10 * kUs);
+  board.Drive(Pin::Wr, Level::High, 20 * kUs);
+  board.Wait(100 * kUs);
+  ASSERT_EQ(board.Read(Pin::RdyBsy), Level::High);
+
+  board.Load(true, false, false, 0x10);  // write Flash word 5: latched by BS1/PAGEL rising
+  board.Load(false, false, false, 0x05);
+  board.Load(false, true, false, 0x34);
+  board.Load(false, true, true, 0x12);
+  board.Drive(Pin::Bs1, Level::Low, 100);
+  board.Pulse(Pin::Bs1, Level::High);
+  board.Load(false, false, true, 0x00);
+  board.Drive(Pin::Bs1, Level::Low, 100);
+  board.Pulse(Pin::Wr, Level::Low);
+  board.Wait(5 * kMs);
+  board.Load(true, false, false, 0x02);
+  board.Load(false, false, false, 0x05);
+  board.Drive(Pin::Xa0, Level::High);
+  EXPECT_EQ(board.ReadOut(false), 0x34);
+  EXPECT_EQ(board.ReadOut(true), 0x12);
+  board.Drive(Pin::Bs1, Level::Low);  // PAGEL low 150 ns before XTAL1 rises
+  board.Wait(200);
+
+  board.Load(true, false, false, 0x04);  // fuses: BS2 is the XA1 pin
+  board.Drive(Pin::Xa0, Level::High);
+  board.Drive(Pin::Xa1, Level::High);
+  EXPECT_EQ(board.ReadOut(true), 0xDF);   // high fuse: BS2 = 1, BS1 = 1
+  EXPECT_EQ(board.ReadOut(false), 0xFF);  // extended fuse: BS2 = 1, BS1 = 0
+  board.Drive(Pin::Xa1, Level::Low);
+  EXPECT_EQ(board.ReadOut(false), 0x62);  // low fuse
+  EXPECT_TRUE(board.violations.empty()) << board.violations[0];
+}
+
 }  // namespace
 }  // namespace bq::avrsim

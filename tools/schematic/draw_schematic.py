@@ -68,27 +68,42 @@ def hvsp_rows(sci, sdo, sii, sdi, supply, hv):
     ]
 
 
+# The HVPP bus: one series resistor per line at the board, the four sockets wired in parallel
+# behind it (one chip on the add-on at a time), each socket with its own two switches. Columns:
+# 28-pin, 40-pin, 20-pin ATtiny2313/4313, 20-pin ATtiny26/261/461/861. "" = no pin there.
+HVPP_COLUMNS = ["28-pin: m8/48/88/168/328", "40-pin: m16/32/164/324/644/1284",
+                "20-pin: t2313/4313", "20-pin: t26/261/461/861 **"]
+
 HVPP_ROWS = [
-    ("sig", "D22", "PA0", "DATA0<>", ["14  PB0"], R_HV),
-    ("sig", "D23", "PA1", "DATA1<>", ["15  PB1"], R_HV),
-    ("sig", "D24", "PA2", "DATA2<>", ["16  PB2"], R_HV),
-    ("sig", "D25", "PA3", "DATA3<>", ["17  PB3"], R_HV),
-    ("sig", "D26", "PA4", "DATA4<>", ["18  PB4"], R_HV),
-    ("sig", "D27", "PA5", "DATA5<>", ["19  PB5"], R_HV),
-    ("sig", "D28", "PA6", "DATA6<>", ["23  PC0"], R_HV),
-    ("sig", "D29", "PA7", "DATA7<>", ["24  PC1"], R_HV),
-    ("sig", "D37", "PC0", "XTAL1", ["9  PB6 (XTAL1)"], R_HV),
-    ("sig", "D36", "PC1", "OE", ["4  PD2"], R_HV),
-    ("sig", "D35", "PC2", "WR", ["5  PD3"], R_HV),
-    ("sig", "D34", "PC3", "BS1", ["6  PD4"], R_HV),
-    ("sig", "D33", "PC4", "XA0", ["11  PD5"], R_HV),
-    ("sig", "D32", "PC5", "XA1", ["12  PD6"], R_HV),
-    ("sig", "D31", "PC6", "PAGEL", ["13  PD7"], R_HV),
-    ("sig", "D30", "PC7", "BS2", ["25  PC2"], R_HV),
-    ("sig", "D49", "PL0", "RDY/BSY<", ["3  PD1"], R_HV),
-    ("supply", "D48", "PL1", "VCC", ["7  VCC + 20  AVCC"], ""),
-    ("hv", "D47", "PL2", "RESET", ["1  RESET (PC6)"], ""),
-    ("gnd", "GND", "", "GND", ["8 + 22  GND"], ""),
+    ("sig", "D22", "PA0", "DATA0<>", ["14  PB0", "1  PB0", "12  PB0", "20  PA0"], R_HV),
+    ("sig", "D23", "PA1", "DATA1<>", ["15  PB1", "2  PB1", "13  PB1", "19  PA1"], R_HV),
+    ("sig", "D24", "PA2", "DATA2<>", ["16  PB2", "3  PB2", "14  PB2", "18  PA2"], R_HV),
+    ("sig", "D25", "PA3", "DATA3<>", ["17  PB3", "4  PB3", "15  PB3", "17  PA3"], R_HV),
+    ("sig", "D26", "PA4", "DATA4<>", ["18  PB4", "5  PB4", "16  PB4", "14  PA4"], R_HV),
+    ("sig", "D27", "PA5", "DATA5<>", ["19  PB5", "6  PB5", "17  PB5", "13  PA5"], R_HV),
+    ("sig", "D28", "PA6", "DATA6<>", ["23  PC0", "7  PB6", "18  PB6", "12  PA6"], R_HV),
+    ("sig", "D29", "PA7", "DATA7<>", ["24  PC1", "8  PB7", "19  PB7", "11  PA7"], R_HV),
+    ("sig", "D37", "PC0", "XTAL1",
+     ["9  PB6 (XTAL1)", "13  XTAL1", "5  PA0 (XTAL1)", "7  PB4 (XTAL1)"], R_HV),
+    ("sig", "D36", "PC1", "OE", ["4  PD2", "16  PD2", "6  PD2", "8  PB5"], R_HV),
+    ("sig", "D35", "PC2", "WR", ["5  PD3", "17  PD3", "7  PD3", "1  PB0"], R_HV),
+    ("sig", "D34", "PC3", "BS1", ["6  PD4", "18  PD4", "8  PD4 (BS1/PAGEL)",
+                                 "4  PB3 (BS1/PAGEL)"], R_HV),
+    ("sig", "D33", "PC4", "XA0", ["11  PD5", "19  PD5", "9  PD5", "2  PB1"], R_HV),
+    ("sig", "D32", "PC5", "XA1", ["12  PD6", "20  PD6", "11  PD6 (XA1/BS2)",
+                                 "3  PB2 (XA1/BS2)"], R_HV),
+    ("sig", "D31", "PC6", "PAGEL", ["13  PD7", "21  PD7", "", ""], R_HV),
+    ("sig", "D30", "PC7", "BS2", ["25  PC2", "40  PA0", "", ""], R_HV),
+    ("sig", "D49", "PL0", "RDY/BSY<", ["3  PD1", "15  PD1", "3  PD1", "9  PB6"], R_HV),
+    ("supply", "D48", "PL1", "VCC", ["7  VCC + 20  AVCC", "", "", ""], ""),
+    ("hv", "D47", "PL2", "RESET", ["1  RESET (PC6)", "", "", ""], ""),
+    ("supply", "D46", "PL3", "VCC", ["", "10  VCC + 30  AVCC", "", ""], ""),
+    ("hv", "D45", "PL4", "RESET", ["", "9  RESET", "", ""], ""),
+    ("supply", "D44", "PL5", "VCC", ["", "", "20  VCC", ""], ""),
+    ("hv", "D43", "PL6", "RESET", ["", "", "1  RESET (PA2)", ""], ""),
+    ("supply", "D41", "PG0", "VCC", ["", "", "", "5  VCC + 15  AVCC"], ""),
+    ("hv", "D40", "PG1", "RESET", ["", "", "", "10  RESET (PB7)"], ""),
+    ("gnd", "GND", "", "GND", ["8 + 22  GND", "11 + 31  GND", "10  GND", "6 + 16  GND"], ""),
 ]
 
 BOARDS = {
@@ -110,8 +125,14 @@ BOARDS = {
             ("HVSP socket", HVSP_COLUMNS,
              hvsp_rows(("A3", "PF3"), ("A2", "PF2"), ("A1", "PF1"), ("A0", "PF0"),
                        ("A4", "PF4"), ("A5", "PF5"))),
-            ("HVPP socket, 28-pin narrow DIP: ATmega48/88/168/328(P), ATmega8",
-             ["pin  port"], HVPP_ROWS),
+            ("HVPP sockets on one bus: 28-pin and 20-pin narrow DIP, 40-pin wide DIP",
+             HVPP_COLUMNS, HVPP_ROWS),
+        ],
+        "notes": [
+            "The HVPP sockets share the bus lines and their resistors; each has its own two "
+            "switches.",
+            "** ATtiny26/261/461/861: OE on PB5 and RDY/BSY on PB6 not confirmed; see "
+            "docs/hardware.md.",
         ],
     },
 }
@@ -334,6 +355,8 @@ def draw_socket(svg, top, title, columns, rows, ys):
             svg.line(x, top, x, bottom, width=1, colour="#999", dash="4,3")
     for row, y in zip(rows, ys):
         for i, target in enumerate(row[4]):
+            if not target:
+                continue
             x = SOCKET_X + i * COLUMN_W
             svg.circle(x, y, 2.5, fill="#fff", width=1.2)
             svg.text(x + 10, y + 4, target, size=12)
@@ -464,7 +487,7 @@ def draw(board):
     draw_switch_detail(svg, 400, y0 + 10, "hv")
     draw_source(svg, 770, y0 + 10)
     y = y0 + 330
-    for note in NOTES:
+    for note in NOTES + board.get("notes", []):
         svg.text(40, y, note, size=11)
         y += 16
     return svg.render(width, y + 10)
