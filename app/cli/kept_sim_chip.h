@@ -11,6 +11,7 @@
 #include "app/cli/cli_output.h"
 #include "platform/durable_file.h"
 #include "sim/sim_port_driver.h"
+#include "sim/updi/updi_chip.h"
 
 namespace bq::cli {
 
@@ -37,6 +38,7 @@ class KeptSimChip {
  private:
   std::shared_ptr<SimPortDriver> driver_;  // owns the chip
   SimPortDriver::ChipAccess chip_;
+  std::shared_ptr<UpdiChip> updi_;  // a UPDI part's chip, kept instead of chip_
   std::string path_;
   FileLock lock_;
   Printer* out_ = nullptr;

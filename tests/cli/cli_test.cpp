@@ -402,7 +402,7 @@ TEST_F(CliTest, UsageAndMissingThings) {
       {{"frobnicate"}, 2, "unknown command"},
       {{"reed", "flash", "x.hex"}, 2, "unknown command 'reed'; did you mean read?"},
       {{"-P", "sim", "read", "flash"}, 2, "FILE is required"},
-      {{"-P", "sim", "read", "rom", "x.bin"}, 2, "rom not in {flash,eeprom}"},
+      {{"-P", "sim", "read", "rom", "x.bin"}, 2, "rom not in {flash,eeprom,userrow}"},
       {{"-P", "sim", "--bogus", "erase"}, 2, "unknown option --bogus"},
       {{"erase", "--prot", "sim"}, 2, "unknown option --prot; did you mean --port"},
       {{"-P", "sim", "--isp-clock", "9", "erase"}, 2, "9 not in {auto,1,2,3,4,5,6,7}"},
