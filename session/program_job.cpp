@@ -1,5 +1,7 @@
 #include "session/program_job.h"
 
+#include <cstdio>
+
 #include "session/fuse_write_risks.h"
 #include "session/session_texts.h"
 
@@ -29,6 +31,8 @@ class JobRun {
   bool Memory(const std::vector<std::uint8_t>& image, const MemoryGeometry& memory,
               const char* step);
   bool Bytes(bool fuses);
+  bool NamedFuses();
+  bool LockWord();
 
   ChipSession& s_;
   const PartRecord& part_;
@@ -50,7 +54,9 @@ bool JobRun::Memory(const std::vector<std::uint8_t>& image, const MemoryGeometry
     std::snprintf(where, sizeof where, "0x%05X", *difference);
     verified.message += std::string(" (first difference at ") + where + ")";
   }
-  return Check(verified, memory.kind == MEMORY_FLASH ? "flash verify" : "eeprom verify");
+  return Check(verified, memory.kind == MEMORY_FLASH    ? "flash verify"
+                         : memory.kind == MEMORY_EEPROM ? "eeprom verify"
+                                                        : "userrow verify");
 }
 
 bool JobRun::Bytes(bool fuses) {
@@ -74,13 +80,57 @@ bool JobRun::Bytes(bool fuses) {
       }
     }
   }
-  const SessionResult written = fuses ? s_.WriteFuses(wanted, &part_.fuseBits)
-                                      : s_.WriteLock(wanted.lock, &part_.lockBits);
+  const SessionResult written =
+      fuses ? s_.WriteFuses(wanted, &part_.fuseBits) : s_.WriteLock(wanted.lock, &part_.lockBits);
   if (!Check(written, step)) return false;
   int differing = 0;
   bool differs = false;
   return Check(fuses ? s_.VerifyFuses(wanted, differing) : s_.VerifyLock(wanted.lock, differs),
                fuses ? "fuses verify" : "lock verify");
+}
+
+// Reads the named bytes, applies the changes, refuses a write that takes the UPDI pin unless
+// forced, writes only the bytes that change, and verifies them all.
+bool JobRun::NamedFuses() {
+  if (job_.namedFuses.empty()) return true;
+  const UpdiLayout& layout = part_.updi;
+  std::vector<std::uint8_t> chip;
+  if (!Check(s_.ReadNamedFuses(chip), "fuses")) return false;
+  if (chip.size() < NamedFuseSpan(layout)) chip.resize(NamedFuseSpan(layout), 0xFF);
+  std::vector<std::uint8_t> wanted = chip;
+  ApplyNamedFuseAssignments(wanted, job_.namedFuses);
+  std::vector<NamedFuseValue> changed, all;
+  for (const NamedFuseByte& b : layout.fuses) {
+    if (b.offset >= wanted.size()) continue;
+    bool named = false;
+    for (const NamedFuseAssignment& a : job_.namedFuses) named = named || a.offset == b.offset;
+    if (!named) continue;
+    all.push_back({b.offset, wanted[b.offset]});
+    if (wanted[b.offset] != chip[b.offset]) changed.push_back(all.back());
+  }
+  if (!job_.force) {
+    for (const FuseWriteRisk& risk : UpdiFuseWriteRisks(layout, changed)) {
+      return Check({SessionStatus::Refused, 0, FuseRiskText(risk) + " (--force writes it)"},
+                   "fuses");
+    }
+  }
+  if (!changed.empty() && !Check(s_.WriteNamedFuses(changed), "fuses")) return false;
+  int differing = 0;
+  return Check(s_.VerifyNamedFuses(all, differing), "fuses verify");
+}
+
+bool JobRun::LockWord() {
+  if (!job_.lockWord) return true;
+  if (!Check(s_.WriteLockWord(*job_.lockWord), "lock")) return false;
+  std::uint32_t read = 0;
+  SessionResult r = s_.ReadLockWord(read);
+  if (r.ok() && read != *job_.lockWord) {
+    char text[96];
+    std::snprintf(text, sizeof text, "Lock verification FAILED: the chip holds 0x%X, 0x%X written",
+                  read, *job_.lockWord);
+    r = {SessionStatus::Mismatch, 0, text};
+  }
+  return Check(r, "lock verify");
 }
 
 ProgramOutcome JobRun::Run(const std::function<bool(std::uint32_t)>& acceptMismatch,
@@ -97,7 +147,10 @@ ProgramOutcome JobRun::Run(const std::function<bool(std::uint32_t)>& acceptMisma
     if (!Memory(*job_.flash, FlashGeometry(part_), "flash")) return outcome_;
   }
   if (job_.eeprom && !Memory(*job_.eeprom, EepromGeometry(part_), "eeprom")) return outcome_;
-  if (!Bytes(true) || !Bytes(false)) return outcome_;
+  if (job_.userRow && part_.IsUpdi() && !Memory(*job_.userRow, UserRowGeometry(part_), "userrow")) {
+    return outcome_;
+  }
+  if (!NamedFuses() || !Bytes(true) || !Bytes(false) || !LockWord()) return outcome_;
   outcome_.passed = true;
   return outcome_;
 }
@@ -122,7 +175,11 @@ std::string ProgramJobProblem(const PartRecord& part, const std::string& partNam
     MemoryGeometry geometry;
     const char* name;
   } memories[] = {{job.flash, FlashGeometry(part), "FLASH"},
-                  {job.eeprom, EepromGeometry(part), "EEPROM"}};
+                  {job.eeprom, EepromGeometry(part), "EEPROM"},
+                  {job.userRow, UserRowGeometry(part), "USERROW"}};
+  if (job.userRow && !part.IsUpdi()) {
+    return partName + " has no user row; the image's user row data cannot be programmed";
+  }
   for (const Memory& m : memories) {
     if (!m.image) continue;
     if (const auto beyond =

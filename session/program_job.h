@@ -1,8 +1,8 @@
 #pragma once
 // A whole chip in one job, in the order that is safe: signature check, erase (only when
-// flash is written), flash write and verify, EEPROM write and verify, fuses write and
-// verify, lock byte write and verify last. Steps without input are skipped. The job stops
-// at the first step that fails and says which one and why.
+// flash is written), flash write and verify, EEPROM write and verify, user row write and
+// verify (UPDI parts), fuses write and verify, lock write and verify last. Steps without input are
+// skipped. The job stops at the first step that fails and says which one and why.
 
 #include <cstdint>
 #include <functional>
@@ -12,6 +12,7 @@
 
 #include "session/chip_session.h"
 #include "session/fuse_fields.h"
+#include "session/named_fuses.h"
 
 namespace bq {
 
@@ -20,7 +21,15 @@ struct ProgramJob {
   std::optional<std::vector<std::uint8_t>> eeprom;  // from address 0
   std::vector<FuseChange> fuses;  // applied to the chip's bytes (whole bytes, then fields)
   std::vector<FuseChange> lock;
-  bool force = false;  // write fuses that lock ISP out over ISP all the same
+  // UPDI parts: the user row from its first byte, the named fuse bytes to change (applied to
+  // the chip's bytes in order), and the lock as the part keeps it (a byte, or an AVR Dx's
+  // 4-byte key, little-endian).
+  std::optional<std::vector<std::uint8_t>> userRow;
+  std::vector<NamedFuseAssignment> namedFuses;
+  std::optional<std::uint32_t> lockWord;
+  // Write fuses that lock ISP out over ISP, or that turn a UPDI part's pin into GPIO or
+  // RESET, all the same.
+  bool force = false;
   // Write and verify every page of a memory, not only those up to the last holding data.
   bool wholeMemories = false;
 };
@@ -30,7 +39,7 @@ struct ProgramOutcome {
   std::string step;    // the step that failed: "signature", "erase", "flash", "eeprom", ...
   std::string reason;  // why, in a line
   SessionStatus status = SessionStatus::Ok;
-  std::vector<std::string> done;  // the steps that completed, in order
+  std::vector<std::string> done;           // the steps that completed, in order
   std::optional<std::uint32_t> signature;  // what the chip answered, when it did
 };
 

@@ -43,8 +43,11 @@ std::optional<SerialPlace> ParseSerialPlace(const std::string& text, std::string
   }
   SerialPlace place;
   const std::string memory = ToLowerAscii(parts[0]);
-  if (memory != "eeprom" && memory != "flash") return fail("the memory is eeprom or flash");
+  if (memory != "eeprom" && memory != "flash" && memory != "userrow") {
+    return fail("the memory is eeprom, flash or userrow");
+  }
   place.eeprom = memory == "eeprom";
+  place.userRow = memory == "userrow";
   const auto address = Number(parts[1]);
   if (!address || *address > 0xFFFFFFFFu) return fail("the address is a number, e.g. 0 or 0x1FC");
   place.address = static_cast<std::uint32_t>(*address);
@@ -63,6 +66,10 @@ std::optional<SerialPlace> ParseSerialPlace(const std::string& text, std::string
   return place;
 }
 
+std::string SerialMemoryName(const SerialPlace& place) {
+  return place.eeprom ? "EEPROM" : place.userRow ? "USERROW" : "FLASH";
+}
+
 std::uint64_t MaxSerialNumber(const SerialPlace& place) {
   return place.bytes >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * place.bytes)) - 1;
 }
@@ -70,7 +77,7 @@ std::uint64_t MaxSerialNumber(const SerialPlace& place) {
 std::string SerialPlaceProblem(const SerialPlace& place, std::uint32_t memoryBytes,
                                const std::string& partName) {
   if (std::uint64_t{place.address} + place.bytes <= memoryBytes) return "";
-  const std::string memory = place.eeprom ? "EEPROM" : "flash";
+  const std::string memory = place.eeprom ? "EEPROM" : place.userRow ? "user row" : "flash";
   if (memoryBytes < place.bytes) {
     return "--serial: the " + partName + "'s " + memory + " has " + std::to_string(memoryBytes) +
            " bytes, too few for a number of " + std::to_string(place.bytes);

@@ -15,13 +15,15 @@
 namespace bq {
 
 struct SerialPlace {
-  bool eeprom = true;         // else flash
+  bool eeprom = true;         // else flash, or the user row when userRow is set
+  bool userRow = false;       // a UPDI part's user row (eeprom is false then)
   std::uint32_t address = 0;  // of the first byte in the memory
   unsigned bytes = 4;         // 1..8
   bool bigEndian = false;     // default: little-endian, as avr-gcc stores integers
 };
 
-// "eeprom:0", "flash:0x1FFC:4:be", ...; nullopt with the reason in *why when malformed.
+// "eeprom:0", "flash:0x1FFC:4:be", "userrow:0:4", ...; nullopt with the reason in *why when
+// malformed.
 std::optional<SerialPlace> ParseSerialPlace(const std::string& text, std::string* why);
 
 // The largest number the place's bytes hold.
@@ -33,6 +35,9 @@ std::string SerialPlaceProblem(const SerialPlace& place, std::uint32_t memoryByt
 
 // Writes number into image at the place's address (the image grows with 0xFF to reach it).
 // False, image unchanged, when the number does not fit the place's bytes.
+// The memory's name in messages: "EEPROM", "FLASH" or "USERROW".
+std::string SerialMemoryName(const SerialPlace& place);
+
 bool PlaceSerialNumber(const SerialPlace& place, std::uint64_t number,
                        std::vector<std::uint8_t>& image);
 

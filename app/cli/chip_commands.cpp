@@ -254,7 +254,9 @@ class ChipRun {
   std::string partlistName_;
   ElfImage elfBytes_;  // the fuse and lock bytes of a program's ELF file
   using HeldRanges = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
-  HeldRanges flashHeld_, eepromHeld_;  // the addresses the program's files hold
+  HeldRanges flashHeld_, eepromHeld_, userRowHeld_;  // the addresses the program's files hold
+  int PrepareUpdiProgram(ProgramJob& job);
+  int PrepareClassicProgram(ProgramJob& job);
   std::vector<std::string> done_;
   ProductionRun* production_;
   std::atomic<bool> quiet_{false};  // while waiting for a chip: no log lines
@@ -556,26 +558,33 @@ int ChipRun::Run() {
 // The files and bytes of a program run, read before anything is sent.
 int ChipRun::LoadProgram(ProgramJob& job) {
   if (o_.elfFile) {
-    // Every memory the ELF file holds; the options below replace what they give.
+    // Every memory the ELF file (or an Intel HEX file of all its sections) holds; the options
+    // below replace what they give.
     std::string bytes, why;
     std::string problem = ImageFileProblem(*o_.elfFile);
     if (problem.empty() && !ReadFileBytes(*o_.elfFile, bytes, 64u << 20)) {
       problem = *o_.elfFile + " cannot be read.";
     }
-    const std::optional<ElfImage> elf = problem.empty() ? ParseElfImage(bytes, &why) : std::nullopt;
+    std::optional<ElfImage> elf;
+    if (problem.empty()) {
+      elf = IsElfImage(bytes) || !BeginsWithHexRecord(bytes) ? ParseElfImage(bytes, &why)
+                                                              : ParseSectionedHex(bytes, &why);
+    }
     if (!elf) {
       out_.Log(LogKind::LogError, problem.empty() ? *o_.elfFile + ": " + why : problem);
       return kExitUsage;
     }
     auto padded = [](const std::vector<std::uint8_t>& data, std::uint32_t capacity) {
-      std::vector<std::uint8_t> image(capacity, 0xFF);
+      std::vector<std::uint8_t> image(std::max<std::size_t>(capacity, data.size()), 0xFF);
       std::copy(data.begin(), data.end(), image.begin());
       return image;
     };
     if (!elf->flash.empty()) job.flash = padded(elf->flash, kFlashBufferBytes);
     if (!elf->eeprom.empty()) job.eeprom = padded(elf->eeprom, kEepromBufferBytes);
+    if (!elf->userRow.empty()) job.userRow = elf->userRow;
     flashHeld_ = {{0u, static_cast<std::uint32_t>(elf->flash.size())}};
     eepromHeld_ = {{0u, static_cast<std::uint32_t>(elf->eeprom.size())}};
+    userRowHeld_ = {{0u, static_cast<std::uint32_t>(elf->userRow.size())}};
     elfBytes_ = *elf;
     out_.Log(LogKind::LogInfo, *o_.elfFile + " loaded");
   }
@@ -605,21 +614,19 @@ int ChipRun::LoadProgram(ProgramJob& job) {
   return kExitOk;
 }
 
-// The fuse and lock changes (they need the part, known only now) and the checks of the
-// images and the serial number's place against the part.
-int ChipRun::PrepareProgram(ProgramJob& job) {
-  // An image built for another chip puts code and fuses meant for that chip into this one.
-  if (!ImageDeviceFits(elfBytes_.device, partName_)) {
-    const std::string text = ImageDeviceMismatchText(elfBytes_.device, partName_);
-    if (!o_.force) {
-      out_.Log(LogKind::LogError, *o_.elfFile + ": " + text +
-                                      ". Nothing written: choose the part with -p, or add --force "
-                                      "to program it all the same.");
-      PrintVerdict(0, 0, "check: " + text);
-      return kExitFailed;
-    }
-    out_.Log(LogKind::LogWarning,
-             *o_.elfFile + ": " + text + " (--force: programmed all the same)");
+// The fuse and lock changes of a classic part: the ELF file's LOW, HIGH, EXTENDED and lock
+// bytes, then the options.
+int ChipRun::PrepareClassicProgram(ProgramJob& job) {
+  for (const auto& [offset, value] : elfBytes_.fuses) {
+    if (offset < 3) continue;
+    Complain(*o_.elfFile + " holds a fuse byte at " + Hex5(0x820000u + offset) + "; " + partName_ +
+             " has only LOW, HIGH and EXTENDED (choose the right part with -p)");
+    return kExitUsage;
+  }
+  if (elfBytes_.lockBytes.size() > 1) {
+    Complain(*o_.elfFile + " holds a " + std::to_string(elfBytes_.lockBytes.size()) +
+             "-byte lock; " + partName_ + " has one lock byte (choose the right part with -p)");
+    return kExitUsage;
   }
   FuseByteSlots fuseBytes = DefaultFuseBytes(*part_);
   fuseBytes.lock.present = false;
@@ -640,15 +647,119 @@ int ChipRun::PrepareProgram(ProgramJob& job) {
   if (o_.lockByte) wholeLock.emplace_back(kTargetLockBit, *o_.lockByte);
   job.fuses.clear();
   job.lock.clear();
-  std::string problem =
+  const std::string problem =
       ParseFuseChanges(part_->fuseBits, fuseBytes, wholeFuses, o_.fuseWords, job.fuses);
-  if (problem.empty()) {
-    problem = ParseFuseChanges(part_->lockBits, lockBytes, wholeLock, o_.lockWords, job.lock);
-  }
   if (!problem.empty()) {
     Complain(problem);
     return kExitUsage;
   }
+  if (const std::string lock =
+          ParseFuseChanges(part_->lockBits, lockBytes, wholeLock, o_.lockWords, job.lock);
+      !lock.empty()) {
+    Complain(lock);
+    return kExitUsage;
+  }
+  return kExitOk;
+}
+
+// The lock a --lock VALUE gives a UPDI part: a number of the part's lock size.
+std::optional<std::uint32_t> UpdiLockValue(const std::string& text, std::size_t bytes) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+  const unsigned long long max = bytes >= 4 ? 0xFFFFFFFFull : (1ull << (8 * bytes)) - 1;
+  if (text.empty() || text.front() == '-' || *end != '\0' || errno != 0 || value > max) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+// The named fuse bytes and the lock of a UPDI part: the image's bytes first, the options win.
+int ChipRun::PrepareUpdiProgram(ProgramJob& job) {
+  const UpdiLayout& layout = part_->updi;
+  job.fuses.clear();
+  job.lock.clear();
+  job.namedFuses.clear();
+  job.lockWord.reset();
+  if (o_.low || o_.high || o_.extended) {
+    Complain(partName_ + " has no LOW, HIGH or EXTENDED fuse byte; name its bytes instead (--fuse " +
+             (layout.fuses.empty() ? std::string("NAME") : layout.fuses.front().name) +
+             "=VALUE, see fuses read)");
+    return kExitUsage;
+  }
+  if (!o_.lockWords.empty()) {
+    Complain(partName_ + " keeps its lock as a whole value: give it with --lock VALUE");
+    return kExitUsage;
+  }
+  for (const auto& [offset, value] : elfBytes_.fuses) {
+    const NamedFuseByte* named = nullptr;
+    for (const NamedFuseByte& b : layout.fuses) {
+      if (b.offset == offset) named = &b;
+    }
+    if (named == nullptr) {
+      Complain(*o_.elfFile + " holds a fuse byte at " + Hex5(0x820000u + offset) + ", where " +
+               partName_ + " has none (choose the right part with -p)");
+      return kExitUsage;
+    }
+    job.namedFuses.push_back({named->name, offset, 0xFF, value});
+  }
+  std::vector<NamedFuseAssignment> options;
+  if (const std::string problem = ParseNamedFuseAssignments(layout, o_.fuseWords, options);
+      !problem.empty()) {
+    Complain(problem);
+    return kExitUsage;
+  }
+  job.namedFuses.insert(job.namedFuses.end(), options.begin(), options.end());
+  const std::size_t lockBytes = layout.lockSize == 0 ? 1 : layout.lockSize;
+  if (!elfBytes_.lockBytes.empty()) {
+    if (elfBytes_.lockBytes.size() != lockBytes) {
+      Complain(*o_.elfFile + " holds a " + std::to_string(elfBytes_.lockBytes.size()) +
+               "-byte lock; " + partName_ + " keeps a " + std::to_string(lockBytes) +
+               "-byte one (choose the right part with -p)");
+      return kExitUsage;
+    }
+    std::uint32_t value = 0;
+    for (std::size_t i = lockBytes; i-- > 0;) value = value << 8 | elfBytes_.lockBytes[i];
+    job.lockWord = value;
+  }
+  if (o_.lockByte) {
+    job.lockWord = UpdiLockValue(*o_.lockByte, lockBytes);
+    if (!job.lockWord) {
+      char open[16];
+      std::snprintf(open, sizeof open, "0x%X", layout.lockOpenValue);
+      Complain("--lock " + *o_.lockByte + ": give " + partName_ + "'s lock as a number of " +
+               std::to_string(lockBytes) + (lockBytes == 1 ? " byte" : " bytes") + " (" + open +
+               " leaves the chip open)");
+      return kExitUsage;
+    }
+  }
+  // The user row is written whole: the bytes the image does not hold stay erased.
+  const std::uint32_t userRowBytes = UserRowGeometry(*part_).Bytes();
+  if (job.userRow && job.userRow->size() < userRowBytes) job.userRow->resize(userRowBytes, 0xFF);
+  return kExitOk;
+}
+
+// The fuse and lock changes (they need the part, known only now) and the checks of the
+// images and the serial number's place against the part.
+int ChipRun::PrepareProgram(ProgramJob& job) {
+  // An image built for another chip puts code and fuses meant for that chip into this one.
+  if (!ImageDeviceFits(elfBytes_.device, partName_)) {
+    const std::string text = ImageDeviceMismatchText(elfBytes_.device, partName_);
+    if (!o_.force) {
+      out_.Log(LogKind::LogError, *o_.elfFile + ": " + text +
+                                      ". Nothing written: choose the part with -p, or add --force "
+                                      "to program it all the same.");
+      PrintVerdict(0, 0, "check: " + text);
+      return kExitFailed;
+    }
+    out_.Log(LogKind::LogWarning,
+             *o_.elfFile + ": " + text + " (--force: programmed all the same)");
+  }
+  if (const int status = part_->IsUpdi() ? PrepareUpdiProgram(job) : PrepareClassicProgram(job);
+      status != kExitOk) {
+    return status;
+  }
+  std::string problem;
   if (std::string beyond = ProgramJobProblem(*part_, partName_, job); !beyond.empty()) {
     out_.Log(LogKind::LogError, beyond);
     PrintVerdict(0, 0, "check: " + beyond);
@@ -656,14 +767,20 @@ int ChipRun::PrepareProgram(ProgramJob& job) {
   }
   if (production_ == nullptr || !production_->serial()) return kExitOk;
   const SerialPlace& place = *production_->serial();
-  const MemoryGeometry memory = place.eeprom ? EepromGeometry(*part_) : FlashGeometry(*part_);
+  const MemoryGeometry memory = place.eeprom    ? EepromGeometry(*part_)
+                                : place.userRow ? UserRowGeometry(*part_)
+                                                : FlashGeometry(*part_);
+  if (place.userRow && !part_->IsUpdi()) {
+    Complain("--serial userrow: " + partName_ + " has no user row; choose eeprom or flash");
+    return kExitUsage;
+  }
   if (problem = SerialPlaceProblem(place, memory.Bytes(), partName_); !problem.empty()) {
     Complain(problem);
     return kExitUsage;
   }
   // The serial number must not land on bytes the image file holds (code, a vector table,
   // constants), whatever their value.
-  const HeldRanges& held = place.eeprom ? eepromHeld_ : flashHeld_;
+  const HeldRanges& held = place.eeprom ? eepromHeld_ : place.userRow ? userRowHeld_ : flashHeld_;
   const std::uint64_t end = std::uint64_t{place.address} + place.bytes;
   for (const auto& [from, to] : held) {
     if (from >= end || to <= place.address) continue;
@@ -676,7 +793,7 @@ int ChipRun::PrepareProgram(ProgramJob& job) {
       return kExitOk;
     }
     out_.Log(LogKind::LogError, "The serial number at " + where + " would replace data of the " +
-                                    (place.eeprom ? "EEPROM" : "FLASH") + " image at " + Hex5(at) +
+                                    SerialMemoryName(place) + " image at " + Hex5(at) +
                                     "; choose a --serial address outside the image, or add "
                                     "--force to write it there");
     return kExitUsage;
@@ -719,13 +836,16 @@ ChipRun::ChipVerdict ChipRun::ProgramChip(const ProgramJob& job, std::uint32_t n
       out_.Log(LogKind::LogError, why + "; the chip was not programmed");
       return {false, true, kExitUsage, false};
     }
-    auto& image = place.eeprom ? chip.eeprom : chip.flash;
+    auto& image = place.eeprom ? chip.eeprom : place.userRow ? chip.userRow : chip.flash;
     if (!image) image.emplace();
     PlaceSerialNumber(place, serial, *image);
+    // The user row is written whole: the bytes the image does not hold stay erased.
+    if (place.userRow && image->size() < UserRowGeometry(*part_).Bytes()) {
+      image->resize(UserRowGeometry(*part_).Bytes(), 0xFF);
+    }
     record.serial = serial;
     out_.Log(LogKind::LogInfo, "Serial number " + std::to_string(serial) + " at " +
-                                   Hex5(place.address) + " in " +
-                                   (place.eeprom ? "EEPROM" : "FLASH"));
+                                   Hex5(place.address) + " in " + SerialMemoryName(place));
   }
   if (chip.flash) record.flashSha256 = MemoryHash(*chip.flash, FlashGeometry(*part_).Bytes());
   if (chip.eeprom) record.eepromSha256 = MemoryHash(*chip.eeprom, EepromGeometry(*part_).Bytes());

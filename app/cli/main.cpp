@@ -346,8 +346,9 @@ int Run(int argc, char** argv) {
       "read from the chip first and only what is given changes. Ends with one line on stdout: "
       "PASS PORT PART SECONDSs or FAIL PORT PART STEP: REASON.");
   program->add_option("ELF", chip.elfFile,
-                      "an ELF file as avr-gcc links it: its flash, EEPROM, fuses and lock byte "
-                      "(the options below win byte by byte)");
+                      "an ELF file as avr-gcc links it, or an Intel HEX file of all its sections: "
+                      "its flash, EEPROM, fuses, lock and (UPDI parts) user row (the options "
+                      "below win byte by byte)");
   program->add_option("--flash", chip.flashFile, "the flash image");
   program->add_option("--eeprom", chip.eepromFile, "the EEPROM image");
   program->add_option("--low", chip.low, "the LOW fuse byte");
@@ -379,7 +380,7 @@ int Run(int argc, char** argv) {
   auto* serial = program->add_option(
       "--serial", chip.serial,
       "MEMORY:ADDRESS[:BYTES[:le|be]]: write a serial number into each chip's image (MEMORY "
-      "eeprom or flash, BYTES 1 to 8, default 4, little-endian); a number goes to one chip only, "
+      "eeprom, flash or userrow, BYTES 1 to 8, default 4, little-endian); a number goes to one chip only, "
       "a failed chip's number is not used again; refused over addresses the image file holds "
       "unless --force");
   program

@@ -145,6 +145,78 @@ TEST(ElfImageParse, PlacesSegmentsByLoadAddress) {
   EXPECT_TRUE(LooksLikeElf(SmallElf()));
 }
 
+// A UPDI part's program as ELF segments and as the Intel HEX file of the same sections: flash,
+// EEPROM, fuse bytes by offset (WDTCFG, BODCFG, SYSCFG0 of a tinyAVR), a 4-byte AVR Dx lock
+// key, the signature (skipped) and the user row.
+TEST(ElfImageParse, UpdiSectionsLoadFromElfAndIntelHex) {
+  struct Section {
+    std::uint32_t address;
+    Bytes bytes;
+  };
+  const Section sections[] = {{0x000000, {0x0C, 0x94, 0x34}},
+                              {0x810000, {7, 8}},
+                              {0x820000, {0x00, 0x02}},
+                              {0x820005, {0xF6}},
+                              {0x830000, {0x5C, 0xC5, 0xC5, 0x5C}},
+                              {0x840000, {0x1E, 0x94}},
+                              {0x850000, {0xAA, 0xBB, 0xCC}}};
+  std::vector<Segment> segments;
+  std::string hex;
+  auto record = [&hex](int type, std::uint32_t address, const Bytes& data) {
+    Bytes b = {static_cast<std::uint8_t>(data.size()), static_cast<std::uint8_t>(address >> 8),
+               static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(type)};
+    b.insert(b.end(), data.begin(), data.end());
+    unsigned sum = 0;
+    char text[8];
+    hex += ':';
+    for (std::uint8_t x : b) {
+      std::snprintf(text, sizeof text, "%02X", x);
+      hex += text;
+      sum += x;
+    }
+    std::snprintf(text, sizeof text, "%02X\r\n", (0x100 - (sum & 0xFF)) & 0xFF);
+    hex += text;
+  };
+  for (const Section& s : sections) {
+    segments.push_back({1, s.address, s.bytes});
+    record(
+        4, 0,
+        {static_cast<std::uint8_t>(s.address >> 24), static_cast<std::uint8_t>(s.address >> 16)});
+    record(0, s.address & 0xFFFF, s.bytes);
+  }
+  record(1, 0, {});
+  std::string error;
+  const std::optional<ElfImage> elf = ParseElfImage(MakeElf(segments), &error);
+  ASSERT_TRUE(elf) << error;
+  const std::optional<ElfImage> fromHex = ParseSectionedHex(hex, &error);
+  ASSERT_TRUE(fromHex) << error;
+  for (const ElfImage* image : {&*elf, &*fromHex}) {
+    EXPECT_EQ(image->flash, (Bytes{0x0C, 0x94, 0x34}));
+    EXPECT_EQ(image->eeprom, (Bytes{7, 8}));
+    const std::vector<std::pair<std::uint8_t, std::uint8_t>> fuses = {
+        {0, 0x00}, {1, 0x02}, {5, 0xF6}};
+    EXPECT_EQ(image->fuses, fuses);
+    EXPECT_EQ(image->lockBytes, (Bytes{0x5C, 0xC5, 0xC5, 0x5C}));
+    EXPECT_EQ(image->userRow, (Bytes{0xAA, 0xBB, 0xCC}));
+  }
+  // Refusals of the Intel HEX reading.
+  struct Case {
+    std::string text;
+    const char* error;
+  } cases[] = {
+      {hex.substr(0, hex.size() - 13), "no end-of-file record; the file may be incomplete"},
+      {":020000040082X8\n:00000001FF\n", "line 1: damaged record"},
+      {":020000040082FF\n:00000001FF\n", "line 1: checksum error"},
+      {":02000004008278\n:0100050001F9\n:0100050002F8\n:00000001FF\n",
+       "lines 2 and 3 both hold fuse data at 0x820005"},
+      {":0200000400807A\n:0101000000FE\n:00000001FF\n",
+       "line 2 holds data for RAM at 0x800100, which cannot be programmed"}};
+  for (const Case& c : cases) {
+    EXPECT_FALSE(ParseSectionedHex(c.text, &error)) << c.text;
+    EXPECT_EQ(error, c.error) << c.text;
+  }
+}
+
 TEST(ElfImageParse, DamagedFilesAreRefusedWithAReason) {
   // Offsets of the first two program headers' fields.
   constexpr std::size_t kSeg0 = 52, kSeg1 = 84, kOffset = 4, kAddress = 12, kFileBytes = 16;
@@ -191,11 +263,12 @@ TEST(ElfImageParse, DamagedFilesAreRefusedWithAReason) {
       {"EEPROM beyond the image", [](std::string& f) { Put(f, kSeg1 + kAddress, 0x811FFF, 4); },
        "segment 1 puts EEPROM data at 0x811FFF..0x812000, beyond the 0x2000 bytes of the EEPROM "
        "image (0x810000..0x811FFF)"},
-      {"a fourth fuse byte", [](std::string& f) { Put(f, kSeg1 + kAddress, 0x820002, 4); },
-       "segment 1 puts fuse data at 0x820002..0x820003, beyond the three fuse bytes "
-       "(0x820000..0x820002)"},
-      {"a second lock byte", [](std::string& f) { Put(f, kSeg1 + kAddress, 0x830000, 4); },
-       "segment 1 puts lock data at 0x830000..0x830001, beyond the one lock byte (0x830000)"},
+      {"a 33rd fuse byte", [](std::string& f) { Put(f, kSeg1 + kAddress, 0x82001F, 4); },
+       "segment 1 puts fuse data at 0x82001F..0x820020, beyond the 32 fuse bytes "
+       "(0x820000..0x82001F)"},
+      {"a fifth lock byte", [](std::string& f) { Put(f, kSeg1 + kAddress, 0x830003, 4); },
+       "segment 1 puts lock data at 0x830003..0x830004, beyond the 4 lock bytes "
+       "(0x830000..0x830003)"},
       {"data for RAM", [](std::string& f) { Put(f, kSeg1 + kAddress, 0x800100, 4); },
        "segment 1 holds data for RAM at 0x800100, which cannot be programmed"},
       {"overlapping segments", [](std::string& f) { Put(f, kSeg1 + kAddress, 0x5, 4); },
