@@ -172,7 +172,7 @@ rescue() {
 
 low_default() {
   case $1 in
-    ATtiny85 | ATmega328P) echo 62 ;;
+    ATtiny85 | ATmega328P | ATmega1284P | ATtiny2313) echo 62 ;;
   esac
 }
 
@@ -318,12 +318,15 @@ case $stage in
       >/dev/null 2>"$work/no-socket.err" </dev/null
     [ $? = 2 ] && grep -q "has no socket for the ATmega16's package" "$work/no-socket.err" ||
       fail "a socket the Uno does not have was not refused: $(cat "$work/no-socket.err")"
+    # The 40-pin parts have no RSTDISBL: SPIEN unprogrammed keeps ISP out.
+    rescue mega ATmega1284P 99 B9
     ;;
   mega-hvpp20)
     start_bench --board mega --target ATtiny2313
     placed "ATtiny2313 in the 20-pin HVPP socket for the ATtiny2313/4313"
     matrix ATtiny2313 2048 128 -m hv --baud 115200
     stop_bench
+    rescue mega ATtiny2313 DF DE
     start_bench --board mega --target ATtiny861
     placed "ATtiny861 in the 20-pin HVPP socket for the ATtiny26/261/461/861"
     matrix ATtiny861 8192 512 -m hv --baud 115200
