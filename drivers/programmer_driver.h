@@ -141,6 +141,10 @@ class ProgrammerDriver {
   // Erases a chip that is locked, with the chip-erase key (a locked UPDI part answers nothing
   // else). Erase() on a locked chip fails with a result that says the chip is locked.
   virtual SessionResult EraseLocked();
+  // Starts (on) or stops the clock the programmer puts on the ISP cable's XTAL1 lead, for a
+  // chip whose fuses chose a crystal or clock that is not there. Refused by default: the
+  // programmer has none.
+  virtual SessionResult SetTargetClock(bool on);
 
  protected:
   void Log(LogKind kind, const std::string& text) const {
@@ -151,7 +155,8 @@ class ProgrammerDriver {
   }
   std::uint32_t Baud() const { return baud_ != 0 ? baud_ : Info().defaultBaud; }
   // Logs what failed (a cancel as a warning) and returns it as the result.
-  SessionResult Failed(SessionStatus status, std::uint8_t linkStatus, const std::string& text) const {
+  SessionResult Failed(SessionStatus status, std::uint8_t linkStatus,
+                       const std::string& text) const {
     Log(status == SessionStatus::Cancelled ? LogKind::LogWarning : LogKind::LogError, text);
     return {status, linkStatus, text};
   }

@@ -138,6 +138,7 @@ void CProgrammer::Dispatch(ProgrammerContext& ctx) {
       DoPlainCommand(ctx);
       break;
     case CMD_SET_ISP_CLOCK:
+    case CMD_SET_TARGET_CLOCK:
       DoArgCommand(ctx);
       break;
     case CMD_SET_LINE_RATE:
@@ -268,6 +269,11 @@ bool CProgrammer::SetIspClockRequest(std::uint8_t index, std::uint8_t& clock) {
   clock = 0;
   if (!SendRequestArg(CMD_SET_ISP_CLOCK, index)) return false;
   clock = static_cast<std::uint8_t>(ResultValue() & 0xFFu);
+  return Status() == STATUS_OK;
+}
+
+bool CProgrammer::SetTargetClockRequest(bool on) {
+  if (!SendRequestArg(CMD_SET_TARGET_CLOCK, on ? 1 : 0)) return false;
   return Status() == STATUS_OK;
 }
 

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <mutex>
 
-#include "link/transfer_limits.h"
 #include "drivers/programmer_factory.h"
+#include "link/transfer_limits.h"
 #include "session/session_texts.h"
 
 namespace bq {
@@ -20,7 +20,8 @@ std::string Hex2(std::uint8_t value) {
 
 }  // namespace
 
-ChipSession::ChipSession(std::vector<std::shared_ptr<PortDriver>> drivers, ProgrammerKind programmer)
+ChipSession::ChipSession(std::vector<std::shared_ptr<PortDriver>> drivers,
+                         ProgrammerKind programmer)
     : port_(std::move(drivers)) {
   SetProgrammer(programmer);
 }
@@ -72,7 +73,9 @@ void ChipSession::Close() {
   port_.ClosePort();
 }
 
-bool ChipSession::IsOpen() const { return driver_->IsOpen(); }
+bool ChipSession::IsOpen() const {
+  return driver_->IsOpen();
+}
 
 std::vector<std::string> ChipSession::Ports() {
   port_.EnumeratePorts();
@@ -141,7 +144,8 @@ SessionResult ChipSession::Identify(IdentifiedChip& out) {
   out = {};
   lockClear_ = false;
   if (SessionResult r = Ready(); !r.ok()) return r;
-  SessionResult r = driver_->Info().can.identify ? driver_->Identify(out) : IdentifyBySignature(out);
+  SessionResult r =
+      driver_->Info().can.identify ? driver_->Identify(out) : IdentifyBySignature(out);
   if (!r.ok()) {
     if (r.status == SessionStatus::DeviceError) {
       Log(LogKind::LogError, kNoChipText);
@@ -181,6 +185,11 @@ SessionResult ChipSession::SelectIspClock(std::uint8_t index, std::uint8_t& cloc
   Log(LogKind::LogError, kIspClockErrorText);
   if (result.ok()) result = {SessionStatus::DeviceError, 0, kIspClockErrorText};
   return result;
+}
+
+SessionResult ChipSession::SetTargetClock(bool on) {
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  return driver_->SetTargetClock(on);
 }
 
 SessionResult ChipSession::ReadSignature(std::uint32_t& signature) {
@@ -482,7 +491,8 @@ SessionResult ChipSession::VerifyLock(const ByteSlot& lock, bool& differs) {
 SessionResult ChipSession::ReadCalibration(std::uint8_t address, std::uint8_t& value) {
   value = 0;
   if (SessionResult r = Ready(); !r.ok()) return r;
-  if (!driver_->Info().can.calibration) return Unsupported(driver_->Info(), "read calibration bytes");
+  if (!driver_->Info().can.calibration)
+    return Unsupported(driver_->Info(), "read calibration bytes");
   return driver_->ReadCalibration(address, value);
 }
 

@@ -140,7 +140,7 @@ class Rescue {
     report_.outcome = outcome + (r.message.empty() ? "" : ": " + r.message);
   }
   // The culprits, the fields to put back and whether to erase.
-  void PlanFuses(bool socket);
+  void PlanFuses(bool socket, bool clock = false);  // clock: the clock source may be it
   bool Carry(bool socket);
   void CheckOverIsp();
 
@@ -156,6 +156,9 @@ class Rescue {
   std::vector<std::string> culprits_;  // sentences
   std::vector<const BitFieldDesc*> fields_;
   std::vector<bool> unlockedIsOne_;
+
+ public:
+  bool clockOn_ = false;  // the programmer's clock on XTAL1 runs
 };
 
 Rescue::Isp Rescue::ProbeIsp(std::uint8_t& clock, std::uint32_t& signature) {
@@ -180,7 +183,7 @@ bool Rescue::ReadBytes(FuseByteSlots& bytes) {
   return true;
 }
 
-void Rescue::PlanFuses(bool socket) {
+void Rescue::PlanFuses(bool socket, bool clockSource) {
   const FuseByteSlots& bytes = report_.fusesBefore;
   if (socket) {
     for (const LockoutField& lockout : kLockoutFields) {
@@ -193,6 +196,8 @@ void Rescue::PlanFuses(bool socket) {
       fields_.push_back(f);
       unlockedIsOne_.push_back(lockout.locksWhenProgrammed);
     }
+  }
+  if (socket || clockSource) {
     const BitFieldDesc* clock = ClockField(part_);
     const ByteSlot* slot = clock != nullptr ? bytes.Slot(clock->targetByte) : nullptr;
     if (slot != nullptr && slot->present) {
@@ -291,7 +296,24 @@ void Rescue::CheckOverIsp() {
 void Rescue::Run() {
   std::uint8_t clock = 0;
   std::uint32_t signature = 0;
-  const Isp isp = ProbeIsp(clock, signature);
+  Isp isp = ProbeIsp(clock, signature);
+  if (isp == Isp::NoAnswer || isp == Isp::BadSignature) {
+    // A chip whose fuses chose a crystal or clock that is not fitted answers with a clock on
+    // XTAL1: the programmer's own, where it has one, before any high voltage.
+    std::uint8_t clockWith = 0;
+    std::uint32_t signatureWith = 0;
+    if (s_.SetTargetClock(true).ok()) {
+      clockOn_ = true;
+      if (ProbeIsp(clockWith, signatureWith) == Isp::Reached) {
+        isp = Isp::Reached;
+        clock = clockWith;
+        signature = signatureWith;
+      } else {
+        s_.SetTargetClock(false);
+        clockOn_ = false;
+      }
+    }
+  }
   if (isp == Isp::OtherChip) {
     report_.diagnosis = "The chip answers over ISP with the signature " + SignatureText(signature) +
                         ", not the " + name_ + "'s " + SignatureText(part_.signature) + ".";
@@ -301,7 +323,10 @@ void Rescue::Run() {
   }
   if (isp == Isp::Reached) {
     if (!ReadBytes(report_.fusesBefore)) return;
-    PlanFuses(false);
+    PlanFuses(false, clockOn_);
+    if (clockOn_) {
+      culprits_.insert(culprits_.begin(), "only with the programmer's clock on XTAL1 (1 MHz)");
+    }
     const bool slow = clock >= ISP_CLOCK_115_KHZ;
     std::string clockNote;
     if (slow) {
@@ -346,15 +371,20 @@ void Rescue::Run() {
       steps.push_back("write " + FieldPlan(fields_) + " back to the part's default");
     }
     report_.plan =
-        "Will " + Joined(steps) +
+        (clockOn_ ? "With the programmer's clock on XTAL1, will " : "Will ") + Joined(steps) +
         (options_.defaults || fields_.empty() ? "" : "; the other fuses stay as they are") +
-        "; then check that the chip answers over ISP.";
+        (clockOn_ ? "; then stop the clock and check that the chip answers over ISP without it."
+                  : "; then check that the chip answers over ISP.");
     if (!host_.Confirm(report_.diagnosis, report_.plan)) {
       report_.verdict = RescueVerdict::Declined;
       report_.outcome = "Nothing was changed.";
       return;
     }
     if (!Carry(false)) return;
+    if (clockOn_) {
+      s_.SetTargetClock(false);
+      clockOn_ = false;
+    }
     CheckOverIsp();
     return;
   }
@@ -461,7 +491,10 @@ std::string RescueSocketsText() {
 RescueReport RunRescue(ChipSession& session, const std::string& partName, const PartRecord& part,
                        RescueHost& host, const RescueOptions& options) {
   RescueReport report;
-  Rescue(session, partName, part, host, options, report).Run();
+  Rescue rescue(session, partName, part, host, options, report);
+  rescue.Run();
+  // The clock on XTAL1 runs only for the rescue's steps over ISP.
+  if (rescue.clockOn_) session.SetTargetClock(false);
   return report;
 }
 

@@ -40,12 +40,14 @@ class BenchHost : public RescueHost {
     return yes_;
   }
   bool PlaceChip(ChipPlace place, const std::string&) override {
+    ++placements;
     line_->With([place](SimProgrammer& p) {
       p.options().connect = place == ChipPlace::Socket ? SimConnect::kSocket : SimConnect::kIsp;
     });
     return true;
   }
   int questions = 0;
+  int placements = 0;
 
  private:
   std::shared_ptr<SimLine> line_;
@@ -149,6 +151,40 @@ INSTANTIATE_TEST_SUITE_P(
                       RescueCase{"NothingWrong", "ATtiny85", 0xE2, 0xDF, 0xFF, 1, false,
                                  RescueVerdict::NothingWrong, 0xE2, 0xDF, false}),
     [](const ::testing::TestParamInfo<RescueCase>& info) { return std::string(info.param.what); });
+
+// A chip set to an external crystal that is not fitted answers over ISP with the
+// programmer's clock on XTAL1: no high voltage, and the clock stops when the rescue ends.
+TEST(Rescue, FeedsAClockBeforeItAsksForHighVoltage) {
+  for (const bool yes : {true, false}) {
+    Bench bench("ATmega328P");
+    bench.line->With([](SimProgrammer& p) { p.options().clockOutput = true; });
+    bench.Chip().low = 0xFF;  // external crystal, none fitted
+    ASSERT_TRUE(bench.session.Open(bench.port));
+    BenchHost host(bench.line, yes);
+    const RescueReport report = RunRescue(bench.session, "ATmega328P", *bench.record, host);
+    EXPECT_EQ(report.verdict, yes ? RescueVerdict::Rescued : RescueVerdict::Declined)
+        << report.diagnosis << "\n"
+        << report.outcome;
+    EXPECT_NE(report.diagnosis.find("clock on XTAL1"), std::string::npos) << report.diagnosis;
+    EXPECT_EQ(host.placements, 0);
+    EXPECT_EQ(host.questions, 1);
+    EXPECT_EQ(bench.Chip().low, yes ? 0xE2 : 0xFF);
+    EXPECT_FALSE(bench.line->With([](SimProgrammer& p) { return p.ClockRunning(); }));
+  }
+}
+
+// A chip the clock does not bring back goes on to the socket, the clock stopped.
+TEST(Rescue, StopsTheClockWhenItDoesNotHelp) {
+  Bench bench("ATtiny85");
+  bench.line->With([](SimProgrammer& p) { p.options().clockOutput = true; });
+  bench.Chip().high = 0x5F;  // RSTDISBL
+  ASSERT_TRUE(bench.session.Open(bench.port));
+  BenchHost host(bench.line, true);
+  const RescueReport report = RunRescue(bench.session, "ATtiny85", *bench.record, host);
+  EXPECT_EQ(report.verdict, RescueVerdict::Rescued) << report.outcome;
+  EXPECT_EQ(host.placements, 2);
+  EXPECT_FALSE(bench.line->With([](SimProgrammer& p) { return p.ClockRunning(); }));
+}
 
 TEST(Rescue, NoChangesTheChipNot) {
   Bench bench("ATtiny85");
