@@ -289,7 +289,8 @@ LogKind FailedVerifyIsError(LogKind kind, const std::string& text) {
 }
 
 int ChipRun::LoadInput(MemoryBuffer& image) {
-  const ImageLoadResult loaded = LoadCliImage(image, o_.file, o_.format.value_or(ImageFormat::Auto));
+  const ImageLoadResult loaded =
+      LoadCliImage(image, o_.file, o_.format.value_or(ImageFormat::Auto));
   if (loaded.count == 0) {
     out_.Log(LogKind::LogError, loaded.error.empty() ? o_.file + " not found." : loaded.error);
     return kExitUsage;
@@ -376,6 +377,14 @@ int ChipRun::Connect() {
     }
     return kExitPort;
   }
+  if (o_.targetClock) {
+    // Stopped again when the session closes.
+    const SessionResult clock = session_->SetTargetClock(true);
+    if (!clock.ok()) {
+      Complain("--target-clock: " + clock.message);
+      return kExitFailed;
+    }
+  }
   return kExitOk;
 }
 
@@ -392,8 +401,8 @@ int ChipRun::SelectChip() {
   // Our programmer: the part's high-voltage mode by default. Other programmers mostly sit on
   // an ISP cable: ISP unless -m hv.
   const DriverCapabilities& can = session_->Programmer().can;
-  const bool hvReachable = part_->hvMode == PROG_MODE_HVSP ? can.highVoltageSerial
-                                                           : can.highVoltageParallel;
+  const bool hvReachable =
+      part_->hvMode == PROG_MODE_HVSP ? can.highVoltageSerial : can.highVoltageParallel;
   std::uint8_t mode = part_->HasHighVoltageMode() && hvReachable && can.identify
                           ? part_->hvMode
                           : std::uint8_t{PROG_MODE_ISP};
@@ -1255,9 +1264,10 @@ int RunGang(const ChipOptions& options, Printer& out, ProductionRun* production)
   int first = kExitOk;
   for (std::size_t i = 0; i < n; ++i) {
     if (options.command != "program") {
-      std::printf("%s %s%s\n", statuses[i] == kExitOk ? "PASS" : "FAIL",
-                  options.ports[i].c_str(),
-                  statuses[i] == kExitOk ? "" : (" (exit status " + std::to_string(statuses[i]) + ")").c_str());
+      std::printf("%s %s%s\n", statuses[i] == kExitOk ? "PASS" : "FAIL", options.ports[i].c_str(),
+                  statuses[i] == kExitOk
+                      ? ""
+                      : (" (exit status " + std::to_string(statuses[i]) + ")").c_str());
     }
     if (first == kExitOk && statuses[i] != kExitOk) first = statuses[i];
   }
@@ -1339,9 +1349,9 @@ int RunWatch(const ChipOptions& options, Printer& out) {
 bool LoadCliPartList(const std::optional<std::string>& given, PartDatabase& db,
                      std::string& source) {
   std::error_code ec;
-  const PartListSearch search = given ? PartListSearch{*given, {*given}}
-                                      : FindPartList(std::filesystem::current_path(ec),
-                                                     ExecutableFolder());
+  const PartListSearch search =
+      given ? PartListSearch{*given, {*given}}
+            : FindPartList(std::filesystem::current_path(ec), ExecutableFolder());
   source = search.found.empty() ? "PartList.cfg" : search.found.string();
   std::string error;
   if (LoadFoundPartList(db, search, error)) return true;

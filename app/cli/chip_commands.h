@@ -19,7 +19,7 @@ struct ChipOptions {
   std::optional<std::string> port;
   std::vector<std::string> ports;  // -P given several times: every programmer at once
   std::string part = "auto";
-  std::optional<std::string> mode;  // "hv" or "isp"
+  std::optional<std::string> mode;        // "hv" or "isp"
   std::optional<std::uint32_t> ispClock;  // 0 automatic, 1..7
   // -c and --baud as given: once for every port, or once for each port in the order of -P.
   std::vector<ProgrammerKind> programmers;
@@ -31,7 +31,8 @@ struct ChipOptions {
   bool eepromWordAddress = false;
   bool yes = false;
   std::optional<std::string> partlist;  // --partlist; otherwise the list is searched for
-  bool simFresh = false;  // --sim-fresh: a sim: port's chip starts erased, not as last kept
+  bool targetClock = false;  // --target-clock: the programmer's clock on XTAL1 while it runs
+  bool simFresh = false;     // --sim-fresh: a sim: port's chip starts erased, not as last kept
 
   // The command and its operands.
   std::string command;  // ports version identify read write verify erase blank-check

@@ -244,6 +244,8 @@ case $stage in
     matrix ATmega328P 32768 1024 -m isp -c auto
     matrix ATmega328P 4096 1024 -m isp -c 6
     ok version version && says version "Hardware Version: 03.00"
+    # Our firmware takes the clock command: started for the command, stopped at its end.
+    ok target-clock -p ATmega328P -m isp --target-clock fuses read && says target-clock "Read LOW: 0x62"
     stop_bench
     ;;
   uno-hvsp)

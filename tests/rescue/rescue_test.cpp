@@ -412,6 +412,15 @@ TEST(CliRescue, AsksForYesWithoutATerminalAndRescuesWithIt) {
   EXPECT_EQ(after.low, 0xE2);
 }
 
+// The original programmer (which the simulated one is) has no clock for XTAL1: said, exit 1.
+TEST(CliTargetClock, IsRefusedByAProgrammerWithoutOne) {
+  Cli cli("clock");
+  const test::RunResult r = cli.Run(
+      {"-P", "sim:ATmega328P:isp", "-p", "m328p", "-m", "isp", "--target-clock", "fuses", "read"});
+  EXPECT_EQ(r.status, 1) << test::Describe(r);
+  EXPECT_TRUE(r.Has("no clock for the target's XTAL1")) << test::Describe(r);
+}
+
 // Runs of blanks and line ends as one space: the help wraps its lines.
 std::string Flat(const std::string& text) {
   std::string out;
