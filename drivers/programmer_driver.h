@@ -155,8 +155,7 @@ class ProgrammerDriver {
   }
   std::uint32_t Baud() const { return baud_ != 0 ? baud_ : Info().defaultBaud; }
   // Logs what failed (a cancel as a warning) and returns it as the result.
-  SessionResult Failed(SessionStatus status, std::uint8_t linkStatus,
-                       const std::string& text) const {
+  SessionResult Failed(SessionStatus status, std::uint8_t linkStatus, const std::string& text) const {
     Log(status == SessionStatus::Cancelled ? LogKind::LogWarning : LogKind::LogError, text);
     return {status, linkStatus, text};
   }

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <mutex>
 
-#include "drivers/programmer_factory.h"
 #include "link/transfer_limits.h"
+#include "drivers/programmer_factory.h"
 #include "session/session_texts.h"
 
 namespace bq {
@@ -20,8 +20,7 @@ std::string Hex2(std::uint8_t value) {
 
 }  // namespace
 
-ChipSession::ChipSession(std::vector<std::shared_ptr<PortDriver>> drivers,
-                         ProgrammerKind programmer)
+ChipSession::ChipSession(std::vector<std::shared_ptr<PortDriver>> drivers, ProgrammerKind programmer)
     : port_(std::move(drivers)) {
   SetProgrammer(programmer);
 }
@@ -73,9 +72,7 @@ void ChipSession::Close() {
   port_.ClosePort();
 }
 
-bool ChipSession::IsOpen() const {
-  return driver_->IsOpen();
-}
+bool ChipSession::IsOpen() const { return driver_->IsOpen(); }
 
 std::vector<std::string> ChipSession::Ports() {
   port_.EnumeratePorts();
@@ -144,8 +141,7 @@ SessionResult ChipSession::Identify(IdentifiedChip& out) {
   out = {};
   lockClear_ = false;
   if (SessionResult r = Ready(); !r.ok()) return r;
-  SessionResult r =
-      driver_->Info().can.identify ? driver_->Identify(out) : IdentifyBySignature(out);
+  SessionResult r = driver_->Info().can.identify ? driver_->Identify(out) : IdentifyBySignature(out);
   if (!r.ok()) {
     if (r.status == SessionStatus::DeviceError) {
       Log(LogKind::LogError, kNoChipText);
@@ -491,8 +487,7 @@ SessionResult ChipSession::VerifyLock(const ByteSlot& lock, bool& differs) {
 SessionResult ChipSession::ReadCalibration(std::uint8_t address, std::uint8_t& value) {
   value = 0;
   if (SessionResult r = Ready(); !r.ok()) return r;
-  if (!driver_->Info().can.calibration)
-    return Unsupported(driver_->Info(), "read calibration bytes");
+  if (!driver_->Info().can.calibration) return Unsupported(driver_->Info(), "read calibration bytes");
   return driver_->ReadCalibration(address, value);
 }
 

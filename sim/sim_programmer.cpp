@@ -413,8 +413,7 @@ void SimProgrammer::Dispatch(std::uint8_t code, const std::vector<std::uint8_t>&
     case CMD_DETECT_ISP_CLOCK: {
       ispLatchedOut_ = chip.IspLockedOutAtEntry(options_.targetClock || clockOut_);
       const bool target = options_.connect == SimConnect::kIsp && options_.ispMaxClock >= 1 &&
-                          options_.ispMaxClock <= 7 && ChipThere(when) && !chip.ResetDisabled() &&
-                          !ispLatchedOut_;
+                          options_.ispMaxClock <= 7 && ChipThere(when) && !chip.ResetDisabled() && !ispLatchedOut_;
       ispClock_ = target ? options_.ispMaxClock : 0;
       Answer(ANS_VALUE8, {ispClock_});
       return;

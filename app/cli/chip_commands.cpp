@@ -289,8 +289,7 @@ LogKind FailedVerifyIsError(LogKind kind, const std::string& text) {
 }
 
 int ChipRun::LoadInput(MemoryBuffer& image) {
-  const ImageLoadResult loaded =
-      LoadCliImage(image, o_.file, o_.format.value_or(ImageFormat::Auto));
+  const ImageLoadResult loaded = LoadCliImage(image, o_.file, o_.format.value_or(ImageFormat::Auto));
   if (loaded.count == 0) {
     out_.Log(LogKind::LogError, loaded.error.empty() ? o_.file + " not found." : loaded.error);
     return kExitUsage;
@@ -401,8 +400,8 @@ int ChipRun::SelectChip() {
   // Our programmer: the part's high-voltage mode by default. Other programmers mostly sit on
   // an ISP cable: ISP unless -m hv.
   const DriverCapabilities& can = session_->Programmer().can;
-  const bool hvReachable =
-      part_->hvMode == PROG_MODE_HVSP ? can.highVoltageSerial : can.highVoltageParallel;
+  const bool hvReachable = part_->hvMode == PROG_MODE_HVSP ? can.highVoltageSerial
+                                                           : can.highVoltageParallel;
   std::uint8_t mode = part_->HasHighVoltageMode() && hvReachable && can.identify
                           ? part_->hvMode
                           : std::uint8_t{PROG_MODE_ISP};
@@ -1264,10 +1263,9 @@ int RunGang(const ChipOptions& options, Printer& out, ProductionRun* production)
   int first = kExitOk;
   for (std::size_t i = 0; i < n; ++i) {
     if (options.command != "program") {
-      std::printf("%s %s%s\n", statuses[i] == kExitOk ? "PASS" : "FAIL", options.ports[i].c_str(),
-                  statuses[i] == kExitOk
-                      ? ""
-                      : (" (exit status " + std::to_string(statuses[i]) + ")").c_str());
+      std::printf("%s %s%s\n", statuses[i] == kExitOk ? "PASS" : "FAIL",
+                  options.ports[i].c_str(),
+                  statuses[i] == kExitOk ? "" : (" (exit status " + std::to_string(statuses[i]) + ")").c_str());
     }
     if (first == kExitOk && statuses[i] != kExitOk) first = statuses[i];
   }
@@ -1349,9 +1347,9 @@ int RunWatch(const ChipOptions& options, Printer& out) {
 bool LoadCliPartList(const std::optional<std::string>& given, PartDatabase& db,
                      std::string& source) {
   std::error_code ec;
-  const PartListSearch search =
-      given ? PartListSearch{*given, {*given}}
-            : FindPartList(std::filesystem::current_path(ec), ExecutableFolder());
+  const PartListSearch search = given ? PartListSearch{*given, {*given}}
+                                      : FindPartList(std::filesystem::current_path(ec),
+                                                     ExecutableFolder());
   source = search.found.empty() ? "PartList.cfg" : search.found.string();
   std::string error;
   if (LoadFoundPartList(db, search, error)) return true;

@@ -19,7 +19,7 @@ struct ChipOptions {
   std::optional<std::string> port;
   std::vector<std::string> ports;  // -P given several times: every programmer at once
   std::string part = "auto";
-  std::optional<std::string> mode;        // "hv" or "isp"
+  std::optional<std::string> mode;  // "hv" or "isp"
   std::optional<std::uint32_t> ispClock;  // 0 automatic, 1..7
   // -c and --baud as given: once for every port, or once for each port in the order of -P.
   std::vector<ProgrammerKind> programmers;

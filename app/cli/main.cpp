@@ -75,8 +75,7 @@ std::pair<std::uint32_t, std::uint32_t> ParseRange(const std::string& text) {
     char* end = nullptr;
     if (part.empty() || part[0] == '-') throw CLI::ValidationError("--range", "bad range " + text);
     const unsigned long long v = std::strtoull(part.c_str(), &end, 0);
-    if (*end != '\0' || v > 0xFFFFFFFFull)
-      throw CLI::ValidationError("--range", "bad range " + text);
+    if (*end != '\0' || v > 0xFFFFFFFFull) throw CLI::ValidationError("--range", "bad range " + text);
     return static_cast<std::uint32_t>(v);
   };
   if (colon == std::string::npos) throw CLI::ValidationError("--range", "expected FIRST:LAST");
@@ -142,7 +141,8 @@ int CmdConvert(Printer& out, const std::string& in, const std::string& outPath, 
     out.Log(bq::LogKind::LogError, loaded.error.empty() ? in + " not found." : loaded.error);
     return kExitUsage;
   }
-  out.Log(bq::LogKind::LogInfo, in + " loaded into " + (eeprom ? "EEPROM" : "FLASH") + " buffer");
+  out.Log(bq::LogKind::LogInfo,
+          in + " loaded into " + (eeprom ? "EEPROM" : "FLASH") + " buffer");
   if (!loaded.warning.empty()) out.Log(bq::LogKind::LogWarning, loaded.warning);
   // Without a range, save as Save does with no chip selected: up to the last byte that is
   // not 0xFF.
@@ -182,10 +182,9 @@ int Run(int argc, char** argv) {
   argc = static_cast<int>(utf8Argv.size());
   argv = utf8Argv.data();
 
-  CLI::App app{
-      "Reads, writes, verifies and erases AVR chips through a serial programmer, and "
-      "converts image files.",
-      "brindlequartz-cli"};
+  CLI::App app{"Reads, writes, verifies and erases AVR chips through a serial programmer, and "
+               "converts image files.",
+               "brindlequartz-cli"};
   app.set_version_flag("--version", kVersion);
   app.formatter(std::make_shared<HelpFormatter>());
   app.require_subcommand(1, 1);
@@ -241,8 +240,7 @@ int Run(int argc, char** argv) {
                "from the last run");
   app.add_flag("-y,--yes", chip.yes,
                "go on when the chip's signature differs from the part; rescue: answer Yes");
-  app.add_flag("--progress", progress,
-               "show the progress bar (default: when stderr is a terminal)");
+  app.add_flag("--progress", progress, "show the progress bar (default: when stderr is a terminal)");
   app.add_flag("--no-progress", noProgress, "never show the progress bar");
   app.add_flag("-q,--quiet", quiet, "print only errors and warnings");
   app.add_flag("-v,--verbose", verbose, "also print every packet to and from the programmer");
@@ -254,8 +252,7 @@ int Run(int argc, char** argv) {
   auto* part = app.add_subcommand("part", "show one part as a line of JSON");
   std::string partName;
   part->add_option("NAME", partName, "the part's name in any case, or its short id")->required();
-  auto* convert =
-      app.add_subcommand("convert", "load an image file and save it in the format of OUT");
+  auto* convert = app.add_subcommand("convert", "load an image file and save it in the format of OUT");
   std::string convertIn, convertOut, rangeText;
   bool convertEeprom = false;
   convert->add_option("IN", convertIn, "the image file to read")->required();
@@ -263,12 +260,9 @@ int Run(int argc, char** argv) {
   convert->add_flag("--eeprom", convertEeprom, "treat the image as EEPROM (8 KiB at most)");
   convert->add_option("--range", rangeText, "FIRST:LAST, the addresses to save");
   std::string inFormat, outFormat;
-  convert
-      ->add_option("--from", inFormat,
-                   "hex or bin: the format of IN (default: by name and content)")
+  convert->add_option("--from", inFormat, "hex or bin: the format of IN (default: by name and content)")
       ->check(CLI::IsMember({"hex", "bin"}));
-  convert
-      ->add_option("--to", outFormat, "hex or bin: the format of OUT (default: by name; - is hex)")
+  convert->add_option("--to", outFormat, "hex or bin: the format of OUT (default: by name; - is hex)")
       ->check(CLI::IsMember({"hex", "bin"}));
 
   // Chip commands.
@@ -286,13 +280,11 @@ int Run(int argc, char** argv) {
     c->add_option("--format", format, "hex or bin: the file's format whatever its name (- is hex)")
         ->check(CLI::IsMember({"hex", "bin"}));
   };
-  auto* read =
-      app.add_subcommand("read", "read the chip's memory and save it to FILE (- for stdout)");
+  auto* read = app.add_subcommand("read", "read the chip's memory and save it to FILE (- for stdout)");
   formatOption(read);
   memoryArg(read, chip.memory);
   read->add_option("FILE", chip.file, "the image file to write")->required();
-  read->add_option("--range", rangeText,
-                   "FIRST:LAST, read up to the page holding LAST, save that range");
+  read->add_option("--range", rangeText, "FIRST:LAST, read up to the page holding LAST, save that range");
   read->add_flag("--force", chip.force, "replace FILE even when it is write-protected");
   auto* write = app.add_subcommand(
       "write",
@@ -310,8 +302,7 @@ int Run(int argc, char** argv) {
   write->add_flag(
       "--force", chip.force,
       "write an Intel HEX file that lacks its end-of-file record (it may be cut short)");
-  auto* verify = app.add_subcommand(
-      "verify", "compare the chip with FILE (flash: the pages a write would write)");
+  auto* verify = app.add_subcommand("verify", "compare the chip with FILE (flash: the pages a write would write)");
   memoryArg(verify, chip.memory);
   verify->add_option("FILE", chip.file, "the image file to compare with (- for stdin)")->required();
   formatOption(verify);
@@ -326,19 +317,15 @@ int Run(int argc, char** argv) {
       ->check(CLI::IsMember({"flash", "eeprom", "userrow"}));
   for (const char* name : {"fuses", "lock"}) {
     const bool fuses = std::string(name) == "fuses";
-    auto* c = app.add_subcommand(
-        name, fuses ? std::string("read, write or verify the fuse bytes. ") + kFuseHelp
-                    : std::string("read, write or verify the lock byte (VALUE or FIELD=VALUE). ") +
-                          "write reads the chip first and changes only what is given; "
-                          "verify compares only what is given.");
-    c->add_option("ACTION", chip.action, "read, write or verify")
-        ->required()
-        ->check(CLI::IsMember({"read", "write", "verify"}));
+    auto* c = app.add_subcommand(name, fuses ? std::string("read, write or verify the fuse bytes. ") + kFuseHelp
+                                             : std::string("read, write or verify the lock byte (VALUE or FIELD=VALUE). ") +
+                                                   "write reads the chip first and changes only what is given; "
+                                                   "verify compares only what is given.");
+    c->add_option("ACTION", chip.action, "read, write or verify")->required()->check(CLI::IsMember({"read", "write", "verify"}));
     c->add_option("VALUES", chip.words,
                   fuses ? "FIELD=VALUE words (UPDI parts: NAME=VALUE, BYTE.FIELD=VALUE)"
                         : "the lock byte VALUE and FIELD=VALUE words");
-    c->add_flag("--defaults", chip.defaults,
-                "start from (write) or compare with (verify) the part's default bytes");
+    c->add_flag("--defaults", chip.defaults, "start from (write) or compare with (verify) the part's default bytes");
     if (fuses) {
       c->add_option("--low", chip.low, "the LOW fuse byte");
       c->add_option("--high", chip.high, "the HIGH fuse byte");
@@ -473,16 +460,14 @@ int Run(int argc, char** argv) {
   }
   if (name == "programmers") return CmdProgrammers();
   chip.bauds = bauds;
-  if (chip.eepromWordAddress && std::find(chip.programmers.begin(), chip.programmers.end(),
-                                          bq::ProgrammerKind::Stk500v1) == chip.programmers.end()) {
+  if (chip.eepromWordAddress &&
+      std::find(chip.programmers.begin(), chip.programmers.end(), bq::ProgrammerKind::Stk500v1) ==
+          chip.programmers.end()) {
     Complain("warning: --eeprom-word-address applies to -c stk500v1 only; ignored");
   }
-  if (!isp.empty())
-    chip.ispClock = isp == "auto" ? 0u : static_cast<std::uint32_t>(std::stoul(isp));
+  if (!isp.empty()) chip.ispClock = isp == "auto" ? 0u : static_cast<std::uint32_t>(std::stoul(isp));
   const bool showProgress = progress || (!noProgress && IsTerminal(stderr));
-  Printer out(quiet     ? Verbosity::Quiet
-              : verbose ? Verbosity::Verbose
-                        : Verbosity::Normal,
+  Printer out(quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal,
               showProgress && !noProgress);
 
   std::optional<std::pair<std::uint32_t, std::uint32_t>> range;
@@ -495,9 +480,8 @@ int Run(int argc, char** argv) {
   if (name == "parts") return CmdParts(chip.partlist, ids);
   if (name == "part") return CmdPart(chip.partlist, partName);
   auto formatOf = [](const std::string& text) {
-    return text == "hex"   ? bq::ImageFormat::IntelHex
-           : text == "bin" ? bq::ImageFormat::Binary
-                           : bq::ImageFormat::Auto;
+    return text == "hex" ? bq::ImageFormat::IntelHex
+                         : text == "bin" ? bq::ImageFormat::Binary : bq::ImageFormat::Auto;
   };
   if (name == "convert") {
     return CmdConvert(out, convertIn, convertOut, convertEeprom, range, formatOf(inFormat),
@@ -528,7 +512,8 @@ int Run(int argc, char** argv) {
   }
   if (name == "program") {
     if (!chip.elfFile && !chip.flashFile && !chip.eepromFile && !chip.low && !chip.high &&
-        !chip.extended && chip.fuseWords.empty() && !chip.lockByte && chip.lockWords.empty()) {
+        !chip.extended &&
+        chip.fuseWords.empty() && !chip.lockByte && chip.lockWords.empty()) {
       Complain("program needs something to program: --flash, --eeprom, fuse or lock values");
       return kExitUsage;
     }
@@ -538,8 +523,7 @@ int Run(int argc, char** argv) {
     Complain("--force belongs to fuses write");
     return kExitUsage;
   }
-  if (changing && !chip.defaults && !chip.low && !chip.high && !chip.extended &&
-      chip.words.empty()) {
+  if (changing && !chip.defaults && !chip.low && !chip.high && !chip.extended && chip.words.empty()) {
     Complain(name + " " + chip.action + " needs something to " + chip.action + ": " +
              (name == "fuses" ? "--low/--high/--extended V, " : "VALUE, ") +
              "FIELD=VALUE or --defaults (see --help)");
