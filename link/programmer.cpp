@@ -138,8 +138,14 @@ void CProgrammer::Dispatch(ProgrammerContext& ctx) {
       DoPlainCommand(ctx);
       break;
     case CMD_SET_ISP_CLOCK:
-    case CMD_SET_TARGET_CLOCK:
       DoArgCommand(ctx);
+      break;
+    case CMD_SET_TARGET_CLOCK:
+      // The original programmer refuses: that is an answer, not an error; the caller says
+      // what it means.
+      ctx.quiet = true;
+      DoArgCommand(ctx);
+      ctx.quiet = false;
       break;
     case CMD_SET_LINE_RATE:
       DoSetLineRate(ctx);
