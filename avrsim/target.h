@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "parts/part_package.h"
 #include "parts/part_record.h"
 
 namespace bq::avrsim {
@@ -63,19 +64,9 @@ enum class Pin : std::uint8_t {
 
 const char* PinName(Pin pin);
 
-// The through-hole package a part comes in, as far as the programmer's sockets care: the
-// high-voltage parts' DIP packages, each with its own pin map for programming. Other: no DIP
-// package a socket of the programmer takes (surface-mount only, or a DIP with another map).
-enum class Package : std::uint8_t {
-  Other,
-  Dip8,      // ATtiny13/25/45/85: HVSP
-  Dip14,     // ATtiny24/44/84/841: HVSP on other pins than the 8-pin parts
-  Dip20,     // ATtiny2313/2313A/4313: HVPP, BS1/PAGEL and XA1/BS2 shared
-  Dip20X61,  // ATtiny26/261/461/861(A): HVPP, BS1/PAGEL and XA1/BS2 shared, another pin map
-  Dip28,     // ATmega8/48/88/168/328(P): HVPP
-  Dip40,     // ATmega16/32/164/324/644/1284(P): HVPP, BS2 on PA0
-};
-Package PackageOf(const std::string& partName);
+// The package decides the socket (parts/part_package.h).
+using bq::Package;
+using bq::PackageOf;
 
 // The memories and configuration bytes of a chip, for set-up and for checks after a run.
 struct ChipState {

@@ -129,6 +129,11 @@ SessionResult ProgrammerDriver::EraseLocked() {
   return Unsupported(Info(), "erase a locked UPDI part");
 }
 
+SessionResult ProgrammerDriver::SetTargetClock(bool on) {
+  if (!on) return {};
+  return Unsupported(Info(), "put a clock on the target's XTAL1");
+}
+
 SessionResult Unsupported(const ProgrammerInfo& info, const std::string& what) {
   return {SessionStatus::Refused, 0,
           std::string("The ") + info.title + " programmer cannot " + what};

@@ -141,6 +141,10 @@ class ProgrammerDriver {
   // Erases a chip that is locked, with the chip-erase key (a locked UPDI part answers nothing
   // else). Erase() on a locked chip fails with a result that says the chip is locked.
   virtual SessionResult EraseLocked();
+  // Starts (on) or stops the clock the programmer puts on the ISP cable's XTAL1 lead, for a
+  // chip whose fuses chose a crystal or clock that is not there. Refused by default: the
+  // programmer has none.
+  virtual SessionResult SetTargetClock(bool on);
 
  protected:
   void Log(LogKind kind, const std::string& text) const {

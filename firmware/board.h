@@ -38,6 +38,19 @@
 #define HVSP_VCC PC0
 #define HVSP_12V PC1
 
+// Clock for a target on the ISP cable whose fuses chose a crystal or clock that is not
+// fitted: Timer0 toggles OC0A, D6 (PD6), which the ISP cable's adapter feeds to XTAL1.
+#define TCLK_DDR DDRD
+#define TCLK_PORT PORTD
+#define TCLK_BIT PD6
+#define TCLK_TCCRA TCCR0A
+#define TCLK_TCCRB TCCR0B
+#define TCLK_OCR OCR0A
+#define TCLK_TCNT TCNT0
+#define TCLK_TOGGLE BIT(COM0A0)
+#define TCLK_CTC BIT(WGM01)
+#define TCLK_CS BIT(CS00)
+
 #define UART_RX_VECT USART_RX_vect
 #define UART_UDRE_VECT USART_UDRE_vect
 
@@ -101,6 +114,18 @@
 #define PP_X61_DDR DDRG
 #define PP20X_VCC PG0
 #define PP20X_12V PG1
+
+// Clock for a target on the ISP cable (see the Uno's): Timer2 toggles OC2A, D10 (PB4).
+#define TCLK_DDR DDRB
+#define TCLK_PORT PORTB
+#define TCLK_BIT PB4
+#define TCLK_TCCRA TCCR2A
+#define TCLK_TCCRB TCCR2B
+#define TCLK_OCR OCR2A
+#define TCLK_TCNT TCNT2
+#define TCLK_TOGGLE BIT(COM2A0)
+#define TCLK_CTC BIT(WGM21)
+#define TCLK_CS BIT(CS20)
 
 #define UART_RX_VECT USART0_RX_vect
 #define UART_UDRE_VECT USART0_UDRE_vect

@@ -23,6 +23,7 @@ enum {
   CMD_DETECT_ISP_CLOCK = 0xC2,
   CMD_SET_ISP_CLOCK = 0xC3,
   CMD_SET_LINE_RATE = 0xC4,
+  CMD_SET_TARGET_CLOCK = 0xC5,
   CMD_RECOVER = 0xCF,
 };
 
@@ -54,6 +55,24 @@ uint8_t SignatureValid(void) {
 
 void DelayMs(uint16_t ms) {
   while (ms--) _delay_ms(1);
+}
+
+// The clock on the ISP cable's XTAL1 lead: 16 MHz / (2 * (7 + 1)) = 1 MHz, a square wave
+// from the timer's compare toggle (CTC). Off: the timer stopped and the pin released
+// (input, no pull-up), as at reset. Only the host starts it (for a rescue or --target-clock).
+static void TargetClock(uint8_t on) {
+  TCLK_TCCRB = 0;
+  TCLK_TCCRA = 0;
+  TCLK_PORT &= (uint8_t)~BIT(TCLK_BIT);
+  if (!on) {
+    TCLK_DDR &= (uint8_t)~BIT(TCLK_BIT);
+    return;
+  }
+  TCLK_TCNT = 0;
+  TCLK_OCR = 7;
+  TCLK_TCCRA = TCLK_TOGGLE | TCLK_CTC;
+  TCLK_DDR |= BIT(TCLK_BIT);
+  TCLK_TCCRB = TCLK_CS;
 }
 
 void LinesIdle(void) {
@@ -423,6 +442,14 @@ static void Handle(const Packet* p) {
       UartSetRate(baud);
       return;
     }
+    case CMD_SET_TARGET_CLOCK:
+      if (p->len != 1 || p->data[0] > 1) {
+        Fail(ERR_UNKNOWN_COMMAND);
+        return;
+      }
+      TargetClock(p->data[0]);
+      Answer(ANS_OK, 0, 0);
+      return;
     case CMD_RECOVER:
       EndStream();
       LinesIdle();

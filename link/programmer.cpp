@@ -140,6 +140,13 @@ void CProgrammer::Dispatch(ProgrammerContext& ctx) {
     case CMD_SET_ISP_CLOCK:
       DoArgCommand(ctx);
       break;
+    case CMD_SET_TARGET_CLOCK:
+      // The original programmer refuses: that is an answer, not an error; the caller says
+      // what it means.
+      ctx.quiet = true;
+      DoArgCommand(ctx);
+      ctx.quiet = false;
+      break;
     case CMD_SET_LINE_RATE:
       DoSetLineRate(ctx);
       break;
@@ -268,6 +275,11 @@ bool CProgrammer::SetIspClockRequest(std::uint8_t index, std::uint8_t& clock) {
   clock = 0;
   if (!SendRequestArg(CMD_SET_ISP_CLOCK, index)) return false;
   clock = static_cast<std::uint8_t>(ResultValue() & 0xFFu);
+  return Status() == STATUS_OK;
+}
+
+bool CProgrammer::SetTargetClockRequest(bool on) {
+  if (!SendRequestArg(CMD_SET_TARGET_CLOCK, on ? 1 : 0)) return false;
   return Status() == STATUS_OK;
 }
 

@@ -78,6 +78,10 @@ class CProgrammer {
   bool SetIspClockRequest(std::uint8_t index,
                           std::uint8_t& clock);  // CMD_SET_ISP_CLOCK; clock 0: refused
 
+  // CMD_SET_TARGET_CLOCK: the clock on the ISP cable's XTAL1 lead on or off. False with
+  // STATUS_DEVICE_UNKNOWN_COMMAND from a programmer without one.
+  bool SetTargetClockRequest(bool on);
+
   // CMD_SET_LINE_RATE, quietly: our firmware answers at the old rate and switches; the host
   // then follows and checks the new rate with one exchange. True when both run at `baud`.
   // On a refusal (STATUS_DEVICE_UNKNOWN_COMMAND: the original programmer) nothing changed;

@@ -51,6 +51,9 @@ enum CommandCode : std::uint8_t {
   // answers ANS_OK at the old rate and then runs at the new one; the original programmer
   // answers "Unknown Command" and stays at 115200.
   CMD_SET_LINE_RATE = 0xC4,
+  // payload: 1 to start the clock for the target on the ISP cable's XTAL1 lead (1 MHz), 0 to
+  // stop it. Our firmware answers ANS_OK; the original programmer answers "Unknown Command".
+  CMD_SET_TARGET_CLOCK = 0xC5,
   CMD_RECOVER = 0xCF,  // empty; sent after every ANS_ERROR
 };
 
@@ -68,7 +71,7 @@ enum AnswerCode : std::uint8_t {
   ANS_VALUE16 = 0xDA,      // 2 bytes: high, low (versions: major, minor)
   ANS_VALUE16_ALT = 0xDB,  // same as ANS_VALUE16
   ANS_BLANK = 0xDC,        // 1 byte: 0 = chip empty, other = not empty
-  ANS_OK = 0xDD,           // empty acknowledgement (CMD_RECOVER, CMD_SET_LINE_RATE)
+  ANS_OK = 0xDD,           // empty acknowledgement (CMD_RECOVER, CMD_SET_LINE_RATE, ...)
   ANS_ERROR = 0xEF,        // 1 byte: device error code
 };
 

@@ -183,6 +183,11 @@ SessionResult ChipSession::SelectIspClock(std::uint8_t index, std::uint8_t& cloc
   return result;
 }
 
+SessionResult ChipSession::SetTargetClock(bool on) {
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  return driver_->SetTargetClock(on);
+}
+
 SessionResult ChipSession::ReadSignature(std::uint32_t& signature) {
   signature = 0;
   lockClear_ = false;

@@ -80,6 +80,10 @@ class ChipSession {
   // index 1..7 sets that clock, 0 detects the fastest the target takes; clock is what the
   // programmer chose (0 when none).
   SessionResult SelectIspClock(std::uint8_t index, std::uint8_t& clock);
+  // The programmer's clock on the ISP cable's XTAL1 lead on or off (a chip set to a crystal
+  // or clock that is not fitted answers over ISP with it). Refused when the programmer has
+  // none; stopped when the session closes.
+  SessionResult SetTargetClock(bool on);
   SessionResult ReadSignature(std::uint32_t& signature);
   // Reads the signature and compares it: Mismatch when it differs (signature holds it).
   // With failedReadDiffers a read the chip did not answer counts as signature 0, which

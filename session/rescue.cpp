@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "link/protocol.h"
+#include "parts/part_package.h"
 #include "session/fuse_fields.h"
 #include "session/rescue_texts.h"
 #include "session/session_texts.h"
@@ -13,47 +14,43 @@ namespace bq {
 namespace {
 
 // The places our programmer reaches a chip at high voltage, one row each. A part goes to
-// the first row whose mode it has, whose programmer can drive that mode and whose socket
-// takes its package. The 40- and 20-pin HVPP sockets become rows of their own.
+// the row of its high-voltage mode and its package (each socket's pin map fits one package)
+// when its programmer can drive that mode.
 struct RescueRoute {
-  std::uint8_t mode;               // the part's high-voltage mode
-  bool DriverCapabilities::*can;   // what the programmer needs for it
-  const char* socket;              // "the 8-pin socket"
-  std::vector<const char*> parts;  // name prefixes; empty: every part of the mode
+  std::uint8_t mode;              // the part's high-voltage mode
+  Package package;                // the package the socket takes
+  bool DriverCapabilities::*can;  // what the programmer needs for it
+  const char* socket;             // "the 8-pin socket"
+  const char* parts;              // the parts of the package, for the table
+  const char* builds;             // the builds that have the socket
 };
 
 const std::vector<RescueRoute>& Routes() {
   static const std::vector<RescueRoute> routes = {
-      {PROG_MODE_HVSP,
-       &DriverCapabilities::highVoltageSerial,
-       "the 8-pin socket",
-       {"ATtiny25", "ATtiny45", "ATtiny85", "ATtiny13"}},
-      {PROG_MODE_HVSP,
-       &DriverCapabilities::highVoltageSerial,
-       "the 14-pin adapter on the 8-pin socket (not confirmed)",
-       {"ATtiny24", "ATtiny44", "ATtiny84"}},
-      {PROG_MODE_HVPP,
-       &DriverCapabilities::highVoltageParallel,
-       "the 28-pin socket",
-       {"ATmega48", "ATmega88", "ATmega168", "ATmega328", "ATmega8"}},
+      {PROG_MODE_HVSP, Package::Dip8, &DriverCapabilities::highVoltageSerial, "the 8-pin socket",
+       "ATtiny13(A), ATtiny25/45/85", "Uno/Nano and Mega"},
+      {PROG_MODE_HVSP, Package::Dip14, &DriverCapabilities::highVoltageSerial,
+       "the 14-pin adapter on the 8-pin socket (not confirmed)", "ATtiny24/44/84(A), ATtiny841",
+       "Uno/Nano and Mega"},
+      {PROG_MODE_HVPP, Package::Dip28, &DriverCapabilities::highVoltageParallel,
+       "the 28-pin socket", "ATmega8(A), ATmega48/88/168(A/P/PA), ATmega328(P)", "Mega"},
+      {PROG_MODE_HVPP, Package::Dip40, &DriverCapabilities::highVoltageParallel,
+       "the 40-pin socket",
+       "ATmega16(A), ATmega32(A), ATmega164/324(P/PA), ATmega644(A/P/PA), "
+       "ATmega1284(P)",
+       "Mega"},
+      {PROG_MODE_HVPP2, Package::Dip20, &DriverCapabilities::highVoltageParallel,
+       "the 20-pin socket for the ATtiny2313/4313", "ATtiny2313(A), ATtiny4313", "Mega"},
+      {PROG_MODE_HVPP2, Package::Dip20X61, &DriverCapabilities::highVoltageParallel,
+       "the 20-pin socket for the ATtiny26/261/461/861", "ATtiny26, ATtiny261/461/861(A)", "Mega"},
   };
   return routes;
 }
 
-bool NameMatches(const std::string& name, const char* prefix) {
-  const std::string p = prefix;
-  if (name.rfind(p, 0) != 0) return false;
-  // "ATmega8" takes ATmega8 and ATmega8A, not ATmega8515 or ATmega88.
-  const std::string rest = name.substr(p.size());
-  return rest.empty() || rest == "A" || rest == "P" || rest == "PA" || rest == "PB" || rest == "V";
-}
-
 const RescueRoute* RouteFor(const std::string& partName, const PartRecord& part) {
+  const Package package = PackageOf(partName);
   for (const RescueRoute& route : Routes()) {
-    if (route.mode != part.hvMode) continue;
-    for (const char* prefix : route.parts) {
-      if (NameMatches(partName, prefix)) return &route;
-    }
+    if (route.mode == part.hvMode && route.package == package) return &route;
   }
   return nullptr;
 }
@@ -143,7 +140,7 @@ class Rescue {
     report_.outcome = outcome + (r.message.empty() ? "" : ": " + r.message);
   }
   // The culprits, the fields to put back and whether to erase.
-  void PlanFuses(bool socket);
+  void PlanFuses(bool socket, bool clock = false);  // clock: the clock source may be it
   bool Carry(bool socket);
   void CheckOverIsp();
 
@@ -159,6 +156,9 @@ class Rescue {
   std::vector<std::string> culprits_;  // sentences
   std::vector<const BitFieldDesc*> fields_;
   std::vector<bool> unlockedIsOne_;
+
+ public:
+  bool clockOn_ = false;  // the programmer's clock on XTAL1 runs
 };
 
 Rescue::Isp Rescue::ProbeIsp(std::uint8_t& clock, std::uint32_t& signature) {
@@ -183,7 +183,7 @@ bool Rescue::ReadBytes(FuseByteSlots& bytes) {
   return true;
 }
 
-void Rescue::PlanFuses(bool socket) {
+void Rescue::PlanFuses(bool socket, bool clockSource) {
   const FuseByteSlots& bytes = report_.fusesBefore;
   if (socket) {
     for (const LockoutField& lockout : kLockoutFields) {
@@ -196,6 +196,8 @@ void Rescue::PlanFuses(bool socket) {
       fields_.push_back(f);
       unlockedIsOne_.push_back(lockout.locksWhenProgrammed);
     }
+  }
+  if (socket || clockSource) {
     const BitFieldDesc* clock = ClockField(part_);
     const ByteSlot* slot = clock != nullptr ? bytes.Slot(clock->targetByte) : nullptr;
     if (slot != nullptr && slot->present) {
@@ -294,7 +296,24 @@ void Rescue::CheckOverIsp() {
 void Rescue::Run() {
   std::uint8_t clock = 0;
   std::uint32_t signature = 0;
-  const Isp isp = ProbeIsp(clock, signature);
+  Isp isp = ProbeIsp(clock, signature);
+  if (isp == Isp::NoAnswer || isp == Isp::BadSignature) {
+    // A chip whose fuses chose a crystal or clock that is not fitted answers with a clock on
+    // XTAL1: the programmer's own, where it has one, before any high voltage.
+    std::uint8_t clockWith = 0;
+    std::uint32_t signatureWith = 0;
+    if (s_.SetTargetClock(true).ok()) {
+      clockOn_ = true;
+      if (ProbeIsp(clockWith, signatureWith) == Isp::Reached) {
+        isp = Isp::Reached;
+        clock = clockWith;
+        signature = signatureWith;
+      } else {
+        s_.SetTargetClock(false);
+        clockOn_ = false;
+      }
+    }
+  }
   if (isp == Isp::OtherChip) {
     report_.diagnosis = "The chip answers over ISP with the signature " + SignatureText(signature) +
                         ", not the " + name_ + "'s " + SignatureText(part_.signature) + ".";
@@ -304,7 +323,10 @@ void Rescue::Run() {
   }
   if (isp == Isp::Reached) {
     if (!ReadBytes(report_.fusesBefore)) return;
-    PlanFuses(false);
+    PlanFuses(false, clockOn_);
+    if (clockOn_) {
+      culprits_.insert(culprits_.begin(), "only with the programmer's clock on XTAL1 (1 MHz)");
+    }
     const bool slow = clock >= ISP_CLOCK_115_KHZ;
     std::string clockNote;
     if (slow) {
@@ -349,15 +371,20 @@ void Rescue::Run() {
       steps.push_back("write " + FieldPlan(fields_) + " back to the part's default");
     }
     report_.plan =
-        "Will " + Joined(steps) +
+        (clockOn_ ? "With the programmer's clock on XTAL1, will " : "Will ") + Joined(steps) +
         (options_.defaults || fields_.empty() ? "" : "; the other fuses stay as they are") +
-        "; then check that the chip answers over ISP.";
+        (clockOn_ ? "; then stop the clock and check that the chip answers over ISP without it."
+                  : "; then check that the chip answers over ISP.");
     if (!host_.Confirm(report_.diagnosis, report_.plan)) {
       report_.verdict = RescueVerdict::Declined;
       report_.outcome = "Nothing was changed.";
       return;
     }
     if (!Carry(false)) return;
+    if (clockOn_) {
+      s_.SetTargetClock(false);
+      clockOn_ = false;
+    }
     CheckOverIsp();
     return;
   }
@@ -375,7 +402,8 @@ void Rescue::Run() {
              ? "No socket of this programmer takes the " + name_ +
                    ", so it cannot be reached at high voltage here"
              : std::string("The ") + s_.Programmer().title + " programmer cannot reach the " +
-                   name_ + " at high voltage (the Mega build has the 28-pin socket)");
+                   name_ +
+                   " at high voltage (the Mega build has the high-voltage parallel sockets)");
     return;
   }
   const std::string socket = route->socket;
@@ -444,10 +472,29 @@ std::string RescueSocketFor(const std::string& partName, const PartRecord& part)
   return route == nullptr ? std::string() : route->socket;
 }
 
+std::string RescueSocketsMarkdown() {
+  std::string text = "| socket | parts | builds |\n|---|---|---|\n";
+  for (const RescueRoute& route : Routes()) {
+    text += std::string("| ") + route.socket + " | " + route.parts + " | " + route.builds + " |\n";
+  }
+  return text;
+}
+
+std::string RescueSocketsText() {
+  std::string text;
+  for (const RescueRoute& route : Routes()) {
+    text += std::string("  ") + route.socket + " (" + route.builds + "): " + route.parts + "\n";
+  }
+  return text;
+}
+
 RescueReport RunRescue(ChipSession& session, const std::string& partName, const PartRecord& part,
                        RescueHost& host, const RescueOptions& options) {
   RescueReport report;
-  Rescue(session, partName, part, host, options, report).Run();
+  Rescue rescue(session, partName, part, host, options, report);
+  rescue.Run();
+  // The clock on XTAL1 runs only for the rescue's steps over ISP.
+  if (rescue.clockOn_) session.SetTargetClock(false);
   return report;
 }
 

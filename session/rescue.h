@@ -6,7 +6,8 @@
 // except the culprit, unless the part's defaults are asked for.
 //
 // Every place a chip can be rescued in is one row of a table (rescue.cpp): the 8-pin HVSP
-// socket and the 28-pin HVPP socket today.
+// socket (and the 14-pin adapter on it), the 28-pin and 40-pin HVPP sockets and the two
+// 20-pin ones; the part's package decides which.
 
 #include <cstdint>
 #include <string>
@@ -53,6 +54,11 @@ struct RescueReport {
 // Where the programmer reaches a part at high voltage: "the 8-pin socket"; empty when no
 // socket of our programmer takes the part.
 std::string RescueSocketFor(const std::string& partName, const PartRecord& part);
+
+// The sockets and the parts each takes, as Markdown (docs/hardware.md) and as the plain text
+// of `rescue --help`.
+std::string RescueSocketsMarkdown();
+std::string RescueSocketsText();
 
 // The session is open, its part set to partName/part.
 RescueReport RunRescue(ChipSession& session, const std::string& partName, const PartRecord& part,

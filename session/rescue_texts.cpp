@@ -26,8 +26,8 @@ const std::vector<RescueRow>& RescueRows() {
       {"no answer over ISP", "SPIEN unprogrammed: serial programming is off",
        "the same in the socket, writes SPIEN back to 0"},
       {"no answer over ISP", "an external crystal or clock selected and none fitted",
-       "a clock on XTAL1 would reach it; the rescue uses the socket and writes the clock "
-       "source back to the part's default"},
+       "puts the programmer's clock on XTAL1 and writes the clock source back to the part's "
+       "default over ISP; without that clock (another programmer) in the socket"},
       {"an answer over ISP only at 115.20 kHz or 57.60 kHz",
        "a slow clock (CKDIV8, a 128 kHz oscillator)",
        "over ISP at that clock: writes the clock fields back to the part's default, or says "

@@ -411,7 +411,7 @@ void SimProgrammer::Dispatch(std::uint8_t code, const std::vector<std::uint8_t>&
       return;
 
     case CMD_DETECT_ISP_CLOCK: {
-      ispLatchedOut_ = chip.IspLockedOutAtEntry(options_.targetClock);
+      ispLatchedOut_ = chip.IspLockedOutAtEntry(options_.targetClock || clockOut_);
       const bool target = options_.connect == SimConnect::kIsp && options_.ispMaxClock >= 1 &&
                           options_.ispMaxClock <= 7 && ChipThere(when) && !chip.ResetDisabled() && !ispLatchedOut_;
       ispClock_ = target ? options_.ispMaxClock : 0;
@@ -420,13 +420,22 @@ void SimProgrammer::Dispatch(std::uint8_t code, const std::vector<std::uint8_t>&
     }
 
     case CMD_SET_ISP_CLOCK:
-      ispLatchedOut_ = chip.IspLockedOutAtEntry(options_.targetClock);
+      ispLatchedOut_ = chip.IspLockedOutAtEntry(options_.targetClock || clockOut_);
       ispClock_ = !p.empty() && p[0] >= 1 && p[0] <= 7 ? p[0] : 0;
       Answer(ANS_VALUE8, {ispClock_});
       return;
 
     case CMD_RECOVER:
       stream_ = Stream::kNone;
+      Answer(kAnsOk, {});
+      return;
+
+    case CMD_SET_TARGET_CLOCK:
+      if (!options_.clockOutput || p.size() != 1 || p[0] > 1) {
+        refuse(STATUS_DEVICE_UNKNOWN_COMMAND);
+        return;
+      }
+      clockOut_ = p[0] == 1;
       Answer(kAnsOk, {});
       return;
 

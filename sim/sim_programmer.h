@@ -48,6 +48,10 @@ struct SimOptions {
   // select an external clock answers over ISP. Without it such a chip does not (rescue
   // tests).
   bool targetClock = true;
+  // The programmer's own clock for XTAL1 (CMD_SET_TARGET_CLOCK), as our firmware has; the
+  // original programmer answers "Unknown Command". While it runs, a chip set to an external
+  // clock answers over ISP even without targetClock.
+  bool clockOutput = false;
 };
 
 // Time one byte takes on the wire at 115200 baud, 10 bits a byte: 86.8 us.
@@ -58,6 +62,8 @@ SimConnect DefaultSimConnect(const SimChip& chip);
 
 class SimProgrammer {
  public:
+  // The programmer's clock on XTAL1 runs (CMD_SET_TARGET_CLOCK).
+  bool ClockRunning() const { return clockOut_; }
   // The chip may be shared with other programmers (the same chip moved between socket
   // and cable); callers that share it serialise Receive.
   SimProgrammer(std::shared_ptr<SimChip> chip, SimOptions options);
@@ -118,6 +124,7 @@ class SimProgrammer {
   // DWEN, SPIEN or a missing clock as latched when the host last chose an ISP clock (the
   // start of its conversation with the chip, where a real chip enters programming mode).
   bool ispLatchedOut_ = false;
+  bool clockOut_ = false;  // CMD_SET_TARGET_CLOCK started the clock on XTAL1
 
   // Packet assembly.
   std::uint8_t header_[5] = {};

@@ -378,6 +378,14 @@ int ChipRun::Connect() {
     }
     return kExitPort;
   }
+  if (o_.targetClock) {
+    // Stopped again when the session closes.
+    const SessionResult clock = session_->SetTargetClock(true);
+    if (!clock.ok()) {
+      Complain("--target-clock: " + clock.message);
+      return kExitFailed;
+    }
+  }
   return kExitOk;
 }
 

@@ -31,7 +31,8 @@ struct ChipOptions {
   bool eepromWordAddress = false;
   bool yes = false;
   std::optional<std::string> partlist;  // --partlist; otherwise the list is searched for
-  bool simFresh = false;  // --sim-fresh: a sim: port's chip starts erased, not as last kept
+  bool targetClock = false;  // --target-clock: the programmer's clock on XTAL1 while it runs
+  bool simFresh = false;     // --sim-fresh: a sim: port's chip starts erased, not as last kept
 
   // The command and its operands.
   std::string command;  // ports version identify read write verify erase blank-check

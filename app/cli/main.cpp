@@ -231,6 +231,10 @@ int Run(int argc, char** argv) {
   app.add_flag("--eeprom-word-address", chip.eepromWordAddress,
                "with -c stk500v1: the programmer counts EEPROM addresses in words, as some "
                "boards do (default: bytes); try it when EEPROM data lands at twice its address");
+  app.add_flag("--target-clock", chip.targetClock,
+               "put the programmer's 1 MHz clock on the target's XTAL1 (the ISP cable "
+               "adapter's clock lead) while the command runs, for a chip set to a crystal or "
+               "clock that is not fitted; our firmware only");
   app.add_flag("--sim-fresh", chip.simFresh,
                "with -P sim...: start from a new, erased simulated chip instead of the one kept "
                "from the last run");

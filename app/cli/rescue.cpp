@@ -75,13 +75,13 @@ class TerminalHost : public RescueHost {
 
 std::string RescueHelpFooter() {
   return "\nThe rescue reads the chip over ISP first (at the fastest clock it takes), then, "
-         "when ISP does not reach it, in the programmer's high-voltage socket: the 8-pin "
-         "socket for the HVSP parts, the 28-pin socket for the HVPP parts (Mega build). It "
+         "when ISP does not reach it, in the programmer's high-voltage socket of the chip's "
+         "package (listed below). It "
          "says what holds the chip and what it will do, asks (No unless you type y; --yes "
          "answers Yes; without a terminal --yes is needed), does it, and checks that the chip "
          "answers over ISP again. The fuses stay as they were except the culprit, unless "
          "--defaults is given.\n\nWhat it rescues:\n" +
-         RescueTableText();
+         RescueTableText() + "\nThe sockets:\n" + RescueSocketsText();
 }
 
 int RunRescueCommand(const RescueCommand& c, Printer& out) {

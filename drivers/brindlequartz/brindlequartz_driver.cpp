@@ -91,6 +91,9 @@ bool BrindlequartzDriver::Open(SerialPort& port, const std::string& name, std::s
 }
 
 void BrindlequartzDriver::Close() {
+  // The clock on XTAL1 runs only while it is asked for: a session that ends stops it.
+  if (targetClock_ && IsOpen()) SetTargetClock(false);
+  targetClock_ = false;
   programmer_.StopWorker();
   if (port_ != nullptr) port_->ClosePort();
   port_ = nullptr;
@@ -189,6 +192,19 @@ SessionResult BrindlequartzDriver::Finish() {
   if (status == STATUS_OK) return result;
   result.message = LinkStatusText(status);
   result.status = StatusClass(status);
+  return result;
+}
+
+SessionResult BrindlequartzDriver::SetTargetClock(bool on) {
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  programmer_.SetTargetClockRequest(on);
+  SessionResult result = Finish();
+  if (result.linkStatus == STATUS_DEVICE_UNKNOWN_COMMAND) {
+    result = {SessionStatus::Refused, result.linkStatus,
+              "This programmer's firmware has no clock for the target's XTAL1: install "
+              "Brindlequartz's firmware (firmware install) or use the high-voltage socket"};
+  }
+  if (result.ok()) targetClock_ = on;
   return result;
 }
 

@@ -52,6 +52,7 @@ class BrindlequartzDriver : public ProgrammerDriver {
   SessionResult VerifyFuses(const FuseByteSlots& bytes, int& differing) override;
   SessionResult VerifyLock(const ByteSlot& lock, bool& differs) override;
   SessionResult ReadCalibration(std::uint8_t address, std::uint8_t& value) override;
+  SessionResult SetTargetClock(bool on) override;
 
  private:
   class Events;
@@ -63,6 +64,7 @@ class BrindlequartzDriver : public ProgrammerDriver {
   SessionResult KeepLine();  // agrees on the fast rate, or agrees again after a quiet spell
   void AgreeRate(std::uint32_t fastest);  // the fastest rate first, down to 115200
 
+  bool targetClock_ = false;            // the clock on XTAL1 was started and not stopped since
   bool lineChecked_ = false;            // the agreement was tried on this open
   std::uint32_t rate_ = kBaseLineRate;  // the rate both ends run at now
 

@@ -172,7 +172,7 @@ rescue() {
 
 low_default() {
   case $1 in
-    ATtiny85 | ATmega328P) echo 62 ;;
+    ATtiny85 | ATmega328P | ATmega1284P | ATtiny2313) echo 62 ;;
   esac
 }
 
@@ -244,6 +244,8 @@ case $stage in
     matrix ATmega328P 32768 1024 -m isp -c auto
     matrix ATmega328P 4096 1024 -m isp -c 6
     ok version version && says version "Hardware Version: 03.00"
+    # Our firmware takes the clock command: started for the command, stopped at its end.
+    ok target-clock -p ATmega328P -m isp --target-clock fuses read && says target-clock "Read LOW: 0x62"
     stop_bench
     ;;
   uno-hvsp)
@@ -318,12 +320,15 @@ case $stage in
       >/dev/null 2>"$work/no-socket.err" </dev/null
     [ $? = 2 ] && grep -q "has no socket for the ATmega16's package" "$work/no-socket.err" ||
       fail "a socket the Uno does not have was not refused: $(cat "$work/no-socket.err")"
+    # The 40-pin parts have no RSTDISBL: SPIEN unprogrammed keeps ISP out.
+    rescue mega ATmega1284P 99 B9
     ;;
   mega-hvpp20)
     start_bench --board mega --target ATtiny2313
     placed "ATtiny2313 in the 20-pin HVPP socket for the ATtiny2313/4313"
     matrix ATtiny2313 2048 128 -m hv --baud 115200
     stop_bench
+    rescue mega ATtiny2313 DF DE
     start_bench --board mega --target ATtiny861
     placed "ATtiny861 in the 20-pin HVPP socket for the ATtiny26/261/461/861"
     matrix ATtiny861 8192 512 -m hv --baud 115200

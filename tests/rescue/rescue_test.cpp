@@ -40,12 +40,14 @@ class BenchHost : public RescueHost {
     return yes_;
   }
   bool PlaceChip(ChipPlace place, const std::string&) override {
+    ++placements;
     line_->With([place](SimProgrammer& p) {
       p.options().connect = place == ChipPlace::Socket ? SimConnect::kSocket : SimConnect::kIsp;
     });
     return true;
   }
   int questions = 0;
+  int placements = 0;
 
  private:
   std::shared_ptr<SimLine> line_;
@@ -115,7 +117,8 @@ TEST_P(RescuePaths, EndWithTheChipOnIspAndOnlyTheCulpritChanged) {
   }
 }
 
-// ATtiny85 defaults LOW 0x62 HIGH 0xDF; ATmega328P LOW 0x62 HIGH 0xD9. A LOW of 0xE2 (the
+// ATtiny85, ATtiny2313 and ATtiny861 defaults LOW 0x62 HIGH 0xDF; ATmega328P LOW 0x62 HIGH
+// 0xD9; ATmega1284P LOW 0x62 HIGH 0x99. A LOW of 0xE2 (the
 // 8 MHz oscillator undivided) shows that a fuse that is not the culprit stays as it was.
 INSTANTIATE_TEST_SUITE_P(
     Paths, RescuePaths,
@@ -123,6 +126,12 @@ INSTANTIATE_TEST_SUITE_P(
                                  RescueVerdict::Rescued, 0xE2, 0xDF, false},
                       RescueCase{"RstdisblHvpp", "ATmega328P", 0xE2, 0x59, 0xFF, 1, false,
                                  RescueVerdict::Rescued, 0xE2, 0xD9, false},
+                      RescueCase{"RstdisblHvpp20", "ATtiny2313", 0xE2, 0xDE, 0xFF, 1, false,
+                                 RescueVerdict::Rescued, 0xE2, 0xDF, false},
+                      RescueCase{"SpienOffHvpp40", "ATmega1284P", 0xE2, 0xB9, 0xFF, 1, false,
+                                 RescueVerdict::Rescued, 0xE2, 0x99, false},
+                      RescueCase{"RstdisblHvpp20X61", "ATtiny861", 0xE2, 0x5F, 0xFF, 1, false,
+                                 RescueVerdict::Rescued, 0xE2, 0xDF, false},
                       RescueCase{"DwenHvsp", "ATtiny85", 0xE2, 0x9F, 0xFF, 1, false,
                                  RescueVerdict::Rescued, 0xE2, 0xDF, false},
                       RescueCase{"SpienOff", "ATtiny85", 0xE2, 0xFF, 0xFF, 1, false,
@@ -143,6 +152,40 @@ INSTANTIATE_TEST_SUITE_P(
                                  RescueVerdict::NothingWrong, 0xE2, 0xDF, false}),
     [](const ::testing::TestParamInfo<RescueCase>& info) { return std::string(info.param.what); });
 
+// A chip set to an external crystal that is not fitted answers over ISP with the
+// programmer's clock on XTAL1: no high voltage, and the clock stops when the rescue ends.
+TEST(Rescue, FeedsAClockBeforeItAsksForHighVoltage) {
+  for (const bool yes : {true, false}) {
+    Bench bench("ATmega328P");
+    bench.line->With([](SimProgrammer& p) { p.options().clockOutput = true; });
+    bench.Chip().low = 0xFF;  // external crystal, none fitted
+    ASSERT_TRUE(bench.session.Open(bench.port));
+    BenchHost host(bench.line, yes);
+    const RescueReport report = RunRescue(bench.session, "ATmega328P", *bench.record, host);
+    EXPECT_EQ(report.verdict, yes ? RescueVerdict::Rescued : RescueVerdict::Declined)
+        << report.diagnosis << "\n"
+        << report.outcome;
+    EXPECT_NE(report.diagnosis.find("clock on XTAL1"), std::string::npos) << report.diagnosis;
+    EXPECT_EQ(host.placements, 0);
+    EXPECT_EQ(host.questions, 1);
+    EXPECT_EQ(bench.Chip().low, yes ? 0xE2 : 0xFF);
+    EXPECT_FALSE(bench.line->With([](SimProgrammer& p) { return p.ClockRunning(); }));
+  }
+}
+
+// A chip the clock does not bring back goes on to the socket, the clock stopped.
+TEST(Rescue, StopsTheClockWhenItDoesNotHelp) {
+  Bench bench("ATtiny85");
+  bench.line->With([](SimProgrammer& p) { p.options().clockOutput = true; });
+  bench.Chip().high = 0x5F;  // RSTDISBL
+  ASSERT_TRUE(bench.session.Open(bench.port));
+  BenchHost host(bench.line, true);
+  const RescueReport report = RunRescue(bench.session, "ATtiny85", *bench.record, host);
+  EXPECT_EQ(report.verdict, RescueVerdict::Rescued) << report.outcome;
+  EXPECT_EQ(host.placements, 2);
+  EXPECT_FALSE(bench.line->With([](SimProgrammer& p) { return p.ClockRunning(); }));
+}
+
 TEST(Rescue, NoChangesTheChipNot) {
   Bench bench("ATtiny85");
   bench.Chip().high = 0x5F;
@@ -156,15 +199,37 @@ TEST(Rescue, NoChangesTheChipNot) {
 }
 
 TEST(Rescue, APartWithoutASocketIsSaidSo) {
-  Bench bench("ATmega1284P");
+  Bench bench("ATmega2560");  // high-voltage parallel, but no DIP package
   ASSERT_NE(bench.record, nullptr);
   bench.Chip().high = 0x99 | 0x20;  // the default with SPIEN unprogrammed
   ASSERT_TRUE(bench.session.Open(bench.port));
   BenchHost host(bench.line, true);
-  const RescueReport report = RunRescue(bench.session, "ATmega1284P", *bench.record, host);
+  const RescueReport report = RunRescue(bench.session, "ATmega2560", *bench.record, host);
   EXPECT_EQ(report.verdict, RescueVerdict::Failed);
   EXPECT_NE(report.outcome.find("No socket"), std::string::npos) << report.outcome;
   EXPECT_EQ(host.questions, 0);
+}
+
+// Each high-voltage part in a socket goes to the socket of its package.
+TEST(Rescue, AsksForTheSocketOfThePartsPackage) {
+  const struct {
+    const char* part;
+    const char* socket;
+  } cases[] = {
+      {"ATtiny85", "the 8-pin socket"},
+      {"ATmega328P", "the 28-pin socket"},
+      {"ATmega16", "the 40-pin socket"},
+      {"ATmega1284P", "the 40-pin socket"},
+      {"ATtiny4313", "the 20-pin socket for the ATtiny2313/4313"},
+      {"ATtiny26", "the 20-pin socket for the ATtiny26/261/461/861"},
+      {"ATtiny861A", "the 20-pin socket for the ATtiny26/261/461/861"},
+      {"ATmega2560", ""},
+  };
+  for (const auto& c : cases) {
+    const PartRecord* part = Parts().Find(c.part);
+    ASSERT_NE(part, nullptr) << c.part;
+    EXPECT_EQ(RescueSocketFor(c.part, *part), c.socket) << c.part;
+  }
 }
 
 // Lock mode 3 (LB1 and LB2 programmed) disables reading; mode 2 (LB1 only) does not.
@@ -347,6 +412,15 @@ TEST(CliRescue, AsksForYesWithoutATerminalAndRescuesWithIt) {
   EXPECT_EQ(after.low, 0xE2);
 }
 
+// The original programmer (which the simulated one is) has no clock for XTAL1: said, exit 1.
+TEST(CliTargetClock, IsRefusedByAProgrammerWithoutOne) {
+  Cli cli("clock");
+  const test::RunResult r = cli.Run(
+      {"-P", "sim:ATmega328P:isp", "-p", "m328p", "-m", "isp", "--target-clock", "fuses", "read"});
+  EXPECT_EQ(r.status, 1) << test::Describe(r);
+  EXPECT_TRUE(r.Has("no clock for the target's XTAL1")) << test::Describe(r);
+}
+
 // Runs of blanks and line ends as one space: the help wraps its lines.
 std::string Flat(const std::string& text) {
   std::string out;
@@ -368,6 +442,10 @@ TEST(RescueTable, HelpAndHardwareDocsShowTheSameTable) {
   EXPECT_NE(docs.find(RescueTableMarkdown()), std::string::npos)
       << "docs/hardware.md should hold:\n"
       << RescueTableMarkdown();
+  EXPECT_NE(Flat(help.out).find(Flat(RescueSocketsText())), std::string::npos) << help.out;
+  EXPECT_NE(docs.find(RescueSocketsMarkdown()), std::string::npos)
+      << "docs/hardware.md should hold:\n"
+      << RescueSocketsMarkdown();
   const std::string readme = test::ReadText(std::string(BQ_SOURCE_DIR) + "/README.md");
   EXPECT_NE(readme.find(" rescue"), std::string::npos);
 }
