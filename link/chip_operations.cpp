@@ -108,7 +108,7 @@ void CProgrammer::ReportError(ProgrammerContext& ctx) {
 
 void CProgrammer::Fail(ProgrammerContext& ctx, std::uint8_t status, bool reportEvenIfQuiet) {
   ctx.status.store(status);
-  if (reportEvenIfQuiet || !ctx.quiet) ReportError(ctx);
+  if (!ctx.silent && (reportEvenIfQuiet || !ctx.quiet)) ReportError(ctx);
 }
 
 void CProgrammer::Cancelled(ProgrammerContext& ctx) {
@@ -212,7 +212,7 @@ void CProgrammer::Transact(ProgrammerContext& ctx) {
     // as a failure, never as success.
     const std::uint8_t code = ctx.answerLength >= 1 ? ctx.packet[0] : 0;
     ctx.status.store(code != 0 ? code : std::uint8_t{STATUS_OUT_OF_STEP});
-    if (!ctx.quiet) ReportError(ctx);
+    if (!ctx.quiet && !ctx.silent) ReportError(ctx);
     if (recovers >= kMaxRecoverExchanges) return;
     ctx.commandCode = CMD_RECOVER;
     BuildHeader(ctx);

@@ -227,9 +227,13 @@ bool CProgrammer::QueryFirmwareVersion(std::uint32_t& value) {
   return Status() == STATUS_OK;
 }
 
-bool CProgrammer::QueryHardwareVersion(std::uint32_t& value) {
+bool CProgrammer::QueryHardwareVersion(std::uint32_t& value, bool quiet) {
   value = 0;
-  if (!SendRequest(CMD_HARDWARE_VERSION)) return false;
+  if (context_) context_->silent = quiet;
+  const bool sent = SendRequest(CMD_HARDWARE_VERSION);
+  WaitIdle();
+  if (context_) context_->silent = false;
+  if (!sent) return false;
   value = ResultValue();
   return Status() == STATUS_OK;
 }

@@ -68,7 +68,8 @@ class CProgrammer {
   // Waited requests. Out values are set whenever the request ran (0 when refused).
   // True when accepted and the status is 0.
   bool QueryFirmwareVersion(std::uint32_t& value);  // CMD_FIRMWARE_VERSION: major*256+minor
-  bool QueryHardwareVersion(std::uint32_t& value);  // CMD_HARDWARE_VERSION
+  // CMD_HARDWARE_VERSION; quiet: a failure is not reported (the caller tries something else).
+  bool QueryHardwareVersion(std::uint32_t& value, bool quiet = false);
   bool IdentifyRequest(std::uint32_t& signature, bool& socket);  // CMD_IDENTIFY
   // CMD_CHIP_ERASE with the programming mode; logs "Chip erased" on success.
   bool EraseRequest();

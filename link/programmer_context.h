@@ -65,6 +65,7 @@ struct ProgrammerContext {
   ManualResetEvent idleEvent;      // set by the worker when it has fully finished a request
   std::uint32_t packetLength = 0;  // 5 + payload length of the packet in `packet`
   bool quiet = false;              // silences write failures and device errors
+  bool silent = false;             // silences every failure (a probe that may well fail)
   // Results a waiting requester reads; atomic because an early-released waiter may read
   // them while the worker still exchanges CMD_RECOVER.
   std::atomic<bool> socket{false};            // identify: found in a socket (high-voltage) mode

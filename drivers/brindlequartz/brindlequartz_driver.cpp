@@ -124,8 +124,24 @@ SessionResult BrindlequartzDriver::KeepLine() {
     lineChecked_ = true;
     if (Baud() == kBaseLineRate) return {};
     std::uint32_t hardware = 0;
-    programmer_.QueryHardwareVersion(hardware);
-    if (SessionResult r = Finish(); !r.ok()) return r;
+    programmer_.QueryHardwareVersion(hardware, true);
+    if (SessionResult r = Finish(); !r.ok()) {
+      if (!IsLinkFailure(r.linkStatus)) return r;
+      // Our firmware on a board that did not restart when the port opened may still be at
+      // the rate a run a moment ago agreed on: it is taken at that rate. (By now a board that
+      // restarts on the open has left its bootloader, which must never get bytes at a rate
+      // it cannot read.)
+      for (const std::uint32_t baud : kFastLineRates) {
+        if (programmer_.ProbeLineRateRequest(baud)) {
+          rate_ = baud;
+          return {};
+        }
+      }
+      port_->SetRate(kBaseLineRate);
+      port_->DiscardInput();
+      programmer_.QueryHardwareVersion(hardware);
+      if (SessionResult again = Finish(); !again.ok()) return again;
+    }
     const std::uint32_t major = hardware >> 8;
     if (major == 3 || major == 4) AgreeRate(Baud());  // our firmware on an Uno/Nano or a Mega
     return {};

@@ -231,6 +231,19 @@ TEST(LineRate, AProgrammerStillFastAfterTheHostsSecondStaysFast) {
   EXPECT_EQ(rig.log, "");
 }
 
+TEST(LineRate, ARunJustAfterAnotherFindsTheProgrammerStillFast) {
+  // A board that does not restart when the port opens is still at the rate the run before
+  // agreed on: the next run takes it there, without an error line.
+  Rig rig(4, 1000000u);
+  ASSERT_TRUE(rig.Run(0).ok()) << rig.log;
+  rig.session.reset();
+  rig.server->Stop();
+  const SessionResult r = rig.Run(0);
+  EXPECT_TRUE(r.ok()) << r.message << "\n" << rig.Wire();
+  EXPECT_EQ(rig.firmware->HostRate(), 1000000u);
+  EXPECT_EQ(rig.log, "");
+}
+
 TEST(LineRate, RefusesARateOurProgrammerCannotRun) {
   Rig rig(4, 1000000);
   const SessionResult r = rig.Run(230400);
