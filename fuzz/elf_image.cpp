@@ -33,11 +33,17 @@ std::string WriteElf(const bq::ElfImage& image) {
   std::vector<Segment> segments = {{4, 0, {'n', 'o', 't', 'e'}}};
   if (!image.flash.empty()) segments.push_back({1, 0, image.flash});
   if (!image.eeprom.empty()) segments.push_back({1, 0x810000, image.eeprom});
-  const std::optional<std::uint8_t>* fuses[] = {&image.low, &image.high, &image.extended};
-  for (std::uint32_t k = 0; k < 3; ++k) {
-    if (*fuses[k]) segments.push_back({1, 0x820000 + k, {**fuses[k]}});
+  for (const auto& [offset, value] : image.fuses)
+    segments.push_back({1, 0x820000u + offset, {value}});
+  // The lock byte at offset 0 is present only when a segment starts there.
+  const std::size_t lockFrom = image.lock ? 0 : 1;
+  if (image.lockBytes.size() > lockFrom) {
+    segments.push_back(
+        {1,
+         0x830000u + static_cast<std::uint32_t>(lockFrom),
+         {image.lockBytes.begin() + static_cast<std::ptrdiff_t>(lockFrom), image.lockBytes.end()}});
   }
-  if (image.lock) segments.push_back({1, 0x830000, {*image.lock}});
+  if (!image.userRow.empty()) segments.push_back({1, 0x850000, image.userRow});
   std::string file(52 + 32 * segments.size(), '\0');
   const char ident[] = {0x7F, 'E', 'L', 'F', 1, 1, 1};  // 32-bit, little-endian, version 1
   file.replace(0, sizeof ident, ident, sizeof ident);
