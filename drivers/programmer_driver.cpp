@@ -105,6 +105,32 @@ SessionResult ProgrammerDriver::VerifyLock(const ByteSlot& lock, bool& differs) 
   return {SessionStatus::Mismatch, 0, "Lock bits verification FAILED"};
 }
 
+SessionResult ProgrammerDriver::Identify(IdentifiedChip& out) {
+  out = {};
+  return Unsupported(Info(), "identify");
+}
+
+SessionResult ProgrammerDriver::SelectIspClock(std::uint8_t, std::uint8_t& clock) {
+  clock = 0;
+  return Unsupported(Info(), "set the ISP clock");
+}
+
+SessionResult ProgrammerDriver::VerifyMemory(const MemoryGeometry&, std::uint32_t,
+                                             const std::vector<std::uint8_t>&,
+                                             std::optional<std::uint32_t>& firstDifference) {
+  firstDifference.reset();
+  return Unsupported(Info(), "verify");
+}
+
+SessionResult ProgrammerDriver::BlankCheck(const MemoryGeometry&) {
+  return Unsupported(Info(), "blank check");
+}
+
+SessionResult ProgrammerDriver::ReadCalibration(std::uint8_t, std::uint8_t& value) {
+  value = 0;
+  return Unsupported(Info(), "read calibration bytes");
+}
+
 SessionResult ProgrammerDriver::ReadNamedFuses(std::vector<std::uint8_t>& bytes) {
   bytes.clear();
   return Unsupported(Info(), "read the fuse bytes of a UPDI part");

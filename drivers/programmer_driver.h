@@ -99,10 +99,11 @@ class ProgrammerDriver {
   std::uint8_t Mode() const { return mode_; }
 
   virtual SessionResult Versions(ProgrammerVersions& out) = 0;
+  // The operations below that are only for programmers with a capability refuse by default.
   // Only when Info().can.identify.
-  virtual SessionResult Identify(IdentifiedChip& out) = 0;
+  virtual SessionResult Identify(IdentifiedChip& out);
   // Only when Info().can.ispClock (index 1..7) or ispClockDetect (index 0).
-  virtual SessionResult SelectIspClock(std::uint8_t index, std::uint8_t& clock) = 0;
+  virtual SessionResult SelectIspClock(std::uint8_t index, std::uint8_t& clock);
   virtual SessionResult ReadSignature(std::uint32_t& signature) = 0;
 
   // The first `pages` pages (never 0 here) of a memory; image holds exactly their bytes.
@@ -113,10 +114,10 @@ class ProgrammerDriver {
   // Only when Info().can.verifyMemory.
   virtual SessionResult VerifyMemory(const MemoryGeometry& memory, std::uint32_t pages,
                                      const std::vector<std::uint8_t>& image,
-                                     std::optional<std::uint32_t>& firstDifference) = 0;
+                                     std::optional<std::uint32_t>& firstDifference);
   virtual SessionResult Erase() = 0;
   // Only when Info().can.blankCheck: NotEmpty when the memory holds data.
-  virtual SessionResult BlankCheck(const MemoryGeometry& memory) = 0;
+  virtual SessionResult BlankCheck(const MemoryGeometry& memory);
 
   // The slots marked present are read or written.
   virtual SessionResult ReadFuses(FuseByteSlots& bytes) = 0;
@@ -128,7 +129,7 @@ class ProgrammerDriver {
   virtual SessionResult VerifyFuses(const FuseByteSlots& bytes, int& differing);
   virtual SessionResult VerifyLock(const ByteSlot& lock, bool& differs);
   // Only when Info().can.calibration.
-  virtual SessionResult ReadCalibration(std::uint8_t address, std::uint8_t& value) = 0;
+  virtual SessionResult ReadCalibration(std::uint8_t address, std::uint8_t& value);
 
   // UPDI parts only (Info().can.updi). Every fuse byte of the part, bytes[i] at offset i from
   // UpdiLayout::fuseBase, as many as the part's last named fuse byte reaches.
@@ -155,7 +156,8 @@ class ProgrammerDriver {
   }
   std::uint32_t Baud() const { return baud_ != 0 ? baud_ : Info().defaultBaud; }
   // Logs what failed (a cancel as a warning) and returns it as the result.
-  SessionResult Failed(SessionStatus status, std::uint8_t linkStatus, const std::string& text) const {
+  SessionResult Failed(SessionStatus status, std::uint8_t linkStatus,
+                       const std::string& text) const {
     Log(status == SessionStatus::Cancelled ? LogKind::LogWarning : LogKind::LogError, text);
     return {status, linkStatus, text};
   }

@@ -254,11 +254,6 @@ SessionResult SerialUpdiDriver::Identify(IdentifiedChip& out) {
   return {};
 }
 
-SessionResult SerialUpdiDriver::SelectIspClock(std::uint8_t, std::uint8_t& clock) {
-  clock = 0;
-  return Unsupported(Info(), "set an ISP clock");
-}
-
 SessionResult SerialUpdiDriver::ReadSignature(std::uint32_t& signature) {
   signature = 0;
   if (SessionResult r = EnterProgramming(); !r.ok()) return r;
@@ -350,13 +345,6 @@ SessionResult SerialUpdiDriver::WriteMemory(const MemoryGeometry& memory, std::u
   return {};
 }
 
-SessionResult SerialUpdiDriver::VerifyMemory(const MemoryGeometry&, std::uint32_t,
-                                             const std::vector<std::uint8_t>&,
-                                             std::optional<std::uint32_t>& firstDifference) {
-  firstDifference.reset();
-  return Unsupported(Info(), "verify by itself");
-}
-
 SessionResult SerialUpdiDriver::Erase() {
   if (SessionResult r = NeedPart(); !r.ok()) return r;
   if (SessionResult r = EnterProgramming(); !r.ok()) return r;
@@ -404,10 +392,6 @@ SessionResult SerialUpdiDriver::EraseLocked() {
   return {};
 }
 
-SessionResult SerialUpdiDriver::BlankCheck(const MemoryGeometry&) {
-  return Unsupported(Info(), "blank check by itself");
-}
-
 SessionResult SerialUpdiDriver::ReadFuses(FuseByteSlots&) {
   return Unsupported(Info(), "read LOW/HIGH/EXTENDED fuses (a UPDI part names its fuse bytes)");
 }
@@ -436,11 +420,6 @@ SessionResult SerialUpdiDriver::WriteLock(const ByteSlot& lock) {
   }
   if (!lock.present) return {};
   return WriteLockWord(lock.value);
-}
-
-SessionResult SerialUpdiDriver::ReadCalibration(std::uint8_t, std::uint8_t& value) {
-  value = 0;
-  return Unsupported(Info(), "read calibration bytes");
 }
 
 SessionResult SerialUpdiDriver::ReadNamedFuses(std::vector<std::uint8_t>& bytes) {

@@ -41,22 +41,16 @@ class SerialUpdiDriver : public ProgrammerDriver {
 
   SessionResult Versions(ProgrammerVersions& out) override;
   SessionResult Identify(IdentifiedChip& out) override;
-  SessionResult SelectIspClock(std::uint8_t index, std::uint8_t& clock) override;
   SessionResult ReadSignature(std::uint32_t& signature) override;
   SessionResult ReadMemory(const MemoryGeometry& memory, std::uint32_t pages,
                            std::vector<std::uint8_t>& image) override;
   SessionResult WriteMemory(const MemoryGeometry& memory, std::uint32_t pages,
                             const std::vector<std::uint8_t>& image) override;
-  SessionResult VerifyMemory(const MemoryGeometry& memory, std::uint32_t pages,
-                             const std::vector<std::uint8_t>& image,
-                             std::optional<std::uint32_t>& firstDifference) override;
   SessionResult Erase() override;
-  SessionResult BlankCheck(const MemoryGeometry& memory) override;
   SessionResult ReadFuses(FuseByteSlots& bytes) override;
   SessionResult WriteFuses(const FuseByteSlots& bytes) override;
   SessionResult ReadLock(ByteSlot& lock) override;
   SessionResult WriteLock(const ByteSlot& lock) override;
-  SessionResult ReadCalibration(std::uint8_t address, std::uint8_t& value) override;
   SessionResult ReadNamedFuses(std::vector<std::uint8_t>& bytes) override;
   SessionResult WriteNamedFuses(const std::vector<NamedFuseValue>& values) override;
   SessionResult ReadLockWord(std::uint32_t& value) override;

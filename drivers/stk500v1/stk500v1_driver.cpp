@@ -157,16 +157,6 @@ SessionResult Stk500v1Driver::Versions(ProgrammerVersions& out) {
   return {};
 }
 
-SessionResult Stk500v1Driver::Identify(IdentifiedChip& out) {
-  out = {};
-  return Unsupported(Info(), "identify");
-}
-
-SessionResult Stk500v1Driver::SelectIspClock(std::uint8_t, std::uint8_t& clock) {
-  clock = 0;
-  return Unsupported(Info(), "set the ISP clock");
-}
-
 SessionResult Stk500v1Driver::EnterProgramming() {
   if (mode_ != PROG_MODE_ISP && mode_ != PROG_MODE_NONE) return HighVoltageRefused();
   if (programming_ && bootloaderChecked_) return {};
@@ -383,13 +373,6 @@ SessionResult Stk500v1Driver::WriteMemory(const MemoryGeometry& memory, std::uin
   return {};
 }
 
-SessionResult Stk500v1Driver::VerifyMemory(const MemoryGeometry&, std::uint32_t,
-                                           const std::vector<std::uint8_t>&,
-                                           std::optional<std::uint32_t>& firstDifference) {
-  firstDifference.reset();
-  return Unsupported(Info(), "verify");
-}
-
 SessionResult Stk500v1Driver::Erase() {
   if (SessionResult r = EnterProgramming(); !r.ok()) return r;
   if (bootloader_) {
@@ -406,10 +389,6 @@ SessionResult Stk500v1Driver::Erase() {
   // Enter again: the next operation meets a chip in a fresh programming mode.
   LeaveProgramming();
   return {};
-}
-
-SessionResult Stk500v1Driver::BlankCheck(const MemoryGeometry&) {
-  return Unsupported(Info(), "blank check");
 }
 
 namespace {

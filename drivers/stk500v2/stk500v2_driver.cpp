@@ -196,11 +196,6 @@ SessionResult Stk500v2Driver::Versions(ProgrammerVersions& out) {
   return {};
 }
 
-SessionResult Stk500v2Driver::Identify(IdentifiedChip& out) {
-  out = {};
-  return Unsupported(Info(), "identify");
-}
-
 SessionResult Stk500v2Driver::SelectIspClock(std::uint8_t index, std::uint8_t& clock) {
   clock = 0;
   if (programming_) LeaveProgramming();
@@ -478,13 +473,6 @@ SessionResult Stk500v2Driver::WriteMemory(const MemoryGeometry& memory, std::uin
   return {};
 }
 
-SessionResult Stk500v2Driver::VerifyMemory(const MemoryGeometry&, std::uint32_t,
-                                           const std::vector<std::uint8_t>&,
-                                           std::optional<std::uint32_t>& firstDifference) {
-  firstDifference.reset();
-  return Unsupported(Info(), "verify");
-}
-
 SessionResult Stk500v2Driver::Erase() {
   if (SessionResult r = EnterProgramming(); !r.ok()) return r;
   if (bootloader_) {
@@ -508,10 +496,6 @@ SessionResult Stk500v2Driver::Erase() {
   // chip's programming state on some parts: enter again for what follows.
   LeaveProgramming();
   return {};
-}
-
-SessionResult Stk500v2Driver::BlankCheck(const MemoryGeometry&) {
-  return Unsupported(Info(), "blank check");
 }
 
 namespace {
