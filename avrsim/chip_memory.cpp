@@ -139,7 +139,8 @@ std::uint32_t ChipMemory::ClockHz() const {
       hz = FrequencyIn(text);
       if (hz == 0) hz = 8000000;  // "Int. RC Osc." without a figure: the usual 8 MHz
     } else {
-      hz = externalClockHz_;  // crystals, resonators, external RC and external clocks
+      // Crystals, resonators, external RC and external clocks.
+      hz = xtal1ClockHz_ != 0 ? xtal1ClockHz_ : externalClockHz_;
     }
   }
   if (Programmed(Find("CKDIV8"), latched_)) hz /= 8;

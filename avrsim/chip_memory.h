@@ -46,6 +46,9 @@ class ChipMemory {
 
   // Clock of the CPU from the fuses in effect; 0 when the selected clock source is missing.
   std::uint32_t ClockHz() const;
+  // A clock driven onto XTAL1 from outside (0: none). While it runs it is the external clock,
+  // in place of any crystal fitted: a driven XTAL1 overrides the oscillator's amplifier.
+  void SetXtal1Clock(std::uint32_t hz) { xtal1ClockHz_ = hz; }
   // Why serial programming cannot answer with the fuses in effect, or empty when it can.
   std::string IspBlocker() const;
   // RSTDISBL programmed in the fuses in effect: RESET at 0 V does not hold the chip in reset.
@@ -83,7 +86,8 @@ class ChipMemory {
   PartRecord part_;
   ChipState state_;
   Fuses latched_{};
-  std::uint32_t externalClockHz_ = 0;
+  std::uint32_t externalClockHz_ = 0;  // fitted on the chip's pins
+  std::uint32_t xtal1ClockHz_ = 0;     // driven onto XTAL1 by the board
   std::uint32_t pageWords_ = 1;
   std::uint32_t eepromPage_ = 1;
   bool hasExtended_ = false;

@@ -47,6 +47,16 @@ void IspEngine::End() {
   enabled_ = false;
 }
 
+void IspEngine::ClockChanged() {
+  if (!listening_ || memory_.ClockHz() != 0) return;
+  // Without its clock the interface stops; enabled_ stays so fuses written latch at the end.
+  listening_ = false;
+  blocker_ = "its clock stopped during the programming session; it answers again after a "
+             "RESET pulse with its clock running";
+  toldBlocked_ = false;
+  Silent();
+}
+
 bool IspEngine::ShortPhase(Nanos phase) const {
   const std::uint64_t hz = memory_.ClockHz();
   const std::uint64_t cycles = hz >= 12000000 ? 3 : 2;

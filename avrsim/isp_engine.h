@@ -8,6 +8,8 @@
 //   before SCK rises or changed within two clocks after, makes the chip take the wrong bit.
 // - SPIEN keeps its value when fuses are written here; RSTDISBL or DWEN programmed, SPIEN
 //   unprogrammed or a missing clock keep the interface silent (stated for some parts only).
+// - The clock must run when RESET goes low; a clock that stops silences the interface until
+//   the next RESET pulse, even when it comes back.
 // - The RESET pulse width is not checked; a pulse restarts the byte count (resync).
 // - The page buffer reads 0xFF after each page write; Flash bits only clear until an erase.
 // - 0x4D counts only on parts with more than 64K words; elsewhere it is ignored.
@@ -29,6 +31,8 @@ class IspEngine {
   // RESET released or power gone: the session ends and written fuses take effect.
   void End();
   bool Listening() const { return listening_; }
+  // The chip's clock changed (a clock on XTAL1 started or stopped).
+  void ClockChanged();
 
   void SckEdge(bool rising, bool mosi, Nanos mosiChangedAt, Nanos now);
   void MosiChanged(Nanos now);

@@ -100,6 +100,12 @@ class ChipTarget final : public Target {
     return isp_.Byte(mosi, sckHz, now);
   }
 
+  void ClockOnXtal1(std::uint32_t hz, Nanos now) override {
+    hv_.CatchUp(now);
+    memory_.SetXtal1Clock(hz);
+    isp_.ClockChanged();
+  }
+
   const ChipState& State() const override { return memory_.state(); }
   unsigned Violations() const override { return report_.violations; }
 

@@ -120,6 +120,9 @@ class Target {
   // One byte over the board's hardware SPI (the bench moves no SCK/MOSI pin for it): MOSI in,
   // MISO out, shifted at `sckHz`, starting at `now`.
   virtual std::uint8_t SpiByte(std::uint8_t mosi, std::uint32_t sckHz, Nanos now) = 0;
+  // The board drives a clock of `hz` onto XTAL1 from `now` on; 0: it stopped. While it runs
+  // it is the chip's external clock (in place of the one in TargetConfig).
+  virtual void ClockOnXtal1(std::uint32_t hz, Nanos now) = 0;
 
   virtual const ChipState& State() const = 0;
   // Protocol violations seen so far (each was also passed to the violation callback).

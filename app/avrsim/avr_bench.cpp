@@ -173,8 +173,14 @@ bool AvrBench::Load(const std::string& elfPath, const std::string& bootloaderPat
           avr_io_getirq(avr_, AVR_IOCTL_IOPORT_GETIRQ(hook.port), IOPORT_IRQ_DIRECTION_ALL),
           &AvrBench::OnDirectionChange, &hook);
     }
-    // On the ISP header the chip is powered by its own board all along.
-    if (setup_.place == Place::Isp) setup_.target->Drive(Pin::Vcc, Level::High, 0);
+    // On the ISP header the chip is powered by its own board all along, and the ISP cable's
+    // clock lead takes the firmware's clock pin to its XTAL1.
+    if (setup_.place == Place::Isp) {
+      setup_.target->Drive(Pin::Vcc, Level::High, 0);
+      const Wire lead = ClockLead(setup_.board);
+      clockPin_.Attach(avr_, lead.port, lead.bit, kCpuHz,
+                       [this](std::uint32_t hz) { ClockOnXtal1(hz); });
+    }
     for (const PortHook& hook : hooks_) Sync(hook.port, -1);
   }
   if (bootloader_) ExternalReset();
@@ -308,6 +314,7 @@ void AvrBench::AfterReset() {
   xoff_ = false;
   feeding_ = false;
   spiBusy_ = false;  // the reset dropped the byte's timer with the others
+  clockPin_.Reset();  // the timer that made the clock is stopped, its pin an input
   if (setup_.target) {
     for (WireState& w : wires_) w.input = -1;
     for (const PortHook& hook : hooks_) Sync(hook.port, -1);
@@ -412,6 +419,21 @@ void AvrBench::UpdateInputs(Nanos now, char port, int ddrNow) {
   }
   syncing_ = wasSyncing;
   Reschedule(now);
+}
+
+void AvrBench::ClockOnXtal1(std::uint32_t hz) {
+  const Nanos now = Now();
+  lastTime_ = now;
+  // Said always, not only with --trace: the clock runs only when a host asks for it.
+  if (hz != 0) {
+    std::fprintf(stderr, "note: XTAL1: the board's clock lead runs at %u Hz (%llu ns)\n", hz,
+                 static_cast<unsigned long long>(now));
+  } else {
+    std::fprintf(stderr, "note: XTAL1: the board's clock lead stopped (%llu ns)\n",
+                 static_cast<unsigned long long>(now));
+  }
+  setup_.target->ClockOnXtal1(hz, now);
+  UpdateInputs(now, 0, -1);  // a chip that lost its clock lets MISO go
 }
 
 AvrBench::PortHook& AvrBench::HookFor(char port) {

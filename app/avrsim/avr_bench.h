@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/avrsim/board_wiring.h"
+#include "app/avrsim/clock_pin.h"
 #include "avrsim/target.h"
 
 struct avr_t;
@@ -100,6 +101,8 @@ class AvrBench {
   };
 
   bool RunSlice(std::string& why);
+  // The clock on the ISP cable's clock lead started, changed or stopped (0).
+  void ClockOnXtal1(std::uint32_t hz);
   bool LoadBootloader(const std::string& path, std::string& error);
   void WatchHostOpens();
   void ExternalReset();
@@ -186,6 +189,7 @@ class AvrBench {
   std::uint64_t cycleAtReset_ = 0;
   bool resetSeen_ = false;
   void (*coreReset_)(avr_t*) = nullptr;
+  ClockPin clockPin_;  // the firmware's clock for the chip's XTAL1 (ISP header only)
 };
 
 }  // namespace bq::avrsim

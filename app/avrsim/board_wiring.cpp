@@ -101,6 +101,10 @@ const char* PlaceName(Place place) {
   }
 }
 
+Wire ClockLead(Board board) {
+  return board == Board::Uno ? Wire{'D', 6, Pin::Xtal1} : Wire{'B', 4, Pin::Xtal1};
+}
+
 bool IsChipOutput(Pin pin) {
   return pin == Pin::Miso || pin == Pin::Sdo || pin == Pin::RdyBsy ||
          (pin >= Pin::Data0 && pin <= Pin::Data7);

@@ -43,6 +43,10 @@ struct Wire {
 // The wires of a place on a board; empty for Place::None.
 std::vector<Wire> WiresFor(Board board, Place place);
 
+// The board pin of the ISP cable's clock lead to the chip's XTAL1: the firmware's clock
+// output, Uno D6 (PD6, Timer0's OC0A) and Mega D10 (PB4, Timer2's OC2A).
+Wire ClockLead(Board board);
+
 // True for the chip lines whose level the board reads (the chip may drive them).
 bool IsChipOutput(Pin pin);
 

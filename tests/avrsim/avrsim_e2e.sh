@@ -5,7 +5,7 @@
 #
 #   avrsim_e2e.sh STAGE AVRSIM CLI PARTLIST [BOOTLOADERS]
 #   STAGE: uno-isp | uno-hvsp | mega-hvpp | mega-hvpp40 | mega-hvpp20 | mega-isp | faults |
-#          boot-uno | boot-mega
+#          isp-rescue | boot-uno | boot-mega
 #   BOOTLOADERS: the folder of the stock Arduino bootloaders (the boot-* stages)
 set -u
 stage=$1 avrsim=$2 cli=$3 partlist=$4 bootloaders=${5:-}
@@ -294,6 +294,43 @@ case $stage in
     refused spi-too-fast "Enter Program Mode" -p ATmega2560 -m isp -c 1 fuses read
     grep -q "SCK at 2000000 Hz is too fast" "$work/bench.err" || fail "the chip did not note the fast SCK"
     ok spi-auto -p ATmega2560 -m isp -c auto fuses read && says spi-auto "Read LOW: 0xE2"
+    stop_bench
+    ;;
+  isp-rescue)
+    # An ATmega328P set to an external crystal that is not fitted (low fuse FF: SUT_CKSEL 0x3F,
+    # "Ext. Crystal Osc. 8.0- MHz", CKDIV8 unprogrammed), with nothing on XTAL1 but the ISP
+    # cable's clock lead. Plain ISP finds nothing; the rescue feeds the board's 1 MHz clock,
+    # reaches the chip over ISP, writes SUT_CKSEL back to the default (22: internal 8 MHz) and
+    # leaves the other bits and bytes as they were (low E2, high D9, extended FF); with the
+    # clock stopped the chip answers over ISP on its own clock.
+    start_bench --board uno --target ATmega328P --place isp --clock 0 --fuses FF,D9,FF
+    refused xtal-auto "Autodetect ISP Frequency" -p ATmega328P -m isp -c auto fuses read
+    refused xtal-fixed "Enter Program Mode" -p ATmega328P -m isp -c 5 fuses read
+    grep -q "XTAL1: the board's clock lead runs" "$work/bench.err" &&
+      fail "the board's clock ran before anyone asked for it"
+    grep -q "none is attached" "$work/bench.err" || fail "the chip did not say its clock is missing"
+    ok xtal-rescue -p ATmega328P rescue --yes
+    says xtal-rescue "programmer's clock on XTAL1"
+    says xtal-rescue "The chip answers over ISP again"
+    grep -q "Put the chip in" "$work/xtal-rescue.err" && fail "the rescue asked for the socket"
+    grep -q "XTAL1: the board's clock lead runs at 1000000 Hz" "$work/bench.err" ||
+      fail "the chip was not given 1 MHz on XTAL1"
+    tail -n 1 <(grep "XTAL1: the board's clock lead" "$work/bench.err") | grep -q stopped ||
+      fail "the board's clock did not stop after the rescue"
+    ok xtal-after -p ATmega328P -m isp -c auto fuses read
+    says xtal-after "Read LOW: 0xE2" && says xtal-after "Read HIGH: 0xD9" &&
+      says xtal-after "Read EXTENDEND: 0xFF"
+    stop_bench
+    # The Mega's clock lead (D10, Timer2) reaches the chip too: --target-clock for one command.
+    start_bench --board mega --target ATmega328P --place isp --clock 0 --fuses F7,D9,FF
+    ok mega-clock -p ATmega328P -m isp -c auto --target-clock fuses read && says mega-clock "Read LOW: 0xF7"
+    refused mega-no-clock "Autodetect ISP Frequency" -p ATmega328P -m isp -c auto fuses read
+    stop_bench
+    # Lock bits 00 (lock mode 3): the chip answers over ISP, the rescue erases it.
+    start_bench --board uno --target ATmega328P --place isp --lock 00
+    ok lock-rescue -p ATmega328P rescue --yes && says lock-rescue "erase the chip over ISP"
+    says lock-rescue "The chip answers over ISP again"
+    ok lock-after -p ATmega328P -m isp -c auto lock read && says lock-after "LOCKBIT: 0xFF"
     stop_bench
     ;;
   mega-hvpp40)

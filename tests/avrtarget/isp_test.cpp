@@ -86,6 +86,41 @@ TEST(IspTarget, FusesThatCutTheSerialInterfaceOff) {
   }
 }
 
+// Low fuse FF: an external crystal, none fitted. A clock on XTAL1 is the chip's clock while
+// it runs, from a RESET pulse on; SCK is judged against it; a stop silences the chip.
+TEST(IspTarget, AChipWithoutItsCrystalAnswersOnlyWhileAClockIsOnXtal1) {
+  auto config = ChipDriver::Part("ATmega328P");
+  config.low = 0xFF;
+  config.externalClockHz = 0;
+  ChipDriver board(config);
+  board.EnterReset();
+  EXPECT_NE(board.Isp({0xAC, 0x53, 0x00, 0x00})[2], 0x53);
+  board.chip->ClockOnXtal1(1000000, board.now);
+  EXPECT_NE(board.Isp({0xAC, 0x53, 0x00, 0x00})[2], 0x53);  // it needs the clock at RESET
+  board.EnterReset();
+  EXPECT_NE(board.Isp({0xAC, 0x53, 0x00, 0x00}, 250000)[2], 0x53);  // 2 us phases: too fast
+  board.EnterReset();
+  EXPECT_EQ(board.Isp({0xAC, 0x53, 0x00, 0x00}, 125000)[2], 0x53);
+  EXPECT_EQ(board.Isp({0x50, 0x00, 0x00, 0x00})[3], 0xFF);
+  board.chip->ClockOnXtal1(0, board.now);
+  EXPECT_EQ(board.Read(Pin::Miso), Level::Float);
+  board.chip->ClockOnXtal1(1000000, board.now);
+  EXPECT_NE(board.Isp({0x30, 0x00, 0x01, 0x00})[3], 0x95);
+  board.EnterReset();
+  EXPECT_EQ(board.Isp({0xAC, 0x53, 0x00, 0x00})[2], 0x53);
+  EXPECT_EQ(board.Isp({0x30, 0x00, 0x01, 0x00})[3], 0x95);
+  EXPECT_TRUE(board.violations.empty());
+
+  // A crystal fitted (16 MHz: 2 MHz SCK works) gives way to a slower clock driven on XTAL1.
+  config.externalClockHz = 16000000;
+  ChipDriver fitted(config);
+  fitted.EnterReset();
+  EXPECT_EQ(fitted.Isp({0xAC, 0x53, 0x00, 0x00}, 2000000)[2], 0x53);
+  fitted.chip->ClockOnXtal1(1000000, fitted.now);
+  fitted.EnterReset();
+  EXPECT_NE(fitted.Isp({0xAC, 0x53, 0x00, 0x00}, 2000000)[2], 0x53);
+}
+
 TEST(IspTarget, Atmega8HasNoPollSoOnlyTheFullWaitIsSafe) {
   ChipDriver board(ChipDriver::Part("ATmega8"));  // 1 MHz internal RC
   board.EnterReset();
