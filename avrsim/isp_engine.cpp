@@ -51,8 +51,9 @@ void IspEngine::ClockChanged() {
   if (!listening_ || memory_.ClockHz() != 0) return;
   // Without its clock the interface stops; enabled_ stays so fuses written latch at the end.
   listening_ = false;
-  blocker_ = "its clock stopped during the programming session; it answers again after a "
-             "RESET pulse with its clock running";
+  blocker_ =
+      "its clock stopped during the programming session; it answers again after a "
+      "RESET pulse with its clock running";
   toldBlocked_ = false;
   Silent();
 }

@@ -313,7 +313,7 @@ void AvrBench::AfterReset() {
   holdUntilWallNs_ = WallNs() + static_cast<std::int64_t>(kResetDelayNs);
   xoff_ = false;
   feeding_ = false;
-  spiBusy_ = false;  // the reset dropped the byte's timer with the others
+  spiBusy_ = false;   // the reset dropped the byte's timer with the others
   clockPin_.Reset();  // the timer that made the clock is stopped, its pin an input
   if (setup_.target) {
     for (WireState& w : wires_) w.input = -1;

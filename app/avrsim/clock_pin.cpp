@@ -29,8 +29,8 @@ void ClockPin::Attach(avr_t* avr, char port, std::uint8_t bit, std::uint32_t cpu
     if (io->irq_ioctl_get != static_cast<std::uint32_t>(AVR_IOCTL_IOPORT_GETIRQ(port))) continue;
     ddrAddress_ = reinterpret_cast<avr_ioport_t*>(io)->r_ddr;
   }
-  avr_irq_register_notify(avr_io_getirq(avr, AVR_IOCTL_IOPORT_GETIRQ(port), bit),
-                          &ClockPin::OnEdge, this);
+  avr_irq_register_notify(avr_io_getirq(avr, AVR_IOCTL_IOPORT_GETIRQ(port), bit), &ClockPin::OnEdge,
+                          this);
 }
 
 bool ClockPin::PinIsOutput() const {
