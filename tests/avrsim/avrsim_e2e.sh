@@ -311,6 +311,8 @@ case $stage in
     grep -q "none is attached" "$work/bench.err" || fail "the chip did not say its clock is missing"
     ok xtal-rescue -p ATmega328P rescue --yes
     says xtal-rescue "programmer's clock on XTAL1"
+    # On 1 MHz each SCK phase must last more than 2 us: index 5 (125 kHz, shown as 230.40 kHz).
+    says xtal-rescue "Set ISP Frequency: 230.40 kHz"
     says xtal-rescue "The chip answers over ISP again"
     grep -q "Put the chip in" "$work/xtal-rescue.err" && fail "the rescue asked for the socket"
     grep -q "XTAL1: the board's clock lead runs at 1000000 Hz" "$work/bench.err" ||
