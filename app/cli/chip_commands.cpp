@@ -956,6 +956,14 @@ ChipRun::Wait ChipRun::WaitForChip(bool present) {
     if (!announced) {
       out_.Log(LogKind::LogInfo, present ? "Waiting for a chip (Ctrl+C ends the run)"
                                          : "Waiting for the chip to be taken out");
+      // Nobody can take the chip of the built-in simulator out: say so rather than wait
+      // without a word.
+      if (!present && ParseSimPortName(settings_.COMPort)) {
+        out_.Log(LogKind::LogInfo,
+                 "The chip of " + settings_.COMPort +
+                     " stays in place; end the run with Ctrl+C, or for chips that come and go "
+                     "serve one with brindlequartz-sim --chip-cycle and give its device with -P");
+      }
       announced = true;
     }
     if (!PauseBetweenPolls()) return Wait::Interrupted;

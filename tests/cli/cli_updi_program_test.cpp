@@ -184,6 +184,19 @@ TEST_F(CliUpdiProgramTest, AProductionRunPutsEachChipsSerialNumberIntoItsUserRow
   }
   // The second chip is still on the adapter: it holds what its log line says.
   EXPECT_EQ(ReadBack(adapter.device(), "userrow"), UserRowWithSerial(501));
+
+  // The built-in simulator's chip is never taken out: the run says so and Ctrl+C ends it.
+  r = test::RunProgram(test::kCliProgram,
+                       {"--partlist", kShippedList, "--no-progress", "-c", "serialupdi", "-P",
+                        "sim:ATtiny1614", "program", "--flash", dir / "fw.bin", "--repeat",
+                        "--count", "2", "--serial", "userrow:0x10:4"},
+                       {"XDG_CONFIG_HOME=" + (dir / "xdg")}, dir.path(), std::chrono::seconds(60),
+                       std::chrono::milliseconds(2500));
+  EXPECT_EQ(r.status, 130) << Describe(r);
+  EXPECT_NE(r.out.find("PASS #1 sim:ATtiny1614 "), std::string::npos) << Describe(r);
+  EXPECT_NE(r.err.find("The chip of sim:ATtiny1614 stays in place; end the run with Ctrl+C"),
+            std::string::npos)
+      << Describe(r);
 }
 
 // Two adapters at once, one session each: program, write and verify on both, each port's
