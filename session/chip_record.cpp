@@ -61,8 +61,9 @@ std::string ChipRecordJson(const ChipRecord& r) {
          ",\"step\":" + (r.passed ? "null" : Quoted(r.step)) +
          ",\"reason\":" + (r.passed ? "null" : Quoted(r.reason)) + ",\"seconds\":" + seconds +
          ",\"sha256\":{\"flash\":" + optionalText(r.flashSha256) +
-         ",\"eeprom\":" + optionalText(r.eepromSha256) + "},\"tool\":" + Quoted(r.tool) +
-         ",\"hardware\":" + Quoted(Version(r.hardware)) +
+         ",\"eeprom\":" + optionalText(r.eepromSha256) +
+         (r.userRowSha256 ? ",\"userrow\":" + Quoted(*r.userRowSha256) : std::string()) +
+         "},\"tool\":" + Quoted(r.tool) + ",\"hardware\":" + Quoted(Version(r.hardware)) +
          ",\"firmware\":" + Quoted(Version(r.firmware)) + "}";
 }
 

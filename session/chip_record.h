@@ -24,6 +24,8 @@ struct ChipRecord {
   // SHA-256 of each memory written: the chip's whole memory as it is meant to be afterwards
   // (0xFF where the image holds nothing).
   std::optional<std::string> flashSha256, eepromSha256;
+  // A UPDI part's user row, when it is written (the key is left out otherwise).
+  std::optional<std::string> userRowSha256;
   std::string tool;                          // the program's version
   std::uint32_t hardware = 0, firmware = 0;  // the programmer's versions, major * 256 + minor
 };

@@ -704,6 +704,13 @@ int ChipRun::PrepareUpdiProgram(ProgramJob& job) {
     for (const NamedFuseByte& b : layout.fuses) {
       if (b.offset == offset) named = &b;
     }
+    // avr-gcc's FUSES places the device's whole fuse block, its reserved bytes included:
+    // those are left as the chip has them.
+    if (named == nullptr && offset < NamedFuseSpan(layout)) {
+      out_.Log(LogKind::LogInfo, *o_.elfFile + ": the byte at " + Hex5(0x820000u + offset) +
+                                     " is reserved on " + partName_ + " and is not written");
+      continue;
+    }
     if (named == nullptr) {
       Complain(*o_.elfFile + " holds a fuse byte at " + Hex5(0x820000u + offset) + ", where " +
                partName_ + " has none (choose the right part with -p)");
@@ -857,6 +864,9 @@ ChipRun::ChipVerdict ChipRun::ProgramChip(const ProgramJob& job, std::uint32_t n
   }
   if (chip.flash) record.flashSha256 = MemoryHash(*chip.flash, FlashGeometry(*part_).Bytes());
   if (chip.eeprom) record.eepromSha256 = MemoryHash(*chip.eeprom, EepromGeometry(*part_).Bytes());
+  if (chip.userRow && part_->IsUpdi()) {
+    record.userRowSha256 = MemoryHash(*chip.userRow, UserRowGeometry(*part_).Bytes());
+  }
 
   ProgramOutcome outcome;
   SessionResult clock;
@@ -946,6 +956,14 @@ ChipRun::Wait ChipRun::WaitForChip(bool present) {
     if (!announced) {
       out_.Log(LogKind::LogInfo, present ? "Waiting for a chip (Ctrl+C ends the run)"
                                          : "Waiting for the chip to be taken out");
+      // Nobody can take the chip of the built-in simulator out: say so rather than wait
+      // without a word.
+      if (!present && ParseSimPortName(settings_.COMPort)) {
+        out_.Log(LogKind::LogInfo,
+                 "The chip of " + settings_.COMPort +
+                     " stays in place; end the run with Ctrl+C, or for chips that come and go "
+                     "serve one with brindlequartz-sim --chip-cycle and give its device with -P");
+      }
       announced = true;
     }
     if (!PauseBetweenPolls()) return Wait::Interrupted;

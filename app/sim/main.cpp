@@ -29,6 +29,7 @@
 #include "sim/sim_fault.h"
 #include "sim/sim_programmer.h"
 #include "sim/sim_serial_peer.h"
+#include "sim/updi/updi_chip_cycle.h"
 #include "sim/updi/updi_peer.h"
 
 namespace {
@@ -68,8 +69,9 @@ constexpr const char* kHelp =
     "  --isp-max-clock N       (ours) fastest ISP clock index the chip on the cable copes\n"
     "                          with: 1 (3.686 MHz) to 7 (57.60 kHz); 0: nothing on the cable\n"
     "                          answers (default: 1)\n"
-    "  --chip-cycle P:A        (ours) the chip comes and goes: present for P ms, then away\n"
-    "                          for A ms (a new erased chip each time), as on a production line\n"
+    "  --chip-cycle P:A        (ours, serialupdi) the chip comes and goes: present for P ms,\n"
+    "                          then away for A ms (a new erased chip each time), as on a\n"
+    "                          production line\n"
     "  -h, --help              show this help and exit\n"
     "  --version               show the version and exit\n"
     "\n"
@@ -103,7 +105,8 @@ int main(int argc, char** argv) {
   std::optional<bq::SimConnect> connect;
   bq::SimOptions options;
   std::string protocol = "brindlequartz";
-  std::string oursOnly;  // an option given that only our protocol's programmer knows
+  std::string oursOnly;    // an option given that only our protocol's programmer knows
+  bool chipCycle = false;  // --chip-cycle: ours and serialupdi
 
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -155,7 +158,7 @@ int main(int argc, char** argv) {
       if (!value(v) || !ParseNumber(v, 7, n)) return Usage("--isp-max-clock takes 0 to 7");
       options.ispMaxClock = static_cast<std::uint8_t>(n);
     } else if (arg == "--chip-cycle") {
-      oursOnly = arg;
+      chipCycle = true;
       const std::string_view text = value(v) ? std::string_view(v) : std::string_view();
       const auto colon = text.find(':');
       unsigned long absent = 0;
@@ -172,6 +175,9 @@ int main(int argc, char** argv) {
 
   if (protocol != "brindlequartz" && !oursOnly.empty()) {
     return Usage(oursOnly + " applies to --protocol brindlequartz only");
+  }
+  if (chipCycle && protocol != "brindlequartz" && protocol != "serialupdi") {
+    return Usage("--chip-cycle applies to --protocol brindlequartz and serialupdi only");
   }
 
   std::error_code noCurrentFolder;
@@ -207,7 +213,13 @@ int main(int argc, char** argv) {
                 << " is not programmed over UPDI; name a UPDI part with --part\n";
       return 1;
     }
-    peer = std::make_shared<bq::UpdiSerialPeer>(std::make_shared<bq::UpdiChip>(*record, partName));
+    if (chipCycle) {
+      peer = std::make_shared<bq::UpdiChipCyclePeer>(*record, partName, options.chipPresent,
+                                                     options.chipAbsent);
+    } else {
+      peer =
+          std::make_shared<bq::UpdiSerialPeer>(std::make_shared<bq::UpdiChip>(*record, partName));
+    }
     where = "on the UPDI line";
   } else if (protocol == "brindlequartz") {
     options.connect = connect.value_or(bq::DefaultSimConnect(*chip));

@@ -79,6 +79,8 @@ bool SerialUpdiDriver::Open(SerialPort& port, const std::string& name, std::stri
     Close();
     return false;
   }
+  openRate_ = rate;
+  attached_ = true;
   if (rate != baud) {
     Log(LogKind::LogWarning, "The UPDI link did not come up at " + std::to_string(baud) +
                                  " baud; it runs at " + std::to_string(rate) +
@@ -98,6 +100,7 @@ void SerialUpdiDriver::Close() {
     link_->Stcs(kCtrlB, kCtrlBUpdiDis);
   }
   programming_ = false;
+  attached_ = false;
   locked_ = false;
   flashErased_ = false;
   sibChecked_ = false;
@@ -126,22 +129,40 @@ SessionResult SerialUpdiDriver::Ready() {
   return {};
 }
 
-SessionResult SerialUpdiDriver::LinkFailed(const std::string& what) {
+SessionResult SerialUpdiDriver::FaultResult(const std::string& what) {
   const Fault fault = link_ ? link_->LastFault() : Fault::WriteFailed;
   SessionResult r;
   if (fault == Fault::None && nvm_ && !nvm_->Problem().empty()) {
     r = Failed(SessionStatus::DeviceError, STATUS_DEVICE_WRITE_MEMORY,
                "SerialUPDI: " + what + ": " + nvm_->Problem());
+  } else if (fault == Fault::NoAnswer) {
+    // The adapter echoed what it sent, so it is there: the chip is what did not answer
+    // (taken out, unpowered), as an empty socket is for a programmer with firmware.
+    r = Failed(SessionStatus::DeviceError, STATUS_DEVICE_ENTER_PROG_MODE,
+               "SerialUPDI: " + what + ": " + FaultText(fault));
   } else {
     r = Failed(SessionStatus::LinkError, LinkStatusFor(fault),
                "SerialUPDI: " + what + ": " + FaultText(fault));
   }
+  return r;
+}
+
+SessionResult SerialUpdiDriver::LinkFailed(const std::string& what) {
+  SessionResult r = FaultResult(what);
   // Get the UPDI listening again for the next operation: after an error it ignores all but
   // a BREAK. Programming must be entered again then.
   // A BREAK also returns the UPDI clock to its start-up speed, so the whole attach is redone.
-  if (link_) link_->Attach(link_->Rate(), ctrlA_, nullptr);
+  attached_ = link_ && link_->Attach(openRate_, ctrlA_, nullptr) != 0;
   programming_ = false;
   return r;
+}
+
+// A chip that stopped answering (taken out, unpowered) left the link where its last attempt
+// ended, at the slowest rate: the next chip is met as Open met the first, at Open's rate.
+SessionResult SerialUpdiDriver::Reattach() {
+  if (attached_) return {};
+  attached_ = link_->Attach(openRate_, ctrlA_, nullptr) != 0;
+  return attached_ ? SessionResult{} : FaultResult("getting in touch with the chip");
 }
 
 SessionResult SerialUpdiDriver::Locked() {
@@ -173,6 +194,7 @@ bool SerialUpdiDriver::ReadSysStatus(std::uint8_t& status) {
 SessionResult SerialUpdiDriver::EnterProgramming() {
   if (SessionResult r = Ready(); !r.ok()) return r;
   if (programming_) return {};
+  if (SessionResult r = Reattach(); !r.ok()) return r;
   std::uint8_t status = 0;
   if (!ReadSysStatus(status)) return LinkFailed("reading the chip's status");
   locked_ = (status & kSysStatusLocked) != 0;
@@ -223,6 +245,7 @@ SessionResult SerialUpdiDriver::Versions(ProgrammerVersions& out) {
 }
 
 SessionResult SerialUpdiDriver::CheckSib() {
+  if (SessionResult r = Reattach(); !r.ok()) return r;
   std::string sib;
   if (!link_->ReadSib(sib)) return LinkFailed("reading the system information block");
   std::string shown;
@@ -355,6 +378,7 @@ SessionResult SerialUpdiDriver::Erase() {
 
 SessionResult SerialUpdiDriver::EraseLocked() {
   if (SessionResult r = Ready(); !r.ok()) return r;
+  if (SessionResult r = Reattach(); !r.ok()) return r;
   const bool dx = part_ != nullptr && part_->IsUpdi() && part_->updi.nvmVersion >= 2;
   std::uint8_t keys = 0;
   // On AVR Dx the NVM programming key goes with the erase key, so the freshly erased chip

@@ -59,7 +59,10 @@ class SerialUpdiDriver : public ProgrammerDriver {
 
  private:
   SessionResult Ready();
+  // The result of the link's last fault; LinkFailed also gets the UPDI listening again.
+  SessionResult FaultResult(const std::string& what);
   SessionResult LinkFailed(const std::string& what);
+  SessionResult Reattach();
   SessionResult Locked();
   // The part's layout, or a refusal when no UPDI part is chosen.
   SessionResult NeedPart();
@@ -76,6 +79,8 @@ class SerialUpdiDriver : public ProgrammerDriver {
   std::unique_ptr<updi::Nvm> nvm_;
   std::uint8_t ctrlA_ = 0;
   std::uint8_t updiRevision_ = 0;
+  std::uint32_t openRate_ = 0;  // the rate Open reached
+  bool attached_ = false;       // false: the last attach found no chip
   bool programming_ = false;
   bool locked_ = false;
   bool flashErased_ = false;  // chip-erased since the flash was last written

@@ -117,5 +117,31 @@ TEST(SerialUpdiDriver, ThePartMustSuitTheProgrammer) {
   EXPECT_NE(r.message.find("-c serialupdi"), std::string::npos) << r.message;
 }
 
+// A chip taken off the line while the adapter stays: a fault of the chip, not a lost
+// programmer (a production run waits for the next chip), and the next chip is met at the rate
+// the session opened at, not at the slowest one the search for the missing chip ended on.
+TEST(SerialUpdiDriver, AChipThatStopsAnsweringIsAChipFaultAndTheNextRunsAtTheOpeningRate) {
+  Bench b;
+  ASSERT_TRUE(b.session.Open("updi-double"));
+  std::uint32_t signature = 0;
+  b.chip->silent = true;
+  for (int poll = 0; poll < 2; ++poll) {
+    const SessionResult r = b.session.ReadSignature(signature);
+    EXPECT_EQ(r.status, SessionStatus::DeviceError) << r.message;
+    EXPECT_FALSE(ProgrammerLost(r)) << r.message;
+    EXPECT_NE(r.message.find("the chip did not answer"), std::string::npos) << r.message;
+  }
+  EXPECT_LT(b.chip->rate, 230400u);  // the search ended below the opening rate
+  b.chip->silent = false;
+  b.chip->memory[0x1100] = 0x1E;
+  b.chip->memory[0x1101] = 0x94;
+  b.chip->memory[0x1102] = 0x22;
+  const std::size_t before = b.chip->writes.size();
+  ASSERT_TRUE(b.session.ReadSignature(signature).ok());
+  EXPECT_EQ(signature, 0x1E9422u);
+  EXPECT_EQ(b.chip->writes.back().rate, 230400u);
+  EXPECT_GT(b.chip->writes.size(), before);
+}
+
 }  // namespace
 }  // namespace bq
