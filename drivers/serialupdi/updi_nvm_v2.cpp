@@ -2,6 +2,7 @@
 // the stores that follow go straight into flash (no page buffer) or EEPROM. Between two
 // commands CTRLA goes back to NOCMD, or the controller flags a command collision.
 
+#include "drivers/serialupdi/updi_burst.h"
 #include "drivers/serialupdi/updi_nvm.h"
 
 namespace bq::updi {
@@ -16,6 +17,8 @@ constexpr std::uint8_t kChipErase = 0x20;
 constexpr std::uint8_t kError = 0x70;  // STATUS.ERROR
 constexpr int kPageMs = 200;
 constexpr int kChipEraseMs = 4000;
+// The longest a flash word takes to write (tP_WRD, 70 us typical, 75 us at most).
+constexpr std::uint32_t kWordWriteNs = 75'000;
 
 class NvmV2 : public Nvm {
  public:
@@ -33,9 +36,26 @@ class NvmV2 : public Nvm {
       // the erase) before writing it.
       if (!Run(kFlashPageErase, kPageMs, [&] { return link_.Sts(address, 0xFF); })) return false;
     }
-    // The stores keep their acknowledgements: each one waits for the flash, so their timing
-    // is not fixed and a store without one could be lost.
-    return Run(kFlashWrite, kPageMs, [&] { return link_.Write(address, data, n, n % 2 == 0); });
+    if (n % 2 != 0) {
+      return Run(kFlashWrite, kPageMs, [&] { return link_.Write(address, data, n); });
+    }
+    // Each word store waits for the flash, at most tP_WRD: the page goes out in one run
+    // without acknowledgements, paced for that time, and the status read at its end shows
+    // whether the controller took it all. The write command stays on after the page; every
+    // other command goes through NOCMD first.
+    Burst burst(link_.Rate(), ctrlA_);
+    burst.Sts(kNvmCtrlA, kNoCommand);
+    burst.Sts(kNvmCtrlA, kFlashWrite);
+    burst.StoreWords(address, data, n, kWordWriteNs);
+    std::uint8_t status = 0;
+    problem_.clear();
+    if (!link_.Exchange(burst.EndWithLds(kNvmStatus), &status, 1)) return false;
+    if ((status & kError) != 0) {
+      problem_ = "the chip's NVM controller reported a write error";
+      link_.Sts(kNvmStatus, 0x00);  // programming is ignored until the error is cleared
+      return false;
+    }
+    return true;
   }
 
   bool WriteEepromLike(std::uint32_t address, const std::uint8_t* data, std::size_t n) override {
