@@ -65,6 +65,7 @@ int Run(const PartDatabase& parts, const std::string& partName, std::uint32_t ki
   const updi::WireCounts before = driver.Counts();
   const auto t0 = Clock::now();
   SessionResult r = session.WriteMemory(flash, pages, image);
+  const double writeSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
   std::optional<std::uint32_t> difference;
   if (r.ok() && verify) r = session.VerifyMemory(flash, pages, image, difference);
   const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
@@ -82,6 +83,10 @@ int Run(const PartDatabase& parts, const std::string& partName, std::uint32_t ki
   std::printf("  %llu bytes on the wire at %u baud for %u KiB %s; %.1f kB/s of flash\n",
               static_cast<unsigned long long>(bytes), static_cast<unsigned>(driver.Rate()), kib,
               verify ? "written and verified" : "written", image.size() / seconds / 1000.0);
+  if (verify) {
+    std::printf("  the write alone: %.3f s, %.1f kB/s\n", writeSeconds,
+                image.size() / writeSeconds / 1000.0);
+  }
   // The echo of a byte comes back while the next one goes out: the host's bytes alone are
   // what keeps the line busy, and a write that never lets it idle measures about 1 here.
   const double oneWay = static_cast<double>(sent) * byteTime;

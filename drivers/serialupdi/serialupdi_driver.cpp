@@ -11,7 +11,8 @@ namespace {
 using namespace updi;
 
 // CTRLA.GTVAL 0x6: 2 idle bits before each reply, the least the vendor recommends (the
-// default is 128). The response signatures stay on but for page-buffer fills (updi_nvm).
+// default is 128). The response signatures stay on but for page-buffer fills and AVR Dx
+// flash pages (updi_nvm_v0.cpp, updi_nvm_v2.cpp).
 constexpr std::uint8_t kGuardTime2 = 0x06;
 constexpr std::uint32_t kSigRowDefault = 0x1100;
 constexpr int kProgStartMs = 500;
