@@ -8,9 +8,9 @@ namespace bq::updi {
 
 namespace {
 
-constexpr std::size_t kRepeatMax = 256;      // what one REPEAT count carries
-constexpr std::size_t kWordInstruction = 4;  // SYNCH, ST *(ptr++) word, two data bytes
-constexpr std::size_t kIdleWrite = 3;        // SYNCH, STCS CTRLA, its value
+constexpr std::size_t kRepeatMax = 256;  // what one REPEAT count carries
+constexpr std::size_t kInstruction = 2;  // SYNCH, ST *(ptr++), then the data
+constexpr std::size_t kIdleWrite = 3;    // SYNCH, STCS CTRLA, its value
 
 // Wire time of `bytes` characters at rate, 12 bits each, in nanoseconds.
 std::uint64_t WireNs(std::size_t bytes, std::uint32_t rate) {
@@ -37,39 +37,40 @@ void Burst::Sts(std::uint32_t address, std::uint8_t value) {
   out_.push_back(value);
 }
 
-std::size_t Burst::WordStride(std::uint32_t rate, std::uint32_t writeNs) {
+std::size_t Burst::Stride(std::uint32_t rate, std::size_t unit, std::uint32_t writeNs) {
   const std::uint64_t needed = writeNs + writeNs / 10u;
-  if (WireNs(2, rate) >= needed) return 2;
-  std::size_t bytes = kWordInstruction;
+  if (WireNs(unit, rate) >= needed) return unit;
+  std::size_t bytes = kInstruction + unit;
   while (WireNs(bytes, rate) < needed) bytes += kIdleWrite;
   return bytes;
 }
 
-void Burst::StoreWords(std::uint32_t address, const std::uint8_t* data, std::size_t n,
-                       std::uint32_t writeNs) {
+void Burst::Store(std::uint32_t address, const std::uint8_t* data, std::size_t n, std::size_t unit,
+                  std::uint32_t writeNs) {
   out_.push_back(kSynch);
   out_.push_back(static_cast<std::uint8_t>(kSt | kPtrSet | AddressSize(address)));
   Address(address);
-  const std::size_t words = n / 2;
-  const std::size_t stride = WordStride(rate_, writeNs);
-  const auto store = static_cast<std::uint8_t>(kSt | kPtrInc | kData2);
-  if (stride == 2) {
-    for (std::size_t at = 0; at < words; at += kRepeatMax) {
-      const std::size_t count = std::min(kRepeatMax, words - at);
+  const std::size_t stores = n / unit;
+  const std::size_t stride = Stride(rate_, unit, writeNs);
+  const auto store = static_cast<std::uint8_t>(kSt | kPtrInc | (unit == 2 ? kData2 : kData1));
+  if (stride == unit) {
+    for (std::size_t at = 0; at < stores; at += kRepeatMax) {
+      const std::size_t count = std::min(kRepeatMax, stores - at);
       if (count > 1) {
         out_.insert(out_.end(), {kSynch, static_cast<std::uint8_t>(kRepeat | kData1),
                                  static_cast<std::uint8_t>(count - 1)});
       }
       out_.insert(out_.end(), {kSynch, store});
-      out_.insert(out_.end(), data + 2 * at, data + 2 * (at + count));
+      out_.insert(out_.end(), data + unit * at, data + unit * (at + count));
     }
     return;
   }
   // A control write of the value CTRLA already holds changes nothing and touches no bus.
-  const std::size_t idleWrites = (stride - kWordInstruction) / kIdleWrite;
-  for (std::size_t w = 0; w < words; ++w) {
-    out_.insert(out_.end(), {kSynch, store, data[2 * w], data[2 * w + 1]});
-    for (std::size_t i = 0; i < idleWrites; ++i) {
+  const std::size_t idleWrites = (stride - kInstruction - unit) / kIdleWrite;
+  for (std::size_t i = 0; i < stores; ++i) {
+    out_.insert(out_.end(), {kSynch, store});
+    out_.insert(out_.end(), data + unit * i, data + unit * (i + 1));
+    for (std::size_t k = 0; k < idleWrites; ++k) {
       out_.insert(out_.end(), {kSynch, static_cast<std::uint8_t>(kStcs | kCtrlA),
                                static_cast<std::uint8_t>(ctrlA_ | kCtrlARsd)});
     }

@@ -26,15 +26,24 @@ class Burst {
   // else one ST instruction a word, with idle control writes after each where even that is
   // too quick.
   void StoreWords(std::uint32_t address, const std::uint8_t* data, std::size_t n,
-                  std::uint32_t writeNs);
+                  std::uint32_t writeNs) {
+    Store(address, data, n, 2, writeNs);
+  }
+  // The same a byte at a time, for a memory written by the byte.
+  void StoreBytes(std::uint32_t address, const std::uint8_t* data, std::size_t n,
+                  std::uint32_t writeNs) {
+    Store(address, data, n, 1, writeNs);
+  }
   // Ends the run: the response signatures on again, then an LDS of address, whose one byte
   // is the answer. Returns the bytes to send.
   const std::vector<std::uint8_t>& EndWithLds(std::uint32_t address);
 
-  // The bytes one word's store takes on the wire with the pacing StoreWords chooses.
-  static std::size_t WordStride(std::uint32_t rate, std::uint32_t writeNs);
+  // The bytes one store of `unit` bytes (1 or 2) takes on the wire with the pacing chosen.
+  static std::size_t Stride(std::uint32_t rate, std::size_t unit, std::uint32_t writeNs);
 
  private:
+  void Store(std::uint32_t address, const std::uint8_t* data, std::size_t n, std::size_t unit,
+             std::uint32_t writeNs);
   void Address(std::uint32_t address);
   static std::uint8_t AddressSize(std::uint32_t address) { return address > 0xFFFF ? 2 : 1; }
 

@@ -1,8 +1,8 @@
-// The SerialUPDI driver writing an AVR Dx's whole flash through the engine, against the
-// simulated chip in process (the sim: port), at the slowest, the usual and the fastest rates
-// the driver runs at. The pages go out without ACKs, paced on the wire for the flash's word
-// write time; the chip model loses any store that comes sooner, so the read-back shows whether
-// the pacing holds at each rate.
+// The SerialUPDI driver writing an AVR Dx's whole flash and EEPROM through the engine, against
+// the simulated chip in process (the sim: port), at the slowest, the usual and the fastest
+// rates the driver runs at. Flash pages and EEPROM blocks go out without ACKs, paced on the
+// wire for the memory's write time; the chip model loses any store that comes sooner, so the
+// read-back shows whether the pacing holds at each rate.
 
 #include <gtest/gtest.h>
 
@@ -32,7 +32,7 @@ void PrintTo(const Rate& r, std::ostream* os) {
 class SerialUpdiDxFlash : public testing::TestWithParam<Rate> {};
 
 TEST_P(SerialUpdiDxFlash, WritesEveryWordOnceAPageTurnOfTheLine) {
-  EXPECT_EQ(updi::Burst::WordStride(GetParam().baud, 75'000), GetParam().wordBytes);
+  EXPECT_EQ(updi::Burst::Stride(GetParam().baud, 2, 75'000), GetParam().wordBytes);
   PartDatabase parts;
   ASSERT_GT(LoadPartList(parts, std::string(BQ_SOURCE_DIR) + "/PartList.cfg"), 0);
   const PartRecord* part = parts.Find("AVR128DA48");
@@ -67,6 +67,18 @@ TEST_P(SerialUpdiDxFlash, WritesEveryWordOnceAPageTurnOfTheLine) {
   ASSERT_TRUE(session.WriteMemory(flash, 2, image).ok());
   ASSERT_TRUE(session.ReadMemory(flash, 2, back).ok());
   EXPECT_TRUE(std::equal(back.begin(), back.end(), image.begin()));
+
+  // The EEPROM, 32 bytes erased at once and written a byte at a time the same way, over
+  // bytes written before; a last block shorter than 32 bytes the slow way.
+  const MemoryGeometry eeprom = EepromGeometry(*part);
+  for (int round = 0; round < 2; ++round) {
+    std::vector<std::uint8_t> bytes(eeprom.Bytes());
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(gen());
+    const std::uint32_t pages = round == 0 ? 0 : 100 / eeprom.PageBytes();
+    ASSERT_TRUE(session.WriteMemory(eeprom, pages, bytes).ok());
+    ASSERT_TRUE(session.ReadMemory(eeprom, pages, back).ok());
+    EXPECT_TRUE(std::equal(back.begin(), back.end(), bytes.begin())) << "round " << round;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, SerialUpdiDxFlash,
