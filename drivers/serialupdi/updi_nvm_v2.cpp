@@ -86,8 +86,8 @@ class NvmV2 : public Nvm {
   // paced for the memory's write time, and the status read at its end shows whether the
   // controller took them all. The command stays on after the run; every other command goes
   // through NOCMD first.
-  bool Paced(std::uint8_t command, std::uint32_t address, const std::uint8_t* data,
-             std::size_t n, std::size_t unit, std::uint32_t writeNs) {
+  bool Paced(std::uint8_t command, std::uint32_t address, const std::uint8_t* data, std::size_t n,
+             std::size_t unit, std::uint32_t writeNs) {
     Burst burst(link_.Rate(), ctrlA_);
     burst.Sts(kNvmCtrlA, kNoCommand);
     burst.Sts(kNvmCtrlA, command);
