@@ -11,7 +11,8 @@ namespace {
 using namespace updi;
 
 // CTRLA.GTVAL 0x6: 2 idle bits before each reply, the least the vendor recommends (the
-// default is 128). The response signatures stay on but for page-buffer fills (updi_nvm).
+// default is 128). The response signatures stay on but for page-buffer fills and AVR Dx
+// flash pages (updi_nvm_v0.cpp, updi_nvm_v2.cpp).
 constexpr std::uint8_t kGuardTime2 = 0x06;
 constexpr std::uint32_t kSigRowDefault = 0x1100;
 constexpr int kProgStartMs = 500;
@@ -337,11 +338,18 @@ SessionResult SerialUpdiDriver::WriteMemory(const MemoryGeometry& memory, std::u
   const bool flash = memory.kind == MEMORY_FLASH;
   const std::uint32_t page = memory.PageBytes();
   const std::uint32_t base = BaseOf(memory.kind);
-  std::vector<std::uint8_t> data(page);
+  // EEPROM pages smaller than what the controller takes at once go to it in such blocks.
+  const auto block = static_cast<std::uint32_t>(nvm_->EepromBlock());
+  const std::uint32_t group =
+      memory.kind == MEMORY_EEPROM && page < block && block % page == 0 && base % block == 0
+          ? block / page
+          : 1;
+  std::vector<std::uint8_t> data;
   Progress({0, pages, false, false});
-  for (std::uint32_t p = 0; p < pages; ++p) {
+  for (std::uint32_t p = 0; p < pages; p += group) {
     const std::uint32_t at = p * page;
-    for (std::uint32_t i = 0; i < page; ++i) {
+    data.resize(std::min(group, pages - p) * page);
+    for (std::uint32_t i = 0; i < data.size(); ++i) {
       data[i] = at + i < image.size() ? image[at + i] : std::uint8_t{0xFF};
     }
     const bool blank =
@@ -355,13 +363,13 @@ SessionResult SerialUpdiDriver::WriteMemory(const MemoryGeometry& memory, std::u
       // An erased page holds 0xFF already.
       if (!(blank && flashErased_)) ok = nvm_->WriteFlashPage(at, data.data(), page, flashErased_);
     } else {
-      ok = nvm_->WriteEepromLike(base + at, data.data(), page);
+      ok = nvm_->WriteEepromLike(base + at, data.data(), data.size());
     }
     if (!ok) {
       Progress({0, 0, false, true});
       return LinkFailed("writing the page at " + std::to_string(at));
     }
-    Progress({p + 1, pages, false, false});
+    Progress({std::min(p + group, pages), pages, false, false});
   }
   if (flash) flashErased_ = false;
   Progress({pages, pages, false, true});

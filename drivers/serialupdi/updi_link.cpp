@@ -200,6 +200,10 @@ bool Link::Write(std::uint32_t address, const std::uint8_t* data, std::size_t n,
   return true;
 }
 
+bool Link::Exchange(const std::vector<std::uint8_t>& out, std::uint8_t* answer, std::size_t n) {
+  return Send(out.data(), out.size()) && (n == 0 || Receive(answer, n));
+}
+
 bool Link::SetResponseSignatures(bool on, std::uint8_t ctrlA) {
   if (!Stcs(kCtrlA, on ? ctrlA : static_cast<std::uint8_t>(ctrlA | kCtrlARsd))) return false;
   acks_ = on;

@@ -115,6 +115,9 @@ class Link {
   // ctrlA (guard time).
   bool SetResponseSignatures(bool on, std::uint8_t ctrlA);
   bool ResponseSignatures() const { return acks_; }
+  // Sends instructions put together by the caller (updi_burst.h) in one write, checks their
+  // echo and reads n answer bytes (none when n is 0).
+  bool Exchange(const std::vector<std::uint8_t>& out, std::uint8_t* answer, std::size_t n);
 
   // Gets in touch with the UPDI: a double BREAK, a SYNCH and a read of STATUSA at baud,
   // then the guard time in ctrlA and, above what the UPDI's 4 MHz start-up clock carries, a

@@ -37,8 +37,12 @@ class Nvm {
   // the page was last written, so the page is written without erasing it first.
   virtual bool WriteFlashPage(std::uint32_t offset, const std::uint8_t* data, std::size_t n,
                               bool erased) = 0;
-  // Bytes of the EEPROM or the user row (at most one page of it) at their UPDI address.
+  // Bytes of the EEPROM or the user row (at most one page of it, or one EepromBlock() of
+  // the EEPROM) at their UPDI address.
   virtual bool WriteEepromLike(std::uint32_t address, const std::uint8_t* data, std::size_t n) = 0;
+  // How many EEPROM bytes the controller takes at once, aligned, when the EEPROM page is
+  // smaller (1: the page).
+  virtual std::size_t EepromBlock() const { return 1; }
   // A fuse byte or a byte of the lock, at its UPDI address.
   virtual bool WriteFuse(std::uint32_t address, std::uint8_t value) = 0;
 

@@ -32,9 +32,14 @@ constexpr nanoseconds kWorstCaseBreak = microseconds(24600);
 constexpr microseconds kV0PageWrite = milliseconds(2), kV0PageErase = milliseconds(2);
 constexpr microseconds kV0PageEraseWrite = milliseconds(4), kV0EepromErase = milliseconds(4);
 constexpr microseconds kV0FuseWrite = milliseconds(4);  // not given: as an EEPROM erase-write
-// Version 2 (AVR Dx): no vendor table was found; these are this model's choices.
-constexpr microseconds kV2WordWrite = microseconds(50), kV2PageErase = milliseconds(10);
-constexpr microseconds kV2EepromByte = milliseconds(4);
+// Version 2 (AVR DA datasheet, "Memory Programming Specifications"), the maximum where one is
+// given: a flash byte or word written (tP_WRD) 75 us, a flash page erased (tP_PE) 11.7 ms, the
+// chip erased (tP_CE) 11.6 ms; an EEPROM byte written (tD_WRE) 75 us, erased (tD_CE) 11.7 ms,
+// erased and written (tD_BEW, 10.07 ms typical and no maximum: the two maxima added).
+constexpr microseconds kV2FlashWrite = microseconds(75), kV2PageErase = microseconds(11700);
+constexpr microseconds kV2ChipErase = microseconds(11600);
+constexpr microseconds kV2EepromWrite = microseconds(75), kV2EepromErase = microseconds(11700);
+constexpr microseconds kV2EepromEraseWrite = kV2EepromErase + kV2EepromWrite;
 
 // Keys as they arrive on the wire (least significant byte first).
 constexpr std::array<std::uint8_t, 8> Reversed(const char (&text)[9]) {
@@ -487,7 +492,8 @@ void UpdiChip::Operand(std::uint8_t byte, Clock::time_point end) {
       AckOrNack(done, store);
       if (store) {
         for (std::size_t k = 0; k < operands_.size(); ++k) {
-          WriteByte(address_ + static_cast<std::uint32_t>(k), operands_[k], done);
+          WriteByte(address_ + static_cast<std::uint32_t>(k), operands_[k], done,
+                    k + 1 == operands_.size());
         }
         lastStoreDone_ = done;
       }
@@ -516,7 +522,7 @@ void UpdiChip::Operand(std::uint8_t byte, Clock::time_point end) {
       AckOrNack(done, store);
       if (store) {
         for (std::size_t k = 0; k < size; ++k) {
-          WriteByte(pointer_ + static_cast<std::uint32_t>(k), operands_[k], done);
+          WriteByte(pointer_ + static_cast<std::uint32_t>(k), operands_[k], done, k + 1 == size);
         }
         lastStoreDone_ = done;
       }
@@ -724,7 +730,7 @@ void UpdiChip::SystemResetReleased(Clock::time_point now) {
 }
 
 std::chrono::microseconds UpdiChip::ChipEraseTime() const {
-  if (layout_.nvmVersion >= 2) return milliseconds(100);
+  if (layout_.nvmVersion >= 2) return kV2ChipErase;
   const std::size_t kb = flash_.size() / 1024;
   if (kb <= 4) return milliseconds(50);
   if (kb <= 8) return milliseconds(80);
@@ -856,7 +862,8 @@ std::uint8_t UpdiChip::ReadByte(std::uint32_t address, Clock::time_point now) {
   return 0;
 }
 
-void UpdiChip::WriteByte(std::uint32_t address, std::uint8_t value, Clock::time_point now) {
+void UpdiChip::WriteByte(std::uint32_t address, std::uint8_t value, Clock::time_point now,
+                         bool lastOfStore) {
   const Located at = Locate(address);
   switch (at.region) {
     case Region::kNvmCtrl:
@@ -874,7 +881,7 @@ void UpdiChip::WriteByte(std::uint32_t address, std::uint8_t value, Clock::time_
   }
   if (!nvmProg_) return;  // the NVM takes stores only in programming mode
   if (layout_.nvmVersion >= 2) {
-    StoreV2(at, value, now);
+    StoreV2(at, value, now, lastOfStore);
   } else {
     StoreV0(at, value);
     nvmAddr_ = address;
@@ -1023,11 +1030,12 @@ void UpdiChip::NvmCommandV2(std::uint8_t cmd, Clock::time_point now) {
   if (cmd == 0x20) ChipErase(now, false);
   if (cmd == 0x30) {
     std::fill(eeprom_.begin(), eeprom_.end(), 0xFF);
-    Busy(now + kV2EepromByte, false);
+    Busy(now + kV2EepromErase, false);
   }
 }
 
-void UpdiChip::StoreV2(const Located& at, std::uint8_t value, Clock::time_point now) {
+void UpdiChip::StoreV2(const Located& at, std::uint8_t value, Clock::time_point now,
+                       bool lastOfStore) {
   if (nvmError_ == 3) return;  // programming is ignored until the collision is cleared
   const std::uint8_t cmd = nvmCmd_;
   std::uint8_t* cell = nullptr;
@@ -1053,7 +1061,9 @@ void UpdiChip::StoreV2(const Located& at, std::uint8_t value, Clock::time_point 
   const bool flashLike = at.region == Region::kFlash || at.region == Region::kUserRow;
   if (cmd == 0x02 && flashLike) {  // FLWR: a byte only clears bits until erased
     *cell &= value;
-    if ((at.offset & 1u) != 0 || at.region == Region::kUserRow) Busy(now + kV2WordWrite, true);
+    // The flash is written a word at a time (a byte through the CPU's data space), so one
+    // store of a byte or a word is one write.
+    if (lastOfStore) Busy(now + kV2FlashWrite, true);
     return;
   }
   if (cmd >= 0x08 && cmd <= 0x0D && flashLike) {  // FLPER, FLMPERn
@@ -1070,12 +1080,15 @@ void UpdiChip::StoreV2(const Located& at, std::uint8_t value, Clock::time_point 
     return;
   }
   if (flashLike && at.region == Region::kFlash) return;  // EEPROM commands do not reach the flash
+  microseconds time = kV2EepromErase;
   switch (cmd) {
     case 0x12:  // EEWR
       *cell &= value;
+      time = kV2EepromWrite;
       break;
     case 0x13:  // EEERWR
       *cell = value;
+      time = kV2EepromEraseWrite;
       break;
     case 0x18:  // EEBER
       *cell = 0xFF;
@@ -1095,7 +1108,8 @@ void UpdiChip::StoreV2(const Located& at, std::uint8_t value, Clock::time_point 
     default:
       return;
   }
-  Busy(now + kV2EepromByte, false);
+  // The EEPROM is written a byte at a time: the bytes of one store follow one another.
+  Busy(std::max(now, eepromBusyUntil_) + time, false);
 }
 
 void UpdiChip::HighVoltagePulse() {

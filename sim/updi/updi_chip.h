@@ -160,13 +160,15 @@ class UpdiChip {
   // Time a bus access to this place completes: NVM accesses wait while the NVM is busy.
   Clock::time_point AccessDone(const Located& at, Clock::time_point when) const;
   std::uint8_t ReadByte(std::uint32_t address, Clock::time_point now);
-  void WriteByte(std::uint32_t address, std::uint8_t value, Clock::time_point now);
+  // lastOfStore: the last byte of one store instruction (a word store is one flash write).
+  void WriteByte(std::uint32_t address, std::uint8_t value, Clock::time_point now,
+                 bool lastOfStore = true);
   void NvmCtrlWrite(std::uint32_t offset, std::uint8_t value, Clock::time_point now);
   std::uint8_t NvmStatus(Clock::time_point now) const;
   void NvmCommandV0(std::uint8_t cmd, Clock::time_point now);
   void NvmCommandV2(std::uint8_t cmd, Clock::time_point now);
   void StoreV0(const Located& at, std::uint8_t value);
-  void StoreV2(const Located& at, std::uint8_t value, Clock::time_point now);
+  void StoreV2(const Located& at, std::uint8_t value, Clock::time_point now, bool lastOfStore);
   void ChipErase(Clock::time_point now, bool byKey);
   void Busy(Clock::time_point until, bool flash);
   void SystemResetAsserted(Clock::time_point now);

@@ -5,11 +5,7 @@
 // the locked chip, and a UPDI pin turned into GPIO.
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -18,6 +14,7 @@
 #include "parts/part_database.h"
 #include "platform/posix/posix_port_driver.h"
 #include "session/chip_session.h"
+#include "tests/drivers/pty_sim_process.h"
 
 namespace bq {
 namespace {
@@ -26,44 +23,11 @@ std::string PartListPath() {
   return std::string(BQ_SOURCE_DIR) + "/PartList.cfg";
 }
 
-// brindlequartz-sim serving one part; the pseudo-terminal's path is its first line.
-class UpdiSim {
+// brindlequartz-sim serving one part over SerialUPDI.
+class UpdiSim : public test::PtySimProcess {
  public:
-  explicit UpdiSim(const std::string& part) {
-    int out[2];
-    if (::pipe(out) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(out[1], 1);
-      ::close(out[0]);
-      ::close(out[1]);
-      std::vector<std::string> args{BQ_SIM_PROGRAM, "--protocol", "serialupdi", "--partlist",
-                                    PartListPath(), "--part",     part};
-      std::vector<char*> argv;
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execv(BQ_SIM_PROGRAM, argv.data());
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    FILE* in = ::fdopen(out[0], "r");
-    char line[256] = {};
-    if (in != nullptr && std::fgets(line, sizeof line, in) != nullptr) path_ = line;
-    if (!path_.empty() && path_.back() == '\n') path_.pop_back();
-    if (in != nullptr) std::fclose(in);
-  }
-  ~UpdiSim() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      int status = 0;
-      ::waitpid(pid_, &status, 0);
-    }
-  }
-  const std::string& Path() const { return path_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string path_;
+  explicit UpdiSim(const std::string& part)
+      : PtySimProcess(BQ_SIM_PROGRAM, "serialupdi", PartListPath(), part) {}
 };
 
 std::vector<std::uint8_t> Random(std::size_t n, unsigned seed) {

@@ -98,6 +98,29 @@ TEST(SerialUpdiDriver, FlashEepromAndUserRowReadBackAsWritten) {
   }
 }
 
+// An AVR Dx flash page goes out without ACKs; only the status read at its end can tell that
+// the NVM controller refused it. The error is reported, and cleared so the next page is taken.
+TEST(SerialUpdiDriver, AnAvrDxPageTheControllerRefusedIsReportedAndTheErrorCleared) {
+  Bench b;
+  b.part.flashPageSizeW = 256;
+  b.part.flashNoOfPages = 4;
+  b.part.updi.nvmVersion = 2;
+  b.part.updi.flashBase = 0x800000;
+  b.session.SetPart("AVR128DA48", &b.part);
+  ASSERT_TRUE(b.session.Open("updi-double"));
+  ASSERT_TRUE(b.session.Erase().ok());
+  b.chip->memory[0x1002] = 0x30;  // STATUS.ERROR 3: a command collision
+  const std::vector<std::uint8_t> page(512, 0x5A);
+  const SessionResult refused = b.session.WriteMemory(FlashGeometry(b.part), 1, page);
+  EXPECT_EQ(refused.status, SessionStatus::DeviceError);
+  EXPECT_NE(refused.message.find("reported a write error"), std::string::npos) << refused.message;
+  EXPECT_EQ(b.chip->memory[0x1002], 0x00);
+  ASSERT_TRUE(b.session.WriteMemory(FlashGeometry(b.part), 1, page).ok());
+  std::vector<std::uint8_t> back;
+  ASSERT_TRUE(b.session.ReadMemory(FlashGeometry(b.part), 1, back).ok());
+  EXPECT_EQ(back, page);
+}
+
 TEST(SerialUpdiDriver, ThePartMustSuitTheProgrammer) {
   Bench b;
   ASSERT_TRUE(b.session.Open("updi-double"));

@@ -216,6 +216,36 @@ TEST(UpdiChip, AnAvrDxTakesFusesAndTheLockKeyAsEepromBytesAndLocksAtTheNextReset
   EXPECT_TRUE(host.chip->Locked());
 }
 
+// Without ACKs (CTRLA.RSD) nothing tells the host that a store is done: a word store that
+// arrives while the one before still waits for the flash (tP_WRD, 75 us) is lost. At 460800
+// baud a REPEAT of word stores brings one every 52 us; one ST instruction a word, every 104 us.
+TEST(UpdiChip, AnAvrDxLosesWordStoresWithoutAcksThatComeSoonerThanItsFlashWritesThem) {
+  UpdiHost host(Da128(), "AVR128DA48");
+  ASSERT_TRUE(host.EnterProgramming());
+  host.Stcs(0x9, 0x01);  // UPDICLKSEL: 16 MHz, for 460800 baud
+  host.SetRate(460800);
+  EXPECT_EQ(host.Sts(0x1000, 0x02), (Bytes{kAck, kAck}));  // FLWR
+  host.Stcs(0x2, 0x0E);                                    // RSD, guard time 2 bits
+  Bytes words(32);
+  for (std::size_t i = 0; i < words.size(); ++i) words[i] = static_cast<std::uint8_t>(i + 1);
+
+  Bytes repeated = {0x55, kStPtr24, 0x00, 0x00, 0x80, 0x55, kRepeat, 15, 0x55, kStInc | 0x01};
+  repeated.insert(repeated.end(), words.begin(), words.end());
+  EXPECT_EQ(host.Xfer(repeated), Bytes{});  // no answer at all
+  const Bytes back(host.chip->Flash().begin(), host.chip->Flash().begin() + 32);
+  EXPECT_EQ(Bytes(back.begin(), back.begin() + 2), Bytes(words.begin(), words.begin() + 2));
+  EXPECT_NE(back, words);  // some of the later words are missing
+
+  Bytes paced = {0x55, kStPtr24, 0x00, 0x02, 0x80};  // the next page
+  for (std::size_t w = 0; w < 16; ++w) {
+    paced.insert(paced.end(), {0x55, kStInc | 0x01, words[2 * w], words[2 * w + 1]});
+  }
+  EXPECT_EQ(host.Xfer(paced), Bytes{});
+  EXPECT_EQ(Bytes(host.chip->Flash().begin() + 512, host.chip->Flash().begin() + 544), words);
+  host.Stcs(0x2, 0x06);
+  EXPECT_EQ(host.WaitNvm() & 0x70, 0);  // lost stores are no NVM error: only a read shows them
+}
+
 TEST(UpdiChip, FollowsOnlyRatesItsUpdiClockAllows) {
   UpdiHost host(Tiny412(), "ATtiny412");
   host.Break();
