@@ -111,6 +111,13 @@ FuseByteSlots FuseEditor::DefaultBytes() const {
   } else {
     slots.high.present = slots.low.present = slots.extended.present = false;
     slots.lock = ByteSlot{0xFF, true};
+    // On a UPDI part every lock byte but one value locks the chip: the default is that value,
+    // so a Write of the defaults leaves the chip open. An AVR Dx keeps a 4-byte key instead,
+    // which no lock byte stands for.
+    if (db_.selected() && db_.SelectedPart().IsUpdi()) {
+      const UpdiLayout& layout = db_.SelectedPart().updi;
+      slots.lock = ByteSlot{static_cast<std::uint8_t>(layout.lockOpenValue), layout.lockSize == 1};
+    }
   }
   return slots;
 }
