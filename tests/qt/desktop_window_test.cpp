@@ -198,6 +198,7 @@ class Desk {
     const int id = editor == FuseEditorKind::Fuses
                        ? (list == EditorList::Fields ? kIdFuseFieldList : kIdFuseByteList)
                        : (list == EditorList::Fields ? kIdLockFieldList : kIdLockByteList);
+    Table(id)->scrollTo(Table(id)->model()->index(row, column));  // as a user scrolls to it
     const QRect r = w().EditorCellRect(editor, list, row, column);
     QTest::mouseClick(Table(id)->viewport(), Qt::LeftButton, {}, r.center());
     QApplication::processEvents();

@@ -258,9 +258,11 @@ class MainWindowTest : public ::testing::Test {
     SendMessageA(Main(), WM_NOTIFY, static_cast<WPARAM>(id), reinterpret_cast<LPARAM>(&draw));
     return draw.clrText;
   }
-  // A left click in the middle of a cell of an editor list.
+  // A left click in the middle of a cell of an editor list, scrolled into view first as a
+  // user would.
   void ClickCell(int id, int row, int column) {
     HWND list = C(id);
+    SendMessageA(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(row), FALSE);
     RECT r{};
     r.top = column;
     r.left = LVIR_BOUNDS;
