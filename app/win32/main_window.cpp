@@ -759,6 +759,15 @@ void MainWindow::RefreshFieldList(FuseEditorKind editor) {
     MoveWindow(bytes, r.bytes.x, r.bytes.y, r.bytes.width, r.bytes.height, TRUE);
   }
   SetRowCount(id, app_->editor(editor).fieldRows().size(), false);
+  // The value column ends at the client area's edge, left of the vertical scroll bar when
+  // the rows need one: no horizontal scroll bar, and the choice arrows stay in sight.
+  RECT client{};
+  if (list != nullptr && GetClientRect(list, &client)) {
+    const int value = client.right - columns[0] - columns[1];
+    if (value > 0 && SendMessageA(list, LVM_GETCOLUMNWIDTH, 2, 0) != value) {
+      SendMessageA(list, LVM_SETCOLUMNWIDTH, 2, MAKELPARAM(value, 0));
+    }
+  }
 }
 void MainWindow::RefreshByteList(FuseEditorKind editor) {
   SetRowCount(editor == FuseEditorKind::Fuses ? kIdFuseByteList : kIdLockByteList,

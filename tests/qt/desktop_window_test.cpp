@@ -462,11 +462,32 @@ class DesktopWindowTest : public QObject {
     d.Click(kIdFuseVerify);
     QCOMPARE(d.app().state().log.Row(0).kind, LogKind::LogSuccess);
 
-    // The Lock Bits tab holds the byte that leaves the chip open.
+    // The Lock Bits tab holds the byte that leaves the chip open; a write that locks it asks
+    // first, No the default, and No sends nothing.
     w.tabs()->setCurrentIndex(3);
     QApplication::processEvents();
     QCOMPARE(d.Cell(kIdLockByteList, 0, 1), QString("0xC5"));
     d.Click(kIdLockRead);
+    QCOMPARE(d.Cell(kIdLockByteList, 0, 1), QString("0xC5"));
+    QCOMPARE(d.Cell(kIdLockFieldList, 0, 0), QString("LOCKBIT"));
+    QCOMPARE(d.Cell(kIdLockFieldList, 0, 2), QString("No locks"));
+    d.ClickCell(FuseEditorKind::LockBits, EditorList::Fields, 0, 2);
+    QVERIFY(w.choiceCell() != nullptr);
+    QCOMPARE(w.choiceCell()->itemText(1), QString("Read and write lock"));
+    emit w.choiceCell()->activated(1);
+    QApplication::processEvents();
+    QCOMPARE(d.Cell(kIdLockByteList, 0, 1), QString("0x3A"));
+    d.dialogs.answers = {false};
+    d.Click(kIdLockWrite);
+    QCOMPARE(d.dialogs.boxes.size(), boxes + 1);
+    QVERIFY(d.dialogs.boxes.back().defaultNo);
+    QVERIFY2(QString::fromStdString(d.dialogs.boxes.back().text)
+                 .startsWith("LOCKBIT 0x3A locks the ATtiny1614"),
+             d.dialogs.boxes.back().text.c_str());
+    QCOMPARE(d.LogRow(0), QString("Nothing written into the chip."));
+    onChip([](UpdiChip& c) { QVERIFY(!c.Locked()); });
+    d.dialogs.boxes.pop_back();
+    d.Click(kIdLockSetDefault);
     QCOMPARE(d.Cell(kIdLockByteList, 0, 1), QString("0xC5"));
 
     // A flash write from the buffer, read back in the same job.

@@ -565,6 +565,8 @@ TEST_F(MainWindowTest, AUpdiPartOnTheSimulatedAdapterIsIdentifiedReadWrittenAndP
   // The Lock Bits tab holds the byte that leaves the chip open.
   PickTab(3);
   EXPECT_EQ(ItemText(C(kIdLockByteList), 0, 1), "0xC5");
+  EXPECT_EQ(ItemText(C(kIdLockFieldList), 0, 0), "LOCKBIT");
+  EXPECT_EQ(ItemText(C(kIdLockFieldList), 0, 2), "No locks");
 
   // A flash write, then Program.
   PickTab(0);
