@@ -303,9 +303,10 @@ int Application::Start(const StartOptions& options) {
   if (!app.portOverride.empty()) {
     // A simulated chip must never be mistaken for a real one.
     const bool adapter = InfoFor(app.ProgrammerChoice()).can.updi;
-    app.log.AppendLogEntry(LogKind::LogWarning, std::string("Simulated ") +
-                                                    (adapter ? "SerialUPDI adapter" : "programmer") +
-                                                    " (" + app.portOverride + ") for this run");
+    app.log.AppendLogEntry(LogKind::LogWarning,
+                           std::string("Simulated ") +
+                               (adapter ? "SerialUPDI adapter" : "programmer") + " (" +
+                               app.portOverride + ") for this run");
   }
   if (!ReopenSerialPort(app)) view_.ShowError(PortOpenErrorText(app.PortName()));
   return kExitOk;

@@ -46,8 +46,8 @@ std::string CommandUnavailableText(const ProgrammerInfo& programmer, std::uint8_
   const DriverCapabilities& can = programmer.can;
   const std::string who = "The " + ShortTitle(programmer) + " programmer";
   if (part != nullptr && part->IsUpdi() && !can.updi) {
-    return partName + " is a UPDI part, which " + LowerFirst(who) +
-           " cannot reach. Choose " + InfoFor(ProgrammerKind::SerialUpdi).title +
+    return partName + " is a UPDI part, which " + LowerFirst(who) + " cannot reach. Choose " +
+           InfoFor(ProgrammerKind::SerialUpdi).title +
            " in the settings, with the adapter on the chip's UPDI pin.";
   }
   if (part != nullptr && !part->IsUpdi() && can.updi) {

@@ -1,8 +1,8 @@
 #pragma once
 // Which chip commands the chosen kind of programmer can do in the selected programming
-// mode, for the selected part. A command it cannot do is disabled in the menus and the toolbar, and its tooltip
-// says why. What the engine does for a programmer by reading (a blank check, a verify, an
-// identify by the signature) stays available.
+// mode, for the selected part. A command it cannot do is disabled in the menus and the
+// toolbar, and its tooltip says why. What the engine does for a programmer by reading (a blank
+// check, a verify, an identify by the signature) stays available.
 
 #include <cstdint>
 #include <string>

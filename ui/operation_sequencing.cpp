@@ -67,7 +67,8 @@ bool ConfirmUpdiLockWrite(AppState& app, QuestionView& question) {
                            app.selection.chip().name +
                            ": it then answers nothing until a chip erase with the erase key "
                            "(brindlequartz-cli erase --unlock), which clears flash and EEPROM "
-                           "too. Only " + Hex2(part->updi.lockOpenValue) + " leaves it open.";
+                           "too. Only " +
+                           Hex2(part->updi.lockOpenValue) + " leaves it open.";
   Log(app, LogKind::LogWarning, text);
   if (question.AskYesNoDefaultNo(text + "\r\n\r\nWrite it anyway ?", kWarningCaption)) {
     return true;
