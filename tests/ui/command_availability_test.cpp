@@ -44,7 +44,8 @@ TEST(CommandAvailability, AHighVoltageModeTheProgrammerLacksDisablesTheChipComma
 }
 
 // A UPDI part and a programmer without UPDI, or a classic part and the SerialUPDI adapter:
-// every chip command says which programmer to choose; Identify and the settings stay.
+// every chip command says which programmer to choose; Identify and the settings stay. An AVR
+// Dx's lock is a key the Lock Bits tab does not hold.
 TEST(CommandAvailability, APartTheProgrammerCannotReachDisablesTheChipCommands) {
   PartRecord updi;
   updi.updi.present = true;
@@ -55,6 +56,11 @@ TEST(CommandAvailability, APartTheProgrammerCannotReachDisablesTheChipCommands) 
   const std::string toClassic =
       "ATmega328P is not a UPDI part: the SerialUPDI programmer cannot program it. Choose a "
       "programmer for the ISP cable or the socket in the settings.";
+  PartRecord dx = updi;
+  dx.updi.lockSize = 4;
+  const std::string keyLock =
+      "AVR128DA48 keeps its lock as a 4-byte key, not a lock byte: the Lock Bits tab has "
+      "nothing to write. brindlequartz-cli program writes the key from an image's lock section.";
   const ProgrammerInfo& v2 = InfoFor(ProgrammerKind::Stk500v2);
   const ProgrammerInfo& adapter = InfoFor(ProgrammerKind::SerialUpdi);
   const struct {
@@ -72,6 +78,9 @@ TEST(CommandAvailability, APartTheProgrammerCannotReachDisablesTheChipCommands) 
       {adapter, "ATtiny1614", &updi, kIdLockRead, ""},
       {adapter, "ATtiny1614", &updi, kIdCalibrationRead,
        "The SerialUPDI programmer cannot read calibration bytes."},
+      {adapter, "AVR128DA48", &dx, kIdLockRead, keyLock},
+      {adapter, "AVR128DA48", &dx, kIdLockWrite, keyLock},
+      {adapter, "AVR128DA48", &dx, kIdFuseWrite, ""},
       {adapter, "ATmega328P", &classic, kIdWriteChip, toClassic},
       {adapter, "ATmega328P", &classic, kIdSettings, ""},
       {adapter, "", nullptr, kIdReadChip, ""},  // no part: nothing to refuse yet
