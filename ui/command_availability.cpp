@@ -53,9 +53,10 @@ std::string CommandUnavailableText(const ProgrammerInfo& programmer, std::uint8_
   const bool lockCommand =
       commandId == kIdLockWrite || commandId == kIdLockVerify || commandId == kIdLockRead;
   if (part != nullptr && part->IsUpdi() && part->updi.lockSize != 1 && lockCommand) {
-    return partName + " keeps its lock as a 4-byte key, not a lock byte: the Lock Bits tab "
-                      "has nothing to write. brindlequartz-cli program writes the key from an "
-                      "image's lock section.";
+    return partName +
+           " keeps its lock as a 4-byte key, not a lock byte: the Lock Bits tab "
+           "has nothing to write. brindlequartz-cli program writes the key from an "
+           "image's lock section.";
   }
   if (part != nullptr && !part->IsUpdi() && can.updi) {
     return partName + " is not a UPDI part: " + LowerFirst(who) +
