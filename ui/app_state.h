@@ -87,7 +87,8 @@ class AppState {
   // to simulate, or on a first start); "" for none. Saving the settings dialog clears it.
   std::string portOverride;
   // A kind of programmer used for this run instead of settings.Programmer: a simulated run of
-  // a UPDI part is served by a simulated SerialUPDI adapter. Saving the settings dialog clears it.
+  // a UPDI part is served by a simulated SerialUPDI adapter, one of a classic part by our own
+  // programmer when SerialUPDI is saved. Saving the settings dialog clears it.
   std::optional<ProgrammerKind> programmerOverride;
   // The port chip commands open: portOverride, or settings.COMPort.
   const std::string& PortName() const {
