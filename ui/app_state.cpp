@@ -70,6 +70,7 @@ void AppState::Settle(QuestionView& question) {
 }
 
 ProgrammerKind AppState::ProgrammerChoice() const {
+  if (programmerOverride) return *programmerOverride;
   const ProgrammerInfo* info = FindProgrammer(settings.Programmer);
   return info != nullptr ? info->kind : ProgrammerKind::Brindlequartz;
 }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -65,7 +66,8 @@ class AppState {
   // The chip the commands are for: the selected part and mode, the port, the programmer and
   // the ISP clock of the settings.
   ChipTarget Target() const;
-  // The kind of programmer of the settings (our own for a name no driver has).
+  // The kind of programmer the chip commands use: programmerOverride, else the one of the
+  // settings (our own for a name no driver has).
   ProgrammerKind ProgrammerChoice() const;
 
   // The tab in front: EEPROM selects the EEPROM for chip commands, any other tab the flash.
@@ -84,6 +86,10 @@ class AppState {
   // A port used for this run instead of settings.COMPort ("sim" when the program was started
   // to simulate, or on a first start); "" for none. Saving the settings dialog clears it.
   std::string portOverride;
+  // A kind of programmer used for this run instead of settings.Programmer: a simulated run of
+  // a UPDI part is served by a simulated SerialUPDI adapter, one of a classic part by our own
+  // programmer when SerialUPDI is saved. Saving the settings dialog clears it.
+  std::optional<ProgrammerKind> programmerOverride;
   // The port chip commands open: portOverride, or settings.COMPort.
   const std::string& PortName() const {
     return portOverride.empty() ? settings.COMPort : portOverride;

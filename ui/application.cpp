@@ -66,7 +66,9 @@ std::string DesktopHelpText() {
          "\n\n"
          "The desktop program of Brindlequartz, the AVR programmer.\n\n"
          "  --simulate [PART]     use the simulated programmer for this run, with PART in it\n"
-         "                        (selected in the chip selector); the saved port stays\n"
+         "                        (selected in the chip selector; a UPDI part sits on a\n"
+         "                        simulated SerialUPDI adapter); the saved port and\n"
+         "                        programmer stay\n"
          "  --partlist FILE       read the part list from FILE; without it PartList.cfg is\n"
          "                        looked for in the current folder, beside the program and\n"
          "                        in ../share/brindlequartz/\n"
@@ -232,6 +234,7 @@ int Application::Start(const StartOptions& options) {
   AppState& app = *state_;
   app.settings = Settings{};
   app.portOverride.clear();
+  app.programmerOverride.reset();
 
   if (LoadPartList(app.parts, options.partListPath) <= 0) {
     // Where the list was looked for, so the user knows what to put where.
@@ -270,8 +273,13 @@ int Application::Start(const StartOptions& options) {
     // The simulated chip is the one selected, so the first command does not ask about a
     // signature that belongs to another part.
     std::string name;
-    if (FindPartByAnyName(app.parts, options.simulatePart, &name)) {
+    if (const PartRecord* part = FindPartByAnyName(app.parts, options.simulatePart, &name)) {
       app.selection.PickChipByName(name);
+      // The simulator serves the part through a programmer that reaches it: a SerialUPDI
+      // adapter for a UPDI part, our own programmer for a classic part when SerialUPDI is saved.
+      const bool updi = InfoFor(app.ProgrammerChoice()).can.updi;
+      if (part->IsUpdi() && !updi) app.programmerOverride = ProgrammerKind::SerialUpdi;
+      if (!part->IsUpdi() && updi) app.programmerOverride = ProgrammerKind::Brindlequartz;
     }
   }
   app.selection.ApplyChipSelection();
@@ -294,8 +302,11 @@ int Application::Start(const StartOptions& options) {
   RefreshCommandStates();
   if (!app.portOverride.empty()) {
     // A simulated chip must never be mistaken for a real one.
+    const bool adapter = InfoFor(app.ProgrammerChoice()).can.updi;
     app.log.AppendLogEntry(LogKind::LogWarning,
-                           "Simulated programmer (" + app.portOverride + ") for this run");
+                           std::string("Simulated ") +
+                               (adapter ? "SerialUPDI adapter" : "programmer") + " (" +
+                               app.portOverride + ") for this run");
   }
   if (!ReopenSerialPort(app)) view_.ShowError(PortOpenErrorText(app.PortName()));
   return kExitOk;
@@ -732,8 +743,10 @@ void Application::SwitchTab(MainTab tab) {
 }
 
 std::string Application::UnavailableText(int id) const {
+  const std::string& part = state_->selection.chip().name;
   return CommandUnavailableText(InfoFor(state_->ProgrammerChoice()),
-                                state_->selection.SelectedProgMode(), id);
+                                state_->selection.SelectedProgMode(), id, part,
+                                state_->parts.Find(part));
 }
 
 void Application::RefreshCommandStates() {

@@ -49,7 +49,8 @@ struct StartOptions {
   // when one was found there or the user named one. Shown under kPartListLoadError.
   std::string partListNotFound;
   // --simulate [PART]: this run uses the in-process simulated programmer ("sim", or
-  // "sim:PART", with PART selected in the chip selector); the saved COMPort is not changed.
+  // "sim:PART", with PART selected in the chip selector; a UPDI part on a simulated SerialUPDI
+  // adapter); the saved COMPort and Programmer are not changed.
   bool simulate = false;
   std::string simulatePart;
   bool partListNamed = false;  // --partlist FILE gave partListPath
@@ -144,6 +145,9 @@ class Application {
 
   // What the front-end paints.
   MainTab tab() const { return tab_; }
+  // The chosen programmer can do this chip command for the selected part in the selected mode
+  // (any other command: true).
+  bool CommandAvailable(int id) const { return UnavailableText(id).empty(); }
   // The tooltip of a toolbar button (or of a tab-page button): what it does, or why the
   // chosen programmer cannot do it.
   std::string ToolbarTooltip(int buttonId) const;

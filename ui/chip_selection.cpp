@@ -95,7 +95,8 @@ void ChipSelection::ApplyChipSelection() {
     }
   } else {
     hvMode_ = 0;
-    modeEntries_ = {"ISP"};
+    // A UPDI part has its one wire and nothing else to choose.
+    modeEntries_ = {part.IsUpdi() ? kModeUpdiText : "ISP"};
     modeIndex_ = 0;
     view().OnModeSelectorChanged();
   }
@@ -118,7 +119,9 @@ void ChipSelection::ApplyModeSelection() {
   const std::string text = ModeSelectorText();
   if (text.empty()) {
     selectedProgMode_ = 0;
-  } else if (text == "ISP") {
+  } else if (text == "ISP" || text == kModeUpdiText) {
+    // The SerialUPDI adapter sends no mode; the engine keeps a UPDI part in the ISP mode, as
+    // its identify does.
     selectedProgMode_ = kProgModeIsp;
   } else {
     selectedProgMode_ = hvMode_;

@@ -18,6 +18,9 @@ class CellEditors;
 // The programming mode byte sent to the programmer: 1, 2 HVPP, 3 HVSP, 4 ISP, 0 none.
 inline constexpr std::uint8_t kProgModeIsp = 4;
 
+// The mode list's only entry for a UPDI part.
+inline constexpr const char* kModeUpdiText = "UPDI";
+
 inline constexpr const char* kPartNotFoundText = "Partlist not found !!!";
 
 struct SelectedChip {
@@ -85,8 +88,8 @@ class ChipSelection {
   void ApplyModeSelection();
 
   // After identify: selects the database's selected part in the chip selector, the
-  // high-voltage entry (socket 1) or "ISP" (socket 0) in the mode selector, then
-  // ApplyChipSelection.
+  // high-voltage entry (socket 1) or "ISP" (socket 0) in the mode selector ("UPDI", the only
+  // entry, for a UPDI part), then ApplyChipSelection.
   void SelectDetectedChip(bool socket);
 
   // The information texts of the selected chip.

@@ -111,6 +111,13 @@ FuseByteSlots FuseEditor::DefaultBytes() const {
   } else {
     slots.high.present = slots.low.present = slots.extended.present = false;
     slots.lock = ByteSlot{0xFF, true};
+    // On a UPDI part every lock byte but one value locks the chip: the default is that value,
+    // so a Write of the defaults leaves the chip open. An AVR Dx keeps a 4-byte key instead,
+    // which no lock byte stands for.
+    if (db_.selected() && db_.SelectedPart().IsUpdi()) {
+      const UpdiLayout& layout = db_.SelectedPart().updi;
+      slots.lock = ByteSlot{static_cast<std::uint8_t>(layout.lockOpenValue), layout.lockSize == 1};
+    }
   }
   return slots;
 }
@@ -142,6 +149,19 @@ void FuseEditor::ResetNamed() {
   RebuildByteList();
 }
 
+void AddUpdiLockField(const PartRecord& part, BitFieldMap& fields) {
+  if (!part.IsUpdi() || part.updi.lockSize != 1) return;
+  BitFieldDesc lock;
+  lock.name = "LOCKBIT";
+  lock.text = "Lock Bits";
+  lock.mask = 0xFF;
+  lock.isEnumerator = true;
+  lock.targetByte = kTargetLockBit;
+  lock.choices[0] = {static_cast<std::uint8_t>(part.updi.lockOpenValue), "No locks", "NOLOCK"};
+  lock.choices[1] = {kUpdiLockedByte, "Read and write lock", "RWLOCK"};
+  fields[0] = std::move(lock);
+}
+
 void FuseEditor::ResetEditor() {
   fields_.clear();
   named_ = which_ == FuseEditorKind::Fuses && db_.selected() && db_.SelectedPart().IsUpdi();
@@ -162,6 +182,7 @@ void FuseEditor::ResetEditor() {
     if (!db_.GetFuseBits(fields_)) fields_.clear();
   } else {
     if (!db_.GetLockBits(fields_)) fields_.clear();
+    if (fields_.empty() && db_.selected()) AddUpdiLockField(db_.SelectedPart(), fields_);
   }
   bytes_ = DefaultBytes();
   FieldsChanged();

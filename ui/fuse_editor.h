@@ -139,6 +139,13 @@ class FuseEditor {
   std::string pinFieldRow_;  // "SYSCFG0.RSTPINCFG" when the part's UPDI pin is shared
 };
 
+// The lock byte of a tinyAVR or megaAVR 0 part as one field for the lock-bit editor, which the
+// part list describes by its open value only: "No locks" (that value) or "Read and write
+// lock" (kUpdiLockedByte); any value but the open one locks the chip. Nothing for a classic
+// part or an AVR Dx, whose lock is a 4-byte key.
+inline constexpr std::uint8_t kUpdiLockedByte = 0x3A;
+void AddUpdiLockField(const PartRecord& part, BitFieldMap& fields);
+
 // Unsigned number with automatic base detection, as typed into a byte cell.
 unsigned long ParseByteText(const std::string& text);
 

@@ -19,8 +19,9 @@ MainWindowLayout LayOutMainWindow(int t, int w, int h, int s, int tabItemHeight)
   l.page = {l.tabControl.x + 7, l.tabControl.y + tabItemHeight + 10, l.tabControl.width - 12,
             kTabControlHeight - tabItemHeight - 15};
   const LayoutRect& p = l.page;
-  l.fieldList = {p.x, p.y, p.width, p.height - 70};
-  l.byteList = {p.x, p.y + p.height - 69, 422, 69};
+  const EditorListRects editor = EditorLists(p, false);
+  l.fieldList = editor.fields;
+  l.byteList = editor.bytes;
   l.calibrationList = {p.x, p.y, p.width, p.height - 70};
   const int buttonX[4] = {435, 575, 715, 855};
   for (int i = 0; i < 4; ++i) l.pageButtons[i] = {p.x + buttonX[i], p.bottom() - 48, 120, 30};
@@ -32,6 +33,13 @@ MainWindowLayout LayOutMainWindow(int t, int w, int h, int s, int tabItemHeight)
   l.byteColumns = {90, 330};
   l.calibrationColumns = {90, p.width - 90};
   return l;
+}
+
+EditorListRects EditorLists(const LayoutRect& page, bool namedFuseBytes) {
+  // Three rows of 20 pixels with the frame; nine for the named bytes.
+  const int bytes = namedFuseBytes ? 189 : 69;
+  return {{page.x, page.y, page.width, page.height - bytes - 1},
+          {page.x, page.y + page.height - bytes, 422, bytes}};
 }
 
 std::array<int, 2> FieldNameColumns(bool namedFuseBytes) {

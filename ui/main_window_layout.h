@@ -51,6 +51,15 @@ struct MainWindowLayout {
 // stay as wide as for a classic part.
 std::array<int, 2> FieldNameColumns(bool namedFuseBytes);
 
+// The fuse editor's field and byte lists on the page. A UPDI part's named fuse bytes (eight
+// and more, against three classic ones) take a taller byte list, so that each shows without
+// scrolling; the field list above gives up the room.
+struct EditorListRects {
+  LayoutRect fields;
+  LayoutRect bytes;
+};
+EditorListRects EditorLists(const LayoutRect& page, bool namedFuseBytes);
+
 // toolbarHeight: the toolbar's client height; clientWidth, clientHeight: the main window's
 // client area; statusBarHeight: the status bar's height; tabItemHeight: height of tab item 0.
 MainWindowLayout LayOutMainWindow(int toolbarHeight, int clientWidth, int clientHeight,

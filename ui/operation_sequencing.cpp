@@ -54,6 +54,29 @@ bool ConfirmUpdiFuseWrite(AppState& app, QuestionView& question) {
   return question.AskYesNoDefaultNo(UpdiFuseWriteQuestion(risks), kWarningCaption);
 }
 
+// A UPDI part locked by its lock byte answers nothing but the chip erase with its key, which
+// clears flash and EEPROM too: asked before anything is sent.
+bool ConfirmUpdiLockWrite(AppState& app, QuestionView& question) {
+  const PartRecord* part = app.parts.Find(app.selection.chip().name);
+  const ByteSlot& lock = app.lockEditor.bytes().lock;
+  if (part == nullptr || !part->IsUpdi() || !lock.present || app.jobs.IsBusy() ||
+      lock.value == part->updi.lockOpenValue) {
+    return true;
+  }
+  const std::string text = "LOCKBIT " + Hex2(lock.value) + " locks the " +
+                           app.selection.chip().name +
+                           ": it then answers nothing until a chip erase with the erase key "
+                           "(brindlequartz-cli erase --unlock), which clears flash and EEPROM "
+                           "too. Only " +
+                           Hex2(part->updi.lockOpenValue) + " leaves it open.";
+  Log(app, LogKind::LogWarning, text);
+  if (question.AskYesNoDefaultNo(text + "\r\n\r\nWrite it anyway ?", kWarningCaption)) {
+    return true;
+  }
+  Log(app, LogKind::LogError, kNothingWrittenText);
+  return false;
+}
+
 NamedFuseLog JobLog(JobRunner::Context& job) {
   return [&job](LogKind kind, const std::string& text) { job.Log(kind, text); };
 }
@@ -377,7 +400,8 @@ bool ReadFusesCommand(AppState& app, QuestionView&, CommandDone done) {
       std::move(done));
 }
 
-bool WriteLockBitsCommand(AppState& app, QuestionView&, CommandDone done) {
+bool WriteLockBitsCommand(AppState& app, QuestionView& question, CommandDone done) {
+  if (!ConfirmUpdiLockWrite(app, question)) return false;
   return PostChipJob(
       app,
       [lock = app.lockEditor.bytes().lock, fields = FieldsOf(app, true)](JobRunner::Context& job,

@@ -95,6 +95,8 @@ bool ConfirmImageWrite(AppState& app, QuestionView& question, BufferTab memory);
 bool WriteFusesCommand(AppState& app, QuestionView& question, CommandDone done = {});
 bool VerifyFusesCommand(AppState& app, QuestionView& question, CommandDone done = {});
 bool ReadFusesCommand(AppState& app, QuestionView& question, CommandDone done = {});
+// On a UPDI part a lock byte other than the open value locks the chip: the write first logs
+// that as a warning and asks a Yes/No question, default No; No sends nothing.
 bool WriteLockBitsCommand(AppState& app, QuestionView& question, CommandDone done = {});
 bool VerifyLockBitsCommand(AppState& app, QuestionView& question, CommandDone done = {});
 bool ReadLockBitsCommand(AppState& app, QuestionView& question, CommandDone done = {});

@@ -123,6 +123,7 @@ void SaveSettingsDialog(AppState& app, const SettingsDialogModel& model, Setting
   app.log.AppendLogEntry(LogKind::LogSuccess, "Save Configuration.");
   // The port the user saved is the one used from now on, also in a simulated run.
   app.portOverride.clear();
+  app.programmerOverride.reset();
   if (!ReopenSerialPort(app)) view.ShowPortOpenError(app.settings.COMPort);
 }
 

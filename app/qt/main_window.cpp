@@ -484,7 +484,8 @@ QWidget* MainWindow::BuildEditorPage(FuseEditorKind which, int fieldId, int byte
   w.bytes->setModel(w.byteModel);
   w.bytes->setColumnWidth(0, 90);
   w.bytes->horizontalHeader()->setStretchLastSection(true);
-  w.bytes->setFixedSize(422, 69);
+  const LayoutRect byteList = EditorLists({}, false).bytes;
+  w.bytes->setFixedSize(byteList.width, byteList.height);
   w.bytes->viewport()->installEventFilter(this);
   controls_[byteId] = w.bytes;
   bottom->addWidget(w.bytes, 0, Qt::AlignBottom);
@@ -656,11 +657,14 @@ void MainWindow::RedrawHexViewColours(MemoryKind kind) {
 }
 void MainWindow::RefreshFieldList(FuseEditorKind editor) {
   EditorWidgets& w = editorWidgets(editor);
-  const std::array<int, 2> columns = FieldNameColumns(app_->editor(editor).IsNamed());
+  const bool named = app_->editor(editor).IsNamed();
+  const std::array<int, 2> columns = FieldNameColumns(named);
   if (w.fields->columnWidth(0) != columns[0]) {
     w.fields->setColumnWidth(0, columns[0]);
     w.fields->setColumnWidth(1, columns[1]);
   }
+  const int byteListHeight = EditorLists({}, named).bytes.height;
+  if (w.bytes->height() != byteListHeight) w.bytes->setFixedHeight(byteListHeight);
   w.fieldModel->Refresh();
 }
 void MainWindow::RefreshByteList(FuseEditorKind editor) {

@@ -8,7 +8,8 @@ namespace bq::qt {
 
 class MainWindow;
 
-// Identifies the chip and reads its fuses and lock bits (so the pages show content), then
+// Identifies the chip and reads its fuses, lock bits, calibration bytes and flash, as far as
+// the programmer can (so the pages show content), then
 // saves tab-N-NAME.png for the five tabs and settings.png into dir. False when a picture
 // could not be written.
 bool SaveScreenshots(MainWindow& window, const QString& dir);

@@ -340,6 +340,7 @@ void MainWindow::BuildChildren() {
   SendMessageA(tabs, TCM_GETITEMRECT, 0, reinterpret_cast<LPARAM>(&tabItem));
   const MainWindowLayout l =
       LayOutMainWindow(t, client.right, client.bottom, s, tabItem.bottom - tabItem.top);
+  editorPage_ = l.page;
 
   listFont_ = MakeFont("Arial", 15, FW_NORMAL);
   hexFont_ = MakeFont("Lucida Console", 14, FW_BOLD);
@@ -740,14 +741,33 @@ void MainWindow::RedrawHexViewColours(MemoryKind kind) {
   InvalidateRect(Control(kind == MEMORY_EEPROM ? kIdEepromHexView : kIdFlashHexView), nullptr, FALSE);
 }
 void MainWindow::RefreshFieldList(FuseEditorKind editor) {
-  const int id = editor == FuseEditorKind::Fuses ? kIdFuseFieldList : kIdLockFieldList;
-  const std::array<int, 2> columns = FieldNameColumns(app_->editor(editor).IsNamed());
+  const bool fuses = editor == FuseEditorKind::Fuses;
+  const int id = fuses ? kIdFuseFieldList : kIdLockFieldList;
+  const bool named = app_->editor(editor).IsNamed();
+  const std::array<int, 2> columns = FieldNameColumns(named);
   HWND list = Control(id);
   if (list != nullptr && SendMessageA(list, LVM_GETCOLUMNWIDTH, 0, 0) != columns[0]) {
     SendMessageA(list, LVM_SETCOLUMNWIDTH, 0, MAKELPARAM(columns[0], 0));
     SendMessageA(list, LVM_SETCOLUMNWIDTH, 1, MAKELPARAM(columns[1], 0));
   }
+  // The named bytes of a UPDI part take a taller byte list.
+  HWND bytes = Control(fuses ? kIdFuseByteList : kIdLockByteList);
+  if (list != nullptr && bytes != nullptr && named != editorNamed_[fuses ? 0 : 1]) {
+    editorNamed_[fuses ? 0 : 1] = named;
+    const EditorListRects r = EditorLists(editorPage_, named);
+    MoveWindow(list, r.fields.x, r.fields.y, r.fields.width, r.fields.height, TRUE);
+    MoveWindow(bytes, r.bytes.x, r.bytes.y, r.bytes.width, r.bytes.height, TRUE);
+  }
   SetRowCount(id, app_->editor(editor).fieldRows().size(), false);
+  // The value column ends at the client area's edge, left of the vertical scroll bar when
+  // the rows need one: no horizontal scroll bar, and the choice arrows stay in sight.
+  RECT client{};
+  if (list != nullptr && GetClientRect(list, &client)) {
+    const int value = client.right - columns[0] - columns[1];
+    if (value > 0 && SendMessageA(list, LVM_GETCOLUMNWIDTH, 2, 0) != value) {
+      SendMessageA(list, LVM_SETCOLUMNWIDTH, 2, MAKELPARAM(value, 0));
+    }
+  }
 }
 void MainWindow::RefreshByteList(FuseEditorKind editor) {
   SetRowCount(editor == FuseEditorKind::Fuses ? kIdFuseByteList : kIdLockByteList,

@@ -15,6 +15,7 @@
 
 #include "app/win32/dialog_host.h"
 #include "ui/application.h"
+#include "ui/main_window_layout.h"
 
 namespace bq::win32 {
 
@@ -122,6 +123,10 @@ class MainWindow : public MainView {
   HWND cell_ = nullptr;
   FuseEditorKind cellEditor_ = FuseEditorKind::Fuses;
   std::map<int, HWND> controls_;
+  // The page the editor lists sit on, and whether each editor (fuses, lock bits) shows the
+  // named bytes of a UPDI part.
+  LayoutRect editorPage_;
+  bool editorNamed_[2] = {false, false};
   HFONT hexFont_ = nullptr;
   HFONT listFont_ = nullptr;
   HFONT choiceFont_ = nullptr;

@@ -104,6 +104,14 @@ bool SaveScreenshots(MainWindow& window, const std::string& dir) {
   CreateDirectoryW(WideFromUtf8(dir).c_str(), nullptr);
   HWND main = window.hwnd();
   HWND tabs = window.Control(kIdTabControl);
+  // The chip identified and its fuses, lock bits, calibration bytes and flash read, so the
+  // pages show content; what the programmer cannot do is left out, as its greyed button is.
+  for (int id : {kIdIdentify, kIdFuseRead, kIdLockRead, kIdCalibrationRead, kIdReadChip}) {
+    if (!window.app().CommandAvailable(id)) continue;
+    window.app().Command(id);
+    window.app().WaitIdleAndDrain();
+    PumpFor(100);
+  }
   bool ok = true;
   for (int t = 0; t < kTabCount; ++t) {
     SendMessageA(tabs, TCM_SETCURSEL, static_cast<WPARAM>(t), 0);

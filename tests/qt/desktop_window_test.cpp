@@ -23,6 +23,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <sstream>
 
 #include "app/qt/dialog_host.h"
@@ -30,6 +31,7 @@
 #include "app/qt/settings_window.h"
 #include "sim/sim_port_driver.h"
 #include "sim/sim_programmer.h"
+#include "sim/updi/updi_chip.h"
 #include "ui/ini_settings_store.h"
 #include "ui/main_window_layout.h"
 
@@ -196,6 +198,7 @@ class Desk {
     const int id = editor == FuseEditorKind::Fuses
                        ? (list == EditorList::Fields ? kIdFuseFieldList : kIdFuseByteList)
                        : (list == EditorList::Fields ? kIdLockFieldList : kIdLockByteList);
+    Table(id)->scrollTo(Table(id)->model()->index(row, column));  // as a user scrolls to it
     const QRect r = w().EditorCellRect(editor, list, row, column);
     QTest::mouseClick(Table(id)->viewport(), Qt::LeftButton, {}, r.center());
     QApplication::processEvents();
@@ -332,6 +335,19 @@ class DesktopWindowTest : public QObject {
     QVERIFY(index >= 0);
     emit w.chipSelector()->activated(index);
     QApplication::processEvents();
+    // Our programmer cannot reach the UPDI pin: the chip commands say what to choose instead.
+    QCOMPARE(w.modeSelector()->currentText(), QString("UPDI"));
+    QVERIFY(!w.Control(kIdFuseWrite)->isEnabled());
+    QVERIFY(!w.ToolbarAction(kIdReadChip)->isEnabled());
+    QVERIFY(w.ToolbarAction(kIdIdentify)->isEnabled());
+    QCOMPARE(w.Control(kIdFuseWrite)->toolTip(),
+             QString("ATtiny1614 is a UPDI part, which the Brindlequartz programmer cannot reach. "
+                     "Choose SerialUPDI (USB-serial adapter) in the settings, with the adapter on "
+                     "the chip's UPDI pin."));
+    d.app().state().programmerOverride = ProgrammerKind::SerialUpdi;
+    emit w.chipSelector()->activated(index);
+    QApplication::processEvents();
+    QVERIFY(w.Control(kIdFuseWrite)->isEnabled());
     w.tabs()->setCurrentIndex(2);
     QApplication::processEvents();
     FuseEditor& fuses = d.app().state().fuseEditor;
@@ -368,6 +384,136 @@ class DesktopWindowTest : public QObject {
     d.Click(kIdFuseSetDefault);
     QCOMPARE(d.Cell(kIdFuseByteList, 4, 1), QString("0xC4"));
     QCOMPARE(d.LogRow(0), QString("Set Default Fuses"));
+  }
+
+  // A UPDI part simulated on a SerialUPDI adapter, through the window as a user works: the
+  // start picks the adapter for this run, then identify, reads, the named fuse bytes, a fuse
+  // write, a flash write and Program reach the simulated chip.
+  void aUpdiPartOnTheSimulatedAdapterIsIdentifiedReadWrittenAndProgrammed() {
+    Desk d;
+    QCOMPARE(d.StartSimulating("ATtiny1614"), kExitOk);
+    MainWindow& w = d.w();
+    QCOMPARE(d.LogRow(0), QString("Simulated SerialUPDI adapter (sim:ATtiny1614) for this run"));
+    QCOMPARE(w.chipSelector()->currentText(), QString("ATtiny1614"));
+    QCOMPARE(w.modeSelector()->count(), 1);
+    QCOMPARE(w.modeSelector()->currentText(), QString("UPDI"));
+    QVERIFY(!w.Control(kIdCalibrationRead)->isEnabled());  // no calibration bytes over UPDI
+    QVERIFY(w.MenuAction(kMenuProgram)->isEnabled());
+    // The saved programmer stays; the settings dialog shows the one of this run.
+    d.dialogs.dialogScript = [](QDialog& dialog) {
+      auto& s = dynamic_cast<SettingsWindow&>(dialog);
+      QCOMPARE(s.programmerList()->currentText(), QString("SerialUPDI"));
+      QCOMPARE(s.programmerNote()->text(), QString("USB-serial adapter"));
+      dialog.reject();
+    };
+    d.Trigger(w.MenuAction(kMenuSettings));
+    QCOMPARE(d.app().state().settings.Programmer, std::string("brindlequartz"));
+
+    const SimPortDriver::ChipAccess access = d.sim().ChipFor("sim:ATtiny1614");
+    const std::shared_ptr<UpdiChip> chip = d.sim().UpdiChipFor("sim:ATtiny1614");
+    QVERIFY(chip != nullptr && access.mutex != nullptr);
+    auto onChip = [&](const std::function<void(UpdiChip&)>& f) {
+      const std::lock_guard<std::mutex> lock(*access.mutex);
+      f(*chip);
+    };
+    onChip([](UpdiChip& c) {
+      const std::uint8_t code[] = {0x0C, 0x94, 0x12, 0x34};
+      std::copy(std::begin(code), std::end(code), c.Flash().begin());
+      c.Fuses()[5] = 0xC5;  // SYSCFG0 (offset 5) with EESAVE on
+    });
+
+    // Identify: found on the UPDI wire.
+    w.chipSelector()->setCurrentIndex(0);
+    emit w.chipSelector()->activated(0);
+    d.Trigger(w.ToolbarAction(kIdIdentify));
+    QVERIFY2(d.LogHas("Name: ATtiny1614, Signature: 0x1E9422, Connected to: UPDI", 5),
+             qPrintable(d.LogRow(0)));
+    QCOMPARE(w.chipInfoField(kIdChipName)->text(), QString("ATtiny1614"));
+    QCOMPARE(w.chipInfoField(kIdFlashSize)->text(), QString("16 KB"));
+    QCOMPARE(w.modeSelector()->currentText(), QString("UPDI"));
+
+    // Read flash.
+    d.Trigger(w.ToolbarAction(kIdReadChip));
+    QCOMPARE(d.LogRow(0), QString("FLASH Code read into buffer"));
+    QVERIFY2(d.HexRow(kIdFlashHexView, 0).startsWith("00000 : 0C 94 12 34 FF"),
+             qPrintable(d.HexRow(kIdFlashHexView, 0)));
+
+    // The Fuses tab reads the named bytes; the fields follow them.
+    w.tabs()->setCurrentIndex(2);
+    QApplication::processEvents();
+    FuseEditor& fuses = d.app().state().fuseEditor;
+    const int eesave = fuses.FindField("SYSCFG0.EESAVE");
+    QVERIFY(eesave >= 0);
+    QCOMPARE(d.Cell(kIdFuseByteList, 4, 1), QString("0xC4"));  // the factory byte until read
+    d.Click(kIdFuseRead);
+    QCOMPARE(d.Cell(kIdFuseByteList, 4, 0), QString("SYSCFG0"));
+    QCOMPARE(d.Cell(kIdFuseByteList, 4, 1), QString("0xC5"));
+    QVERIFY(fuses.FieldChecked(static_cast<std::uint32_t>(eesave)));
+    const int pin = fuses.FindField("SYSCFG0.RSTPINCFG");
+    QCOMPARE(d.Cell(kIdFuseFieldList, pin, 2), QString("UPDI mode"));
+
+    // A fuse write of a changed field: no question (the UPDI pin stays), the chip has it.
+    d.ClickCell(FuseEditorKind::Fuses, EditorList::Fields, eesave, 2);
+    QCOMPARE(d.Cell(kIdFuseByteList, 4, 1), QString("0xC4"));
+    const std::size_t boxes = d.dialogs.boxes.size();
+    d.Click(kIdFuseWrite);
+    QCOMPARE(d.dialogs.boxes.size(), boxes);
+    onChip([](UpdiChip& c) { QCOMPARE(c.Fuses()[5], std::uint8_t{0xC4}); });
+    d.Click(kIdFuseVerify);
+    QCOMPARE(d.app().state().log.Row(0).kind, LogKind::LogSuccess);
+
+    // The Lock Bits tab holds the byte that leaves the chip open; a write that locks it asks
+    // first, No the default, and No sends nothing.
+    w.tabs()->setCurrentIndex(3);
+    QApplication::processEvents();
+    QCOMPARE(d.Cell(kIdLockByteList, 0, 1), QString("0xC5"));
+    d.Click(kIdLockRead);
+    QCOMPARE(d.Cell(kIdLockByteList, 0, 1), QString("0xC5"));
+    QCOMPARE(d.Cell(kIdLockFieldList, 0, 0), QString("LOCKBIT"));
+    QCOMPARE(d.Cell(kIdLockFieldList, 0, 2), QString("No locks"));
+    d.ClickCell(FuseEditorKind::LockBits, EditorList::Fields, 0, 2);
+    QVERIFY(w.choiceCell() != nullptr);
+    QCOMPARE(w.choiceCell()->itemText(1), QString("Read and write lock"));
+    emit w.choiceCell()->activated(1);
+    QApplication::processEvents();
+    QCOMPARE(d.Cell(kIdLockByteList, 0, 1), QString("0x3A"));
+    d.dialogs.answers = {false};
+    d.Click(kIdLockWrite);
+    QCOMPARE(d.dialogs.boxes.size(), boxes + 1);
+    QVERIFY(d.dialogs.boxes.back().defaultNo);
+    QVERIFY2(QString::fromStdString(d.dialogs.boxes.back().text)
+                 .startsWith("LOCKBIT 0x3A locks the ATtiny1614"),
+             d.dialogs.boxes.back().text.c_str());
+    QCOMPARE(d.LogRow(0), QString("Nothing written into the chip."));
+    onChip([](UpdiChip& c) { QVERIFY(!c.Locked()); });
+    d.dialogs.boxes.pop_back();
+    d.Click(kIdLockSetDefault);
+    QCOMPARE(d.Cell(kIdLockByteList, 0, 1), QString("0xC5"));
+
+    // A flash write from the buffer, read back in the same job.
+    w.tabs()->setCurrentIndex(0);
+    QApplication::processEvents();
+    AppState& state = d.app().state();
+    for (int i = 0; i < 300; ++i) state.flash.data()[i] = static_cast<std::uint8_t>(i * 7);
+    d.Trigger(w.ToolbarAction(kIdEraseChip));
+    d.Trigger(w.ToolbarAction(kIdWriteChip));
+    QVERIFY2(d.LogHas("Verified OK", 3), qPrintable(d.LogRow(0)));
+    onChip([](UpdiChip& c) {
+      QCOMPARE(c.Flash()[1], std::uint8_t{7});
+      QCOMPARE(c.Flash()[299], static_cast<std::uint8_t>(299 * 7));
+    });
+
+    // Program: erase, flash and EEPROM written and verified, one PASS line.
+    for (int i = 0; i < 64; ++i) state.flash.data()[i] = static_cast<std::uint8_t>(0xA0 + i);
+    state.eeprom.data()[5] = 0x42;
+    d.Trigger(w.MenuAction(kMenuProgram));
+    QVERIFY2(d.LogRow(0).startsWith("PASS sim:ATtiny1614 ATtiny1614 "), qPrintable(d.LogRow(0)));
+    onChip([](UpdiChip& c) {
+      QCOMPARE(c.Flash()[0], std::uint8_t{0xA0});
+      QCOMPARE(c.Flash()[63], std::uint8_t{0xDF});
+      QCOMPARE(c.Eeprom()[5], std::uint8_t{0x42});
+    });
+    for (const Box& b : d.dialogs.boxes) QFAIL(qPrintable(QString::fromStdString(b.text)));
   }
 
   void editorsToggleChooseAndTakeTypedBytes() {

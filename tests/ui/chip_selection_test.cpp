@@ -81,6 +81,23 @@ TEST_F(ChipSelectionTest, ModeChoiceSurvivesAnotherHighVoltagePart) {
   EXPECT_EQ(selection.SelectedProgMode(), 1);
 }
 
+TEST_F(ChipSelectionTest, AUpdiPartOffersOnlyItsUpdiWire) {
+  test::AddUpdiTestPart(db);
+  db.FinishLoad();
+  selection.FillChipSelector();
+  Pick("TINYHV");
+  selection.PickMode(0);  // HVSP
+  Pick("TINYUPDI");
+  EXPECT_EQ(selection.modeEntries(), std::vector<std::string>{"UPDI"});
+  EXPECT_EQ(selection.ModeSelectorText(), "UPDI");
+  EXPECT_EQ(selection.SelectedProgMode(), kProgModeIsp);  // as identify leaves the engine
+  ASSERT_TRUE(db.SelectPartByName("TINYUPDI"));
+  selection.SelectDetectedChip(false);
+  EXPECT_EQ(selection.ModeSelectorText(), "UPDI");
+  Pick("TINYHV");
+  EXPECT_EQ(selection.modeEntries(), (std::vector<std::string>{"HVSP", "ISP"}));
+}
+
 TEST_F(ChipSelectionTest, OnlyChangedSizesRedrawTheHexViews) {
   Pick("TINYHV");
   const int flash = view.flashRedraws, eeprom = view.eepromRedraws;

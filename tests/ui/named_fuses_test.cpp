@@ -139,6 +139,32 @@ TEST_F(NamedFusesTest, EditorShowsEachByteByNameWithItsFieldsAndEditsGoIntoTheir
   EXPECT_EQ(values[3], (NamedFuseValue{5, 0xC4}));
 }
 
+// Every lock byte but one locks a UPDI part: the lock-bit editor's default is that one, so a
+// Write of the defaults leaves the chip open. An AVR Dx's 4-byte key is no lock byte.
+TEST_F(NamedFusesTest, TheLockEditorOfAUpdiPartDefaultsToTheByteThatLeavesTheChipOpen) {
+  FuseEditor locks{FuseEditorKind::LockBits, db};
+  locks.ResetEditor();
+  EXPECT_FALSE(locks.IsNamed());
+  ASSERT_EQ(locks.byteRows().size(), 1u);
+  EXPECT_EQ(locks.byteRows().at(0).label, "LOCKBIT");
+  EXPECT_EQ(locks.byteRows().at(0).valueText, "0xC5");
+  EXPECT_TRUE(locks.bytes().lock.present);
+  // One field: the open value or the lock.
+  ASSERT_EQ(locks.fieldRows().size(), 1u);
+  EXPECT_EQ(locks.FieldDisplayText(0), "No locks");
+  locks.ApplyChoice(0, 1);
+  EXPECT_EQ(locks.ByteValue(kTargetLockBit), kUpdiLockedByte);
+  EXPECT_EQ(locks.FieldDisplayText(0), "Read and write lock");
+
+  UpdiLayout& u = db.RecordFor("TINYUPDI").updi;
+  u.lockSize = 4;
+  u.lockOpenValue = 0x5CC5C55C;
+  locks.ResetEditor();
+  EXPECT_TRUE(locks.byteRows().empty());
+  EXPECT_TRUE(locks.fieldRows().empty());
+  EXPECT_FALSE(locks.bytes().lock.present);
+}
+
 TEST_F(NamedFusesTest, WritingTheUpdiPinAwayIsARiskOnlyWhereThePinIsShared) {
   struct Case {
     const char* name;

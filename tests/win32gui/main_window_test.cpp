@@ -13,7 +13,9 @@
 #include <thread>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +26,7 @@
 #include "image/image_file.h"
 #include "platform/win32/registry_settings_store.h"
 #include "sim/sim_port_driver.h"
+#include "sim/updi/updi_chip.h"
 #include "ui/main_window_layout.h"
 
 namespace bq::win32 {
@@ -196,11 +199,12 @@ class MainWindowTest : public ::testing::Test {
     RegDeleteTreeA(HKEY_CURRENT_USER, kTestKey);
   }
 
-  int Start(const std::string& partList = BQ_SOURCE_DIR "/PartList.cfg") {
+  int Start(const std::string& partList = BQ_SOURCE_DIR "/PartList.cfg",
+            const std::string& part = "ATmega328P") {
     StartOptions options;
     options.partListPath = partList;
     options.simulate = true;
-    options.simulatePart = "ATmega328P";
+    options.simulatePart = part;
     const int started = window_->Create(options);
     if (started == kExitOk) ShowWindow(Main(), SW_SHOWNOACTIVATE);
     Pump();
@@ -254,9 +258,11 @@ class MainWindowTest : public ::testing::Test {
     SendMessageA(Main(), WM_NOTIFY, static_cast<WPARAM>(id), reinterpret_cast<LPARAM>(&draw));
     return draw.clrText;
   }
-  // A left click in the middle of a cell of an editor list.
+  // A left click in the middle of a cell of an editor list, scrolled into view first as a
+  // user would.
   void ClickCell(int id, int row, int column) {
     HWND list = C(id);
+    SendMessageA(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(row), FALSE);
     RECT r{};
     r.top = column;
     r.left = LVIR_BOUNDS;
@@ -502,6 +508,81 @@ TEST_F(MainWindowTest, AUpdiPartsFusesTabShowsItsBytesByNameAndAsksBeforeTheUpdi
   EXPECT_NE(NewestLog(), "Write fuses");
   Command(kIdFuseSetDefault);
   EXPECT_EQ(ItemText(C(kIdFuseByteList), 4, 1), "0xC4");
+}
+
+// A UPDI part simulated on a SerialUPDI adapter, through the window's messages: the start
+// picks the adapter for this run, then identify, reads, the named fuse bytes, a fuse write, a
+// flash write and Program reach the simulated chip.
+TEST_F(MainWindowTest, AUpdiPartOnTheSimulatedAdapterIsIdentifiedReadWrittenAndProgrammed) {
+  ASSERT_EQ(Start(BQ_SOURCE_DIR "/PartList.cfg", "ATtiny1614"), kExitOk);
+  EXPECT_EQ(NewestLog(), "Simulated SerialUPDI adapter (sim:ATtiny1614) for this run");
+  EXPECT_EQ(TextOf(C(kIdModeSelector)), "UPDI");
+  EXPECT_TRUE(MenuEnabled(kMenuProgram));
+  EXPECT_FALSE(IsWindowEnabled(C(kIdCalibrationRead)));  // no calibration bytes over UPDI
+  const SimPortDriver::ChipAccess access = sim_->ChipFor("sim:ATtiny1614");
+  const std::shared_ptr<UpdiChip> chip = sim_->UpdiChipFor("sim:ATtiny1614");
+  ASSERT_TRUE(chip != nullptr && access.mutex != nullptr);
+  auto onChip = [&](const std::function<void(UpdiChip&)>& f) {
+    const std::lock_guard<std::mutex> lock(*access.mutex);
+    f(*chip);
+  };
+  onChip([](UpdiChip& c) {
+    c.Flash()[0] = 0x0C;
+    c.Flash()[1] = 0x94;
+    c.Fuses()[5] = 0xC5;  // SYSCFG0 (offset 5) with EESAVE on
+  });
+
+  Pick(kIdChipSelector, "ATmega328P");
+  Command(kIdIdentify);
+  EXPECT_EQ(TextOf(C(kIdChipName)), "ATtiny1614");
+  EXPECT_EQ(TextOf(C(kIdModeSelector)), "UPDI");
+  bool found = false;
+  for (int row = 0; row < 5; ++row) {
+    found = found || ItemText(C(kIdMessageLog), row) ==
+                         "Name: ATtiny1614, Signature: 0x1E9422, Connected to: UPDI";
+  }
+  EXPECT_TRUE(found) << NewestLog();
+  Command(kIdReadChip);
+  EXPECT_EQ(NewestLog(), "FLASH Code read into buffer");
+  EXPECT_EQ(ItemText(C(kIdFlashHexView), 0).substr(0, 17), "00000 : 0C 94 FF ");
+
+  // The Fuses tab: every named byte shows in its taller list, and the read fills them.
+  PickTab(2);
+  RECT list{};
+  GetWindowRect(C(kIdFuseByteList), &list);
+  EXPECT_EQ(list.bottom - list.top, EditorLists({}, true).bytes.height);
+  EXPECT_GE(SendMessageA(C(kIdFuseByteList), LVM_GETCOUNTPERPAGE, 0, 0), 8);
+  Command(kIdFuseRead);
+  EXPECT_EQ(ItemText(C(kIdFuseByteList), 4, 0), "SYSCFG0");
+  EXPECT_EQ(ItemText(C(kIdFuseByteList), 4, 1), "0xC5");
+  const int eesave = App().state().fuseEditor.FindField("SYSCFG0.EESAVE");
+  ASSERT_GE(eesave, 0);
+  ClickCell(kIdFuseFieldList, eesave, 2);
+  EXPECT_EQ(ItemText(C(kIdFuseByteList), 4, 1), "0xC4");
+  Command(kIdFuseWrite);  // the UPDI pin stays: no question
+  onChip([](UpdiChip& c) { EXPECT_EQ(c.Fuses()[5], 0xC4); });
+
+  // The Lock Bits tab holds the byte that leaves the chip open.
+  PickTab(3);
+  EXPECT_EQ(ItemText(C(kIdLockByteList), 0, 1), "0xC5");
+  EXPECT_EQ(ItemText(C(kIdLockFieldList), 0, 0), "LOCKBIT");
+  EXPECT_EQ(ItemText(C(kIdLockFieldList), 0, 2), "No locks");
+
+  // A flash write, then Program.
+  PickTab(0);
+  for (int i = 0; i < 200; ++i) App().state().flash.data()[i] = static_cast<std::uint8_t>(i * 3);
+  Command(kIdEraseChip);
+  Command(kIdWriteChip);
+  EXPECT_EQ(NewestLog(), "Verified OK");
+  onChip([](UpdiChip& c) { EXPECT_EQ(c.Flash()[199], static_cast<std::uint8_t>(199 * 3)); });
+  for (int i = 0; i < 32; ++i) App().state().flash.data()[i] = static_cast<std::uint8_t>(0xB0 + i);
+  Command(kMenuProgram);
+  EXPECT_EQ(NewestLog().rfind("PASS sim:ATtiny1614 ATtiny1614 ", 0), 0u) << NewestLog();
+  onChip([](UpdiChip& c) {
+    EXPECT_EQ(c.Flash()[0], 0xB0);
+    EXPECT_EQ(c.Flash()[31], 0xCF);
+  });
+  for (const Box& b : host_.boxes) ADD_FAILURE() << b.caption << ": " << b.text;
 }
 
 TEST_F(MainWindowTest, ExitAsksWhenIdleAndWaitsWhileBusy) {
