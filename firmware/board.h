@@ -54,6 +54,9 @@
 #define UART_RX_VECT USART_RX_vect
 #define UART_UDRE_VECT USART_UDRE_vect
 
+// No UPDI header yet: the UPDI commands answer "Unknown Command".
+#define HAVE_UPDI 0
+
 #elif defined(BOARD_MEGA)
 
 #define HW_VERSION_MAJOR 4
@@ -129,6 +132,24 @@
 
 #define UART_RX_VECT USART0_RX_vect
 #define UART_UDRE_VECT USART0_UDRE_vect
+
+// UPDI header: TX1 (D18, PD3) through 2.2 kOhm and RX1 (D19, PD2) joined onto the UPDI line,
+// 8E2 on USART1; A8 (PK0) switches 12 V onto the UPDI pin, A9 (PK1) the header's supply.
+#define HAVE_UPDI 1
+#define UPDI_UCSRA UCSR1A
+#define UPDI_UCSRB UCSR1B
+#define UPDI_UCSRC UCSR1C
+#define UPDI_UBRR UBRR1
+#define UPDI_UDR UDR1
+#define UPDI_RX_VECT USART1_RX_vect
+#define UPDI_LINE_PORT PORTD
+#define UPDI_LINE_DDR DDRD
+#define UPDI_TX PD3
+#define UPDI_RX PD2
+#define UPDI_PWR_PORT PORTK
+#define UPDI_PWR_DDR DDRK
+#define UPDI_12V PK0
+#define UPDI_VCC PK1
 
 #else
 #error "Build with -DBOARD_UNO or -DBOARD_MEGA"
