@@ -45,21 +45,35 @@ static uint8_t Divider(uint32_t baud, uint16_t* ubrr, uint8_t* twice) {
   return 1;
 }
 
-static void WaitSent(void) {
-  // TXC is set once the last character has left the shift register (written 1 to clear).
-  if (!(UPDI_UCSRB & BIT(TXEN1))) return;
-  while (!(UPDI_UCSRA & BIT(UDRE1))) {
-  }
+// A character was written and its TXC not yet seen.
+static uint8_t txBusy;
+
+// Each character is written once the one before has left completely (TXC), not on UDRE: the
+// gap of a few cycles between them costs nothing on the UPDI line, and the simulated bench
+// raises TXC alone. False when the character did not finish within two character times.
+static uint8_t WaitSent(void) {
+  if (!txBusy) return 1;
+  txBusy = 0;
   const uint16_t start = Ticks();
   while (!(UPDI_UCSRA & BIT(TXC1))) {
-    if ((uint16_t)(Ticks() - start) > 2u * byteTicks + 250u) break;
+    if ((uint16_t)(Ticks() - start) > 2u * byteTicks + 250u) return 0;
   }
+  return 1;
+}
+
+static uint8_t Put(uint8_t b) {
+  if (!WaitSent()) return 0;
+  UPDI_UCSRA |= BIT(TXC1);  // written 1: cleared
+  UPDI_UDR = b;
+  txBusy = 1;
+  return 1;
 }
 
 static void Program(uint16_t ubrr, uint8_t twice) {
   WaitSent();
   UPDI_UCSRB = 0;
-  UPDI_UCSRA = (uint8_t)(BIT(TXC1) | (twice ? BIT(U2X1) : 0));
+  // Read, modify, write: UDRE stays as the USART has it.
+  UPDI_UCSRA = (uint8_t)((UPDI_UCSRA & ~BIT(U2X1)) | BIT(TXC1) | (twice ? BIT(U2X1) : 0));
   UPDI_UBRR = ubrr;
   UPDI_UCSRC = BIT(UPM11) | BIT(USBS1) | BIT(UCSZ11) | BIT(UCSZ10);  // 8E2
   UPDI_UCSRB = BIT(RXEN1) | BIT(TXEN1) | BIT(RXCIE1);
@@ -142,12 +156,9 @@ static uint8_t Take(uint8_t* out, uint16_t ticks) {
 
 uint8_t UpdiSend(const uint8_t* data, uint8_t n, uint8_t* echo, uint8_t* echoed) {
   *echoed = 0;
-  // Every byte goes out back to back; its echo lands in the ring meanwhile (n < 256).
+  // Every byte goes out in turn; its echo lands in the ring meanwhile (n < 256).
   for (uint8_t i = 0; i < n; ++i) {
-    while (!(UPDI_UCSRA & BIT(UDRE1))) {
-    }
-    UPDI_UCSRA |= BIT(TXC1);
-    UPDI_UDR = data[i];
+    if (!Put(data[i])) return UPDI_NO_ECHO;
   }
   uint8_t bad = 0;
   for (uint8_t i = 0; i < n; ++i) {
@@ -182,8 +193,7 @@ void UpdiBreak(void) {
   // A 0x00 at the slowest rate: start bit, 8 data bits and the even parity bit low for 41 ms,
   // longer than the 24.6 ms BREAK the UPDI's slowest clock needs.
   Program(4095, 0);
-  UPDI_UCSRA |= BIT(TXC1);
-  UPDI_UDR = 0x00;
+  Put(0x00);
   WaitSent();
   Program(lineUbrr, lineDouble);
   UpdiDiscard();

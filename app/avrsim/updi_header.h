@@ -1,0 +1,73 @@
+#pragma once
+// The Mega's UPDI header on the bench: a UPDI chip (sim/updi) on the firmware's USART1, whose
+// TX1 and RX1 are joined onto the chip's UPDI pin, so every byte comes back as its echo and the
+// chip's answers land in RX1; A9 (PK1) switches the chip's supply, A8 (PK0) 12 V onto its UPDI
+// pin. The 12 V activation is checked against the tinyAVR datasheets (docs/updi-facts.md): the
+// supply on and its power-on reset released first, the pulse 100 us to 1 ms wide, on a pin
+// fused to GPIO within 8.8 ms of the reset, and the programming key after it. Each break is a
+// violation.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "avrsim/target.h"
+#include "parts/part_record.h"
+#include "sim/updi/updi_chip.h"
+
+struct avr_t;
+struct avr_irq_t;
+
+namespace bq::avrsim {
+
+class UpdiHeader {
+ public:
+  using Report = std::function<void(const std::string&)>;
+
+  UpdiHeader(const PartRecord& part, const std::string& partName, bool twelveVolts,
+             Report violation, Report note);
+  UpdiHeader(const UpdiHeader&) = delete;
+  UpdiHeader& operator=(const UpdiHeader&) = delete;
+
+  // Wires the chip to the Mega's USART1 and port K pins.
+  void Attach(avr_t* avr);
+
+  UpdiChip& Chip() { return chip_; }
+  unsigned Violations() const { return violations_; }
+  // The end of the run: a pulse whose key never came is reported now.
+  void Finish();
+
+ private:
+  static void OnTx(avr_irq_t* irq, std::uint32_t value, void* param);
+  static void OnPortK(avr_irq_t* irq, std::uint32_t value, void* param);
+  static void OnDirectionK(avr_irq_t* irq, std::uint32_t value, void* param);
+  static std::uint64_t OnDue(avr_t* avr, std::uint64_t when, void* param);
+
+  Nanos Now();
+  void Switches(std::uint8_t port, std::uint8_t ddr);
+  void Supply(bool on, Nanos now);
+  void HighVoltage(bool on, Nanos now);
+  void Byte(std::uint8_t value);
+  void Deliver();
+  void Schedule();
+  void Violation(const std::string& text);
+  bool PinFusedGpio() const;
+
+  UpdiChip chip_;
+  bool twelveVolts_;
+  Report violation_, note_;
+  unsigned violations_ = 0;
+  avr_t* avr_ = nullptr;
+  avr_irq_t* rxIn_ = nullptr;
+  std::uint64_t lastCycle_ = 0, cycleBase_ = 0;
+  bool powered_ = false, vpp_ = false;
+  Nanos poweredAt_ = 0, vppAt_ = 0, txFree_ = 0;
+  bool awaitingKey_ = false;  // a pulse came; programming has not started since
+  std::vector<std::pair<std::uint8_t, Nanos>> echoes_;  // while the chip is unpowered
+  bool timerSet_ = false;
+  Nanos timerAt_ = 0;
+};
+
+}  // namespace bq::avrsim
