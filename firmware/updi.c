@@ -15,20 +15,36 @@
 
 #if HAVE_UPDI
 
-static volatile uint8_t ring[256];  // 8-bit indices wrap by themselves
-static volatile uint8_t ringPut;
-static volatile uint8_t ringTake;
+// Room for the longest answer (a 256-byte block read) and more, arriving while the host's
+// next request is still on its way.
+#define RING_BYTES 512u
+#define RING_MASK (RING_BYTES - 1u)
+static volatile uint8_t ring[RING_BYTES];
+static volatile uint16_t ringPut;
+static volatile uint16_t ringTake;  // only the main loop moves it
 static uint8_t lineOpen;
 static uint16_t byteTicks;  // one 12-bit character at the line's rate, in 4 us ticks (at least 1)
 static uint16_t lineUbrr;
 static uint8_t lineDouble;
 
 ISR(UPDI_RX_VECT) {
-  (void)UPDI_UCSRA;
-  ring[ringPut++] = UPDI_UDR;
+  const uint16_t put = ringPut;
+  ring[put & RING_MASK] = UPDI_UDR;
+  ringPut = put + 1;
 }
 
-static uint8_t Available(void) { return (uint8_t)(ringPut - ringTake); }
+static uint16_t Available(void) {
+  cli();
+  const uint16_t n = ringPut - ringTake;
+  sei();
+  return n;
+}
+
+static uint8_t Next(void) {
+  const uint8_t b = ring[ringTake & RING_MASK];
+  ++ringTake;
+  return b;
+}
 
 // Divider for the rate: U2X where the 12-bit divider reaches, else normal speed (the slow
 // rates of a BREAK). 0 when the rate is out of reach.
@@ -129,7 +145,7 @@ uint8_t UpdiOpen(uint32_t baud, uint16_t pulseUs) {
   lineUbrr = ubrr;
   lineDouble = twice;
   Program(ubrr, twice);
-  ringTake = ringPut;
+  UpdiDiscard();
   lineOpen = 1;
   return 0;
 }
@@ -150,7 +166,7 @@ static uint8_t Take(uint8_t* out, uint16_t ticks) {
   while (!Available()) {
     if ((uint16_t)(Ticks() - start) > ticks) return 0;
   }
-  *out = ring[ringTake++];
+  *out = Next();
   return 1;
 }
 
@@ -178,7 +194,7 @@ uint8_t UpdiReceive(uint8_t* out, uint8_t m, uint8_t timeoutMs) {
   uint16_t last = Ticks();
   while (got < m) {
     if (Available()) {
-      out[got++] = ring[ringTake++];
+      out[got++] = Next();
       continue;
     }
     const uint16_t now = Ticks();

@@ -7,7 +7,6 @@
 #include <simavr/sim_irq.h>
 
 #include <cstdio>
-#include <cstdlib>
 
 namespace bq::avrsim {
 
@@ -175,7 +174,6 @@ void UpdiHeader::Byte(std::uint8_t value) {
   const bool twoStops = (c & 0x08) != 0;
   const unsigned bits = 1 + 8 + ((c & 0x20) ? 1 : 0) + (twoStops ? 2 : 1);
   const Nanos now = Now();
-  if (getenv("BQDBG")) fprintf(stderr, "tx %02X at %llu baud %u c %02X powered %d\n", value, (unsigned long long)now, baud, c, powered_);
   const Nanos start = std::max(now, txFree_);
   const Nanos end = start + std::uint64_t{bits} * 1'000'000'000ULL / baud;
   txFree_ = end;
@@ -205,7 +203,6 @@ void UpdiHeader::Deliver() {
   echoes_.resize(kept);
   // RXEN off (the line closed, the 12 V pulse): simavr drops what arrives.
   for (const std::uint8_t b : out) avr_raise_irq(rxIn_, b);
-  if (getenv("BQDBG") && !out.empty()) fprintf(stderr, "rx %zu bytes at %llu\n", out.size(), (unsigned long long)now);
   if (awaitingKey_ && chip_.InProgramming()) awaitingKey_ = false;
 }
 

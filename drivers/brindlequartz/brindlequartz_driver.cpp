@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
-#include <cstdio>
-#include <cstdlib>
 
 namespace bq {
 
@@ -77,7 +75,6 @@ class BrindlequartzDriver::Tunnel : public UpdiTunnelLink {
     std::uint8_t answerCode = 0;
     const bool ok = driver_.programmer_.RawRequest(code, payload, answerCode, answer);
     status = driver_.programmer_.Status();
-    if (getenv("BQDBG")) { fprintf(stderr, "REQ %02X len %zu -> ok %d st %u ans %02X:", code, payload.size(), ok, status, answerCode); for (auto b: answer) fprintf(stderr, " %02X", b); fprintf(stderr, "\n"); }
     if (!ok) return false;
     if (code == CMD_UPDI_OPEN) driver_.updiLine_ = true;
     const std::uint8_t expected = code == CMD_UPDI_EXCHANGE ? ANS_UPDI : ANS_OK;
