@@ -133,8 +133,9 @@
 #define UART_RX_VECT USART0_RX_vect
 #define UART_UDRE_VECT USART0_UDRE_vect
 
-// UPDI header: TX1 (D18, PD3) through 2.2 kOhm and RX1 (D19, PD2) joined onto the UPDI line,
-// 8E2 on USART1; A8 (PK0) switches 12 V onto the UPDI pin, A9 (PK1) the header's supply.
+// UPDI header: TX1 (D18, PD3) through 4.7 kOhm and RX1 (D19, PD2) through 10 kOhm joined onto
+// the UPDI line, 8E2 on USART1; A8 (PK0) switches 12 V onto the UPDI pin, A9 (PK1) the
+// header's supply.
 #define HAVE_UPDI 1
 #define UPDI_UCSRA UCSR1A
 #define UPDI_UCSRB UCSR1B
