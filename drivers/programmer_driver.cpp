@@ -161,7 +161,8 @@ SessionResult ProgrammerDriver::SetTargetClock(bool on) {
 }
 
 SessionResult ProgrammerDriver::PowerCycleUpdi(bool highVoltage) {
-  return Unsupported(Info(), highVoltage ? "pulse 12 V on the UPDI pin" : "power the UPDI part off and on");
+  return Unsupported(Info(),
+                     highVoltage ? "pulse 12 V on the UPDI pin" : "power the UPDI part off and on");
 }
 
 SessionResult Unsupported(const ProgrammerInfo& info, const std::string& what) {

@@ -45,7 +45,7 @@ enum {
   ANS_VALUE16 = 0xDA,
   ANS_VALUE16_ALT = 0xDB,
   ANS_BLANK = 0xDC,
-  ANS_OK = 0xDD,  // plain acknowledgement
+  ANS_OK = 0xDD,    // plain acknowledgement
   ANS_UPDI = 0xDE,  // echo status, then the bytes received
   ANS_ERROR = 0xEF,
 };

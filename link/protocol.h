@@ -66,7 +66,7 @@ enum CommandCode : std::uint8_t {
   CMD_UPDI_EXCHANGE = 0xC7,
   CMD_UPDI_BREAK = 0xC8,  // empty: a BREAK on the UPDI line (41 ms low). Answer ANS_OK
   CMD_UPDI_CLOSE = 0xC9,  // empty: line, supply and 12 V off. Answer ANS_OK
-  CMD_RECOVER = 0xCF,  // empty; sent after every ANS_ERROR
+  CMD_RECOVER = 0xCF,     // empty; sent after every ANS_ERROR
 };
 
 // Code of an answer from the programmer. Every code not listed is accepted without effect.
@@ -87,7 +87,7 @@ enum AnswerCode : std::uint8_t {
   // CMD_UPDI_EXCHANGE: byte 0 how the echo came back (kUpdiEcho...), then on kUpdiEchoOk the
   // answer bytes received (fewer than asked on a time-out), else the echo bytes that came.
   ANS_UPDI = 0xDE,
-  ANS_ERROR = 0xEF,        // 1 byte: device error code
+  ANS_ERROR = 0xEF,  // 1 byte: device error code
 };
 
 inline constexpr std::uint8_t kUpdiEchoOk = 0;

@@ -50,7 +50,8 @@ RescueReport RunUpdiRescue(ChipSession& session, const std::string& partName,
   if (plain.ok()) {
     report.verdict = RescueVerdict::NothingWrong;
     report.diagnosis = "The " + partName + " answers on its UPDI pin (signature " +
-                       Hex2(static_cast<std::uint8_t>(signature >> 16)) + " ...): nothing holds it.";
+                       Hex2(static_cast<std::uint8_t>(signature >> 16)) +
+                       " ...): nothing holds it.";
     report.outcome = "Nothing was changed.";
     return report;
   }
@@ -76,11 +77,13 @@ RescueReport RunUpdiRescue(ChipSession& session, const std::string& partName,
   const std::string name = layout.pinFuse + "." + layout.pinField;
   report.diagnosis = "The " + partName + " does not answer on its UPDI pin: " + name +
                      " has most likely made the pin GPIO or RESET.";
-  report.plan = std::string("Using the UPDI header, will switch the chip off and on, pulse 12 V "
-                            "on its UPDI pin, ") +
-                (options.defaults ? "write the part's default fuses"
-                                  : "set " + name + " back to UPDI (the other fuses stay as they are)") +
-                ", then switch it off and on again and check that it answers on plain UPDI.";
+  report.plan =
+      std::string(
+          "Using the UPDI header, will switch the chip off and on, pulse 12 V "
+          "on its UPDI pin, ") +
+      (options.defaults ? "write the part's default fuses"
+                        : "set " + name + " back to UPDI (the other fuses stay as they are)") +
+      ", then switch it off and on again and check that it answers on plain UPDI.";
   if (!host.Confirm(report.diagnosis, report.plan)) {
     report.verdict = RescueVerdict::Declined;
     report.outcome = "Nothing was changed.";
@@ -99,8 +102,8 @@ RescueReport RunUpdiRescue(ChipSession& session, const std::string& partName,
       if (fuse.hasDefault) values.push_back({fuse.offset, fuse.defaultValue});
     }
   } else {
-    values.push_back({pinFuse->offset, WithPinUpdi(fuses[pinFuse->offset], *field,
-                                                   layout.pinUpdiValue)});
+    values.push_back(
+        {pinFuse->offset, WithPinUpdi(fuses[pinFuse->offset], *field, layout.pinUpdiValue)});
   }
   if (SessionResult r = session.WriteNamedFuses(values); !r.ok()) {
     return Failed(report, r, "Writing " + layout.pinFuse + " failed");
@@ -109,8 +112,9 @@ RescueReport RunUpdiRescue(ChipSession& session, const std::string& partName,
   // shows what the chip does by itself.
   if (SessionResult r = session.Driver().PowerCycleUpdi(false); !r.ok()) {
     return Failed(report, r,
-                  layout.pinFuse + " was written, but after a power-on the chip does not answer "
-                                   "on plain UPDI");
+                  layout.pinFuse +
+                      " was written, but after a power-on the chip does not answer "
+                      "on plain UPDI");
   }
   if (SessionResult r = session.ReadSignature(signature); !r.ok()) {
     return Failed(report, r, "After a power-on the chip's signature could not be read");
@@ -118,16 +122,16 @@ RescueReport RunUpdiRescue(ChipSession& session, const std::string& partName,
   if (signature != part.signature) {
     return Failed(report, {SessionStatus::Mismatch, 0, ""},
                   "The chip answers on plain UPDI again, but its signature " +
-                      Hex2(static_cast<std::uint8_t>(signature >> 8)) + " is not the " +
-                      partName + "'s");
+                      Hex2(static_cast<std::uint8_t>(signature >> 8)) + " is not the " + partName +
+                      "'s");
   }
   std::uint8_t written = fuses[pinFuse->offset];
   for (const NamedFuseValue& v : values) {
     if (v.offset == pinFuse->offset) written = v.value;
   }
   report.verdict = RescueVerdict::Rescued;
-  report.outcome = "The 12 V pulse reached the chip; " + layout.pinFuse + " is " +
-                   Hex2(written) + " (" + layout.pinField +
+  report.outcome = "The 12 V pulse reached the chip; " + layout.pinFuse + " is " + Hex2(written) +
+                   " (" + layout.pinField +
                    " = UPDI) and the chip answers on plain UPDI after a power-on.";
   return report;
 }

@@ -312,8 +312,9 @@ int main(int argc, char** argv) {
         return Usage("the Uno has no UPDI header: put the " + config.partName +
                      " on the Mega's (--board mega)");
       if (!placeName.empty() || !chipFile.empty() || !fuses.empty() || !lock.empty())
-        return Usage("a UPDI part takes none of --place, --chip, --fuses and --lock: it sits on "
-                     "the UPDI header with its defaults");
+        return Usage(
+            "a UPDI part takes none of --place, --chip, --fuses and --lock: it sits on "
+            "the UPDI header with its defaults");
     }
     std::string chipError;
     if (!chipFile.empty() && !LoadChip(chipFile, config, chipError)) {
@@ -337,13 +338,13 @@ int main(int argc, char** argv) {
           [](const std::string& text) { std::cerr << "violation: " << text << std::endl; },
           [](const std::string& text) { std::cerr << "note: " << text << std::endl; });
     } else {
-    target = bq::avrsim::MakeTarget(
-        config,
-        [&violations](const std::string& text) {
-          ++violations;
-          std::cerr << "violation: " << text << std::endl;
-        },
-        [](const std::string& text) { std::cerr << "note: " << text << std::endl; });
+      target = bq::avrsim::MakeTarget(
+          config,
+          [&violations](const std::string& text) {
+            ++violations;
+            std::cerr << "violation: " << text << std::endl;
+          },
+          [](const std::string& text) { std::cerr << "note: " << text << std::endl; });
     }
   } else if (!placeName.empty()) {
     return Usage("--place needs a chip: with --target none every place is empty");

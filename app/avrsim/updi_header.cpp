@@ -122,8 +122,9 @@ void UpdiHeader::Supply(bool on, Nanos now) {
   }
   if (vpp_) Violation("the UPDI chip's supply went off while 12 V was on its UPDI pin");
   if (awaitingKey_) {
-    Violation("the 12 V pulse on the UPDI pin was not followed by the NVMPROG key before the "
-              "supply went off");
+    Violation(
+        "the 12 V pulse on the UPDI pin was not followed by the NVMPROG key before the "
+        "supply went off");
     awaitingKey_ = false;
   }
   chip_.DiscardPending();

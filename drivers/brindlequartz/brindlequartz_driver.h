@@ -104,7 +104,7 @@ class BrindlequartzDriver : public ProgrammerDriver {
   std::shared_ptr<UpdiTunnelPortDriver> tunnelPorts_;
   std::unique_ptr<SerialPort> updiPort_;
   std::unique_ptr<SerialUpdiDriver> updi_;
-  bool updiLine_ = false;  // CMD_UPDI_OPEN went through since the last close
+  bool updiLine_ = false;   // CMD_UPDI_OPEN went through since the last close
   CProgrammer programmer_;  // last: stopped before anything it uses goes
 };
 

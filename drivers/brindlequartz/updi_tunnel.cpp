@@ -63,9 +63,9 @@ bool UpdiTunnelConnection::Flush() {
 }
 
 long UpdiTunnelConnection::Read(std::uint8_t* data, std::size_t n) {
-  return ReadWithin(data, n,
-                    SerialTimeouts::kTotalConstantMs +
-                        SerialTimeouts::kTotalPerByteMs * static_cast<int>(n));
+  return ReadWithin(
+      data, n,
+      SerialTimeouts::kTotalConstantMs + SerialTimeouts::kTotalPerByteMs * static_cast<int>(n));
 }
 
 long UpdiTunnelConnection::ReadWithin(std::uint8_t* data, std::size_t n, int totalMs) {
