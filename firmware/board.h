@@ -54,8 +54,20 @@
 #define UART_RX_VECT USART_RX_vect
 #define UART_UDRE_VECT USART_UDRE_vect
 
-// No UPDI header yet: the UPDI commands answer "Unknown Command".
-#define HAVE_UPDI 0
+// UPDI header: D8 (PB0) through 4.7 kOhm onto the UPDI line, a software half-duplex line
+// (8E2, up to 115200 baud): driven while a byte goes out, an input with pull-up otherwise;
+// A2 (PC2) switches 12 V onto the UPDI pin, A3 (PC3) the header's supply.
+#define HAVE_UPDI 1
+#define UPDI_SOFT 1
+#define UPDI_SOFT_MAX_BAUD 115200UL
+#define UPDI_LINE_PORT PORTB
+#define UPDI_LINE_DDR DDRB
+#define UPDI_LINE_PIN PINB
+#define UPDI_LINE PB0
+#define UPDI_PWR_PORT PORTC
+#define UPDI_PWR_DDR DDRC
+#define UPDI_12V PC2
+#define UPDI_VCC PC3
 
 #elif defined(BOARD_MEGA)
 

@@ -1,9 +1,11 @@
-// The UPDI header (Mega): one wire for both directions, 8 data bits, even parity, 2 stop bits,
-// on USART1 with TX1 and RX1 joined onto the UPDI pin, so every byte sent comes back as its
-// echo. Received bytes go into a ring by interrupt while the line is open, so a chip's answer
-// that follows an exchange's echo waits there for the next exchange. The host speaks the UPDI
-// instructions itself; this file only moves bytes, checks echoes, sends BREAKs and applies
-// the 12 V activation pulse.
+// The UPDI header: one wire for both directions, 8 data bits, even parity, 2 stop bits. On the
+// Mega it is USART1 with TX1 and RX1 joined onto the UPDI pin, so every byte sent comes back as
+// its echo, and received bytes go into a ring by interrupt while the line is open: a chip's
+// answer that follows an exchange's echo waits there for the next exchange. On the Uno/Nano
+// it is one pin moved by software (UPDI_SOFT): driven while a byte goes out, then read until
+// the chip has been silent for longer than its guard time, every answer byte into the same
+// ring. The host speaks the UPDI instructions itself; this file only moves bytes, checks
+// echoes, sends BREAKs and applies the 12 V activation pulse.
 
 #include "updi.h"
 
@@ -24,14 +26,19 @@ static volatile uint16_t ringPut;
 static volatile uint16_t ringTake;  // only the main loop moves it
 static uint8_t lineOpen;
 static uint16_t byteTicks;  // one 12-bit character at the line's rate, in 4 us ticks (at least 1)
+#if !UPDI_SOFT
 static uint16_t lineUbrr;
 static uint8_t lineDouble;
+#endif
 
+#if !UPDI_SOFT
 ISR(UPDI_RX_VECT) {
   const uint16_t put = ringPut;
   ring[put & RING_MASK] = UPDI_UDR;
   ringPut = put + 1;
 }
+
+#endif
 
 static uint16_t Available(void) {
   cli();
@@ -46,6 +53,7 @@ static uint8_t Next(void) {
   return b;
 }
 
+#if !UPDI_SOFT
 // Divider for the rate: U2X where the 12-bit divider reaches, else normal speed (the slow
 // rates of a BREAK). 0 when the rate is out of reach.
 static uint8_t Divider(uint32_t baud, uint16_t* ubrr, uint8_t* twice) {
@@ -104,6 +112,82 @@ static void LineOff(void) {
   UPDI_LINE_PORT &= (uint8_t)~(BIT(UPDI_TX) | BIT(UPDI_RX));
 }
 
+#else
+
+static uint16_t txLoops;    // _delay_loop_2 counts (4 cycles each) of one bit, less the loops'
+static uint16_t rxLoops;    // own cycles, sending and receiving
+static uint16_t idleTicks;  // after a send: silence this long ends the chip's answer
+
+static uint8_t SoftRate(uint32_t baud) {
+  if (baud < 250 || baud > UPDI_SOFT_MAX_BAUD) return 0;
+  const uint32_t cycles = F_CPU / baud;  // per bit
+  txLoops = (uint16_t)((cycles - 14u) / 4u);
+  rxLoops = (uint16_t)((cycles - 6u) / 4u);
+  const uint32_t ticks = 12ul * 250000ul / baud;
+  byteTicks = ticks == 0 ? 1 : ticks > 30000ul ? 30000u : (uint16_t)ticks;
+  // Longer than the chip's guard time before an answer (128 bits after a reset of the UPDI).
+  const uint32_t idle = 140ul * 250000ul / baud + 25u;
+  idleTicks = idle > 5000ul ? 5000u : (uint16_t)idle;
+  return 1;
+}
+
+static void Release(void) {  // an input with pull-up: the line idles high
+  UPDI_LINE_DDR &= (uint8_t)~BIT(UPDI_LINE);
+  UPDI_LINE_PORT |= BIT(UPDI_LINE);
+}
+
+static void LineOff(void) {
+  UPDI_LINE_DDR &= (uint8_t)~BIT(UPDI_LINE);
+  UPDI_LINE_PORT &= (uint8_t)~BIT(UPDI_LINE);
+}
+
+// One character, driven: start bit, 8 data bits, even parity, 2 stop bits. Interrupts off.
+static void SoftPut(uint8_t b) {
+  uint8_t parity = 0;
+  for (uint8_t v = b; v; v >>= 1) parity ^= v & 1u;
+  uint16_t frame = (uint16_t)((uint16_t)b << 1 | (uint16_t)parity << 9 | 0x0C00u);
+  for (uint8_t i = 0; i < 12; ++i) {
+    if (frame & 1u) {
+      UPDI_LINE_PORT |= BIT(UPDI_LINE);
+    } else {
+      UPDI_LINE_PORT &= (uint8_t)~BIT(UPDI_LINE);
+    }
+    UPDI_LINE_DDR |= BIT(UPDI_LINE);
+    frame >>= 1;
+    _delay_loop_2(txLoops);
+  }
+}
+
+// One character from the chip, its start bit within `ticks`; sampled in the middle of each
+// bit, returns in the first stop bit. Interrupts off.
+static uint8_t SoftGet(uint8_t* out, uint16_t ticks) {
+  const uint16_t start = Ticks();
+  while (UPDI_LINE_PIN & BIT(UPDI_LINE)) {
+    if ((uint16_t)(Ticks() - start) > ticks) return 0;
+  }
+  _delay_loop_2(rxLoops / 2u);
+  uint8_t v = 0;
+  for (uint8_t i = 0; i < 8; ++i) {
+    _delay_loop_2(rxLoops);
+    v >>= 1;
+    if (UPDI_LINE_PIN & BIT(UPDI_LINE)) v |= 0x80;
+  }
+  _delay_loop_2(rxLoops);  // parity
+  _delay_loop_2(rxLoops);  // the first stop bit
+  *out = v;
+  return 1;
+}
+
+// Every answer byte until the chip is silent, into the ring.
+static void Collect(void) {
+  uint8_t b;
+  while ((uint16_t)(ringPut - ringTake) < RING_BYTES && SoftGet(&b, idleTicks)) {
+    ring[ringPut & RING_MASK] = b;
+    ++ringPut;
+  }
+}
+#endif
+
 void UpdiIdle(void) {
   LineOff();
   lineOpen = 0;
@@ -130,9 +214,13 @@ static void HighVoltagePulse(uint16_t widthUs) {
 }
 
 uint8_t UpdiOpen(uint32_t baud, uint16_t pulseUs) {
+#if !UPDI_SOFT
   uint16_t ubrr;
   uint8_t twice;
   if (!Divider(baud, &ubrr, &twice)) return ERR_UNKNOWN_COMMAND;
+#else
+  if (baud < 250 || baud > UPDI_SOFT_MAX_BAUD) return ERR_UNKNOWN_COMMAND;
+#endif
   if (pulseUs != 0 && (pulseUs < UPDI_PULSE_MIN_US || pulseUs > UPDI_PULSE_MAX_US))
     return ERR_UNKNOWN_COMMAND;
   if (pulseUs != 0) {
@@ -142,9 +230,14 @@ uint8_t UpdiOpen(uint32_t baud, uint16_t pulseUs) {
     UPDI_PWR_PORT |= BIT(UPDI_VCC);
     DelayMs(UPDI_POWER_ON_MS);  // the chip's start-up before its UPDI listens
   }
+#if !UPDI_SOFT
   lineUbrr = ubrr;
   lineDouble = twice;
   Program(ubrr, twice);
+#else
+  SoftRate(baud);
+  Release();
+#endif
   UpdiDiscard();
   lineOpen = 1;
   return 0;
@@ -160,6 +253,7 @@ void UpdiDiscard(void) {
   sei();
 }
 
+#if !UPDI_SOFT
 // Next received byte within `ticks`; 0 when none came.
 static uint8_t Take(uint8_t* out, uint16_t ticks) {
   const uint16_t start = Ticks();
@@ -187,6 +281,23 @@ uint8_t UpdiSend(const uint8_t* data, uint8_t n, uint8_t* echo, uint8_t* echoed)
   return bad ? UPDI_BAD_ECHO : UPDI_OK;
 }
 
+#else
+// The line reads back what drives it: the echo is the bytes sent. The chip's answer is
+// collected right after them, while nobody else listens.
+uint8_t UpdiSend(const uint8_t* data, uint8_t n, uint8_t* echo, uint8_t* echoed) {
+  cli();
+  for (uint8_t i = 0; i < n; ++i) {
+    SoftPut(data[i]);
+    echo[i] = data[i];
+  }
+  Release();
+  Collect();
+  sei();
+  *echoed = n;
+  return UPDI_OK;
+}
+#endif
+
 uint8_t UpdiReceive(uint8_t* out, uint8_t m, uint8_t timeoutMs) {
   uint8_t got = 0;
   uint32_t waited = 0;  // ticks without a new byte, up to the whole time-out
@@ -201,10 +312,21 @@ uint8_t UpdiReceive(uint8_t* out, uint8_t m, uint8_t timeoutMs) {
     waited += (uint16_t)(now - last);
     last = now;
     if (waited > limit) break;
+#if UPDI_SOFT
+    // Not in the ring yet: listen on the line for what is left of the time.
+    uint8_t b;
+    cli();
+    const uint8_t heard = SoftGet(&b, (uint16_t)(limit - waited > 60000ul ? 60000u : limit - waited));
+    sei();
+    if (!heard) break;
+    out[got++] = b;
+    last = Ticks();
+#endif
   }
   return got;
 }
 
+#if !UPDI_SOFT
 void UpdiBreak(void) {
   // A 0x00 at the slowest rate: start bit, 8 data bits and the even parity bit low for 41 ms,
   // longer than the 24.6 ms BREAK the UPDI's slowest clock needs.
@@ -214,5 +336,17 @@ void UpdiBreak(void) {
   Program(lineUbrr, lineDouble);
   UpdiDiscard();
 }
+
+#else
+void UpdiBreak(void) {
+  // The line held low for 41 ms, longer than the 24.6 ms BREAK the UPDI's slowest clock needs.
+  UPDI_LINE_PORT &= (uint8_t)~BIT(UPDI_LINE);
+  UPDI_LINE_DDR |= BIT(UPDI_LINE);
+  DelayMs(41);
+  Release();
+  _delay_us(200);
+  UpdiDiscard();
+}
+#endif
 
 #endif

@@ -50,7 +50,7 @@ constexpr const char* kHelp =
     "  --board uno|mega        the board (required)\n"
     "  --target PART|none      the chip: any name of a part (ATtiny85, attiny85, t85), or none\n"
     "                          for an empty ISP header and empty sockets (required); a UPDI\n"
-    "                          part (tinyAVR 0/1/2, megaAVR 0, AVR Dx) sits on the Mega's\n"
+    "                          part (tinyAVR 0/1/2, megaAVR 0, AVR Dx) sits on the board's\n"
     "                          UPDI header\n"
     "  --place isp|socket      where the chip sits (default: the socket made for the part's\n"
     "                          package when the board has one: the 8-pin HVSP socket on both\n"
@@ -308,9 +308,6 @@ int main(int argc, char** argv) {
     }
     config.part = *record;
     if (record->IsUpdi()) {
-      if (board != Board::Mega)
-        return Usage("the Uno has no UPDI header: put the " + config.partName +
-                     " on the Mega's (--board mega)");
       if (!placeName.empty() || !chipFile.empty() || !fuses.empty() || !lock.empty())
         return Usage(
             "a UPDI part takes none of --place, --chip, --fuses and --lock: it sits on "
@@ -334,7 +331,7 @@ int main(int argc, char** argv) {
     if (record->IsUpdi()) {
       place = Place::None;
       updi = std::make_unique<bq::avrsim::UpdiHeader>(
-          *record, config.partName, !no12v,
+          board, *record, config.partName, !no12v,
           [](const std::string& text) { std::cerr << "violation: " << text << std::endl; },
           [](const std::string& text) { std::cerr << "note: " << text << std::endl; });
     } else {

@@ -6,6 +6,7 @@
 #include <simavr/sim_cycle_timers.h>
 #include <simavr/sim_irq.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace bq::avrsim {
@@ -18,6 +19,10 @@ constexpr unsigned kUcsr1a = 0xC8, kUcsr1c = 0xCA, kUbrr1l = 0xCC, kUbrr1h = 0xC
 constexpr unsigned kDdrK = 0x107, kPortK = 0x108;
 constexpr std::uint8_t kVppBit = 0x01;  // PK0, A8
 constexpr std::uint8_t kVccBit = 0x02;  // PK1, A9
+// The ATmega328P's port B (the line on PB0, D8) and port C (PC2 A2 the 12 V, PC3 A3 the supply).
+constexpr unsigned kDdrB = 0x24, kPortB = 0x25, kDdrC = 0x27, kPortC = 0x28;
+constexpr std::uint8_t kLineBit = 0x01;
+constexpr std::uint8_t kUnoVppBit = 0x04, kUnoVccBit = 0x08;
 
 // The datasheets' pulse: 100 us to 1 ms; the GPIO driver stays off for 8.8 ms after a reset.
 constexpr Nanos kPulseMinNs = 100'000, kPulseMaxNs = 1'000'000;
@@ -43,15 +48,31 @@ std::string Us(Nanos ns) {
 
 }  // namespace
 
-UpdiHeader::UpdiHeader(const PartRecord& part, const std::string& partName, bool twelveVolts,
-                       Report violation, Report note)
-    : chip_(part, partName),
+UpdiHeader::UpdiHeader(Board board, const PartRecord& part, const std::string& partName,
+                       bool twelveVolts, Report violation, Report note)
+    : board_(board),
+      chip_(part, partName),
       twelveVolts_(twelveVolts),
       violation_(std::move(violation)),
       note_(std::move(note)) {}
 
 void UpdiHeader::Attach(avr_t* avr) {
   avr_ = avr;
+  if (board_ == Board::Uno) {
+    pin_ = avr_io_getirq(avr, AVR_IOCTL_IOPORT_GETIRQ('B'), 0);
+    avr_irq_register_notify(avr_io_getirq(avr, AVR_IOCTL_IOPORT_GETIRQ('B'), IOPORT_IRQ_REG_PORT),
+                            &UpdiHeader::OnPortB, this);
+    avr_irq_register_notify(
+        avr_io_getirq(avr, AVR_IOCTL_IOPORT_GETIRQ('B'), IOPORT_IRQ_DIRECTION_ALL),
+        &UpdiHeader::OnDirectionB, this);
+    avr_irq_register_notify(avr_io_getirq(avr, AVR_IOCTL_IOPORT_GETIRQ('C'), IOPORT_IRQ_REG_PORT),
+                            &UpdiHeader::OnPortC, this);
+    avr_irq_register_notify(
+        avr_io_getirq(avr, AVR_IOCTL_IOPORT_GETIRQ('C'), IOPORT_IRQ_DIRECTION_ALL),
+        &UpdiHeader::OnDirectionC, this);
+    SetPin(1);
+    return;
+  }
   std::uint32_t flags = 0;
   avr_ioctl(avr, AVR_IOCTL_UART_GET_FLAGS('1'), &flags);
   flags &= ~std::uint32_t{AVR_UART_FLAG_POLL_SLEEP | AVR_UART_FLAG_STDIO};
@@ -108,8 +129,165 @@ void UpdiHeader::OnDirectionK(avr_irq_t*, std::uint32_t value, void* param) {
 void UpdiHeader::Switches(std::uint8_t port, std::uint8_t ddr) {
   const std::uint8_t on = port & ddr;
   const Nanos now = Now();
-  Supply((on & kVccBit) != 0, now);
-  HighVoltage((on & kVppBit) != 0, now);
+  const bool uno = board_ == Board::Uno;
+  Supply((on & (uno ? kUnoVccBit : kVccBit)) != 0, now);
+  HighVoltage((on & (uno ? kUnoVppBit : kVppBit)) != 0, now);
+}
+
+// ---- The Uno/Nano's pin-level line ----
+
+void UpdiHeader::OnPortB(avr_irq_t*, std::uint32_t value, void* param) {
+  auto* self = static_cast<UpdiHeader*>(param);
+  if (!self->raising_) self->LineChange(static_cast<std::uint8_t>(value), self->avr_->data[kDdrB]);
+}
+
+void UpdiHeader::OnDirectionB(avr_irq_t*, std::uint32_t value, void* param) {
+  auto* self = static_cast<UpdiHeader*>(param);
+  if (!self->raising_) self->LineChange(self->avr_->data[kPortB], static_cast<std::uint8_t>(value));
+}
+
+void UpdiHeader::OnPortC(avr_irq_t*, std::uint32_t value, void* param) {
+  auto* self = static_cast<UpdiHeader*>(param);
+  self->Switches(static_cast<std::uint8_t>(value), self->avr_->data[kDdrC]);
+}
+
+void UpdiHeader::OnDirectionC(avr_irq_t*, std::uint32_t value, void* param) {
+  auto* self = static_cast<UpdiHeader*>(param);
+  self->Switches(self->avr_->data[kPortC], static_cast<std::uint8_t>(value));
+}
+
+void UpdiHeader::LineChange(std::uint8_t port, std::uint8_t ddr) {
+  // Driven: the pin's level; released: the pull-ups hold the line high.
+  const int level = (ddr & kLineBit) != 0 ? ((port & kLineBit) != 0 ? 1 : 0) : 1;
+  if (level == driven_) return;
+  driven_ = level;
+  const Nanos now = Now();
+  if (vpp_ && twelveVolts_) Violation("the UPDI line moved while 12 V was on it");
+  if (!inFrame_) {
+    if (level != 0) return;
+    inFrame_ = true;
+    frameStart_ = now;
+    edges_.assign(1, {now, 0});
+    return;
+  }
+  edges_.push_back({now, level});
+  if (level == 0 || edges_.size() != 2) return;
+  // The first rising edge: a BREAK, or the end of the start bit (or of the low bits after it).
+  const Nanos low = now - frameStart_;
+  if ((bitNs_ != 0 && low >= 12 * bitNs_) || low >= 20'000'000) {
+    inFrame_ = false;
+    afterBreak_ = true;
+    if (powered_) chip_.Break(At(now));
+    return;
+  }
+  // After a BREAK the host's SYNCH (0x55) comes first: its start bit is one bit long.
+  frameBit_ = afterBreak_ || bitNs_ == 0 ? low : bitNs_;
+  const Nanos at = frameStart_ + frameBit_ * 21 / 2;  // the middle of the first stop bit
+  const std::uint64_t cycles = std::max<std::uint64_t>(
+      1, (at > now ? at - now : 0) * kCpuHz / 1'000'000'000ULL);
+  avr_cycle_timer_register(avr_, cycles, &UpdiHeader::OnFrame, this);
+}
+
+int UpdiHeader::LevelAt(Nanos t) const {
+  int level = 1;
+  for (const auto& [when, l] : edges_) {
+    if (when > t) break;
+    level = l;
+  }
+  return level;
+}
+
+std::uint64_t UpdiHeader::OnFrame(avr_t*, std::uint64_t, void* param) {
+  static_cast<UpdiHeader*>(param)->Frame();
+  return 0;
+}
+
+void UpdiHeader::Frame() {
+  if (!inFrame_) return;
+  inFrame_ = false;
+  const Nanos b = frameBit_;
+  std::uint8_t byte = 0;
+  int ones = 0;
+  for (int i = 0; i < 8; ++i) {
+    if (LevelAt(frameStart_ + b * static_cast<Nanos>(2 * i + 3) / 2) != 0) {
+      byte = static_cast<std::uint8_t>(byte | (1u << i));
+      ++ones;
+    }
+  }
+  const int parity = LevelAt(frameStart_ + b * 19 / 2);
+  const bool parityOk = ((ones + parity) & 1) == 0;
+  if (afterBreak_ && byte == 0x55) {
+    // The SYNCH's last edge is the one into its stop bit, 10 bits after its start.
+    bitNs_ = (edges_.back().first - frameStart_) / 10;
+    afterBreak_ = false;
+  }
+  const Nanos end = frameStart_ + 12 * b;
+  if (!powered_) return;
+  chip_.SetHostLine(static_cast<std::uint32_t>(1'000'000'000ULL / b), parityOk);
+  chip_.Receive(byte, At(end));
+  if (awaitingKey_ && chip_.InProgramming()) awaitingKey_ = false;
+  Answers(end, b);
+}
+
+// The chip's bytes after this host byte: its echo is the firmware's own drive and is dropped;
+// the answers go onto the pin bit by bit, each ending when the chip says it is due.
+void UpdiHeader::Answers(Nanos hostEnd, Nanos bit) {
+  while (const auto due = chip_.NextDue()) {
+    std::vector<std::uint8_t> bytes;
+    chip_.TakeDue(*due, bytes);
+    const Nanos end = NanosOf(*due);
+    for (const std::uint8_t byte : bytes) {
+      if (end == hostEnd) continue;  // the echo
+      const Nanos start = end - 12 * bit;
+      int ones = 0;
+      for (int i = 0; i < 8; ++i) ones += (byte >> i) & 1;
+      pinPlan_.push_back({start, 0});
+      for (int i = 0; i < 8; ++i) pinPlan_.push_back({start + bit * (i + 1), (byte >> i) & 1});
+      pinPlan_.push_back({start + bit * 9, ones & 1});
+      pinPlan_.push_back({start + bit * 10, 1});
+    }
+  }
+  std::sort(pinPlan_.begin(), pinPlan_.end());
+  SchedulePin();
+}
+
+void UpdiHeader::SetPin(int level) {
+  if (level == pinLevel_) return;
+  pinLevel_ = level;
+  avr_ioport_external_t external{};
+  external.name = 'B';
+  external.mask = kLineBit;
+  external.value = level ? kLineBit : 0;
+  raising_ = true;
+  avr_ioctl(avr_, AVR_IOCTL_IOPORT_SET_EXTERNAL('B'), &external);
+  avr_raise_irq(pin_, static_cast<std::uint32_t>(level));
+  raising_ = false;
+}
+
+std::uint64_t UpdiHeader::OnPinTimer(avr_t*, std::uint64_t, void* param) {
+  auto* self = static_cast<UpdiHeader*>(param);
+  const Nanos now = self->Now();
+  std::size_t done = 0;
+  for (const auto& [when, level] : self->pinPlan_) {
+    if (when > now) break;
+    self->SetPin(level);
+    ++done;
+  }
+  self->pinPlan_.erase(self->pinPlan_.begin(),
+                       self->pinPlan_.begin() + static_cast<std::ptrdiff_t>(done));
+  if (self->pinPlan_.empty()) return 0;
+  const Nanos wait = self->pinPlan_.front().first - now;
+  return self->avr_->cycle + std::max<std::uint64_t>(1, wait * kCpuHz / 1'000'000'000ULL);
+}
+
+void UpdiHeader::SchedulePin() {
+  avr_cycle_timer_cancel(avr_, &UpdiHeader::OnPinTimer, this);
+  if (pinPlan_.empty()) return;
+  const Nanos now = Now();
+  const Nanos at = pinPlan_.front().first;
+  avr_cycle_timer_register(avr_, std::max<std::uint64_t>(1, (at > now ? at - now : 0) * kCpuHz /
+                                                               1'000'000'000ULL),
+                           &UpdiHeader::OnPinTimer, this);
 }
 
 void UpdiHeader::Supply(bool on, Nanos now) {

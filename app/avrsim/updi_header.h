@@ -1,8 +1,11 @@
 #pragma once
-// The Mega's UPDI header on the bench: a UPDI chip (sim/updi) on the firmware's USART1, whose
-// TX1 and RX1 are joined onto the chip's UPDI pin, so every byte comes back as its echo and the
-// chip's answers land in RX1; A9 (PK1) switches the chip's supply, A8 (PK0) 12 V onto its UPDI
-// pin. The 12 V activation is checked against the tinyAVR datasheets (docs/updi-facts.md): the
+// The UPDI header on the bench: a UPDI chip (sim/updi) on the firmware's UPDI line. Mega: USART1,
+// whose TX1 and RX1 are joined onto the chip's UPDI pin, so every byte comes back as its echo
+// and the chip's answers land in RX1; A9 (PK1) switches the chip's supply, A8 (PK0) 12 V onto
+// its UPDI pin. Uno/Nano: one pin, D8 (PB0), moved by the firmware bit by bit; the bench
+// decodes its characters from the pin's edges (the rate measured from each SYNCH after a
+// BREAK) and drives the chip's answers onto the pin bit by bit; A3 (PC3) the supply, A2 (PC2)
+// the 12 V. The 12 V activation is checked against the tinyAVR datasheets (docs/updi-facts.md): the
 // supply on and its power-on reset released first, the pulse 100 us to 1 ms wide, on a pin
 // fused to GPIO within 8.8 ms of the reset, and the programming key after it. Each break is a
 // violation.
@@ -13,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "app/avrsim/board_wiring.h"
 #include "avrsim/target.h"
 #include "parts/part_record.h"
 #include "sim/updi/updi_chip.h"
@@ -26,12 +30,12 @@ class UpdiHeader {
  public:
   using Report = std::function<void(const std::string&)>;
 
-  UpdiHeader(const PartRecord& part, const std::string& partName, bool twelveVolts,
+  UpdiHeader(Board board, const PartRecord& part, const std::string& partName, bool twelveVolts,
              Report violation, Report note);
   UpdiHeader(const UpdiHeader&) = delete;
   UpdiHeader& operator=(const UpdiHeader&) = delete;
 
-  // Wires the chip to the Mega's USART1 and port K pins.
+  // Wires the chip to the board's UPDI line and switch pins.
   void Attach(avr_t* avr);
 
   UpdiChip& Chip() { return chip_; }
@@ -44,6 +48,19 @@ class UpdiHeader {
   static void OnPortK(avr_irq_t* irq, std::uint32_t value, void* param);
   static void OnDirectionK(avr_irq_t* irq, std::uint32_t value, void* param);
   static std::uint64_t OnDue(avr_t* avr, std::uint64_t when, void* param);
+  // The Uno/Nano's pin-level line.
+  static void OnPortB(avr_irq_t* irq, std::uint32_t value, void* param);
+  static void OnDirectionB(avr_irq_t* irq, std::uint32_t value, void* param);
+  static void OnPortC(avr_irq_t* irq, std::uint32_t value, void* param);
+  static void OnDirectionC(avr_irq_t* irq, std::uint32_t value, void* param);
+  static std::uint64_t OnFrame(avr_t* avr, std::uint64_t when, void* param);
+  static std::uint64_t OnPinTimer(avr_t* avr, std::uint64_t when, void* param);
+  void LineChange(std::uint8_t port, std::uint8_t ddr);
+  void Frame();
+  int LevelAt(Nanos t) const;
+  void Answers(Nanos hostEnd, Nanos bit);
+  void SetPin(int level);
+  void SchedulePin();
 
   Nanos Now();
   void Switches(std::uint8_t port, std::uint8_t ddr);
@@ -55,6 +72,7 @@ class UpdiHeader {
   void Violation(const std::string& text);
   bool PinFusedGpio() const;
 
+  Board board_;
   UpdiChip chip_;
   bool twelveVolts_;
   Report violation_, note_;
@@ -68,6 +86,15 @@ class UpdiHeader {
   std::vector<std::pair<std::uint8_t, Nanos>> echoes_;  // while the chip is unpowered
   bool timerSet_ = false;
   Nanos timerAt_ = 0;
+  // Uno/Nano line.
+  avr_irq_t* pin_ = nullptr;
+  int driven_ = 1;  // what the firmware's pin makes of the line (released: high)
+  bool inFrame_ = false, afterBreak_ = true;
+  Nanos frameStart_ = 0, frameBit_ = 0, bitNs_ = 0;
+  std::vector<std::pair<Nanos, int>> edges_;  // of the current frame, from its start
+  std::vector<std::pair<Nanos, int>> pinPlan_;  // the chip's levels to come on the pin
+  int pinLevel_ = -1;
+  bool raising_ = false;
 };
 
 }  // namespace bq::avrsim

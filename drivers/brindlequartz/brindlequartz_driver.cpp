@@ -137,10 +137,16 @@ SessionResult BrindlequartzDriver::UpdiReady(SerialUpdiDriver*& driver, bool qui
     driver = updi_.get();
     return {};
   }
+  if (updiBaud_ == 0) {
+    // The Uno/Nano (hardware 3.x) moves its line by software, at a lower rate.
+    std::uint32_t hardware = 0;
+    programmer_.QueryHardwareVersion(hardware, true);
+    updiBaud_ = (hardware >> 8) == 3 ? kUpdiSoftBaud : kUpdiBaud;
+  }
   updi_ = std::make_unique<SerialUpdiDriver>();
   updi_->SetLogObserver(log_);
   updi_->SetProgressCallback(progress_);
-  updi_->SetBaud(kUpdiBaud);
+  updi_->SetBaud(updiBaud_);
   updi_->SetPart(partName_, part_);
   std::string why;
   if (!updi_->Open(*updiPort_, kUpdiTunnelPortName, &why)) {
@@ -149,8 +155,8 @@ SessionResult BrindlequartzDriver::UpdiReady(SerialUpdiDriver*& driver, bool qui
     const std::uint8_t status = tunnelPorts_->LastOpenStatus();
     if (status == STATUS_DEVICE_UNKNOWN_COMMAND) {
       return Failed(SessionStatus::Refused, status,
-                    "This programmer has no UPDI header: install Brindlequartz's firmware on an "
-                    "Arduino Mega 2560 (firmware install) or use SerialUPDI (-c serialupdi)");
+                    "This programmer has no UPDI header: install Brindlequartz's firmware "
+                    "(firmware install) or use SerialUPDI (-c serialupdi)");
     }
     if (why.empty()) why = "The UPDI header did not open";
     // The programmer itself failed, or it works and the chip did not answer on the header.
@@ -163,9 +169,10 @@ SessionResult BrindlequartzDriver::UpdiReady(SerialUpdiDriver*& driver, bool qui
 }
 
 bool BrindlequartzDriver::IdentifyOnUpdiHeader(IdentifiedChip& out) {
-  // Only our firmware on the Mega (hardware 4.x) has the header.
+  // Only our firmware (hardware 3.x on the Uno/Nano, 4.x on the Mega) has the header.
   std::uint32_t hardware = 0;
-  if (!programmer_.QueryHardwareVersion(hardware, true) || (hardware >> 8) != 4) return false;
+  if (!programmer_.QueryHardwareVersion(hardware, true)) return false;
+  if ((hardware >> 8) != 3 && (hardware >> 8) != 4) return false;
   SerialUpdiDriver* updi = nullptr;
   if (!UpdiReady(updi, true).ok() || !updi->Identify(out).ok()) {
     CloseUpdi();
@@ -248,6 +255,7 @@ bool BrindlequartzDriver::Open(SerialPort& port, const std::string& name, std::s
   }
   lineChecked_ = false;
   rate_ = kBaseLineRate;
+  updiBaud_ = 0;
   if (!port.OpenPort(name)) {
     if (why != nullptr) *why = port.LastOpenError();
     return false;

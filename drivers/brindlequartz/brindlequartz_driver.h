@@ -68,8 +68,9 @@ class BrindlequartzDriver : public ProgrammerDriver {
   SessionResult EraseLocked() override;
   SessionResult PowerCycleUpdi(bool highVoltage) override;
 
-  // The rate of the UPDI line on the header.
+  // The rate of the UPDI line on the header: the Mega's USART, the Uno/Nano's software line.
   static constexpr std::uint32_t kUpdiBaud = 230400;
+  static constexpr std::uint32_t kUpdiSoftBaud = 57600;
 
  private:
   class Events;
@@ -85,7 +86,7 @@ class BrindlequartzDriver : public ProgrammerDriver {
   // The SerialUPDI driver on the header, opened (attached to the chip) when it was not.
   // quiet: a failure is not logged (a probe).
   SessionResult UpdiReady(SerialUpdiDriver*& driver, bool quiet = false);
-  // The identify's last probe: a UPDI chip on the header (Mega only).
+  // The identify's last probe: a UPDI chip on the header (our firmware only).
   bool IdentifyOnUpdiHeader(IdentifiedChip& out);
   void CloseUpdi();  // the SerialUPDI driver closed, the header's line and supply off
 
@@ -105,6 +106,7 @@ class BrindlequartzDriver : public ProgrammerDriver {
   std::unique_ptr<SerialPort> updiPort_;
   std::unique_ptr<SerialUpdiDriver> updi_;
   bool updiLine_ = false;   // CMD_UPDI_OPEN went through since the last close
+  std::uint32_t updiBaud_ = 0;  // by the board, at the first UPDI operation of an open
   CProgrammer programmer_;  // last: stopped before anything it uses goes
 };
 

@@ -131,7 +131,7 @@ std::unique_ptr<SerialConnection> UpdiTunnelPortDriver::OpenAt(const std::string
   std::vector<std::uint8_t> answer;
   if (!link_.Request(CMD_UPDI_OPEN, UpdiOpenPayload(line.baud, pulse), answer, openStatus_)) {
     error_ = openStatus_ == STATUS_DEVICE_UNKNOWN_COMMAND
-                 ? "This programmer has no UPDI header (our firmware on the Mega 2560 has one)"
+                 ? "This programmer has no UPDI header (our firmware has one)"
                  : "The programmer did not open its UPDI header: " + LinkStatusText(openStatus_);
     return nullptr;
   }
