@@ -238,8 +238,10 @@ updi_header() {
   ok verify-flash "${args[@]}" verify flash "$work/flash.bin"
   ok read-flash "${args[@]}" read flash "$work/flash.read.bin"
   [ "$rc" = 0 ] && same <(head -c 5000 "$work/flash.read.bin") "$work/flash.bin" "flash read back"
-  ok fuses-write "${args[@]}" fuses write BODCFG.ACTIVE=ENABLED
-  ok fuses-verify "${args[@]}" fuses verify BODCFG.ACTIVE=ENABLED
+  ok fuses-write "${args[@]}" fuses write BODCFG.ACTIVE=ENABLED SYSCFG0.EESAVE=1
+  ok fuses-verify "${args[@]}" fuses verify BODCFG.ACTIVE=ENABLED SYSCFG0.EESAVE=1
+  # A chip that answers: the rescue changes nothing.
+  ok healthy "${args[@]}" rescue --yes && says healthy "nothing holds it"
   # The UPDI pin made GPIO: refused without --force; once written, plain UPDI no longer
   # reaches the chip.
   refused gpio-refused "Add --force" "${args[@]}" fuses write SYSCFG0.RSTPINCFG=GPIO
@@ -249,7 +251,9 @@ updi_header() {
   ok rescue "${args[@]}" rescue --yes && says rescue "RSTPINCFG = UPDI"
   grep -q "^note: 12 V pulse of" "$work/bench.err" || fail "the bench saw no 12 V pulse"
   ok verify-after "${args[@]}" verify flash "$work/flash.bin"
-  ok fuses-after "${args[@]}" fuses verify SYSCFG0.RSTPINCFG=UPDI BODCFG.ACTIVE=ENABLED
+  # Only the pin field went back: EESAVE in the same byte and BODCFG stay as they were.
+  ok fuses-after "${args[@]}" fuses verify SYSCFG0.RSTPINCFG=UPDI SYSCFG0.EESAVE=1 \
+    BODCFG.ACTIVE=ENABLED
   stop_bench
   # Without the 12 V supply the pulse reaches nothing, and the rescue says so.
   start_bench --board "$board" --target ATtiny1614 --no-12v
