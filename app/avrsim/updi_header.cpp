@@ -24,12 +24,6 @@ constexpr unsigned kDdrB = 0x24, kPortB = 0x25, kDdrC = 0x27, kPortC = 0x28;
 constexpr std::uint8_t kLineBit = 0x01;
 constexpr std::uint8_t kUnoVppBit = 0x04, kUnoVccBit = 0x08;
 
-// The datasheets' pulse: 100 us to 1 ms; the GPIO driver stays off for 8.8 ms after a reset.
-constexpr Nanos kPulseMinNs = 100'000, kPulseMaxNs = 1'000'000;
-constexpr Nanos kGpioGuardNs = 8'800'000;
-// The bench's supply is an ideal switch: this model takes the power-on reset as released
-// 100 us after it closes (a real supply's rise decides it).
-constexpr Nanos kPorReleaseNs = 100'000;
 
 UpdiChip::Clock::time_point At(Nanos t) {
   return UpdiChip::Clock::time_point(std::chrono::nanoseconds(t));
@@ -40,12 +34,6 @@ Nanos NanosOf(UpdiChip::Clock::time_point t) {
       std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count());
 }
 
-std::string Us(Nanos ns) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.0f us", static_cast<double>(ns) / 1000.0);
-  return text;
-}
-
 }  // namespace
 
 UpdiHeader::UpdiHeader(Board board, const PartRecord& part, const std::string& partName,
@@ -53,8 +41,7 @@ UpdiHeader::UpdiHeader(Board board, const PartRecord& part, const std::string& p
     : board_(board),
       chip_(part, partName),
       twelveVolts_(twelveVolts),
-      violation_(std::move(violation)),
-      note_(std::move(note)) {}
+      rules_(std::move(violation), std::move(note)) {}
 
 void UpdiHeader::Attach(avr_t* avr) {
   avr_ = avr;
@@ -92,11 +79,6 @@ Nanos UpdiHeader::Now() {
   if (avr_->cycle < lastCycle_) cycleBase_ += lastCycle_;
   lastCycle_ = avr_->cycle;
   return (cycleBase_ + avr_->cycle) * 1'000'000'000ULL / kCpuHz;
-}
-
-void UpdiHeader::Violation(const std::string& text) {
-  ++violations_;
-  if (violation_) violation_(text);
 }
 
 bool UpdiHeader::PinFusedGpio() const {
@@ -162,7 +144,7 @@ void UpdiHeader::LineChange(std::uint8_t port, std::uint8_t ddr) {
   if (level == driven_) return;
   driven_ = level;
   const Nanos now = Now();
-  if (vpp_ && twelveVolts_) Violation("the UPDI line moved while 12 V was on it");
+  if (twelveVolts_) rules_.LineUsed();
   if (!inFrame_) {
     if (level != 0) return;
     inFrame_ = true;
@@ -225,7 +207,7 @@ void UpdiHeader::Frame() {
   if (!powered_) return;
   chip_.SetHostLine(static_cast<std::uint32_t>(1'000'000'000ULL / b), parityOk);
   chip_.Receive(byte, At(end));
-  if (awaitingKey_ && chip_.InProgramming()) awaitingKey_ = false;
+  if (chip_.InProgramming()) rules_.Programming();
   Answers(end, b);
 }
 
@@ -293,49 +275,24 @@ void UpdiHeader::SchedulePin() {
 void UpdiHeader::Supply(bool on, Nanos now) {
   if (on == powered_) return;
   powered_ = on;
+  rules_.Supply(on, now);
   if (on) {
-    poweredAt_ = now;
     chip_.PowerCycle();  // off and on: fuses loaded again, a 12 V override ended
-    return;
+  } else {
+    chip_.DiscardPending();
   }
-  if (vpp_) Violation("the UPDI chip's supply went off while 12 V was on its UPDI pin");
-  if (awaitingKey_) {
-    Violation(
-        "the 12 V pulse on the UPDI pin was not followed by the NVMPROG key before the "
-        "supply went off");
-    awaitingKey_ = false;
-  }
-  chip_.DiscardPending();
 }
 
 void UpdiHeader::HighVoltage(bool on, Nanos now) {
   if (on == vpp_) return;
   vpp_ = on;
   if (!twelveVolts_) return;  // no 12 V supply: the switch changes nothing
-  if (on) {
-    vppAt_ = now;
-    if (!powered_) {
-      Violation("12 V on the UPDI pin while the chip's supply is off");
-      return;
-    }
-    if (now - poweredAt_ < kPorReleaseNs) {
-      Violation("the 12 V pulse came " + Us(now - poweredAt_) +
-                " after the supply, before the power-on reset was released");
-    }
-    if (PinFusedGpio() && now - poweredAt_ > kGpioGuardNs) {
-      Violation("the 12 V pulse came " + Us(now - poweredAt_) +
-                " after the reset, when the UPDI pin's GPIO driver may be on (8.8 ms)");
-    }
-    chip_.HighVoltagePulse();  // its rising edge resets the UPDI
+  if (!on) {
+    rules_.VppOff(now);
     return;
   }
-  const Nanos width = now - vppAt_;
-  if (!powered_) return;
-  if (width < kPulseMinNs || width > kPulseMaxNs) {
-    Violation("the 12 V pulse on the UPDI pin lasted " + Us(width) + ", not 100 us to 1 ms");
-  }
-  awaitingKey_ = true;
-  if (note_) note_("12 V pulse of " + Us(width) + " on the UPDI pin");
+  // Its rising edge resets the UPDI.
+  if (rules_.VppOn(now, PinFusedGpio())) chip_.HighVoltagePulse();
 }
 
 void UpdiHeader::OnTx(avr_irq_t*, std::uint32_t value, void* param) {
@@ -356,13 +313,13 @@ void UpdiHeader::Byte(std::uint8_t value) {
   const Nanos start = std::max(now, txFree_);
   const Nanos end = start + std::uint64_t{bits} * 1'000'000'000ULL / baud;
   txFree_ = end;
-  if (vpp_ && twelveVolts_) Violation("a byte was sent on the UPDI line while 12 V was on it");
+  if (twelveVolts_) rules_.LineUsed();
   if (!powered_) {
     echoes_.push_back({value, end});  // TX1 and RX1 are joined: the echo comes all the same
   } else {
     chip_.SetHostLine(baud, even && twoStops);
     chip_.Receive(value, At(end));
-    if (awaitingKey_ && chip_.InProgramming()) awaitingKey_ = false;
+    if (chip_.InProgramming()) rules_.Programming();
   }
   Schedule();
 }
@@ -382,7 +339,7 @@ void UpdiHeader::Deliver() {
   echoes_.resize(kept);
   // RXEN off (the line closed, the 12 V pulse): simavr drops what arrives.
   for (const std::uint8_t b : out) avr_raise_irq(rxIn_, b);
-  if (awaitingKey_ && chip_.InProgramming()) awaitingKey_ = false;
+  if (chip_.InProgramming()) rules_.Programming();
 }
 
 std::uint64_t UpdiHeader::OnDue(avr_t*, std::uint64_t, void* param) {
@@ -412,10 +369,7 @@ void UpdiHeader::Schedule() {
 }
 
 void UpdiHeader::Finish() {
-  if (awaitingKey_) {
-    Violation("the 12 V pulse on the UPDI pin was not followed by the NVMPROG key");
-    awaitingKey_ = false;
-  }
+  rules_.Finish();
 }
 
 }  // namespace bq::avrsim

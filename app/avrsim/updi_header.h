@@ -5,10 +5,7 @@
 // its UPDI pin. Uno/Nano: one pin, D8 (PB0), moved by the firmware bit by bit; the bench
 // decodes its characters from the pin's edges (the rate measured from each SYNCH after a
 // BREAK) and drives the chip's answers onto the pin bit by bit; A3 (PC3) the supply, A2 (PC2)
-// the 12 V. The 12 V activation is checked against the tinyAVR datasheets (docs/updi-facts.md): the
-// supply on and its power-on reset released first, the pulse 100 us to 1 ms wide, on a pin
-// fused to GPIO within 8.8 ms of the reset, and the programming key after it. Each break is a
-// violation.
+// the 12 V. The 12 V activation is checked by UpdiActivationRules (avrsim/updi_activation.h).
 
 #include <cstdint>
 #include <functional>
@@ -18,6 +15,7 @@
 
 #include "app/avrsim/board_wiring.h"
 #include "avrsim/target.h"
+#include "avrsim/updi_activation.h"
 #include "parts/part_record.h"
 #include "sim/updi/updi_chip.h"
 
@@ -39,7 +37,7 @@ class UpdiHeader {
   void Attach(avr_t* avr);
 
   UpdiChip& Chip() { return chip_; }
-  unsigned Violations() const { return violations_; }
+  unsigned Violations() const { return rules_.Violations(); }
   // The end of the run: a pulse whose key never came is reported now.
   void Finish();
 
@@ -69,20 +67,17 @@ class UpdiHeader {
   void Byte(std::uint8_t value);
   void Deliver();
   void Schedule();
-  void Violation(const std::string& text);
   bool PinFusedGpio() const;
 
   Board board_;
   UpdiChip chip_;
   bool twelveVolts_;
-  Report violation_, note_;
-  unsigned violations_ = 0;
+  UpdiActivationRules rules_;
   avr_t* avr_ = nullptr;
   avr_irq_t* rxIn_ = nullptr;
   std::uint64_t lastCycle_ = 0, cycleBase_ = 0;
   bool powered_ = false, vpp_ = false;
-  Nanos poweredAt_ = 0, vppAt_ = 0, txFree_ = 0;
-  bool awaitingKey_ = false;  // a pulse came; programming has not started since
+  Nanos txFree_ = 0;
   std::vector<std::pair<std::uint8_t, Nanos>> echoes_;  // while the chip is unpowered
   bool timerSet_ = false;
   Nanos timerAt_ = 0;
