@@ -24,7 +24,6 @@ constexpr unsigned kDdrB = 0x24, kPortB = 0x25, kDdrC = 0x27, kPortC = 0x28;
 constexpr std::uint8_t kLineBit = 0x01;
 constexpr std::uint8_t kUnoVppBit = 0x04, kUnoVccBit = 0x08;
 
-
 UpdiChip::Clock::time_point At(Nanos t) {
   return UpdiChip::Clock::time_point(std::chrono::nanoseconds(t));
 }
@@ -165,8 +164,8 @@ void UpdiHeader::LineChange(std::uint8_t port, std::uint8_t ddr) {
   // After a BREAK the host's SYNCH (0x55) comes first: its start bit is one bit long.
   frameBit_ = afterBreak_ || bitNs_ == 0 ? low : bitNs_;
   const Nanos at = frameStart_ + frameBit_ * 21 / 2;  // the middle of the first stop bit
-  const std::uint64_t cycles = std::max<std::uint64_t>(
-      1, (at > now ? at - now : 0) * kCpuHz / 1'000'000'000ULL);
+  const std::uint64_t cycles =
+      std::max<std::uint64_t>(1, (at > now ? at - now : 0) * kCpuHz / 1'000'000'000ULL);
   avr_cycle_timer_register(avr_, cycles, &UpdiHeader::OnFrame, this);
 }
 
@@ -267,9 +266,9 @@ void UpdiHeader::SchedulePin() {
   if (pinPlan_.empty()) return;
   const Nanos now = Now();
   const Nanos at = pinPlan_.front().first;
-  avr_cycle_timer_register(avr_, std::max<std::uint64_t>(1, (at > now ? at - now : 0) * kCpuHz /
-                                                               1'000'000'000ULL),
-                           &UpdiHeader::OnPinTimer, this);
+  avr_cycle_timer_register(
+      avr_, std::max<std::uint64_t>(1, (at > now ? at - now : 0) * kCpuHz / 1'000'000'000ULL),
+      &UpdiHeader::OnPinTimer, this);
 }
 
 void UpdiHeader::Supply(bool on, Nanos now) {

@@ -86,7 +86,7 @@ class UpdiHeader {
   int driven_ = 1;  // what the firmware's pin makes of the line (released: high)
   bool inFrame_ = false, afterBreak_ = true;
   Nanos frameStart_ = 0, frameBit_ = 0, bitNs_ = 0;
-  std::vector<std::pair<Nanos, int>> edges_;  // of the current frame, from its start
+  std::vector<std::pair<Nanos, int>> edges_;    // of the current frame, from its start
   std::vector<std::pair<Nanos, int>> pinPlan_;  // the chip's levels to come on the pin
   int pinLevel_ = -1;
   bool raising_ = false;

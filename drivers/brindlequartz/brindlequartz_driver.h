@@ -105,7 +105,7 @@ class BrindlequartzDriver : public ProgrammerDriver {
   std::shared_ptr<UpdiTunnelPortDriver> tunnelPorts_;
   std::unique_ptr<SerialPort> updiPort_;
   std::unique_ptr<SerialUpdiDriver> updi_;
-  bool updiLine_ = false;   // CMD_UPDI_OPEN went through since the last close
+  bool updiLine_ = false;       // CMD_UPDI_OPEN went through since the last close
   std::uint32_t updiBaud_ = 0;  // by the board, at the first UPDI operation of an open
   CProgrammer programmer_;  // last: stopped before anything it uses goes
 };

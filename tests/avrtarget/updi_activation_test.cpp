@@ -58,8 +58,8 @@ TEST(UpdiActivation, EachBrokenRuleIsOneViolation) {
     if (c.key) run.rules.Programming();
     run.rules.Finish();
     ASSERT_EQ(run.violations.size(), 1u) << c.what;
-    EXPECT_NE(run.violations[0].find(c.says), std::string::npos) << c.what << ": "
-                                                                 << run.violations[0];
+    EXPECT_NE(run.violations[0].find(c.says), std::string::npos)
+        << c.what << ": " << run.violations[0];
   }
 }
 
