@@ -127,7 +127,12 @@ void BrindlequartzDriver::ClearCancel() {
 
 void BrindlequartzDriver::SetPart(const std::string& name, const PartRecord* part) {
   ProgrammerDriver::SetPart(name, part);
-  if (updi_) updi_->SetPart(name, part);
+  // A classic part next: the header's chip is let go (reset, its supply off).
+  if (!UpdiPart()) {
+    CloseUpdi();
+  } else if (updi_) {
+    updi_->SetPart(name, part);
+  }
 }
 
 SessionResult BrindlequartzDriver::UpdiReady(SerialUpdiDriver*& driver, bool quiet) {
