@@ -160,6 +160,11 @@ SessionResult ProgrammerDriver::SetTargetClock(bool on) {
   return Unsupported(Info(), "put a clock on the target's XTAL1");
 }
 
+SessionResult ProgrammerDriver::PowerCycleUpdi(bool highVoltage) {
+  return Unsupported(Info(),
+                     highVoltage ? "pulse 12 V on the UPDI pin" : "power the UPDI part off and on");
+}
+
 SessionResult Unsupported(const ProgrammerInfo& info, const std::string& what) {
   return {SessionStatus::Refused, 0,
           std::string("The ") + info.title + " programmer cannot " + what};

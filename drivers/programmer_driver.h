@@ -44,6 +44,9 @@ struct DriverCapabilities {
   // row (MEMORY_USERROW) and the erase of a locked chip. Such a programmer programs no
   // classic part, and a classic programmer no UPDI part.
   bool updi = false;
+  // Powers the UPDI part off and on and can apply the 12 V activation pulse to its UPDI pin
+  // (PowerCycleUpdi): a chip whose UPDI pin a fuse turned into GPIO or RESET is reached again.
+  bool updiHighVoltage = false;
 };
 
 struct ProgrammerInfo {
@@ -146,6 +149,10 @@ class ProgrammerDriver {
   // chip whose fuses chose a crystal or clock that is not there. Refused by default: the
   // programmer has none.
   virtual SessionResult SetTargetClock(bool on);
+  // Only when Info().can.updiHighVoltage: switches the UPDI part's supply off and on (a
+  // power-on reset, which also ends a 12 V override) and, when highVoltage, applies the 12 V
+  // activation pulse to its UPDI pin before talking to it again.
+  virtual SessionResult PowerCycleUpdi(bool highVoltage);
 
  protected:
   void Log(LogKind kind, const std::string& text) const {

@@ -54,6 +54,21 @@
 #define UART_RX_VECT USART_RX_vect
 #define UART_UDRE_VECT USART_UDRE_vect
 
+// UPDI header: D8 (PB0) through 4.7 kOhm onto the UPDI line, a software half-duplex line
+// (8E2, up to 115200 baud): driven while a byte goes out, an input with pull-up otherwise;
+// A2 (PC2) switches 12 V onto the UPDI pin, A3 (PC3) the header's supply.
+#define HAVE_UPDI 1
+#define UPDI_SOFT 1
+#define UPDI_SOFT_MAX_BAUD 115200UL
+#define UPDI_LINE_PORT PORTB
+#define UPDI_LINE_DDR DDRB
+#define UPDI_LINE_PIN PINB
+#define UPDI_LINE PB0
+#define UPDI_PWR_PORT PORTC
+#define UPDI_PWR_DDR DDRC
+#define UPDI_12V PC2
+#define UPDI_VCC PC3
+
 #elif defined(BOARD_MEGA)
 
 #define HW_VERSION_MAJOR 4
@@ -129,6 +144,25 @@
 
 #define UART_RX_VECT USART0_RX_vect
 #define UART_UDRE_VECT USART0_UDRE_vect
+
+// UPDI header: TX1 (D18, PD3) through 4.7 kOhm and RX1 (D19, PD2) through 10 kOhm joined onto
+// the UPDI line, 8E2 on USART1; A8 (PK0) switches 12 V onto the UPDI pin, A9 (PK1) the
+// header's supply.
+#define HAVE_UPDI 1
+#define UPDI_UCSRA UCSR1A
+#define UPDI_UCSRB UCSR1B
+#define UPDI_UCSRC UCSR1C
+#define UPDI_UBRR UBRR1
+#define UPDI_UDR UDR1
+#define UPDI_RX_VECT USART1_RX_vect
+#define UPDI_LINE_PORT PORTD
+#define UPDI_LINE_DDR DDRD
+#define UPDI_TX PD3
+#define UPDI_RX PD2
+#define UPDI_PWR_PORT PORTK
+#define UPDI_PWR_DDR DDRK
+#define UPDI_12V PK0
+#define UPDI_VCC PK1
 
 #else
 #error "Build with -DBOARD_UNO or -DBOARD_MEGA"

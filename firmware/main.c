@@ -7,6 +7,7 @@
 #include "board.h"
 #include "target.h"
 #include "uart.h"
+#include "updi.h"
 
 enum {
   CMD_READ_SIGNATURE = 0x10,
@@ -24,6 +25,10 @@ enum {
   CMD_SET_ISP_CLOCK = 0xC3,
   CMD_SET_LINE_RATE = 0xC4,
   CMD_SET_TARGET_CLOCK = 0xC5,
+  CMD_UPDI_OPEN = 0xC6,
+  CMD_UPDI_EXCHANGE = 0xC7,
+  CMD_UPDI_BREAK = 0xC8,
+  CMD_UPDI_CLOSE = 0xC9,
   CMD_RECOVER = 0xCF,
 };
 
@@ -40,7 +45,8 @@ enum {
   ANS_VALUE16 = 0xDA,
   ANS_VALUE16_ALT = 0xDB,
   ANS_BLANK = 0xDC,
-  ANS_OK = 0xDD,  // plain acknowledgement
+  ANS_OK = 0xDD,    // plain acknowledgement
+  ANS_UPDI = 0xDE,  // echo status, then the bytes received
   ANS_ERROR = 0xEF,
 };
 
@@ -96,6 +102,9 @@ void LinesIdle(void) {
   PP_DATA_PORT = 0;
   PP_CTL_DDR = 0;
   PP_CTL_PORT = 0;
+#endif
+#if HAVE_UPDI
+  UpdiIdle();
 #endif
 }
 
@@ -357,6 +366,50 @@ static void BlankCheck(const Packet* p) {
   AnswerByte(ANS_BLANK, blank ? 0 : 1);
 }
 
+#if HAVE_UPDI
+static uint32_t Be32(const uint8_t* d) {
+  return (uint32_t)d[0] << 24 | (uint32_t)d[1] << 16 | (uint32_t)d[2] << 8 | d[3];
+}
+
+// Rate in baud (4 bytes big-endian), then optionally the 12 V pulse's width in us (2 bytes).
+static void UpdiOpenCommand(const Packet* p) {
+  if (p->len != 4 && p->len != 6) {
+    Fail(ERR_UNKNOWN_COMMAND);
+    return;
+  }
+  EndStream();
+  const uint16_t pulse = p->len == 6 ? (uint16_t)((uint16_t)p->data[4] << 8 | p->data[5]) : 0;
+  const uint8_t error = UpdiOpen(Be32(p->data), pulse);
+  if (error) {
+    Fail(error);
+    return;
+  }
+  Answer(ANS_OK, 0, 0);
+}
+
+// Flags (bit 0: drop what was received before), the count of answer bytes wanted (0-255),
+// the time they may take in ms, then the bytes to send (their echo is checked here). The
+// answer: 0 and the bytes received, or UPDI_NO_ECHO / UPDI_BAD_ECHO and the echo that came.
+static void UpdiExchangeCommand(const Packet* p) {
+  if (p->len < 3 || p->len - 3 > 252 || !UpdiIsOpen()) {
+    Fail(ERR_UNKNOWN_COMMAND);
+    return;
+  }
+  if (p->data[0] & 1) UpdiDiscard();
+  const uint8_t n = (uint8_t)(p->len - 3);
+  uint8_t echoed = 0;
+  const uint8_t status = n ? UpdiSend(p->data + 3, n, chunk + 1, &echoed) : UPDI_OK;
+  chunk[0] = status;
+  if (status != UPDI_OK) {
+    UpdiDiscard();
+    Answer(ANS_UPDI, chunk, 1u + echoed);
+    return;
+  }
+  const uint8_t got = UpdiReceive(chunk + 1, p->data[1], p->data[2]);
+  Answer(ANS_UPDI, chunk, 1u + got);
+}
+#endif
+
 static void Handle(const Packet* p) {
   const uint8_t code = p->code;
   if (p->oversize) {
@@ -450,6 +503,26 @@ static void Handle(const Packet* p) {
       TargetClock(p->data[0]);
       Answer(ANS_OK, 0, 0);
       return;
+#if HAVE_UPDI
+    case CMD_UPDI_OPEN:
+      UpdiOpenCommand(p);
+      return;
+    case CMD_UPDI_EXCHANGE:
+      UpdiExchangeCommand(p);
+      return;
+    case CMD_UPDI_BREAK:
+      if (!UpdiIsOpen()) {
+        Fail(ERR_UNKNOWN_COMMAND);
+        return;
+      }
+      UpdiBreak();
+      Answer(ANS_OK, 0, 0);
+      return;
+    case CMD_UPDI_CLOSE:
+      UpdiClose();
+      Answer(ANS_OK, 0, 0);
+      return;
+#endif
     case CMD_RECOVER:
       EndStream();
       LinesIdle();

@@ -150,6 +150,12 @@ void CProgrammer::Dispatch(ProgrammerContext& ctx) {
     case CMD_SET_LINE_RATE:
       DoSetLineRate(ctx);
       break;
+    case CMD_UPDI_OPEN:
+    case CMD_UPDI_EXCHANGE:
+    case CMD_UPDI_BREAK:
+    case CMD_UPDI_CLOSE:
+      DoRawCommand(ctx);
+      break;
     default:
       break;  // nothing is sent, the status stays
   }
@@ -285,6 +291,34 @@ bool CProgrammer::SetIspClockRequest(std::uint8_t index, std::uint8_t& clock) {
 bool CProgrammer::SetTargetClockRequest(bool on) {
   if (!SendRequestArg(CMD_SET_TARGET_CLOCK, on ? 1 : 0)) return false;
   return Status() == STATUS_OK;
+}
+
+bool CProgrammer::RawRequest(std::uint8_t code, const std::vector<std::uint8_t>& payload,
+                             std::uint8_t& answerCode, std::vector<std::uint8_t>& answer) {
+  answerCode = 0;
+  answer.clear();
+  if (!context_ || IsBusy() || payload.size() > kMaxPayloadBytes) return false;
+  context_->rawPayload = payload;
+  if (!SendRequest(code)) return false;
+  WaitIdle();  // a device error releases the waiter early; CMD_RECOVER follows it
+  if (Status() != STATUS_OK) return false;
+  answerCode = context_->rawAnswerCode;
+  answer = context_->rawAnswer;
+  return true;
+}
+
+void CProgrammer::DoRawCommand(ProgrammerContext& ctx) {
+  ctx.rawAnswerCode = 0;
+  ctx.rawAnswer.clear();
+  ctx.quiet = true;  // the caller says what a refusal means
+  BuildHeader(ctx);
+  for (const std::uint8_t b : ctx.rawPayload) ctx.packet[ctx.packetLength++] = b;
+  SetPayloadLength(ctx);
+  Transact(ctx);
+  ctx.quiet = false;
+  if (ctx.status.load() != STATUS_OK) return;
+  ctx.rawAnswerCode = ctx.answerCode;
+  ctx.rawAnswer.assign(ctx.packet.begin(), ctx.packet.begin() + ctx.answerLength);
 }
 
 bool CProgrammer::SetLineRateRequest(std::uint32_t baud) {

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "link/programmer_context.h"
 #include "link/protocol.h"
@@ -83,6 +84,12 @@ class CProgrammer {
   // STATUS_DEVICE_UNKNOWN_COMMAND from a programmer without one.
   bool SetTargetClockRequest(bool on);
 
+  // One of the CMD_UPDI_* commands with the payload given (at most 256 bytes), quietly: a
+  // device error is the status, not a log line. True when the exchange succeeded; then
+  // answerCode and answer hold the programmer's answer.
+  bool RawRequest(std::uint8_t code, const std::vector<std::uint8_t>& payload,
+                  std::uint8_t& answerCode, std::vector<std::uint8_t>& answer);
+
   // CMD_SET_LINE_RATE, quietly: our firmware answers at the old rate and switches; the host
   // then follows and checks the new rate with one exchange. True when both run at `baud`.
   // On a refusal (STATUS_DEVICE_UNKNOWN_COMMAND: the original programmer) nothing changed;
@@ -140,6 +147,7 @@ class CProgrammer {
   virtual void DoArgCommand(ProgrammerContext& ctx);
   virtual void DoIdentify(ProgrammerContext& ctx);
   virtual void DoSetLineRate(ProgrammerContext& ctx);
+  virtual void DoRawCommand(ProgrammerContext& ctx);
   virtual void ReportError(ProgrammerContext& ctx);
 
   // Runs the handler of the context's command code; codes without one do nothing.

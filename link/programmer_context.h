@@ -74,6 +74,11 @@ struct ProgrammerContext {
   std::uint8_t argument = 0;                  // calibration address or IspClockIndex
   std::uint32_t lineRate = 0;                 // CMD_SET_LINE_RATE: the rate asked for
   bool lineProbe = false;                     // ... only: is the programmer at lineRate now?
+  // A request whose payload the requester builds (the CMD_UPDI_* commands): its payload, then
+  // the answer's code and payload.
+  std::vector<std::uint8_t> rawPayload;
+  std::uint8_t rawAnswerCode = 0;
+  std::vector<std::uint8_t> rawAnswer;
   // When the last request ended: the programmer has heard nothing since (worker thread; read
   // while idle).
   std::chrono::steady_clock::time_point lastTraffic{};

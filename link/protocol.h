@@ -54,7 +54,19 @@ enum CommandCode : std::uint8_t {
   // payload: 1 to start the clock for the target on the ISP cable's XTAL1 lead (1 MHz), 0 to
   // stop it. Our firmware answers ANS_OK; the original programmer answers "Unknown Command".
   CMD_SET_TARGET_CLOCK = 0xC5,
-  CMD_RECOVER = 0xCF,  // empty; sent after every ANS_ERROR
+  // The UPDI header of our firmware (the Mega's). The original programmer and the Uno/Nano
+  // answer "Unknown Command".
+  // payload: rate in baud, 4 bytes big-endian; optionally the width of the 12 V activation
+  // pulse in us (2 bytes, 100-1000): the header's supply is switched off and on and the pulse
+  // follows. Opens the UPDI line (8E2), the header's supply on. Answer ANS_OK.
+  CMD_UPDI_OPEN = 0xC6,
+  // payload: flags (bit 0: drop the bytes received before), the count of answer bytes wanted
+  // (0-255), the time they may take in ms (1-255), then at most 252 bytes to send. The
+  // firmware sends them, checks their echo and collects the answer: ANS_UPDI.
+  CMD_UPDI_EXCHANGE = 0xC7,
+  CMD_UPDI_BREAK = 0xC8,  // empty: a BREAK on the UPDI line (41 ms low). Answer ANS_OK
+  CMD_UPDI_CLOSE = 0xC9,  // empty: line, supply and 12 V off. Answer ANS_OK
+  CMD_RECOVER = 0xCF,     // empty; sent after every ANS_ERROR
 };
 
 // Code of an answer from the programmer. Every code not listed is accepted without effect.
@@ -72,8 +84,17 @@ enum AnswerCode : std::uint8_t {
   ANS_VALUE16_ALT = 0xDB,  // same as ANS_VALUE16
   ANS_BLANK = 0xDC,        // 1 byte: 0 = chip empty, other = not empty
   ANS_OK = 0xDD,           // empty acknowledgement (CMD_RECOVER, CMD_SET_LINE_RATE, ...)
-  ANS_ERROR = 0xEF,        // 1 byte: device error code
+  // CMD_UPDI_EXCHANGE: byte 0 how the echo came back (kUpdiEcho...), then on kUpdiEchoOk the
+  // answer bytes received (fewer than asked on a time-out), else the echo bytes that came.
+  ANS_UPDI = 0xDE,
+  ANS_ERROR = 0xEF,  // 1 byte: device error code
 };
+
+inline constexpr std::uint8_t kUpdiEchoOk = 0;
+inline constexpr std::uint8_t kUpdiEchoMissing = 1;
+inline constexpr std::uint8_t kUpdiEchoDiffers = 2;
+inline constexpr std::size_t kUpdiExchangeMaxSend = 252;
+inline constexpr std::size_t kUpdiExchangeMaxReceive = 255;
 
 inline constexpr bool IsValue8Answer(std::uint8_t code) {
   return code == ANS_VALUE8 || code == ANS_VALUE8_ALT;

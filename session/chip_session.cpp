@@ -107,7 +107,8 @@ SessionResult ChipSession::ReadyForPart() {
       part_->IsUpdi()
           ? partName_ + " is a UPDI part, which the " + title +
                 " programmer cannot reach: choose SerialUPDI (-c serialupdi), a USB-serial "
-                "adapter on the UPDI pin"
+                "adapter on the UPDI pin, or our firmware (-c brindlequartz) with the chip on "
+                "its UPDI header"
           : partName_ +
                 " is not a UPDI part (it is programmed over ISP or high voltage), "
                 "which the " +

@@ -8,6 +8,7 @@
 #include "session/fuse_fields.h"
 #include "session/rescue_texts.h"
 #include "session/session_texts.h"
+#include "session/updi_rescue.h"
 
 namespace bq {
 
@@ -490,6 +491,7 @@ std::string RescueSocketsText() {
 
 RescueReport RunRescue(ChipSession& session, const std::string& partName, const PartRecord& part,
                        RescueHost& host, const RescueOptions& options) {
+  if (part.IsUpdi()) return RunUpdiRescue(session, partName, part, host, options);
   RescueReport report;
   Rescue rescue(session, partName, part, host, options, report);
   rescue.Run();

@@ -28,6 +28,7 @@ extern "C" {
 #include <simavr/sim_regbit.h>
 }
 
+#include "app/avrsim/updi_header.h"
 #include "image/image_file.h"
 #include "image/memory_buffer.h"
 #include "platform/posix/raw_pseudo_terminal.h"
@@ -133,6 +134,8 @@ bool AvrBench::Load(const std::string& elfPath, const std::string& bootloaderPat
                           &AvrBench::OnUartXon, this);
   avr_irq_register_notify(avr_io_getirq(avr_, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUT_XOFF),
                           &AvrBench::OnUartXoff, this);
+
+  if (setup_.updi) setup_.updi->Attach(avr_);
 
   // simavr's SPI finishes every byte a fixed 100 us after the write of SPDR, whatever the
   // clock: the bench takes SPDR over and times each byte itself (OnSpdrWrite).

@@ -19,6 +19,8 @@ struct avr_spi_t;
 
 namespace bq::avrsim {
 
+class UpdiHeader;
+
 struct BenchSetup {
   Board board = Board::Uno;
   Place place = Place::None;
@@ -27,6 +29,7 @@ struct BenchSetup {
   std::uint32_t lineLimit = 0;  // the fastest rate the board's USB serial chip carries (0: any)
   Target* target = nullptr;     // null: nothing on any pin
   bool trace = false;           // every line change and SPI byte on stderr
+  UpdiHeader* updi = nullptr;   // a UPDI chip on the Mega's UPDI header (updi_header.h)
 };
 
 // Where a board with a stock bootloader starts after a reset: the boot section that its high

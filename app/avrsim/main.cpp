@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/avrsim/avr_bench.h"
+#include "app/avrsim/updi_header.h"
 #include "avrsim/target.h"
 #include "parts/part_database.h"
 #include "parts/part_list_location.h"
@@ -48,7 +49,9 @@ constexpr const char* kHelp =
     "Options:\n"
     "  --board uno|mega        the board (required)\n"
     "  --target PART|none      the chip: any name of a part (ATtiny85, attiny85, t85), or none\n"
-    "                          for an empty ISP header and empty sockets (required)\n"
+    "                          for an empty ISP header and empty sockets (required); a UPDI\n"
+    "                          part (tinyAVR 0/1/2, megaAVR 0, AVR Dx) sits on the board's\n"
+    "                          UPDI header\n"
     "  --place isp|socket      where the chip sits (default: the socket made for the part's\n"
     "                          package when the board has one: the 8-pin HVSP socket on both\n"
     "                          boards, the 20-, 28- and 40-pin HVPP sockets on the Mega; else\n"
@@ -286,6 +289,7 @@ int main(int argc, char** argv) {
 
   Place place = Place::None;
   std::unique_ptr<bq::avrsim::Target> target;
+  std::unique_ptr<bq::avrsim::UpdiHeader> updi;
   unsigned violations = 0;
   if (targetName != "none") {
     std::error_code noCurrentFolder;
@@ -306,6 +310,12 @@ int main(int argc, char** argv) {
       return 1;
     }
     config.part = *record;
+    if (record->IsUpdi()) {
+      if (!placeName.empty() || !chipFile.empty() || !fuses.empty() || !lock.empty())
+        return Usage(
+            "a UPDI part takes none of --place, --chip, --fuses and --lock: it sits on "
+            "the UPDI header with its defaults");
+    }
     std::string chipError;
     if (!chipFile.empty() && !LoadChip(chipFile, config, chipError)) {
       std::cerr << kName << ": " << chipError << "\n";
@@ -321,13 +331,21 @@ int main(int argc, char** argv) {
                    ": put it on the ISP header with --place isp");
     }
     place = placeName == "isp" ? Place::Isp : socket;
-    target = bq::avrsim::MakeTarget(
-        config,
-        [&violations](const std::string& text) {
-          ++violations;
-          std::cerr << "violation: " << text << std::endl;
-        },
-        [](const std::string& text) { std::cerr << "note: " << text << std::endl; });
+    if (record->IsUpdi()) {
+      place = Place::None;
+      updi = std::make_unique<bq::avrsim::UpdiHeader>(
+          board, *record, config.partName, !no12v,
+          [](const std::string& text) { std::cerr << "violation: " << text << std::endl; },
+          [](const std::string& text) { std::cerr << "note: " << text << std::endl; });
+    } else {
+      target = bq::avrsim::MakeTarget(
+          config,
+          [&violations](const std::string& text) {
+            ++violations;
+            std::cerr << "violation: " << text << std::endl;
+          },
+          [](const std::string& text) { std::cerr << "note: " << text << std::endl; });
+    }
   } else if (!placeName.empty()) {
     return Usage("--place needs a chip: with --target none every place is empty");
   } else if (!chipFile.empty()) {
@@ -345,6 +363,7 @@ int main(int argc, char** argv) {
   if (!lineLimit.empty()) setup.lineLimit = static_cast<std::uint32_t>(std::stoul(lineLimit));
   setup.trace = trace;
   setup.target = target.get();
+  setup.updi = updi.get();
   bq::avrsim::AvrBench bench(setup);
   std::string error;
   if (!bench.Load(firmware, bootloader, error) || !bench.OpenPty(error)) {
@@ -366,17 +385,21 @@ int main(int argc, char** argv) {
   sigemptyset(&dump.sa_mask);
   sigaction(SIGUSR1, &dump, nullptr);
 
-  const std::string where =
-      target ? config.partName + " in the " + bq::avrsim::PlaceName(place) : std::string("no chip");
+  const std::string where = updi     ? config.partName + " on the UPDI header"
+                            : target ? config.partName + " in the " + bq::avrsim::PlaceName(place)
+                                     : std::string("no chip");
   const std::string boardText = board == Board::Uno ? "Uno" : "Mega 2560";
   std::cout << bench.SlavePath() << std::endl;
   std::cerr << kName << ": " << boardText << " with " << where << " on " << bench.SlavePath()
             << (link.empty() ? "" : " (" + link + ")") << std::endl;
 
-  const auto violationCount = [&] { return target ? target->Violations() : 0u; };
+  const auto violationCount = [&] {
+    return (target ? target->Violations() : 0u) + (updi ? updi->Violations() : 0u);
+  };
   std::string why;
   const bool stopped = bench.Run(g_stop, g_dump,
                                  [&] { WriteStats(stats, bench.Stats(), violationCount()); }, why);
+  if (updi) updi->Finish();
   const bq::avrsim::BenchStats s = bench.Stats();
   WriteStats(stats, s, violationCount());
   if (target && !chipFile.empty()) SaveChip(chipFile, config.partName, target->State());

@@ -58,14 +58,192 @@ class BrindlequartzDriver::Events : public WorkerEvents {
   bool shown_ = false;
 };
 
-BrindlequartzDriver::BrindlequartzDriver() : events_(std::make_unique<Events>(*this)) {}
+// The header's UPDI line as the tunnel reaches it: each request through the worker, after the
+// same checks as any other operation (open, idle, not cancelled, the line's rate kept).
+class BrindlequartzDriver::Tunnel : public UpdiTunnelLink {
+ public:
+  explicit Tunnel(BrindlequartzDriver& driver) : driver_(driver) {}
+
+  bool Request(std::uint8_t code, const std::vector<std::uint8_t>& payload,
+               std::vector<std::uint8_t>& answer, std::uint8_t& status) override {
+    answer.clear();
+    status = 0;
+    if (SessionResult r = driver_.Ready(); !r.ok()) {
+      status = r.linkStatus;
+      return false;
+    }
+    std::uint8_t answerCode = 0;
+    const bool ok = driver_.programmer_.RawRequest(code, payload, answerCode, answer);
+    status = driver_.programmer_.Status();
+    if (!ok) return false;
+    if (code == CMD_UPDI_OPEN) driver_.updiLine_ = true;
+    const std::uint8_t expected = code == CMD_UPDI_EXCHANGE ? ANS_UPDI : ANS_OK;
+    if (answerCode == expected) return true;
+    status = STATUS_OUT_OF_STEP;
+    return false;
+  }
+
+ private:
+  BrindlequartzDriver& driver_;
+};
+
+namespace {
+
+// Our programmer once a UPDI part is chosen: what the SerialUPDI driver does on the header,
+// and the 12 V activation.
+const ProgrammerInfo& OursForUpdi() {
+  static const ProgrammerInfo info = [] {
+    ProgrammerInfo i = InfoFor(ProgrammerKind::Brindlequartz);
+    DriverCapabilities c;
+    c.identify = true;
+    c.updi = true;
+    c.updiHighVoltage = true;
+    i.can = c;
+    return i;
+  }();
+  return info;
+}
+
+}  // namespace
+
+BrindlequartzDriver::BrindlequartzDriver()
+    : events_(std::make_unique<Events>(*this)), tunnel_(std::make_unique<Tunnel>(*this)) {
+  tunnelPorts_ = std::make_shared<UpdiTunnelPortDriver>(*tunnel_);
+  updiPort_ = std::make_unique<SerialPort>(std::vector<std::shared_ptr<PortDriver>>{tunnelPorts_});
+}
 
 BrindlequartzDriver::~BrindlequartzDriver() {
   Close();
 }
 
 const ProgrammerInfo& BrindlequartzDriver::Info() const {
-  return InfoFor(ProgrammerKind::Brindlequartz);
+  return UpdiPart() ? OursForUpdi() : InfoFor(ProgrammerKind::Brindlequartz);
+}
+
+void BrindlequartzDriver::ClearCancel() {
+  cancelled_.store(false);
+  if (updi_) updi_->ClearCancel();
+}
+
+void BrindlequartzDriver::SetPart(const std::string& name, const PartRecord* part) {
+  ProgrammerDriver::SetPart(name, part);
+  // A classic part next: the header's chip is let go (reset, its supply off).
+  if (!UpdiPart()) {
+    CloseUpdi();
+  } else if (updi_) {
+    updi_->SetPart(name, part);
+  }
+}
+
+SessionResult BrindlequartzDriver::UpdiReady(SerialUpdiDriver*& driver, bool quiet) {
+  driver = nullptr;
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  if (updi_ && updi_->IsOpen()) {
+    driver = updi_.get();
+    return {};
+  }
+  if (updiBaud_ == 0) {
+    // The Uno/Nano (hardware 3.x) moves its line by software, at a lower rate.
+    std::uint32_t hardware = 0;
+    programmer_.QueryHardwareVersion(hardware, true);
+    updiBaud_ = (hardware >> 8) == 3 ? kUpdiSoftBaud : kUpdiBaud;
+  }
+  updi_ = std::make_unique<SerialUpdiDriver>();
+  updi_->SetLogObserver(log_);
+  updi_->SetProgressCallback(progress_);
+  updi_->SetBaud(updiBaud_);
+  updi_->SetPart(partName_, part_);
+  std::string why;
+  if (!updi_->Open(*updiPort_, kUpdiTunnelPortName, &why)) {
+    updi_.reset();
+    if (quiet) return {SessionStatus::DeviceError, STATUS_DEVICE_ENTER_PROG_MODE, why};
+    const std::uint8_t status = tunnelPorts_->LastOpenStatus();
+    if (status == STATUS_DEVICE_UNKNOWN_COMMAND) {
+      return Failed(SessionStatus::Refused, status,
+                    "This programmer has no UPDI header: install Brindlequartz's firmware "
+                    "(firmware install) or use SerialUPDI (-c serialupdi)");
+    }
+    if (why.empty()) why = "The UPDI header did not open";
+    // The programmer itself failed, or it works and the chip did not answer on the header.
+    const std::uint8_t link = programmer_.Status();
+    if (IsLinkFailure(link)) return Failed(SessionStatus::LinkError, link, why);
+    return Failed(SessionStatus::DeviceError, STATUS_DEVICE_ENTER_PROG_MODE, why);
+  }
+  driver = updi_.get();
+  return {};
+}
+
+bool BrindlequartzDriver::IdentifyOnUpdiHeader(IdentifiedChip& out) {
+  // Only our firmware (hardware 3.x on the Uno/Nano, 4.x on the Mega) has the header.
+  std::uint32_t hardware = 0;
+  if (!programmer_.QueryHardwareVersion(hardware, true)) return false;
+  if ((hardware >> 8) != 3 && (hardware >> 8) != 4) return false;
+  SerialUpdiDriver* updi = nullptr;
+  if (!UpdiReady(updi, true).ok() || !updi->Identify(out).ok()) {
+    CloseUpdi();
+    out = {};
+    return false;
+  }
+  return true;
+}
+
+void BrindlequartzDriver::CloseUpdi() {
+  if (updi_) updi_->Close();
+  updi_.reset();
+  if (!updiLine_) return;
+  updiLine_ = false;
+  if (!IsOpen() || programmer_.IsBusy()) return;
+  std::vector<std::uint8_t> answer;
+  std::uint8_t status = 0;
+  tunnel_->Request(CMD_UPDI_CLOSE, {}, answer, status);
+}
+
+SessionResult BrindlequartzDriver::PowerCycleUpdi(bool highVoltage) {
+  if (!UpdiPart()) return ProgrammerDriver::PowerCycleUpdi(highVoltage);
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  CloseUpdi();
+  if (highVoltage) tunnelPorts_->ArmPulse(kUpdiPulseUs);
+  SerialUpdiDriver* updi = nullptr;
+  SessionResult r = UpdiReady(updi);
+  tunnelPorts_->ArmPulse(0);
+  return r;
+}
+
+SessionResult BrindlequartzDriver::ReadNamedFuses(std::vector<std::uint8_t>& bytes) {
+  bytes.clear();
+  SerialUpdiDriver* updi = nullptr;
+  if (!UpdiPart()) return ProgrammerDriver::ReadNamedFuses(bytes);
+  if (SessionResult r = UpdiReady(updi); !r.ok()) return r;
+  return updi->ReadNamedFuses(bytes);
+}
+
+SessionResult BrindlequartzDriver::WriteNamedFuses(const std::vector<NamedFuseValue>& values) {
+  SerialUpdiDriver* updi = nullptr;
+  if (!UpdiPart()) return ProgrammerDriver::WriteNamedFuses(values);
+  if (SessionResult r = UpdiReady(updi); !r.ok()) return r;
+  return updi->WriteNamedFuses(values);
+}
+
+SessionResult BrindlequartzDriver::ReadLockWord(std::uint32_t& value) {
+  value = 0;
+  SerialUpdiDriver* updi = nullptr;
+  if (!UpdiPart()) return ProgrammerDriver::ReadLockWord(value);
+  if (SessionResult r = UpdiReady(updi); !r.ok()) return r;
+  return updi->ReadLockWord(value);
+}
+
+SessionResult BrindlequartzDriver::WriteLockWord(std::uint32_t value) {
+  SerialUpdiDriver* updi = nullptr;
+  if (!UpdiPart()) return ProgrammerDriver::WriteLockWord(value);
+  if (SessionResult r = UpdiReady(updi); !r.ok()) return r;
+  return updi->WriteLockWord(value);
+}
+
+SessionResult BrindlequartzDriver::EraseLocked() {
+  SerialUpdiDriver* updi = nullptr;
+  if (!UpdiPart()) return ProgrammerDriver::EraseLocked();
+  if (SessionResult r = UpdiReady(updi); !r.ok()) return r;
+  return updi->EraseLocked();
 }
 
 bool BrindlequartzDriver::Open(SerialPort& port, const std::string& name, std::string* why) {
@@ -82,6 +260,7 @@ bool BrindlequartzDriver::Open(SerialPort& port, const std::string& name, std::s
   }
   lineChecked_ = false;
   rate_ = kBaseLineRate;
+  updiBaud_ = 0;
   if (!port.OpenPort(name)) {
     if (why != nullptr) *why = port.LastOpenError();
     return false;
@@ -91,6 +270,7 @@ bool BrindlequartzDriver::Open(SerialPort& port, const std::string& name, std::s
 }
 
 void BrindlequartzDriver::Close() {
+  CloseUpdi();
   // The clock on XTAL1 runs only while it is asked for: a session that ends stops it.
   if (targetClock_ && IsOpen()) SetTargetClock(false);
   targetClock_ = false;
@@ -105,6 +285,7 @@ bool BrindlequartzDriver::IsOpen() const {
 
 void BrindlequartzDriver::Cancel() {
   cancelled_.store(true);
+  if (updi_) updi_->Cancel();
   programmer_.CancelRequest();
 }
 
@@ -239,12 +420,21 @@ SessionResult BrindlequartzDriver::Versions(ProgrammerVersions& out) {
 }
 
 SessionResult BrindlequartzDriver::Identify(IdentifiedChip& out) {
+  if (UpdiPart()) {
+    SerialUpdiDriver* updi = nullptr;
+    if (SessionResult r = UpdiReady(updi); !r.ok()) return r;
+    return updi->Identify(out);
+  }
   out = {};
   if (SessionResult r = Ready(); !r.ok()) return r;
   const bool found = programmer_.IdentifyRequest(out.signature, out.socket);
   programmer_.WaitIdle();
   // The engine says what a failed identify means; the worker logs nothing for it.
-  if (!found) return {SessionStatus::DeviceError, programmer_.Status(), ""};
+  if (!found) {
+    const std::uint8_t status = programmer_.Status();
+    if (status == STATUS_IDENTIFY_FAILED && IdentifyOnUpdiHeader(out)) return {};
+    return {SessionStatus::DeviceError, status, ""};
+  }
   return {};
 }
 
@@ -260,6 +450,11 @@ SessionResult BrindlequartzDriver::SelectIspClock(std::uint8_t index, std::uint8
 }
 
 SessionResult BrindlequartzDriver::ReadSignature(std::uint32_t& signature) {
+  if (UpdiPart()) {
+    SerialUpdiDriver* updi = nullptr;
+    if (SessionResult r = UpdiReady(updi); !r.ok()) return r;
+    return updi->ReadSignature(signature);
+  }
   signature = 0;
   if (SessionResult r = Ready(); !r.ok()) return r;
   programmer_.SetProgrammingMode(mode_);
@@ -281,6 +476,11 @@ void CopyIn(MemoryBuffer& buffer, const std::vector<std::uint8_t>& image, std::u
 
 SessionResult BrindlequartzDriver::ReadMemory(const MemoryGeometry& memory, std::uint32_t pages,
                                               std::vector<std::uint8_t>& image) {
+  if (UpdiPart()) {
+    SerialUpdiDriver* updi = nullptr;
+    if (SessionResult r = UpdiReady(updi); !r.ok()) return r;
+    return updi->ReadMemory(memory, pages, image);
+  }
   image.clear();
   if (SessionResult r = Ready(); !r.ok()) return r;
   Prepare(memory, pages);
@@ -294,6 +494,11 @@ SessionResult BrindlequartzDriver::ReadMemory(const MemoryGeometry& memory, std:
 
 SessionResult BrindlequartzDriver::WriteMemory(const MemoryGeometry& memory, std::uint32_t pages,
                                                const std::vector<std::uint8_t>& image) {
+  if (UpdiPart()) {
+    SerialUpdiDriver* updi = nullptr;
+    if (SessionResult r = UpdiReady(updi); !r.ok()) return r;
+    return updi->WriteMemory(memory, pages, image);
+  }
   if (SessionResult r = Ready(); !r.ok()) return r;
   Prepare(memory, pages);
   CopyIn(memory.kind == MEMORY_FLASH ? flash_ : eeprom_, image, memory.PageBytes() * pages);
@@ -314,6 +519,11 @@ SessionResult BrindlequartzDriver::VerifyMemory(const MemoryGeometry& memory, st
 }
 
 SessionResult BrindlequartzDriver::Erase() {
+  if (UpdiPart()) {
+    SerialUpdiDriver* updi = nullptr;
+    if (SessionResult r = UpdiReady(updi); !r.ok()) return r;
+    return updi->Erase();
+  }
   if (SessionResult r = Ready(); !r.ok()) return r;
   programmer_.SetProgrammingMode(mode_);
   programmer_.EraseRequest();
@@ -331,6 +541,11 @@ SessionResult BrindlequartzDriver::BlankCheck(const MemoryGeometry& memory) {
 }
 
 SessionResult BrindlequartzDriver::ReadFuses(FuseByteSlots& bytes) {
+  if (UpdiPart()) {
+    SerialUpdiDriver* updi = nullptr;
+    if (SessionResult r = UpdiReady(updi); !r.ok()) return r;
+    return updi->ReadFuses(bytes);
+  }
   if (SessionResult r = Ready(); !r.ok()) return r;
   programmer_.SetProgrammingMode(mode_);
   fuses_ = bytes;
@@ -340,6 +555,11 @@ SessionResult BrindlequartzDriver::ReadFuses(FuseByteSlots& bytes) {
 }
 
 SessionResult BrindlequartzDriver::WriteFuses(const FuseByteSlots& bytes) {
+  if (UpdiPart()) {
+    SerialUpdiDriver* updi = nullptr;
+    if (SessionResult r = UpdiReady(updi); !r.ok()) return r;
+    return updi->WriteFuses(bytes);
+  }
   if (SessionResult r = Ready(); !r.ok()) return r;
   programmer_.SetProgrammingMode(mode_);
   fuses_ = bytes;
@@ -347,6 +567,11 @@ SessionResult BrindlequartzDriver::WriteFuses(const FuseByteSlots& bytes) {
 }
 
 SessionResult BrindlequartzDriver::ReadLock(ByteSlot& lock) {
+  if (UpdiPart()) {
+    SerialUpdiDriver* updi = nullptr;
+    if (SessionResult r = UpdiReady(updi); !r.ok()) return r;
+    return updi->ReadLock(lock);
+  }
   if (SessionResult r = Ready(); !r.ok()) return r;
   programmer_.SetProgrammingMode(mode_);
   lock_.lock = lock;
@@ -356,6 +581,11 @@ SessionResult BrindlequartzDriver::ReadLock(ByteSlot& lock) {
 }
 
 SessionResult BrindlequartzDriver::WriteLock(const ByteSlot& lock) {
+  if (UpdiPart()) {
+    SerialUpdiDriver* updi = nullptr;
+    if (SessionResult r = UpdiReady(updi); !r.ok()) return r;
+    return updi->WriteLock(lock);
+  }
   if (SessionResult r = Ready(); !r.ok()) return r;
   programmer_.SetProgrammingMode(mode_);
   lock_.lock = lock;

@@ -7,13 +7,20 @@
 // is our firmware (hardware version 3.x or 4.x), both agree on a faster rate: the one asked
 // for with SetBaud (1000000 by default), then 500000, then none. The firmware returns to
 // 115200 after a second without traffic, so after a quiet spell the agreement is made again.
+//
+// A UPDI part (tinyAVR 0/1/2, megaAVR 0, AVR Dx) sits on the UPDI header of our firmware on the
+// Mega. Once such a part is chosen, the driver declares the UPDI capabilities and runs the
+// SerialUPDI driver over the header (updi_tunnel.h): the firmware carries its bytes, checks
+// their echo and applies the 12 V activation pulse (PowerCycleUpdi).
 
 #include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "drivers/brindlequartz/updi_tunnel.h"
 #include "drivers/programmer_driver.h"
+#include "drivers/serialupdi/serialupdi_driver.h"
 #include "image/memory_buffer.h"
 #include "link/programmer.h"
 #include "link/worker_events.h"
@@ -30,7 +37,8 @@ class BrindlequartzDriver : public ProgrammerDriver {
   void Close() override;
   bool IsOpen() const override;
   void Cancel() override;
-  void ClearCancel() override { cancelled_.store(false); }
+  void ClearCancel() override;
+  void SetPart(const std::string& name, const PartRecord* part) override;
 
   SessionResult Versions(ProgrammerVersions& out) override;
   SessionResult Identify(IdentifiedChip& out) override;
@@ -53,6 +61,16 @@ class BrindlequartzDriver : public ProgrammerDriver {
   SessionResult VerifyLock(const ByteSlot& lock, bool& differs) override;
   SessionResult ReadCalibration(std::uint8_t address, std::uint8_t& value) override;
   SessionResult SetTargetClock(bool on) override;
+  SessionResult ReadNamedFuses(std::vector<std::uint8_t>& bytes) override;
+  SessionResult WriteNamedFuses(const std::vector<NamedFuseValue>& values) override;
+  SessionResult ReadLockWord(std::uint32_t& value) override;
+  SessionResult WriteLockWord(std::uint32_t value) override;
+  SessionResult EraseLocked() override;
+  SessionResult PowerCycleUpdi(bool highVoltage) override;
+
+  // The rate of the UPDI line on the header: the Mega's USART, the Uno/Nano's software line.
+  static constexpr std::uint32_t kUpdiBaud = 230400;
+  static constexpr std::uint32_t kUpdiSoftBaud = 57600;
 
  private:
   class Events;
@@ -63,6 +81,14 @@ class BrindlequartzDriver : public ProgrammerDriver {
   void Prepare(const MemoryGeometry& memory, std::uint32_t pages);
   SessionResult KeepLine();  // agrees on the fast rate, or agrees again after a quiet spell
   void AgreeRate(std::uint32_t fastest);  // the fastest rate first, down to 115200
+  class Tunnel;
+  bool UpdiPart() const { return part_ != nullptr && part_->IsUpdi(); }
+  // The SerialUPDI driver on the header, opened (attached to the chip) when it was not.
+  // quiet: a failure is not logged (a probe).
+  SessionResult UpdiReady(SerialUpdiDriver*& driver, bool quiet = false);
+  // The identify's last probe: a UPDI chip on the header (our firmware only).
+  bool IdentifyOnUpdiHeader(IdentifiedChip& out);
+  void CloseUpdi();  // the SerialUPDI driver closed, the header's line and supply off
 
   bool targetClock_ = false;            // the clock on XTAL1 was started and not stopped since
   bool lineChecked_ = false;            // the agreement was tried on this open
@@ -75,6 +101,12 @@ class BrindlequartzDriver : public ProgrammerDriver {
   FuseByteSlots fuses_;
   FuseByteSlots lock_;
   std::atomic<bool> cancelled_{false};
+  std::unique_ptr<Tunnel> tunnel_;
+  std::shared_ptr<UpdiTunnelPortDriver> tunnelPorts_;
+  std::unique_ptr<SerialPort> updiPort_;
+  std::unique_ptr<SerialUpdiDriver> updi_;
+  bool updiLine_ = false;       // CMD_UPDI_OPEN went through since the last close
+  std::uint32_t updiBaud_ = 0;  // by the board, at the first UPDI operation of an open
   CProgrammer programmer_;  // last: stopped before anything it uses goes
 };
 

@@ -4,8 +4,8 @@
 # model on the board's pins. Any "violation:" the chip reports fails the stage.
 #
 #   avrsim_e2e.sh STAGE AVRSIM CLI PARTLIST [BOOTLOADERS]
-#   STAGE: uno-isp | uno-hvsp | mega-hvpp | mega-hvpp40 | mega-hvpp20 | mega-isp | faults |
-#          isp-rescue | boot-uno | boot-mega
+#   STAGE: uno-isp | uno-hvsp | mega-hvpp | mega-hvpp40 | mega-hvpp20 | mega-isp | mega-updi |
+#          uno-updi | faults | isp-rescue | boot-uno | boot-mega
 #   BOOTLOADERS: the folder of the stock Arduino bootloaders (the boot-* stages)
 set -u
 stage=$1 avrsim=$2 cli=$3 partlist=$4 bootloaders=${5:-}
@@ -224,6 +224,44 @@ stock() {
   stop_bench
 }
 
+# updi_header BOARD: a tinyAVR 1 on the board's UPDI header (the Mega's USART1, the Uno's
+# software line): identify, flash written, verified and read, a fuse; its UPDI pin made GPIO
+# and the rescue with the 12 V pulse; without the 12 V supply no rescue.
+updi_header() {
+  local board=$1
+  start_bench --board "$board" --target ATtiny1614
+  placed "ATtiny1614 on the UPDI header"
+  head -c 5000 /dev/urandom >"$work/flash.bin"
+  local args=(-p ATtiny1614)
+  ok identify identify && says identify "ATtiny1614"$'\t'"0x1E9422"$'\t'"updi"
+  ok write-flash "${args[@]}" write flash "$work/flash.bin"
+  ok verify-flash "${args[@]}" verify flash "$work/flash.bin"
+  ok read-flash "${args[@]}" read flash "$work/flash.read.bin"
+  [ "$rc" = 0 ] && same <(head -c 5000 "$work/flash.read.bin") "$work/flash.bin" "flash read back"
+  ok fuses-write "${args[@]}" fuses write BODCFG.ACTIVE=ENABLED SYSCFG0.EESAVE=1
+  ok fuses-verify "${args[@]}" fuses verify BODCFG.ACTIVE=ENABLED SYSCFG0.EESAVE=1
+  # A chip that answers: the rescue changes nothing.
+  ok healthy "${args[@]}" rescue --yes && says healthy "nothing holds it"
+  # The UPDI pin made GPIO: refused without --force; once written, plain UPDI no longer
+  # reaches the chip.
+  refused gpio-refused "Add --force" "${args[@]}" fuses write SYSCFG0.RSTPINCFG=GPIO
+  ok gpio "${args[@]}" fuses write SYSCFG0.RSTPINCFG=GPIO --force
+  refused unreachable "No answer from the UPDI pin" "${args[@]}" read flash "$work/x.bin"
+  # The rescue: the 12 V pulse, RSTPINCFG back to UPDI, the chip checked on plain UPDI.
+  ok rescue "${args[@]}" rescue --yes && says rescue "RSTPINCFG = UPDI"
+  grep -q "^note: 12 V pulse of" "$work/bench.err" || fail "the bench saw no 12 V pulse"
+  ok verify-after "${args[@]}" verify flash "$work/flash.bin"
+  # Only the pin field went back: EESAVE in the same byte and BODCFG stay as they were.
+  ok fuses-after "${args[@]}" fuses verify SYSCFG0.RSTPINCFG=UPDI SYSCFG0.EESAVE=1 \
+    BODCFG.ACTIVE=ENABLED
+  stop_bench
+  # Without the 12 V supply the pulse reaches nothing, and the rescue says so.
+  start_bench --board "$board" --target ATtiny1614 --no-12v
+  ok gpio-no-12v "${args[@]}" fuses write SYSCFG0.RSTPINCFG=GPIO --force
+  refused rescue-no-12v "did not answer after the 12 V pulse" "${args[@]}" rescue --yes
+  stop_bench
+}
+
 case $stage in
   boot-uno)
     # A HEX file with nothing in the boot section is no bootloader for the board.
@@ -386,6 +424,8 @@ case $stage in
     stop_bench
     grep -q "RSTDISBL is programmed" "$work/bench.err" && fail "the ATmega8 kept RSTDISBL programmed"
     ;;
+  mega-updi) updi_header mega ;;
+  uno-updi) updi_header uno ;;
   faults)
     # Nothing on the ISP header: no chip answers, and the board answers the next request.
     start_bench --board uno --target none

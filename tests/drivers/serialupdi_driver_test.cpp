@@ -134,7 +134,8 @@ TEST(SerialUpdiDriver, ThePartMustSuitTheProgrammer) {
   EXPECT_EQ(r.status, SessionStatus::Refused);
   EXPECT_NE(r.message.find("not a UPDI part"), std::string::npos) << r.message;
 
-  ChipSession classicSession({b.ports}, ProgrammerKind::Brindlequartz);
+  // A classic-only programmer (ours reaches UPDI parts on its UPDI header).
+  ChipSession classicSession({b.ports}, ProgrammerKind::Stk500v2);
   classicSession.SetPart("ATtiny1614", &b.part);
   r = classicSession.Erase();
   EXPECT_NE(r.message.find("-c serialupdi"), std::string::npos) << r.message;
