@@ -6,7 +6,8 @@
 // Input: byte 0 the part (ATmega328P, ATtiny85, ATmega8, ATtiny13, ATmega2560), byte 1 its
 // fuses (bit 0: RESET disabled; bit 1: an external clock that is not there); then events of
 // three bytes: a time step (the low 6 bits scaled by 1, 2^10, 2^16 or 2^20 ns by the top two),
-// a line (or 0xFF: one SPI byte), a level (or the SPI byte).
+// a line (or 0xFF: one SPI byte; 0xFE: the board's clock on XTAL1, stopped when the third
+// byte is 0, else at that many times 62.5 kHz), a level (or the SPI byte).
 
 #include <cstddef>
 #include <cstdint>
@@ -61,6 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t line = data[i + 1];
     if (line == 0xFF) {
       target->SpiByte(data[i + 2], 125000u << (data[i + 2] & 3), now);
+    } else if (line == 0xFE) {
+      target->ClockOnXtal1(62500u * data[i + 2], now);
     } else {
       const auto pin = static_cast<Pin>(line % static_cast<unsigned>(Pin::kCount));
       target->Drive(pin, static_cast<Level>(data[i + 2] % 4), now);
