@@ -131,7 +131,8 @@ std::string StoppedReadText(BufferTab memory) {
 namespace {
 
 // A command's whole job on the engine thread: its preparation and its operations.
-using CommandJob = std::function<CommandResult(JobRunner::Context& job, std::function<void()>& effect)>;
+using CommandJob =
+    std::function<CommandResult(JobRunner::Context& job, std::function<void()>& effect)>;
 
 bool TabMemoryPresent(const AppState& app) {
   const MemoryGeometry memory = TabGeometry(app, app.tab);

@@ -221,8 +221,8 @@ TEST_F(CliUpdiProgramTest, AProductionRunWaitsForItsFirstChip) {
   // A single command on the empty adapter is a chip that did not answer, not a port that
   // did not open, and says what to look at.
   std::this_thread::sleep_for(std::chrono::milliseconds(2600));  // the chip is away again
-  const RunResult read = Cli({"-P", adapter.device(), "-p", "ATtiny1614", "read", "flash",
-                              dir / "empty.bin"});
+  const RunResult read =
+      Cli({"-P", adapter.device(), "-p", "ATtiny1614", "read", "flash", dir / "empty.bin"});
   EXPECT_EQ(read.status, 1) << Describe(read);
   EXPECT_NE(read.err.find("No answer from the UPDI pin"), std::string::npos) << Describe(read);
 }

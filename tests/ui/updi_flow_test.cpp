@@ -63,9 +63,7 @@ class UpdiFlowTest : public ::testing::Test {
     }
     return n;
   }
-  bool Logged(const std::string& text) const {
-    return LinesStartingWith(text) > 0;
-  }
+  bool Logged(const std::string& text) const { return LinesStartingWith(text) > 0; }
 
   AppState app;
   std::shared_ptr<SimPortDriver> driver;
