@@ -20,6 +20,14 @@ PrepareOutcome ConnectTarget(ChipSession& session, const ChipTarget& target) {
   return r.ok() ? PrepareOutcome::Ready : PrepareOutcome::IspClockFailed;
 }
 
+bool LockedChipFound(ChipSession& session, const ChipTarget& target) {
+  if (target.programmer != ProgrammerKind::SerialUpdi || target.part == nullptr ||
+      !target.part->IsUpdi()) {
+    return false;
+  }
+  return ConnectTarget(session, target) == PrepareOutcome::Ready && session.ChipLocked();
+}
+
 PrepareOutcome PrepareChip(JobRunner::Context& job, const ChipTarget& target, bool memoryPresent) {
   const PrepareOutcome connected = ConnectTarget(job.session(), target);
   if (connected != PrepareOutcome::Ready) return connected;

@@ -36,6 +36,7 @@ enum class PrepareOutcome {
   SignatureFailed,    // the signature could not be read: the reason logged
   SignatureDeclined,  // the Continue question was answered No
   NoSuchMemory,       // the selected part has no memory of the tab's kind: nothing logged
+  EraseDeclined,      // the question before erasing a locked chip was answered No
 };
 
 // Opens the session's port when it is closed, with the target's kind of programmer (a
@@ -44,6 +45,12 @@ bool OpenTargetPort(ChipSession& session, const ChipTarget& target);
 
 // Port, mode, part and ISP clock.
 PrepareOutcome ConnectTarget(ChipSession& session, const ChipTarget& target);
+
+// With the SerialUPDI adapter and a UPDI part: ConnectTarget, then whether the chip is
+// locked (it answers nothing but the erase with the chip-erase key then). False otherwise,
+// and when the port did not open or the chip does not answer (the preparation that follows
+// reports that).
+bool LockedChipFound(ChipSession& session, const ChipTarget& target);
 
 // ConnectTarget, then the signature check; the question is asked through the job, No the
 // default. memoryPresent false ends it after the signature (the tab's memory is missing).

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
+#include <utility>
 
 #include "link/transfer_limits.h"
 #include "drivers/programmer_factory.h"
@@ -52,6 +53,26 @@ void ChipSession::SetProgrammer(ProgrammerKind kind, std::uint32_t baud) {
   driver_->SetLogObserver([this](LogKind kind, const std::string& text) { Log(kind, text); });
   driver_->SetProgressCallback(progress_);
   driver_->SetPart(partName_, part_);
+  if (auto* updi = dynamic_cast<SerialUpdiDriver*>(driver_.get())) {
+    updi->SetLockTexts(updiLockTexts_);
+  }
+}
+
+void ChipSession::SetUpdiLockTexts(UpdiLockTexts texts) {
+  updiLockTexts_ = std::move(texts);
+  if (auto* updi = dynamic_cast<SerialUpdiDriver*>(driver_.get())) {
+    updi->SetLockTexts(updiLockTexts_);
+  }
+}
+
+bool ChipSession::ChipLocked() {
+  auto* updi = dynamic_cast<SerialUpdiDriver*>(driver_.get());
+  if (updi == nullptr || !Ready().ok()) return false;
+  bool locked = false;
+  quiet_.store(true);  // a chip that does not answer is reported by the operation that follows
+  const SessionResult r = updi->ReadLocked(locked);
+  quiet_.store(false);
+  return r.ok() && locked;
 }
 
 void ChipSession::SetPart(const std::string& name, const PartRecord* part) {

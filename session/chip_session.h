@@ -21,6 +21,7 @@
 #include "core/log_entry.h"
 #include "drivers/driver_types.h"
 #include "drivers/programmer_driver.h"
+#include "drivers/serialupdi/serialupdi_driver.h"
 #include "image/memory_buffer.h"
 #include "link/fuse_bytes.h"
 #include "link/serial_port.h"
@@ -130,6 +131,12 @@ class ChipSession {
   SessionResult ReadLockWord(std::uint32_t& value);
   SessionResult WriteLockWord(std::uint32_t value);
   SessionResult EraseLocked();
+  // A quiet look at the chip: true when it is a locked UPDI part, which answers nothing but
+  // EraseLocked. False with a programmer without UPDI, or when the chip does not answer.
+  bool ChipLocked();
+  // The words the SerialUPDI driver uses about a locked chip (the command-line tool's by
+  // default), kept when the programmer changes.
+  void SetUpdiLockTexts(UpdiLockTexts texts);
 
  private:
   SessionResult Ready();  // Ok when an operation may start: open and not cancelled
@@ -159,6 +166,7 @@ class ChipSession {
   // (a signature read or identify may find another chip). Spares the lock read of a read.
   bool lockClear_ = false;
   const PartDatabase* parts_ = nullptr;
+  UpdiLockTexts updiLockTexts_;
   std::unique_ptr<ProgrammerDriver> driver_;  // last: closed before the port goes
 };
 

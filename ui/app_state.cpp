@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "session/session_texts.h"
+
 namespace bq {
 
 void AppEvents::Deliver(WorkerEvent event) {
@@ -17,6 +19,7 @@ AppState::AppState(std::vector<std::shared_ptr<PortDriver>> drivers) : jobs(std:
   selection.SetCellEditors(&cells);
   jobs.SetEvents(&events);
   jobs.session().SetPartDatabase(&parts);
+  jobs.session().SetUpdiLockTexts({kDesktopUpdiLockedText, kDesktopUpdiLocksLaterText});
 }
 
 AppState::~AppState() {

@@ -66,7 +66,7 @@ bool ConfirmUpdiLockWrite(AppState& app, QuestionView& question) {
   const std::string text = "LOCKBIT " + Hex2(lock.value) + " locks the " +
                            app.selection.chip().name +
                            ": it then answers nothing until a chip erase with the erase key "
-                           "(brindlequartz-cli erase --unlock), which clears flash and EEPROM "
+                           "(Chip > Erase), which clears flash and EEPROM "
                            "too. Only " +
                            Hex2(part->updi.lockOpenValue) + " leaves it open.";
   Log(app, LogKind::LogWarning, text);
@@ -128,17 +128,23 @@ std::string StoppedReadText(BufferTab memory) {
          " buffer keeps its old contents.";
 }
 
-bool PostChipJob(AppState& app, ChipOperation operation, CommandDone done, std::string stopped) {
-  if (RefusedAsBusy(app)) return false;
+namespace {
+
+// A command's whole job on the engine thread: its preparation and its operations.
+using CommandJob =
+    std::function<CommandResult(JobRunner::Context& job, std::function<void()>& effect)>;
+
+bool TabMemoryPresent(const AppState& app) {
   const MemoryGeometry memory = TabGeometry(app, app.tab);
-  const bool memoryPresent = memory.pageSize != 0 && memory.pageCount != 0;
-  return app.jobs.Post([&app, target = app.Target(), memoryPresent,
-                        operation = std::move(operation), done = std::move(done),
+  return memory.pageSize != 0 && memory.pageCount != 0;
+}
+
+bool PostCommandJob(AppState& app, CommandJob run, CommandDone done, std::string stopped) {
+  if (RefusedAsBusy(app)) return false;
+  return app.jobs.Post([&app, run = std::move(run), done = std::move(done),
                         stopped = std::move(stopped)](JobRunner::Context& job) {
-    CommandResult result;
     std::function<void()> effect;
-    result.prepare = PrepareChip(job, target, memoryPresent);
-    if (result.prepare == PrepareOutcome::Ready) result.result = operation(job, effect);
+    const CommandResult result = run(job, effect);
     // A stop that came after the last exchange changed nothing: the command is done.
     const bool wasStopped = job.session().IsCancelled() && !result.ok();
     job.then = [&app, result, effect = std::move(effect), done, wasStopped, stopped] {
@@ -147,6 +153,21 @@ bool PostChipJob(AppState& app, ChipOperation operation, CommandDone done, std::
       if (done) done(result);
     };
   });
+}
+
+}  // namespace
+
+bool PostChipJob(AppState& app, ChipOperation operation, CommandDone done, std::string stopped) {
+  return PostCommandJob(
+      app,
+      [target = app.Target(), memoryPresent = TabMemoryPresent(app),
+       operation = std::move(operation)](JobRunner::Context& job, std::function<void()>& effect) {
+        CommandResult result;
+        result.prepare = PrepareChip(job, target, memoryPresent);
+        if (result.prepare == PrepareOutcome::Ready) result.result = operation(job, effect);
+        return result;
+      },
+      std::move(done), std::move(stopped));
 }
 
 std::string PortOpenErrorText(const std::string& name) {
@@ -283,14 +304,28 @@ bool BlankCheckCommand(AppState& app, QuestionView&, CommandDone done) {
 }
 
 bool EraseCommand(AppState& app, QuestionView&, CommandDone done) {
-  return PostChipJob(
+  return PostCommandJob(
       app,
-      [&app](JobRunner::Context& job, std::function<void()>& effect) {
-        const SessionResult r = job.session().Erase();
-        if (r.ok()) effect = [&app] { app.flashErased = true; };
-        return r;
+      [&app, target = app.Target(), memoryPresent = TabMemoryPresent(app)](
+          JobRunner::Context& job, std::function<void()>& effect) {
+        CommandResult result;
+        if (LockedChipFound(job.session(), target)) {
+          // Its signature cannot be read: the erase with the chip-erase key is asked for instead.
+          if (!job.Ask(kLockedEraseQuestion, kWarningCaption, true)) {
+            job.Log(LogKind::LogError, kNothingErasedText);
+            result.prepare = PrepareOutcome::EraseDeclined;
+            return result;
+          }
+          result.result = job.session().EraseLocked();
+        } else {
+          result.prepare = PrepareChip(job, target, memoryPresent);
+          if (result.prepare != PrepareOutcome::Ready) return result;
+          result.result = job.session().Erase();
+        }
+        if (result.result.ok()) effect = [&app] { app.flashErased = true; };
+        return result;
       },
-      std::move(done));
+      std::move(done), kStoppedText);
 }
 
 bool ConfirmImageWrite(AppState& app, QuestionView& question, BufferTab memory) {

@@ -74,6 +74,13 @@ bool SerialUpdiDriver::Open(SerialPort& port, const std::string& name, std::stri
   ctrlA_ = kGuardTime2;
   std::string fault;
   const std::uint32_t rate = link_->Attach(baud, ctrlA_, &fault);
+  if (rate == 0 && link_->LastFault() == Fault::NoAnswer) {
+    // The adapter echoes what it sends, so the programmer is there; the chip is not (yet):
+    // as with an empty socket the port is open, and each operation looks for the chip.
+    openRate_ = baud;
+    attached_ = false;
+    return true;
+  }
   if (rate == 0) {
     if (why != nullptr) *why = fault + " Port: " + name + ".";
     link_.reset();
@@ -102,6 +109,7 @@ void SerialUpdiDriver::Close() {
   }
   programming_ = false;
   attached_ = false;
+  sibLogged_ = false;
   locked_ = false;
   flashErased_ = false;
   sibChecked_ = false;
@@ -162,12 +170,35 @@ SessionResult SerialUpdiDriver::LinkFailed(const std::string& what) {
 // ended, at the slowest rate: the next chip is met as Open met the first, at Open's rate.
 SessionResult SerialUpdiDriver::Reattach() {
   if (attached_) return {};
-  attached_ = link_->Attach(openRate_, ctrlA_, nullptr) != 0;
-  return attached_ ? SessionResult{} : FaultResult("getting in touch with the chip");
+  std::string why;
+  attached_ = link_->Attach(openRate_, ctrlA_, &why) != 0;
+  if (!attached_) {
+    if (link_->LastFault() != Fault::NoAnswer) return FaultResult("getting in touch with the chip");
+    return Failed(SessionStatus::DeviceError, STATUS_DEVICE_ENTER_PROG_MODE, "SerialUPDI: " + why);
+  }
+  // Another chip may be on the line now (or the first one, when Open found none).
+  link_->Ldcs(kStatusA, updiRevision_);
+  return {};
 }
 
 SessionResult SerialUpdiDriver::Locked() {
-  return Failed(SessionStatus::Refused, 0, kUpdiLockedText);
+  return Failed(SessionStatus::Refused, 0, lockTexts_.locked);
+}
+
+SessionResult SerialUpdiDriver::ReadLocked(bool& locked) {
+  locked = false;
+  if (SessionResult r = Ready(); !r.ok()) return r;
+  if (programming_) return {};  // a locked chip never gets into programming
+  if (SessionResult r = Reattach(); !r.ok()) return r;
+  std::uint8_t status = 0;
+  if (!ReadSysStatus(status)) {
+    // A chip that was reset or powered again since (its UPDI off) answers after the attach
+    // that LinkFailed makes.
+    SessionResult r = LinkFailed("reading the chip's status");
+    if (!attached_ || !ReadSysStatus(status)) return r;
+  }
+  locked_ = locked = (status & kSysStatusLocked) != 0;
+  return {};
 }
 
 SessionResult SerialUpdiDriver::NeedPart() {
@@ -251,7 +282,10 @@ SessionResult SerialUpdiDriver::CheckSib() {
   if (!link_->ReadSib(sib)) return LinkFailed("reading the system information block");
   std::string shown;
   for (char c : sib) shown += (c >= 0x20 && c < 0x7F) ? c : '.';
-  Log(LogKind::LogInfo, "UPDI system information: " + shown);
+  // Once a connection, as the programmers with firmware show their versions: the block is
+  // read again whenever the part changes, but says the same.
+  if (!sibLogged_) Log(LogKind::LogInfo, "UPDI system information: " + shown);
+  sibLogged_ = true;
   sibChecked_ = true;
   if (part_ == nullptr || !part_->IsUpdi()) return {};
   // The NVM version sits after the family name as "P:n". Where it is not found there the
@@ -512,8 +546,7 @@ SessionResult SerialUpdiDriver::WriteLockWord(std::uint32_t value) {
   }
   // The lock takes effect at the chip's next reset, when programming ends (Close).
   if (value != part_->updi.lockOpenValue) {
-    Log(LogKind::LogInfo,
-        "The chip locks when programming ends: only a chip erase (erase --unlock) opens it again");
+    Log(LogKind::LogInfo, lockTexts_.locksLater);
   }
   return {};
 }

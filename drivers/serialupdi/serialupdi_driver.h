@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "drivers/programmer_driver.h"
@@ -18,6 +19,16 @@ namespace bq {
 
 // The result message of every operation on a locked chip but the erase with the erase key.
 inline constexpr const char* kUpdiLockedText = "the chip is locked; erase it with `erase --unlock`";
+// Logged when a lock value that locks the chip was written.
+inline constexpr const char* kUpdiLocksLaterText =
+    "The chip locks when programming ends: only a chip erase (erase --unlock) opens it again";
+
+// What the driver tells the user about a locked chip, in the words of the program in use: the
+// command-line tool's by default; a desktop program has its Erase command instead.
+struct UpdiLockTexts {
+  std::string locked = kUpdiLockedText;
+  std::string locksLater = kUpdiLocksLaterText;
+};
 
 class SerialUpdiDriver : public ProgrammerDriver {
  public:
@@ -34,6 +45,11 @@ class SerialUpdiDriver : public ProgrammerDriver {
   void Cancel() override { cancelled_.store(true); }
   void ClearCancel() override { cancelled_.store(false); }
   void SetPart(const std::string& name, const PartRecord* part) override;
+  void SetLockTexts(UpdiLockTexts texts) { lockTexts_ = std::move(texts); }
+
+  // Asks the chip whether it is locked (it then answers nothing but the erase with the
+  // chip-erase key, EraseLocked). Nothing is logged unless the chip does not answer.
+  SessionResult ReadLocked(bool& locked);
 
   // The bytes that crossed the wire since Open, echo included; the rate the link runs at.
   updi::WireCounts Counts() const { return link_ ? link_->Counts() : updi::WireCounts{}; }
@@ -79,8 +95,10 @@ class SerialUpdiDriver : public ProgrammerDriver {
   std::unique_ptr<updi::Nvm> nvm_;
   std::uint8_t ctrlA_ = 0;
   std::uint8_t updiRevision_ = 0;
-  std::uint32_t openRate_ = 0;  // the rate Open reached
+  std::uint32_t openRate_ = 0;  // the rate Open reached, or asked for when no chip answered
   bool attached_ = false;       // false: the last attach found no chip
+  bool sibLogged_ = false;      // the system information is logged once a connection
+  UpdiLockTexts lockTexts_;
   bool programming_ = false;
   bool locked_ = false;
   bool flashErased_ = false;  // chip-erased since the flash was last written

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/sha256.h"
@@ -197,6 +198,33 @@ TEST_F(CliUpdiProgramTest, AProductionRunPutsEachChipsSerialNumberIntoItsUserRow
   EXPECT_NE(r.err.find("The chip of sim:ATtiny1614 stays in place; end the run with Ctrl+C"),
             std::string::npos)
       << Describe(r);
+}
+
+// A run started while the adapter has no chip yet waits for the first chip as for each next
+// one: the adapter's echo answers, so the programmer is there. The chip of the simulated
+// adapter is touched once, so that it is away when the run starts.
+TEST_F(CliUpdiProgramTest, AProductionRunWaitsForItsFirstChip) {
+  test::SimProcess adapter = Adapter("2500:5000");
+  ASSERT_FALSE(adapter.device().empty());
+  test::WriteText(dir / "fw.bin", std::string(300, '\x3C'));
+  const auto touched = std::chrono::steady_clock::now();
+  ASSERT_EQ(Cli({"-P", adapter.device(), "identify"}).status, 0);
+  std::this_thread::sleep_until(touched + std::chrono::milliseconds(3000));
+  const RunResult r = Cli({"-P", adapter.device(), "-p", "ATtiny1614", "program", "--flash",
+                           dir / "fw.bin", "--repeat", "--count", "1"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_NE(r.err.find("info: Waiting for a chip"), std::string::npos) << Describe(r);
+  EXPECT_NE(r.out.find("PASS #1 " + adapter.device() + " ATtiny1614 "), std::string::npos)
+      << Describe(r);
+  EXPECT_EQ(r.err.find("does not answer"), std::string::npos) << Describe(r);
+
+  // A single command on the empty adapter is a chip that did not answer, not a port that
+  // did not open, and says what to look at.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2600));  // the chip is away again
+  const RunResult read =
+      Cli({"-P", adapter.device(), "-p", "ATtiny1614", "read", "flash", dir / "empty.bin"});
+  EXPECT_EQ(read.status, 1) << Describe(read);
+  EXPECT_NE(read.err.find("No answer from the UPDI pin"), std::string::npos) << Describe(read);
 }
 
 // Two adapters at once, one session each: program, write and verify on both, each port's

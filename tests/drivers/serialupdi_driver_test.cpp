@@ -141,6 +141,27 @@ TEST(SerialUpdiDriver, ThePartMustSuitTheProgrammer) {
   EXPECT_NE(r.message.find("-c serialupdi"), std::string::npos) << r.message;
 }
 
+// An adapter without its chip yet opens (its echo works), as a programmer with an empty
+// socket does: the operations say the chip did not answer until it is there.
+TEST(SerialUpdiDriver, AnAdapterWithoutAChipOpensAndMeetsTheChipWhenItComes) {
+  Bench b;
+  b.chip->silent = true;
+  std::string why;
+  ASSERT_TRUE(b.session.Open("updi-double", &why)) << why;
+  std::uint32_t signature = 0;
+  const SessionResult r = b.session.ReadSignature(signature);
+  EXPECT_EQ(r.status, SessionStatus::DeviceError) << r.message;
+  EXPECT_FALSE(ProgrammerLost(r));
+  EXPECT_NE(r.message.find("No answer from the UPDI pin"), std::string::npos) << r.message;
+  b.chip->silent = false;
+  b.chip->memory[0x1100] = 0x1E;
+  b.chip->memory[0x1101] = 0x94;
+  b.chip->memory[0x1102] = 0x22;
+  ASSERT_TRUE(b.session.ReadSignature(signature).ok());
+  EXPECT_EQ(signature, 0x1E9422u);
+  EXPECT_EQ(b.chip->writes.back().rate, 230400u);  // the rate asked for
+}
+
 // A chip taken off the line while the adapter stays: a fault of the chip, not a lost
 // programmer (a production run waits for the next chip), and the next chip is met at the rate
 // the session opened at, not at the slowest one the search for the missing chip ended on.
@@ -153,7 +174,10 @@ TEST(SerialUpdiDriver, AChipThatStopsAnsweringIsAChipFaultAndTheNextRunsAtTheOpe
     const SessionResult r = b.session.ReadSignature(signature);
     EXPECT_EQ(r.status, SessionStatus::DeviceError) << r.message;
     EXPECT_FALSE(ProgrammerLost(r)) << r.message;
-    EXPECT_NE(r.message.find("the chip did not answer"), std::string::npos) << r.message;
+    // "the chip did not answer on the UPDI pin", then "No answer from the UPDI pin ..." with
+    // what to look at, from the search for the chip.
+    EXPECT_NE(r.message.find("answer"), std::string::npos) << r.message;
+    EXPECT_NE(r.message.find("UPDI pin"), std::string::npos) << r.message;
   }
   EXPECT_LT(b.chip->rate, 230400u);  // the search ended below the opening rate
   b.chip->silent = false;

@@ -29,6 +29,8 @@
 #include "app/qt/dialog_host.h"
 #include "app/qt/main_window.h"
 #include "app/qt/settings_window.h"
+#include "session/chip_prepare.h"
+#include "session/session_texts.h"
 #include "sim/sim_port_driver.h"
 #include "sim/sim_programmer.h"
 #include "sim/updi/updi_chip.h"
@@ -514,6 +516,51 @@ class DesktopWindowTest : public QObject {
       QCOMPARE(c.Eeprom()[5], std::uint8_t{0x42});
     });
     for (const Box& b : d.dialogs.boxes) QFAIL(qPrintable(QString::fromStdString(b.text)));
+  }
+
+  // A locked UPDI chip: a command says to erase it with the Chip menu's Erase, which asks
+  // first (No the default) and then erases it with the chip-erase key.
+  void aLockedUpdiChipIsErasedFromTheChipMenuAfterAQuestion() {
+    Desk d;
+    QCOMPARE(d.StartSimulating("ATtiny1614"), kExitOk);
+    MainWindow& w = d.w();
+    const SimPortDriver::ChipAccess access = d.sim().ChipFor("sim:ATtiny1614");
+    const std::shared_ptr<UpdiChip> chip = d.sim().UpdiChipFor("sim:ATtiny1614");
+    QVERIFY(chip != nullptr && access.mutex != nullptr);
+    auto onChip = [&](const std::function<void(UpdiChip&)>& f) {
+      const std::lock_guard<std::mutex> lock(*access.mutex);
+      f(*chip);
+    };
+    onChip([](UpdiChip& c) {
+      c.Flash()[0] = 0x12;
+      c.Lock()[0] = 0x3A;
+      c.PowerCycle();  // the lock is loaded at the reset
+    });
+
+    d.Trigger(w.ToolbarAction(kIdReadChip));
+    QVERIFY2(d.LogHas(kDesktopUpdiLockedText, 5), qPrintable(d.LogRow(0)));
+    QVERIFY(!d.LogHas("--unlock"));
+    const std::size_t boxes = d.dialogs.boxes.size();
+
+    d.dialogs.answers = {false};
+    d.Trigger(w.MenuAction(kMenuErase));
+    QCOMPARE(d.dialogs.boxes.size(), boxes + 1);
+    QVERIFY(d.dialogs.boxes.back().defaultNo);
+    QCOMPARE(d.dialogs.boxes.back().caption, std::string(kWarningCaption));
+    QCOMPARE(d.dialogs.boxes.back().text, std::string(kLockedEraseQuestion));
+    QCOMPARE(d.LogRow(0), QString(kNothingErasedText));
+    onChip([](UpdiChip& c) { QVERIFY(c.Locked()); });
+
+    d.dialogs.answers = {true};
+    d.Trigger(w.ToolbarAction(kIdEraseChip));
+    QCOMPARE(d.dialogs.boxes.size(), boxes + 2);
+    QVERIFY2(d.LogHas("Chip erased", 3), qPrintable(d.LogRow(0)));
+    onChip([](UpdiChip& c) {
+      QVERIFY(!c.Locked());
+      QCOMPARE(c.Flash()[0], std::uint8_t{0xFF});
+    });
+    d.Trigger(w.ToolbarAction(kIdReadChip));
+    QCOMPARE(d.LogRow(0), QString("FLASH Code read into buffer"));
   }
 
   void editorsToggleChooseAndTakeTypedBytes() {
