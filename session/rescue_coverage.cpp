@@ -26,7 +26,9 @@ bool HasChoice(const BitFieldDesc* field, bool (*match)(const std::string&)) {
   return false;
 }
 
-bool External(const std::string& text) { return text.rfind("Ext.", 0) == 0; }
+bool External(const std::string& text) {
+  return text.rfind("Ext.", 0) == 0;
+}
 bool Slow(const std::string& text) {
   return text.find("128 kHz") != std::string::npos || text.find("128kHz") != std::string::npos;
 }
@@ -62,11 +64,10 @@ RescueCoverage RescueCoverageOf(const std::string& partName, const PartRecord& p
     c.isp = "–";
     const std::string locked = "; locked: `erase --unlock`";
     const UpdiLayout& updi = part.updi;
-    const std::string header =
-        updi.pinShared && !updi.pinFuse.empty()
-            ? "UPDI header: 12 V pulse, " + updi.pinFuse + "." + updi.pinField + " back to UPDI" +
-                  locked
-            : "UPDI header: a UPDI pin of its own, no pulse needed" + locked;
+    const std::string header = updi.pinShared && !updi.pinFuse.empty()
+                                   ? "UPDI header: 12 V pulse, " + updi.pinFuse + "." +
+                                         updi.pinField + " back to UPDI" + locked
+                                   : "UPDI header: a UPDI pin of its own, no pulse needed" + locked;
     c.uno = header;
     c.mega = header;
     return c;
@@ -98,8 +99,7 @@ RescueCoverage RescueCoverageOf(const std::string& partName, const PartRecord& p
   const std::string inSocket = Unthe(socket) + ": " + Listed(hv);
   c.mega = inSocket;
   // The Uno/Nano build's firmware has the serial socket only.
-  c.uno = part.hvMode == PROG_MODE_HVSP ? inSocket
-                                        : "ISP only (" + Unthe(socket) + ": Mega build)";
+  c.uno = part.hvMode == PROG_MODE_HVSP ? inSocket : "ISP only (" + Unthe(socket) + ": Mega build)";
   return c;
 }
 

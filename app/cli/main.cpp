@@ -482,7 +482,9 @@ int Run(int argc, char** argv) {
     Complain(e.what());
     return kExitUsage;
   }
-  if (name == "parts") return rescueTable ? CmdPartsRescue(chip.partlist) : CmdParts(chip.partlist, ids);
+  if (name == "parts") {
+    return rescueTable ? CmdPartsRescue(chip.partlist) : CmdParts(chip.partlist, ids);
+  }
   if (name == "part") return CmdPart(chip.partlist, partName);
   auto formatOf = [](const std::string& text) {
     return text == "hex" ? bq::ImageFormat::IntelHex

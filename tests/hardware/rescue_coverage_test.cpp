@@ -95,8 +95,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"ATtiny1614", "–", "12 V pulse, SYSCFG0.RSTPINCFG back to UPDI",
              "12 V pulse, SYSCFG0.RSTPINCFG back to UPDI", "ISP"},
         Case{"ATtiny202", "–", "12 V pulse", "erase --unlock", ""},
-        Case{"AVR128DA28", "–", "a UPDI pin of its own, no pulse needed", "erase --unlock",
-             "12 V"},
+        Case{"AVR128DA28", "–", "a UPDI pin of its own, no pulse needed", "erase --unlock", "12 V"},
         Case{"ATmega4809", "–", "no pulse needed", "no pulse needed", "12 V"}),
     [](const auto& info) { return std::string(info.param.part); });
 
