@@ -22,6 +22,7 @@
 #include "app/cli/help_format.h"
 #include "app/cli/image_io.h"
 #include "app/cli/rescue.h"
+#include "app/cli/rescue_listing.h"
 #include "app/cli/suggest.h"
 #include "core/command_line.h"
 #include "drivers/programmer_driver.h"
@@ -249,6 +250,9 @@ int Run(int argc, char** argv) {
   auto* parts = app.add_subcommand("parts", "list every part name of the part list");
   bool ids = false;
   parts->add_flag("--ids", ids, "add each part's short id (m328p, t85, usb1287, can128)");
+  bool rescueTable = false;
+  parts->add_flag("--rescue", rescueTable,
+                  "print what the rescue brings back on each part, by build, as a Markdown table");
   auto* part = app.add_subcommand("part", "show one part as a line of JSON");
   std::string partName;
   part->add_option("NAME", partName, "the part's name in any case, or its short id")->required();
@@ -478,7 +482,9 @@ int Run(int argc, char** argv) {
     Complain(e.what());
     return kExitUsage;
   }
-  if (name == "parts") return CmdParts(chip.partlist, ids);
+  if (name == "parts") {
+    return rescueTable ? CmdPartsRescue(chip.partlist) : CmdParts(chip.partlist, ids);
+  }
   if (name == "part") return CmdPart(chip.partlist, partName);
   auto formatOf = [](const std::string& text) {
     return text == "hex" ? bq::ImageFormat::IntelHex

@@ -30,6 +30,12 @@ from pathlib import Path
 #   hv      the 12 V switch onto the socket's RESET pin (board pin high = 12 V on)
 #   gnd     the common ground
 #   jumper  the board's 5 V to the ISP header's VCC through a jumper
+#   clamp   a signal line with its series resistor (note "R7 4k7") and a Schottky diode
+#           from the board side of the resistor to +5 V (signal ends in "|Dn" for its name)
+#   join    like clamp, but the line ends on the row above's line instead of a pin
+#   hvdiode the 12 V switch onto the UPDI pin through the Schottky diode D3, without R6;
+#           its output joins the UPDI line (the first row of the block)
+#   supplyj the supply switch through the jumper J2
 # target pins: one text per column of the socket block.
 
 R_ISP = "330"
@@ -42,6 +48,7 @@ ISP_ROWS_UNO = [
     ("sig", "D13", "PB5", "SCK", ["3  SCK"], R_ISP),
     ("jumper", "5V", "", "VCC", ["2  VCC"], "J1"),
     ("gnd", "GND", "", "GND", ["6  GND"], ""),
+    ("sig", "D6", "PD6", "CLK", ["lead  XTAL1"], R_HV),
 ]
 
 ISP_ROWS_MEGA = [
@@ -51,6 +58,25 @@ ISP_ROWS_MEGA = [
     ("sig", "D52", "PB1", "SCK", ["3  SCK"], R_ISP),
     ("jumper", "5V", "", "VCC", ["2  VCC"], "J1"),
     ("gnd", "GND", "", "GND", ["6  GND"], ""),
+    ("sig", "D10", "PB4", "CLK", ["lead  XTAL1"], R_HV),
+]
+
+# The UPDI header (1x3: 1 UPDI, 2 VCC, 3 GND). The Uno/Nano drives and reads one pin by
+# software; the Mega joins TX1 and RX1 as a SerialUPDI adapter does. D1 (and D2) keep the board
+# pins at 5.3 V while the 12 V pulse stands on the line.
+UPDI_TITLE = "UPDI header (1x3, 0.1 in): tinyAVR 0/1/2, megaAVR 0, AVR DA/DB"
+UPDI_ROWS_UNO = [
+    ("clamp", "D8", "PB0", "UPDI<>|D1", ["1  UPDI"], "R7 4k7"),
+    ("hvdiode", "A2", "PC2", "UPDI", [""], ""),
+    ("supplyj", "A3", "PC3", "VCC", ["2  VCC"], ""),
+    ("gnd", "GND", "", "GND", ["3  GND"], ""),
+]
+UPDI_ROWS_MEGA = [
+    ("clamp", "D18", "PD3", "TX1|D1", ["1  UPDI"], "R7 4k7"),
+    ("join", "D19", "PD2", "RX1<|D2", [""], "R8 10k"),
+    ("hvdiode", "A8", "PK0", "UPDI", [""], ""),
+    ("supplyj", "A9", "PK1", "VCC", ["2  VCC"], ""),
+    ("gnd", "GND", "", "GND", ["3  GND"], ""),
 ]
 
 HVSP_COLUMNS = ["8-pin: t25/45/85, t13", "14-pin adapter: t24/44/84 *"]
@@ -115,6 +141,7 @@ BOARDS = {
             ("HVSP socket", HVSP_COLUMNS,
              hvsp_rows(("D2", "PD2"), ("D3", "PD3"), ("D4", "PD4"), ("D5", "PD5"),
                        ("A0", "PC0"), ("A1", "PC1"))),
+            (UPDI_TITLE, ["pin  signal"], UPDI_ROWS_UNO),
         ],
     },
     "mega": {
@@ -127,6 +154,7 @@ BOARDS = {
                        ("A4", "PF4"), ("A5", "PF5"))),
             ("HVPP sockets on one bus: 28-pin and 20-pin narrow DIP, 40-pin wide DIP",
              HVPP_COLUMNS, HVPP_ROWS),
+            (UPDI_TITLE, ["pin  signal"], UPDI_ROWS_MEGA),
         ],
         "notes": [
             "The HVPP sockets share the bus lines and their resistors; each has its own two "
@@ -138,7 +166,10 @@ BOARDS = {
 }
 
 NOTES = [
-    "12 V reaches only the sockets' RESET pins, never the ISP header.",
+    "12 V reaches only the sockets' RESET pins and, through D3, the UPDI header's UPDI pin;",
+    "  never the ISP header. The UPDI header's 12 V switch has no R6: nothing pulls UPDI to 0 V.",
+    "The clock lead (CLK) is one more wire beside the ISP cable, to the target's XTAL1; the",
+    "  pin is an input unless the rescue or --target-clock runs it (1 MHz).",
     "Put a chip in a socket only while the board is unpowered or idle; one chip at a time.",
     "* ATtiny24/44/84 HVSP pins: port names from the datasheet family, not yet confirmed;",
     "  the pin numbers of those ports are from the vendor's device file. See docs/hardware.md.",
@@ -252,6 +283,24 @@ def rail(svg, x, y, label):
     svg.text(x, y - 5, label, size=11, anchor="middle", weight="bold")
 
 
+def diode_up(svg, x, y1, y2, name):
+    """A diode on a vertical wire from y1 (anode, below) up to y2 (cathode, above)."""
+    mid = (y1 + y2) // 2
+    svg.line(x, y1, x, mid + 6)
+    svg.polygon([(x - 7, mid + 6), (x + 7, mid + 6), (x, mid - 6)])
+    svg.line(x - 7, mid - 6, x + 7, mid - 6, width=2)
+    svg.line(x, mid - 6, x, y2)
+    svg.text(x - 10, mid + 4, name, size=10, anchor="end")
+
+
+def diode_right(svg, cx, y, name):
+    """A diode in a horizontal wire, anode on the left, centred on cx; the wire is drawn by
+    the caller up to cx - 8 and from cx + 8."""
+    svg.polygon([(cx - 8, y - 7), (cx - 8, y + 7), (cx + 6, y)])
+    svg.line(cx + 6, y - 7, cx + 6, y + 7, width=2)
+    svg.text(cx, y - 10, name, size=10, anchor="middle")
+
+
 def dot(svg, x, y):
     svg.circle(x, y, 3, fill="#000", width=1)
 
@@ -280,16 +329,21 @@ def transistor(svg, x, y, kind, name, part):
 # The rows
 
 
+JOIN_X = SOCKET_X - 30  # where the UPDI header's lines meet
+
+
 def row_height(kind):
-    return {"supply": 64, "hv": 64}.get(kind, ROW)
+    return {"supply": 64, "hv": 64, "supplyj": 84, "hvdiode": 36}.get(kind, ROW)
 
 
 def row_top_gap(kind):
-    return {"supply": 22, "hv": 22}.get(kind, 0)
+    return {"supply": 22, "hv": 22, "supplyj": 22, "hvdiode": 22, "clamp": 52,
+            "join": 52}.get(kind, 0)
 
 
-def draw_row(svg, y, row):
+def draw_row(svg, y, row, first_y=None):
     kind, pin, port, signal, _targets, note = row
+    signal, _, diode = signal.partition("|")
     # the board pin
     svg.text(PIN_X - 8, y + 4, f"{pin:<4}{port:>4}", size=12, anchor="end")
     svg.line(PIN_X, y, PIN_X + 12, y)
@@ -303,6 +357,21 @@ def draw_row(svg, y, row):
         arrow = "<>" if signal.endswith("<>") else ("<" if reads else ">")
         label = {"<>": "<->", "<": "<-", ">": "->"}[arrow]
         svg.text(PART_X + 40, y - 4, f"{name} {label}", size=11)
+    elif kind in ("clamp", "join"):
+        end = SOCKET_X if kind == "clamp" else JOIN_X
+        svg.line(PIN_X + 12, y, PART_X - 18, y)
+        resistor_h(svg, PART_X, y, note)
+        svg.line(PART_X + 18, y, end, y)
+        arrow = "<->" if signal.endswith("<>") else ("<-" if reads else "->")
+        svg.text(PART_X + 40, y - 4, f"{name} {arrow}", size=11)
+        # the clamp: from the board side of the resistor to +5V
+        cx = PART_X - 50
+        dot(svg, cx, y)
+        diode_up(svg, cx, y, y - 40, diode + " BAT43")
+        rail(svg, cx, y - 40, "+5V")
+        if kind == "join":
+            dot(svg, JOIN_X, first_y)
+            svg.line(JOIN_X, y, JOIN_X, first_y)
     elif kind == "gnd":
         svg.line(PIN_X + 12, y, SOCKET_X, y, width=2)
         svg.text(PART_X + 40, y - 4, "GND (common)", size=11)
@@ -313,11 +382,30 @@ def draw_row(svg, y, row):
         svg.rect(PART_X - 14, y - 7, 28, 14, colour="#666", width=1)
         svg.line(PART_X + 10, y, SOCKET_X, y)
         svg.text(PART_X + 20, y - 5, f"VCC, {note}: unpowered target only", size=10)
+    elif kind == "hvdiode":  # the 12 V switch onto the UPDI line through D3, no R6
+        box_w = 112
+        left = PART_X - box_w // 2
+        svg.line(PIN_X + 12, y, left, y)
+        svg.rect(left, y - 12, box_w, 24, fill="#f4f4f4")
+        svg.text(PART_X, y + 4, "12 V SWITCH", size=11, anchor="middle", weight="bold")
+        svg.text(left + 3, y + 23, "IN", size=9)
+        svg.text(left + box_w - 3, y + 23, "OUT", size=9, anchor="end")
+        svg.line(PART_X, y - 12, PART_X, y - 20)
+        rail(svg, PART_X, y - 20, "+12V")
+        dx = PART_X + 120
+        svg.line(PART_X + box_w // 2, y, dx - 8, y)
+        diode_right(svg, dx, y, "D3 BAT43")
+        svg.line(dx + 8, y, JOIN_X, y)
+        svg.line(JOIN_X, y, JOIN_X, first_y)
+        dot(svg, JOIN_X, first_y)
+        svg.text(dx + 16, y + 16, "no R6", size=10)
     else:  # supply or hv: a switch box, then parts to ground below the row
         box_w = 112
         left = PART_X - box_w // 2
         svg.line(PIN_X + 12, y, left, y)
         svg.rect(left, y - 12, box_w, 24, fill="#f4f4f4")
+        jumper = kind == "supplyj"
+        kind = "supply" if jumper else kind
         title = "SUPPLY SWITCH" if kind == "supply" else "12 V SWITCH"
         svg.text(PART_X, y + 4, title, size=11, anchor="middle", weight="bold")
         svg.text(left + 3, y + 23, "IN", size=9)
@@ -325,7 +413,14 @@ def draw_row(svg, y, row):
         svg.line(PART_X, y - 12, PART_X, y - 20)
         rail(svg, PART_X, y - 20, "+5V" if kind == "supply" else "+12V")
         svg.line(PART_X + box_w // 2, y, SOCKET_X, y, width=2 if kind == "supply" else 1.5)
-        svg.text(PART_X + 70, y - 4, "VCC_T" if kind == "supply" else "RESET_HV", size=11)
+        if jumper:  # J2 between the switch and the header's VCC
+            jx = PART_X + 92
+            svg.rect(jx - 14, y - 7, 28, 14, fill="#fff", colour="#666", width=1)
+            svg.circle(jx - 7, y, 3, fill="#fff")
+            svg.circle(jx + 7, y, 3, fill="#fff")
+            svg.text(jx, y - 11, "J2", size=10, anchor="middle")
+        else:
+            svg.text(PART_X + 70, y - 4, "VCC_T" if kind == "supply" else "RESET_HV", size=11)
         if kind == "supply":
             cx, bx = SOCKET_X - 60, SOCKET_X - 110
             dot(svg, cx, y)
@@ -467,7 +562,7 @@ def draw(board):
     right = SOCKET_X + max(COLUMN_W * len(b[2]) for b in blocks) + 20
     width = max(right, 1000)
     svg.text(30, 34, board["title"], size=16, weight="bold")
-    svg.text(30, 54, "Wiring of the ISP header and the high-voltage sockets. "
+    svg.text(30, 54, "Wiring of the ISP header, the high-voltage sockets and the UPDI header. "
              "Resistor values in ohms (4k7 = 4.7 kOhm).", size=11)
     # the board block spans every row
     top = blocks[0][4][0] - 80
@@ -478,7 +573,7 @@ def draw(board):
     svg.text(BOARD_X + 10, top + 52, "pin  port", size=10, colour="#555")
     for block_top, title, columns, rows, ys in blocks:
         for row, y in zip(rows, ys):
-            draw_row(svg, y, row)
+            draw_row(svg, y, row, ys[0])
         draw_socket(svg, block_top + 12, title, columns, rows, ys)
     # the detail panel
     y0 = y_end
