@@ -87,12 +87,7 @@ std::string ChoiceText(const BitFieldDesc& field, std::uint8_t value) {
   return Hex2(value);
 }
 
-const BitFieldDesc* ClockField(const PartRecord& part) {
-  for (const char* name : {"SUT_CKSEL", "CKSEL"}) {
-    if (const BitFieldDesc* f = FindFuseField(part.fuseBits, name); f && f->isEnumerator) return f;
-  }
-  return nullptr;
-}
+const BitFieldDesc* ClockField(const PartRecord& part) { return RescueClockField(part); }
 
 // A field put back to the part's default (its unlocked state where the part gives no
 // default byte).
@@ -498,6 +493,13 @@ RescueReport RunRescue(ChipSession& session, const std::string& partName, const 
   // The clock on XTAL1 runs only for the rescue's steps over ISP.
   if (rescue.clockOn_) session.SetTargetClock(false);
   return report;
+}
+
+const BitFieldDesc* RescueClockField(const PartRecord& part) {
+  for (const char* name : {"SUT_CKSEL", "CKSEL_SUT", "PLLCK_SUT_CKSEL", "CKSEL"}) {
+    if (const BitFieldDesc* f = FindFuseField(part.fuseBits, name); f && f->isEnumerator) return f;
+  }
+  return nullptr;
 }
 
 }  // namespace bq

@@ -55,6 +55,10 @@ struct RescueReport {
 // socket of our programmer takes the part.
 std::string RescueSocketFor(const std::string& partName, const PartRecord& part);
 
+// The clock-source field the rescue writes back when the chip's clock is missing or too slow
+// (SUT_CKSEL, CKSEL_SUT, PLLCK_SUT_CKSEL or CKSEL, by part); null when the part has none.
+const BitFieldDesc* RescueClockField(const PartRecord& part);
+
 // The sockets and the parts each takes, as Markdown (docs/hardware.md) and as the plain text
 // of `rescue --help`.
 std::string RescueSocketsMarkdown();

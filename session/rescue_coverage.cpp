@@ -10,13 +10,7 @@ namespace bq {
 
 namespace {
 
-// The clock-source field the rescue writes back (its own lookup, same names).
-const BitFieldDesc* ClockSource(const PartRecord& part) {
-  for (const char* name : {"SUT_CKSEL", "CKSEL"}) {
-    if (const BitFieldDesc* f = FindFuseField(part.fuseBits, name); f && f->isEnumerator) return f;
-  }
-  return nullptr;
-}
+const BitFieldDesc* ClockSource(const PartRecord& part) { return RescueClockField(part); }
 
 bool HasChoice(const BitFieldDesc* field, bool (*match)(const std::string&)) {
   if (field == nullptr) return false;

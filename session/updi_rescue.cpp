@@ -71,8 +71,8 @@ RescueReport RunUpdiRescue(ChipSession& session, const std::string& partName,
     return Failed(report, {SessionStatus::Refused, 0, ""},
                   "The " + partName + " does not answer on its UPDI pin, and the " +
                       session.Driver().Info().title +
-                      " programmer cannot pulse 12 V on it: use our firmware on the Mega 2560 "
-                      "with the UPDI header and its 12 V switch");
+                      " programmer cannot pulse 12 V on it: use our firmware (Uno, Nano or Mega "
+                      "2560) with the UPDI header and its 12 V switch");
   }
   const std::string name = layout.pinFuse + "." + layout.pinField;
   report.diagnosis = "The " + partName + " does not answer on its UPDI pin: " + name +
@@ -94,7 +94,10 @@ RescueReport RunUpdiRescue(ChipSession& session, const std::string& partName,
   }
   std::vector<std::uint8_t> fuses;
   if (SessionResult r = session.ReadNamedFuses(fuses); !r.ok() || fuses.size() <= pinFuse->offset) {
-    return Failed(report, r, "The fuses could not be read after the 12 V pulse");
+    // An adapter without a chip opens; the chip's silence shows at the first read.
+    return Failed(report, r,
+                  r.ok() ? "The fuses could not be read after the 12 V pulse"
+                         : "The chip did not answer after the 12 V pulse either");
   }
   std::vector<NamedFuseValue> values;
   if (options.defaults) {

@@ -85,8 +85,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"ATtiny2313", "lock bits", "ISP only", "20-pin socket for the ATtiny2313/4313", ""},
         Case{"ATtiny861A", "lock bits", "ISP only", "20-pin socket for the ATtiny26/261/461/861",
              ""},
-        // The ATtiny26's clock field is one the rescue does not write back.
-        Case{"ATtiny26", "lock bits", "ISP only", "RSTDISBL, SPIEN, lock bits", "clock"},
+        // The ATtiny26's clock field carries its PLL bit too; the rescue writes it back.
+        Case{"ATtiny26", "external clock", "ISP only", "RSTDISBL, SPIEN, clock source", "DWEN"},
         // High voltage without a socket for its package.
         Case{"ATmega2560", "external clock", "ISP only: no socket", "ISP only: no socket",
              "RSTDISBL"},
