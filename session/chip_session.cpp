@@ -194,6 +194,7 @@ SessionResult ChipSession::SelectIspClock(std::uint8_t index, std::uint8_t& cloc
   // A programmer that keeps its own ISP clock (Arduino as ISP) is not asked.
   if (!can.ispClock && !can.ispClockDetect) return {};
   if (index == 0 && !can.ispClockDetect) index = ISP_CLOCK_57_KHZ;
+  ispClockAsked_ = index;
   if (index == 0) Log(LogKind::LogInfo, kIspAutodetectText);
   SessionResult result = driver_->SelectIspClock(index, clock);
   if (clock != 0) {
@@ -421,7 +422,20 @@ SessionResult ChipSession::ReadBack(const FuseByteSlots& written, bool lock,
   FuseByteSlots chip = written;
   quiet_.store(true);  // the read-back's lines would repeat what was just written
   SessionResult r = lock ? ReadLock(chip.lock) : ReadFuses(chip);
+  // Fuses that chose a slower clock take effect as the read-back enters programming: at the
+  // ISP clock detected for the old one the chip no longer answers. Detect it again, once.
+  std::uint8_t clock = 0;
+  if (!r.ok() && !lock && mode_ == PROG_MODE_ISP && ispClockAsked_ == 0 &&
+      driver_->SelectIspClock(0, clock).ok() && clock != 0) {
+    r = ReadFuses(chip);
+  } else {
+    clock = 0;
+  }
   quiet_.store(false);
+  if (r.ok() && clock != 0) {
+    Log(LogKind::LogInfo, std::string("The new fuses slowed the chip's clock: ISP now runs at ") +
+                              IspClockText(clock));
+  }
   if (!r.ok()) {
     r.message = std::string(lock ? "Lock bits" : "Fuses") +
                 " written, but reading them back failed: " + r.message;

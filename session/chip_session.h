@@ -165,6 +165,9 @@ class ChipSession {
   // The lock bits are known to be clear: erased or read so since the chip was last found
   // (a signature read or identify may find another chip). Spares the lock read of a read.
   bool lockClear_ = false;
+  // The ISP clock index last asked for (0: detect it). A fuse write can slow the chip's
+  // clock; with detection asked for, its read-back detects the clock again.
+  std::optional<std::uint8_t> ispClockAsked_;
   const PartDatabase* parts_ = nullptr;
   UpdiLockTexts updiLockTexts_;
   std::unique_ptr<ProgrammerDriver> driver_;  // last: closed before the port goes

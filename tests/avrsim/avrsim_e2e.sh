@@ -285,6 +285,12 @@ case $stage in
     # Our firmware takes the clock command: started for the command, stopped at its end.
     ok target-clock -p ATmega328P -m isp --target-clock fuses read && says target-clock "Read LOW: 0x62"
     stop_bench
+    # Fuses that slow the chip's clock (8 MHz to the default 1 MHz) take effect as the
+    # read-back enters programming: it detects the ISP clock again and reads them.
+    start_bench --board uno --target ATmega328P --place isp --fuses E2,D9,FF
+    ok slower-clock -p ATmega328P -m isp -c auto fuses write --defaults &&
+      says slower-clock "slowed the chip's clock: ISP now runs at"
+    stop_bench
     ;;
   uno-hvsp)
     start_bench --board uno --target ATtiny85
