@@ -1,5 +1,7 @@
 #include "core/text.h"
 
+#include <cstdio>
+
 namespace bq {
 
 namespace {
@@ -29,6 +31,12 @@ std::string ToLowerAscii(std::string_view text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   return out;
+}
+
+std::string Hex2(std::uint8_t value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(value));
+  return text;
 }
 
 }  // namespace bq

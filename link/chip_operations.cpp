@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "link/programmer.h"
+#include "core/text.h"
 
 namespace bq {
 namespace {
@@ -40,11 +41,6 @@ void Drain(SerialConnection& link, std::uint32_t n) {
   }
 }
 
-std::string Hex2(std::uint8_t value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(value));
-  return text;
-}
 
 std::uint8_t* ImageOf(ProgrammerContext& ctx, std::uint32_t& capacity) {
   if (ctx.memoryKind == MEMORY_FLASH && ctx.flashData) {

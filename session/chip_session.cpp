@@ -5,6 +5,7 @@
 #include <mutex>
 #include <utility>
 
+#include "core/text.h"
 #include "link/transfer_limits.h"
 #include "drivers/programmer_factory.h"
 #include "session/session_texts.h"
@@ -13,11 +14,6 @@ namespace bq {
 
 namespace {
 
-std::string Hex2(std::uint8_t value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%02X", value);
-  return text;
-}
 
 }  // namespace
 

@@ -25,9 +25,6 @@ std::string Hex(std::uint32_t v, int digits) {
   return buf;
 }
 
-std::string Hex2(std::uint8_t v) {
-  return Hex(v, 2);
-}
 
 // Letters and digits only, upper case: "2.6 V" and "2.6V" and "2_6v" are one name.
 std::string Folded(const std::string& text) {

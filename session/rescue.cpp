@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "core/text.h"
 #include "link/protocol.h"
 #include "parts/part_package.h"
 #include "session/fuse_fields.h"
@@ -56,11 +57,6 @@ const RescueRoute* RouteFor(const std::string& partName, const PartRecord& part)
   return nullptr;
 }
 
-std::string Hex2(std::uint8_t value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%02X", value);
-  return text;
-}
 
 // A fuse field that keeps ISP out, and the sentence that says so.
 struct LockoutField {

@@ -1,4 +1,5 @@
 #include "session/updi_rescue.h"
+#include "core/text.h"
 
 #include <cstdio>
 #include <vector>
@@ -7,11 +8,6 @@ namespace bq {
 
 namespace {
 
-std::string Hex2(std::uint8_t value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%02X", value);
-  return text;
-}
 
 const NamedFuseByte* PinFuse(const UpdiLayout& layout, const BitFieldDesc** field) {
   for (const NamedFuseByte& fuse : layout.fuses) {

@@ -18,11 +18,6 @@ int LowestSetBit(std::uint8_t mask) {
   return s;
 }
 
-std::string Hex2(std::uint8_t v) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "0x%02X", v);
-  return buf;
-}
 
 }  // namespace
 

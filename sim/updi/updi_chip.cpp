@@ -32,7 +32,7 @@ constexpr nanoseconds kWorstCaseBreak = microseconds(24600);
 constexpr microseconds kV0PageWrite = milliseconds(2), kV0PageErase = milliseconds(2);
 constexpr microseconds kV0PageEraseWrite = milliseconds(4), kV0EepromErase = milliseconds(4);
 constexpr microseconds kV0FuseWrite = milliseconds(4);  // not given: as an EEPROM erase-write
-// Version 2 (AVR DA datasheet, "Memory Programming Specifications"), the maximum where one is
+// Version 2 (the AVR DA datasheet's table of programming times), the maximum where one is
 // given: a flash byte or word written (tP_WRD) 75 us, a flash page erased (tP_PE) 11.7 ms, the
 // chip erased (tP_CE) 11.6 ms; an EEPROM byte written (tD_WRE) 75 us, erased (tD_CE) 11.7 ms,
 // erased and written (tD_BEW, 10.07 ms typical and no maximum: the two maxima added).
